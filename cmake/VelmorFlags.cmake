@@ -1,0 +1,35 @@
+# One INTERFACE target carries the language level, warnings and sanitizer flags; every target links it.
+add_library(velmor_flags INTERFACE)
+target_compile_features(velmor_flags INTERFACE cxx_std_20)
+set(CMAKE_CXX_EXTENSIONS OFF)
+target_compile_options(velmor_flags INTERFACE
+  -Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor -Wcast-align -Wunused
+  -Woverloaded-virtual -Wnull-dereference -Wformat=2 -Wimplicit-fallthrough)
+if(VELMOR_WERROR)
+  target_compile_options(velmor_flags INTERFACE -Werror)
+endif()
+if(VELMOR_SANITIZE)
+  target_compile_options(velmor_flags INTERFACE -fsanitize=address,undefined -fno-omit-frame-pointer
+                                                -fno-sanitize-recover=undefined)
+  target_link_options(velmor_flags INTERFACE -fsanitize=address,undefined)
+endif()
+target_compile_definitions(velmor_flags INTERFACE QT_NO_KEYWORDS)
+
+# Places a program in the program folder (or a sub folder of it) of the build tree.
+function(velmor_program_output target subdir)
+  set_target_properties(${target} PROPERTIES RUNTIME_OUTPUT_DIRECTORY "${VELMOR_PROGRAM_DIR}/${subdir}")
+endfunction()
+
+# Registers a GoogleTest executable with CTest. Labels let the scripts pick suites.
+function(velmor_add_test name)
+  cmake_parse_arguments(T "" "" "SOURCES;LIBS;LABELS" ${ARGN})
+  add_executable(${name} ${T_SOURCES})
+  target_link_libraries(${name} PRIVATE velmor_flags velmor_test_support GTest::gtest GTest::gmock GTest::gtest_main ${T_LIBS})
+  set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY "${CMAKE_BINARY_DIR}/tests")
+  if(NOT T_LABELS)
+    set(T_LABELS unit)
+  endif()
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60
+    PROPERTIES LABELS "${T_LABELS}"
+               ENVIRONMENT "VELMOR_PROGRAM_DIR=${VELMOR_PROGRAM_DIR};QT_QPA_PLATFORM=offscreen;VELMOR_SOURCE_DIR=${PROJECT_SOURCE_DIR}")
+endfunction()

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace velmor {
+
+// The line ending of every text file the programs write, on every system.
+inline constexpr std::string_view kCrLf = "\r\n";
+
+// Creates or truncates `path` and writes `line` followed by CR LF. Bytes are written as they are.
+// Returns false when the file cannot be created or written; the file is closed in any case.
+bool WriteLineFile(const std::filesystem::path& path, std::string_view line);
+
+// Writes `content` to a temporary file beside `path` and renames it over `path`, so that a reader
+// never sees a half-written file. Returns false (and leaves no temporary behind) on failure.
+bool WriteFileAtomically(const std::filesystem::path& path, std::string_view content);
+
+// Reads the first line of a text file: everything up to the first LF, without the LF and without
+// one CR before it. An empty file gives an empty line; a missing or unreadable file gives nullopt.
+std::optional<std::string> ReadFirstLine(const std::filesystem::path& path);
+
+// Reads a whole file as bytes; nullopt when it cannot be opened or read.
+std::optional<std::string> ReadWholeFile(const std::filesystem::path& path);
+
+// True when a regular file exists at `path` (not a folder, not a dangling link).
+bool IsRegularFile(const std::filesystem::path& path);
+
+}  // namespace velmor

@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Builds the program folder and starts Velmor. The program needs two file capabilities to block
+# (tear connections down) and to keep its bait listener on port 80; they are granted here, with
+# sudo when not run as root. Extra arguments go to velmor.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+./scripts/install-deps.sh
+cmake --preset default >/dev/null
+cmake --build --preset default -j "$(nproc)"
+program=build/default/P/velmor
+sudo_cmd=""
+[ "$(id -u)" -eq 0 ] || sudo_cmd=sudo
+$sudo_cmd setcap cap_net_admin,cap_net_bind_service+ep "$program" || echo "run: could not grant capabilities; Velmor will monitor but not block" >&2
+exec "$program" "$@"

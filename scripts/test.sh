@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Builds Velmor and runs the whole test suite: unit, GUI (offscreen), end-to-end (in network
+# namespaces the tests make themselves; needs root), the same again under ASan/UBSan, a build
+# without the GUI, and every fuzz target for a bounded time.
+#   VELMOR_FUZZ_SECONDS   seconds per fuzz target (default 30)
+#   VELMOR_SKIP_ASAN=1    leave the sanitizer pass out (for a quick local run; CI never sets it)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+./scripts/install-deps.sh
+jobs=$(nproc)
+
+echo "== build and test (warnings are errors)"
+cmake --preset ci >/dev/null
+cmake --build --preset ci -j "$jobs"
+ctest --preset ci -j "$jobs"
+
+echo "== build without the GUI (the core, Hostlet and Fetchel need no Qt Widgets)"
+cmake --preset nogui -DVELMOR_WERROR=ON >/dev/null
+cmake --build --preset nogui -j "$jobs"
+
+if [ "${VELMOR_SKIP_ASAN:-0}" != 1 ]; then
+  echo "== ASan/UBSan"
+  cmake --preset asan -DVELMOR_WERROR=ON >/dev/null
+  cmake --build --preset asan -j "$jobs"
+  ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+    ctest --preset asan -j "$jobs"
+fi
+
+./scripts/fuzz.sh "${VELMOR_FUZZ_SECONDS:-30}"
