@@ -33,3 +33,9 @@ function(velmor_add_test name)
     PROPERTIES LABELS "${T_LABELS}"
                ENVIRONMENT "VELMOR_PROGRAM_DIR=${VELMOR_PROGRAM_DIR};QT_QPA_PLATFORM=offscreen;VELMOR_SOURCE_DIR=${PROJECT_SOURCE_DIR}")
 endfunction()
+
+# Fuzz builds instrument all project code for coverage, so the fuzzers can steer into the parsers.
+if(VELMOR_FUZZ)
+  target_compile_options(velmor_flags INTERFACE -fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer)
+  target_link_options(velmor_flags INTERFACE -fsanitize=address,undefined)
+endif()
