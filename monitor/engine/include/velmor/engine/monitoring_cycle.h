@@ -1,0 +1,153 @@
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <random>
+#include <string>
+#include <string_view>
+
+#include "velmor/common/clock.h"
+#include "velmor/common/ui_services.h"
+#include "velmor/engine/module_tcp_table.h"
+#include "velmor/platform/connection_table.h"
+#include "velmor/platform/socket_counters.h"
+#include "velmor/rules/list_model.h"
+#include "velmor/rules/rule_store.h"
+
+namespace velmor::engine {
+
+// Columns of the address list ListViewWatchIP and of the port list ListViewWatchPORT.
+namespace watch_ip {
+inline constexpr int kAddress = 0, kCount = 1, kVerdict = 2, kInfo = 3, kColumns = 4;
+}
+namespace watch_port {
+inline constexpr int kAddress = 0, kPort = 1, kColumns = 2;
+}
+
+inline constexpr std::string_view kCountOverflowText = "10000 - OVER";
+inline constexpr std::string_view kInvaderIcon = "Invader_ICON";
+inline constexpr std::string_view kBlockInternetQuestion = "인터넷을 정말 차단할까요?";
+inline constexpr int kListCap = 100;
+inline constexpr std::uint32_t kLampRed = 0x0000FF;
+inline constexpr std::uint32_t kLampBlue = 0xFF0000;
+
+// What the cycle needs of the window that hosts it.
+class MonitorHost {
+public:
+    virtual ~MonitorHost() = default;
+    // False while the window is hidden in the tray.
+    virtual bool IsWindowVisible() const = 0;
+    // Switches the tray icon ("Invader_ICON": the alert image).
+    virtual void UpdateTrayIcon(std::string_view what) = 0;
+};
+
+class RandomSource {
+public:
+    virtual ~RandomSource() = default;
+    // A uniform number in [0, 1).
+    virtual double Next() = 0;
+};
+
+class DefaultRandomSource final : public RandomSource {
+public:
+    double Next() override { return distribution_(engine_); }
+
+private:
+    std::minstd_rand engine_{std::random_device{}()};
+    std::uniform_real_distribution<double> distribution_{0.0, 1.0};
+};
+
+// The monitoring cycle: on every tick of the table timer it reads the connection tables, fills the
+// address and port lists, files every new remote address as a blocked or allowed rule, tears down
+// connections to blocked addresses (automatic blocking) or every connection (block the Internet),
+// and blinks the two activity lamps.
+//
+// A tick reads the tables only when something may have changed: the kernel's socket counters moved,
+// a verdict, the mode or the address list changed, or the safety-net interval passed. Otherwise the
+// tick is quiet: a lamp step and nothing else, no system call beyond reading the counters.
+class MonitoringCycle final {
+public:
+    struct Stats {
+        std::uint64_t ticks = 0;
+        std::uint64_t dumps = 0;
+        std::uint64_t full_passes = 0;
+        std::uint64_t teardowns = 0;
+    };
+
+    MonitoringCycle(platform::ConnectionTable& table, platform::SocketCounterSource* counters,
+                    rules::RuleStore& store, rules::ListModel& address_list, rules::ListModel& port_list,
+                    MonitorHost& host, Dialogs& dialogs, const Clock& clock, RandomSource& random);
+
+    // One tick of the table timer.
+    void TimerGetTable_Timer();
+
+    // The check-box pair CheckStopRun: 0 "침입한 IP를 자동으로 차단합니다." (automatic blocking, starts
+    // checked), 1 "인터넷을 차단합니다." (block the Internet, starts unchecked). A click first changes
+    // the box (SetChecked), then runs the click handler.
+    bool IsChecked(int index) const;
+    void SetChecked(int index, bool checked);
+    void CheckStopRun_Click(int index);
+
+    // Inserts or updates the port list row of `port` with `address`.
+    void UpdatePortList(std::string_view address, std::string_view port);
+    // One step of the activity lamps: flag 0 after a full pass, 1 when the pass was skipped.
+    void ShowActivityLed(int flag);
+    std::array<std::uint32_t, 2> LampColors() const { return lamps_; }
+
+    // The table timer's interval (1 ms; the toolbar's mouse-over sets 1000, the lookup tick 1 again)
+    // and the delay before the next tick, which adds the 100 ms pause while the window is hidden.
+    int TimerIntervalMs() const { return interval_ms_; }
+    void SetTimerIntervalMs(int interval_ms) { interval_ms_ = interval_ms; }
+    std::chrono::milliseconds NextTickDelay() const;
+
+    // The longest time a tick may stay quiet without reading the tables.
+    void SetSafetyNet(std::chrono::milliseconds interval) { safety_net_ = interval; }
+    std::chrono::milliseconds SafetyNet() const { return safety_net_; }
+
+    int LastTcpCount() const { return last_tcp_count_; }
+    int LastUdpCount() const { return last_udp_count_; }
+    const Stats& GetStats() const { return stats_; }
+    const TcpSnapshot& LastSnapshot() const { return tcp_; }
+
+private:
+    bool ShouldDump();
+    void BlockEverything();
+    void FullPass();
+    void FileNewAddress(int row, const std::string& address, const std::string& remote_port,
+                        const std::string& local_port);
+    void AutomaticBlocking();
+    void AlertIfHidden();
+
+    platform::ConnectionTable& table_;
+    platform::SocketCounterSource* counters_;
+    rules::RuleStore& store_;
+    rules::ListModel& address_list_;
+    rules::ListModel& port_list_;
+    MonitorHost& host_;
+    Dialogs& dialogs_;
+    const Clock& clock_;
+    RandomSource& random_;
+
+    TcpSnapshot tcp_;
+    UdpSnapshot udp_;
+    TeardownBatch teardowns_;
+    std::array<bool, 2> checked_{true, false};
+    std::array<std::uint32_t, 2> lamps_{kLampRed, kLampBlue};
+    int last_tcp_count_ = 0;
+    int last_udp_count_ = 0;
+    int interval_ms_ = 1;
+
+    // Change gate.
+    std::chrono::milliseconds safety_net_{200};
+    bool dumped_once_ = false;
+    std::chrono::steady_clock::time_point last_dump_{};
+    platform::SocketCounters last_counters_{};
+    std::uint64_t seen_list_generation_ = 0;
+    std::uint64_t seen_blocked_generation_ = 0;
+    std::array<bool, 2> seen_checked_{true, false};
+
+    Stats stats_;
+};
+
+}  // namespace velmor::engine

@@ -1,0 +1,191 @@
+#include "velmor/engine/monitoring_cycle.h"
+
+#include "velmor/common/text_rules.h"
+
+namespace velmor::engine {
+namespace {
+
+// Listening sockets and loopback connections are neither shown nor filed.
+bool IsUnlistedAddress(std::string_view address) { return address == "0.0.0.0" || address == "127.0.0.1"; }
+
+}  // namespace
+
+MonitoringCycle::MonitoringCycle(platform::ConnectionTable& table, platform::SocketCounterSource* counters,
+                                 rules::RuleStore& store, rules::ListModel& address_list,
+                                 rules::ListModel& port_list, MonitorHost& host, Dialogs& dialogs,
+                                 const Clock& clock, RandomSource& random)
+    : table_(table),
+      counters_(counters),
+      store_(store),
+      address_list_(address_list),
+      port_list_(port_list),
+      host_(host),
+      dialogs_(dialogs),
+      clock_(clock),
+      random_(random) {}
+
+bool MonitoringCycle::IsChecked(int index) const { return index == 0 || index == 1 ? checked_[index] : false; }
+
+void MonitoringCycle::SetChecked(int index, bool checked) {
+    if (index == 0 || index == 1) checked_[static_cast<std::size_t>(index)] = checked;
+}
+
+void MonitoringCycle::CheckStopRun_Click(int index) {
+    if (index != 1 || !checked_[1]) return;
+    // The box already counts as checked while the question is open.
+    if (!dialogs_.AskYesNo(kBlockInternetQuestion)) {
+        SetChecked(1, false);
+        CheckStopRun_Click(1);
+    }
+}
+
+std::chrono::milliseconds MonitoringCycle::NextTickDelay() const {
+    return std::chrono::milliseconds(interval_ms_ + (host_.IsWindowVisible() ? 0 : 100));
+}
+
+bool MonitoringCycle::ShouldDump() {
+    const auto now = clock_.Now();
+    const bool safety_net_due = !dumped_once_ || now - last_dump_ >= safety_net_;
+    store_.RefreshBlockedIndex(safety_net_due);
+
+    bool dump = safety_net_due || checked_ != seen_checked_ ||
+                address_list_.Generation() != seen_list_generation_ ||
+                store_.BlockedGeneration() != seen_blocked_generation_;
+    if (counters_ != nullptr) {
+        platform::SocketCounters current;
+        if (!counters_->Read(current)) {
+            dump = true;
+        } else if (!(current == last_counters_)) {
+            // Read before the dump, so a change during the dump is seen on the next tick.
+            last_counters_ = current;
+            dump = true;
+        }
+    } else {
+        dump = true;
+    }
+    if (dump) {
+        dumped_once_ = true;
+        last_dump_ = now;
+    }
+    return dump;
+}
+
+void MonitoringCycle::TimerGetTable_Timer() {
+    ++stats_.ticks;
+    if (!ShouldDump()) {
+        ShowActivityLed(1);
+        return;
+    }
+    ++stats_.dumps;
+    seen_checked_ = checked_;
+    TakeTcpSnapshot(table_, tcp_);
+    TakeUdpSnapshot(table_, udp_);
+    const int tcp_count = static_cast<int>(tcp_.dwNumEntries);
+    const int udp_count = static_cast<int>(udp_.dwNumEntries);
+
+    if (checked_[1]) {
+        BlockEverything();
+    } else {
+        if (udp_count != last_udp_count_ || tcp_count != last_tcp_count_) {
+            FullPass();
+            last_udp_count_ = udp_count;
+            last_tcp_count_ = tcp_count;
+            ShowActivityLed(0);
+        } else {
+            ShowActivityLed(1);
+        }
+        if (checked_[0]) AutomaticBlocking();
+    }
+    stats_.teardowns += teardowns_.Size();
+    teardowns_.Flush(table_);
+    seen_list_generation_ = address_list_.Generation();
+    seen_blocked_generation_ = store_.BlockedGeneration();
+}
+
+void MonitoringCycle::BlockEverything() {
+    for (std::size_t i = 0; i < tcp_.rows.size(); ++i) TearDownConnection(tcp_, i, teardowns_);
+}
+
+void MonitoringCycle::FullPass() {
+    ++stats_.full_passes;
+    for (const TcpRow& row : tcp_.rows) {
+        const std::string local_port = PortToString(row.dwLocalPort);
+        const std::string remote_port = PortToString(row.dwRemotePort);
+        const std::string address = IpToString(row.dwRemoteAddr);
+        if (IsUnlistedAddress(address)) continue;
+
+        UpdatePortList(address, remote_port);
+        const int found = address_list_.Find(address);
+        if (found >= 0) {
+            const std::int64_t count = LeadingNumber(address_list_.Cell(found, watch_ip::kCount));
+            address_list_.SetCell(found, watch_ip::kCount,
+                                  count >= 10000 ? std::string(kCountOverflowText) : std::to_string(count + 1));
+        } else {
+            const int added = address_list_.AddRow({address, "1"});
+            FileNewAddress(added, address, remote_port, local_port);
+        }
+        // The row that would be the hundredth empties the list; later passes fill it again.
+        if (address_list_.RowCount() >= kListCap) address_list_.Clear();
+    }
+}
+
+void MonitoringCycle::FileNewAddress(int row, const std::string& address, const std::string& remote_port,
+                                     const std::string& local_port) {
+    using rules::Verdict;
+    for (const Verdict verdict : {Verdict::Blocked, Verdict::Allowed}) {
+        if (!store_.Exists(address, verdict)) continue;
+        // A file that cannot be read still gives its verdict; its info stays empty.
+        const auto line = store_.ReadLine(address, verdict);
+        address_list_.SetCell(row, watch_ip::kVerdict, rules::VerdictText(verdict));
+        address_list_.SetCell(row, watch_ip::kInfo, line ? rules::InfoOfRuleLine(*line) : std::string());
+        if (verdict == Verdict::Blocked) AlertIfHidden();
+        return;
+    }
+    // No rule yet: whoever reached our port 80 (the bait listener) is an intruder.
+    const Verdict verdict = local_port == "80" ? Verdict::Blocked : Verdict::Allowed;
+    store_.Write(address, verdict, rules::MakeRuleLine(remote_port, address, ""));
+    address_list_.SetCell(row, watch_ip::kVerdict, rules::VerdictText(verdict));
+    address_list_.SetCell(row, watch_ip::kInfo, "");
+    if (verdict == Verdict::Blocked) AlertIfHidden();
+}
+
+void MonitoringCycle::AlertIfHidden() {
+    if (!host_.IsWindowVisible()) host_.UpdateTrayIcon(kInvaderIcon);
+}
+
+void MonitoringCycle::AutomaticBlocking() {
+    for (std::size_t i = 0; i < tcp_.rows.size(); ++i) {
+        const std::string address = IpToString(tcp_.rows[i].dwRemoteAddr);
+        const int listed = address_list_.Find(address);
+        // A listed address: its verdict cell decides. An address the list does not show (it was
+        // emptied at 100 rows, or by the user) stays blocked if its blocked rule file exists.
+        const bool blocked = listed >= 0
+                                 ? address_list_.Cell(listed, watch_ip::kVerdict) == rules::kBlockedText
+                                 : !IsUnlistedAddress(address) && store_.IsIndexedBlocked(address);
+        if (blocked) TearDownConnection(tcp_, i, teardowns_);
+    }
+}
+
+void MonitoringCycle::UpdatePortList(std::string_view address, std::string_view port) {
+    if (port_list_.RowCount() >= kListCap) port_list_.Clear();
+    const int found = port_list_.Find(port);
+    if (found >= 0) {
+        port_list_.SetCell(found, watch_port::kAddress, address);
+    } else {
+        port_list_.AddRow({std::string(address), std::string(port)});
+    }
+}
+
+void MonitoringCycle::ShowActivityLed(int flag) {
+    const double range = flag != 0 ? 10.0 : 2.0;
+    if (static_cast<int>(random_.Next() * range) == 0 && lamps_[0] != kLampRed) {
+        lamps_[0] = kLampRed;
+        lamps_[1] = kLampBlue;
+    }
+    if (static_cast<int>(random_.Next() * range) == 0 && lamps_[1] != kLampRed) {
+        lamps_[1] = kLampRed;
+        lamps_[0] = kLampBlue;
+    }
+}
+
+}  // namespace velmor::engine

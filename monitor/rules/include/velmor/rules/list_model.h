@@ -1,0 +1,109 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+namespace velmor::rules {
+
+// Told about every change of a ListModel, so a view can follow it without copying the data.
+class ListModelObserver {
+public:
+    virtual ~ListModelObserver() = default;
+    virtual void OnRowsInserted(int first, int count) = 0;
+    virtual void OnRowsRemoved(int first, int count) = 0;
+    virtual void OnCellChanged(int row, int column) = 0;
+    virtual void OnSelectionChanged(int row) = 0;
+    // Rows kept but their order changed (a sort).
+    virtual void OnLayoutChanged() = 0;
+    // Everything may have changed.
+    virtual void OnReset() = 0;
+};
+
+// A report list: rows of text cells (cell 0 is the row's text, the others its sub items), a
+// selection mark per row, and the list's own sort state (key column, order, automatic sorting).
+// One column may be indexed, so that finding the first row with a given text in that column costs
+// no scan of the list.
+class ListModel final {
+public:
+    enum class SortOrder { Ascending, Descending };
+    static constexpr int kNoIndex = -1;
+
+    explicit ListModel(int column_count, int indexed_column = kNoIndex);
+
+    int RowCount() const { return static_cast<int>(rows_.size()); }
+    int ColumnCount() const { return column_count_; }
+
+    // The text of a cell; empty for a row or column that does not exist.
+    const std::string& Cell(int row, int column) const;
+    // Sets a cell; ignored for a row or column that does not exist.
+    void SetCell(int row, int column, std::string_view text);
+
+    // Adds a row (missing cells are empty). With automatic sorting on it goes where the sort puts
+    // it (after rows that compare equal); otherwise at the end. Returns its row number.
+    int AddRow(std::vector<std::string> cells);
+    void RemoveRow(int row);
+    void Clear();
+
+    // The first row, in list order, whose indexed column holds `text`; -1 when there is none.
+    // Only for a model made with an indexed column.
+    int Find(std::string_view text) const;
+
+    bool IsSelected(int row) const;
+    void SetSelected(int row, bool selected);
+    std::vector<int> SelectedRows() const;
+
+    int SortKey() const { return sort_key_; }
+    SortOrder Order() const { return sort_order_; }
+    bool AutoSort() const { return auto_sort_; }
+    // While automatic sorting is on, changing the key or order re-sorts at once, and switching it
+    // on sorts at once.
+    void SetSortKey(int column);
+    void SetSortOrder(SortOrder order);
+    void SetAutoSort(bool on);
+
+    // Sorts all rows once with `before(a, b)` (a strict weak order over the rows' cells). Stable.
+    using RowLess = std::function<bool(const std::vector<std::string>&, const std::vector<std::string>&)>;
+    void SortOnce(const RowLess& before);
+
+    // Grows on every change of rows, cells or order; lets a reader tell whether anything changed.
+    std::uint64_t Generation() const { return generation_; }
+
+    void AddObserver(ListModelObserver* observer);
+    void RemoveObserver(ListModelObserver* observer);
+
+    // The text comparison of the list's own sort: case-insensitive for ASCII letters, then by bytes.
+    static int CompareText(std::string_view a, std::string_view b);
+
+private:
+    struct Row {
+        std::vector<std::string> cells;
+        bool selected = false;
+    };
+    struct TextHash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
+    };
+
+    void SortByText();
+    void RebuildIndex();
+    int InsertPosition(const std::vector<std::string>& cells) const;
+    bool TextBefore(const std::vector<std::string>& a, const std::vector<std::string>& b) const;
+    template <typename Notify>
+    void NotifyAll(Notify notify);
+
+    int column_count_;
+    int indexed_column_;
+    std::vector<Row> rows_;
+    std::unordered_map<std::string, int, TextHash, std::equal_to<>> index_;
+    int sort_key_ = 0;
+    SortOrder sort_order_ = SortOrder::Ascending;
+    bool auto_sort_ = false;
+    std::uint64_t generation_ = 0;
+    std::vector<ListModelObserver*> observers_;
+};
+
+}  // namespace velmor::rules

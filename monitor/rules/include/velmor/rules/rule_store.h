@@ -1,0 +1,85 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "velmor/common/clock.h"
+
+namespace velmor::rules {
+
+enum class Verdict { Blocked, Allowed };
+
+inline constexpr std::string_view kBlockedText = "차단";
+inline constexpr std::string_view kAllowedText = "허용";
+inline constexpr std::string_view kBlockedExtension = ".x";
+inline constexpr std::string_view kAllowedExtension = ".o";
+
+std::string_view VerdictText(Verdict verdict);
+std::string_view ExtensionOf(Verdict verdict);
+
+// The date measure of rule expiry: year * 365 + month * 30.416666 + day, rounded to nearest.
+int DayNumber(const LocalDate& date);
+
+// The info of a rule line: the line trimmed of blanks, then everything after its last "|" (the
+// whole trimmed line when it holds none).
+std::string InfoOfRuleLine(std::string_view line);
+
+// The rule line of a new rule: origin "|" address "|" info.
+std::string MakeRuleLine(std::string_view origin, std::string_view address, std::string_view info);
+
+// The rule directory "invader" of the program folder: one file per address and verdict, named the
+// address plus ".x" (blocked) or ".o" (allowed), holding one line origin|address|info and CR LF.
+// The files are the store; nothing else is persistent.
+class RuleStore final {
+public:
+    explicit RuleStore(std::filesystem::path program_folder);
+    ~RuleStore();
+    RuleStore(const RuleStore&) = delete;
+    RuleStore& operator=(const RuleStore&) = delete;
+
+    const std::filesystem::path& Directory() const { return directory_; }
+    std::filesystem::path FileOf(std::string_view address, Verdict verdict) const;
+
+    bool Exists(std::string_view address, Verdict verdict) const;
+    // The first line of the rule file; nullopt when it is missing or unreadable.
+    std::optional<std::string> ReadLine(std::string_view address, Verdict verdict) const;
+    // Creates or truncates the rule file with `line` and CR LF.
+    bool Write(std::string_view address, Verdict verdict, std::string_view line);
+
+    // The file names in the rule directory that end in `extension`, in ascending order of name.
+    std::vector<std::string> List(std::string_view extension) const;
+
+    // Deletes every rule file whose last-write date lies 30 or more day numbers from today (either
+    // way). The ".o" files are taken first, then the ".x" files, each from one listing.
+    void ExpireInvaderFiles(const Clock& clock);
+
+    // --- In-memory index of the blocked files, so a monitoring tick makes no file-system call per
+    // row. It follows the directory through a change watch and the store's own writes.
+    // Brings the index up to date if the directory changed since; cheap when it did not. When the
+    // directory cannot be watched (it does not exist yet), a new watch is tried only if
+    // `may_retry_watch`, so that a missing folder does not cost system calls on every tick.
+    void RefreshBlockedIndex(bool may_retry_watch = true);
+    bool IsIndexedBlocked(std::string_view address) const;
+    // Grows whenever the set of blocked addresses may have changed.
+    std::uint64_t BlockedGeneration() const { return blocked_generation_; }
+    // Tells the index that a file of the directory was created, renamed or deleted by this program.
+    void NoteChanged();
+
+private:
+    void RescanBlocked();
+
+    std::filesystem::path directory_;
+    std::set<std::string, std::less<>> blocked_;
+    std::uint64_t blocked_generation_ = 0;
+    bool index_stale_ = true;
+    struct Watch;
+    std::unique_ptr<Watch> watch_;
+};
+
+}  // namespace velmor::rules

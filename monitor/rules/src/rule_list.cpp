@@ -1,0 +1,22 @@
+#include "velmor/rules/rule_list.h"
+
+#include "velmor/common/text_file.h"
+#include "velmor/common/text_rules.h"
+
+namespace velmor::rules {
+
+void LoadInvaderList(const RuleStore& store, ListModel& list, std::string_view caption) {
+    list.Clear();
+    const Verdict view = caption == kAllowListCaption ? Verdict::Allowed : Verdict::Blocked;
+    for (const std::string& file_name : store.List(ExtensionOf(view))) {
+        const std::string name = LowerAscii(file_name);
+        const std::string_view address = std::string_view(name).substr(0, name.size() - 2);
+        const bool allowed = name.ends_with(kAllowedExtension);
+        const auto line = ReadFirstLine(store.Directory() / file_name);
+        std::string info = line ? InfoOfRuleLine(*line) : std::string();
+        if (info.empty()) info = "-";
+        list.AddRow({std::string(address), std::string(allowed ? kAllowedText : kBlockedText), std::move(info)});
+    }
+}
+
+}  // namespace velmor::rules

@@ -1,0 +1,135 @@
+#include "velmor/rules/rule_store.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+
+#include "velmor/common/text_file.h"
+#include "velmor/common/text_rules.h"
+#include "velmor/platform/directory_watch.h"
+
+namespace velmor::rules {
+
+struct RuleStore::Watch {
+    std::unique_ptr<platform::DirectoryWatch> watch;
+};
+
+std::string_view VerdictText(Verdict verdict) {
+    return verdict == Verdict::Blocked ? kBlockedText : kAllowedText;
+}
+
+std::string_view ExtensionOf(Verdict verdict) {
+    return verdict == Verdict::Blocked ? kBlockedExtension : kAllowedExtension;
+}
+
+int DayNumber(const LocalDate& date) {
+    // The constant is the decimal 30.416666 on purpose: it fixes which dates share a number.
+    const double value = date.year * 365.0 + date.month * 30.416666 + date.day;
+    return static_cast<int>(std::nearbyint(value));
+}
+
+std::string InfoOfRuleLine(std::string_view line) {
+    const std::string_view trimmed = TrimSpaces(line);
+    const auto bar = trimmed.rfind('|');
+    return std::string(bar == std::string_view::npos ? trimmed : trimmed.substr(bar + 1));
+}
+
+std::string MakeRuleLine(std::string_view origin, std::string_view address, std::string_view info) {
+    std::string line;
+    line.reserve(origin.size() + address.size() + info.size() + 2);
+    line.append(origin).append("|").append(address).append("|").append(info);
+    return line;
+}
+
+RuleStore::RuleStore(std::filesystem::path program_folder)
+    : directory_(std::move(program_folder) / "invader"), watch_(std::make_unique<Watch>()) {}
+
+RuleStore::~RuleStore() = default;
+
+std::filesystem::path RuleStore::FileOf(std::string_view address, Verdict verdict) const {
+    std::string name(address);
+    name.append(ExtensionOf(verdict));
+    return directory_ / name;
+}
+
+bool RuleStore::Exists(std::string_view address, Verdict verdict) const {
+    return IsRegularFile(FileOf(address, verdict));
+}
+
+std::optional<std::string> RuleStore::ReadLine(std::string_view address, Verdict verdict) const {
+    return ReadFirstLine(FileOf(address, verdict));
+}
+
+bool RuleStore::Write(std::string_view address, Verdict verdict, std::string_view line) {
+    const bool written = WriteLineFile(FileOf(address, verdict), line);
+    if (verdict == Verdict::Blocked) NoteChanged();
+    return written;
+}
+
+std::vector<std::string> RuleStore::List(std::string_view extension) const {
+    // Patterns like "*.x" match regardless of letter case, as directory searches do on the
+    // desktop systems the rule files come from; the real name is kept for opening the file.
+    std::vector<std::string> names;
+    std::error_code error;
+    std::filesystem::directory_iterator it(directory_, error);
+    if (error) return names;
+    const std::string wanted = LowerAscii(extension);
+    for (; it != std::filesystem::directory_iterator(); it.increment(error)) {
+        if (error) break;
+        std::error_code type_error;
+        if (!it->is_regular_file(type_error)) continue;
+        std::string name = it->path().filename().string();
+        if (name.size() > wanted.size() && LowerAscii(name.substr(name.size() - wanted.size())) == wanted) {
+            names.push_back(std::move(name));
+        }
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+void RuleStore::ExpireInvaderFiles(const Clock& clock) {
+    const int today = DayNumber(clock.Today());
+    bool deleted_any = false;
+    for (const std::string_view extension : {kAllowedExtension, kBlockedExtension}) {
+        for (const std::string& name : List(extension)) {
+            const std::filesystem::path path = directory_ / name;
+            const auto written = FileLastWriteDate(path);
+            if (!written) continue;
+            if (std::abs(today - DayNumber(*written)) >= 30) {
+                std::error_code error;
+                deleted_any |= std::filesystem::remove(path, error);
+            }
+        }
+    }
+    if (deleted_any) NoteChanged();
+}
+
+void RuleStore::NoteChanged() { index_stale_ = true; }
+
+void RuleStore::RefreshBlockedIndex(bool may_retry_watch) {
+    if (watch_->watch && !watch_->watch->Alive()) watch_->watch.reset();
+    if (watch_->watch) {
+        if (watch_->watch->TakeChanges()) index_stale_ = true;
+    } else if (may_retry_watch) {
+        // Without a watch nothing tells us of outside changes, so every retry also rescans.
+        watch_->watch = platform::WatchDirectory(directory_);
+        index_stale_ = true;
+    }
+    if (index_stale_) RescanBlocked();
+}
+
+void RuleStore::RescanBlocked() {
+    index_stale_ = false;
+    std::set<std::string, std::less<>> blocked;
+    for (const std::string& name : List(kBlockedExtension)) {
+        blocked.insert(name.substr(0, name.size() - kBlockedExtension.size()));
+    }
+    if (blocked != blocked_) {
+        blocked_ = std::move(blocked);
+        ++blocked_generation_;
+    }
+}
+
+bool RuleStore::IsIndexedBlocked(std::string_view address) const { return blocked_.find(address) != blocked_.end(); }
+
+}  // namespace velmor::rules
