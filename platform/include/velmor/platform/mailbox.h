@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -8,24 +9,32 @@ namespace velmor::platform {
 
 // Window handles and posted messages between processes of one user. A handle is a positive number
 // below 2^31 (owning process id * 64 + 1..63); its mailbox is a datagram socket that lives as long
-// as the owning process keeps it.
+// as the owning process keeps it. 0 and negative numbers never name a window.
 using WindowHandle = std::int64_t;
 
 inline constexpr std::int32_t kWmClose = 0x0010;
 inline constexpr std::int32_t kWmUser = 0x0400;
 
+// One posted message. On the wire it is exactly 24 bytes: the 32-bit message number, 32 zero bits,
+// the 64-bit wParam and the 64-bit lParam, all signed and in host byte order.
 struct WindowMessage {
     std::int32_t message = 0;
     std::int64_t wParam = 0;
     std::int64_t lParam = 0;
+
+    friend bool operator==(const WindowMessage&, const WindowMessage&) = default;
 };
 
-// Sends without blocking. False when there is no such mailbox or its queue is full.
+inline constexpr std::size_t kWindowMessageSize = 24;
+
+// Sends without blocking. False when there is no such mailbox or its queue is full; it never
+// waits for the receiver.
 bool PostWindowMessage(WindowHandle handle, const WindowMessage& message);
 
 // True while a mailbox with this handle exists.
 bool IsWindow(WindowHandle handle);
 
+// The receiving end of one window's messages. Abstract so that tests can stand in for it.
 class Mailbox {
 public:
     virtual ~Mailbox() = default;
@@ -37,7 +46,8 @@ public:
     virtual std::optional<WindowMessage> Receive() = 0;
 };
 
-// Opens a new mailbox with a fresh handle of this process; nullptr when that fails.
+// Opens a new mailbox with a fresh handle of this process; nullptr when that fails (all 63 handles
+// of the process in use, or no socket).
 std::unique_ptr<Mailbox> OpenMailbox();
 
 }  // namespace velmor::platform

@@ -1,0 +1,174 @@
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstddef>
+#include <cstring>
+#include <string>
+#include <utility>
+
+#include "velmor/platform/mailbox.h"
+
+namespace velmor::platform {
+namespace {
+
+constexpr WindowHandle kHandleLimit = WindowHandle{1} << 31;
+constexpr int kWindowsPerProcess = 63;
+
+// Rotates through the process's 63 window numbers, so a handle that was just closed is not handed
+// out again at once (a late poster would otherwise reach the wrong window).
+std::atomic<unsigned> next_window_number{0};
+
+bool ValidHandle(WindowHandle handle) {
+    return handle > 0 && handle < kHandleLimit;
+}
+
+// The abstract socket name "velmor-hwnd-H": a leading zero byte and no terminator.
+socklen_t MailboxAddress(WindowHandle handle, sockaddr_un& address) {
+    std::memset(&address, 0, sizeof address);
+    address.sun_family = AF_UNIX;
+    const std::string name = "velmor-hwnd-" + std::to_string(handle);
+    std::memcpy(address.sun_path + 1, name.data(), name.size());
+    return static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+}
+
+class FileDescriptor final {
+public:
+    explicit FileDescriptor(int fd) : fd_(fd) {}
+    ~FileDescriptor() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    int get() const { return fd_; }
+    int release() { return std::exchange(fd_, -1); }
+
+private:
+    int fd_;
+};
+
+int NewDatagramSocket() {
+    return ::socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+}
+
+void Encode(const WindowMessage& message, unsigned char (&bytes)[kWindowMessageSize]) {
+    const std::int32_t zero = 0;
+    std::memcpy(bytes, &message.message, 4);
+    std::memcpy(bytes + 4, &zero, 4);
+    std::memcpy(bytes + 8, &message.wParam, 8);
+    std::memcpy(bytes + 16, &message.lParam, 8);
+}
+
+WindowMessage Decode(const unsigned char* bytes) {
+    WindowMessage message;
+    std::memcpy(&message.message, bytes, 4);
+    std::memcpy(&message.wParam, bytes + 8, 8);
+    std::memcpy(&message.lParam, bytes + 16, 8);
+    return message;
+}
+
+class LinuxMailbox final : public Mailbox {
+public:
+    LinuxMailbox(int fd, WindowHandle handle) : fd_(fd), handle_(handle) {}
+
+    WindowHandle Handle() const override { return handle_; }
+    int NativeDescriptor() const override { return fd_.get(); }
+
+    std::optional<WindowMessage> Receive() override {
+        for (;;) {
+            // One byte more than a message, so a longer datagram shows as truncated.
+            unsigned char bytes[kWindowMessageSize + 1];
+            alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof(ucred))];
+            iovec vector{bytes, sizeof bytes};
+            msghdr header{};
+            header.msg_iov = &vector;
+            header.msg_iovlen = 1;
+            header.msg_control = control;
+            header.msg_controllen = sizeof control;
+            const ssize_t length = ::recvmsg(fd_.get(), &header, MSG_DONTWAIT | MSG_TRUNC | MSG_CMSG_CLOEXEC);
+            if (length < 0) {
+                if (errno == EINTR) continue;
+                return std::nullopt;  // EAGAIN: the queue is empty
+            }
+            if (length == static_cast<ssize_t>(kWindowMessageSize) && (header.msg_flags & MSG_CTRUNC) == 0 &&
+                FromSameUser(header)) {
+                return Decode(bytes);
+            }
+            // Anything else is dropped; look at the next datagram.
+        }
+    }
+
+private:
+    // The kernel attaches the sender's credentials to every datagram because SO_PASSCRED is on.
+    static bool FromSameUser(msghdr& header) {
+        for (cmsghdr* item = CMSG_FIRSTHDR(&header); item != nullptr; item = CMSG_NXTHDR(&header, item)) {
+            if (item->cmsg_level == SOL_SOCKET && item->cmsg_type == SCM_CREDENTIALS &&
+                item->cmsg_len >= CMSG_LEN(sizeof(ucred))) {
+                ucred credentials;
+                std::memcpy(&credentials, CMSG_DATA(item), sizeof credentials);
+                return credentials.uid == ::getuid();
+            }
+        }
+        return false;
+    }
+
+    FileDescriptor fd_;
+    WindowHandle handle_;
+};
+
+}  // namespace
+
+bool PostWindowMessage(WindowHandle handle, const WindowMessage& message) {
+    if (!ValidHandle(handle)) return false;
+    FileDescriptor fd(NewDatagramSocket());
+    if (fd.get() < 0) return false;
+    sockaddr_un address;
+    const socklen_t address_length = MailboxAddress(handle, address);
+    unsigned char bytes[kWindowMessageSize];
+    Encode(message, bytes);
+    for (;;) {
+        const ssize_t sent = ::sendto(fd.get(), bytes, sizeof bytes, MSG_DONTWAIT | MSG_NOSIGNAL,
+                                      reinterpret_cast<const sockaddr*>(&address), address_length);
+        if (sent == static_cast<ssize_t>(sizeof bytes)) return true;
+        if (sent < 0 && errno == EINTR) continue;
+        return false;  // ECONNREFUSED: no such mailbox; EAGAIN: its queue is full
+    }
+}
+
+bool IsWindow(WindowHandle handle) {
+    if (!ValidHandle(handle)) return false;
+    FileDescriptor fd(NewDatagramSocket());
+    if (fd.get() < 0) return false;
+    sockaddr_un address;
+    const socklen_t address_length = MailboxAddress(handle, address);
+    // Connecting a datagram socket only looks the name up; nothing is sent and nothing waits.
+    for (;;) {
+        if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), address_length) == 0)
+            return true;
+        if (errno != EINTR) return false;
+    }
+}
+
+std::unique_ptr<Mailbox> OpenMailbox() {
+    const WindowHandle base = static_cast<WindowHandle>(::getpid()) * 64;
+    for (int attempt = 0; attempt < kWindowsPerProcess; ++attempt) {
+        const WindowHandle handle = base + 1 + next_window_number.fetch_add(1) % kWindowsPerProcess;
+        if (!ValidHandle(handle)) return nullptr;
+        FileDescriptor fd(NewDatagramSocket());
+        if (fd.get() < 0) return nullptr;
+        // Credentials must be on before the name exists, or an early datagram would arrive without them.
+        const int on = 1;
+        if (::setsockopt(fd.get(), SOL_SOCKET, SO_PASSCRED, &on, sizeof on) != 0) return nullptr;
+        sockaddr_un address;
+        const socklen_t address_length = MailboxAddress(handle, address);
+        if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), address_length) == 0) {
+            return std::make_unique<LinuxMailbox>(fd.release(), handle);
+        }
+        if (errno != EADDRINUSE) return nullptr;
+    }
+    return nullptr;
+}
+
+}  // namespace velmor::platform

@@ -1,0 +1,259 @@
+#include "velmor/platform/mailbox.h"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QTimer>
+#include <chrono>
+#include <cstddef>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "mailbox_notifier.h"
+
+namespace velmor::platform {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+sockaddr_un AbstractAddress(WindowHandle handle, socklen_t& length) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::string name = "velmor-hwnd-" + std::to_string(handle);
+    std::memcpy(address.sun_path + 1, name.data(), name.size());
+    length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+    return address;
+}
+
+// Sends raw bytes to a mailbox the way a foreign program could.
+bool SendRaw(WindowHandle handle, const void* bytes, std::size_t size) {
+    const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    socklen_t length = 0;
+    const sockaddr_un address = AbstractAddress(handle, length);
+    const bool ok = ::sendto(fd, bytes, size, MSG_DONTWAIT, reinterpret_cast<const sockaddr*>(&address),
+                             length) == static_cast<ssize_t>(size);
+    ::close(fd);
+    return ok;
+}
+
+std::vector<WindowMessage> ReceiveAll(Mailbox& mailbox) {
+    std::vector<WindowMessage> messages;
+    while (auto message = mailbox.Receive()) messages.push_back(*message);
+    return messages;
+}
+
+TEST(Mailbox, HandlesAreDistinctAndNameTheirMailbox) {
+    auto first = OpenMailbox();
+    auto second = OpenMailbox();
+    ASSERT_TRUE(first && second);
+    EXPECT_NE(first->Handle(), second->Handle());
+    for (const auto* box : {first.get(), second.get()}) {
+        EXPECT_EQ(box->Handle() / 64, ::getpid());
+        EXPECT_GE(box->Handle() % 64, 1);
+        EXPECT_LT(box->Handle(), WindowHandle{1} << 31);
+        EXPECT_TRUE(IsWindow(box->Handle()));
+    }
+
+    // Messages go to the mailbox they were posted to, each queue in its own order.
+    for (int i = 0; i < 5; ++i) {
+        ASSERT_TRUE(PostWindowMessage(first->Handle(), {kWmUser, 1, i}));
+        ASSERT_TRUE(PostWindowMessage(second->Handle(), {kWmClose, 2, -i}));
+    }
+    const auto a = ReceiveAll(*first);
+    const auto b = ReceiveAll(*second);
+    ASSERT_EQ(a.size(), 5u);
+    ASSERT_EQ(b.size(), 5u);
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_EQ(a[i], (WindowMessage{kWmUser, 1, i}));
+        EXPECT_EQ(b[i], (WindowMessage{kWmClose, 2, -i}));
+    }
+}
+
+TEST(Mailbox, WireFormatIsTwentyFourBytesInHostOrder) {
+    // A message written by hand in the documented layout is read back field by field ...
+    auto mailbox = OpenMailbox();
+    ASSERT_TRUE(mailbox);
+    unsigned char bytes[24];
+    const std::int32_t number = kWmUser + 7;
+    const std::int32_t zero = 0;
+    const std::int64_t w = -5'000'000'000;
+    const std::int64_t l = 0x0123456789abcdef;
+    std::memcpy(bytes, &number, 4);
+    std::memcpy(bytes + 4, &zero, 4);
+    std::memcpy(bytes + 8, &w, 8);
+    std::memcpy(bytes + 16, &l, 8);
+    ASSERT_TRUE(SendRaw(mailbox->Handle(), bytes, sizeof bytes));
+    EXPECT_EQ(mailbox->Receive(), (WindowMessage{kWmUser + 7, w, l}));
+
+    // ... and a posted message arrives on a plain socket in that same layout.
+    const WindowHandle handle = (WindowHandle{::getpid()} * 64 + 63);
+    const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    socklen_t length = 0;
+    const sockaddr_un address = AbstractAddress(handle, length);
+    ASSERT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&address), length), 0) << std::strerror(errno);
+    EXPECT_TRUE(IsWindow(handle));
+    ASSERT_TRUE(PostWindowMessage(handle, {kWmClose, -1, -2}));
+    unsigned char received[64];
+    ASSERT_EQ(::recv(fd, received, sizeof received, MSG_DONTWAIT), 24);
+    std::int32_t got_number = 0, got_zero = 1;
+    std::int64_t got_w = 0, got_l = 0;
+    std::memcpy(&got_number, received, 4);
+    std::memcpy(&got_zero, received + 4, 4);
+    std::memcpy(&got_w, received + 8, 8);
+    std::memcpy(&got_l, received + 16, 8);
+    EXPECT_EQ(got_number, kWmClose);
+    EXPECT_EQ(got_zero, 0);
+    EXPECT_EQ(got_w, -1);
+    EXPECT_EQ(got_l, -2);
+    ::close(fd);
+    EXPECT_FALSE(IsWindow(handle));
+}
+
+TEST(Mailbox, PostToGoneOrInvalidHandleFailsAtOnce) {
+    auto mailbox = OpenMailbox();
+    ASSERT_TRUE(mailbox);
+    const WindowHandle gone = mailbox->Handle();
+    mailbox.reset();
+
+    const auto start = Clock::now();
+    EXPECT_FALSE(IsWindow(gone));
+    EXPECT_FALSE(PostWindowMessage(gone, {kWmClose, 0, 0}));
+    for (const WindowHandle invalid :
+         {WindowHandle{0}, WindowHandle{-1}, WindowHandle{1} << 31, gone + (WindowHandle{1} << 40)}) {
+        EXPECT_FALSE(IsWindow(invalid)) << invalid;
+        EXPECT_FALSE(PostWindowMessage(invalid, {kWmUser, 0, 0})) << invalid;
+    }
+    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(500));
+}
+
+TEST(Mailbox, FullQueueDropsWithoutBlocking) {
+    auto mailbox = OpenMailbox();
+    ASSERT_TRUE(mailbox);
+    int accepted = 0;
+    int refused = 0;
+    const auto start = Clock::now();
+    for (int i = 0; i < 2000; ++i) {
+        if (PostWindowMessage(mailbox->Handle(), {kWmUser, 0, accepted})) {
+            ++accepted;
+        } else {
+            ++refused;
+        }
+    }
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(2));
+    EXPECT_GT(accepted, 0);
+    EXPECT_GT(refused, 0) << "the queue never filled";
+    // The mailbox itself still exists; a full queue is not a gone window.
+    EXPECT_TRUE(IsWindow(mailbox->Handle()));
+
+    // What was accepted arrives complete and in order; afterwards posting works again.
+    const auto messages = ReceiveAll(*mailbox);
+    ASSERT_EQ(static_cast<int>(messages.size()), accepted);
+    for (int i = 0; i < accepted; ++i) EXPECT_EQ(messages[i].lParam, i);
+    EXPECT_TRUE(PostWindowMessage(mailbox->Handle(), {kWmUser, 0, 99}));
+    EXPECT_EQ(mailbox->Receive()->lParam, 99);
+}
+
+TEST(Mailbox, DatagramsOfOtherSizesAreDropped) {
+    auto mailbox = OpenMailbox();
+    ASSERT_TRUE(mailbox);
+    unsigned char bytes[100] = {};
+    for (const std::size_t size :
+         {std::size_t{0}, std::size_t{1}, std::size_t{23}, std::size_t{25}, std::size_t{100}}) {
+        ASSERT_TRUE(SendRaw(mailbox->Handle(), bytes, size)) << size;
+    }
+    ASSERT_TRUE(PostWindowMessage(mailbox->Handle(), {kWmUser, 3, 4}));
+    ASSERT_TRUE(SendRaw(mailbox->Handle(), bytes, 48));  // two messages in one datagram is still wrong
+    EXPECT_EQ(ReceiveAll(*mailbox), (std::vector<WindowMessage>{{kWmUser, 3, 4}}));
+}
+
+TEST(Mailbox, MessagesFromAnotherUserAreRefused) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to run the sender under another user id";
+    auto mailbox = OpenMailbox();
+    ASSERT_TRUE(mailbox);
+    const WindowHandle handle = mailbox->Handle();
+
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // The sender turns into user "nobody" for good, then posts.
+        if (::setresgid(65534, 65534, 65534) != 0 || ::setresuid(65534, 65534, 65534) != 0) ::_exit(2);
+        ::_exit(PostWindowMessage(handle, {kWmClose, 0, 0}) ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    // The datagram was delivered to the socket (the post itself succeeds) but never accepted.
+    ASSERT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(mailbox->Receive(), std::nullopt);
+
+    ASSERT_TRUE(PostWindowMessage(handle, {kWmClose, 0, 1}));
+    EXPECT_EQ(mailbox->Receive(), (WindowMessage{kWmClose, 0, 1}));
+}
+
+QCoreApplication& App() {
+    static int argc = 1;
+    static char name[] = "mailbox_test";
+    static char* argv[] = {name, nullptr};
+    static QCoreApplication app(argc, argv);
+    return app;
+}
+
+// Runs the event loop until `done` holds or two seconds pass.
+template <typename Predicate>
+bool RunUntil(Predicate done) {
+    QElapsedTimer timer;
+    timer.start();
+    while (!done() && timer.elapsed() < 2000)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
+    return done();
+}
+
+TEST(MailboxNotifier, DeliversThroughTheEventLoopInOrder) {
+    App();
+    MailboxNotifier notifier;
+    ASSERT_TRUE(notifier.isOpen());
+    std::vector<WindowMessage> received;
+    QObject::connect(&notifier, &MailboxNotifier::messageReceived, [&](qint32 message, qint64 w, qint64 l) {
+        received.push_back({message, w, l});
+    });
+    // More than one wake-up's worth would overflow the kernel queue, so post in rounds.
+    std::vector<WindowMessage> sent;
+    for (int round = 0; round < 10; ++round) {
+        for (int i = 0; i < 8; ++i) {
+            sent.push_back({kWmUser, round, i});
+            ASSERT_TRUE(PostWindowMessage(notifier.handle(), sent.back()));
+        }
+        const unsigned char junk[10] = {};
+        SendRaw(notifier.handle(), junk, sizeof junk);
+        ASSERT_TRUE(RunUntil([&] { return received.size() == sent.size(); }));
+    }
+    EXPECT_EQ(received, sent);
+}
+
+TEST(MailboxNotifier, HandlerMayDeleteTheNotifier) {
+    App();
+    auto* notifier = new MailboxNotifier;
+    ASSERT_TRUE(notifier->isOpen());
+    const WindowHandle handle = notifier->handle();
+    int calls = 0;
+    QObject::connect(notifier, &MailboxNotifier::messageReceived, [&](qint32, qint64, qint64) {
+        ++calls;
+        delete notifier;  // a window that closes on WM_CLOSE
+    });
+    ASSERT_TRUE(PostWindowMessage(handle, {kWmClose, 0, 0}));
+    ASSERT_TRUE(PostWindowMessage(handle, {kWmClose, 0, 0}));
+    ASSERT_TRUE(RunUntil([&] { return calls > 0; }));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(calls, 1);
+    EXPECT_FALSE(IsWindow(handle));
+}
+
+}  // namespace
+}  // namespace velmor::platform
