@@ -1,0 +1,178 @@
+#include "transfer.h"
+
+#include <curl/curl.h>
+
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "velmor/platform/mailbox.h"
+
+namespace velmor::fetchel {
+namespace {
+
+using platform::IsWindow;
+using platform::PostWindowMessage;
+using platform::WindowMessage;
+
+constexpr std::int32_t kSucceeded = -1;
+constexpr std::int32_t kFailed = -2;
+constexpr std::int32_t kComplete = 100;
+
+// Local files are read in large pieces and re-blocked into the 4096-byte reads the counting is
+// defined on; the piece size only sets how many system calls the copy takes.
+constexpr std::size_t kLocalPiece = 256 * 1024;
+constexpr std::size_t kOutputBuffer = 256 * 1024;
+
+// How long the last notifications wait for room in a full queue of a window that still exists.
+constexpr auto kFinalPostPatience = std::chrono::seconds(10);
+
+class Notifier final {
+public:
+    explicit Notifier(const Settings& settings)
+        : window_(settings.window),
+          message_(platform::kWmUser + settings.message_offset),
+          wparam_(settings.wparam) {}
+
+    // Percentages are posted and forgotten: when the window's queue is full, the next one follows
+    // soon enough.
+    void Progress(std::int32_t percent) const {
+        if (window_ != 0) PostWindowMessage(window_, Message(percent));
+    }
+
+    // The final 100 and the outcome must arrive, or the window waits for ever: they wait for room
+    // in a full queue for a while, as long as the window exists.
+    void Final(std::int32_t value) const {
+        if (window_ == 0) return;
+        const auto deadline = std::chrono::steady_clock::now() + kFinalPostPatience;
+        while (!PostWindowMessage(window_, Message(value))) {
+            if (!IsWindow(window_) || std::chrono::steady_clock::now() > deadline) return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    }
+
+private:
+    WindowMessage Message(std::int32_t value) const { return {message_, wparam_, value}; }
+
+    std::int64_t window_;
+    std::int32_t message_;
+    std::int32_t wparam_;
+};
+
+struct FileCloser {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using File = std::unique_ptr<std::FILE, FileCloser>;
+
+struct InternetCopy {
+    std::FILE* output;
+    ReadCounter counter;
+    const Notifier* notifier;
+};
+
+// libcurl hands over data in pieces of its own size; they go straight to the file and only their
+// byte count feeds the 1024-byte read counting.
+std::size_t WriteReceived(char* data, std::size_t size, std::size_t count, void* user) {
+    auto* copy = static_cast<InternetCopy*>(user);
+    const std::size_t bytes = size * count;
+    if (bytes == 0) return 0;
+    if (std::fwrite(data, 1, bytes, copy->output) != bytes) return 0;  // aborts the transfer
+    copy->counter.AddBytes(bytes, [&](std::int32_t percent) { copy->notifier->Progress(percent); });
+    return bytes;
+}
+
+struct CurlEasyDeleter {
+    void operator()(CURL* curl) const { curl_easy_cleanup(curl); }
+};
+struct CurlListDeleter {
+    void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+};
+
+// True when the copy loop ended normally; the data written before an error stays in the file.
+bool CopyFromInternet(const Settings& settings, std::FILE* output, const Notifier& notifier) {
+    std::unique_ptr<CURL, CurlEasyDeleter> curl(curl_easy_init());
+    if (!curl) return false;
+    std::unique_ptr<curl_slist, CurlListDeleter> headers;
+    // Always from the server, never from a cache on the way.
+    for (const char* header : {"Cache-Control: no-cache", "Pragma: no-cache"}) {
+        curl_slist* longer = curl_slist_append(headers.get(), header);
+        if (longer == nullptr) return false;
+        static_cast<void>(headers.release());
+        headers.reset(longer);
+    }
+    InternetCopy copy{output, ReadCounter(kInternetBlock, settings.expected_size), &notifier};
+    CURL* handle = curl.get();
+    const bool configured =
+        curl_easy_setopt(handle, CURLOPT_URL, settings.source.c_str()) == CURLE_OK &&
+        curl_easy_setopt(handle, CURLOPT_USERAGENT, "Fetchel - download an internet file") == CURLE_OK &&
+        curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers.get()) == CURLE_OK &&
+        curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 1L) == CURLE_OK &&
+        curl_easy_setopt(handle, CURLOPT_MAXREDIRS, 20L) == CURLE_OK &&
+        curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https") == CURLE_OK &&
+        curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, "http,https") == CURLE_OK &&
+        // No status check: an error page is content like any other.
+        curl_easy_setopt(handle, CURLOPT_FAILONERROR, 0L) == CURLE_OK &&
+        curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
+        // A server that stops sending for two minutes counts as a lost connection rather than a
+        // download that never ends.
+        curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, 120L) == CURLE_OK &&
+        curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, 1L) == CURLE_OK &&
+        curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, 120L) == CURLE_OK &&
+        curl_easy_setopt(handle, CURLOPT_BUFFERSIZE, 64L * 1024) == CURLE_OK &&
+        curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &WriteReceived) == CURLE_OK &&
+        curl_easy_setopt(handle, CURLOPT_WRITEDATA, &copy) == CURLE_OK;
+    if (!configured) return false;
+    if (curl_easy_perform(handle) != CURLE_OK) return false;
+    copy.counter.FinishInternet();
+    if (settings.expected_size != 0) notifier.Final(kComplete);
+    return true;
+}
+
+// True when the whole file was read; a source that cannot be opened or read fails the transfer.
+bool CopyFromLocalFile(const Settings& settings, std::FILE* output, const Notifier& notifier) {
+    File source(std::fopen(settings.source.c_str(), "rb"));
+    if (!source) return false;
+    std::setvbuf(source.get(), nullptr, _IONBF, 0);  // the piece buffer below is the only buffer
+    std::vector<char> piece(kLocalPiece);
+    ReadCounter counter(kLocalBlock, settings.expected_size);
+    const auto post = [&](std::int32_t percent) { notifier.Progress(percent); };
+    for (;;) {
+        const std::size_t got = std::fread(piece.data(), 1, piece.size(), source.get());
+        if (got > 0) {
+            if (std::fwrite(piece.data(), 1, got, output) != got) return false;
+            counter.AddBytes(got, post);
+        }
+        if (got < piece.size()) {
+            if (std::ferror(source.get())) return false;
+            break;
+        }
+    }
+    counter.FinishLocal(post);
+    if (settings.expected_size != 0) notifier.Final(kComplete);
+    return true;
+}
+
+}  // namespace
+
+int RunTransfer(const Settings& settings) {
+    const Notifier notifier(settings);
+    // The output file exists before the source is even opened, so it is there after any failure.
+    std::FILE* output = std::fopen(settings.output.c_str(), "wb");
+    if (output == nullptr) {
+        notifier.Final(kFailed);
+        return 1;
+    }
+    std::vector<char> output_buffer(kOutputBuffer);
+    std::setvbuf(output, output_buffer.data(), _IOFBF, output_buffer.size());
+
+    bool succeeded = IsInternetSource(settings.source) ? CopyFromInternet(settings, output, notifier)
+                                                       : CopyFromLocalFile(settings, output, notifier);
+    // Data that never reached the disk is a failed transfer, not a finished one.
+    if (std::fclose(output) != 0) succeeded = false;
+    notifier.Final(succeeded ? kSucceeded : kFailed);
+    return 0;
+}
+
+}  // namespace velmor::fetchel
