@@ -1,0 +1,122 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+#include "velmor/platform/mailbox.h"
+#include "velmor/updater/fields.h"
+#include "velmor/updater/services.h"
+
+namespace velmor::updater {
+
+inline constexpr std::string_view kQuestionText =
+    "업데이트를 하시겠습니까?\n 프로그램이 실행되고 있다면, 프로그램은 자동으로 종료된 후 업데이트가 "
+    "진행됩니다.";
+inline constexpr std::string_view kQuestionCaption = "프로그램 업데이트";
+inline constexpr std::string_view kDownloadFailedText =
+    "다운로드할 수 없습니다.\n웹사이트에서 직접 다운로드 하세요.";
+inline constexpr std::string_view kDownloadFailedCaption = "다운로드 실패";
+inline constexpr std::string_view kTimeoutText =
+    "시간초과로 업데이트 실패했습니다.\n웹사이트에서 직접 다운로드 하세요.";
+inline constexpr std::string_view kTimeoutCaption = "다운로드";
+
+// Ticks without a progress notification before a started download counts as stalled.
+inline constexpr std::int32_t kIdleTickLimit = 60;
+
+// The message boxes of the updater. Each call returns when the user has answered.
+class Dialogs {
+public:
+    virtual ~Dialogs() = default;
+    // kQuestionText with OK and Cancel; true for OK.
+    virtual bool AskUpdate() = 0;
+    virtual void ShowDownloadFailed() = 0;
+    virtual void ShowTimeout() = 0;
+};
+
+// Posted messages to other windows (the mailboxes on Linux).
+class WindowPoster {
+public:
+    virtual ~WindowPoster() = default;
+    virtual bool Post(platform::WindowHandle handle, const platform::WindowMessage& message) = 0;
+    virtual bool IsWindow(platform::WindowHandle handle) = 0;
+};
+
+// Reads the update-information page; an empty text when it cannot be opened or read.
+class PageFetcher {
+public:
+    virtual ~PageFetcher() = default;
+    virtual std::string Fetch(const std::string& url) = 0;
+};
+
+// What the flow asks of its window.
+class UpdaterView {
+public:
+    virtual ~UpdaterView() = default;
+    // Shows the hidden window at 296 x 150, centred on the screen.
+    virtual void ShowCentered() = 0;
+    // Draws the bar for the current percentage at once (without the caption).
+    virtual void DrawBar() = 0;
+    // Closes the window soon (as a posted close), which ends the program.
+    virtual void Close() = 0;
+};
+
+// Unpacks the downloaded package into the product folder and starts the product.
+class Installer {
+public:
+    virtual ~Installer() = default;
+    virtual void Install(const std::filesystem::path& package, const std::filesystem::path& target) = 0;
+};
+
+// The real services: mailbox posts, libcurl with the user agent "Updater", Unpack.
+WindowPoster& SystemWindowPoster();
+PageFetcher& CurlPageFetcher();
+Installer& PackageInstaller();
+
+struct FlowServices {
+    Dialogs& dialogs;
+    WindowPoster& poster;
+    PageFetcher& fetcher;
+    ProcessStarter& starter;
+    Installer& installer;
+};
+
+// The updater's whole life after start-up, driven by a 1000 ms timer and by progress notifications:
+// check the update page, ask, close the main program, wait for it to go, start Fetchel, watch the
+// download, check its size, unpack and close.
+class UpdaterFlow final {
+public:
+    UpdaterFlow(HandOver hand_over, platform::WindowHandle own_handle, UpdaterView& view,
+                FlowServices services);
+
+    void OnTick();
+    // A WM_USER notification from Fetchel; `value` is its lParam.
+    void OnProgress(std::int32_t value);
+
+    std::int32_t percent() const { return m_nPercent; }
+    std::int32_t idle_ticks() const { return m_nIdleTicks; }
+    bool download_started() const { return m_bDownloadStarted; }
+    const UpdatePage& page() const { return page_; }
+
+private:
+    bool CheckUpdateInformation();
+    void StartDownload();
+
+    HandOver hand_over_;
+    platform::WindowHandle own_handle_;
+    UpdaterView& view_;
+    FlowServices services_;
+    UpdatePage page_;
+
+    std::int32_t m_nPercent = 0;
+    std::int32_t m_nIdleTicks = 0;
+    bool m_bFirstTick = true;
+    bool m_bCloseRequested = false;
+    bool m_bDownloadStarted = false;
+};
+
+// The decimal handle text of the hand-over file as a number (0 when it is not a number).
+platform::WindowHandle ParseWindowHandle(std::string_view text);
+
+}  // namespace velmor::updater
