@@ -1,0 +1,69 @@
+#pragma once
+
+// The byte-level half of the Linux connection table: turning the reply of a NETLINK_SOCK_DIAG dump
+// into table rows. Kept apart from the socket I/O so that tests replay recorded dumps and a fuzzer
+// feeds it arbitrary bytes. Internal to the platform layer (tests and fuzz targets include it too).
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "velmor/platform/connection_table.h"
+
+namespace velmor::platform::sockdiag {
+
+// Where one dump goes, and what the parser learned about the dump so far. One target is carried
+// across all datagrams of one dump.
+struct DumpTarget {
+    TcpTable* table = nullptr;  // IPv4 rows are appended here (unsorted) when set
+    std::uint32_t rows = 0;     // IPv4 rows seen, IPv4-mapped IPv6 rows included
+    bool interrupted = false;   // a message carried NLM_F_DUMP_INTR: the dump may be inconsistent
+    int error = 0;              // the errno the kernel answered with (NLMSG_ERROR or a negative DONE)
+};
+
+enum class DumpStatus {
+    kMore,         // all messages were sound; the dump goes on in the next datagram
+    kDone,         // NLMSG_DONE reached, dump consistent
+    kInterrupted,  // NLMSG_DONE reached, but the dump was interrupted: take it again
+    kError,        // the kernel refused the dump (target.error says why)
+    kMalformed,    // a message was truncated or its length field is impossible
+};
+
+// Parses the netlink messages in `bytes` (one or more whole datagrams of a dump reply). Messages
+// whose sequence number is not `sequence` are stale and skipped. Stops at NLMSG_DONE or
+// NLMSG_ERROR; bytes after them are ignored.
+DumpStatus ParseDump(std::span<const std::byte> bytes, std::uint32_t sequence, DumpTarget& target);
+
+// Maps a Linux TCP state (TCP_ESTABLISHED = 1 ... TCP_NEW_SYN_RECV = 12) to the MIB_TCP_STATE
+// number 1..12. Unknown states count as CLOSED (1).
+std::uint32_t MibTcpState(std::uint8_t linux_state);
+
+// Sorts a table by local address, local port, remote address, remote port, each compared as the
+// host-order number of its network-order field; equal keys keep their dump order. Keeps its
+// scratch space between calls so that a steady table sorts without allocating.
+class TcpRowSorter final {
+public:
+    void Sort(TcpTable& table);
+
+private:
+    struct Key {
+        std::uint64_t local;
+        std::uint64_t remote;
+        std::uint32_t index;
+    };
+    std::vector<Key> keys_;
+    std::vector<TcpRow> rows_;
+    std::vector<SocketId> ids_;
+};
+
+// Takes one dump of `protocol` sockets (IPPROTO_TCP, IPPROTO_UDP) of address `family` (AF_INET,
+// AF_INET6) in the calling thread's network namespace and returns the kernel's reply as received,
+// datagram after datagram: the replay data of the tests.
+bool RecordDump(int family, int protocol, std::vector<std::byte>& reply);
+
+// The kernel's state mask for a dump: every TCP state but TCP_BOUND_INACTIVE (bit 13), whose
+// presence makes the kernel walk the bind hash as well.
+inline constexpr std::uint32_t kAllStates = 0xFFF;
+
+}  // namespace velmor::platform::sockdiag

@@ -1,0 +1,180 @@
+#include <arpa/inet.h>
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <linux/sock_diag.h>
+#include <netinet/in.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "velmor/platform/sock_diag_parse.h"
+
+namespace velmor::platform::sockdiag {
+namespace {
+
+bool IsMapped(const std::uint32_t (&address)[4]) {
+    return address[0] == 0 && address[1] == 0 && address[2] == htonl(0xFFFF);
+}
+
+bool IsUnspecified(const std::uint32_t (&address)[4]) {
+    return address[0] == 0 && address[1] == 0 && address[2] == 0 && address[3] == 0;
+}
+
+// An IPv6 socket that talks IPv4 shows its addresses as ::ffff:a.b.c.d. A listener or an unconnected
+// socket bound to a mapped address has the unspecified address on the other side.
+bool CarriesIpv4(const std::uint32_t (&local)[4], const std::uint32_t (&remote)[4]) {
+    const bool local_mapped = IsMapped(local);
+    const bool remote_mapped = IsMapped(remote);
+    return (local_mapped && remote_mapped) || (local_mapped && IsUnspecified(remote)) ||
+           (remote_mapped && IsUnspecified(local));
+}
+
+void TakeRow(const inet_diag_msg& message, DumpTarget& target) {
+    std::uint32_t local = 0;
+    std::uint32_t remote = 0;
+    if (message.idiag_family == AF_INET) {
+        local = message.id.idiag_src[0];
+        remote = message.id.idiag_dst[0];
+    } else if (message.idiag_family == AF_INET6) {
+        std::uint32_t source[4];
+        std::uint32_t destination[4];
+        std::memcpy(source, message.id.idiag_src, sizeof source);
+        std::memcpy(destination, message.id.idiag_dst, sizeof destination);
+        if (!CarriesIpv4(source, destination)) return;
+        local = source[3];
+        remote = destination[3];
+    } else {
+        return;
+    }
+    ++target.rows;
+    if (target.table == nullptr) return;
+
+    TcpRow row;
+    row.dwState = MibTcpState(message.idiag_state);
+    row.dwLocalAddr = local;
+    row.dwLocalPort = message.id.idiag_sport;
+    row.dwRemoteAddr = remote;
+    row.dwRemotePort = message.id.idiag_dport;
+    target.table->rows.push_back(row);
+
+    SocketId id;
+    id.family = message.idiag_family;
+    id.source_port_be = message.id.idiag_sport;
+    id.destination_port_be = message.id.idiag_dport;
+    std::memcpy(id.source, message.id.idiag_src, sizeof id.source);
+    std::memcpy(id.destination, message.id.idiag_dst, sizeof id.destination);
+    id.interface_index = message.id.idiag_if;
+    std::memcpy(id.cookie, message.id.idiag_cookie, sizeof id.cookie);
+    target.table->ids.push_back(id);
+    target.table->dwNumEntries = static_cast<std::uint32_t>(target.table->rows.size());
+}
+
+std::uint64_t HostOrderKey(std::uint32_t address_be, std::uint32_t port_field) {
+    return (static_cast<std::uint64_t>(ntohl(address_be)) << 16) |
+           ntohs(static_cast<std::uint16_t>(port_field));
+}
+
+}  // namespace
+
+std::uint32_t MibTcpState(std::uint8_t linux_state) {
+    // Index: Linux state (include/net/tcp_states.h); value: MIB_TCP_STATE.
+    static constexpr std::uint8_t kMap[] = {
+        1,   // 0: not a state
+        5,   // TCP_ESTABLISHED -> ESTAB
+        3,   // TCP_SYN_SENT -> SYN_SENT
+        4,   // TCP_SYN_RECV -> SYN_RCVD
+        6,   // TCP_FIN_WAIT1 -> FIN_WAIT1
+        7,   // TCP_FIN_WAIT2 -> FIN_WAIT2
+        11,  // TCP_TIME_WAIT -> TIME_WAIT
+        1,   // TCP_CLOSE -> CLOSED
+        8,   // TCP_CLOSE_WAIT -> CLOSE_WAIT
+        10,  // TCP_LAST_ACK -> LAST_ACK
+        2,   // TCP_LISTEN -> LISTEN
+        9,   // TCP_CLOSING -> CLOSING
+        4,   // TCP_NEW_SYN_RECV (a request socket) -> SYN_RCVD
+    };
+    return linux_state < std::size(kMap) ? kMap[linux_state] : 1;
+}
+
+DumpStatus ParseDump(std::span<const std::byte> bytes, std::uint32_t sequence, DumpTarget& target) {
+    std::size_t offset = 0;
+    while (offset < bytes.size()) {
+        const std::size_t left = bytes.size() - offset;
+        if (left < sizeof(nlmsghdr)) return DumpStatus::kMalformed;
+        nlmsghdr header;
+        std::memcpy(&header, bytes.data() + offset, sizeof header);
+        if (header.nlmsg_len < sizeof(nlmsghdr) || header.nlmsg_len > left) return DumpStatus::kMalformed;
+        const std::byte* payload = bytes.data() + offset + NLMSG_HDRLEN;
+        const std::size_t payload_length =
+            header.nlmsg_len - std::min<std::size_t>(header.nlmsg_len, NLMSG_HDRLEN);
+        // The next message starts at the aligned end; the last one of a datagram may lack padding.
+        offset += std::min<std::size_t>(NLMSG_ALIGN(header.nlmsg_len), left);
+
+        if (header.nlmsg_seq != sequence) continue;  // left over from an earlier request
+        if (header.nlmsg_flags & NLM_F_DUMP_INTR) target.interrupted = true;
+
+        switch (header.nlmsg_type) {
+            case NLMSG_NOOP:
+                break;
+            case NLMSG_ERROR: {
+                if (payload_length < sizeof(nlmsgerr)) return DumpStatus::kMalformed;
+                nlmsgerr error;
+                std::memcpy(&error, payload, sizeof error);
+                // An error of 0 is an acknowledgement; a dump never asks for one, so it ends nothing.
+                if (error.error == 0) break;
+                target.error = error.error < 0 ? -error.error : error.error;
+                return DumpStatus::kError;
+            }
+            case NLMSG_DONE: {
+                // Newer kernels put the dump's outcome in DONE; older ones may leave it empty.
+                if (payload_length >= sizeof(int)) {
+                    int outcome = 0;
+                    std::memcpy(&outcome, payload, sizeof outcome);
+                    if (outcome < 0) {
+                        target.error = -outcome;
+                        return DumpStatus::kError;
+                    }
+                }
+                return target.interrupted ? DumpStatus::kInterrupted : DumpStatus::kDone;
+            }
+            case SOCK_DIAG_BY_FAMILY: {
+                if (payload_length < sizeof(inet_diag_msg)) return DumpStatus::kMalformed;
+                inet_diag_msg message;
+                std::memcpy(&message, payload, sizeof message);
+                TakeRow(message, target);
+                break;
+            }
+            default:
+                break;  // nothing a diag dump sends; skipped like the kernel's own tools do
+        }
+    }
+    return DumpStatus::kMore;
+}
+
+void TcpRowSorter::Sort(TcpTable& table) {
+    const std::size_t count = table.rows.size();
+    table.ids.resize(count);  // a table filled by hand may carry no ids
+    keys_.resize(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        const TcpRow& row = table.rows[i];
+        keys_[i] = Key{HostOrderKey(row.dwLocalAddr, row.dwLocalPort),
+                       HostOrderKey(row.dwRemoteAddr, row.dwRemotePort), static_cast<std::uint32_t>(i)};
+    }
+    std::sort(keys_.begin(), keys_.end(), [](const Key& a, const Key& b) {
+        if (a.local != b.local) return a.local < b.local;
+        if (a.remote != b.remote) return a.remote < b.remote;
+        return a.index < b.index;
+    });
+    rows_.resize(count);
+    ids_.resize(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        rows_[i] = table.rows[keys_[i].index];
+        ids_[i] = table.ids[keys_[i].index];
+    }
+    // Swapping hands the table the sorted rows and keeps both buffers' capacity for the next call.
+    table.rows.swap(rows_);
+    table.ids.swap(ids_);
+    table.dwNumEntries = static_cast<std::uint32_t>(table.rows.size());
+}
+
+}  // namespace velmor::platform::sockdiag
