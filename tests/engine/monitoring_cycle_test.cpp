@@ -1,0 +1,290 @@
+#include "velmor/engine/monitoring_cycle.h"
+
+#include <gtest/gtest.h>
+
+#include "velmor/common/text_file.h"
+#include "velmor/test/fakes.h"
+#include "velmor/test/temp_dir.h"
+
+namespace velmor::engine {
+namespace {
+
+using rules::ListModel;
+using test::MakeRow;
+
+class FakeHost final : public MonitorHost {
+public:
+    bool visible = true;
+    std::vector<std::string> icons;
+    bool IsWindowVisible() const override { return visible; }
+    void UpdateTrayIcon(std::string_view what) override { icons.emplace_back(what); }
+};
+
+class SequenceRandom final : public RandomSource {
+public:
+    std::vector<double> values;
+    std::size_t next = 0;
+    double Next() override { return values.empty() ? 0.99 : values[next++ % values.size()]; }
+};
+
+class MonitoringCycleTest : public ::testing::Test {
+protected:
+    MonitoringCycleTest() { std::filesystem::create_directories(folder.path() / "invader"); }
+
+    void Tick() {
+        // Each tick here is a fresh look at the table, as if the counters had moved.
+        ++counters.value.active_opens;
+        cycle.TimerGetTable_Timer();
+    }
+    std::string RuleFile(const std::string& name) { return test::ReadBytes(folder / ("invader/" + name)); }
+    bool HasRuleFile(const std::string& name) { return IsRegularFile(folder / ("invader/" + name)); }
+    void Connect(int local_port, const std::string& remote, int remote_port) {
+        table.tcp_rows.push_back(MakeRow("10.0.0.1", local_port, remote, remote_port));
+    }
+    int RowOf(const std::string& address) { return address_list.Find(address); }
+
+    test::TempDir folder;
+    test::FakeConnectionTable table;
+    test::FakeSocketCounters counters;
+    rules::RuleStore store{folder.path()};
+    ListModel address_list{watch_ip::kColumns, watch_ip::kAddress};
+    ListModel port_list{watch_port::kColumns, watch_port::kPort};
+    FakeHost host;
+    test::ScriptedDialogs dialogs;
+    test::FakeClock clock;
+    SequenceRandom random;
+    MonitoringCycle cycle{table, &counters, store, address_list, port_list, host, dialogs, clock, random};
+};
+
+TEST_F(MonitoringCycleTest, IntruderOnPort80IsFiledBlockedTornDownAndAlerted) {
+    host.visible = false;
+    Connect(80, "10.1.2.3", 1043);
+    Tick();
+
+    const int row = RowOf("10.1.2.3");
+    ASSERT_GE(row, 0);
+    EXPECT_EQ(address_list.Cell(row, watch_ip::kCount), "1");
+    EXPECT_EQ(address_list.Cell(row, watch_ip::kVerdict), "차단");
+    EXPECT_EQ(address_list.Cell(row, watch_ip::kInfo), "");
+    EXPECT_EQ(RuleFile("10.1.2.3.x"), "1043|10.1.2.3|\r\n");
+    EXPECT_FALSE(HasRuleFile("10.1.2.3.o"));
+    ASSERT_EQ(table.destroyed.size(), 1u);
+    EXPECT_EQ(host.icons, std::vector<std::string>{"Invader_ICON"});
+    ASSERT_EQ(port_list.RowCount(), 1);
+    EXPECT_EQ(port_list.Cell(0, watch_port::kAddress), "10.1.2.3");
+    EXPECT_EQ(port_list.Cell(0, watch_port::kPort), "1043");
+
+    // Every later look at the table tears the connection down again while it is there.
+    Tick();
+    EXPECT_EQ(table.destroyed.size(), 2u);
+}
+
+TEST_F(MonitoringCycleTest, AutomaticBlockingOffKeepsTheIntruderConnected) {
+    cycle.SetChecked(0, false);
+    Connect(80, "10.1.2.3", 1043);
+    Tick();
+    EXPECT_EQ(address_list.Cell(RowOf("10.1.2.3"), watch_ip::kVerdict), "차단");
+    EXPECT_TRUE(table.destroyed.empty());
+}
+
+TEST_F(MonitoringCycleTest, OtherPortIsAllowedWithoutAlert) {
+    host.visible = false;
+    Connect(443, "10.1.2.3", 1043);
+    Tick();
+    EXPECT_EQ(address_list.Cell(RowOf("10.1.2.3"), watch_ip::kVerdict), "허용");
+    EXPECT_EQ(RuleFile("10.1.2.3.o"), "1043|10.1.2.3|\r\n");
+    EXPECT_TRUE(table.destroyed.empty());
+    EXPECT_TRUE(host.icons.empty());
+}
+
+TEST_F(MonitoringCycleTest, ExistingRuleFilesGiveVerdictAndInfo) {
+    test::WriteBytes(folder / "invader/10.1.2.3.x", " 80|10.1.2.3|pc-01 \r\n");
+    test::WriteBytes(folder / "invader/10.1.2.4.o", "  no separator here \r\n");
+    test::WriteBytes(folder / "invader/10.1.2.5.x", "1|10.1.2.5|both\r\n");
+    test::WriteBytes(folder / "invader/10.1.2.5.o", "1|10.1.2.5|allowed too\r\n");
+    test::WriteBytes(folder / "invader/10.1.2.6.o", "");
+    Connect(443, "10.1.2.3", 1);
+    Connect(443, "10.1.2.4", 2);
+    Connect(443, "10.1.2.5", 3);
+    Connect(80, "10.1.2.6", 4);
+    Tick();
+
+    EXPECT_EQ(address_list.Cell(RowOf("10.1.2.3"), watch_ip::kVerdict), "차단");
+    EXPECT_EQ(address_list.Cell(RowOf("10.1.2.3"), watch_ip::kInfo), "pc-01");
+    EXPECT_EQ(address_list.Cell(RowOf("10.1.2.4"), watch_ip::kVerdict), "허용");
+    EXPECT_EQ(address_list.Cell(RowOf("10.1.2.4"), watch_ip::kInfo), "no separator here");
+    EXPECT_EQ(address_list.Cell(RowOf("10.1.2.5"), watch_ip::kVerdict), "차단");
+    EXPECT_EQ(address_list.Cell(RowOf("10.1.2.5"), watch_ip::kInfo), "both");
+    // An existing allowed rule wins over the port-80 classification; the file is not rewritten.
+    EXPECT_EQ(address_list.Cell(RowOf("10.1.2.6"), watch_ip::kVerdict), "허용");
+    EXPECT_FALSE(HasRuleFile("10.1.2.6.x"));
+    EXPECT_EQ(RuleFile("10.1.2.6.o"), "");
+    // Blocked by rule: the connections to .3 and .5 go.
+    EXPECT_EQ(table.destroyed.size(), 2u);
+}
+
+TEST_F(MonitoringCycleTest, CountsGrowPerPassAndStopAtTheOverflowText) {
+    Connect(443, "10.1.2.3", 1);
+    Connect(443, "10.1.2.3", 2);
+    Connect(443, "10.1.2.3", 3);
+    Tick();
+    const int row = RowOf("10.1.2.3");
+    EXPECT_EQ(address_list.Cell(row, watch_ip::kCount), "3");
+    EXPECT_EQ(store.List(".o").size(), 1u);
+
+    table.tcp_rows.resize(1);
+    address_list.SetCell(row, watch_ip::kCount, "9999");
+    Tick();
+    EXPECT_EQ(address_list.Cell(row, watch_ip::kCount), "10000");
+    Connect(443, "10.1.2.3", 9);
+    Tick();
+    EXPECT_EQ(address_list.Cell(row, watch_ip::kCount), "10000 - OVER");
+    table.tcp_rows.resize(1);
+    Tick();
+    EXPECT_EQ(address_list.Cell(row, watch_ip::kCount), "10000 - OVER");
+}
+
+TEST_F(MonitoringCycleTest, ListeningAndLoopbackRowsAreNotListedButFallInBlockMode) {
+    table.tcp_rows.push_back(MakeRow("0.0.0.0", 80, "0.0.0.0", 0, 2));
+    table.tcp_rows.push_back(MakeRow("127.0.0.1", 5000, "127.0.0.1", 40000));
+    Tick();
+    EXPECT_EQ(address_list.RowCount(), 0);
+    EXPECT_EQ(port_list.RowCount(), 0);
+    EXPECT_TRUE(store.List(".o").empty() && store.List(".x").empty());
+    EXPECT_TRUE(table.destroyed.empty());
+
+    cycle.SetChecked(1, true);
+    dialogs.yes_no_answers.push_back(true);
+    cycle.CheckStopRun_Click(1);
+    Connect(443, "10.1.2.3", 1);
+    Tick();
+    EXPECT_EQ(table.destroyed.size(), 3u);
+    // Block mode changes no list.
+    EXPECT_EQ(address_list.RowCount(), 0);
+}
+
+TEST_F(MonitoringCycleTest, UnchangedRowCountsSkipTheFullPass) {
+    Connect(443, "10.1.2.3", 1);
+    Tick();
+    ASSERT_EQ(address_list.RowCount(), 1);
+    // The same number of rows, other addresses: no pass, the lists stay.
+    table.tcp_rows[0] = MakeRow("10.0.0.1", 443, "10.9.9.9", 1);
+    Tick();
+    EXPECT_EQ(address_list.RowCount(), 1);
+    EXPECT_LT(RowOf("10.9.9.9"), 0);
+    // A changed UDP count runs the pass.
+    table.udp_rows = 4;
+    Tick();
+    EXPECT_GE(RowOf("10.9.9.9"), 0);
+    EXPECT_EQ(cycle.LastUdpCount(), 4);
+}
+
+TEST_F(MonitoringCycleTest, HundredthAddressEmptiesTheListAndPortListCapsAt100) {
+    for (int i = 1; i <= 99; ++i) Connect(443, "10.2.0." + std::to_string(i), 1000 + i);
+    Tick();
+    EXPECT_EQ(address_list.RowCount(), 99);
+    EXPECT_EQ(port_list.RowCount(), 99);
+    Connect(443, "10.2.1.1", 2000);
+    Tick();
+    // The pass walks all 100 rows again: the 99 old ones count up, the hundredth empties the list.
+    EXPECT_EQ(address_list.RowCount(), 0);
+    EXPECT_EQ(port_list.RowCount(), 100);
+    Connect(443, "10.2.1.2", 3000);
+    Tick();
+    // The port list is emptied before its 101st port is added.
+    EXPECT_LE(port_list.RowCount(), 100);
+    EXPECT_GE(port_list.Find("3000"), 0);
+}
+
+TEST_F(MonitoringCycleTest, BlockedRuleStaysEnforcedWhenTheListLostTheRow) {
+    Connect(80, "10.1.2.3", 1043);
+    Tick();
+    ASSERT_EQ(table.destroyed.size(), 1u);
+    address_list.Clear();  // the user's reset, or the 100-row cap
+    Tick();
+    EXPECT_EQ(table.destroyed.size(), 2u);
+    // A blocked file made outside the program counts as well.
+    test::WriteBytes(folder / "invader/10.7.7.7.x", "-|10.7.7.7|\r\n");
+    Connect(443, "10.7.7.7", 5);
+    cycle.SetChecked(1, false);
+    Tick();
+    EXPECT_EQ(table.destroyed.size(), 4u);
+}
+
+TEST_F(MonitoringCycleTest, ListedVerdictDecidesOverTheRuleStore) {
+    Connect(80, "10.1.2.3", 1043);
+    Tick();
+    const int row = RowOf("10.1.2.3");
+    address_list.SetCell(row, watch_ip::kVerdict, "허용");
+    const auto before = table.destroyed.size();
+    Tick();
+    EXPECT_EQ(table.destroyed.size(), before);
+}
+
+TEST_F(MonitoringCycleTest, QuietTicksReadNoTable) {
+    Connect(443, "10.1.2.3", 1);
+    cycle.TimerGetTable_Timer();
+    const int reads = table.tcp_reads;
+    for (int i = 0; i < 50; ++i) cycle.TimerGetTable_Timer();
+    EXPECT_EQ(table.tcp_reads, reads);
+
+    ++counters.value.passive_opens;
+    cycle.TimerGetTable_Timer();
+    EXPECT_EQ(table.tcp_reads, reads + 1);
+
+    clock.Advance(cycle.SafetyNet());
+    cycle.TimerGetTable_Timer();
+    EXPECT_EQ(table.tcp_reads, reads + 2);
+
+    address_list.Clear();
+    cycle.TimerGetTable_Timer();
+    EXPECT_EQ(table.tcp_reads, reads + 3);
+
+    cycle.SetChecked(0, false);
+    cycle.TimerGetTable_Timer();
+    EXPECT_EQ(table.tcp_reads, reads + 4);
+
+    counters.fail = true;
+    cycle.TimerGetTable_Timer();
+    EXPECT_EQ(table.tcp_reads, reads + 5);
+}
+
+TEST_F(MonitoringCycleTest, BlockInternetQuestionAnsweredNoUnchecksTheBox) {
+    cycle.SetChecked(1, true);
+    cycle.CheckStopRun_Click(1);  // no answer scripted: No
+    EXPECT_FALSE(cycle.IsChecked(1));
+    ASSERT_EQ(dialogs.shown.size(), 1u);
+    EXPECT_EQ(dialogs.shown[0].text, "인터넷을 정말 차단할까요?");
+
+    cycle.SetChecked(1, true);
+    dialogs.yes_no_answers.push_back(true);
+    cycle.CheckStopRun_Click(1);
+    EXPECT_TRUE(cycle.IsChecked(1));
+    // Unchecking and the automatic-blocking box ask nothing.
+    cycle.SetChecked(1, false);
+    cycle.CheckStopRun_Click(1);
+    cycle.CheckStopRun_Click(0);
+    EXPECT_EQ(dialogs.shown.size(), 2u);
+}
+
+TEST_F(MonitoringCycleTest, LampsKeepOneRedOneBlueAndPacingFollowsVisibility) {
+    random.values = {0.0, 0.0};
+    cycle.ShowActivityLed(0);
+    // Both draws hit: lamp 0 was already red, so only lamp 1 turns red.
+    EXPECT_EQ(cycle.LampColors(), (std::array<std::uint32_t, 2>{kLampBlue, kLampRed}));
+    random.values = {0.05, 0.99};
+    cycle.ShowActivityLed(0);  // 0.05 * 2 = 0: lamp 0 lights
+    EXPECT_EQ(cycle.LampColors(), (std::array<std::uint32_t, 2>{kLampRed, kLampBlue}));
+    random.values = {0.99, 0.15};
+    cycle.ShowActivityLed(1);  // 0.15 * 10 = 1: no change on a quiet tick
+    EXPECT_EQ(cycle.LampColors(), (std::array<std::uint32_t, 2>{kLampRed, kLampBlue}));
+
+    EXPECT_EQ(cycle.NextTickDelay().count(), 1);
+    host.visible = false;
+    EXPECT_EQ(cycle.NextTickDelay().count(), 101);
+    cycle.SetTimerIntervalMs(1000);
+    EXPECT_EQ(cycle.NextTickDelay().count(), 1100);
+}
+
+}  // namespace
+}  // namespace velmor::engine

@@ -1,0 +1,155 @@
+#include "velmor/rules/rule_store.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <ctime>
+
+#include "velmor/common/text_file.h"
+#include "velmor/rules/rule_list.h"
+#include "velmor/test/fakes.h"
+#include "velmor/test/temp_dir.h"
+
+namespace velmor::rules {
+namespace {
+
+TEST(DayNumber, FollowsTheFixedMonthConstant) {
+    const int offsets[12] = {30, 61, 91, 122, 152, 182, 213, 243, 274, 304, 335, 365};
+    for (int month = 1; month <= 12; ++month) {
+        EXPECT_EQ(DayNumber({2026, month, 1}), 2026 * 365 + offsets[month - 1] + 1) << "month " << month;
+    }
+    EXPECT_EQ(DayNumber({2025, 12, 31}), DayNumber({2026, 1, 1}));
+    EXPECT_EQ(DayNumber({2026, 3, 1}) - DayNumber({2026, 2, 28}), 3);
+    EXPECT_EQ(DayNumber({2026, 1, 30}) - DayNumber({2025, 12, 31}), 29);
+    EXPECT_EQ(DayNumber({2026, 1, 31}) - DayNumber({2025, 12, 31}), 30);
+}
+
+TEST(RuleLine, InfoIsTheTextAfterTheLastSeparator) {
+    EXPECT_EQ(InfoOfRuleLine("1043|10.1.2.3|"), "");
+    EXPECT_EQ(InfoOfRuleLine(" 80|10.1.2.3|pc-01 "), "pc-01");
+    EXPECT_EQ(InfoOfRuleLine("  -|1.2.3.4|left|right  "), "right");
+    EXPECT_EQ(InfoOfRuleLine("  whole line  "), "whole line");
+    EXPECT_EQ(InfoOfRuleLine(""), "");
+    EXPECT_EQ(MakeRuleLine("-", "100.200.30.40", "x"), "-|100.200.30.40|x");
+}
+
+class RuleStoreTest : public ::testing::Test {
+protected:
+    RuleStoreTest() { std::filesystem::create_directories(folder.path() / "invader"); }
+
+    // Writes a rule file dated at local noon of `date`.
+    void WriteDated(const std::string& name, LocalDate date) {
+        const auto path = folder / ("invader/" + name);
+        test::WriteBytes(path, "1|" + name + "|\r\n");
+        std::tm parts{};
+        parts.tm_year = date.year - 1900;
+        parts.tm_mon = date.month - 1;
+        parts.tm_mday = date.day;
+        parts.tm_hour = 12;
+        parts.tm_isdst = -1;
+        const auto moment = std::chrono::system_clock::from_time_t(std::mktime(&parts));
+        std::filesystem::last_write_time(path, std::chrono::file_clock::from_sys(moment));
+    }
+    bool Has(const std::string& name) { return IsRegularFile(folder / ("invader/" + name)); }
+
+    test::TempDir folder;
+    RuleStore store{folder.path()};
+    test::FakeClock clock;
+};
+
+TEST_F(RuleStoreTest, ExpiryDeletesRulesThirtyOrMoreDayNumbersAwayEitherWay) {
+    clock.today = {2026, 1, 30};
+    WriteDated("1.1.1.1.o", {2025, 12, 31});  // 29: kept
+    WriteDated("1.1.1.2.x", {2025, 12, 30});  // 30: deleted
+    WriteDated("1.1.1.3.x", {2026, 3, 2});    // 30+ in the future: deleted
+    WriteDated("1.1.1.4.X", {2025, 6, 1});    // upper-case extension is a rule file too
+    WriteDated("1.1.1.5.o", {2026, 1, 30});
+    WriteDated("notes.txt", {2020, 1, 1});  // not a rule file
+    store.ExpireInvaderFiles(clock);
+    EXPECT_TRUE(Has("1.1.1.1.o"));
+    EXPECT_FALSE(Has("1.1.1.2.x"));
+    EXPECT_FALSE(Has("1.1.1.3.x"));
+    EXPECT_FALSE(Has("1.1.1.4.X"));
+    EXPECT_TRUE(Has("1.1.1.5.o"));
+    EXPECT_TRUE(Has("notes.txt"));
+
+    clock.today = {2026, 1, 31};
+    store.ExpireInvaderFiles(clock);
+    EXPECT_FALSE(Has("1.1.1.1.o"));
+}
+
+TEST_F(RuleStoreTest, ExpiryAndLoadingOfAMissingOrEmptyDirectoryDoNothing) {
+    ListModel list(kRuleListColumns);
+    list.AddRow({"stale"});
+    store.ExpireInvaderFiles(clock);
+    LoadInvaderList(store, list, kBlockListCaption);
+    EXPECT_EQ(list.RowCount(), 0);
+    RuleStore missing(folder / "nowhere");
+    missing.ExpireInvaderFiles(clock);
+    LoadInvaderList(missing, list, kAllowListCaption);
+    EXPECT_EQ(list.RowCount(), 0);
+}
+
+TEST_F(RuleStoreTest, RuleListShowsOneViewWithLowerCasedNamesAndInfo) {
+    test::WriteBytes(folder / "invader/10.0.0.2.x", "1043|10.0.0.2|\r\n");
+    test::WriteBytes(folder / "invader/HOST.EXAMPLE.X", " -|host.example|a|b \r\n");
+    test::WriteBytes(folder / "invader/10.0.0.1.x", "-|10.0.0.1|manual\r\n");
+    test::WriteBytes(folder / "invader/10.0.0.1.o", "5|10.0.0.1|\r\n");
+    std::filesystem::create_directories(folder / "invader/folder.x");  // not a file: not a rule
+
+    ListModel list(kRuleListColumns);
+    LoadInvaderList(store, list, kBlockListCaption);
+    ASSERT_EQ(list.RowCount(), 3);
+    // Ascending order of the file names (upper-case letters sort before digits' followers here).
+    EXPECT_EQ(list.Cell(0, 0), "10.0.0.1");
+    EXPECT_EQ(list.Cell(0, 2), "manual");
+    EXPECT_EQ(list.Cell(1, 0), "10.0.0.2");
+    EXPECT_EQ(list.Cell(1, 1), "차단");
+    EXPECT_EQ(list.Cell(1, 2), "-");
+    EXPECT_EQ(list.Cell(2, 0), "host.example");
+    EXPECT_EQ(list.Cell(2, 1), "차단");
+    EXPECT_EQ(list.Cell(2, 2), "b");
+
+    LoadInvaderList(store, list, kAllowListCaption);
+    ASSERT_EQ(list.RowCount(), 1);
+    EXPECT_EQ(list.Cell(0, 0), "10.0.0.1");
+    EXPECT_EQ(list.Cell(0, 1), "허용");
+}
+
+TEST_F(RuleStoreTest, BlockedIndexFollowsOwnWritesAndOutsideChanges) {
+    store.RefreshBlockedIndex();
+    EXPECT_FALSE(store.IsIndexedBlocked("10.0.0.9"));
+    const auto generation = store.BlockedGeneration();
+
+    ASSERT_TRUE(store.Write("10.0.0.9", Verdict::Blocked, "1|10.0.0.9|"));
+    store.RefreshBlockedIndex(false);
+    EXPECT_TRUE(store.IsIndexedBlocked("10.0.0.9"));
+    EXPECT_GT(store.BlockedGeneration(), generation);
+
+    // Changes by someone else (the user's file manager, another copy) arrive through the watch.
+    test::WriteBytes(folder / "invader/10.0.0.8.x", "-|10.0.0.8|\r\n");
+    std::filesystem::rename(folder / "invader/10.0.0.9.x", folder / "invader/10.0.0.9.o");
+    store.RefreshBlockedIndex(false);
+    EXPECT_TRUE(store.IsIndexedBlocked("10.0.0.8"));
+    EXPECT_FALSE(store.IsIndexedBlocked("10.0.0.9"));
+
+    // With nothing changed, a refresh keeps the generation.
+    const auto steady = store.BlockedGeneration();
+    store.RefreshBlockedIndex(false);
+    EXPECT_EQ(store.BlockedGeneration(), steady);
+}
+
+TEST_F(RuleStoreTest, BlockedIndexWaitsForTheFolderToAppear) {
+    test::TempDir other;
+    RuleStore late(other.path());
+    late.RefreshBlockedIndex();
+    std::filesystem::create_directories(other / "invader");
+    test::WriteBytes(other / "invader/10.0.0.5.x", "x\r\n");
+    late.RefreshBlockedIndex(false);  // not yet retried
+    EXPECT_FALSE(late.IsIndexedBlocked("10.0.0.5"));
+    late.RefreshBlockedIndex(true);
+    EXPECT_TRUE(late.IsIndexedBlocked("10.0.0.5"));
+}
+
+}  // namespace
+}  // namespace velmor::rules

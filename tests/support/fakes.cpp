@@ -1,0 +1,80 @@
+#include "velmor/test/fakes.h"
+
+#include <arpa/inet.h>
+
+#include <algorithm>
+#include <cstring>
+
+namespace velmor::test {
+
+platform::TcpRow MakeRow(const std::string& local_address, int local_port, const std::string& remote_address,
+                         int remote_port, std::uint32_t state) {
+    platform::TcpRow row;
+    row.dwState = state;
+    ::inet_pton(AF_INET, local_address.c_str(), &row.dwLocalAddr);
+    ::inet_pton(AF_INET, remote_address.c_str(), &row.dwRemoteAddr);
+    row.dwLocalPort = htons(static_cast<std::uint16_t>(local_port));
+    row.dwRemotePort = htons(static_cast<std::uint16_t>(remote_port));
+    return row;
+}
+
+bool FakeConnectionTable::ReadTcp(platform::TcpTable& table) {
+    ++tcp_reads;
+    table.Clear();
+    if (fail_reads) return false;
+    for (std::size_t i = 0; i < tcp_rows.size(); ++i) {
+        table.rows.push_back(tcp_rows[i]);
+        // The id carries the row's position, so a teardown can be traced back to its row.
+        platform::SocketId id;
+        id.family = 2;
+        id.cookie[0] = static_cast<std::uint32_t>(i);
+        id.source[0] = tcp_rows[i].dwLocalAddr;
+        id.destination[0] = tcp_rows[i].dwRemoteAddr;
+        id.source_port_be = static_cast<std::uint16_t>(tcp_rows[i].dwLocalPort);
+        id.destination_port_be = static_cast<std::uint16_t>(tcp_rows[i].dwRemotePort);
+        table.ids.push_back(id);
+    }
+    table.dwNumEntries = static_cast<std::uint32_t>(table.rows.size());
+    return true;
+}
+
+bool FakeConnectionTable::ReadUdp(platform::UdpTable& table) {
+    table.dwNumEntries = fail_reads ? 0 : udp_rows;
+    return !fail_reads;
+}
+
+void FakeConnectionTable::Destroy(std::span<const platform::SocketId> ids) {
+    std::vector<std::size_t> gone;
+    for (const platform::SocketId& id : ids) {
+        const std::size_t index = id.cookie[0];
+        if (index < tcp_rows.size()) {
+            destroyed.push_back(tcp_rows[index]);
+            gone.push_back(index);
+        }
+    }
+    if (destroy_removes) {
+        std::sort(gone.rbegin(), gone.rend());
+        gone.erase(std::unique(gone.begin(), gone.end()), gone.end());
+        for (std::size_t index : gone) tcp_rows.erase(tcp_rows.begin() + static_cast<std::ptrdiff_t>(index));
+    }
+}
+
+void ScriptedDialogs::Tell(std::string_view text, Icon icon) { shown.push_back({"tell", std::string(text), icon}); }
+
+bool ScriptedDialogs::AskYesNo(std::string_view text) {
+    shown.push_back({"ask", std::string(text), Icon::Information});
+    if (yes_no_answers.empty()) return false;
+    const bool answer = yes_no_answers.front();
+    yes_no_answers.pop_front();
+    return answer;
+}
+
+std::optional<std::string> ScriptedDialogs::AskText(std::string_view prompt, std::string_view default_text) {
+    shown.push_back({"input", std::string(prompt) + "|" + std::string(default_text), Icon::Information});
+    if (text_answers.empty()) return std::nullopt;
+    auto answer = text_answers.front();
+    text_answers.pop_front();
+    return answer;
+}
+
+}  // namespace velmor::test

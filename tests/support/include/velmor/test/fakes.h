@@ -1,0 +1,83 @@
+#pragma once
+
+#include <chrono>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "velmor/common/clock.h"
+#include "velmor/common/ui_services.h"
+#include "velmor/platform/connection_table.h"
+#include "velmor/platform/socket_counters.h"
+
+namespace velmor::test {
+
+// Builds a row from readable parts: "10.1.2.3" and host-order ports.
+platform::TcpRow MakeRow(const std::string& local_address, int local_port, const std::string& remote_address,
+                         int remote_port, std::uint32_t state = 5);
+
+// A connection table the test fills by hand; records every teardown request.
+class FakeConnectionTable final : public platform::ConnectionTable {
+public:
+    std::vector<platform::TcpRow> tcp_rows;
+    std::uint32_t udp_rows = 0;
+    bool fail_reads = false;
+    int tcp_reads = 0;
+    // Every destroyed connection, as the row that was in the table for it.
+    std::vector<platform::TcpRow> destroyed;
+    // When set, destroyed rows leave the table (a kernel that accepted the request).
+    bool destroy_removes = false;
+
+    bool ReadTcp(platform::TcpTable& table) override;
+    bool ReadUdp(platform::UdpTable& table) override;
+    void Destroy(std::span<const platform::SocketId> ids) override;
+};
+
+class FakeSocketCounters final : public platform::SocketCounterSource {
+public:
+    platform::SocketCounters value;
+    bool fail = false;
+    bool Read(platform::SocketCounters& counters) override {
+        counters = value;
+        return !fail;
+    }
+};
+
+class FakeClock final : public Clock {
+public:
+    LocalDate today{2026, 12, 8};
+    std::chrono::steady_clock::time_point now{};
+    LocalDate Today() const override { return today; }
+    std::chrono::steady_clock::time_point Now() const override { return now; }
+    void Advance(std::chrono::milliseconds by) { now += by; }
+};
+
+// Answers questions from a script and records every box shown.
+class ScriptedDialogs final : public Dialogs {
+public:
+    struct Shown {
+        std::string kind;  // "tell", "ask", "input"
+        std::string text;
+        Icon icon = Icon::Information;
+    };
+    std::deque<bool> yes_no_answers;                       // default: No
+    std::deque<std::optional<std::string>> text_answers;  // default: cancelled
+    std::vector<Shown> shown;
+
+    void Tell(std::string_view text, Icon icon) override;
+    bool AskYesNo(std::string_view text) override;
+    std::optional<std::string> AskText(std::string_view prompt, std::string_view default_text) override;
+};
+
+class FakeClipboard final : public Clipboard {
+public:
+    std::string text = "(untouched)";
+    int clears = 0;
+    void Clear() override {
+        text.clear();
+        ++clears;
+    }
+    void SetText(std::string_view value) override { text = value; }
+};
+
+}  // namespace velmor::test
