@@ -1,0 +1,59 @@
+#pragma once
+
+#include <QFile>
+#include <QObject>
+#include <QSocketNotifier>
+#include <memory>
+#include <string>
+
+#include "velmor/engine/monitoring_cycle.h"
+#include "velmor/shell/monitor_service.h"
+
+namespace velmor::shell {
+
+struct HeadlessOptions {
+    bool auto_block = true;
+    bool block_internet = false;
+    bool hidden = false;  // pace like the hidden window (100 ms pause after every tick)
+    bool quiet = false;   // no event lines on standard output
+};
+
+// Parses the headless monitor's flags; false (with a message in `error`) on an unknown flag.
+bool ParseHeadlessOptions(int argc, char** argv, HeadlessOptions& options, std::string& error);
+
+// Runs the monitor without a window. It reads commands, one per line, on standard input and
+// answers on standard output:
+//   list            the address list, one row per line: ip, count, verdict, info (tab separated)
+//   ports           the port list: ip, port
+//   stats           ticks, table reads, full passes, teardowns
+//   auto-block on|off, block-internet on|off, quit
+// Every answer ends with a line "end". Alerts print as "event tray Invader_ICON".
+class HeadlessHost final : public QObject, public engine::MonitorHost, public Dialogs {
+    Q_OBJECT
+public:
+    HeadlessHost(std::filesystem::path program_folder, const HeadlessOptions& options);
+    ~HeadlessHost() override;
+
+    // engine::MonitorHost
+    bool IsWindowVisible() const override { return !options_.hidden; }
+    void UpdateTrayIcon(std::string_view what) override;
+    // Dialogs: the flags already say what the user wants, so questions are answered Yes.
+    void Tell(std::string_view text, Icon icon) override;
+    bool AskYesNo(std::string_view text) override;
+    std::optional<std::string> AskText(std::string_view prompt, std::string_view default_text) override;
+
+    MonitorService& Service() { return *service_; }
+    // Runs one command line; returns false for "quit".
+    bool RunCommand(const std::string& line);
+
+private:
+    void OnInput();
+
+    HeadlessOptions options_;
+    std::unique_ptr<MonitorService> service_;
+    QFile input_;
+    std::unique_ptr<QSocketNotifier> input_notifier_;
+    std::string pending_input_;
+};
+
+}  // namespace velmor::shell

@@ -1,0 +1,69 @@
+#pragma once
+
+#include <QObject>
+#include <QTimer>
+#include <filesystem>
+#include <memory>
+
+#include "velmor/common/clock.h"
+#include "velmor/common/ui_services.h"
+#include "velmor/engine/monitoring_cycle.h"
+#include "velmor/platform/connection_table.h"
+#include "velmor/platform/socket_counters.h"
+#include "velmor/rules/list_model.h"
+#include "velmor/rules/rule_list.h"
+#include "velmor/rules/rule_store.h"
+
+namespace velmor::shell {
+
+// The monitor as the event loop runs it: the rule store, the three lists, the monitoring cycle on
+// the table timer TimerGetTable. The main window and the headless host both sit on top of it; it
+// links Qt Core only.
+class MonitorService final : public QObject {
+    Q_OBJECT
+public:
+    // The five folders of the program folder that the load step creates when missing.
+    static constexpr const char* kFolders[] = {"invader", "support", "shared", "temp", "help"};
+
+    MonitorService(std::filesystem::path program_folder, engine::MonitorHost& host, Dialogs& dialogs,
+                   std::unique_ptr<platform::ConnectionTable> table = nullptr,
+                   std::unique_ptr<platform::SocketCounterSource> counters = nullptr,
+                   QObject* parent = nullptr);
+    ~MonitorService() override;
+
+    const std::filesystem::path& ProgramFolder() const { return program_folder_; }
+    void CreateFolders();
+
+    // Starts and stops the table timer.
+    void Start();
+    void Stop();
+    bool Running() const { return table_timer_.isActive(); }
+
+    rules::RuleStore& Store() { return store_; }
+    rules::ListModel& AddressList() { return address_list_; }
+    rules::ListModel& PortList() { return port_list_; }
+    rules::ListModel& RuleList() { return rule_list_; }
+    engine::MonitoringCycle& Cycle() { return cycle_; }
+    const Clock& GetClock() const { return clock_; }
+
+Q_SIGNALS:
+    // After every tick that read the tables (not after quiet ticks).
+    void TableRead();
+
+private:
+    void OnTableTimer();
+
+    std::filesystem::path program_folder_;
+    SystemClock clock_;
+    engine::DefaultRandomSource random_;
+    std::unique_ptr<platform::ConnectionTable> table_;
+    std::unique_ptr<platform::SocketCounterSource> counters_;
+    rules::RuleStore store_;
+    rules::ListModel address_list_{engine::watch_ip::kColumns, engine::watch_ip::kAddress};
+    rules::ListModel port_list_{engine::watch_port::kColumns, engine::watch_port::kPort};
+    rules::ListModel rule_list_{rules::kRuleListColumns};
+    engine::MonitoringCycle cycle_;
+    QTimer table_timer_;
+};
+
+}  // namespace velmor::shell

@@ -1,0 +1,133 @@
+#include "velmor/shell/headless_host.h"
+
+#include <QCoreApplication>
+#include <cstdio>
+#include <iostream>
+
+#include "velmor/platform/connection_table.h"
+
+namespace velmor::shell {
+namespace {
+
+void PrintList(const rules::ListModel& list) {
+    for (int row = 0; row < list.RowCount(); ++row) {
+        for (int column = 0; column < list.ColumnCount(); ++column) {
+            if (column > 0) std::cout << '\t';
+            std::cout << list.Cell(row, column);
+        }
+        std::cout << '\n';
+    }
+}
+
+bool ParseOnOff(std::string_view word, bool& value) {
+    if (word == "on") {
+        value = true;
+        return true;
+    }
+    if (word == "off") {
+        value = false;
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+bool ParseHeadlessOptions(int argc, char** argv, HeadlessOptions& options, std::string& error) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        if (arg == "--headless") continue;
+        if (arg == "--hidden") {
+            options.hidden = true;
+        } else if (arg == "--quiet") {
+            options.quiet = true;
+        } else if (arg == "--block-internet") {
+            options.block_internet = true;
+        } else if (arg.starts_with("--auto-block=") && ParseOnOff(arg.substr(13), options.auto_block)) {
+        } else {
+            error = "unknown option: " + std::string(arg);
+            return false;
+        }
+    }
+    return true;
+}
+
+HeadlessHost::HeadlessHost(std::filesystem::path program_folder, const HeadlessOptions& options)
+    : options_(options),
+      service_(std::make_unique<MonitorService>(std::move(program_folder), *this, *this)) {
+    service_->CreateFolders();
+    service_->Cycle().SetChecked(0, options_.auto_block);
+    service_->Cycle().SetChecked(1, options_.block_internet);
+    if (!platform::CanTearDownConnections()) {
+        std::cerr << "velmor: 연결을 끊을 권한(CAP_NET_ADMIN)이 없어 차단이 적용되지 않습니다. "
+                     "(no CAP_NET_ADMIN: blocking is not in force)\n";
+    }
+    if (input_.open(stdin, QIODevice::ReadOnly | QIODevice::Unbuffered)) {
+        input_notifier_ = std::make_unique<QSocketNotifier>(input_.handle(), QSocketNotifier::Read);
+        connect(input_notifier_.get(), &QSocketNotifier::activated, this, &HeadlessHost::OnInput);
+    }
+    service_->Start();
+}
+
+HeadlessHost::~HeadlessHost() = default;
+
+void HeadlessHost::UpdateTrayIcon(std::string_view what) {
+    if (options_.quiet) return;
+    std::cout << "event tray " << what << std::endl;
+}
+
+void HeadlessHost::Tell(std::string_view text, Icon) { std::cerr << "velmor: " << text << '\n'; }
+
+bool HeadlessHost::AskYesNo(std::string_view) { return true; }
+
+std::optional<std::string> HeadlessHost::AskText(std::string_view, std::string_view) { return std::nullopt; }
+
+void HeadlessHost::OnInput() {
+    char chunk[1024];
+    const qint64 n = input_.read(chunk, sizeof chunk);
+    if (n <= 0) {
+        // End of input: keep monitoring, but stop watching a closed stream.
+        input_notifier_->setEnabled(false);
+        return;
+    }
+    pending_input_.append(chunk, static_cast<std::size_t>(n));
+    std::size_t newline = 0;
+    while ((newline = pending_input_.find('\n')) != std::string::npos) {
+        const std::string line = pending_input_.substr(0, newline);
+        pending_input_.erase(0, newline + 1);
+        if (!RunCommand(line)) {
+            QCoreApplication::quit();
+            return;
+        }
+    }
+}
+
+bool HeadlessHost::RunCommand(const std::string& line) {
+    auto& cycle = service_->Cycle();
+    bool on = false;
+    if (line == "quit") {
+        std::cout << "end" << std::endl;
+        return false;
+    }
+    if (line == "list") {
+        PrintList(service_->AddressList());
+    } else if (line == "ports") {
+        PrintList(service_->PortList());
+    } else if (line == "stats") {
+        const auto& stats = cycle.GetStats();
+        std::cout << "ticks " << stats.ticks << "\ndumps " << stats.dumps << "\nfull_passes " << stats.full_passes
+                  << "\nteardowns " << stats.teardowns << '\n';
+    } else if (line.starts_with("auto-block ") && ParseOnOff(std::string_view(line).substr(11), on)) {
+        cycle.SetChecked(0, on);
+        cycle.CheckStopRun_Click(0);
+    } else if (line.starts_with("block-internet ") && ParseOnOff(std::string_view(line).substr(15), on)) {
+        cycle.SetChecked(1, on);
+        cycle.CheckStopRun_Click(1);
+    } else if (!line.empty()) {
+        std::cout << "error unknown command" << '\n';
+    }
+    std::cout << "end" << std::endl;
+    return true;
+}
+
+}  // namespace velmor::shell

@@ -1,0 +1,42 @@
+#include "velmor/shell/monitor_service.h"
+
+namespace velmor::shell {
+
+MonitorService::MonitorService(std::filesystem::path program_folder, engine::MonitorHost& host, Dialogs& dialogs,
+                               std::unique_ptr<platform::ConnectionTable> table,
+                               std::unique_ptr<platform::SocketCounterSource> counters, QObject* parent)
+    : QObject(parent),
+      program_folder_(std::move(program_folder)),
+      table_(table ? std::move(table) : platform::MakeSystemConnectionTable()),
+      counters_(counters ? std::move(counters) : platform::MakeSystemSocketCounters()),
+      store_(program_folder_),
+      cycle_(*table_, counters_.get(), store_, address_list_, port_list_, host, dialogs, clock_, random_) {
+    table_timer_.setObjectName(QStringLiteral("TimerGetTable"));
+    table_timer_.setSingleShot(true);
+    // The 1 ms interval only works with a precise timer; coarse timers round to 5% of it.
+    table_timer_.setTimerType(Qt::PreciseTimer);
+    connect(&table_timer_, &QTimer::timeout, this, &MonitorService::OnTableTimer);
+}
+
+MonitorService::~MonitorService() = default;
+
+void MonitorService::CreateFolders() {
+    for (const char* folder : kFolders) {
+        std::error_code error;
+        std::filesystem::create_directories(program_folder_ / folder, error);
+    }
+}
+
+void MonitorService::Start() { table_timer_.start(static_cast<int>(cycle_.NextTickDelay().count())); }
+
+void MonitorService::Stop() { table_timer_.stop(); }
+
+void MonitorService::OnTableTimer() {
+    const auto dumps = cycle_.GetStats().dumps;
+    cycle_.TimerGetTable_Timer();
+    // The timer is off while the tick runs and on again after it, with the pause while hidden.
+    table_timer_.start(static_cast<int>(cycle_.NextTickDelay().count()));
+    if (cycle_.GetStats().dumps != dumps) Q_EMIT TableRead();
+}
+
+}  // namespace velmor::shell
