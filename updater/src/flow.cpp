@@ -36,7 +36,8 @@ UpdaterFlow::UpdaterFlow(HandOver hand_over, platform::WindowHandle own_handle, 
     : hand_over_(std::move(hand_over)), own_handle_(own_handle), view_(view), services_(services) {}
 
 void UpdaterFlow::OnTick() {
-    if (g_bInTick) return;
+    // Once the window has been asked to close, a tick that still arrives before it goes does nothing.
+    if (g_bInTick || closing_) return;
     TickGuard guard;
 
     if (m_bFirstTick) {
@@ -52,6 +53,7 @@ void UpdaterFlow::OnTick() {
     }
 
     if (m_bCloseRequested) {
+        closing_ = true;
         view_.Close();
         m_bCloseRequested = false;
         return;
@@ -69,6 +71,7 @@ void UpdaterFlow::OnTick() {
         if (m_nIdleTicks >= kIdleTickLimit) {
             m_nIdleTicks = -1;
             services_.dialogs.ShowTimeout();
+            closing_ = true;
             view_.Close();
             return;
         }

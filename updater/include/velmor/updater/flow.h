@@ -114,6 +114,7 @@ private:
     bool m_bFirstTick = true;
     bool m_bCloseRequested = false;
     bool m_bDownloadStarted = false;
+    bool closing_ = false;
 };
 
 // The decimal handle text of the hand-over file as a number (0 when it is not a number).
