@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 
 #include "velmor/platform/sock_diag_parse.h"
 
@@ -69,6 +70,13 @@ void TakeRow(const inet_diag_msg& message, DumpTarget& target) {
     target.table->dwNumEntries = static_cast<std::uint32_t>(target.table->rows.size());
 }
 
+// The errno of a kernel answer, which carries it negated. Garbage (INT_MIN, a positive value) still
+// yields a positive number, so a refusal never reads as success.
+int ErrnoOf(int answer) {
+    if (answer == std::numeric_limits<int>::min()) return std::numeric_limits<int>::max();
+    return answer < 0 ? -answer : answer;
+}
+
 std::uint64_t HostOrderKey(std::uint32_t address_be, std::uint32_t port_field) {
     return (static_cast<std::uint64_t>(ntohl(address_be)) << 16) |
            ntohs(static_cast<std::uint16_t>(port_field));
@@ -122,7 +130,7 @@ DumpStatus ParseDump(std::span<const std::byte> bytes, std::uint32_t sequence, D
                 std::memcpy(&error, payload, sizeof error);
                 // An error of 0 is an acknowledgement; a dump never asks for one, so it ends nothing.
                 if (error.error == 0) break;
-                target.error = error.error < 0 ? -error.error : error.error;
+                target.error = ErrnoOf(error.error);
                 return DumpStatus::kError;
             }
             case NLMSG_DONE: {
@@ -131,7 +139,7 @@ DumpStatus ParseDump(std::span<const std::byte> bytes, std::uint32_t sequence, D
                     int outcome = 0;
                     std::memcpy(&outcome, payload, sizeof outcome);
                     if (outcome < 0) {
-                        target.error = -outcome;
+                        target.error = ErrnoOf(outcome);
                         return DumpStatus::kError;
                     }
                 }

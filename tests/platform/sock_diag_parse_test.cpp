@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <limits>
 #include <tuple>
 #include <vector>
 
@@ -188,6 +189,17 @@ TEST(SockDiagParse, KernelAnswersAndDamagedMessages) {
         DumpTarget target;
         EXPECT_EQ(ParseDump(Reply(1).Error(-EPERM).bytes(), 1, target), DumpStatus::kError);
         EXPECT_EQ(target.error, EPERM);
+    }
+    for (const int nonsense : {std::numeric_limits<int>::min(), 5}) {
+        DumpTarget target;
+        EXPECT_EQ(ParseDump(Reply(1).Error(nonsense).bytes(), 1, target), DumpStatus::kError);
+        EXPECT_GT(target.error, 0);
+    }
+    {
+        DumpTarget target;
+        EXPECT_EQ(ParseDump(Reply(1).Done(std::numeric_limits<int>::min()).bytes(), 1, target),
+                  DumpStatus::kError);
+        EXPECT_GT(target.error, 0);
     }
     {
         DumpTarget target;
