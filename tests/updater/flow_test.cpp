@@ -140,7 +140,7 @@ public:
 class FakeView final : public UpdaterView {
 public:
     void ShowCentered() override { ++shown; }
-    void DrawBar() override { ++bars; }
+    void DrawBar(std::int32_t) override { ++bars; }
     void Close() override { ++closes; }
     int shown = 0;
     int bars = 0;

@@ -84,7 +84,7 @@ void UpdaterFlow::OnProgress(std::int32_t value) {
     m_nIdleTicks = 0;
     if (value >= 0) {
         m_nPercent = value;
-        view_.DrawBar();
+        view_.DrawBar(m_nPercent);
         return;
     }
     if (value != -1 && value != -2) return;

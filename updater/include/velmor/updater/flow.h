@@ -56,8 +56,8 @@ public:
     virtual ~UpdaterView() = default;
     // Shows the hidden window at 296 x 150, centred on the screen.
     virtual void ShowCentered() = 0;
-    // Draws the bar for the current percentage at once (without the caption).
-    virtual void DrawBar() = 0;
+    // Draws the bar for `percent` at once (without the caption).
+    virtual void DrawBar(std::int32_t percent) = 0;
     // Closes the window soon (as a posted close), which ends the program.
     virtual void Close() = 0;
 };

@@ -1,0 +1,161 @@
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QImage>
+#include <QPushButton>
+#include <QScreen>
+#include <QSignalSpy>
+
+#include "mailbox_notifier.h"
+#include "updater_app.h"
+#include "updater_window.h"
+
+namespace velmor::updater {
+namespace {
+
+QApplication& App() {
+    static int argc = 1;
+    static char name[] = "updater_window_test";
+    static char* argv[] = {name, nullptr};
+    static QApplication app(argc, argv);
+    return app;
+}
+
+QImage Render(UpdaterWindow& window) {
+    return window.grab().toImage();
+}
+
+bool ProcessUntil(const std::function<bool()>& done, int milliseconds = 3000) {
+    QElapsedTimer timer;
+    timer.start();
+    while (!done() && timer.elapsed() < milliseconds)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    return done();
+}
+
+TEST(UpdaterWindowLook, HiddenTopmostWithTheCancelButton) {
+    App();
+    UpdaterWindow window;
+    EXPECT_FALSE(window.isVisible());
+    EXPECT_EQ(window.windowTitle(), "Updater1.0");
+    EXPECT_TRUE(window.windowFlags().testFlag(Qt::WindowStaysOnTopHint));
+    EXPECT_EQ(window.size(), QSize(296, 150));
+    auto* cancel = window.findChild<QPushButton*>("cmdCancel");
+    ASSERT_NE(cancel, nullptr);
+    EXPECT_EQ(cancel->text(), QStringLiteral("취소"));
+    EXPECT_EQ(cancel->property("controlId").toInt(), 101);
+    EXPECT_EQ(cancel->geometry(), QRect(QPoint(100, 80), QPoint(189, 109)));
+    EXPECT_TRUE(cancel->isDefault());
+
+    QSignalSpy closed(&window, &UpdaterWindow::closed);
+    window.ShowCentered();
+    const QRect screen = QGuiApplication::primaryScreen()->geometry();
+    EXPECT_EQ(window.pos(), QPoint((screen.width() - 296) / 2, (screen.height() - 150) / 2));
+    cancel->click();
+    EXPECT_EQ(closed.count(), 1);
+}
+
+TEST(UpdaterWindowLook, TheBarEndsWhereThePercentageSays) {
+    App();
+    UpdaterWindow window;
+    window.ShowCentered();
+    const QColor blue(0, 0, 222);
+    const QColor track(222, 222, 222);
+    for (const auto& [percent, edge] : {std::pair{5, 24}, std::pair{50, 145}, std::pair{100, 279}}) {
+        window.DrawBar(percent);
+        const QImage image = Render(window);
+        EXPECT_EQ(image.pixelColor(11, 42), blue) << percent;
+        EXPECT_EQ(image.pixelColor(edge - 1, 68), blue) << percent;
+        EXPECT_EQ(image.pixelColor(edge, 68), track) << percent;
+        EXPECT_EQ(image.pixelColor(edge - 1, 69), track) << percent;  // the bar ends above the track's edge
+        EXPECT_EQ(image.pixelColor(10, 40), track) << percent;
+        EXPECT_EQ(image.pixelColor(281, 71), QColor(240, 240, 240)) << percent;
+    }
+    // Nothing past the track's end for 100, and no overflow for absurd values.
+    window.DrawBar(2000000000);
+    EXPECT_EQ(UpdaterWindow::BarRect(2000000000).left(), 11);
+    EXPECT_GT(UpdaterWindow::BarRect(2000000000).right(), 279);
+}
+
+TEST(UpdaterWindowLook, TheCaptionShowsOnRepaintOnly) {
+    App();
+    EXPECT_EQ(UpdaterWindow::Caption(37), "[ 37% / 100% ]");
+    UpdaterWindow window;
+    window.ShowCentered();
+    window.DrawBar(60);
+    const QImage image = Render(window);
+    // The caption's text (black on white) lies inside the shrunk bar.
+    const QRect caption = UpdaterWindow::BarRect(60).adjusted(20, 5, -20, -5);
+    int white = 0;
+    for (int x = caption.left(); x <= caption.right(); ++x) {
+        for (int y = caption.top(); y <= caption.bottom(); ++y) {
+            if (image.pixelColor(x, y) == QColor(Qt::white)) ++white;
+        }
+    }
+    EXPECT_GT(white, 0);
+    // At 5 percent the bar is too narrow for any caption.
+    window.DrawBar(5);
+    const QImage narrow = Render(window);
+    for (int x = 11; x < 24; ++x) EXPECT_EQ(narrow.pixelColor(x, 55), QColor(0, 0, 222));
+}
+
+class StubDialogs final : public Dialogs {
+public:
+    bool AskUpdate() override { return true; }
+    void ShowDownloadFailed() override { ++failures; }
+    void ShowTimeout() override {}
+    int failures = 0;
+};
+
+class StubFetcher final : public PageFetcher {
+public:
+    std::string Fetch(const std::string&) override { return "<!--[2][http://127.0.0.1:1/p.jar][10]-->"; }
+};
+
+class RecordingStarter final : public ProcessStarter {
+public:
+    bool Start(const std::filesystem::path&, const std::vector<std::string>& items) override {
+        arguments = items;
+        return true;
+    }
+    std::vector<std::string> arguments;
+};
+
+class NoInstall final : public Installer {
+public:
+    void Install(const std::filesystem::path&, const std::filesystem::path&) override { ++installs; }
+    int installs = 0;
+};
+
+// Fetchel's notifications reach the flow through the window's own mailbox.
+TEST(UpdaterAppMailbox, NotificationsArriveThroughTheWindowsHandle) {
+    App();
+    StubDialogs dialogs;
+    StubFetcher fetcher;
+    RecordingStarter starter;
+    NoInstall installer;
+    HandOver hand_over{"/nonexistent/product",       "/nonexistent/support",
+                       "/nonexistent/TmpNewVer.jar", "1.0703.01",
+                       "http://127.0.0.1:1/update",  "0"};
+    UpdaterApp app(hand_over, std::make_unique<platform::MailboxNotifier>(),
+                   FlowServices{dialogs, SystemWindowPoster(), fetcher, starter, installer});
+    ASSERT_TRUE(app.isReady());
+    QSignalSpy finished(&app, &UpdaterApp::finished);
+    app.flow().OnTick();
+    ASSERT_EQ(starter.arguments.size(), 5u);
+    EXPECT_EQ(starter.arguments[2], std::to_string(app.handle()));
+    EXPECT_TRUE(app.window().isVisible());
+
+    ASSERT_TRUE(platform::PostWindowMessage(app.handle(), {platform::kWmUser, 0, 50}));
+    EXPECT_TRUE(ProcessUntil([&] { return app.window().percent() == 50; }));
+    // A final -1 with no file at all: the failure message, no unpacking.
+    ASSERT_TRUE(platform::PostWindowMessage(app.handle(), {platform::kWmUser, 0, -1}));
+    EXPECT_TRUE(ProcessUntil([&] { return dialogs.failures == 1; }));
+    EXPECT_EQ(installer.installs, 0);
+    ASSERT_TRUE(platform::PostWindowMessage(app.handle(), {platform::kWmClose, 0, 0}));
+    EXPECT_TRUE(ProcessUntil([&] { return finished.count() == 1; }));
+}
+
+}  // namespace
+}  // namespace velmor::updater

@@ -1,0 +1,36 @@
+// Updater: checks the update page, asks, closes the main program, downloads the package with
+// Fetchel, unpacks it over the product and starts the product again.
+#include <QApplication>
+#include <string>
+
+#include "mailbox_notifier.h"
+#include "updater_app.h"
+#include "velmor/common/text_file.h"
+#include "velmor/updater/package.h"
+
+int main(int argc, char** argv) {
+    using namespace velmor::updater;
+    // Everything after the program name is the path of the hand-over file, spaces included.
+    std::string path;
+    for (int i = 1; i < argc; ++i) {
+        if (i > 1) path += ' ';
+        path += argv[i];
+    }
+    const auto bytes = velmor::ReadWholeFile(path);
+    if (!bytes) return 0;
+    auto hand_over = ParseHandOver(*bytes);
+    if (!hand_over) return 0;
+
+    QApplication app(argc, argv);
+    app.setQuitOnLastWindowClosed(false);
+    QtDialogs dialogs;
+    UpdaterApp updater(std::move(*hand_over), std::make_unique<velmor::platform::MailboxNotifier>(),
+                       FlowServices{dialogs, SystemWindowPoster(), CurlPageFetcher(), SystemProcessStarter(),
+                                    PackageInstaller()});
+    // Without a mailbox no progress could ever arrive: end before anything is shown.
+    if (!updater.isReady()) return 0;
+    QObject::connect(&updater, &UpdaterApp::finished, &app, &QCoreApplication::quit, Qt::QueuedConnection);
+    updater.start();
+    app.exec();
+    return 0;
+}
