@@ -7,7 +7,9 @@ namespace {
 
 const std::string kEmptyCell;
 
-char FoldAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+char FoldAscii(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 }  // namespace
 
@@ -80,6 +82,38 @@ void ListModel::RemoveRow(int row) {
     NotifyAll([&](ListModelObserver* o) { o->OnRowsRemoved(row, 1); });
 }
 
+void ListModel::RemoveRows(std::vector<int> rows) {
+    std::erase_if(rows, [this](int row) { return row < 0 || row >= RowCount(); });
+    std::sort(rows.begin(), rows.end());
+    rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
+    if (rows.empty()) return;
+    // One compaction pass instead of one erase (and index rebuild) per row.
+    std::size_t kept = 0;
+    std::size_t next = 0;
+    for (std::size_t row = 0; row < rows_.size(); ++row) {
+        if (next < rows.size() && static_cast<int>(row) == rows[next]) {
+            ++next;
+            continue;
+        }
+        if (kept != row) rows_[kept] = std::move(rows_[row]);
+        ++kept;
+    }
+    rows_.resize(kept);
+    ++generation_;
+    RebuildIndex();
+    // Report runs of neighbouring rows, each at its position once the runs above it are gone.
+    int removed = 0;
+    for (std::size_t i = 0; i < rows.size();) {
+        std::size_t end = i + 1;
+        while (end < rows.size() && rows[end] == rows[end - 1] + 1) ++end;
+        const int first = rows[i] - removed;
+        const int count = static_cast<int>(end - i);
+        NotifyAll([&](ListModelObserver* o) { o->OnRowsRemoved(first, count); });
+        removed += count;
+        i = end;
+    }
+}
+
 void ListModel::Clear() {
     if (rows_.empty()) return;
     const int count = RowCount();
@@ -150,9 +184,13 @@ void ListModel::RebuildIndex() {
     }
 }
 
-void ListModel::AddObserver(ListModelObserver* observer) { observers_.push_back(observer); }
+void ListModel::AddObserver(ListModelObserver* observer) {
+    observers_.push_back(observer);
+}
 
-void ListModel::RemoveObserver(ListModelObserver* observer) { std::erase(observers_, observer); }
+void ListModel::RemoveObserver(ListModelObserver* observer) {
+    std::erase(observers_, observer);
+}
 
 template <typename Notify>
 void ListModel::NotifyAll(Notify notify) {

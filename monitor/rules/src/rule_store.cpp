@@ -66,6 +66,49 @@ bool RuleStore::Write(std::string_view address, Verdict verdict, std::string_vie
     return written;
 }
 
+RuleStore::AddResult RuleStore::AddBlocked(std::string_view address, std::string_view info) {
+    if (!IsPlainFileName(address)) return AddResult::Refused;
+    if (Locate(address, Verdict::Blocked)) return AddResult::AlreadyExists;
+    return Write(address, Verdict::Blocked, MakeRuleLine("-", address, info)) ? AddResult::Added
+                                                                              : AddResult::Failed;
+}
+
+bool RuleStore::Toggle(std::string_view address, Verdict from) {
+    if (!IsPlainFileName(address)) return false;
+    const auto source = Locate(address, from);
+    if (!source) return false;
+    const Verdict to = from == Verdict::Blocked ? Verdict::Allowed : Verdict::Blocked;
+    // A rename on this system would silently replace an existing file of the other verdict and
+    // lose its line; refuse instead, as a rename onto an existing name fails elsewhere.
+    if (Locate(address, to)) return false;
+    std::error_code error;
+    std::filesystem::rename(*source, FileOf(address, to), error);
+    NoteChanged();
+    return !error;
+}
+
+bool RuleStore::Delete(std::string_view address, Verdict verdict) {
+    if (!IsPlainFileName(address)) return false;
+    const auto path = Locate(address, verdict);
+    if (!path) return false;
+    std::error_code error;
+    const bool removed = std::filesystem::remove(*path, error);
+    NoteChanged();
+    return removed;
+}
+
+std::optional<std::filesystem::path> RuleStore::Locate(std::string_view address, Verdict verdict) const {
+    if (!IsPlainFileName(address)) return std::nullopt;
+    std::filesystem::path exact = FileOf(address, verdict);
+    if (IsRegularFile(exact)) return exact;
+    std::string wanted = LowerAscii(address);
+    wanted.append(ExtensionOf(verdict));
+    for (const std::string& name : List(ExtensionOf(verdict))) {
+        if (name.size() == wanted.size() && LowerAscii(name) == wanted) return directory_ / name;
+    }
+    return std::nullopt;
+}
+
 std::vector<std::string> RuleStore::List(std::string_view extension) const {
     // Patterns like "*.x" match regardless of letter case, as directory searches do on the
     // desktop systems the rule files come from; the real name is kept for opening the file.
@@ -104,7 +147,9 @@ void RuleStore::ExpireInvaderFiles(const Clock& clock) {
     if (deleted_any) NoteChanged();
 }
 
-void RuleStore::NoteChanged() { index_stale_ = true; }
+void RuleStore::NoteChanged() {
+    index_stale_ = true;
+}
 
 void RuleStore::RefreshBlockedIndex(bool may_retry_watch) {
     if (watch_->watch && !watch_->watch->Alive()) watch_->watch.reset();
@@ -130,6 +175,8 @@ void RuleStore::RescanBlocked() {
     }
 }
 
-bool RuleStore::IsIndexedBlocked(std::string_view address) const { return blocked_.find(address) != blocked_.end(); }
+bool RuleStore::IsIndexedBlocked(std::string_view address) const {
+    return blocked_.find(address) != blocked_.end();
+}
 
 }  // namespace velmor::rules

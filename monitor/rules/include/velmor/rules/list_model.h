@@ -46,6 +46,9 @@ public:
     // it (after rows that compare equal); otherwise at the end. Returns its row number.
     int AddRow(std::vector<std::string> cells);
     void RemoveRow(int row);
+    // Removes the given rows (any order; duplicates and rows that do not exist are ignored) in one
+    // pass. Observers hear of them as removals one after another from the top.
+    void RemoveRows(std::vector<int> rows);
     void Clear();
 
     // The first row, in list order, whose indexed column holds `text`; -1 when there is none.

@@ -52,6 +52,24 @@ public:
     // Creates or truncates the rule file with `line` and CR LF.
     bool Write(std::string_view address, Verdict verdict, std::string_view line);
 
+    // --- Edits by the user's commands. Each keeps the blocked index right. An address is used as a
+    // file name only when it is one plain file-name component (IsPlainFileName); any other text is
+    // refused without touching the disk.
+    enum class AddResult { Added, AlreadyExists, Refused, Failed };
+    // A blocked rule made by hand: the line "-|address|info". Refused when the address's blocked
+    // file exists already; an allowed file of the same address does not stop it.
+    AddResult AddBlocked(std::string_view address, std::string_view info);
+    // Renames the rule file of verdict `from` to the other verdict's name. Fails, and keeps both
+    // files, when the other verdict's file exists already: a rename never replaces a rule.
+    bool Toggle(std::string_view address, Verdict from);
+    // Deletes the rule file of `verdict`.
+    bool Delete(std::string_view address, Verdict verdict);
+
+    // The rule file as it is on disk: the exact name when that exists, else a name that differs
+    // only in ASCII letter case (the rule list shows names lower-cased, and the files may come from
+    // a file system that ignores case). nullopt when there is none.
+    std::optional<std::filesystem::path> Locate(std::string_view address, Verdict verdict) const;
+
     // The file names in the rule directory that end in `extension`, in ascending order of name.
     std::vector<std::string> List(std::string_view extension) const;
 
