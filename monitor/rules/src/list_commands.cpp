@@ -1,0 +1,287 @@
+#include "velmor/rules/list_commands.h"
+
+#include "velmor/common/text_file.h"
+#include "velmor/common/text_rules.h"
+#include "velmor/rules/list_sort.h"
+#include "velmor/rules/rule_list.h"
+
+namespace velmor::rules {
+namespace {
+
+ListCommandsHost& NoHost() {
+    static ListCommandsHost host;
+    return host;
+}
+
+int FirstSelected(const ListModel& list) {
+    for (int row = 0; row < list.RowCount(); ++row) {
+        if (list.IsSelected(row)) return row;
+    }
+    return -1;
+}
+
+// A scan rather than ListModel::Find: the lists need not be indexed on their text.
+int FirstRowWithText(const ListModel& list, std::string_view text) {
+    for (int row = 0; row < list.RowCount(); ++row) {
+        if (list.Cell(row, 0) == text) return row;
+    }
+    return -1;
+}
+
+// The row that a double-click meant, or -1.
+int TargetRow(const ListModel& list, int row) {
+    if (row < 0) return FirstSelected(list);
+    return row < list.RowCount() ? row : -1;
+}
+
+ListModel::SortOrder Opposite(ListModel::SortOrder order) {
+    return order == ListModel::SortOrder::Ascending ? ListModel::SortOrder::Descending
+                                                    : ListModel::SortOrder::Ascending;
+}
+
+// Where `address` sits now: at `row` if it still holds it, else its first row. A live list may change
+// under an open question, so a row number taken before the question can point elsewhere after it.
+int RowOfAddress(const ListModel& list, int row, std::string_view address) {
+    if (row < list.RowCount() && list.Cell(row, 0) == address) return row;
+    return FirstRowWithText(list, address);
+}
+
+}  // namespace
+
+ListCommands::ListCommands(RuleStore& store, ListModel& invader_list, ListModel& watch_ip,
+                           ListModel& watch_port, Dialogs& dialogs, Clipboard& clipboard, Browser& browser,
+                           ListCommandsHost* host)
+    : store_(store),
+      invader_list_(invader_list),
+      watch_ip_(watch_ip),
+      watch_port_(watch_port),
+      dialogs_(dialogs),
+      clipboard_(clipboard),
+      browser_(browser),
+      host_(host != nullptr ? host : &NoHost()),
+      caption_(kBlockListCaption) {}
+
+// --- Rule list -----------------------------------------------------------------------------------
+
+void ListCommands::cmdInvaderOX_Click(int index) {
+    switch (index) {
+        case invader_button::kAdd:
+            AddBlockedAddress();
+            break;
+        case invader_button::kCopy:
+            CopySelected(invader_list_, invader_column::kInfo);
+            break;
+        case invader_button::kDelete:
+            DeleteSelected();
+            break;
+        default:
+            break;
+    }
+}
+
+void ListCommands::AddBlockedAddress() {
+    const auto address_answer = dialogs_.AskText(kAskAddressPrompt, kAddressDefault);
+    if (!address_answer) return;
+    const std::string address(TrimSpaces(*address_answer));
+    if (address.empty()) return;
+    // The address becomes a file name in the rule directory: anything that is not one plain name
+    // could write elsewhere.
+    if (!IsPlainFileName(address)) {
+        dialogs_.Tell(kBadAddressText);
+        return;
+    }
+    const auto info_answer = dialogs_.AskText(kAskInfoPrompt, kInfoDefault);
+    if (!info_answer) return;
+    const std::string info(TrimSpaces(*info_answer));
+    if (info.empty()) return;
+
+    if (store_.Locate(address, Verdict::Blocked)) {
+        dialogs_.Tell(kAlreadyExistsText);
+        return;
+    }
+    for (const int row : invader_list_.SelectedRows()) invader_list_.SetSelected(row, false);
+    // A failed write is not reported; the row is added all the same and leaves at the next reload.
+    store_.AddBlocked(address, info);
+    invader_list_.AddRow({address, std::string(kBlockedText), info});
+    const int row = FirstRowWithText(invader_list_, address);
+    if (row >= 0) {
+        invader_list_.SetSelected(row, true);
+        host_->FocusInvaderList();
+    }
+}
+
+void ListCommands::CopySelected(const ListModel& list, int info_column) {
+    clipboard_.Clear();
+    std::string text;
+    for (int row = 0; row < list.RowCount(); ++row) {
+        if (!list.IsSelected(row)) continue;
+        text.append("[ip] ").append(list.Cell(row, 0)).append(" [info] ").append(list.Cell(row, info_column));
+        text.append(kCrLf);
+    }
+    if (text.empty()) return;
+    clipboard_.SetText(text);
+    dialogs_.Tell(kCopiedText);
+}
+
+void ListCommands::DeleteSelected() {
+    if (FirstSelected(invader_list_) < 0) return;
+    if (!dialogs_.AskYesNo(kAskDeleteText)) return;
+    // Top to bottom, a file and then its row; the rows leave the list in one pass.
+    const std::vector<int> selected = invader_list_.SelectedRows();
+    for (const int row : selected) {
+        const Verdict verdict = invader_list_.Cell(row, invader_column::kVerdict) == kAllowedText
+                                    ? Verdict::Allowed
+                                    : Verdict::Blocked;
+        store_.Delete(invader_list_.Cell(row, invader_column::kAddress), verdict);
+    }
+    invader_list_.RemoveRows(selected);
+}
+
+void ListCommands::ClickInvaderOX() {
+    SetInvaderOXValue(value_ == 1 ? 0 : 1);
+}
+
+void ListCommands::SetInvaderOXValue(int value) {
+    if (value == value_) return;
+    value_ = value;
+    host_->InvaderOXChanged();
+    chkInvaderOX_Click();
+}
+
+void ListCommands::chkInvaderOX_Click() {
+    if (busy_) return;
+    busy_ = true;
+    SetCaption(caption_ == kAllowListCaption ? kBlockListCaption : kAllowListCaption);
+    // Left checked, so that the box works as a button whose caption flips. This raises the click
+    // again; the busy flag ends that nested run at once.
+    if (value_ != 1) SetInvaderOXValue(1);
+    busy_ = false;
+    LoadInvaderList();
+}
+
+void ListCommands::SetCaption(std::string_view caption) {
+    if (caption_ == caption) return;
+    caption_ = caption;
+    host_->InvaderOXChanged();
+}
+
+void ListCommands::SSTabMain_Click(int current_tab) {
+    if (current_tab != kRuleTabIndex) return;
+    SetCaption(kBlockListCaption);
+    LoadInvaderList();
+}
+
+void ListCommands::LoadInvaderList() {
+    host_->SetWaitCursor(true);
+    rules::LoadInvaderList(store_, invader_list_, caption_);
+    host_->SetWaitCursor(false);
+}
+
+void ListCommands::ListViewInvaderOX_DblClick(int row) {
+    row = TargetRow(invader_list_, row);
+    if (row < 0) return;
+    const std::string address = invader_list_.Cell(row, invader_column::kAddress);
+    const bool blocked = invader_list_.Cell(row, invader_column::kVerdict) == kBlockedText;
+    if (!dialogs_.AskYesNo(blocked ? kAskAllowText : kAskBlockText)) return;
+    // A rename that fails still relabels the row, as every failed step here is passed over.
+    store_.Toggle(address, blocked ? Verdict::Blocked : Verdict::Allowed);
+    const std::string_view verdict = blocked ? kAllowedText : kBlockedText;
+    invader_list_.SetCell(row, invader_column::kVerdict, verdict);
+    // The live list enforces from its column "연결", so every row of the address follows at once.
+    for (int live = 0; live < watch_ip_.RowCount(); ++live) {
+        if (watch_ip_.Cell(live, address_column::kAddress) == address) {
+            watch_ip_.SetCell(live, address_column::kVerdict, verdict);
+        }
+    }
+}
+
+void ListCommands::ListViewWatchIP_DblClick(int row) {
+    row = TargetRow(watch_ip_, row);
+    if (row < 0) return;
+    const std::string address = watch_ip_.Cell(row, address_column::kAddress);
+    const bool blocked = watch_ip_.Cell(row, address_column::kVerdict) == kBlockedText;
+    if (!dialogs_.AskYesNo(blocked ? kAskAllowText : kAskBlockText)) return;
+    store_.Toggle(address, blocked ? Verdict::Blocked : Verdict::Allowed);
+    // The monitoring cycle may have moved or dropped the row while the question was open.
+    const int now = RowOfAddress(watch_ip_, row, address);
+    if (now >= 0) watch_ip_.SetCell(now, address_column::kVerdict, blocked ? kAllowedText : kBlockedText);
+}
+
+// --- Live lists ----------------------------------------------------------------------------------
+
+void ListCommands::cmdClearList_Click(int index) {
+    switch (index) {
+        case clear_button::kResetAddresses:
+            watch_ip_.Clear();
+            break;
+        case clear_button::kLookUpAgain:
+            LookUpFailedAgain();
+            break;
+        case clear_button::kOpenInBrowser:
+            OpenInBrowser();
+            break;
+        case clear_button::kCopy:
+            CopySelected(watch_ip_, address_column::kInfo);
+            break;
+        case clear_button::kResetPorts:
+            watch_port_.Clear();
+            break;
+        default:
+            break;
+    }
+}
+
+void ListCommands::LookUpFailedAgain() {
+    // The lookup cycle takes up rows whose info is empty; "-" marks a lookup that failed.
+    for (int row = 0; row < watch_ip_.RowCount(); ++row) {
+        if (watch_ip_.Cell(row, address_column::kInfo) == "-")
+            watch_ip_.SetCell(row, address_column::kInfo, "");
+    }
+}
+
+void ListCommands::OpenInBrowser() {
+    const int row = FirstSelected(watch_ip_);
+    const std::string& address = watch_ip_.Cell(row, address_column::kAddress);
+    if (address.empty()) return;
+    // Not waited for and not checked: a browser that cannot start shows nothing.
+    browser_.Open("http://" + address);
+}
+
+// --- Sorting -------------------------------------------------------------------------------------
+
+void ListCommands::ListViewWatchIP_ColumnClick(int column) {
+    if (column < 1 || column > watch_ip_.ColumnCount()) return;
+    sort_ascending_ = !sort_ascending_;
+    watch_ip_.SetSortKey(column - 1);
+    if (column == 2) {
+        watch_ip_.SetAutoSort(false);
+        SortByRowValue(watch_ip_, sort_ascending_);
+    } else {
+        watch_ip_.SetAutoSort(true);
+        watch_ip_.SetSortOrder(Opposite(watch_ip_.Order()));
+    }
+}
+
+void ListCommands::ListViewWatchPORT_ColumnClick(int column) {
+    if (column < 1 || column > watch_port_.ColumnCount()) return;
+    sort_ascending_ = !sort_ascending_;
+    watch_port_.SetSortKey(column - 1);
+    if (column == 2) {
+        watch_port_.SetAutoSort(false);
+        SortByRowValue(watch_port_, sort_ascending_);
+    } else {
+        watch_port_.SetAutoSort(true);
+        watch_port_.SetSortOrder(Opposite(watch_port_.Order()));
+    }
+}
+
+void ListCommands::ListViewInvaderOX_ColumnClick(int column) {
+    if (column < 1 || column > invader_list_.ColumnCount()) return;
+    invader_list_.SetSortKey(column - 1);
+    invader_list_.SetAutoSort(true);
+    invader_list_.SetSortOrder(Opposite(invader_list_.Order()));
+    // Sorted once: rows that the add appends later go to the end.
+    invader_list_.SetAutoSort(false);
+}
+
+}  // namespace velmor::rules

@@ -1,0 +1,55 @@
+#include "velmor/rules/list_sort.h"
+
+#include <limits>
+
+namespace velmor::rules {
+
+std::int32_t RowValueOfText(std::string_view text) {
+    text = text.substr(0, kRowValueMaxChars);
+    std::size_t i = 0;
+    const auto blank = [&text](std::size_t at) { return text[at] == ' ' || text[at] == '\t'; };
+    while (i < text.size() && blank(i)) ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+        negative = text[i] == '-';
+        ++i;
+    }
+    const std::size_t digits_start = i;
+    std::int64_t value = 0;
+    constexpr std::int64_t kMagnitudeLimit = std::int64_t{std::numeric_limits<std::int32_t>::max()} + 1;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+        value = value * 10 + (text[i] - '0');
+        if (value > kMagnitudeLimit) return 0;
+    }
+    if (i == digits_start) return 0;
+    while (i < text.size() && blank(i)) ++i;
+    if (i != text.size()) return 0;
+    if (negative) value = -value;
+    if (value > std::numeric_limits<std::int32_t>::max()) return 0;
+    return static_cast<std::int32_t>(value);
+}
+
+std::int32_t GetRowValue(const std::vector<std::string>& cells) {
+    return cells.size() > 1 ? RowValueOfText(cells[1]) : 0;
+}
+
+std::int32_t GetRowValue(const ListModel& list, int row) {
+    return RowValueOfText(list.Cell(row, 1));
+}
+
+std::int32_t CompareRowValues(const std::vector<std::string>& a, const std::vector<std::string>& b,
+                              bool ascending) {
+    const std::int32_t first = GetRowValue(a);
+    const std::int32_t second = GetRowValue(b);
+    if (first == second) return 0;
+    const bool first_smaller = first < second;
+    return (first_smaller == ascending) ? -1 : 1;
+}
+
+void SortByRowValue(ListModel& list, bool ascending) {
+    list.SortOnce([ascending](const std::vector<std::string>& a, const std::vector<std::string>& b) {
+        return CompareRowValues(a, b, ascending) < 0;
+    });
+}
+
+}  // namespace velmor::rules
