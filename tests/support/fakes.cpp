@@ -59,10 +59,12 @@ void FakeConnectionTable::Destroy(std::span<const platform::SocketId> ids) {
     }
 }
 
-void ScriptedDialogs::Tell(std::string_view text, Icon icon) { shown.push_back({"tell", std::string(text), icon}); }
+void ScriptedDialogs::Tell(std::string_view text, Icon icon) {
+    shown.push_back({"tell", std::string(text), icon, {}});
+}
 
 bool ScriptedDialogs::AskYesNo(std::string_view text) {
-    shown.push_back({"ask", std::string(text), Icon::Information});
+    shown.push_back({"ask", std::string(text), Icon::Information, {}});
     if (yes_no_answers.empty()) return false;
     const bool answer = yes_no_answers.front();
     yes_no_answers.pop_front();
@@ -70,8 +72,9 @@ bool ScriptedDialogs::AskYesNo(std::string_view text) {
 }
 
 std::optional<std::string> ScriptedDialogs::AskText(std::string_view prompt, std::string_view default_text) {
-    shown.push_back({"input", std::string(prompt) + "|" + std::string(default_text), Icon::Information});
-    if (text_answers.empty()) return std::nullopt;
+    shown.push_back({"input", std::string(prompt), Icon::Information, std::string(default_text)});
+    if (text_answers.empty())
+        return accept_defaults ? std::optional<std::string>(default_text) : std::nullopt;
     auto answer = text_answers.front();
     text_answers.pop_front();
     return answer;

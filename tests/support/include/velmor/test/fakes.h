@@ -57,11 +57,15 @@ class ScriptedDialogs final : public Dialogs {
 public:
     struct Shown {
         std::string kind;  // "tell", "ask", "input"
-        std::string text;
+        std::string text;  // the message, question or prompt
         Icon icon = Icon::Information;
+        std::string default_text;  // input boxes only
     };
-    std::deque<bool> yes_no_answers;                       // default: No
-    std::deque<std::optional<std::string>> text_answers;  // default: cancelled
+    std::deque<bool> yes_no_answers;                      // default: No
+    std::deque<std::optional<std::string>> text_answers;  // see accept_defaults
+    // When the scripted text answers have run out: OK with the box's default text (true) or
+    // Cancel (false).
+    bool accept_defaults = false;
     std::vector<Shown> shown;
 
     void Tell(std::string_view text, Icon icon) override;
@@ -78,6 +82,17 @@ public:
         ++clears;
     }
     void SetText(std::string_view value) override { text = value; }
+};
+
+// Records every address it is asked to open.
+class FakeBrowser final : public Browser {
+public:
+    std::vector<std::string> opened;
+    bool succeed = true;
+    bool Open(std::string_view url) override {
+        opened.emplace_back(url);
+        return succeed;
+    }
 };
 
 }  // namespace velmor::test
