@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -384,6 +385,31 @@ TEST_F(FetchelRun, LocalCopyCountsFourKilobyteReads) {
     EXPECT_EQ(run.exit_status, 0);
     ExpectPercentagesOf(run.values(), 4096, large / 4096 + 1, large);
     EXPECT_EQ(ReadBytes(dir_ / "big-out"), ReadBytes(dir_ / "big"));
+}
+
+TEST_F(FetchelRun, PipeSourceIsCopiedThroughMemoryAndCountedLikeAFile) {
+    // A named pipe cannot be copied inside the kernel, and its reads come back short whenever the
+    // writer pauses; the counting must still be that of 4096-byte reads.
+    const fs::path fifo = dir_ / "fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::string bytes = PatternBytes(1'000'000);
+    std::thread writer([&] {
+        const int fd = ::open(fifo.c_str(), O_WRONLY | O_CLOEXEC);
+        if (fd < 0) return;
+        for (std::size_t done = 0; done < bytes.size();) {
+            const std::size_t piece = std::min<std::size_t>(bytes.size() - done, 1000 + done % 7919);
+            const ssize_t written = ::write(fd, bytes.data() + done, piece);
+            if (written <= 0) break;
+            done += static_cast<std::size_t>(written);
+            if (done % 3 == 0) std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+        ::close(fd);
+    });
+    const Outcome run = Fetch(fifo.string(), dir_ / "out", 1'000'000);
+    writer.join();
+    EXPECT_EQ(run.exit_status, 0);
+    EXPECT_EQ(run.values(), (Values{40, 81, 100, -1}));
+    EXPECT_EQ(ReadBytes(dir_ / "out"), bytes);
 }
 
 TEST_F(FetchelRun, LocalSourceThatCannotBeOpenedOrReadFails) {

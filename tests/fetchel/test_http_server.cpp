@@ -134,6 +134,16 @@ void TestHttpServer::OpenGate() {
     state_->gate_changed.notify_all();
 }
 
+void TestHttpServer::Publish(const std::string& path, std::shared_ptr<const std::string> body) {
+    state_->server.Get(path, [body](const httplib::Request&, httplib::Response& response) {
+        response.set_content_provider(
+            body->size(), "application/octet-stream",
+            [body](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+                return sink.write(body->data() + offset, std::min(length, kPiece * 4));
+            });
+    });
+}
+
 std::string TestHttpServer::NotFoundPage() {
     return "<html><body>404 no such file</body></html>\r\n";
 }

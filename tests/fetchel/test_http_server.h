@@ -31,6 +31,9 @@ public:
     std::map<std::string, std::string> LastRequestHeaders() const;
     int RequestCount() const;
     void OpenGate();
+    // Serves `body` at `path` straight from memory (for throughput measurements). Call it before
+    // any request is made, as routes are not guarded against a request in flight.
+    void Publish(const std::string& path, std::shared_ptr<const std::string> body);
 
     static std::string NotFoundPage();
 
