@@ -1,0 +1,66 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string_view>
+
+#include "velmor/engine/monitoring_cycle.h"
+#include "velmor/rules/list_model.h"
+#include "velmor/rules/rule_store.h"
+
+namespace velmor::engine {
+
+// The lookup helper's program file in the program folder.
+inline constexpr std::string_view kLookupProgramFile = "hostlet";
+inline constexpr int kLookupIntervalMs = 1000;
+
+// Starts a program with one argument and does not wait for it.
+class ProgramStarter {
+public:
+    virtual ~ProgramStarter() = default;
+    // False when the program could not be started; the lookup cycle does not look at it.
+    virtual bool Start(const std::filesystem::path& program, std::string_view argument) = 0;
+};
+
+// platform::StartDetached; every start also reaps the helpers that have ended.
+class DetachedProgramStarter final : public ProgramStarter {
+public:
+    bool Start(const std::filesystem::path& program, std::string_view argument) override;
+};
+
+// The host-name lookup cycle, one tick a second on the lookup timer TimerGetWWW: it collects the
+// answer the helper left in the exchange file, writes it into the info cell of the waiting address
+// rows and onto rule lines that still wait for it, and starts the helper for the first row, in list
+// order, whose info is still empty. Name resolution never runs in this process, so a tick never
+// waits for the name service. The cycle keeps no state between ticks beyond its counters.
+class LookupCycle final {
+public:
+    struct Stats {
+        std::uint64_t ticks = 0;
+        std::uint64_t answers = 0;  // exchange lines that held an answer
+        std::uint64_t starts = 0;   // helper starts requested
+    };
+
+    LookupCycle(std::filesystem::path program_folder, rules::RuleStore& store, rules::ListModel& address_list,
+                MonitoringCycle& monitor, ProgramStarter& starter);
+
+    // One tick of the lookup timer.
+    void TimerGetWWW_Timer();
+
+    std::filesystem::path ExchangeFile() const;
+    std::filesystem::path LookupProgram() const;
+    const Stats& GetStats() const { return stats_; }
+
+private:
+    void CollectAnswer();
+    void StartNextLookup();
+
+    std::filesystem::path program_folder_;
+    rules::RuleStore& store_;
+    rules::ListModel& address_list_;
+    MonitoringCycle& monitor_;
+    ProgramStarter& starter_;
+    Stats stats_;
+};
+
+}  // namespace velmor::engine

@@ -1,0 +1,85 @@
+#include "velmor/engine/lookup_cycle.h"
+
+#include <string>
+#include <system_error>
+
+#include "velmor/common/text_file.h"
+#include "velmor/engine/exchange_file.h"
+#include "velmor/platform/process.h"
+
+namespace velmor::engine {
+
+bool DetachedProgramStarter::Start(const std::filesystem::path& program, std::string_view argument) {
+    return platform::StartDetached(program, {std::string(argument)});
+}
+
+LookupCycle::LookupCycle(std::filesystem::path program_folder, rules::RuleStore& store,
+                         rules::ListModel& address_list, MonitoringCycle& monitor, ProgramStarter& starter)
+    : program_folder_(std::move(program_folder)),
+      store_(store),
+      address_list_(address_list),
+      monitor_(monitor),
+      starter_(starter) {}
+
+std::filesystem::path LookupCycle::ExchangeFile() const {
+    return program_folder_ / kExchangeFileName;
+}
+
+std::filesystem::path LookupCycle::LookupProgram() const {
+    return program_folder_ / kLookupProgramFile;
+}
+
+void LookupCycle::TimerGetWWW_Timer() {
+    ++stats_.ticks;
+    // Undoes the slow table interval that pointing at the toolbar sets.
+    monitor_.SetTimerIntervalMs(1);
+    // While the Internet is blocked nothing is collected or started; the answer waits in its file.
+    if (monitor_.IsChecked(1)) return;
+    CollectAnswer();
+    StartNextLookup();
+}
+
+void LookupCycle::CollectAnswer() {
+    const std::filesystem::path exchange = ExchangeFile();
+    if (!IsRegularFile(exchange)) return;
+    const std::optional<std::string> line = ReadFirstLine(exchange);
+    // The file goes whether or not it held a usable line, so a broken one cannot stay for good.
+    std::error_code error;
+    std::filesystem::remove(exchange, error);
+    if (!line) return;
+
+    const auto answer = ParseExchangeLine(*line);
+    if (!answer) return;
+    ++stats_.answers;
+    if (answer->address.empty()) return;
+
+    // Matched by address text, never by row number, and only to rows still waiting. The scan goes
+    // on after a match, so every waiting row of that address gets the answer.
+    for (int row = 0; row < address_list_.RowCount(); ++row) {
+        if (address_list_.Cell(row, watch_ip::kAddress) != answer->address ||
+            !address_list_.Cell(row, watch_ip::kInfo).empty()) {
+            continue;
+        }
+        address_list_.SetCell(row, watch_ip::kInfo, answer->info);
+        const rules::Verdict verdict = address_list_.Cell(row, watch_ip::kVerdict) == rules::kBlockedText
+                                           ? rules::Verdict::Blocked
+                                           : rules::Verdict::Allowed;
+        // A rule line takes its host information once: only while its info field is still empty.
+        const std::optional<std::string> rule = store_.ReadLine(answer->address, verdict);
+        if (rule && !rule->empty() && rule->back() == '|') {
+            store_.Write(answer->address, verdict, *rule + answer->info);
+        }
+    }
+}
+
+void LookupCycle::StartNextLookup() {
+    // Strictly in list order: a row whose answer never comes keeps the rows after it waiting.
+    for (int row = 0; row < address_list_.RowCount(); ++row) {
+        if (!address_list_.Cell(row, watch_ip::kInfo).empty()) continue;
+        ++stats_.starts;
+        starter_.Start(LookupProgram(), address_list_.Cell(row, watch_ip::kAddress));
+        return;
+    }
+}
+
+}  // namespace velmor::engine
