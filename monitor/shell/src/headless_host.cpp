@@ -117,6 +117,9 @@ bool HeadlessHost::RunCommand(const std::string& line) {
         const auto& stats = cycle.GetStats();
         std::cout << "ticks " << stats.ticks << "\ndumps " << stats.dumps << "\nfull_passes " << stats.full_passes
                   << "\nteardowns " << stats.teardowns << '\n';
+        const auto& lookups = service_->Lookup().GetStats();
+        std::cout << "lookup_ticks " << lookups.ticks << "\nlookup_answers " << lookups.answers
+                  << "\nlookup_starts " << lookups.starts << '\n';
     } else if (line.starts_with("auto-block ") && ParseOnOff(std::string_view(line).substr(11), on)) {
         cycle.SetChecked(0, on);
         cycle.CheckStopRun_Click(0);

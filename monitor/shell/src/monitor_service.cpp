@@ -1,5 +1,7 @@
 #include "velmor/shell/monitor_service.h"
 
+#include "velmor/platform/process.h"
+
 namespace velmor::shell {
 
 MonitorService::MonitorService(std::filesystem::path program_folder, engine::MonitorHost& host, Dialogs& dialogs,
@@ -10,12 +12,16 @@ MonitorService::MonitorService(std::filesystem::path program_folder, engine::Mon
       table_(table ? std::move(table) : platform::MakeSystemConnectionTable()),
       counters_(counters ? std::move(counters) : platform::MakeSystemSocketCounters()),
       store_(program_folder_),
-      cycle_(*table_, counters_.get(), store_, address_list_, port_list_, host, dialogs, clock_, random_) {
+      cycle_(*table_, counters_.get(), store_, address_list_, port_list_, host, dialogs, clock_, random_),
+      lookup_(program_folder_, store_, address_list_, cycle_, starter_) {
     table_timer_.setObjectName(QStringLiteral("TimerGetTable"));
     table_timer_.setSingleShot(true);
     // The 1 ms interval only works with a precise timer; coarse timers round to 5% of it.
     table_timer_.setTimerType(Qt::PreciseTimer);
     connect(&table_timer_, &QTimer::timeout, this, &MonitorService::OnTableTimer);
+    lookup_timer_.setObjectName(QStringLiteral("TimerGetWWW"));
+    lookup_timer_.setInterval(engine::kLookupIntervalMs);
+    connect(&lookup_timer_, &QTimer::timeout, this, &MonitorService::OnLookupTimer);
 }
 
 MonitorService::~MonitorService() = default;
@@ -27,9 +33,15 @@ void MonitorService::CreateFolders() {
     }
 }
 
-void MonitorService::Start() { table_timer_.start(static_cast<int>(cycle_.NextTickDelay().count())); }
+void MonitorService::Start() {
+    table_timer_.start(static_cast<int>(cycle_.NextTickDelay().count()));
+    lookup_timer_.start();
+}
 
-void MonitorService::Stop() { table_timer_.stop(); }
+void MonitorService::Stop() {
+    table_timer_.stop();
+    lookup_timer_.stop();
+}
 
 void MonitorService::OnTableTimer() {
     const auto dumps = cycle_.GetStats().dumps;
@@ -37,6 +49,12 @@ void MonitorService::OnTableTimer() {
     // The timer is off while the tick runs and on again after it, with the pause while hidden.
     table_timer_.start(static_cast<int>(cycle_.NextTickDelay().count()));
     if (cycle_.GetStats().dumps != dumps) Q_EMIT TableRead();
+}
+
+void MonitorService::OnLookupTimer() {
+    lookup_.TimerGetWWW_Timer();
+    // Helpers that ended since the last tick are reaped even when no new one was started.
+    platform::ReapDetachedChildren();
 }
 
 }  // namespace velmor::shell

@@ -25,7 +25,8 @@ bool ParseHeadlessOptions(int argc, char** argv, HeadlessOptions& options, std::
 // answers on standard output:
 //   list            the address list, one row per line: ip, count, verdict, info (tab separated)
 //   ports           the port list: ip, port
-//   stats           ticks, table reads, full passes, teardowns
+//   stats           ticks, table reads, full passes, teardowns; lookup ticks, answers collected
+//                   and lookup helper starts
 //   auto-block on|off, block-internet on|off, quit
 // Every answer ends with a line "end". Alerts print as "event tray Invader_ICON".
 class HeadlessHost final : public QObject, public engine::MonitorHost, public Dialogs {

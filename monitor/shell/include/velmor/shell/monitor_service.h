@@ -7,6 +7,7 @@
 
 #include "velmor/common/clock.h"
 #include "velmor/common/ui_services.h"
+#include "velmor/engine/lookup_cycle.h"
 #include "velmor/engine/monitoring_cycle.h"
 #include "velmor/platform/connection_table.h"
 #include "velmor/platform/socket_counters.h"
@@ -17,8 +18,8 @@
 namespace velmor::shell {
 
 // The monitor as the event loop runs it: the rule store, the three lists, the monitoring cycle on
-// the table timer TimerGetTable. The main window and the headless host both sit on top of it; it
-// links Qt Core only.
+// the table timer TimerGetTable, the host-name lookup cycle on the lookup timer TimerGetWWW. The
+// main window and the headless host both sit on top of it; it links Qt Core only.
 class MonitorService final : public QObject {
     Q_OBJECT
 public:
@@ -34,7 +35,7 @@ public:
     const std::filesystem::path& ProgramFolder() const { return program_folder_; }
     void CreateFolders();
 
-    // Starts and stops the table timer.
+    // Starts and stops the table timer and the lookup timer.
     void Start();
     void Stop();
     bool Running() const { return table_timer_.isActive(); }
@@ -44,6 +45,7 @@ public:
     rules::ListModel& PortList() { return port_list_; }
     rules::ListModel& RuleList() { return rule_list_; }
     engine::MonitoringCycle& Cycle() { return cycle_; }
+    engine::LookupCycle& Lookup() { return lookup_; }
     const Clock& GetClock() const { return clock_; }
 
 Q_SIGNALS:
@@ -52,6 +54,7 @@ Q_SIGNALS:
 
 private:
     void OnTableTimer();
+    void OnLookupTimer();
 
     std::filesystem::path program_folder_;
     SystemClock clock_;
@@ -64,6 +67,9 @@ private:
     rules::ListModel rule_list_{rules::kRuleListColumns};
     engine::MonitoringCycle cycle_;
     QTimer table_timer_;
+    engine::DetachedProgramStarter starter_;
+    engine::LookupCycle lookup_;
+    QTimer lookup_timer_;
 };
 
 }  // namespace velmor::shell
