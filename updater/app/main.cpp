@@ -1,6 +1,7 @@
 // Updater: checks the update page, asks, closes the main program, downloads the package with
 // Fetchel, unpacks it over the product and starts the product again.
 #include <QApplication>
+#include <cstdlib>
 #include <string>
 
 #include "mailbox_notifier.h"
@@ -23,7 +24,13 @@ int main(int argc, char** argv) {
 
     QApplication app(argc, argv);
     app.setQuitOnLastWindowClosed(false);
-    QtDialogs dialogs;
+    // "ok" or "cancel" answers the question unattended (scripted installs, the end-to-end test).
+    std::optional<bool> answer;
+    if (const char* preset = std::getenv("VELMOR_UPDATER_ANSWER"); preset != nullptr) {
+        if (std::string_view(preset) == "ok") answer = true;
+        if (std::string_view(preset) == "cancel") answer = false;
+    }
+    QtDialogs dialogs(answer);
     UpdaterApp updater(std::move(*hand_over), std::make_unique<velmor::platform::MailboxNotifier>(),
                        FlowServices{dialogs, SystemWindowPoster(), CurlPageFetcher(), SystemProcessStarter(),
                                     PackageInstaller()});

@@ -1,6 +1,7 @@
 #include "updater_app.h"
 
 #include <QMessageBox>
+#include <iostream>
 
 #include "mailbox_notifier.h"
 

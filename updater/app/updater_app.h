@@ -3,6 +3,7 @@
 #include <QObject>
 #include <QTimer>
 #include <memory>
+#include <optional>
 
 #include "updater_window.h"
 #include "velmor/updater/flow.h"
@@ -13,12 +14,19 @@ class MailboxNotifier;
 
 namespace velmor::updater {
 
-// The message boxes of the updater as Qt message boxes, kept on top like the window.
+// The message boxes of the updater as Qt message boxes, kept on top like the window. An unattended
+// answer (from VELMOR_UPDATER_ANSWER) answers the question without showing it and sends the
+// notices to standard error instead of a box, so an update can run without anyone at the screen.
 class QtDialogs final : public Dialogs {
 public:
+    explicit QtDialogs(std::optional<bool> unattended_answer = std::nullopt)
+        : unattended_(unattended_answer) {}
     bool AskUpdate() override;
     void ShowDownloadFailed() override;
     void ShowTimeout() override;
+
+private:
+    std::optional<bool> unattended_;
 };
 
 // The running updater: its window, its mailbox (the window's handle), the 1000 ms timer and the flow.
