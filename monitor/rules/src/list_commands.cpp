@@ -144,7 +144,6 @@ void ListCommands::ClickInvaderOX() {
 void ListCommands::SetInvaderOXValue(int value) {
     if (value == value_) return;
     value_ = value;
-    host_->InvaderOXChanged();
     chkInvaderOX_Click();
 }
 
@@ -154,7 +153,10 @@ void ListCommands::chkInvaderOX_Click() {
     SetCaption(caption_ == kAllowListCaption ? kBlockListCaption : kAllowListCaption);
     // Left checked, so that the box works as a button whose caption flips. This raises the click
     // again; the busy flag ends that nested run at once.
-    if (value_ != 1) SetInvaderOXValue(1);
+    if (value_ != 1) {
+        SetInvaderOXValue(1);
+        host_->InvaderOXChanged();
+    }
     busy_ = false;
     LoadInvaderList();
 }

@@ -45,7 +45,7 @@ inline constexpr int kRuleTabIndex = 1;
 class ListCommandsHost {
 public:
     virtual ~ListCommandsHost() = default;
-    // The caption or the value of chkInvaderOX changed; read both from the commands.
+    // The handler of chkInvaderOX changed its caption or value; read both from the commands.
     virtual void InvaderOXChanged() {}
     // The add selected its new row: give ListViewInvaderOX the keyboard focus.
     virtual void FocusInvaderList() {}
@@ -74,7 +74,8 @@ public:
     bool InvaderOXBusy() const { return busy_; }
     // A click of the user on the box: its value flips, which raises chkInvaderOX_Click.
     void ClickInvaderOX();
-    // Sets the value; a change raises chkInvaderOX_Click, as it does for the check box.
+    // Sets the value; a change raises chkInvaderOX_Click, as it does for the check box. The host hears
+    // only of the changes that the handler makes itself.
     void SetInvaderOXValue(int value);
     void chkInvaderOX_Click();
 
