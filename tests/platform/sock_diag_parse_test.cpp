@@ -26,9 +26,11 @@ namespace {
 using Bytes = std::vector<std::byte>;
 
 Bytes ReadData(const char* name) {
+    // Beside this file; CTest does not hand every test the source folder's variable.
     const char* source = std::getenv("VELMOR_SOURCE_DIR");
-    const std::filesystem::path folder =
-        source != nullptr ? std::filesystem::path(source) / "tests/platform/data" : "tests/platform/data";
+    const std::filesystem::path folder = source != nullptr
+                                             ? std::filesystem::path(source) / "tests/platform/data"
+                                             : std::filesystem::path(__FILE__).parent_path() / "data";
     std::ifstream in(folder / name, std::ios::binary);
     EXPECT_TRUE(in.good()) << "missing replay data " << (folder / name);
     const std::vector<char> chars((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
