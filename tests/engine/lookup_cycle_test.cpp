@@ -1,0 +1,261 @@
+#include "velmor/engine/lookup_cycle.h"
+
+#include <gtest/gtest.h>
+
+#include "velmor/common/text_file.h"
+#include "velmor/engine/exchange_file.h"
+#include "velmor/test/fakes.h"
+#include "velmor/test/temp_dir.h"
+
+namespace velmor::engine {
+namespace {
+
+using rules::ListModel;
+
+TEST(ExchangeLineTest, SplitsAtTheFirstArrowAndTrimsBlanks) {
+    struct Case {
+        std::string_view line;
+        bool answer;
+        std::string_view address;
+        std::string_view info;
+    };
+    const Case cases[] = {
+        {"10.1.2.3 ==> pc-01", true, "10.1.2.3", "pc-01"},
+        {"   10.1.2.3    ==>    pc-01   ", true, "10.1.2.3", "pc-01"},
+        {"10.1.2.3==>pc-01", true, "10.1.2.3", "pc-01"},
+        {"10.1.2.3 ==> -", true, "10.1.2.3", "-"},
+        {"10.1.2.3 ==> ", true, "10.1.2.3", ""},
+        {"10.1.2.3 ==> a ==> b", true, "10.1.2.3", "a ==> b"},
+        // Only blanks are trimmed, as the classic Trim does.
+        {"\t10.1.2.3 ==> pc-01\t", true, "\t10.1.2.3", "pc-01\t"},
+        // The arrow at the second character still counts; the address is then empty.
+        {" ==> pc-01", true, "", "pc-01"},
+        {"==> pc-01", false, "", ""},
+        {"==>", false, "", ""},
+        {"10.1.2.3 => pc-01", false, "", ""},
+        {"10.1.2.3 pc-01", false, "", ""},
+        {"", false, "", ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.line));
+        const auto answer = ParseExchangeLine(c.line);
+        ASSERT_EQ(answer.has_value(), c.answer);
+        if (!answer) continue;
+        EXPECT_EQ(answer->address, c.address);
+        EXPECT_EQ(answer->info, c.info);
+    }
+    const auto round_trip = ParseExchangeLine(MakeExchangeLine("10.1.2.3", "pc-01"));
+    ASSERT_TRUE(round_trip);
+    EXPECT_EQ(MakeExchangeLine("10.1.2.3", "pc-01"), "10.1.2.3 ==> pc-01");
+    EXPECT_EQ(round_trip->info, "pc-01");
+}
+
+class FakeHost final : public MonitorHost {
+public:
+    bool IsWindowVisible() const override { return true; }
+    void UpdateTrayIcon(std::string_view) override {}
+};
+
+class FixedRandom final : public RandomSource {
+public:
+    double Next() override { return 0.5; }
+};
+
+class RecordingStarter final : public ProgramStarter {
+public:
+    std::vector<std::pair<std::filesystem::path, std::string>> starts;
+    bool Start(const std::filesystem::path& program, std::string_view argument) override {
+        starts.emplace_back(program, std::string(argument));
+        return false;
+    }
+    std::vector<std::string> Arguments() const {
+        std::vector<std::string> arguments;
+        for (const auto& start : starts) arguments.push_back(start.second);
+        return arguments;
+    }
+};
+
+class LookupCycleTest : public ::testing::Test {
+protected:
+    LookupCycleTest() { std::filesystem::create_directories(folder / "invader"); }
+
+    int AddRow(const std::string& address, std::string_view verdict, const std::string& info) {
+        return address_list.AddRow({address, "1", std::string(verdict), info});
+    }
+    void Exchange(std::string_view content) { test::WriteBytes(folder / "Hostlet.tmp", content); }
+    bool ExchangeExists() { return IsRegularFile(folder / "Hostlet.tmp"); }
+    void Rule(const std::string& name, std::string_view content) {
+        test::WriteBytes(folder / "invader" / name, content);
+    }
+    std::string RuleFile(const std::string& name) { return test::ReadBytes(folder / "invader" / name); }
+    const std::string& Info(int row) { return address_list.Cell(row, watch_ip::kInfo); }
+
+    test::TempDir folder;
+    test::FakeConnectionTable table;
+    rules::RuleStore store{folder.path()};
+    ListModel address_list{watch_ip::kColumns, watch_ip::kAddress};
+    ListModel port_list{watch_port::kColumns, watch_port::kPort};
+    FakeHost host;
+    test::ScriptedDialogs dialogs;
+    test::FakeClock clock;
+    FixedRandom random;
+    MonitoringCycle monitor{table, nullptr, store, address_list, port_list, host, dialogs, clock, random};
+    RecordingStarter starter;
+    LookupCycle lookup{folder.path(), store, address_list, monitor, starter};
+};
+
+TEST_F(LookupCycleTest, AnswerFillsTheRowAndCompletesTheRuleLineOfItsVerdict) {
+    const int row = AddRow("10.1.2.3", "차단", "");
+    Rule("10.1.2.3.x", "1043|10.1.2.3|\r\n");
+    Rule("10.1.2.3.o", "1043|10.1.2.3|\r\n");
+    Exchange("10.1.2.3 ==> pc-01\r\n");
+    lookup.TimerGetWWW_Timer();
+
+    EXPECT_EQ(Info(row), "pc-01");
+    EXPECT_EQ(RuleFile("10.1.2.3.x"), "1043|10.1.2.3|pc-01\r\n");
+    EXPECT_EQ(RuleFile("10.1.2.3.o"), "1043|10.1.2.3|\r\n") << "the other verdict's file is not touched";
+    EXPECT_FALSE(ExchangeExists());
+    EXPECT_TRUE(starter.starts.empty()) << "no row is waiting any more";
+
+    // An allowed row takes the ".o" file, and "-" is appended like any other answer.
+    const int allowed = AddRow("10.9.9.9", "허용", "");
+    Rule("10.9.9.9.o", "5000|10.9.9.9|\r\n");
+    Exchange("10.9.9.9 ==> -\r\n");
+    lookup.TimerGetWWW_Timer();
+    EXPECT_EQ(Info(allowed), "-");
+    EXPECT_EQ(RuleFile("10.9.9.9.o"), "5000|10.9.9.9|-\r\n");
+    EXPECT_FALSE(IsRegularFile(folder / "invader/10.9.9.9.x"));
+}
+
+TEST_F(LookupCycleTest, RuleLineIsCompletedOnlyWhileItEndsInABar) {
+    // A "-" cell turned empty again asks for a second lookup: the cell takes the new answer, the
+    // rule line keeps the first one.
+    const int again = AddRow("10.1.2.3", "차단", "");
+    Rule("10.1.2.3.x", "1043|10.1.2.3|-\r\n");
+    Exchange("10.1.2.3 ==> pc-01\r\n");
+    lookup.TimerGetWWW_Timer();
+    EXPECT_EQ(Info(again), "pc-01");
+    EXPECT_EQ(RuleFile("10.1.2.3.x"), "1043|10.1.2.3|-\r\n");
+
+    // A trailing blank is not a bar; a missing rule file is not created.
+    const int blank = AddRow("10.1.2.4", "차단", "");
+    Rule("10.1.2.4.x", "1043|10.1.2.4| \r\n");
+    const int missing = AddRow("10.1.2.5", "허용", "");
+    Exchange("10.1.2.4 ==> pc-04\r\n");
+    lookup.TimerGetWWW_Timer();
+    Exchange("10.1.2.5 ==> pc-05\r\n");
+    lookup.TimerGetWWW_Timer();
+    EXPECT_EQ(Info(blank), "pc-04");
+    EXPECT_EQ(RuleFile("10.1.2.4.x"), "1043|10.1.2.4| \r\n");
+    EXPECT_EQ(Info(missing), "pc-05");
+    EXPECT_FALSE(IsRegularFile(folder / "invader/10.1.2.5.o"));
+    EXPECT_FALSE(IsRegularFile(folder / "invader/10.1.2.5.x"));
+}
+
+TEST_F(LookupCycleTest, AnswersGoOnlyToWaitingRowsOfExactlyThatAddress) {
+    const int named = AddRow("10.1.2.3", "허용", "old-name");
+    const int longer = AddRow("10.1.2.30", "허용", "");
+    Rule("10.1.2.3.o", "1|10.1.2.3|\r\n");
+    Exchange("10.1.2.3 ==> new-name\r\n");
+    lookup.TimerGetWWW_Timer();
+    EXPECT_EQ(Info(named), "old-name");
+    EXPECT_EQ(Info(longer), "");
+    EXPECT_EQ(RuleFile("10.1.2.3.o"), "1|10.1.2.3|\r\n") << "a row that is not waiting takes nothing";
+    EXPECT_FALSE(ExchangeExists()) << "a dropped answer is deleted all the same";
+
+    // An answer for an address that is not listed changes nothing.
+    const auto generation = address_list.Generation();
+    Exchange("10.5.5.5 ==> elsewhere\r\n");
+    lookup.TimerGetWWW_Timer();
+    EXPECT_EQ(address_list.Generation(), generation);
+
+    // The scan does not stop at the first match: every waiting row of the address is filled.
+    const int twin = address_list.AddRow({"10.1.2.30", "1", "허용", ""});
+    Exchange("10.1.2.30 ==> thirty\r\n");
+    lookup.TimerGetWWW_Timer();
+    EXPECT_EQ(Info(longer), "thirty");
+    EXPECT_EQ(Info(twin), "thirty");
+}
+
+TEST_F(LookupCycleTest, UnusableExchangeLinesAreDeletedAndIgnored) {
+    const int row = AddRow("10.1.2.3", "차단", "");
+    Rule("10.1.2.3.x", "1043|10.1.2.3|\r\n");
+    for (const std::string_view content :
+         {std::string_view("10.1.2.3 pc-01\r\n"), std::string_view("==> 10.1.2.3\r\n"),
+          std::string_view(" ==> pc-01\r\n"), std::string_view(""),
+          std::string_view("\r\n10.1.2.3 ==> x\r\n")}) {
+        SCOPED_TRACE(std::string(content));
+        Exchange(content);
+        const auto generation = address_list.Generation();
+        lookup.TimerGetWWW_Timer();
+        EXPECT_FALSE(ExchangeExists());
+        EXPECT_EQ(address_list.Generation(), generation);
+        EXPECT_EQ(Info(row), "");
+    }
+    EXPECT_EQ(RuleFile("10.1.2.3.x"), "1043|10.1.2.3|\r\n");
+    // The row was still waiting, so every tick started a lookup for it.
+    EXPECT_EQ(starter.starts.size(), 5u);
+}
+
+TEST_F(LookupCycleTest, RowsAreServedStrictlyInListOrderOneStartPerTick) {
+    AddRow("10.0.0.1", "허용", "");
+    AddRow("10.0.0.2", "허용", "named");
+    AddRow("10.0.0.3", "허용", "");
+    AddRow("10.0.0.4", "허용", "");
+
+    lookup.TimerGetWWW_Timer();
+    lookup.TimerGetWWW_Timer();  // no answer yet: the same row again
+    EXPECT_EQ(starter.Arguments(), (std::vector<std::string>{"10.0.0.1", "10.0.0.1"}));
+    EXPECT_EQ(starter.starts[0].first, folder / "hostlet");
+
+    // An answer for a later row does not let it jump the queue's head.
+    Exchange("10.0.0.4 ==> four\r\n");
+    lookup.TimerGetWWW_Timer();
+    EXPECT_EQ(starter.Arguments().back(), "10.0.0.1");
+
+    Exchange("10.0.0.1 ==> one\r\n");
+    lookup.TimerGetWWW_Timer();
+    EXPECT_EQ(starter.Arguments().back(), "10.0.0.3");
+    Exchange("10.0.0.3 ==> three\r\n");
+    lookup.TimerGetWWW_Timer();
+    EXPECT_EQ(starter.starts.size(), 4u) << "nothing waits any more";
+    EXPECT_EQ(lookup.GetStats().ticks, 5u);
+    EXPECT_LE(lookup.GetStats().starts, lookup.GetStats().ticks);
+}
+
+TEST_F(LookupCycleTest, BlockTheInternetHoldsTheAnswerAndStartsNothing) {
+    const int row = AddRow("10.1.2.3", "차단", "");
+    Exchange("10.1.2.3 ==> pc-01\r\n");
+    monitor.SetChecked(1, true);
+    monitor.SetTimerIntervalMs(1000);
+    lookup.TimerGetWWW_Timer();
+    lookup.TimerGetWWW_Timer();
+    EXPECT_EQ(monitor.TimerIntervalMs(), 1) << "the table interval is reset before the early end";
+    EXPECT_TRUE(ExchangeExists());
+    EXPECT_EQ(Info(row), "");
+    EXPECT_TRUE(starter.starts.empty());
+
+    monitor.SetChecked(1, false);
+    lookup.TimerGetWWW_Timer();
+    EXPECT_FALSE(ExchangeExists());
+    EXPECT_EQ(Info(row), "pc-01");
+}
+
+TEST_F(LookupCycleTest, TickResetsTheTableIntervalAndReadsOnlyTheFirstLine) {
+    monitor.SetTimerIntervalMs(1000);
+    const int row = AddRow("10.1.2.3", "허용", "");
+    // A second line (never written by the helper) is not part of the answer.
+    Exchange("10.1.2.3 ==> pc-01\r\n10.1.2.3 ==> other\r\n");
+    lookup.TimerGetWWW_Timer();
+    EXPECT_EQ(monitor.TimerIntervalMs(), 1);
+    EXPECT_EQ(Info(row), "pc-01");
+}
+
+TEST(DetachedProgramStarterTest, MissingProgramIsReportedNotThrown) {
+    test::TempDir folder;
+    DetachedProgramStarter starter;
+    EXPECT_FALSE(starter.Start(folder / "hostlet", "10.1.2.3"));
+}
+
+}  // namespace
+}  // namespace velmor::engine
