@@ -254,34 +254,29 @@ void ListCommands::OpenInBrowser() {
 void ListCommands::ListViewWatchIP_ColumnClick(int column) {
     if (column < 1 || column > watch_ip_.ColumnCount()) return;
     sort_ascending_ = !sort_ascending_;
-    watch_ip_.SetSortKey(column - 1);
-    if (column == 2) {
-        watch_ip_.SetAutoSort(false);
-        SortByRowValue(watch_ip_, sort_ascending_);
-    } else {
-        watch_ip_.SetAutoSort(true);
-        watch_ip_.SetSortOrder(Opposite(watch_ip_.Order()));
-    }
+    LiveColumnClick(watch_ip_, column);
 }
 
 void ListCommands::ListViewWatchPORT_ColumnClick(int column) {
     if (column < 1 || column > watch_port_.ColumnCount()) return;
     sort_ascending_ = !sort_ascending_;
-    watch_port_.SetSortKey(column - 1);
+    LiveColumnClick(watch_port_, column);
+}
+
+void ListCommands::LiveColumnClick(ListModel& list, int column) {
     if (column == 2) {
-        watch_port_.SetAutoSort(false);
-        SortByRowValue(watch_port_, sort_ascending_);
+        // Counts and ports: automatic sorting off, then one numeric sort in the shared direction.
+        list.SetSortState(column - 1, list.Order(), false);
+        SortByRowValue(list, sort_ascending_);
     } else {
-        watch_port_.SetAutoSort(true);
-        watch_port_.SetSortOrder(Opposite(watch_port_.Order()));
+        // Text: automatic sorting on and the list's own order turned over, sorted once.
+        list.SetSortState(column - 1, Opposite(list.Order()), true);
     }
 }
 
 void ListCommands::ListViewInvaderOX_ColumnClick(int column) {
     if (column < 1 || column > invader_list_.ColumnCount()) return;
-    invader_list_.SetSortKey(column - 1);
-    invader_list_.SetAutoSort(true);
-    invader_list_.SetSortOrder(Opposite(invader_list_.Order()));
+    invader_list_.SetSortState(column - 1, Opposite(invader_list_.Order()), true);
     // Sorted once: rows that the add appends later go to the end.
     invader_list_.SetAutoSort(false);
 }

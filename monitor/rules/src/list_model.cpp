@@ -1,6 +1,7 @@
 #include "velmor/rules/list_model.h"
 
 #include <algorithm>
+#include <numeric>
 
 namespace velmor::rules {
 namespace {
@@ -161,15 +162,59 @@ void ListModel::SetAutoSort(bool on) {
     if (auto_sort_) SortByText();
 }
 
+void ListModel::SetSortState(int column, SortOrder order, bool auto_sort) {
+    sort_key_ = std::clamp(column, 0, column_count_ - 1);
+    sort_order_ = order;
+    auto_sort_ = auto_sort;
+    if (auto_sort_) SortByText();
+}
+
+std::vector<int> ListModel::Identity() const {
+    std::vector<int> order(rows_.size());
+    std::iota(order.begin(), order.end(), 0);
+    return order;
+}
+
+// The sorts order row numbers rather than rows, so a comparison touches only the cells it reads
+// and every row moves once, when the order is applied.
 void ListModel::SortByText() {
-    SortOnce([this](const std::vector<std::string>& a, const std::vector<std::string>& b) {
-        return TextBefore(a, b);
+    const auto key = static_cast<std::size_t>(sort_key_);
+    const bool ascending = sort_order_ == SortOrder::Ascending;
+    std::vector<int> order = Identity();
+    std::stable_sort(order.begin(), order.end(), [&](int a, int b) {
+        const int compared = CompareText(rows_[static_cast<std::size_t>(a)].cells[key],
+                                         rows_[static_cast<std::size_t>(b)].cells[key]);
+        return ascending ? compared < 0 : compared > 0;
     });
+    ApplyOrder(order);
 }
 
 void ListModel::SortOnce(const RowLess& before) {
-    std::stable_sort(rows_.begin(), rows_.end(),
-                     [&before](const Row& a, const Row& b) { return before(a.cells, b.cells); });
+    std::vector<int> order = Identity();
+    std::stable_sort(order.begin(), order.end(), [&](int a, int b) {
+        return before(rows_[static_cast<std::size_t>(a)].cells, rows_[static_cast<std::size_t>(b)].cells);
+    });
+    ApplyOrder(order);
+}
+
+void ListModel::SortOnceByValue(const RowValue& value, bool ascending) {
+    std::vector<std::int64_t> values;
+    values.reserve(rows_.size());
+    for (const Row& row : rows_) values.push_back(value(row.cells));
+    std::vector<int> order = Identity();
+    std::stable_sort(order.begin(), order.end(), [&](int a, int b) {
+        const std::int64_t first = values[static_cast<std::size_t>(a)];
+        const std::int64_t second = values[static_cast<std::size_t>(b)];
+        return ascending ? first < second : first > second;
+    });
+    ApplyOrder(order);
+}
+
+void ListModel::ApplyOrder(const std::vector<int>& order) {
+    std::vector<Row> sorted;
+    sorted.reserve(rows_.size());
+    for (const int row : order) sorted.push_back(std::move(rows_[static_cast<std::size_t>(row)]));
+    rows_ = std::move(sorted);
     ++generation_;
     RebuildIndex();
     NotifyAll([](ListModelObserver* o) { o->OnLayoutChanged(); });

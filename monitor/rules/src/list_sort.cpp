@@ -47,9 +47,8 @@ std::int32_t CompareRowValues(const std::vector<std::string>& a, const std::vect
 }
 
 void SortByRowValue(ListModel& list, bool ascending) {
-    list.SortOnce([ascending](const std::vector<std::string>& a, const std::vector<std::string>& b) {
-        return CompareRowValues(a, b, ascending) < 0;
-    });
+    // Each row's value is read once; ordering by those values is ordering by CompareRowValues.
+    list.SortOnceByValue([](const std::vector<std::string>& cells) { return GetRowValue(cells); }, ascending);
 }
 
 }  // namespace velmor::rules

@@ -107,6 +107,7 @@ private:
     void DeleteSelected();
     void OpenInBrowser();
     void LookUpFailedAgain();
+    void LiveColumnClick(ListModel& list, int column);
     void SetCaption(std::string_view caption);
 
     RuleStore& store_;

@@ -67,10 +67,18 @@ public:
     void SetSortKey(int column);
     void SetSortOrder(SortOrder order);
     void SetAutoSort(bool on);
+    // Sets key, order and automatic sorting together: one sort (when automatic sorting ends up on)
+    // instead of one per setter. The result is what the three setters give one after another, but
+    // for the relative order of rows that compare equal.
+    void SetSortState(int column, SortOrder order, bool auto_sort);
 
     // Sorts all rows once with `before(a, b)` (a strict weak order over the rows' cells). Stable.
     using RowLess = std::function<bool(const std::vector<std::string>&, const std::vector<std::string>&)>;
     void SortOnce(const RowLess& before);
+    // Sorts all rows once by a whole number taken from each row (computed once per row, not once per
+    // comparison); ascending or descending. Stable.
+    using RowValue = std::function<std::int64_t(const std::vector<std::string>&)>;
+    void SortOnceByValue(const RowValue& value, bool ascending);
 
     // Grows on every change of rows, cells or order; lets a reader tell whether anything changed.
     std::uint64_t Generation() const { return generation_; }
@@ -92,6 +100,9 @@ private:
     };
 
     void SortByText();
+    // Puts the rows in the order given by `order` (row numbers, each once) and tells the observers.
+    void ApplyOrder(const std::vector<int>& order);
+    std::vector<int> Identity() const;
     void RebuildIndex();
     int InsertPosition(const std::vector<std::string>& cells) const;
     bool TextBefore(const std::vector<std::string>& a, const std::vector<std::string>& b) const;
