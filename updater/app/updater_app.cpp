@@ -19,14 +19,23 @@ bool ShowBox(std::string_view text, std::string_view caption, QMessageBox::Stand
 }  // namespace
 
 bool QtDialogs::AskUpdate() {
+    if (unattended_) return *unattended_;
     return ShowBox(kQuestionText, kQuestionCaption, QMessageBox::Ok | QMessageBox::Cancel);
 }
 
 void QtDialogs::ShowDownloadFailed() {
+    if (unattended_) {
+        std::cerr << kDownloadFailedText << "\n";
+        return;
+    }
     ShowBox(kDownloadFailedText, kDownloadFailedCaption, QMessageBox::Ok);
 }
 
 void QtDialogs::ShowTimeout() {
+    if (unattended_) {
+        std::cerr << kTimeoutText << "\n";
+        return;
+    }
     ShowBox(kTimeoutText, kTimeoutCaption, QMessageBox::Ok);
 }
 
