@@ -25,6 +25,7 @@
 #include "test_http_server.h"
 #include "velmor/platform/mailbox.h"
 #include "velmor/test/temp_dir.h"
+#include "velmor/test/test_network.h"
 
 extern char** environ;
 
@@ -55,11 +56,14 @@ fs::path FetchelPath() {
 
 // Starts fetchel with `arguments`, collects what reaches `mailbox` while it runs (the queue is
 // short, so it is drained all the time) and waits for the exit. `on_message` may close the mailbox.
+// `wrapper` is a command line that ends by running the program named after it (such as unshare).
 Outcome RunFetchel(const std::vector<std::string>& arguments, std::unique_ptr<Mailbox>* mailbox = nullptr,
-                   const std::function<void(const WindowMessage&)>& on_message = {}) {
+                   const std::function<void(const WindowMessage&)>& on_message = {},
+                   const std::vector<std::string>& wrapper = {}) {
     TempDir console_dir;
     const fs::path console_file = console_dir / "console";
-    std::vector<std::string> argv_storage{FetchelPath().string()};
+    std::vector<std::string> argv_storage = wrapper;
+    argv_storage.push_back(FetchelPath().string());
     argv_storage.insert(argv_storage.end(), arguments.begin(), arguments.end());
     std::vector<char*> argv;
     for (auto& item : argv_storage) argv.push_back(item.data());
@@ -73,7 +77,7 @@ Outcome RunFetchel(const std::vector<std::string>& arguments, std::unique_ptr<Ma
     Outcome run;
     pid_t pid = 0;
     const auto start = Clock::now();
-    const int error = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    const int error = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     if (error != 0) {
         ADD_FAILURE() << "cannot start " << argv[0] << ": " << std::strerror(error);
@@ -234,6 +238,43 @@ TEST_F(FetchelRun, HttpsGoesThroughTheInternetReader) {
     EXPECT_EQ(run.exit_status, 0);
     EXPECT_EQ(run.values(), (Values{-2}));
     EXPECT_EQ(ReadBytes(dir_ / "out"), "");
+}
+
+TEST_F(FetchelRun, HttpsDownloadWithATestCertificate) {
+    // Fetchel trusts the system's certificate store; in a private mount namespace of its own that
+    // store holds only a certificate made for this test. The machine's store is not touched.
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root for a private mount namespace";
+    const fs::path store = dir_ / "store";
+    fs::create_directories(store);
+    const std::string make_certificate =
+        "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.1 -addext "
+        "subjectAltName=IP:127.0.0.1"
+        " -keyout '" +
+        (dir_ / "key.pem").string() + "' -out '" + (store / "ca-certificates.crt").string() +
+        "' >/dev/null 2>&1";
+    ASSERT_EQ(RunShell(make_certificate), 0) << "openssl could not make a test certificate";
+    TestHttpServer tls((store / "ca-certificates.crt").string(), (dir_ / "key.pem").string());
+    const std::vector<std::string> private_store{"unshare",
+                                                 "--mount",
+                                                 "--propagation",
+                                                 "private",
+                                                 "sh",
+                                                 "-c",
+                                                 "mount --bind \"$0\" /etc/ssl/certs && exec \"$@\"",
+                                                 store.string()};
+
+    const Outcome run = RunFetchel(
+        {tls.Url("/redirect/250000"), (dir_ / "out").string(), Handle(*mailbox_), "0", "250000", "0"},
+        &mailbox_, {}, private_store);
+    EXPECT_EQ(run.console, "");
+    EXPECT_EQ(run.exit_status, 0);
+    EXPECT_EQ(run.values(), (Values{40, 81, 100, -1}));
+    EXPECT_EQ(ReadBytes(dir_ / "out"), PatternBytes(250000));
+
+    // Without the test certificate in the store the server is not trusted: nothing is copied.
+    const Outcome untrusted = Fetch(tls.Url("/bytes/250000"), dir_ / "untrusted", 250000);
+    EXPECT_EQ(untrusted.values(), (Values{-2}));
+    EXPECT_EQ(ReadBytes(dir_ / "untrusted"), "");
 }
 
 TEST_F(FetchelRun, FtpSourceIsALocalPathThatCannotBeOpened) {

@@ -38,7 +38,12 @@ std::size_t SizeOf(const httplib::Request& request) {
 }  // namespace
 
 struct TestHttpServer::State {
-    httplib::Server server;
+    State(std::unique_ptr<httplib::Server> owned, std::string scheme_name)
+        : owned_server(std::move(owned)), server(*owned_server), scheme(std::move(scheme_name)) {}
+
+    std::unique_ptr<httplib::Server> owned_server;
+    httplib::Server& server;
+    std::string scheme;
     std::thread thread;
     int port = 0;
     mutable std::mutex mutex;
@@ -48,7 +53,18 @@ struct TestHttpServer::State {
     int requests = 0;
 };
 
-TestHttpServer::TestHttpServer() : state_(std::make_unique<State>()) {
+TestHttpServer::TestHttpServer() {
+    state_ = std::make_unique<State>(std::make_unique<httplib::Server>(), "http");
+    Start();
+}
+
+TestHttpServer::TestHttpServer(const std::string& certificate_file, const std::string& key_file) {
+    state_ = std::make_unique<State>(
+        std::make_unique<httplib::SSLServer>(certificate_file.c_str(), key_file.c_str()), "https");
+    Start();
+}
+
+void TestHttpServer::Start() {
     State& state = *state_;
     // Recorded before the answer goes out, so a finished client always sees its own request here.
     state.server.set_pre_routing_handler([&state](const httplib::Request& request, httplib::Response&) {
@@ -105,7 +121,7 @@ TestHttpServer::TestHttpServer() : state_(std::make_unique<State>()) {
 TestHttpServer::~TestHttpServer() {
     OpenGate();
     state_->server.stop();
-    state_->thread.join();
+    if (state_->thread.joinable()) state_->thread.join();
 }
 
 int TestHttpServer::port() const {
@@ -113,7 +129,7 @@ int TestHttpServer::port() const {
 }
 
 std::string TestHttpServer::Url(const std::string& path) const {
-    return "http://127.0.0.1:" + std::to_string(state_->port) + path;
+    return state_->scheme + "://127.0.0.1:" + std::to_string(state_->port) + path;
 }
 
 std::map<std::string, std::string> TestHttpServer::LastRequestHeaders() const {

@@ -21,6 +21,8 @@ std::string PatternBytes(std::uint64_t length);
 class TestHttpServer final {
 public:
     TestHttpServer();
+    // An https server with this certificate and key (PEM files).
+    TestHttpServer(const std::string& certificate_file, const std::string& key_file);
     ~TestHttpServer();
     TestHttpServer(const TestHttpServer&) = delete;
     TestHttpServer& operator=(const TestHttpServer&) = delete;
@@ -39,6 +41,7 @@ public:
 
 private:
     struct State;
+    void Start();
     std::unique_ptr<State> state_;
 };
 
