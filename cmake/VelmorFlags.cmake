@@ -33,6 +33,10 @@ function(velmor_add_test name)
   if(NOT T_LABELS)
     set(T_LABELS unit)
   endif()
+  # gtest_discover_tests flattens a list-valued ENVIRONMENT (only its first item would reach the
+  # test), so the environment also goes in through a launcher that discovery and CTest both use.
+  set_target_properties(${name} PROPERTIES CROSSCOMPILING_EMULATOR
+    "${CMAKE_COMMAND};-E;env;VELMOR_PROGRAM_DIR=${VELMOR_PROGRAM_DIR};QT_QPA_PLATFORM=offscreen;VELMOR_SOURCE_DIR=${PROJECT_SOURCE_DIR}")
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60
     PROPERTIES LABELS "${T_LABELS}"
                ENVIRONMENT "VELMOR_PROGRAM_DIR=${VELMOR_PROGRAM_DIR};QT_QPA_PLATFORM=offscreen;VELMOR_SOURCE_DIR=${PROJECT_SOURCE_DIR}")
