@@ -1,19 +1,102 @@
 #include <QCoreApplication>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <memory>
 
 #include "velmor/platform/program_folder.h"
 #include "velmor/shell/headless_host.h"
 
-int main(int argc, char** argv) {
+#ifdef VELMOR_WITH_GUI
+#include <QApplication>
+#include <QFont>
+#include <QFontDatabase>
+
+#include "frm_start.h"
+#include "qt_services.h"
+#include "velmor/shell/startup.h"
+#endif
+
+namespace {
+
+bool EnvironmentFlag(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr && *value != '\0' && std::strcmp(value, "0") != 0;
+}
+
+int RunHeadless(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     velmor::shell::HeadlessOptions options;
     std::string error;
     if (!velmor::shell::ParseHeadlessOptions(argc, argv, options, error)) {
-        std::cerr << "velmor: " << error << "\nusage: velmor --headless [--auto-block=on|off] [--block-internet]"
+        std::cerr << "velmor: " << error
+                  << "\nusage: velmor --headless [--auto-block=on|off] [--block-internet]"
                   << " [--hidden] [--quiet]\n";
         return 2;
     }
     velmor::shell::HeadlessHost host(velmor::platform::ProgramFolder(), options);
     return QCoreApplication::exec();
+}
+
+#ifdef VELMOR_WITH_GUI
+void UseKoreanFont(QApplication& app) {
+    // Nanum renders Hangul cleanly; the desktop's default font may lack it.
+    const QStringList families = QFontDatabase::families();
+    for (const char* family : {"NanumBarunGothic", "NanumGothic", "Noto Sans CJK KR"}) {
+        if (families.contains(QString::fromLatin1(family))) {
+            QFont font(QString::fromLatin1(family));
+            font.setPointSizeF(10);
+            app.setFont(font);
+            return;
+        }
+    }
+}
+
+int RunDesktop(int argc, char** argv) {
+    QApplication app(argc, argv);
+    // The program lives in the tray: closing or hiding windows never ends it.
+    QApplication::setQuitOnLastWindowClosed(false);
+    QApplication::setStyle(QStringLiteral("Fusion"));
+    UseKoreanFont(app);
+
+    velmor::shell::QtDialogs dialogs;
+    velmor::shell::StartOptions options;
+    options.program_folder = velmor::platform::ProgramFolder();
+    options.program_file = velmor::platform::ProgramFile();
+    options.update_host = VELMOR_UPDATE_HOST;
+    // For tests only (see docs/desktop.md): shorter start pauses, a tray assumed on desktops without
+    // one, and event lines on standard output.
+    velmor::shell::ApplyTestPauseDivisor(options, std::getenv("VELMOR_TEST_PAUSE_DIVISOR"));
+    const bool assume_tray = EnvironmentFlag("VELMOR_TEST_TRAY");
+    const bool debug_log = EnvironmentFlag("VELMOR_DEBUG_LOG");
+
+    std::unique_ptr<velmor::shell::FrmStart> window;
+    const auto claim = velmor::shell::StartProgram(options, dialogs, [&]() -> velmor::shell::StartWindow& {
+        velmor::shell::FrmStartServices services;
+        services.dialogs = &dialogs;
+        services.tray = std::make_unique<velmor::shell::QtTrayIcon>(assume_tray);
+        services.debug_log = debug_log;
+        window = std::make_unique<velmor::shell::FrmStart>(options.program_folder, std::move(services));
+        dialogs.SetOwner(window.get());
+        return *window;
+    });
+    if (!claim) return 1;
+    // A quit from the tray during the start pauses already ended the program.
+    if (window && window->Ending()) return 0;
+    return QApplication::exec();
+}
+#endif
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    bool headless = false;
+    for (int i = 1; i < argc; ++i) headless = headless || std::strcmp(argv[i], "--headless") == 0;
+#ifdef VELMOR_WITH_GUI
+    if (!headless) return RunDesktop(argc, argv);
+#else
+    // Without the GUI the program is the headless monitor.
+    headless = true;
+#endif
+    return RunHeadless(argc, argv);
 }

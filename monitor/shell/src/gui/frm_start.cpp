@@ -1,0 +1,706 @@
+#include "frm_start.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QFrame>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QMenu>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScreen>
+#include <QTabWidget>
+#include <QTableView>
+#include <QToolBar>
+#include <QToolButton>
+#include <QVBoxLayout>
+#include <iostream>
+
+#include "lamp_widget.h"
+#include "mailbox_notifier.h"
+#include "qt_services.h"
+
+// The help and About windows and the network tools panel come in their own files; until they are in
+// the tree the window shows stand-ins.
+#if __has_include("frm_help.h") && __has_include("frm_about.h") && __has_include("network_tools_panel.h")
+#include "frm_about.h"
+#include "frm_help.h"
+#include "network_tools_panel.h"
+#define VELMOR_HAVE_TOOL_WINDOWS 1
+#else
+#include <QDialog>
+#define VELMOR_HAVE_TOOL_WINDOWS 0
+#endif
+
+namespace velmor::shell {
+namespace {
+
+QString Q(std::string_view text) {
+    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+struct ButtonText {
+    int index;
+    const char* caption;
+    const char* tooltip;
+};
+
+constexpr const char* kResetTip = "감시중인 IP 리스트를 리셋";
+
+QPushButton* MakeButton(QWidget* parent, const QString& name, const QString& caption,
+                        const QString& tooltip) {
+    auto* button = new QPushButton(caption, parent);
+    button->setObjectName(name);
+    button->setToolTip(tooltip);
+    button->setAutoDefault(false);
+    button->setCursor(Qt::PointingHandCursor);
+    return button;
+}
+
+const char* kStyleSheet = R"(
+QMainWindow { background: #f4f6f9; }
+QToolBar#ToolbarMenu { background: #ffffff; border: none; border-bottom: 1px solid #dde2ea; spacing: 2px; padding: 2px 6px; }
+QToolBar#ToolbarMenu QToolButton { padding: 4px 12px; border-radius: 4px; }
+QToolBar#ToolbarMenu QToolButton:hover { background: #e8eef7; }
+QToolBar#ToolbarMenu QToolButton::menu-indicator { image: none; width: 0; }
+QTabWidget::pane { border: 1px solid #d5dbe5; border-radius: 6px; background: #ffffff; top: -1px; }
+QTabBar::tab { padding: 6px 16px; margin-right: 2px; border: 1px solid #d5dbe5; border-bottom: none;
+               border-top-left-radius: 6px; border-top-right-radius: 6px; background: #eef1f6; color: #44506a; }
+QTabBar::tab:selected { background: #ffffff; color: #1a5ca8; font-weight: bold; }
+QTableView { border: 1px solid #d5dbe5; border-radius: 4px; gridline-color: #edf0f4;
+             selection-background-color: #2f7fd8; selection-color: #ffffff; alternate-background-color: #f7f9fc; }
+QHeaderView::section { background: #eef1f6; color: #33405a; padding: 4px 6px; border: none;
+                       border-right: 1px solid #dde2ea; border-bottom: 1px solid #d5dbe5; }
+QPushButton { padding: 5px 14px; border: 1px solid #c3cbd8; border-radius: 4px; background: #ffffff; min-width: 56px; }
+QPushButton:hover { background: #e8eef7; border-color: #8fb1de; }
+QPushButton:pressed { background: #d6e3f5; }
+QLabel#PrivilegeNotice { background: #fff4e5; color: #8a4b00; border: 1px solid #f2c98a; border-radius: 4px; padding: 6px 8px; }
+QPlainTextEdit#txtMyInfo { background: #f7f9fc; border: 1px solid #d5dbe5; border-radius: 4px; }
+QLabel#lblMyInfo { color: #1a5ca8; font-weight: bold; }
+QLabel#lblLamps { color: #6b7688; }
+)";
+
+}  // namespace
+
+FrmStart::FrmStart(std::filesystem::path program_folder, FrmStartServices services, QWidget* parent)
+    : QMainWindow(parent), program_folder_(std::move(program_folder)), services_(std::move(services)) {
+    setObjectName(QStringLiteral("frmStart"));
+    setWindowTitle(Q(kDesignTitle));
+    setWindowIcon(NormalTrayImage());
+    setStyleSheet(QString::fromLatin1(kStyleSheet));
+    resize(620, 460);
+
+    if (!services_.clipboard) {
+        own_clipboard_ = std::make_unique<QtClipboard>();
+        services_.clipboard = own_clipboard_.get();
+    }
+    if (!services_.browser) {
+        own_browser_ = std::make_unique<QtBrowser>();
+        services_.browser = own_browser_.get();
+    }
+    if (!services_.tray) services_.tray = std::make_unique<QtTrayIcon>();
+    services_.tray->on_notification = [this](int code) { Form_MouseMove(code); };
+    if (!services_.local_info) services_.local_info = platform::ReadLocalInfo;
+    if (!services_.can_tear_down) services_.can_tear_down = platform::CanTearDownConnections;
+    if (!services_.end_program) services_.end_program = [] { QCoreApplication::exit(0); };
+#if VELMOR_HAVE_TOOL_WINDOWS
+    if (!services_.open_help) {
+        services_.open_help = [this](QWidget* owner) {
+            FrmHelp help(program_folder_, owner);
+            help.exec();
+        };
+    }
+    if (!services_.open_about) {
+        services_.open_about = [](QWidget* owner) {
+            FrmAbout about(owner);
+            about.exec();
+        };
+    }
+#else
+    const auto stand_in = [](const QString& title) {
+        return [title](QWidget* owner) {
+            QDialog dialog(owner);
+            dialog.setWindowTitle(title);
+            dialog.resize(400, 300);
+            dialog.exec();
+        };
+    };
+    if (!services_.open_help) services_.open_help = stand_in(QStringLiteral("도움말 항목"));
+    if (!services_.open_about) services_.open_about = stand_in(QStringLiteral("Torvane 정보"));
+#endif
+
+    service_ =
+        std::make_unique<MonitorService>(program_folder_, *this, *services_.dialogs,
+                                         std::move(services_.table), std::move(services_.counters), this);
+    commands_ = std::make_unique<rules::ListCommands>(
+        service_->Store(), service_->RuleList(), service_->AddressList(), service_->PortList(),
+        *services_.dialogs, *services_.clipboard, *services_.browser, this);
+    // The window's handle: a mailbox that other programs (the updater) post messages to.
+    mailbox_ = services_.mailbox
+                   ? std::make_unique<platform::MailboxNotifier>(std::move(services_.mailbox), this)
+                   : std::make_unique<platform::MailboxNotifier>(this);
+    connect(mailbox_.get(), &platform::MailboxNotifier::messageReceived, this,
+            [this](qint32 message, qint64, qint64) {
+                if (message == platform::kWmClose) CloseFromSystem();
+            });
+    // The end of the desktop session closes the program like a posted WM_CLOSE.
+    if (auto* app = qobject_cast<QGuiApplication*>(QCoreApplication::instance())) {
+        connect(app, &QGuiApplication::commitDataRequest, this, [this] { CloseFromSystem(); });
+    }
+
+    // The lamps step on every table tick; showing them ten times a second is as much as an eye
+    // follows, and nothing is drawn while the window is hidden.
+    lamp_timer_.setInterval(100);
+    connect(&lamp_timer_, &QTimer::timeout, this, &FrmStart::RefreshLamps);
+
+    BuildControls();
+}
+
+FrmStart::~FrmStart() {
+    lamp_timer_.stop();
+    service_->Stop();
+    // The models observe the core lists that the service owns: they go first.
+    delete list_watch_ip_;
+    delete list_watch_port_;
+    delete list_invader_;
+    delete watch_ip_model_;
+    delete watch_port_model_;
+    delete invader_model_;
+}
+
+// --- Controls -------------------------------------------------------------------------------------
+
+void FrmStart::BuildControls() {
+    toolbar_ = new QToolBar(this);
+    toolbar_->setObjectName(QStringLiteral("ToolbarMenu"));
+    toolbar_->setMovable(false);
+    toolbar_->setFloatable(false);
+    toolbar_->setContextMenuPolicy(Qt::PreventContextMenu);
+    toolbar_->setMouseTracking(true);
+    toolbar_->installEventFilter(this);
+    addToolBar(Qt::TopToolBarArea, toolbar_);
+
+    const auto add_menu_button = [this](const char* name, const QString& caption,
+                                        std::initializer_list<std::string_view> items) {
+        auto* button = new QToolButton(toolbar_);
+        button->setObjectName(QString::fromLatin1(name));
+        button->setText(caption);
+        button->setPopupMode(QToolButton::InstantPopup);
+        button->setToolButtonStyle(Qt::ToolButtonTextOnly);
+        button->setMouseTracking(true);
+        button->installEventFilter(this);
+        auto* menu = new QMenu(button);
+        for (const auto item : items) menu->addAction(Q(item));
+        connect(menu, &QMenu::triggered, this,
+                [this](QAction* action) { ToolbarMenu_ButtonMenuClick(action->text()); });
+        button->setMenu(menu);
+        toolbar_->addWidget(button);
+    };
+    add_menu_button("ToolbarMenu_1", QStringLiteral("파일"), {kMenuQuit});
+    add_menu_button("ToolbarMenu_2", QStringLiteral("도움말"), {kMenuHelp, kMenuAbout});
+
+    auto* central = new QWidget(this);
+    auto* layout = new QVBoxLayout(central);
+    layout->setContentsMargins(10, 8, 10, 8);
+    layout->setSpacing(6);
+
+    tab_main_ = new QTabWidget(central);
+    tab_main_->setObjectName(QStringLiteral("SSTabMain"));
+    tab_main_->setDocumentMode(false);
+    tab_main_->addTab(BuildWatchIpTab(), QStringLiteral("IP 감시"));
+    tab_main_->addTab(BuildInvaderTab(), QStringLiteral("IP 차단"));
+    tab_main_->addTab(BuildWatchPortTab(), QStringLiteral("PORT 정보"));
+    tab_main_->addTab(BuildOptionsTab(), QStringLiteral("옵션"));
+    connect(tab_main_, &QTabWidget::currentChanged, this,
+            [this](int tab) { commands_->SSTabMain_Click(tab); });
+    layout->addWidget(tab_main_, 1);
+
+    // The activity lamps sit outside the tabs, bottom right.
+    auto* lamp_row = new QHBoxLayout();
+    lamp_row->addStretch(1);
+    auto* lamp_label = new QLabel(QStringLiteral("활동"), central);
+    lamp_label->setObjectName(QStringLiteral("lblLamps"));
+    lamp_row->addWidget(lamp_label);
+    const auto colours = service_->Cycle().LampColors();
+    for (int i = 0; i < 2; ++i) {
+        lamps_[static_cast<std::size_t>(i)] = new LampWidget(central);
+        lamps_[static_cast<std::size_t>(i)]->setObjectName(QStringLiteral("ShapeLED_%1").arg(i));
+        lamps_[static_cast<std::size_t>(i)]->SetBgr(colours[static_cast<std::size_t>(i)]);
+        lamp_row->addWidget(lamps_[static_cast<std::size_t>(i)]);
+    }
+    layout->addLayout(lamp_row);
+    setCentralWidget(central);
+}
+
+QTableView* FrmStart::MakeListView(const char* name, ListTableModel* model) {
+    auto* view = new QTableView();
+    view->setObjectName(QString::fromLatin1(name));
+    view->setModel(model);
+    model->BindSelection(view->selectionModel());
+    view->setSelectionBehavior(QAbstractItemView::SelectRows);
+    view->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    view->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    view->setAlternatingRowColors(true);
+    view->setShowGrid(false);
+    view->setWordWrap(false);
+    view->verticalHeader()->setVisible(false);
+    view->verticalHeader()->setDefaultSectionSize(24);
+    view->horizontalHeader()->setStretchLastSection(true);
+    view->horizontalHeader()->setSectionsClickable(true);
+    view->horizontalHeader()->setHighlightSections(false);
+    view->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    // Sorting belongs to the list commands: a click on a title goes to them, not to Qt's sort.
+    view->setSortingEnabled(false);
+    return view;
+}
+
+QWidget* FrmStart::BuildWatchIpTab() {
+    auto* page = new QWidget();
+    auto* layout = new QVBoxLayout(page);
+    layout->setContentsMargins(8, 8, 8, 8);
+    watch_ip_model_ = new ListTableModel(service_->AddressList(), {"IP", "횟수", "연결", "정보"});
+    list_watch_ip_ = MakeListView("ListViewWatchIP", watch_ip_model_);
+    list_watch_ip_->setParent(page);
+    list_watch_ip_->setColumnWidth(0, 130);
+    list_watch_ip_->setColumnWidth(1, 90);
+    list_watch_ip_->setColumnWidth(2, 60);
+    connect(list_watch_ip_, &QTableView::doubleClicked, this,
+            [this](const QModelIndex& index) { commands_->ListViewWatchIP_DblClick(index.row()); });
+    connect(list_watch_ip_->horizontalHeader(), &QHeaderView::sectionClicked, this,
+            [this](int section) { commands_->ListViewWatchIP_ColumnClick(section + 1); });
+    layout->addWidget(list_watch_ip_, 1);
+
+    auto* buttons = new QHBoxLayout();
+    const ButtonText texts[] = {{0, "리셋", kResetTip},
+                                {1, "정보", "'-' 정보를 ' '로 바꿔 IP 정보를 재조사하도록 요청함"},
+                                {2, "연결", "선택한 IP를 인터넷으로 연결"},
+                                {3, "@복사", "선택한 IP 정보를 복사"}};
+    buttons->addStretch(1);
+    for (const auto& text : texts) {
+        auto* button = MakeButton(page, QStringLiteral("cmdClearList_%1").arg(text.index),
+                                  QString::fromUtf8(text.caption), QString::fromUtf8(text.tooltip));
+        connect(button, &QPushButton::clicked, this,
+                [this, index = text.index] { commands_->cmdClearList_Click(index); });
+        buttons->addWidget(button);
+    }
+    layout->addLayout(buttons);
+    return page;
+}
+
+QWidget* FrmStart::BuildInvaderTab() {
+    auto* page = new QWidget();
+    auto* layout = new QVBoxLayout(page);
+    layout->setContentsMargins(8, 8, 8, 8);
+    invader_model_ = new ListTableModel(service_->RuleList(), {"IP", "연결", "정보"});
+    list_invader_ = MakeListView("ListViewInvaderOX", invader_model_);
+    list_invader_->setParent(page);
+    list_invader_->setColumnWidth(0, 130);
+    list_invader_->setColumnWidth(1, 60);
+    connect(list_invader_, &QTableView::doubleClicked, this,
+            [this](const QModelIndex& index) { commands_->ListViewInvaderOX_DblClick(index.row()); });
+    connect(list_invader_->horizontalHeader(), &QHeaderView::sectionClicked, this,
+            [this](int section) { commands_->ListViewInvaderOX_ColumnClick(section + 1); });
+    layout->addWidget(list_invader_, 1);
+
+    auto* row = new QHBoxLayout();
+    chk_invader_ = new QCheckBox(page);
+    chk_invader_->setObjectName(QStringLiteral("chkInvaderOX"));
+    chk_invader_->setCursor(Qt::PointingHandCursor);
+    connect(chk_invader_, &QCheckBox::clicked, this, [this] { commands_->ClickInvaderOX(); });
+    row->addWidget(chk_invader_);
+    row->addStretch(1);
+    const ButtonText texts[] = {
+        {0, "@추가", "차단할 IP를 추가"}, {1, "@복사", "선택한 IP를 복사"}, {2, "@삭제", "선택한 IP를 삭제"}};
+    for (const auto& text : texts) {
+        auto* button = MakeButton(page, QStringLiteral("cmdInvaderOX_%1").arg(text.index),
+                                  QString::fromUtf8(text.caption), QString::fromUtf8(text.tooltip));
+        connect(button, &QPushButton::clicked, this,
+                [this, index = text.index] { commands_->cmdInvaderOX_Click(index); });
+        row->addWidget(button);
+    }
+    layout->addLayout(row);
+    InvaderOXChanged();
+    return page;
+}
+
+QWidget* FrmStart::BuildWatchPortTab() {
+    auto* page = new QWidget();
+    auto* layout = new QVBoxLayout(page);
+    layout->setContentsMargins(8, 8, 8, 8);
+    watch_port_model_ = new ListTableModel(service_->PortList(), {"IP", "PORT"});
+    list_watch_port_ = MakeListView("ListViewWatchPORT", watch_port_model_);
+    list_watch_port_->setParent(page);
+    list_watch_port_->setColumnWidth(0, 160);
+    connect(list_watch_port_->horizontalHeader(), &QHeaderView::sectionClicked, this,
+            [this](int section) { commands_->ListViewWatchPORT_ColumnClick(section + 1); });
+    layout->addWidget(list_watch_port_, 1);
+    auto* row = new QHBoxLayout();
+    row->addStretch(1);
+    auto* reset = MakeButton(page, QStringLiteral("cmdClearList_10"), QStringLiteral("리셋"),
+                             QString::fromUtf8(kResetTip));
+    connect(reset, &QPushButton::clicked, this,
+            [this] { commands_->cmdClearList_Click(rules::clear_button::kResetPorts); });
+    row->addWidget(reset);
+    layout->addLayout(row);
+    return page;
+}
+
+QWidget* FrmStart::BuildOptionsTab() {
+    auto* page = new QWidget();
+    auto* outer = new QVBoxLayout(page);
+    outer->setContentsMargins(8, 8, 8, 8);
+    tab_etc_ = new QTabWidget(page);
+    tab_etc_->setObjectName(QStringLiteral("SSTabEtc"));
+    outer->addWidget(tab_etc_);
+
+    auto* options = new QWidget();
+    auto* layout = new QVBoxLayout(options);
+    layout->setContentsMargins(12, 10, 12, 10);
+    layout->setSpacing(6);
+    auto* info_label = new QLabel(QStringLiteral("내 정보"), options);
+    info_label->setObjectName(QStringLiteral("lblMyInfo"));
+    layout->addWidget(info_label);
+    txt_my_info_ = new QPlainTextEdit(options);
+    txt_my_info_->setObjectName(QStringLiteral("txtMyInfo"));
+    txt_my_info_->setReadOnly(true);
+    txt_my_info_->setFixedHeight(88);
+    txt_my_info_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    layout->addWidget(txt_my_info_);
+    layout->addSpacing(6);
+
+    const char* captions[] = {"침입한 IP를 자동으로 차단합니다.", "인터넷을 차단합니다."};
+    for (int i = 0; i < 2; ++i) {
+        auto* box = new QCheckBox(QString::fromUtf8(captions[i]), options);
+        box->setObjectName(QStringLiteral("CheckStopRun_%1").arg(i));
+        box->setChecked(service_->Cycle().IsChecked(i));
+        box->setCursor(Qt::PointingHandCursor);
+        connect(box, &QCheckBox::clicked, this, [this, i, box](bool checked) {
+            auto& cycle = service_->Cycle();
+            cycle.SetChecked(i, checked);
+            cycle.CheckStopRun_Click(i);
+            // The handler may have unchecked the box again (a No to the question).
+            box->setChecked(cycle.IsChecked(i));
+        });
+        check_stop_run_[static_cast<std::size_t>(i)] = box;
+        layout->addWidget(box);
+    }
+    check_top_most_ = new QCheckBox(QStringLiteral("창을 최상위로 유지합니다."), options);
+    check_top_most_->setObjectName(QStringLiteral("CheckTopMost"));
+    check_top_most_->setChecked(true);
+    check_top_most_->setCursor(Qt::PointingHandCursor);
+    connect(check_top_most_, &QCheckBox::clicked, this, [this] { CheckTopMost_Click(); });
+    layout->addWidget(check_top_most_);
+    layout->addSpacing(6);
+
+    notice_ = new QLabel(options);
+    notice_->setObjectName(QStringLiteral("PrivilegeNotice"));
+    notice_->setWordWrap(true);
+    notice_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    notice_->hide();
+    layout->addWidget(notice_);
+    layout->addStretch(1);
+    tab_etc_->addTab(options, QStringLiteral("옵션"));
+
+#if VELMOR_HAVE_TOOL_WINDOWS
+    NetworkToolsPanel::Services tools;
+    tools.dialogs = services_.dialogs;
+    auto* network = new NetworkToolsPanel(program_folder_, std::move(tools));
+#else
+    auto* network = new QWidget();
+#endif
+    tab_etc_->addTab(network, QStringLiteral("네트웍 명령"));
+    return page;
+}
+
+// --- Load -----------------------------------------------------------------------------------------
+
+platform::WindowHandle FrmStart::Handle() {
+    if (!loaded_) Form_Load();
+    return mailbox_->handle();
+}
+
+void FrmStart::Form_Load() {
+    loaded_ = true;
+    // 1. Reached through the tray icon, not the task list; without a tray it must stay reachable.
+    if (TrayAvailable()) setWindowFlag(Qt::Tool, true);
+    // 2. Centred on the screen.
+    if (QScreen* screen = this->screen() ? this->screen() : QGuiApplication::primaryScreen()) {
+        const QRect area = screen->geometry();
+        move(area.x() + (area.width() - width()) / 2, area.y() + (area.height() - height()) / 2);
+    }
+    // 3. The five folders.
+    service_->CreateFolders();
+    // 4. The information box.
+    const platform::LocalInfo info = services_.local_info();
+    my_info_text_ = QStringLiteral("\r\n   로컬 IP: ") + Q(info.address) +
+                    QStringLiteral("\r\n   도메인 네임: ") + Q(info.domain) +
+                    QStringLiteral("\r\n   로컬 호스트 네임: ") + Q(info.host_name);
+    txt_my_info_->setPlainText(QString(my_info_text_).remove(QLatin1Char('\r')));
+    // 5. The tray icon, with the design title as its tip.
+    UpdateTrayIcon("Add_ICON");
+    // 6. The bait listener.
+    SetPortListener(true);
+    // 7. First tabs.
+    tab_main_->setCurrentIndex(0);
+    tab_etc_->setCurrentIndex(0);
+    // 8. Both timers.
+    service_->Start();
+    // 9. The final title.
+    setWindowTitle(Q(kFinalTitle));
+    UpdateNotice();
+}
+
+void FrmStart::ExpireInvaderFiles() {
+    service_->Store().ExpireInvaderFiles(service_->GetClock());
+}
+
+void FrmStart::ShowWindow() {
+    show();
+    Log("window shown");
+}
+
+void FrmStart::HideWindow() {
+    // With no tray to bring it back, the window is never hidden.
+    if (!TrayAvailable()) return;
+    hide();
+    Log("window hidden");
+}
+
+bool FrmStart::IsWindowVisible() const {
+    return isVisible();
+}
+
+bool FrmStart::TrayAvailable() const {
+    return services_.tray->Available();
+}
+
+// --- Tray -----------------------------------------------------------------------------------------
+
+void FrmStart::UpdateTrayIcon(std::string_view what) {
+    // The tip is the title of this moment, cut like the classic 64-character tip buffer.
+    const QString tip = windowTitle().left(63);
+    if (what == "Add_ICON") {
+        services_.tray->Add(NormalTrayImage(), tip);
+        tray_image_ = 1;
+    } else if (what == "Reset_ICON") {
+        if (tray_image_ != 0) services_.tray->Modify(NormalTrayImage(), tip);
+        if (tray_image_ != 0) tray_image_ = 1;
+    } else if (what == "Invader_ICON") {
+        if (tray_image_ != 0) services_.tray->Modify(AlertTrayImage(), tip);
+        if (tray_image_ != 0) tray_image_ = 2;
+    } else {
+        return;
+    }
+    tray_tip_ = tip;
+    Log("tray " + std::string(what) + " image " + std::to_string(tray_image_));
+}
+
+void FrmStart::Form_MouseMove(int code) {
+    if (code == TrayIcon::kLeftButtonUp) {
+        RestoreFromTray();
+    } else if (code == TrayIcon::kRightButtonUp) {
+        // One prompt at a time: tray clicks still arrive while it is open.
+        if (quit_prompt_open_) return;
+        quit_prompt_open_ = true;
+        if (services_.dialogs->AskYesNo(kTrayQuitQuestion)) {
+            EndProgram();
+            return;
+        }
+        quit_prompt_open_ = false;
+    }
+}
+
+void FrmStart::RestoreFromTray() {
+    UpdateTrayIcon("Reset_ICON");
+    setWindowState(windowState() & ~Qt::WindowMinimized);
+    show();
+    SetWindowPosTopmost(check_top_most_->isChecked());
+    raise();
+    activateWindow();
+    Log("window shown");
+}
+
+// --- Topmost --------------------------------------------------------------------------------------
+
+bool FrmStart::Topmost() const {
+    return windowFlags().testFlag(Qt::WindowStaysOnTopHint);
+}
+
+void FrmStart::SetWindowPosTopmost(bool topmost) {
+    // Like SetWindowPos with SWP_SHOWWINDOW: the window ends up shown either way. Changing the flag
+    // re-creates the native window, which hides it.
+    if (Topmost() != topmost) setWindowFlag(Qt::WindowStaysOnTopHint, topmost);
+    if (!isVisible()) show();
+}
+
+void FrmStart::ApplyTopMost(std::string_view on_off) {
+    if (!check_top_most_->isChecked()) return;
+    SetWindowPosTopmost(on_off == "ON");
+}
+
+void FrmStart::CheckTopMost_Click() {
+    SetWindowPosTopmost(check_top_most_->isChecked());
+}
+
+// --- Toolbar --------------------------------------------------------------------------------------
+
+void FrmStart::ToolbarMenu_ButtonMenuClick(const QString& item_text) {
+    if (item_text == Q(kMenuQuit)) {
+        if (services_.dialogs->AskYesNo(kMenuQuitQuestion)) EndProgram();
+    } else if (item_text == Q(kMenuHelp)) {
+        ApplyTopMost("OFF");
+        services_.open_help(this);
+        ApplyTopMost("ON");
+    } else if (item_text == Q(kMenuAbout)) {
+        ApplyTopMost("OFF");
+        services_.open_about(this);
+        ApplyTopMost("ON");
+    }
+}
+
+void FrmStart::ToolbarMenu_MouseMove() {
+    service_->Cycle().SetTimerIntervalMs(1000);
+}
+
+bool FrmStart::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::MouseMove || event->type() == QEvent::HoverMove) {
+        if (watched == toolbar_ || (watched->parent() == toolbar_)) ToolbarMenu_MouseMove();
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
+// --- Listener and notice --------------------------------------------------------------------------
+
+void FrmStart::SetPortListener(bool start) {
+    if (start) {
+        const bool open = listener_.Open(services_.bait_port);
+        Log(open ? "listener open" : "listener failed");
+    } else {
+        listener_.Close();
+        Log("listener closed");
+    }
+    UpdateNotice();
+}
+
+void FrmStart::UpdateNotice() {
+    QStringList lines;
+    if (!services_.can_tear_down()) {
+        lines << QStringLiteral(
+            "⚠ 차단이 적용되지 않습니다: 연결을 끊을 권한(CAP_NET_ADMIN)이 없습니다. 차단 목록의 IP도 연결이 "
+            "유지됩니다. scripts/run.sh로 시작하거나 'sudo setcap cap_net_admin,cap_net_bind_service+ep "
+            "velmor'로 "
+            "권한을 주세요.");
+    }
+    if (loaded_ && !listener_.IsListening() && !closing_from_system_ && !ending_) {
+        switch (listener_.LastFailure()) {
+            case BaitListener::Failure::PortInUse:
+                lines << QStringLiteral(
+                    "⚠ 80번 포트 감시 리스너를 열지 못했습니다: 다른 프로그램이 이미 이 포트를 쓰고 "
+                    "있습니다.");
+                break;
+            case BaitListener::Failure::NoPermission:
+                lines << QStringLiteral(
+                    "⚠ 80번 포트 감시 리스너를 열지 못했습니다: 권한(CAP_NET_BIND_SERVICE)이 없습니다. 80번 "
+                    "포트로 들어오는 침입을 잡아낼 미끼가 없습니다.");
+                break;
+            case BaitListener::Failure::Other:
+            case BaitListener::Failure::None:
+                lines << QStringLiteral("⚠ 80번 포트 감시 리스너를 열지 못했습니다.");
+                break;
+        }
+    }
+    notice_->setText(lines.join(QLatin1Char('\n')));
+    notice_->setVisible(!lines.isEmpty());
+}
+
+QString FrmStart::NoticeText() const {
+    return notice_->isVisibleTo(notice_->parentWidget()) ? notice_->text() : QString();
+}
+
+// --- Close and quit -------------------------------------------------------------------------------
+
+void FrmStart::closeEvent(QCloseEvent* event) {
+    if (closing_from_system_) {
+        event->accept();
+        return;
+    }
+    // The user's close only puts the window away; the program goes on in the tray.
+    event->ignore();
+    if (TrayAvailable()) {
+        setWindowState(windowState() | Qt::WindowMinimized);
+        hide();
+        Log("window hidden");
+    } else {
+        showMinimized();
+    }
+}
+
+void FrmStart::CloseFromSystem() {
+    if (closing_from_system_) return;
+    closing_from_system_ = true;
+    services_.tray->Delete();
+    tray_image_ = 0;
+    SetPortListener(false);
+    close();
+    ending_ = true;
+    Log("program ends");
+    services_.end_program();
+}
+
+void FrmStart::EndProgram() {
+    services_.tray->Delete();
+    tray_image_ = 0;
+    SetPortListener(false);
+    ending_ = true;
+    Log("program ends");
+    services_.end_program();
+}
+
+// --- Commands host --------------------------------------------------------------------------------
+
+void FrmStart::InvaderOXChanged() {
+    const QSignalBlocker block(chk_invader_);
+    chk_invader_->setText(Q(commands_->InvaderOXCaption()));
+    chk_invader_->setChecked(commands_->InvaderOXValue() == 1);
+}
+
+void FrmStart::FocusInvaderList() {
+    list_invader_->setFocus();
+}
+
+void FrmStart::SetWaitCursor(bool waiting) {
+    if (waiting) {
+        QApplication::setOverrideCursor(Qt::WaitCursor);
+    } else {
+        QApplication::restoreOverrideCursor();
+    }
+}
+
+// --- Lamps and log --------------------------------------------------------------------------------
+
+void FrmStart::showEvent(QShowEvent* event) {
+    QMainWindow::showEvent(event);
+    RefreshLamps();
+    lamp_timer_.start();
+}
+
+void FrmStart::hideEvent(QHideEvent* event) {
+    QMainWindow::hideEvent(event);
+    lamp_timer_.stop();
+}
+
+void FrmStart::RefreshLamps() {
+    const auto colours = service_->Cycle().LampColors();
+    lamps_[0]->SetBgr(colours[0]);
+    lamps_[1]->SetBgr(colours[1]);
+}
+
+void FrmStart::Log(const std::string& line) const {
+    if (services_.debug_log) std::cout << "event " << line << std::endl;
+}
+
+}  // namespace velmor::shell

@@ -1,0 +1,181 @@
+#pragma once
+
+#include <QMainWindow>
+#include <QTimer>
+#include <array>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "list_table_model.h"
+#include "tray_icon.h"
+#include "velmor/common/ui_services.h"
+#include "velmor/engine/monitoring_cycle.h"
+#include "velmor/platform/connection_table.h"
+#include "velmor/platform/local_info.h"
+#include "velmor/platform/mailbox.h"
+#include "velmor/platform/socket_counters.h"
+#include "velmor/rules/list_commands.h"
+#include "velmor/shell/bait_listener.h"
+#include "velmor/shell/monitor_service.h"
+#include "velmor/shell/startup.h"
+
+class QCheckBox;
+class QLabel;
+class QPlainTextEdit;
+class QPushButton;
+class QTabWidget;
+class QTableView;
+class QToolBar;
+
+namespace velmor::platform {
+class MailboxNotifier;
+}
+
+namespace velmor::shell {
+
+class LampWidget;
+
+// The design title and the title that the last load step sets (a blank before "버전").
+inline constexpr std::string_view kDesignTitle = "Torvane...1.0703.01버전";
+inline constexpr std::string_view kFinalTitle = "Torvane...1.0703.01 버전";
+inline constexpr std::string_view kTrayQuitQuestion = "Torvane 프로그램을 종료할까요?";
+inline constexpr std::string_view kMenuQuitQuestion = "프로그램을 종료할까요?";
+inline constexpr std::string_view kMenuQuit = "끝내기(&X)";
+inline constexpr std::string_view kMenuHelp = "도움말 항목(&C)";
+inline constexpr std::string_view kMenuAbout = "Torvane 정보(&A)";
+
+// Everything frmStart talks to outside itself; tests replace the members, empty ones mean the real
+// thing.
+struct FrmStartServices {
+    Dialogs* dialogs = nullptr;  // required
+    Clipboard* clipboard = nullptr;
+    Browser* browser = nullptr;
+    std::unique_ptr<TrayIcon> tray;
+    std::unique_ptr<platform::ConnectionTable> table;
+    std::unique_ptr<platform::SocketCounterSource> counters;
+    std::unique_ptr<platform::Mailbox> mailbox;
+    std::function<platform::LocalInfo()> local_info;
+    std::function<bool()> can_tear_down;
+    // Ends the program at once (the quit paths); QCoreApplication::exit by default.
+    std::function<void()> end_program;
+    // The modal help and About windows.
+    std::function<void(QWidget* owner)> open_help;
+    std::function<void(QWidget* owner)> open_about;
+    quint16 bait_port = BaitListener::kPort;
+    // Event lines on standard output (tray changes, show and hide) for end-to-end tests.
+    bool debug_log = false;
+};
+
+// frmStart: the one main window. Toolbar, the tab control SSTabMain with the three lists and the
+// options, the activity lamps; the tray icon, the bait listener and the two timers of the monitor.
+// Constructing it builds the controls as designed; the first use of its handle loads it.
+class FrmStart final : public QMainWindow,
+                       public engine::MonitorHost,
+                       public rules::ListCommandsHost,
+                       public StartWindow {
+    Q_OBJECT
+public:
+    FrmStart(std::filesystem::path program_folder, FrmStartServices services, QWidget* parent = nullptr);
+    ~FrmStart() override;
+
+    // --- StartWindow
+    platform::WindowHandle Handle() override;
+    void ExpireInvaderFiles() override;
+    void ShowWindow() override;
+    void HideWindow() override;
+    bool Ending() const override { return ending_; }
+
+    // --- engine::MonitorHost
+    bool IsWindowVisible() const override;
+    // "Add_ICON", "Reset_ICON", "Invader_ICON"; any other text does nothing.
+    void UpdateTrayIcon(std::string_view what) override;
+
+    // --- rules::ListCommandsHost
+    void InvaderOXChanged() override;
+    void FocusInvaderList() override;
+    void SetWaitCursor(bool waiting) override;
+
+    bool Loaded() const { return loaded_; }
+    // "ON" makes the window topmost, anything else not; nothing unless CheckTopMost is checked.
+    void ApplyTopMost(std::string_view on_off);
+    void SetPortListener(bool start);
+    // A tray notification with its mouse message code (514 left up, 517 right up).
+    void Form_MouseMove(int code);
+    void ToolbarMenu_ButtonMenuClick(const QString& item_text);
+    void ToolbarMenu_MouseMove();
+    void CheckTopMost_Click();
+    // A close that the system asks for (session end, a posted WM_CLOSE): icon and listener go, the
+    // window closes and the program ends.
+    void CloseFromSystem();
+
+    // State for tests and the debug log.
+    int TrayImage() const { return tray_image_; }  // 0 none, 1 normal, 2 alert
+    QString TrayTip() const { return tray_tip_; }
+    bool TrayAvailable() const;
+    bool QuitPromptOpen() const { return quit_prompt_open_; }
+    bool Topmost() const;
+    QString MyInfoText() const { return my_info_text_; }
+    QString NoticeText() const;
+    MonitorService& Service() { return *service_; }
+    rules::ListCommands& Commands() { return *commands_; }
+    BaitListener& Listener() { return listener_; }
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void BuildControls();
+    QWidget* BuildWatchIpTab();
+    QWidget* BuildInvaderTab();
+    QWidget* BuildWatchPortTab();
+    QWidget* BuildOptionsTab();
+    QTableView* MakeListView(const char* name, ListTableModel* model);
+    void Form_Load();
+    void EndProgram();
+    void SetWindowPosTopmost(bool topmost);
+    void RestoreFromTray();
+    void UpdateNotice();
+    void RefreshLamps();
+    void Log(const std::string& line) const;
+
+    std::filesystem::path program_folder_;
+    FrmStartServices services_;
+    std::unique_ptr<Clipboard> own_clipboard_;
+    std::unique_ptr<Browser> own_browser_;
+    std::unique_ptr<MonitorService> service_;
+    std::unique_ptr<rules::ListCommands> commands_;
+    std::unique_ptr<platform::MailboxNotifier> mailbox_;
+    BaitListener listener_;
+
+    ListTableModel* watch_ip_model_ = nullptr;
+    ListTableModel* watch_port_model_ = nullptr;
+    ListTableModel* invader_model_ = nullptr;
+    QToolBar* toolbar_ = nullptr;
+    QTabWidget* tab_main_ = nullptr;
+    QTabWidget* tab_etc_ = nullptr;
+    QTableView* list_watch_ip_ = nullptr;
+    QTableView* list_watch_port_ = nullptr;
+    QTableView* list_invader_ = nullptr;
+    QCheckBox* chk_invader_ = nullptr;
+    std::array<QCheckBox*, 2> check_stop_run_{};
+    QCheckBox* check_top_most_ = nullptr;
+    QPlainTextEdit* txt_my_info_ = nullptr;
+    QLabel* notice_ = nullptr;
+    std::array<LampWidget*, 2> lamps_{};
+    QTimer lamp_timer_;
+
+    bool loaded_ = false;
+    bool ending_ = false;
+    bool closing_from_system_ = false;
+    bool quit_prompt_open_ = false;
+    int tray_image_ = 0;
+    QString tray_tip_;
+    QString my_info_text_;
+};
+
+}  // namespace velmor::shell

@@ -1,0 +1,122 @@
+#include "list_table_model.h"
+
+#include <utility>
+
+namespace velmor::shell {
+
+ListTableModel::ListTableModel(rules::ListModel& list, QStringList headers, QObject* parent)
+    : QAbstractTableModel(parent), list_(list), headers_(std::move(headers)), rows_(list.RowCount()) {
+    list_.AddObserver(this);
+}
+
+ListTableModel::~ListTableModel() {
+    list_.RemoveObserver(this);
+}
+
+int ListTableModel::rowCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : rows_;
+}
+
+int ListTableModel::columnCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : list_.ColumnCount();
+}
+
+QVariant ListTableModel::data(const QModelIndex& index, int role) const {
+    if (!index.isValid() || index.row() >= rows_) return {};
+    if (role == Qt::DisplayRole || role == Qt::ToolTipRole) {
+        return QString::fromStdString(list_.Cell(index.row(), index.column()));
+    }
+    return {};
+}
+
+QVariant ListTableModel::headerData(int section, Qt::Orientation orientation, int role) const {
+    if (orientation == Qt::Horizontal && role == Qt::DisplayRole && section >= 0 &&
+        section < headers_.size()) {
+        return headers_.at(section);
+    }
+    return QAbstractTableModel::headerData(section, orientation, role);
+}
+
+void ListTableModel::OnRowsInserted(int first, int count) {
+    // Structural changes move the view's selection along with the rows, as the core moves its marks;
+    // the selection signals they cause must not be copied back.
+    const bool was_syncing = std::exchange(syncing_, true);
+    beginInsertRows({}, first, first + count - 1);
+    rows_ += count;
+    endInsertRows();
+    syncing_ = was_syncing;
+}
+
+void ListTableModel::OnRowsRemoved(int first, int count) {
+    const bool was_syncing = std::exchange(syncing_, true);
+    beginRemoveRows({}, first, first + count - 1);
+    rows_ -= count;
+    endRemoveRows();
+    syncing_ = was_syncing;
+}
+
+void ListTableModel::OnCellChanged(int row, int column) {
+    const QModelIndex cell = index(row, column);
+    Q_EMIT dataChanged(cell, cell, {Qt::DisplayRole, Qt::ToolTipRole});
+}
+
+void ListTableModel::OnSelectionChanged(int row) {
+    QItemSelectionModel* selection = selection_.data();
+    if (syncing_ || selection == nullptr) return;
+    syncing_ = true;
+    const auto command = list_.IsSelected(row) ? QItemSelectionModel::Select : QItemSelectionModel::Deselect;
+    selection->select(index(row, 0), command | QItemSelectionModel::Rows);
+    syncing_ = false;
+}
+
+void ListTableModel::OnLayoutChanged() {
+    // The core sorted its rows; it does not say where each went, so the views' persistent indexes
+    // are dropped and the selection is taken again from the core (its marks moved with the rows).
+    const bool was_syncing = std::exchange(syncing_, true);
+    Q_EMIT layoutAboutToBeChanged();
+    const QModelIndexList old = persistentIndexList();
+    changePersistentIndexList(old, QModelIndexList(old.size()));
+    Q_EMIT layoutChanged();
+    syncing_ = was_syncing;
+    PushSelectionToView();
+}
+
+void ListTableModel::OnReset() {
+    const bool was_syncing = std::exchange(syncing_, true);
+    beginResetModel();
+    rows_ = list_.RowCount();
+    endResetModel();
+    syncing_ = was_syncing;
+    PushSelectionToView();
+}
+
+void ListTableModel::BindSelection(QItemSelectionModel* selection) {
+    if (selection_) disconnect(selection_, nullptr, this, nullptr);
+    selection_ = selection;
+    if (!selection_) return;
+    connect(selection_, &QItemSelectionModel::selectionChanged, this, &ListTableModel::PullSelectionFromView);
+    PushSelectionToView();
+}
+
+void ListTableModel::PushSelectionToView() {
+    QItemSelectionModel* selection = selection_.data();
+    if (selection == nullptr) return;
+    syncing_ = true;
+    QItemSelection rows;
+    for (const int row : list_.SelectedRows()) rows.select(index(row, 0), index(row, columnCount() - 1));
+    selection->select(rows, QItemSelectionModel::ClearAndSelect);
+    syncing_ = false;
+}
+
+void ListTableModel::PullSelectionFromView(const QItemSelection& selected, const QItemSelection& deselected) {
+    QItemSelectionModel* selection = selection_.data();
+    if (syncing_ || selection == nullptr) return;
+    syncing_ = true;
+    for (const QModelIndex& cell : deselected.indexes()) {
+        if (!selection->isRowSelected(cell.row(), {})) list_.SetSelected(cell.row(), false);
+    }
+    for (const QModelIndex& cell : selected.indexes()) list_.SetSelected(cell.row(), true);
+    syncing_ = false;
+}
+
+}  // namespace velmor::shell

@@ -1,0 +1,52 @@
+#pragma once
+
+#include <QAbstractTableModel>
+#include <QItemSelectionModel>
+#include <QPointer>
+#include <QStringList>
+
+#include "velmor/rules/list_model.h"
+
+namespace velmor::shell {
+
+// Shows a core ListModel in Qt views without copying its rows: every cell is read from the core
+// model when a view asks, and the core model's change notices become Qt's model signals. The row
+// count the views see is kept apart from the core's, because the core reports a change after it made
+// it while Qt wants the "about to" half first.
+//
+// The core model also owns the selection (the list commands act on its selected rows), so a bound
+// QItemSelectionModel is kept in step both ways.
+class ListTableModel final : public QAbstractTableModel, private rules::ListModelObserver {
+    Q_OBJECT
+public:
+    ListTableModel(rules::ListModel& list, QStringList headers, QObject* parent = nullptr);
+    ~ListTableModel() override;
+
+    rules::ListModel& List() { return list_; }
+    // Keeps `selection` (of a view over this model) and the core model's selection marks in step.
+    void BindSelection(QItemSelectionModel* selection);
+
+    int rowCount(const QModelIndex& parent = {}) const override;
+    int columnCount(const QModelIndex& parent = {}) const override;
+    QVariant data(const QModelIndex& index, int role) const override;
+    QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
+
+private:
+    void OnRowsInserted(int first, int count) override;
+    void OnRowsRemoved(int first, int count) override;
+    void OnCellChanged(int row, int column) override;
+    void OnSelectionChanged(int row) override;
+    void OnLayoutChanged() override;
+    void OnReset() override;
+
+    void PushSelectionToView();
+    void PullSelectionFromView(const QItemSelection& selected, const QItemSelection& deselected);
+
+    rules::ListModel& list_;
+    QStringList headers_;
+    int rows_ = 0;
+    QPointer<QItemSelectionModel> selection_;
+    bool syncing_ = false;
+};
+
+}  // namespace velmor::shell

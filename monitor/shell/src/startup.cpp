@@ -1,0 +1,107 @@
+#include "velmor/shell/startup.h"
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QTimer>
+#include <cstdio>
+#include <cstdlib>
+
+#include "velmor/platform/process.h"
+
+namespace velmor::shell {
+namespace {
+
+std::string Field(std::string_view value) {
+    return "[" + std::string(value) + "]";
+}
+
+}  // namespace
+
+std::string UpdateQueryAddress(std::string_view update_host) {
+    return "http://" + std::string(update_host) + "/client/update.jsp?proid=" + std::string(kProductId) +
+           "&ver=" + std::string(kVersion);
+}
+
+std::string HandOverLine(const std::filesystem::path& program_folder, std::string_view update_host,
+                         platform::WindowHandle main_window) {
+    const std::string folder = program_folder.string();
+    const std::string support = folder + "/support";
+    std::string line = "\"";
+    line += Field(kProductId);
+    line += Field(folder);
+    line += Field(support);
+    line += Field(support + "/" + std::string(kPackageFileName));
+    line += Field(kVersion);
+    line += Field(UpdateQueryAddress(update_host));
+    line += Field(std::to_string(main_window));
+    line += "\"\r\n";
+    return line;
+}
+
+void PauseWithEvents(std::chrono::milliseconds duration) {
+    if (duration.count() <= 0) {
+        QCoreApplication::processEvents();
+        return;
+    }
+    // A nested event loop sleeps between events instead of spinning; QTimer runs on the monotonic
+    // clock. QCoreApplication::exit() ends every running loop, so a quit during the pause ends it too.
+    QEventLoop loop;
+    QTimer::singleShot(duration, Qt::PreciseTimer, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+void ApplyTestPauseDivisor(StartOptions& options, const char* divisor_text) {
+    if (divisor_text == nullptr || *divisor_text == '\0') return;
+    char* end = nullptr;
+    const long divisor = std::strtol(divisor_text, &end, 10);
+    if (*end != '\0' || divisor <= 1) return;
+    options.first_pause /= divisor;
+    options.show_for /= divisor;
+}
+
+std::unique_ptr<platform::SingleInstance> StartProgram(const StartOptions& options, Dialogs& dialogs,
+                                                       const std::function<StartWindow&()>& make_window) {
+    // 1. One copy per program file and user; the running copy is left as it is.
+    auto claim = platform::ClaimSingleInstance(options.program_file, options.lock_folder);
+    if (!claim) {
+        dialogs.Tell(kAlreadyRunningText, Dialogs::Icon::Exclamation);
+        return nullptr;
+    }
+    // 2. Nothing of the program is on screen during this pause.
+    PauseWithEvents(options.first_pause);
+
+    // 3. The hand-over file is opened before the window exists: on the very first start the support
+    // folder is not there yet and nothing is written (the next start writes it).
+    const auto support = options.program_folder / "support";
+    const auto hand_over = support / std::string(kHandOverFileName);
+    std::FILE* file = std::fopen(hand_over.c_str(), "wb");
+
+    // 4. Reading the handle is the window's first use: it loads now.
+    StartWindow& window = make_window();
+    const std::string line = HandOverLine(options.program_folder, options.update_host, window.Handle());
+
+    // 5. The whole line is written and the file closed before the updater can read it.
+    if (file != nullptr) {
+        std::fwrite(line.data(), 1, line.size(), file);
+        std::fclose(file);
+    }
+
+    // 6. The path goes unquoted, as one argument, blanks and all; a missing updater is ignored.
+    const auto updater = support / "updater";
+    if (options.start_program) {
+        options.start_program(updater, {hand_over.string()});
+    } else {
+        platform::StartDetached(updater, {hand_over.string()});
+    }
+
+    // 7.-10.
+    window.ExpireInvaderFiles();
+    if (window.Ending()) return claim;
+    window.ShowWindow();
+    PauseWithEvents(options.show_for);
+    if (window.Ending()) return claim;
+    window.HideWindow();
+    return claim;
+}
+
+}  // namespace velmor::shell

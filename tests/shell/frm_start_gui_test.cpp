@@ -1,0 +1,526 @@
+// The main window on the offscreen platform: controls found by object name, the load sequence, the
+// tray, topmost, the toolbar, the close paths and the privilege notice.
+#include <gtest/gtest.h>
+
+#include <QAbstractItemView>
+#include <QApplication>
+#include <QCheckBox>
+#include <QHeaderView>
+#include <QLabel>
+#include <QMenu>
+#include <QMouseEvent>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QTableView>
+#include <QTcpServer>
+#include <QTest>
+#include <QToolBar>
+#include <QToolButton>
+#include <filesystem>
+
+#include "frm_start.h"
+#include "velmor/common/text_file.h"
+#include "velmor/platform/mailbox.h"
+#include "velmor/test/fakes.h"
+#include "velmor/test/temp_dir.h"
+
+namespace velmor::shell {
+namespace {
+
+QApplication& App() {
+    static int argc = 1;
+    static char name[] = "frm_start_gui_test";
+    static char* argv[] = {name, nullptr};
+    static QApplication app(argc, argv);
+    return app;
+}
+
+class FakeTray final : public TrayIcon {
+public:
+    struct Call {
+        std::string kind;
+        QString tip;
+        qint64 image;  // cacheKey of the image, 0 for delete
+    };
+    bool available = true;
+    std::vector<Call>* calls;
+    explicit FakeTray(std::vector<Call>* log) : calls(log) {}
+    bool Available() const override { return available; }
+    void Add(const QIcon& image, const QString& tip) override {
+        calls->push_back({"add", tip, image.cacheKey()});
+    }
+    void Modify(const QIcon& image, const QString& tip) override {
+        calls->push_back({"modify", tip, image.cacheKey()});
+    }
+    void Delete() override { calls->push_back({"delete", {}, 0}); }
+};
+
+// Dialogs whose Yes/No question can run code while it is "open", like a modal box whose event loop
+// delivers tray clicks.
+class ReentrantDialogs final : public Dialogs {
+public:
+    std::function<void()> while_open;
+    std::deque<bool> answers;
+    std::vector<std::string> asked;
+    void Tell(std::string_view text, Icon) override { asked.emplace_back(text); }
+    bool AskYesNo(std::string_view text) override {
+        asked.emplace_back(text);
+        if (while_open) {
+            auto run = std::move(while_open);
+            run();
+        }
+        if (answers.empty()) return false;
+        const bool answer = answers.front();
+        answers.pop_front();
+        return answer;
+    }
+    std::optional<std::string> AskText(std::string_view, std::string_view) override { return std::nullopt; }
+};
+
+class FrmStartTest : public ::testing::Test {
+protected:
+    void SetUp() override { App(); }
+
+    FrmStart& Make(bool tray_available = true, quint16 port = 0) {
+        FrmStartServices services;
+        services.dialogs = &dialogs;
+        services.clipboard = &clipboard;
+        services.browser = &browser;
+        auto tray = std::make_unique<FakeTray>(&tray_calls);
+        tray->available = tray_available;
+        fake_tray = tray.get();
+        services.tray = std::move(tray);
+        auto table = std::make_unique<test::FakeConnectionTable>();
+        fake_table = table.get();
+        services.table = std::move(table);
+        services.counters = std::make_unique<test::FakeSocketCounters>();
+        services.local_info = [] { return platform::LocalInfo{"10.1.2.3", "example.lan", "desk-01"}; };
+        services.can_tear_down = [this] { return can_tear_down; };
+        services.end_program = [this] { ++ended; };
+        services.open_help = [this](QWidget*) { topmost_while_modal.push_back(window->Topmost()); };
+        services.open_about = [this](QWidget*) { topmost_while_modal.push_back(window->Topmost()); };
+        // Port 0: any free port, so the tests never need (or fight over) the real port 80.
+        services.bait_port = port;
+        window = std::make_unique<FrmStart>(folder.path(), std::move(services));
+        return *window;
+    }
+
+    template <typename T>
+    T* Find(const char* name) {
+        T* found = window->findChild<T*>(QString::fromLatin1(name));
+        EXPECT_NE(found, nullptr) << name;
+        return found;
+    }
+
+    test::TempDir folder;
+    ReentrantDialogs dialogs;
+    test::FakeClipboard clipboard;
+    test::FakeBrowser browser;
+    std::vector<FakeTray::Call> tray_calls;
+    FakeTray* fake_tray = nullptr;
+    test::FakeConnectionTable* fake_table = nullptr;
+    bool can_tear_down = true;
+    int ended = 0;
+    std::vector<bool> topmost_while_modal;
+    std::unique_ptr<FrmStart> window;
+};
+
+TEST_F(FrmStartTest, ControlsCarryTheirNamesCaptionsAndTooltips) {
+    Make();
+    EXPECT_EQ(window->objectName(), "frmStart");
+    EXPECT_EQ(window->windowTitle(), QStringLiteral("Torvane...1.0703.01버전"));
+
+    auto* tabs = Find<QTabWidget>("SSTabMain");
+    ASSERT_NE(tabs, nullptr);
+    ASSERT_EQ(tabs->count(), 4);
+    EXPECT_EQ(tabs->tabText(0), QStringLiteral("IP 감시"));
+    EXPECT_EQ(tabs->tabText(1), QStringLiteral("IP 차단"));
+    EXPECT_EQ(tabs->tabText(2), QStringLiteral("PORT 정보"));
+    EXPECT_EQ(tabs->tabText(3), QStringLiteral("옵션"));
+    auto* inner = Find<QTabWidget>("SSTabEtc");
+    ASSERT_NE(inner, nullptr);
+    ASSERT_EQ(inner->count(), 2);
+    EXPECT_EQ(inner->tabText(0), QStringLiteral("옵션"));
+    EXPECT_EQ(inner->tabText(1), QStringLiteral("네트웍 명령"));
+
+    const struct {
+        const char* name;
+        const char* caption;
+        const char* tooltip;
+    } buttons[] = {
+        {"cmdClearList_0", "리셋", "감시중인 IP 리스트를 리셋"},
+        {"cmdClearList_1", "정보", "'-' 정보를 ' '로 바꿔 IP 정보를 재조사하도록 요청함"},
+        {"cmdClearList_2", "연결", "선택한 IP를 인터넷으로 연결"},
+        {"cmdClearList_3", "@복사", "선택한 IP 정보를 복사"},
+        {"cmdClearList_10", "리셋", "감시중인 IP 리스트를 리셋"},
+        {"cmdInvaderOX_0", "@추가", "차단할 IP를 추가"},
+        {"cmdInvaderOX_1", "@복사", "선택한 IP를 복사"},
+        {"cmdInvaderOX_2", "@삭제", "선택한 IP를 삭제"},
+    };
+    for (const auto& b : buttons) {
+        auto* button = Find<QPushButton>(b.name);
+        ASSERT_NE(button, nullptr);
+        EXPECT_EQ(button->text(), QString::fromUtf8(b.caption)) << b.name;
+        EXPECT_EQ(button->toolTip(), QString::fromUtf8(b.tooltip)) << b.name;
+    }
+    const struct {
+        const char* name;
+        const char* caption;
+        bool checked;
+    } boxes[] = {
+        {"CheckStopRun_0", "침입한 IP를 자동으로 차단합니다.", true},
+        {"CheckStopRun_1", "인터넷을 차단합니다.", false},
+        {"CheckTopMost", "창을 최상위로 유지합니다.", true},
+        {"chkInvaderOX", "차단 리스트", false},
+    };
+    for (const auto& b : boxes) {
+        auto* box = Find<QCheckBox>(b.name);
+        ASSERT_NE(box, nullptr);
+        EXPECT_EQ(box->text(), QString::fromUtf8(b.caption)) << b.name;
+        EXPECT_EQ(box->isChecked(), b.checked) << b.name;
+    }
+
+    const auto headers = [&](const char* name) {
+        QStringList titles;
+        auto* view = Find<QTableView>(name);
+        if (view == nullptr) return titles;
+        for (int i = 0; i < view->model()->columnCount(); ++i) {
+            titles << view->model()->headerData(i, Qt::Horizontal).toString();
+        }
+        return titles;
+    };
+    EXPECT_EQ(headers("ListViewWatchIP"), (QStringList{"IP", "횟수", "연결", "정보"}));
+    EXPECT_EQ(headers("ListViewWatchPORT"), (QStringList{"IP", "PORT"}));
+    EXPECT_EQ(headers("ListViewInvaderOX"), (QStringList{"IP", "연결", "정보"}));
+
+    auto* toolbar = Find<QToolBar>("ToolbarMenu");
+    auto* file = Find<QToolButton>("ToolbarMenu_1");
+    auto* help = Find<QToolButton>("ToolbarMenu_2");
+    ASSERT_TRUE(toolbar && file && help);
+    EXPECT_EQ(file->text(), QStringLiteral("파일"));
+    EXPECT_EQ(help->text(), QStringLiteral("도움말"));
+    ASSERT_EQ(file->menu()->actions().size(), 1);
+    EXPECT_EQ(file->menu()->actions()[0]->text(), QStringLiteral("끝내기(&X)"));
+    ASSERT_EQ(help->menu()->actions().size(), 2);
+    EXPECT_EQ(help->menu()->actions()[0]->text(), QStringLiteral("도움말 항목(&C)"));
+    EXPECT_EQ(help->menu()->actions()[1]->text(), QStringLiteral("Torvane 정보(&A)"));
+    EXPECT_NE(Find<QWidget>("ShapeLED_0"), nullptr);
+    EXPECT_NE(Find<QWidget>("ShapeLED_1"), nullptr);
+    EXPECT_NE(Find<QPlainTextEdit>("txtMyInfo"), nullptr);
+}
+
+TEST_F(FrmStartTest, NothingHappensBeforeTheHandleIsFirstUsed) {
+    Make();
+    EXPECT_FALSE(window->Loaded());
+    EXPECT_TRUE(tray_calls.empty());
+    EXPECT_FALSE(std::filesystem::exists(folder / "invader"));
+    EXPECT_FALSE(window->Listener().IsListening());
+    EXPECT_FALSE(window->Service().Running());
+    EXPECT_FALSE(window->isVisible());
+}
+
+TEST_F(FrmStartTest, LoadRunsItsStepsAndEndsWithTheFinalTitle) {
+    Make();
+    const platform::WindowHandle handle = window->Handle();
+    EXPECT_GT(handle, 0);
+    EXPECT_TRUE(platform::IsWindow(handle));
+    for (const char* sub : {"invader", "support", "shared", "temp", "help"}) {
+        EXPECT_TRUE(std::filesystem::is_directory(folder / sub)) << sub;
+    }
+    EXPECT_EQ(window->MyInfoText(),
+              QStringLiteral(
+                  "\r\n   로컬 IP: 10.1.2.3\r\n   도메인 네임: example.lan\r\n   로컬 호스트 네임: desk-01"));
+    EXPECT_TRUE(
+        Find<QPlainTextEdit>("txtMyInfo")->toPlainText().contains(QStringLiteral("로컬 IP: 10.1.2.3")));
+    // The icon went up while the window still had its design title.
+    ASSERT_EQ(tray_calls.size(), 1u);
+    EXPECT_EQ(tray_calls[0].kind, "add");
+    EXPECT_EQ(tray_calls[0].tip, QStringLiteral("Torvane...1.0703.01버전"));
+    EXPECT_EQ(tray_calls[0].image, NormalTrayImage().cacheKey());
+    EXPECT_EQ(window->TrayImage(), 1);
+    EXPECT_TRUE(window->Listener().IsListening());
+    EXPECT_EQ(Find<QTabWidget>("SSTabMain")->currentIndex(), 0);
+    EXPECT_EQ(Find<QTabWidget>("SSTabEtc")->currentIndex(), 0);
+    EXPECT_TRUE(window->Service().Running());
+    EXPECT_EQ(window->windowTitle(), QStringLiteral("Torvane...1.0703.01 버전"));
+    // The next icon change carries the final title.
+    window->UpdateTrayIcon("Invader_ICON");
+    EXPECT_EQ(tray_calls.back().tip, QStringLiteral("Torvane...1.0703.01 버전"));
+    EXPECT_EQ(tray_calls.back().image, AlertTrayImage().cacheKey());
+    EXPECT_NE(NormalTrayImage().cacheKey(), AlertTrayImage().cacheKey());
+    // A second use of the handle loads nothing again.
+    EXPECT_EQ(window->Handle(), handle);
+    EXPECT_EQ(tray_calls.size(), 2u);
+}
+
+TEST_F(FrmStartTest, OnlyTheThreeIconTextsDoAnything) {
+    Make();
+    window->Handle();
+    window->UpdateTrayIcon("Bogus_ICON");
+    window->UpdateTrayIcon("");
+    EXPECT_EQ(tray_calls.size(), 1u);
+    window->UpdateTrayIcon("Reset_ICON");
+    EXPECT_EQ(tray_calls.back().kind, "modify");
+    EXPECT_EQ(window->TrayImage(), 1);
+}
+
+TEST_F(FrmStartTest, UserCloseHidesAndKeepsMonitoring) {
+    Make();
+    window->Handle();
+    window->ShowWindow();
+    ASSERT_TRUE(window->isVisible());
+    EXPECT_FALSE(window->close());
+    EXPECT_FALSE(window->isVisible());
+    EXPECT_FALSE(window->IsWindowVisible());
+    EXPECT_EQ(window->TrayImage(), 1);
+    EXPECT_TRUE(window->Listener().IsListening());
+    EXPECT_TRUE(window->Service().Running());
+    EXPECT_EQ(ended, 0);
+}
+
+TEST_F(FrmStartTest, WithoutATrayTheWindowIsNeverHidden) {
+    Make(/*tray_available=*/false);
+    window->Handle();
+    window->ShowWindow();
+    window->HideWindow();
+    EXPECT_TRUE(window->isVisible());
+    window->close();
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_FALSE(window->windowFlags().testFlag(Qt::Tool)) << "without a tray it must stay on the task list";
+    EXPECT_EQ(ended, 0);
+}
+
+TEST_F(FrmStartTest, AlertWhileHiddenAndLeftReleaseRestores) {
+    Make();
+    window->Handle();
+    EXPECT_TRUE(window->windowFlags().testFlag(Qt::Tool)) << "off the task list";
+    window->ShowWindow();
+    window->HideWindow();
+    // A new intruder on local port 80 while the window is hidden.
+    fake_table->tcp_rows = {test::MakeRow("10.0.0.5", 80, "10.1.2.3", 1043)};
+    fake_table->udp_rows = 1;
+    window->Service().Cycle().TimerGetTable_Timer();
+    EXPECT_EQ(window->TrayImage(), 2);
+    EXPECT_EQ(tray_calls.back().image, AlertTrayImage().cacheKey());
+
+    window->Form_MouseMove(TrayIcon::kLeftButtonUp);
+    EXPECT_EQ(window->TrayImage(), 1);
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_FALSE(window->isMinimized());
+    EXPECT_TRUE(window->Topmost()) << "CheckTopMost is checked";
+
+    // Restoring an already visible window still resets the icon.
+    window->UpdateTrayIcon("Invader_ICON");
+    window->Form_MouseMove(TrayIcon::kLeftButtonUp);
+    EXPECT_EQ(window->TrayImage(), 1);
+
+    // Unchecked: restoring makes it explicitly not topmost.
+    Find<QCheckBox>("CheckTopMost")->setChecked(false);
+    window->Form_MouseMove(TrayIcon::kLeftButtonUp);
+    EXPECT_FALSE(window->Topmost());
+    // Other codes do nothing.
+    window->HideWindow();
+    window->Form_MouseMove(512);
+    window->Form_MouseMove(513);
+    EXPECT_FALSE(window->isVisible());
+}
+
+TEST_F(FrmStartTest, RightReleaseOpensOneQuitPromptAtATime) {
+    Make();
+    window->Handle();
+    // A second right click arrives while the prompt is open: ignored. Answer No.
+    dialogs.while_open = [this] {
+        EXPECT_TRUE(window->QuitPromptOpen());
+        window->Form_MouseMove(TrayIcon::kRightButtonUp);
+    };
+    dialogs.answers = {false};
+    window->Form_MouseMove(TrayIcon::kRightButtonUp);
+    ASSERT_EQ(dialogs.asked.size(), 1u);
+    EXPECT_EQ(dialogs.asked[0], "Torvane 프로그램을 종료할까요?");
+    EXPECT_FALSE(window->QuitPromptOpen());
+    EXPECT_EQ(ended, 0);
+
+    // After No the prompt opens again; Yes removes the icon, closes the listener and ends.
+    dialogs.answers = {true};
+    window->Form_MouseMove(TrayIcon::kRightButtonUp);
+    EXPECT_EQ(dialogs.asked.size(), 2u);
+    EXPECT_EQ(ended, 1);
+    EXPECT_EQ(tray_calls.back().kind, "delete");
+    EXPECT_FALSE(window->Listener().IsListening());
+    EXPECT_TRUE(window->Ending());
+}
+
+TEST_F(FrmStartTest, MenuQuitAsksWithoutAGuard) {
+    Make();
+    window->Handle();
+    dialogs.answers = {false};
+    window->ToolbarMenu_ButtonMenuClick(QStringLiteral("끝내기(&X)"));
+    ASSERT_EQ(dialogs.asked.size(), 1u);
+    EXPECT_EQ(dialogs.asked[0], "프로그램을 종료할까요?");
+    EXPECT_EQ(ended, 0);
+    EXPECT_TRUE(window->Listener().IsListening());
+    window->ToolbarMenu_ButtonMenuClick(QStringLiteral("그 밖의 항목"));
+    EXPECT_EQ(dialogs.asked.size(), 1u);
+    dialogs.answers = {true};
+    window->ToolbarMenu_ButtonMenuClick(QStringLiteral("끝내기(&X)"));
+    EXPECT_EQ(ended, 1);
+    EXPECT_EQ(tray_calls.back().kind, "delete");
+    EXPECT_FALSE(window->Listener().IsListening());
+}
+
+TEST_F(FrmStartTest, HelpAndAboutDropTopmostWhileOpen) {
+    Make();
+    window->Handle();
+    window->ShowWindow();
+    window->CheckTopMost_Click();  // checked: topmost
+    ASSERT_TRUE(window->Topmost());
+    window->ToolbarMenu_ButtonMenuClick(QStringLiteral("도움말 항목(&C)"));
+    window->ToolbarMenu_ButtonMenuClick(QStringLiteral("Torvane 정보(&A)"));
+    EXPECT_EQ(topmost_while_modal, (std::vector<bool>{false, false}));
+    EXPECT_TRUE(window->Topmost());
+
+    // Unchecked: neither call changes anything (the window stays as it is).
+    auto* box = Find<QCheckBox>("CheckTopMost");
+    box->setChecked(false);
+    window->ApplyTopMost("ON");
+    EXPECT_TRUE(window->Topmost());
+    window->ToolbarMenu_ButtonMenuClick(QStringLiteral("Torvane 정보(&A)"));
+    EXPECT_EQ(topmost_while_modal.back(), true);
+    EXPECT_TRUE(window->Topmost());
+    // Clicking the box applies its new state.
+    box->click();
+    EXPECT_TRUE(box->isChecked());
+    EXPECT_TRUE(window->Topmost());
+    box->click();
+    EXPECT_FALSE(window->Topmost());
+}
+
+TEST_F(FrmStartTest, MouseOverTheToolbarSlowsTheTableTimer) {
+    Make();
+    window->Handle();
+    window->ShowWindow();
+    ASSERT_EQ(window->Service().Cycle().TimerIntervalMs(), 1);
+    auto* file = Find<QToolButton>("ToolbarMenu_1");
+    QMouseEvent move(QEvent::MouseMove, QPointF(5, 5), file->mapToGlobal(QPointF(5, 5)), Qt::NoButton,
+                     Qt::NoButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(file, &move);
+    EXPECT_EQ(window->Service().Cycle().TimerIntervalMs(), 1000);
+    // Movement elsewhere does not.
+    window->Service().Cycle().SetTimerIntervalMs(1);
+    auto* tabs = Find<QTabWidget>("SSTabMain");
+    QMouseEvent elsewhere(QEvent::MouseMove, QPointF(5, 5), tabs->mapToGlobal(QPointF(5, 5)), Qt::NoButton,
+                          Qt::NoButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(tabs, &elsewhere);
+    EXPECT_EQ(window->Service().Cycle().TimerIntervalMs(), 1);
+}
+
+TEST_F(FrmStartTest, PostedCloseEndsTheProgram) {
+    Make();
+    const platform::WindowHandle handle = window->Handle();
+    window->ShowWindow();
+    ASSERT_TRUE(platform::PostWindowMessage(handle, {platform::kWmUser, 1, 2}));
+    ASSERT_TRUE(platform::PostWindowMessage(handle, {platform::kWmClose, 0, 0}));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (ended == 0 && std::chrono::steady_clock::now() < deadline) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    }
+    EXPECT_EQ(ended, 1);
+    EXPECT_EQ(tray_calls.back().kind, "delete");
+    EXPECT_FALSE(window->Listener().IsListening());
+    EXPECT_FALSE(window->isVisible());
+    // A later close of the user's does not hide-and-cancel a window that is gone.
+    EXPECT_TRUE(window->Ending());
+}
+
+TEST_F(FrmStartTest, TakenPortStillLoadsAndShowsTheNotice) {
+    QTcpServer squatter;
+    ASSERT_TRUE(squatter.listen(QHostAddress::AnyIPv4, 0));
+    Make(true, squatter.serverPort());
+    window->Handle();
+    EXPECT_FALSE(window->Listener().IsListening());
+    EXPECT_EQ(window->Listener().LastFailure(), BaitListener::Failure::PortInUse);
+    EXPECT_TRUE(window->Service().Running());
+    EXPECT_EQ(window->windowTitle(), QStringLiteral("Torvane...1.0703.01 버전"));
+    EXPECT_TRUE(window->NoticeText().contains(QStringLiteral("80번 포트")));
+    EXPECT_TRUE(window->NoticeText().contains(QStringLiteral("다른 프로그램")));
+    EXPECT_FALSE(window->NoticeText().contains(QStringLiteral("CAP_NET_ADMIN")));
+}
+
+TEST_F(FrmStartTest, MissingTeardownRightIsShownOnTheOptionsTab) {
+    can_tear_down = false;
+    Make();
+    window->Handle();
+    EXPECT_TRUE(window->Listener().IsListening());
+    EXPECT_TRUE(window->NoticeText().contains(QStringLiteral("차단이 적용되지 않습니다")));
+    auto* notice = Find<QLabel>("PrivilegeNotice");
+    ASSERT_NE(notice, nullptr);
+    // It sits on the inner tab "옵션", beside the blocking switches.
+    EXPECT_TRUE(Find<QWidget>("SSTabEtc")->isAncestorOf(notice));
+    EXPECT_TRUE(notice->parentWidget()->isAncestorOf(Find<QCheckBox>("CheckStopRun_0")));
+    // The written captions are unchanged.
+    EXPECT_EQ(Find<QCheckBox>("CheckStopRun_0")->text(), QStringLiteral("침입한 IP를 자동으로 차단합니다."));
+}
+
+TEST_F(FrmStartTest, ListsShowTheCoreModelsAndBindTheCommands) {
+    Make();
+    window->Handle();
+    auto* view = Find<QTableView>("ListViewWatchIP");
+    ASSERT_NE(view, nullptr);
+    fake_table->tcp_rows = {test::MakeRow("10.0.0.5", 80, "10.1.2.3", 1043),
+                            test::MakeRow("10.0.0.5", 5000, "10.9.9.9", 443)};
+    fake_table->udp_rows = 1;
+    window->Service().Cycle().TimerGetTable_Timer();
+    ASSERT_EQ(view->model()->rowCount(), 2);
+    EXPECT_EQ(view->model()->index(0, 0).data().toString(), QStringLiteral("10.1.2.3"));
+    EXPECT_EQ(view->model()->index(0, 2).data().toString(), QStringLiteral("차단"));
+    EXPECT_EQ(Find<QTableView>("ListViewWatchPORT")->model()->rowCount(), 2);
+
+    // "리셋" empties the address list through the command.
+    QTest::mouseClick(Find<QPushButton>("cmdClearList_0"), Qt::LeftButton);
+    EXPECT_EQ(view->model()->rowCount(), 0);
+    QTest::mouseClick(Find<QPushButton>("cmdClearList_10"), Qt::LeftButton);
+    EXPECT_EQ(Find<QTableView>("ListViewWatchPORT")->model()->rowCount(), 0);
+
+    // Opening the rule tab loads the block list from disk.
+    Find<QTabWidget>("SSTabMain")->setCurrentIndex(1);
+    auto* rules = Find<QTableView>("ListViewInvaderOX");
+    ASSERT_EQ(rules->model()->rowCount(), 1);
+    EXPECT_EQ(rules->model()->index(0, 0).data().toString(), QStringLiteral("10.1.2.3"));
+    // The switch flips the view and stays checked.
+    auto* box = Find<QCheckBox>("chkInvaderOX");
+    box->click();
+    EXPECT_EQ(box->text(), QStringLiteral("허용 리스트"));
+    EXPECT_TRUE(box->isChecked());
+    ASSERT_EQ(rules->model()->rowCount(), 1);
+    EXPECT_EQ(rules->model()->index(0, 0).data().toString(), QStringLiteral("10.9.9.9"));
+    box->click();
+    EXPECT_EQ(box->text(), QStringLiteral("차단 리스트"));
+    EXPECT_TRUE(box->isChecked());
+
+    // A title click reaches the command's sort (it flips the shared direction).
+    const bool before = window->Commands().SortAscending();
+    view->horizontalHeader()->sectionClicked(1);
+    EXPECT_NE(window->Commands().SortAscending(), before);
+}
+
+TEST_F(FrmStartTest, BlockTheInternetAnsweredNoUnchecksTheBox) {
+    Make();
+    window->Handle();
+    window->ShowWindow();
+    Find<QTabWidget>("SSTabMain")->setCurrentIndex(3);
+    auto* box = Find<QCheckBox>("CheckStopRun_1");
+    dialogs.answers = {false};
+    box->click();
+    ASSERT_FALSE(dialogs.asked.empty());
+    EXPECT_EQ(dialogs.asked.back(), "인터넷을 정말 차단할까요?");
+    EXPECT_FALSE(box->isChecked());
+    EXPECT_FALSE(window->Service().Cycle().IsChecked(1));
+    dialogs.answers = {true};
+    box->click();
+    EXPECT_TRUE(box->isChecked());
+    EXPECT_TRUE(window->Service().Cycle().IsChecked(1));
+}
+
+}  // namespace
+}  // namespace velmor::shell
