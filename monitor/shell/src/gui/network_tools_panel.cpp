@@ -1,0 +1,185 @@
+#include "network_tools_panel.h"
+
+#include <QFontDatabase>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QInputDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QVBoxLayout>
+#include <string>
+#include <utility>
+
+namespace velmor::shell {
+namespace {
+
+// Message boxes as the program shows them: empty title, information icon and OK.
+class PanelDialogs final : public Dialogs {
+public:
+    explicit PanelDialogs(QWidget* owner) : owner_(owner) {}
+
+    void Tell(std::string_view text, Icon icon) override {
+        QMessageBox box(icon == Icon::Exclamation ? QMessageBox::Warning : QMessageBox::Information,
+                        QString(), QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())),
+                        QMessageBox::Ok, owner_->window());
+        box.exec();
+    }
+    bool AskYesNo(std::string_view text) override {
+        QMessageBox box(QMessageBox::Information, QString(),
+                        QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())),
+                        QMessageBox::Yes | QMessageBox::No, owner_->window());
+        return box.exec() == QMessageBox::Yes;
+    }
+    std::optional<std::string> AskText(std::string_view prompt, std::string_view default_text) override {
+        bool accepted = false;
+        const QString answer = QInputDialog::getText(
+            owner_->window(), QString(),
+            QString::fromUtf8(prompt.data(), static_cast<qsizetype>(prompt.size())), QLineEdit::Normal,
+            QString::fromUtf8(default_text.data(), static_cast<qsizetype>(default_text.size())), &accepted);
+        if (!accepted) return std::nullopt;
+        return answer.toStdString();
+    }
+
+private:
+    QWidget* owner_;
+};
+
+QString FromView(std::string_view text) {
+    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+QString ControlName(const char* control, int index) {
+    return QStringLiteral("%1_%2").arg(QLatin1String(control)).arg(index);
+}
+
+}  // namespace
+
+NetworkToolsPanel::NetworkToolsPanel(std::filesystem::path program_folder, QWidget* parent)
+    : NetworkToolsPanel(std::move(program_folder), Services{}, parent) {}
+
+NetworkToolsPanel::NetworkToolsPanel(std::filesystem::path program_folder, Services services, QWidget* parent)
+    : QWidget(parent),
+      runner_(std::move(program_folder),
+              services.runner ? std::move(*services.runner) : CommandRunner::SystemServices()) {
+    setObjectName(QStringLiteral("NetworkToolsPanel"));
+    if (services.dialogs != nullptr) {
+        dialogs_ = services.dialogs;
+    } else {
+        own_dialogs_ = std::make_unique<PanelDialogs>(this);
+        dialogs_ = own_dialogs_.get();
+    }
+    if (services.host_name_to_ip || services.ip_to_host_name) {
+        converter_ = new AddressConverter(std::move(services.host_name_to_ip),
+                                          std::move(services.ip_to_host_name), this);
+    } else {
+        converter_ = new AddressConverter(this);
+    }
+    connect(converter_, &AddressConverter::Finished, this, &NetworkToolsPanel::OnConverted);
+
+    // Converter: "문자" is the host name, "숫자" the dotted address.
+    auto* convert_group = new QGroupBox(QStringLiteral("IP주소 변환"), this);
+    auto* convert_layout = new QGridLayout(convert_group);
+    const std::array<QString, 2> labels = {QStringLiteral("문자"), QStringLiteral("숫자")};
+    for (int index = 0; index < 2; ++index) {
+        auto* label = new QLabel(labels[static_cast<std::size_t>(index)], convert_group);
+        auto* box = new QLineEdit(convert_group);
+        box->setObjectName(ControlName("txtIPConvert", index));
+        label->setBuddy(box);
+        convert_layout->addWidget(label, index, 0);
+        convert_layout->addWidget(box, index, 1);
+        connect(box, &QLineEdit::returnPressed, this, [this, index] { txtIPConvert_Enter(index); });
+        txtIPConvert_[static_cast<std::size_t>(index)] = box;
+    }
+    txtIPConvert_[0]->setPlaceholderText(QStringLiteral("호스트 이름 (예: www.example.com) 입력 후 Enter"));
+    txtIPConvert_[1]->setPlaceholderText(QStringLiteral("숫자 주소 (예: 192.168.0.1) 입력 후 Enter"));
+    converting_label_ = new QLabel(QStringLiteral("이름을 찾는 중입니다..."), convert_group);
+    converting_label_->setObjectName(QStringLiteral("lblConverting"));
+    converting_label_->setVisible(false);
+    convert_layout->addWidget(converting_label_, 2, 1);
+
+    // Command runner.
+    auto* shell_group = new QGroupBox(QStringLiteral("명령 프롬프트"), this);
+    auto* shell_layout = new QVBoxLayout(shell_group);
+    textShell_ = new QLineEdit(FromView(kInitialCommandLine), shell_group);
+    textShell_->setObjectName(QStringLiteral("textShell"));
+    connect(textShell_, &QLineEdit::returnPressed, this, &NetworkToolsPanel::textShell_Enter);
+    auto* buttons = new QHBoxLayout();
+    const QFont fixed = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    for (int index : {0, 1, 2, 3, kRunButton}) {
+        auto* button = new QPushButton(FromView(ShellButtonCaption(index)), shell_group);
+        button->setObjectName(ControlName("cmdShell", index));
+        button->setFont(fixed);
+        // Enter in textShell runs the command line; no button may take that Enter as a default.
+        button->setAutoDefault(false);
+        connect(button, &QPushButton::clicked, this, [this, index] { cmdShell_Click(index); });
+        if (index == kRunButton) buttons->addStretch(1);
+        buttons->addWidget(button);
+    }
+    shell_layout->addWidget(textShell_);
+    shell_layout->addLayout(buttons);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(convert_group);
+    layout->addWidget(shell_group);
+    layout->addStretch(1);
+}
+
+NetworkToolsPanel::~NetworkToolsPanel() = default;
+
+void NetworkToolsPanel::txtIPConvert_Enter(int index) {
+    if (index != 0 && index != 1) return;
+    // One resolution at a time: an Enter while one runs is ignored, so the boxes keep what the
+    // user wrote until the running answer arrives.
+    if (converter_->IsBusy()) return;
+    QLineEdit* box = txtIPConvert_[static_cast<std::size_t>(index)];
+    const ConversionPlan plan = PlanConversion(index, box->text().toStdString());
+    box->setText(QString::fromStdString(plan.trimmed));
+    if (plan.conversion == Conversion::None) {
+        if (!plan.message.empty()) Tell(plan.message);
+        return;
+    }
+    if (converter_->Start(plan)) converting_label_->setVisible(true);
+}
+
+void NetworkToolsPanel::OnConverted(int target_box, const QString& result) {
+    converting_label_->setVisible(false);
+    if (target_box == 0 || target_box == 1)
+        txtIPConvert_[static_cast<std::size_t>(target_box)]->setText(result);
+    Q_EMIT ConversionFinished(target_box, result);
+}
+
+void NetworkToolsPanel::cmdShell_Click(int index) {
+    if (index >= 0 && index < kCommandButtonCount) {
+        textShell_->setText(QString::fromStdString(runner_.ButtonCommand(index)));
+    } else if (index == kRunButton) {
+        last_outcome_ = runner_.Run(textShell_->text().toStdString());
+        switch (*last_outcome_) {
+            case RunOutcome::Started:
+                break;
+            case RunOutcome::NoTerminal:
+                Tell(kMessageNoTerminal);
+                break;
+            case RunOutcome::NotWritten:
+                Tell(std::string(kMessageBatchNotWritten) + runner_.BatchFile().string());
+                break;
+            case RunOutcome::TerminalFailed:
+                Tell(std::string(kMessageTerminalFailed) +
+                     (runner_.LastLaunch() ? runner_.LastLaunch()->program.string() : std::string()));
+                break;
+        }
+    } else {
+        return;
+    }
+    // The cursor goes behind the text, so an address can be typed after "ping -c 4 ".
+    textShell_->end(false);
+    textShell_->setFocus(Qt::OtherFocusReason);
+}
+
+void NetworkToolsPanel::Tell(std::string_view text) {
+    dialogs_->Tell(text, Dialogs::Icon::Information);
+}
+
+}  // namespace velmor::shell
