@@ -18,8 +18,9 @@ QApplication& App() {
     static int argc = 1;
     static char name[] = "updater_window_test";
     static char* argv[] = {name, nullptr};
-    static QApplication app(argc, argv);
-    return app;
+    // Never destroyed: tearing Qt down among the other static objects at exit crashes.
+    static QApplication* app = new QApplication(argc, argv);
+    return *app;
 }
 
 QImage Render(UpdaterWindow& window) {
