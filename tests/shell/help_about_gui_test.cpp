@@ -24,8 +24,9 @@ QApplication& App() {
     static int argc = 1;
     static char name[] = "help_about_gui_test";
     static char* argv[] = {name, nullptr};
-    static QApplication app(argc, argv);
-    return app;
+    // Never destroyed: at exit it would outlive the input devices that QTest's events created.
+    static auto* app = new QApplication(argc, argv);
+    return *app;
 }
 
 // With VELMOR_SCREENSHOT_DIR set (scripts/screenshots.sh does), the windows are saved as PNG.

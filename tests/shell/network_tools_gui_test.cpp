@@ -23,8 +23,9 @@ QApplication& App() {
     static int argc = 1;
     static char name[] = "network_tools_gui_test";
     static char* argv[] = {name, nullptr};
-    static QApplication app(argc, argv);
-    return app;
+    // Never destroyed: at exit it would outlive the input devices that QTest's events created.
+    static auto* app = new QApplication(argc, argv);
+    return *app;
 }
 
 bool ProcessUntil(const std::function<bool()>& done, int milliseconds = 5000) {
