@@ -24,9 +24,18 @@ int ListTableModel::columnCount(const QModelIndex& parent) const {
 QVariant ListTableModel::data(const QModelIndex& index, int role) const {
     if (!index.isValid() || index.row() >= rows_) return {};
     if (role == Qt::DisplayRole || role == Qt::ToolTipRole) {
-        return QString::fromStdString(list_.Cell(index.row(), index.column()));
+        const int row = CoreRow(index.row());
+        if (row < 0) return QString();
+        return QString::fromStdString(list_.Cell(row, index.column()));
     }
     return {};
+}
+
+int ListTableModel::CoreRow(int row) const {
+    if (pending_count_ == 0 || row < pending_first_) return row;
+    if (pending_count_ > 0) return row + pending_count_;
+    if (row < pending_first_ - pending_count_) return -1;
+    return row + pending_count_;
 }
 
 QVariant ListTableModel::headerData(int section, Qt::Orientation orientation, int role) const {
@@ -41,16 +50,22 @@ void ListTableModel::OnRowsInserted(int first, int count) {
     // Structural changes move the view's selection along with the rows, as the core moves its marks;
     // the selection signals they cause must not be copied back.
     const bool was_syncing = std::exchange(syncing_, true);
+    pending_first_ = first;
+    pending_count_ = count;
     beginInsertRows({}, first, first + count - 1);
     rows_ += count;
+    pending_count_ = 0;
     endInsertRows();
     syncing_ = was_syncing;
 }
 
 void ListTableModel::OnRowsRemoved(int first, int count) {
     const bool was_syncing = std::exchange(syncing_, true);
+    pending_first_ = first;
+    pending_count_ = -count;
     beginRemoveRows({}, first, first + count - 1);
     rows_ -= count;
+    pending_count_ = 0;
     endRemoveRows();
     syncing_ = was_syncing;
 }

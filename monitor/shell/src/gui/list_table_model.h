@@ -10,9 +10,10 @@
 namespace velmor::shell {
 
 // Shows a core ListModel in Qt views without copying its rows: every cell is read from the core
-// model when a view asks, and the core model's change notices become Qt's model signals. The row
-// count the views see is kept apart from the core's, because the core reports a change after it made
-// it while Qt wants the "about to" half first.
+// model when a view asks, and the core model's change notices become Qt's model signals. The core
+// reports a change after making it, while Qt's "about to" signals must still show the old rows; so
+// between the two halves of an insert or remove the view's row numbers are mapped onto the core's
+// with the pending shift.
 //
 // The core model also owns the selection (the list commands act on its selected rows), so a bound
 // QItemSelectionModel is kept in step both ways.
@@ -40,11 +41,16 @@ private:
     void OnReset() override;
 
     void PushSelectionToView();
+    // The core row that view row `row` shows; -1 for a row that the core already removed.
+    int CoreRow(int row) const;
     void PullSelectionFromView(const QItemSelection& selected, const QItemSelection& deselected);
 
     rules::ListModel& list_;
     QStringList headers_;
     int rows_ = 0;
+    // An insert (count > 0) or remove (count < 0) that the core made and the views do not know yet.
+    int pending_first_ = 0;
+    int pending_count_ = 0;
     QPointer<QItemSelectionModel> selection_;
     bool syncing_ = false;
 };

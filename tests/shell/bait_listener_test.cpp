@@ -1,0 +1,75 @@
+// The bait listener: it holds connections open so the monitor can see them, and says why it could
+// not open.
+#include "velmor/shell/bait_listener.h"
+
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <functional>
+
+namespace velmor::shell {
+namespace {
+
+QCoreApplication& App() {
+    static int argc = 1;
+    static char name[] = "bait_listener_test";
+    static char* argv[] = {name, nullptr};
+    static QCoreApplication app(argc, argv);
+    return app;
+}
+
+bool PumpUntil(const std::function<bool()>& condition, int ms = 3000) {
+    for (int waited = 0; waited < ms; waited += 10) {
+        if (condition()) return true;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+    return condition();
+}
+
+TEST(BaitListenerTest, HoldsConnectionsOpenUntilThePeerGoes) {
+    App();
+    BaitListener bait;
+    ASSERT_TRUE(bait.Open(0));
+    EXPECT_TRUE(bait.IsListening());
+    EXPECT_EQ(bait.LastFailure(), BaitListener::Failure::None);
+
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, bait.Port());
+    ASSERT_TRUE(PumpUntil([&] { return bait.HeldConnections() == 1; }));
+    // Data is swallowed; nothing comes back and the connection stays.
+    client.write("GET / HTTP/1.0\r\n\r\n");
+    PumpUntil([] { return false; }, 100);
+    EXPECT_EQ(client.bytesAvailable(), 0);
+    EXPECT_EQ(client.state(), QAbstractSocket::ConnectedState);
+    EXPECT_EQ(bait.HeldConnections(), 1u);
+
+    client.abort();
+    EXPECT_TRUE(PumpUntil([&] { return bait.HeldConnections() == 0; }));
+}
+
+TEST(BaitListenerTest, CloseDropsTheListenerAndEveryHeldConnection) {
+    App();
+    BaitListener bait;
+    ASSERT_TRUE(bait.Open(0));
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, bait.Port());
+    ASSERT_TRUE(PumpUntil([&] { return bait.HeldConnections() == 1; }));
+    bait.Close();
+    EXPECT_FALSE(bait.IsListening());
+    EXPECT_TRUE(PumpUntil([&] { return client.state() == QAbstractSocket::UnconnectedState; }));
+}
+
+TEST(BaitListenerTest, TakenPortIsReportedAsSuch) {
+    App();
+    QTcpServer squatter;
+    ASSERT_TRUE(squatter.listen(QHostAddress::AnyIPv4, 0));
+    BaitListener bait;
+    EXPECT_FALSE(bait.Open(squatter.serverPort()));
+    EXPECT_FALSE(bait.IsListening());
+    EXPECT_EQ(bait.LastFailure(), BaitListener::Failure::PortInUse);
+}
+
+}  // namespace
+}  // namespace velmor::shell
