@@ -11,6 +11,11 @@
 #include "updater_app.h"
 #include "updater_window.h"
 
+// fontconfig keeps a few allocations of its own to the end of the process; they are not ours.
+extern "C" const char* __lsan_default_suppressions() {
+    return "leak:libfontconfig.so\n";
+}
+
 namespace velmor::updater {
 namespace {
 
