@@ -13,9 +13,10 @@ public:
     void OnRowsRemoved(int first, int count) override { removed.emplace_back(first, count); }
     void OnCellChanged(int, int) override {}
     void OnSelectionChanged(int) override {}
-    void OnLayoutChanged() override {}
+    void OnLayoutChanged() override { ++layouts; }
     void OnReset() override {}
     std::vector<std::pair<int, int>> removed;
+    int layouts = 0;
 };
 
 TEST(ListModelRemoveRows, RemovesInOnePassAndReportsFromTheTop) {
@@ -35,6 +36,29 @@ TEST(ListModelRemoveRows, RemovesInOnePassAndReportsFromTheTop) {
     EXPECT_EQ(list.Find("g"), -1);
     list.RemoveRows({});
     EXPECT_EQ(list.RowCount(), 3);
+    list.RemoveObserver(&log);
+}
+
+TEST(ListModelSortState, SetsKeyOrderAndAutomaticSortingWithOneSort) {
+    ListModel list(2, 1);
+    for (const char* text : {"b", "c", "a"}) list.AddRow({"row", text});
+    RemovalLog log;
+    list.AddObserver(&log);
+    list.SetSortState(1, ListModel::SortOrder::Descending, false);  // automatic sorting off: no sort
+    EXPECT_EQ(log.layouts, 0);
+    EXPECT_EQ(list.Cell(0, 1), "b");
+    list.SetSortState(1, ListModel::SortOrder::Descending, true);
+    EXPECT_EQ(log.layouts, 1);
+    EXPECT_EQ(list.SortKey(), 1);
+    EXPECT_TRUE(list.AutoSort());
+    EXPECT_EQ(list.Cell(0, 1), "c");
+    EXPECT_EQ(list.Cell(2, 1), "a");
+    EXPECT_EQ(list.Find("a"), 2);  // the index follows the new order
+
+    list.SortOnceByValue([](const std::vector<std::string>& cells) { return cells[1] == "b" ? 0 : 1; }, true);
+    EXPECT_EQ(list.Cell(0, 1), "b");
+    EXPECT_EQ(list.Cell(1, 1), "c");  // equal values keep their order
+    EXPECT_EQ(list.Cell(2, 1), "a");
     list.RemoveObserver(&log);
 }
 
