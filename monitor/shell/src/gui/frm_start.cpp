@@ -20,21 +20,12 @@
 #include <QVBoxLayout>
 #include <iostream>
 
-#include "lamp_widget.h"
-#include "mailbox_notifier.h"
-#include "qt_services.h"
-
-// The help and About windows and the network tools panel come in their own files; until they are in
-// the tree the window shows stand-ins.
-#if __has_include("frm_help.h") && __has_include("frm_about.h") && __has_include("network_tools_panel.h")
 #include "frm_about.h"
 #include "frm_help.h"
+#include "lamp_widget.h"
+#include "mailbox_notifier.h"
 #include "network_tools_panel.h"
-#define VELMOR_HAVE_TOOL_WINDOWS 1
-#else
-#include <QDialog>
-#define VELMOR_HAVE_TOOL_WINDOWS 0
-#endif
+#include "qt_services.h"
 
 namespace velmor::shell {
 namespace {
@@ -107,7 +98,6 @@ FrmStart::FrmStart(std::filesystem::path program_folder, FrmStartServices servic
     if (!services_.local_info) services_.local_info = platform::ReadLocalInfo;
     if (!services_.can_tear_down) services_.can_tear_down = platform::CanTearDownConnections;
     if (!services_.end_program) services_.end_program = [] { QCoreApplication::exit(0); };
-#if VELMOR_HAVE_TOOL_WINDOWS
     if (!services_.open_help) {
         services_.open_help = [this](QWidget* owner) {
             FrmHelp help(program_folder_, owner);
@@ -120,18 +110,6 @@ FrmStart::FrmStart(std::filesystem::path program_folder, FrmStartServices servic
             about.exec();
         };
     }
-#else
-    const auto stand_in = [](const QString& title) {
-        return [title](QWidget* owner) {
-            QDialog dialog(owner);
-            dialog.setWindowTitle(title);
-            dialog.resize(400, 300);
-            dialog.exec();
-        };
-    };
-    if (!services_.open_help) services_.open_help = stand_in(QStringLiteral("도움말 항목"));
-    if (!services_.open_about) services_.open_about = stand_in(QStringLiteral("Torvane 정보"));
-#endif
 
     service_ =
         std::make_unique<MonitorService>(program_folder_, *this, *services_.dialogs,
@@ -405,13 +383,9 @@ QWidget* FrmStart::BuildOptionsTab() {
     layout->addStretch(1);
     tab_etc_->addTab(options, QStringLiteral("옵션"));
 
-#if VELMOR_HAVE_TOOL_WINDOWS
     NetworkToolsPanel::Services tools;
     tools.dialogs = services_.dialogs;
     auto* network = new NetworkToolsPanel(program_folder_, std::move(tools));
-#else
-    auto* network = new QWidget();
-#endif
     tab_etc_->addTab(network, QStringLiteral("네트웍 명령"));
     return page;
 }
