@@ -1,0 +1,125 @@
+// Renders every tab of the main window with a sample connection table into PNG files, for the
+// documentation: velmor_screenshots OUTPUT_FOLDER. Run under Xvfb (scripts/screenshots.sh).
+#include <QApplication>
+#include <QDir>
+#include <QFont>
+#include <QFontDatabase>
+#include <QPixmap>
+#include <QTabWidget>
+#include <QThread>
+#include <iostream>
+
+#include "frm_start.h"
+#include "velmor/common/text_file.h"
+#include "velmor/test/fakes.h"
+#include "velmor/test/temp_dir.h"
+
+using namespace velmor;
+
+namespace {
+
+class NoTray final : public shell::TrayIcon {
+public:
+    bool Available() const override { return true; }
+    void Add(const QIcon&, const QString&) override {}
+    void Modify(const QIcon&, const QString&) override {}
+    void Delete() override {}
+};
+
+void Settle() {
+    for (int i = 0; i < 20; ++i) {
+        QCoreApplication::processEvents();
+        QThread::msleep(10);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    if (argc < 2) {
+        std::cerr << "usage: velmor_screenshots OUTPUT_FOLDER\n";
+        return 2;
+    }
+    QApplication::setStyle(QStringLiteral("Fusion"));
+    for (const char* family : {"NanumBarunGothic", "NanumGothic"}) {
+        if (QFontDatabase::families().contains(QString::fromLatin1(family))) {
+            QFont font(QString::fromLatin1(family));
+            font.setPointSizeF(10);
+            QApplication::setFont(font);
+            break;
+        }
+    }
+    const QString out = QString::fromLocal8Bit(argv[1]);
+    QDir().mkpath(out);
+
+    test::TempDir folder;
+    // Rules from earlier runs: a blocked intruder with its host name, allowed sites.
+    std::filesystem::create_directories(folder / "invader");
+    WriteLineFile(folder / "invader" / "203.0.113.45.x", "1043|203.0.113.45|scan-45.example.net");
+    WriteLineFile(folder / "invader" / "198.51.100.7.x", "-|198.51.100.7|수동 차단");
+    WriteLineFile(folder / "invader" / "192.0.2.80.o", "443|192.0.2.80|www.example.org");
+    WriteLineFile(folder / "invader" / "192.0.2.81.o", "443|192.0.2.81|cdn.example.org");
+    WriteLineFile(folder / "invader" / "198.51.100.20.o", "993|198.51.100.20|mail.example.com");
+
+    test::ScriptedDialogs dialogs;
+    test::FakeClipboard clipboard;
+    test::FakeBrowser browser;
+    shell::FrmStartServices services;
+    services.dialogs = &dialogs;
+    services.clipboard = &clipboard;
+    services.browser = &browser;
+    services.tray = std::make_unique<NoTray>();
+    auto table = std::make_unique<test::FakeConnectionTable>();
+    table->tcp_rows = {
+        test::MakeRow("192.168.10.23", 80, "203.0.113.45", 1043),
+        test::MakeRow("192.168.10.23", 41822, "192.0.2.80", 443),
+        test::MakeRow("192.168.10.23", 41830, "192.0.2.80", 443),
+        test::MakeRow("192.168.10.23", 41902, "192.0.2.81", 443),
+        test::MakeRow("192.168.10.23", 52010, "198.51.100.20", 993),
+        test::MakeRow("192.168.10.23", 52044, "198.51.100.33", 22),
+        test::MakeRow("192.168.10.23", 53111, "192.0.2.150", 8080),
+    };
+    table->udp_rows = 4;
+    services.table = std::move(table);
+    services.counters = std::make_unique<test::FakeSocketCounters>();
+    services.local_info = [] { return platform::LocalInfo{"192.168.10.23", "home.example", "desk-01"}; };
+    services.can_tear_down = [] { return true; };
+    services.end_program = [] {};
+    services.bait_port = 0;
+    shell::FrmStart window(folder.path(), std::move(services));
+    window.Handle();
+    window.Service().Stop();
+    window.Service().Cycle().TimerGetTable_Timer();
+    auto& list = window.Service().AddressList();
+    for (int row = 0; row < list.RowCount(); ++row) {
+        if (list.Cell(row, 0) == "198.51.100.33") list.SetCell(row, 3, "ssh.example.com");
+        if (list.Cell(row, 0) == "192.0.2.150") list.SetCell(row, 3, "-");
+    }
+    window.show();
+    Settle();
+
+    auto* tabs = window.findChild<QTabWidget*>(QStringLiteral("SSTabMain"));
+    auto* inner = window.findChild<QTabWidget*>(QStringLiteral("SSTabEtc"));
+    const struct {
+        int tab;
+        int inner_tab;
+        const char* file;
+    } shots[] = {{0, 0, "main-ip-watch.png"},
+                 {1, 0, "ip-block.png"},
+                 {2, 0, "port-info.png"},
+                 {3, 0, "options.png"},
+                 {3, 1, "network-tools.png"}};
+    for (const auto& shot : shots) {
+        tabs->setCurrentIndex(shot.tab);
+        inner->setCurrentIndex(shot.inner_tab);
+        Settle();
+        const QString path = out + QLatin1Char('/') + QString::fromLatin1(shot.file);
+        if (!window.grab().save(path)) {
+            std::cerr << "could not write " << path.toStdString() << '\n';
+            return 1;
+        }
+        std::cout << path.toStdString() << '\n';
+    }
+    return 0;
+}
