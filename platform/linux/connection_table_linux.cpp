@@ -35,6 +35,11 @@ struct DumpRequest {
     inet_diag_req_v2 request;
 };
 
+struct LegacyDumpRequest {
+    nlmsghdr header;
+    inet_diag_req request;
+};
+
 enum class Outcome {
     kComplete,     // the whole dump arrived
     kInterrupted,  // arrived, but inconsistent: worth taking again
@@ -86,7 +91,28 @@ public:
         message.request.sdiag_family = family;
         message.request.sdiag_protocol = protocol;
         message.request.idiag_states = sockdiag::kAllStates;
-        if (!Send(&message, sizeof message)) {
+        return Exchange(&message, sizeof message, message.header.nlmsg_seq, target, record);
+    }
+
+    // Takes the TCP sockets of both families in one walk of the kernel's connection hash, through
+    // the older TCPDIAG_GETSOCK request (answered for IPv4 and IPv6 alike).
+    Outcome DumpTcpSingleWalk(DumpTarget& target, std::vector<std::byte>* record) {
+        if (!Open()) return Outcome::kFailed;
+        LegacyDumpRequest message{};
+        message.header.nlmsg_len = sizeof message;
+        message.header.nlmsg_type = TCPDIAG_GETSOCK;
+        message.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+        message.header.nlmsg_seq = ++sequence_;
+        message.request.idiag_family = AF_INET;
+        message.request.idiag_states = sockdiag::kAllStates;
+        return Exchange(&message, sizeof message, message.header.nlmsg_seq, target, record);
+    }
+
+private:
+    // Sends a dump request and receives the reply to its end.
+    Outcome Exchange(const void* request, std::size_t length, std::uint32_t sequence, DumpTarget& target,
+                     std::vector<std::byte>* record) {
+        if (!Send(request, length)) {
             Close();
             return Outcome::kFailed;
         }
@@ -114,7 +140,7 @@ public:
             if (sender.nl_pid != 0) continue;  // only the kernel may answer a dump
             const std::span<const std::byte> datagram(buffer_.data(), static_cast<std::size_t>(received));
             if (record != nullptr) record->insert(record->end(), datagram.begin(), datagram.end());
-            switch (sockdiag::ParseDump(datagram, message.header.nlmsg_seq, target)) {
+            switch (sockdiag::ParseDump(datagram, sequence, target)) {
                 case DumpStatus::kMore:
                     continue;
                 case DumpStatus::kDone:
@@ -131,6 +157,7 @@ public:
         }
     }
 
+public:
     void Destroy(std::span<const SocketId> ids) {
         if (ids.empty() || !Open()) return;
         batch_.clear();
@@ -210,12 +237,22 @@ private:
 
 class LinuxConnectionTable final : public ConnectionTable {
 public:
-    LinuxConnectionTable() { socket_.Open(); }
+    explicit LinuxConnectionTable(sockdiag::TcpRequest request) : request_(request) { socket_.Open(); }
 
     bool ReadTcp(TcpTable& table) override {
         table.Clear();
-        if (!DumpInto(AF_INET, IPPROTO_TCP, &table, nullptr) ||
-            !DumpInto(AF_INET6, IPPROTO_TCP, &table, nullptr)) {
+        bool ok = false;
+        if (request_ == sockdiag::TcpRequest::kSingleWalk) {
+            const Outcome outcome = SingleWalkInto(table);
+            ok = outcome == Outcome::kComplete;
+            // A kernel without the older request answers with an error: ask per family from now on.
+            if (outcome == Outcome::kRefused) request_ = sockdiag::TcpRequest::kPerFamily;
+        }
+        if (request_ == sockdiag::TcpRequest::kPerFamily) {
+            ok = DumpInto(AF_INET, IPPROTO_TCP, &table, nullptr) &&
+                 DumpInto(AF_INET6, IPPROTO_TCP, &table, nullptr);
+        }
+        if (!ok) {
             table.Clear();
             return false;
         }
@@ -258,6 +295,20 @@ private:
         }
     }
 
+    Outcome SingleWalkInto(TcpTable& table) {
+        for (int attempt = 1;; ++attempt) {
+            DumpTarget target;
+            target.table = &table;
+            const Outcome outcome = socket_.DumpTcpSingleWalk(target, nullptr);
+            if (outcome == Outcome::kInterrupted && attempt < kDumpAttempts) {
+                table.Clear();
+                continue;
+            }
+            return outcome == Outcome::kInterrupted ? Outcome::kComplete : outcome;
+        }
+    }
+
+    sockdiag::TcpRequest request_;
     SockDiagSocket socket_;
     sockdiag::TcpRowSorter sorter_;
 };
@@ -265,7 +316,7 @@ private:
 }  // namespace
 
 std::unique_ptr<ConnectionTable> MakeSystemConnectionTable() {
-    return std::make_unique<LinuxConnectionTable>();
+    return std::make_unique<LinuxConnectionTable>(sockdiag::TcpRequest::kSingleWalk);
 }
 
 bool CanTearDownConnections() {
@@ -279,10 +330,17 @@ bool CanTearDownConnections() {
 
 namespace sockdiag {
 
+std::unique_ptr<ConnectionTable> MakeConnectionTable(TcpRequest request) {
+    return std::make_unique<LinuxConnectionTable>(request);
+}
+
 bool RecordDump(int family, int protocol, std::vector<std::byte>& reply) {
     SockDiagSocket socket;
     DumpTarget target;
     reply.clear();
+    if (family == AF_UNSPEC && protocol == IPPROTO_TCP) {
+        return socket.DumpTcpSingleWalk(target, &reply) == Outcome::kComplete;
+    }
     return socket.Dump(static_cast<std::uint8_t>(family), static_cast<std::uint8_t>(protocol), target,
                        &reply) == Outcome::kComplete;
 }

@@ -145,7 +145,8 @@ DumpStatus ParseDump(std::span<const std::byte> bytes, std::uint32_t sequence, D
                 }
                 return target.interrupted ? DumpStatus::kInterrupted : DumpStatus::kDone;
             }
-            case SOCK_DIAG_BY_FAMILY: {
+            case SOCK_DIAG_BY_FAMILY:
+            case TCPDIAG_GETSOCK: {  // the answer to the single-walk request carries its type
                 if (payload_length < sizeof(inet_diag_msg)) return DumpStatus::kMalformed;
                 inet_diag_msg message;
                 std::memcpy(&message, payload, sizeof message);

@@ -121,13 +121,17 @@ TEST(ConnectionTable, ShowsIpv4AndMappedRowsSortedAndLeavesPureIpv6Out) {
     BuildScene(network, scene);
 
     TcpTable table;
+    TcpTable per_family;
     std::vector<std::byte> tcp4;
     std::vector<std::byte> tcp6;
+    std::vector<std::byte> single;
     TestNetwork::RunIn(network.local(), [&] {
         auto connections = MakeSystemConnectionTable();
         EXPECT_TRUE(connections->ReadTcp(table));
+        EXPECT_TRUE(sockdiag::MakeConnectionTable(sockdiag::TcpRequest::kPerFamily)->ReadTcp(per_family));
         ASSERT_TRUE(sockdiag::RecordDump(AF_INET, IPPROTO_TCP, tcp4));
         ASSERT_TRUE(sockdiag::RecordDump(AF_INET6, IPPROTO_TCP, tcp6));
+        ASSERT_TRUE(sockdiag::RecordDump(AF_UNSPEC, IPPROTO_TCP, single));
     });
     EXPECT_THAT(AllFields(table),
                 testing::ElementsAre(Row(2, "0.0.0.0", 80, "0.0.0.0", 0), Row(5, kLocal, 80, kRemote, 40001),
@@ -139,22 +143,28 @@ TEST(ConnectionTable, ShowsIpv4AndMappedRowsSortedAndLeavesPureIpv6Out) {
     EXPECT_EQ(table.ids[2].family, AF_INET6);  // the mapped row keeps the family teardown needs
     EXPECT_EQ(table.ids[1].family, AF_INET);
 
-    // The reader and the byte parser agree on what the kernel said.
-    TcpTable replayed;
-    for (const auto* dump : {&tcp4, &tcp6}) {
-        std::uint32_t sequence = 0;
-        std::memcpy(&sequence, dump->data() + 8, sizeof sequence);
-        sockdiag::DumpTarget target;
-        target.table = &replayed;
-        EXPECT_EQ(sockdiag::ParseDump(*dump, sequence, target), sockdiag::DumpStatus::kDone);
-    }
-    sockdiag::TcpRowSorter().Sort(replayed);
-    EXPECT_EQ(AllFields(replayed), AllFields(table));
+    // Both ways of asking see the same table, and so does the byte parser over the raw replies.
+    EXPECT_EQ(AllFields(per_family), AllFields(table));
+    const auto replay = [](std::initializer_list<const std::vector<std::byte>*> dumps) {
+        TcpTable replayed;
+        for (const auto* dump : dumps) {
+            std::uint32_t sequence = 0;
+            std::memcpy(&sequence, dump->data() + 8, sizeof sequence);
+            sockdiag::DumpTarget target;
+            target.table = &replayed;
+            EXPECT_EQ(sockdiag::ParseDump(*dump, sequence, target), sockdiag::DumpStatus::kDone);
+        }
+        sockdiag::TcpRowSorter().Sort(replayed);
+        return AllFields(replayed);
+    };
+    EXPECT_EQ(replay({&tcp4, &tcp6}), AllFields(table));
+    EXPECT_EQ(replay({&single}), AllFields(table));
 
     // VELMOR_RECORD_DUMPS=folder refreshes the replay data of sock_diag_parse_test.
     if (const char* folder = std::getenv("VELMOR_RECORD_DUMPS")) {
         for (const auto& [name, dump] :
-             {std::pair{"scene_tcp4.bin", &tcp4}, std::pair{"scene_tcp6.bin", &tcp6}}) {
+             {std::pair{"scene_tcp4.bin", &tcp4}, std::pair{"scene_tcp6.bin", &tcp6},
+              std::pair{"scene_tcp_single.bin", &single}}) {
             std::ofstream out(std::filesystem::path(folder) / name, std::ios::binary);
             out.write(reinterpret_cast<const char*>(dump->data()),
                       static_cast<std::streamsize>(dump->size()));

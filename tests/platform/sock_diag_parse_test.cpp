@@ -148,6 +148,26 @@ TEST(SockDiagReplay, RecordedDumpGivesTheIpv4AndMappedRowsInOrder) {
     EXPECT_NE(mapped.cookie[0] | mapped.cookie[1], 0u);
 }
 
+// The same scene asked for with the single-walk request: one reply holds both families, its
+// messages typed TCPDIAG_GETSOCK.
+TEST(SockDiagReplay, SingleWalkDumpGivesTheSameRows) {
+    const Bytes single = ReadData("scene_tcp_single.bin");
+    TcpTable table;
+    DumpTarget target;
+    target.table = &table;
+    EXPECT_EQ(ParseDump(single, FirstSequence(single), target), DumpStatus::kDone);
+    EXPECT_EQ(target.rows, 5u);
+    TcpRowSorter().Sort(table);
+    EXPECT_THAT(AllFields(table), testing::ElementsAre(Row(2, "0.0.0.0", 80, "0.0.0.0", 0),
+                                                       Row(5, "10.77.0.1", 80, "10.77.0.2", 40001),
+                                                       Row(5, "10.77.0.1", 8080, "10.77.0.2", 40002),
+                                                       Row(5, "127.0.0.1", 80, "127.0.0.1", 40004),
+                                                       Row(5, "127.0.0.1", 40004, "127.0.0.1", 80)));
+    ASSERT_EQ(table.ids.size(), 5u);
+    EXPECT_EQ(table.ids[1].family, AF_INET);
+    EXPECT_EQ(table.ids[2].family, AF_INET6);
+}
+
 TEST(SockDiagReplay, EveryTruncationIsMalformedOrUnfinishedNeverDone) {
     const Bytes dump = ReadData("scene_tcp6.bin");
     ASSERT_GT(dump.size(), 100u);

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -57,9 +58,20 @@ private:
     std::vector<SocketId> ids_;
 };
 
+// How the TCP table is asked for. kSingleWalk sends the older TCPDIAG_GETSOCK request, which the
+// kernel answers with IPv4 and IPv6 sockets from one walk of its connection hash; kPerFamily sends
+// one SOCK_DIAG_BY_FAMILY request per family, each walking the whole hash again. The walk dominates
+// the cost of a read, so kSingleWalk is used wherever the kernel takes it.
+enum class TcpRequest { kSingleWalk, kPerFamily };
+
+// A connection table of the calling thread's namespace that asks for the TCP table in the given way
+// (the system table starts with kSingleWalk and falls back to kPerFamily when it is refused).
+std::unique_ptr<ConnectionTable> MakeConnectionTable(TcpRequest request);
+
 // Takes one dump of `protocol` sockets (IPPROTO_TCP, IPPROTO_UDP) of address `family` (AF_INET,
-// AF_INET6) in the calling thread's network namespace and returns the kernel's reply as received,
-// datagram after datagram: the replay data of the tests.
+// AF_INET6; AF_UNSPEC with IPPROTO_TCP for the single-walk request) in the calling thread's network
+// namespace and returns the kernel's reply as received, datagram after datagram: the replay data of
+// the tests.
 bool RecordDump(int family, int protocol, std::vector<std::byte>& reply);
 
 // The kernel's state mask for a dump: every TCP state but TCP_BOUND_INACTIVE (bit 13), whose
