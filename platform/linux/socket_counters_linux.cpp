@@ -4,6 +4,7 @@
 #include <array>
 #include <cerrno>
 #include <charconv>
+#include <chrono>
 #include <string>
 
 #include "velmor/platform/socket_counters.h"
@@ -98,14 +99,37 @@ private:
 
 class LinuxSocketCounters final : public SocketCounterSource {
 public:
+    explicit LinuxSocketCounters(std::chrono::milliseconds opens_refresh) : opens_refresh_(opens_refresh) {}
+
     bool Read(SocketCounters& counters) override {
         std::string_view text;
-        return sockstat_.Read(buffer_, text) && ParseSockstat(text, counters) &&
-               sockstat6_.Read(buffer_, text) && ParseSockstat6(text, counters) &&
-               snmp_.Read(buffer_, text) && ParseSnmp(text, counters);
+        if (!sockstat_.Read(buffer_, text) || !ParseSockstat(text, counters) ||
+            !sockstat6_.Read(buffer_, text) || !ParseSockstat6(text, counters)) {
+            return false;
+        }
+        // snmp costs several times the two others together (the kernel formats every protocol's
+        // counters), so it is read again only after opens_refresh_; in between its last values stand.
+        const auto now = std::chrono::steady_clock::now();
+        if (!have_opens_ || now - opens_read_ >= opens_refresh_) {
+            if (!snmp_.Read(buffer_, text) || !ParseSnmp(text, opens_)) {
+                have_opens_ = false;
+                return false;
+            }
+            have_opens_ = true;
+            opens_read_ = now;
+        }
+        counters.active_opens = opens_.active_opens;
+        counters.passive_opens = opens_.passive_opens;
+        counters.attempt_fails = opens_.attempt_fails;
+        counters.estab_resets = opens_.estab_resets;
+        return true;
     }
 
 private:
+    std::chrono::milliseconds opens_refresh_;
+    SocketCounters opens_;
+    bool have_opens_ = false;
+    std::chrono::steady_clock::time_point opens_read_{};
     ProcFile sockstat_{"sockstat"};
     ProcFile sockstat6_{"sockstat6"};
     ProcFile snmp_{"snmp"};
@@ -161,8 +185,8 @@ bool ParseSnmp(std::string_view text, SocketCounters& counters) {
     return true;
 }
 
-std::unique_ptr<SocketCounterSource> MakeSystemSocketCounters() {
-    return std::make_unique<LinuxSocketCounters>();
+std::unique_ptr<SocketCounterSource> MakeSystemSocketCounters(std::chrono::milliseconds opens_refresh) {
+    return std::make_unique<LinuxSocketCounters>(opens_refresh);
 }
 
 }  // namespace velmor::platform

@@ -114,7 +114,7 @@ TEST(SocketCounters, FollowTheNamespaceTheyWereMadeIn) {
     std::unique_ptr<SocketCounterSource> counters;
     SocketCounters start;
     TestNetwork::RunIn(network.local(), [&] {
-        counters = MakeSystemSocketCounters();
+        counters = MakeSystemSocketCounters(std::chrono::milliseconds(0));
         ASSERT_TRUE(counters->Read(start));
     });
     ASSERT_NE(counters, nullptr);
@@ -161,6 +161,33 @@ TEST(SocketCounters, FollowTheNamespaceTheyWereMadeIn) {
     EXPECT_EQ(now.tcp_time_wait, before_close.tcp_time_wait + 1);
 }
 
+TEST(SocketCounters, OpensAreReadAgainOnlyAfterTheirRefreshInterval) {
+    TestNetwork network;
+    ASSERT_TRUE(network.ok());
+    std::unique_ptr<SocketCounterSource> counters;
+    Fd listener;
+    SocketCounters first;
+    TestNetwork::RunIn(network.local(), [&] {
+        listener = test::Listen4("127.0.0.1", 7000);
+        counters = MakeSystemSocketCounters(std::chrono::milliseconds(200));
+        ASSERT_TRUE(counters->Read(first));
+    });
+    ASSERT_NE(counters, nullptr);
+    std::vector<Fd> sockets;
+    const auto opened = std::chrono::steady_clock::now();
+    TestNetwork::RunIn(network.local(), [&] { sockets.push_back(test::Connect4("127.0.0.1", 7000)); });
+    SocketCounters now;
+    ASSERT_TRUE(counters->Read(now));
+    if (std::chrono::steady_clock::now() - opened < std::chrono::milliseconds(150)) {
+        EXPECT_EQ(now.tcp_in_use, first.tcp_in_use + 2);  // the counts are always fresh
+        EXPECT_EQ(now.active_opens, first.active_opens);  // the opens not yet
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(210));
+    ASSERT_TRUE(counters->Read(now));
+    EXPECT_EQ(now.active_opens, first.active_opens + 1);
+    EXPECT_EQ(now.passive_opens, first.passive_opens + 1);
+}
+
 // The gate's blind spot, shown on purpose: a half-open connection is a row of the table (the dump's
 // state mask takes request sockets) but moves no counter, so only the periodic full read sees it.
 TEST(SocketCounters, HalfOpenConnectionsAreInTheTableButNotInTheCounters) {
@@ -172,7 +199,7 @@ TEST(SocketCounters, HalfOpenConnectionsAreInTheTableButNotInTheCounters) {
     SocketCounters before;
     TestNetwork::RunIn(network.local(), [&] {
         listener = test::Listen4(kLocal, 80);
-        counters = MakeSystemSocketCounters();
+        counters = MakeSystemSocketCounters(std::chrono::milliseconds(0));
         connections = MakeSystemConnectionTable();
         ASSERT_TRUE(counters->Read(before));
     });

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string_view>
@@ -33,7 +34,11 @@ public:
 
 // Counters of the network namespace the calling thread is in when this is called: the kernel binds
 // each counter file to the namespace at open time, and the files stay open for cheap re-reads.
-std::unique_ptr<SocketCounterSource> MakeSystemSocketCounters();
+// The socket counts are read on every call; the open/reset counters, which cost three times as much
+// to read, at most every `opens_refresh` (the counts move with almost every change anyway; the
+// opens catch a connection that replaced another between two readings, a little later).
+std::unique_ptr<SocketCounterSource> MakeSystemSocketCounters(
+    std::chrono::milliseconds opens_refresh = std::chrono::milliseconds(10));
 
 // The parsers of the three counter texts (Linux /proc/net/sockstat, sockstat6 and snmp). Each fills
 // the fields its text holds and returns false when one of them is missing.
