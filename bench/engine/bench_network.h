@@ -1,0 +1,222 @@
+#pragma once
+
+// The benchmarks' own pair of network namespaces: "local" (10.78.0.1, where everything is measured)
+// and "remote" (10.78.0.2 plus any extra client addresses), joined by a veth pair. Needs root.
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <linux/sock_diag.h>
+#include <netinet/in.h>
+#include <sched.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace velmor::bench {
+
+inline bool Shell(const std::string& command) {
+    return std::system(command.c_str()) == 0;
+}
+
+class BenchNetwork final {
+public:
+    static constexpr const char* kLocalAddress = "10.78.0.1";
+
+    BenchNetwork() : local_("vlbench-l" + Tag()), remote_("vlbench-r" + Tag()) {}
+    ~BenchNetwork() { Remove(); }
+    BenchNetwork(const BenchNetwork&) = delete;
+    BenchNetwork& operator=(const BenchNetwork&) = delete;
+
+    const std::string& local() const { return local_; }
+    const std::string& remote() const { return remote_; }
+
+    // Makes both namespaces; `extra_clients` more client addresses 10.78.(1+i/250).(1+i%250) go on
+    // the remote end. The local end gets a /16, so it reaches all of them.
+    bool Make(int extra_clients = 0) {
+        const std::string veth = "vlbn" + std::to_string(::getpid() % 100000);
+        std::string script =
+            "set -e; ip netns add " + local_ + "; ip netns add " + remote_ + "; ip link add " + veth +
+            "a type veth peer name " + veth + "b; ip link set " + veth + "a netns " + local_ +
+            "; ip link set " + veth + "b netns " + remote_ + "; ip -n " + local_ +
+            " addr add 10.78.0.1/16 dev " + veth + "a; ip -n " + remote_ + " addr add 10.78.0.2/16 dev " +
+            veth + "b; ip -n " + local_ + " link set lo up; ip -n " + remote_ + " link set lo up; ip -n " +
+            local_ + " link set " + veth + "a up; ip -n " + remote_ + " link set " + veth +
+            "b up; ip netns exec " + local_ + " sysctl -qw net.core.somaxconn=65535; ip netns exec " +
+            remote_ + " sysctl -qw net.ipv4.ip_local_port_range='10000 65000'";
+        if (!Shell(script)) return false;
+        if (extra_clients > 0) {
+            const std::string batch = "/tmp/" + remote_ + ".batch";
+            FILE* file = std::fopen(batch.c_str(), "w");
+            if (file == nullptr) return false;
+            for (int i = 0; i < extra_clients; ++i) {
+                std::fprintf(file, "addr add %s/16 dev %sb\n", ClientAddress(i).c_str(), veth.c_str());
+            }
+            std::fclose(file);
+            const bool ok = Shell("ip -n " + remote_ + " -batch " + batch);
+            std::remove(batch.c_str());
+            if (!ok) return false;
+        }
+        return true;
+    }
+
+    void Remove() {
+        Shell("ip netns del " + local_ + " 2>/dev/null");
+        Shell("ip netns del " + remote_ + " 2>/dev/null");
+    }
+
+    static std::string ClientAddress(int i) {
+        return "10.78." + std::to_string(1 + i / 250) + "." + std::to_string(1 + i % 250);
+    }
+
+    static bool Enter(const std::string& name) {
+        const int fd = ::open(("/run/netns/" + name).c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) return false;
+        const bool entered = ::setns(fd, CLONE_NEWNET) == 0;
+        ::close(fd);
+        return entered;
+    }
+
+    // Opens connections from the remote namespace to local `port` until `clients` holds `count`;
+    // with `distinct` every connection comes from its own client address.
+    bool Connect(std::uint16_t port, std::size_t count, bool distinct, std::vector<int>& clients) const {
+        bool ok = true;
+        std::thread worker([&] {
+            if (!Enter(remote_)) {
+                ok = false;
+                return;
+            }
+            sockaddr_in server{};
+            server.sin_family = AF_INET;
+            server.sin_port = htons(port);
+            ::inet_pton(AF_INET, kLocalAddress, &server.sin_addr);
+            while (clients.size() < count) {
+                const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+                if (fd < 0) {
+                    ok = false;
+                    return;
+                }
+                if (distinct) {
+                    sockaddr_in source{};
+                    source.sin_family = AF_INET;
+                    ::inet_pton(AF_INET, ClientAddress(static_cast<int>(clients.size())).c_str(),
+                                &source.sin_addr);
+                    ::bind(fd, reinterpret_cast<const sockaddr*>(&source), sizeof source);
+                }
+                if (::connect(fd, reinterpret_cast<const sockaddr*>(&server), sizeof server) != 0) {
+                    std::perror("connect");
+                    ::close(fd);
+                    ok = false;
+                    return;
+                }
+                clients.push_back(fd);
+            }
+        });
+        worker.join();
+        return ok;
+    }
+
+private:
+    static std::string Tag() { return std::to_string(::getpid()); }
+
+    std::string local_;
+    std::string remote_;
+};
+
+// A listener on the local address, made in the calling thread's namespace.
+inline int ListenOn(std::uint16_t port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    ::inet_pton(AF_INET, BenchNetwork::kLocalAddress, &address.sin_addr);
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(fd, 65535) != 0) {
+        std::perror("listen");
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// The baseline of every table benchmark: the dump the table reader asks for, each reply merely
+// walked to its end. kSingleWalk: one TCPDIAG_GETSOCK dump, which the kernel answers for both
+// families from one walk of its connection hash (what the reader sends); kPerFamily: one
+// SOCK_DIAG_BY_FAMILY dump for AF_INET and one for AF_INET6, two walks.
+class BareDump final {
+public:
+    enum class Kind { kSingleWalk, kPerFamily };
+
+    explicit BareDump(Kind kind = Kind::kSingleWalk) : kind_(kind) {
+        fd_ = ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+        buffer_.resize(64 * 1024);
+    }
+    ~BareDump() { ::close(fd_); }
+    BareDump(const BareDump&) = delete;
+    BareDump& operator=(const BareDump&) = delete;
+
+    std::size_t Messages() {
+        if (kind_ == Kind::kSingleWalk) {
+            struct {
+                nlmsghdr header;
+                inet_diag_req request;
+            } message{};
+            message.header.nlmsg_len = sizeof message;
+            message.header.nlmsg_type = TCPDIAG_GETSOCK;
+            message.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+            message.header.nlmsg_seq = ++sequence_;
+            message.request.idiag_family = AF_INET;
+            message.request.idiag_states = 0xFFF;
+            return Exchange(&message, sizeof message);
+        }
+        return Dump(AF_INET) + Dump(AF_INET6);
+    }
+
+private:
+    std::size_t Dump(std::uint8_t family) {
+        struct {
+            nlmsghdr header;
+            inet_diag_req_v2 request;
+        } message{};
+        message.header.nlmsg_len = sizeof message;
+        message.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+        message.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+        message.header.nlmsg_seq = ++sequence_;
+        message.request.sdiag_family = family;
+        message.request.sdiag_protocol = IPPROTO_TCP;
+        message.request.idiag_states = 0xFFF;
+        return Exchange(&message, sizeof message);
+    }
+
+    std::size_t Exchange(const void* message, std::size_t size) {
+        sockaddr_nl kernel{};
+        kernel.nl_family = AF_NETLINK;
+        ::sendto(fd_, message, size, 0, reinterpret_cast<const sockaddr*>(&kernel), sizeof kernel);
+        std::size_t count = 0;
+        while (true) {
+            const ssize_t received = ::recv(fd_, buffer_.data(), buffer_.size(), 0);
+            if (received <= 0) return count;
+            int length = static_cast<int>(received);
+            for (auto* header = reinterpret_cast<nlmsghdr*>(buffer_.data()); NLMSG_OK(header, length);
+                 header = NLMSG_NEXT(header, length)) {
+                if (header->nlmsg_type == NLMSG_DONE || header->nlmsg_type == NLMSG_ERROR) return count;
+                ++count;
+            }
+        }
+    }
+
+    Kind kind_;
+    int fd_ = -1;
+    std::uint32_t sequence_ = 0;
+    std::vector<char> buffer_;
+};
+
+}  // namespace velmor::bench
