@@ -16,9 +16,13 @@ FileHandle Open(const std::filesystem::path& path, const char* mode) {
     return FileHandle(std::fopen(path.c_str(), mode));
 }
 
+// An empty part is not passed to fwrite: its data pointer may be null, which fwrite does not allow.
+bool WritePart(std::FILE* file, std::string_view part) {
+    return part.empty() || std::fwrite(part.data(), 1, part.size(), file) == part.size();
+}
+
 bool WriteAndClose(FileHandle file, std::string_view first, std::string_view second = {}) {
-    bool ok = std::fwrite(first.data(), 1, first.size(), file.get()) == first.size() &&
-              std::fwrite(second.data(), 1, second.size(), file.get()) == second.size();
+    bool ok = WritePart(file.get(), first) && WritePart(file.get(), second);
     ok = std::fclose(file.release()) == 0 && ok;
     return ok;
 }
