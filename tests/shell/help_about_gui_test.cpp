@@ -10,6 +10,7 @@
 #include <QTest>
 #include <QTextBrowser>
 #include <cstdlib>
+#include <memory>
 
 #include "frm_about.h"
 #include "frm_help.h"
@@ -20,13 +21,23 @@
 namespace velmor::shell {
 namespace {
 
+// The application lives from the first test that needs it until the test program's own end, and is
+// deleted there, before the exit handlers: deleted by a static destructor it would outlive Qt's
+// input-device registry and crash.
+std::unique_ptr<QApplication> application;
+
+class ApplicationCleanup final : public ::testing::Environment {
+public:
+    void TearDown() override { application.reset(); }
+};
+const auto* const cleanup = ::testing::AddGlobalTestEnvironment(new ApplicationCleanup);
+
 QApplication& App() {
     static int argc = 1;
     static char name[] = "help_about_gui_test";
     static char* argv[] = {name, nullptr};
-    // Never destroyed: at exit it would outlive the input devices that QTest's events created.
-    static auto* app = new QApplication(argc, argv);
-    return *app;
+    if (!application) application = std::make_unique<QApplication>(argc, argv);
+    return *application;
 }
 
 // With VELMOR_SCREENSHOT_DIR set (scripts/screenshots.sh does), the windows are saved as PNG.
