@@ -68,9 +68,9 @@ TEST_F(VelmorDesktopEndToEnd, IntruderOnTheBaitIsFiledTornDownAndAlerts) {
     const int client = ConnectFrom(net.remote(), TestNetwork::kLocalAddress, 80);
     ASSERT_GE(client, 0);
     const auto rule = folder / "invader" / "10.77.0.2.x";
-    EXPECT_TRUE(WaitUntil([&] { return IsRegularFile(rule); }, 5s));
+    EXPECT_TRUE(WaitUntil([&] { return IsRegularFile(rule); }, 10s));
     EXPECT_EQ(ReadWholeFile(rule).value_or(""), std::to_string(LocalPort(client)) + "|10.77.0.2|\r\n");
-    EXPECT_TRUE(SeesReset(client, 3s)) << "automatic blocking tears the intruder's connection down";
+    EXPECT_TRUE(SeesReset(client, 5s)) << "automatic blocking tears the intruder's connection down";
     EXPECT_TRUE(WaitForEvent("event tray Invader_ICON image 2")) << Events();
     EXPECT_FALSE(IsRegularFile(folder / "invader" / "10.77.0.2.o"));
     CloseSocket(client);

@@ -13,12 +13,10 @@
 namespace velmor::shell {
 namespace {
 
-QApplication& App() {
-    static int argc = 1;
-    static char name[] = "list_table_model_gui_test";
-    static char* argv[] = {name, nullptr};
-    static QApplication app(argc, argv);
-    return app;
+// The application lives in main(), so it is gone before static destructors run (a static one
+// outlives Qt's own input devices and font caches at exit).
+void App() {
+    ASSERT_NE(QApplication::instance(), nullptr);
 }
 
 // Every complaint of the model tester fails the test that caused it.
@@ -161,3 +159,9 @@ TEST_F(ListTableModelTest, ModelOutlivedByNothingDetachesFromTheCore) {
 
 }  // namespace
 }  // namespace velmor::shell
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
