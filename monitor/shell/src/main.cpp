@@ -19,7 +19,8 @@
 
 namespace {
 
-bool EnvironmentFlag(const char* name) {
+// Only the desktop start reads switches from the environment.
+[[maybe_unused]] bool EnvironmentFlag(const char* name) {
     const char* value = std::getenv(name);
     return value != nullptr && *value != '\0' && std::strcmp(value, "0") != 0;
 }
