@@ -20,9 +20,7 @@ trap cleanup EXIT
 
 ip netns add "$ns"
 ip -n "$ns" link set lo up
-ip -n "$ns" link add d0 type dummy
-ip -n "$ns" addr add 10.79.0.1/24 dev d0
-ip -n "$ns" link set d0 up
+ip -n "$ns" addr add 10.79.0.1/32 dev lo
 
 # 500 connections to the namespace's own address: 1,000 rows in the TCP table, all idle.
 cat > "$work/hold.py" <<'PY'
@@ -48,6 +46,9 @@ Xvfb "$display" -ac -screen 0 1280x800x24 >/dev/null 2>&1 &
 pids+=($!)
 sleep 1
 
+# The programs' standard input: a pipe that stays open (and silent) while this script runs.
+mkfifo "$work/input"
+exec 3<>"$work/input"
 ticks=$(getconf CLK_TCK)
 measure() {  # name, then the command to run in the namespace
   local name=$1
@@ -56,7 +57,7 @@ measure() {  # name, then the command to run in the namespace
   mkdir -p "$folder"
   cp "$program_folder/velmor" "$folder/velmor"
   (cd "$folder" && exec ip netns exec "$ns" env DISPLAY="$display" QT_QPA_PLATFORM=xcb \
-     VELMOR_TEST_PAUSE_DIVISOR=100 "$@" < <(sleep 100000) > /dev/null 2>&1) &
+     VELMOR_TEST_PAUSE_DIVISOR=100 "$@" < "$work/input" > /dev/null 2>&1) &
   local launcher=$!
   pids+=("$launcher")
   sleep 3
