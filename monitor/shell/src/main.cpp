@@ -20,12 +20,7 @@
 namespace {
 
 // Only the desktop start reads switches from the environment.
-[[maybe_unused]] bool EnvironmentFlag(const char* name) {
-    const char* value = std::getenv(name);
-    return value != nullptr && *value != '\0' && std::strcmp(value, "0") != 0;
-}
-
-int RunHeadless(int argc, char** argv) {
+[[maybe_unused]] int RunHeadless(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     velmor::shell::HeadlessOptions options;
     std::string error;
@@ -40,6 +35,11 @@ int RunHeadless(int argc, char** argv) {
 }
 
 #ifdef VELMOR_WITH_GUI
+bool EnvironmentFlag(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr && *value != '\0' && std::strcmp(value, "0") != 0;
+}
+
 void UseKoreanFont(QApplication& app) {
     // Nanum renders Hangul cleanly; the desktop's default font may lack it.
     const QStringList families = QFontDatabase::families();
@@ -91,13 +91,11 @@ int RunDesktop(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+#ifdef VELMOR_WITH_GUI
     bool headless = false;
     for (int i = 1; i < argc; ++i) headless = headless || std::strcmp(argv[i], "--headless") == 0;
-#ifdef VELMOR_WITH_GUI
     if (!headless) return RunDesktop(argc, argv);
-#else
-    // Without the GUI the program is the headless monitor.
-    headless = true;
 #endif
+    // Without the GUI the program is the headless monitor.
     return RunHeadless(argc, argv);
 }
