@@ -139,7 +139,7 @@ private:
     int interval_ms_ = 1;
 
     // Change gate.
-    std::chrono::milliseconds safety_net_{200};
+    std::chrono::milliseconds safety_net_{250};
     bool dumped_once_ = false;
     std::chrono::steady_clock::time_point last_dump_{};
     platform::SocketCounters last_counters_{};
