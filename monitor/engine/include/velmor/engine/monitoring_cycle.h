@@ -13,17 +13,13 @@
 #include "velmor/platform/connection_table.h"
 #include "velmor/platform/socket_counters.h"
 #include "velmor/rules/list_model.h"
+#include "velmor/rules/live_lists.h"
 #include "velmor/rules/rule_store.h"
 
 namespace velmor::engine {
 
-// Columns of the address list ListViewWatchIP and of the port list ListViewWatchPORT.
-namespace watch_ip {
-inline constexpr int kAddress = 0, kCount = 1, kVerdict = 2, kInfo = 3, kColumns = 4;
-}
-namespace watch_port {
-inline constexpr int kAddress = 0, kPort = 1, kColumns = 2;
-}
+namespace watch_ip = rules::watch_ip;
+namespace watch_port = rules::watch_port;
 
 inline constexpr std::string_view kCountOverflowText = "10000 - OVER";
 inline constexpr std::string_view kInvaderIcon = "Invader_ICON";

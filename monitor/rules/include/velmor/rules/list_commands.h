@@ -5,6 +5,7 @@
 
 #include "velmor/common/ui_services.h"
 #include "velmor/rules/list_model.h"
+#include "velmor/rules/live_lists.h"
 #include "velmor/rules/rule_store.h"
 
 namespace velmor::rules {
@@ -14,9 +15,7 @@ namespace invader_column {
 inline constexpr int kAddress = 0, kVerdict = 1, kInfo = 2;
 }
 // Columns of the live address list ListViewWatchIP, as the monitoring cycle fills it.
-namespace address_column {
-inline constexpr int kAddress = 0, kCount = 1, kVerdict = 2, kInfo = 3;
-}
+namespace address_column = watch_ip;
 
 // The boxes of the list commands; every box has an empty title and the information icon.
 inline constexpr std::string_view kAskAddressPrompt = "차단할 IP 주소를 입력하세요.";
