@@ -27,10 +27,12 @@ std::int64_t LeadingNumber(std::string_view text) {
         negative = text[i] == '-';
         ++i;
     }
-    constexpr std::int64_t kLimit = std::numeric_limits<std::int64_t>::max() / 10 - 9;
+    constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
     std::int64_t value = 0;
     for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-        if (value < kLimit) value = value * 10 + (text[i] - '0');
+        const int digit = text[i] - '0';
+        // Once the next digit would overflow, the value stays at the largest one.
+        value = value > (kMax - digit) / 10 ? kMax : value * 10 + digit;
     }
     return negative ? -value : value;
 }

@@ -14,7 +14,8 @@ std::string LowerAscii(std::string_view text);
 
 // The leading whole number of a text, the way the classic Val() reads a count cell: blanks are
 // skipped, an optional sign, then decimal digits up to the first other character; 0 when there are
-// no digits. Saturates instead of overflowing.
+// no digits. A value too large for 64 bits saturates at the largest (or, negated, the smallest
+// but one) value instead of overflowing.
 std::int64_t LeadingNumber(std::string_view text);
 
 // True when `text` is one plain file-name component that is safe to join to a folder: not empty,
