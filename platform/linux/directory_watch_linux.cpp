@@ -12,6 +12,8 @@ class InotifyWatch final : public DirectoryWatch {
 public:
     explicit InotifyWatch(int fd) : fd_(fd) {}
     ~InotifyWatch() override { ::close(fd_); }
+    InotifyWatch(const InotifyWatch&) = delete;
+    InotifyWatch& operator=(const InotifyWatch&) = delete;
 
     bool TakeChanges() override {
         bool changed = false;

@@ -42,7 +42,7 @@ std::string MakeRuleLine(std::string_view origin, std::string_view address, std:
 }
 
 RuleStore::RuleStore(std::filesystem::path program_folder)
-    : directory_(std::move(program_folder) / "invader"), watch_(std::make_unique<Watch>()) {}
+    : directory_(program_folder / "invader"), watch_(std::make_unique<Watch>()) {}
 
 RuleStore::~RuleStore() = default;
 

@@ -59,6 +59,7 @@ class ListCommands final {
 public:
     ListCommands(RuleStore& store, ListModel& invader_list, ListModel& watch_ip, ListModel& watch_port,
                  Dialogs& dialogs, Clipboard& clipboard, Browser& browser, ListCommandsHost* host = nullptr);
+    ~ListCommands() = default;
     ListCommands(const ListCommands&) = delete;
     ListCommands& operator=(const ListCommands&) = delete;
 
