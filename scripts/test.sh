@@ -14,9 +14,13 @@ cmake --preset ci >/dev/null
 cmake --build --preset ci -j "$jobs"
 ctest --preset ci -j "$jobs"
 
-echo "== build without the GUI (the core, Hostlet and Fetchel need no Qt Widgets)"
+echo "== clang-tidy over the core and the platform layer"
+./scripts/tidy.sh build/ci
+
+echo "== build and test without the GUI (the core, Hostlet and Fetchel need no Qt Widgets)"
 cmake --preset nogui -DVELMOR_WERROR=ON >/dev/null
 cmake --build --preset nogui -j "$jobs"
+ctest --preset nogui -j "$jobs"
 
 if [ "${VELMOR_SKIP_ASAN:-0}" != 1 ]; then
   echo "== ASan/UBSan"
