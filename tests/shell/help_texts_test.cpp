@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <set>
 
 #include "velmor/test/temp_dir.h"
@@ -108,8 +109,11 @@ TEST(HelpPages, ShippedInTheProgramFolderWithWorkingLinks) {
     // The privileges page gives the command that the start script runs.
     const std::string privileges = test::ReadBytes(help / "privileges.htm");
     EXPECT_NE(privileges.find("setcap cap_net_admin,cap_net_bind_service+ep"), std::string::npos);
-    const std::string script = test::ReadBytes(
-        std::filesystem::path(__FILE__).parent_path().parent_path().parent_path() / "scripts/run.sh");
+    const char* source = std::getenv("VELMOR_SOURCE_DIR");
+    const std::filesystem::path tree =
+        source ? std::filesystem::path(source)
+               : std::filesystem::path(__FILE__).parent_path().parent_path().parent_path();
+    const std::string script = test::ReadBytes(tree / "scripts/run.sh");
     EXPECT_NE(script.find("setcap cap_net_admin,cap_net_bind_service+ep"), std::string::npos);
 }
 
