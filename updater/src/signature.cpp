@@ -1,6 +1,7 @@
 #include "velmor/updater/signature.h"
 
 #include <openssl/bio.h>
+#include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 
@@ -40,7 +41,14 @@ Bio MemoryBio(std::string_view text) {
 }
 
 // Only Ed25519 keys count: an RSA or EC key in the same PEM form is refused, not used.
+// OpenSSL queues an error for every refused key or signature; they are not reported, so they are
+// dropped at once instead of piling up in the thread's queue.
+struct ErrorQueueCleaner {
+    ~ErrorQueueCleaner() { ERR_clear_error(); }
+};
+
 Key ReadPublicKey(std::string_view pem) {
+    const ErrorQueueCleaner cleaner;
     Bio bio = MemoryBio(pem);
     if (!bio) return nullptr;
     Key key(PEM_read_bio_PUBKEY(bio.get(), nullptr, nullptr, nullptr));
@@ -49,6 +57,7 @@ Key ReadPublicKey(std::string_view pem) {
 }
 
 Key ReadPrivateKey(std::string_view pem) {
+    const ErrorQueueCleaner cleaner;
     Bio bio = MemoryBio(pem);
     if (!bio) return nullptr;
     // A passphrase callback that gives none: an encrypted key file fails instead of prompting.
@@ -147,6 +156,7 @@ bool IsEd25519PublicKeyFile(const std::filesystem::path& key_file) {
 }
 
 bool VerifySignature(std::string_view data, const Signature& signature, std::string_view public_key_pem) {
+    const ErrorQueueCleaner cleaner;
     const Key key = ReadPublicKey(public_key_pem);
     if (!key) return false;
     std::unique_ptr<EVP_MD_CTX, DigestDeleter> context(EVP_MD_CTX_new());
