@@ -29,10 +29,12 @@ std::optional<FolderHandle> FolderHandle::Open(const std::filesystem::path& path
 }
 
 std::optional<FolderHandle> FolderHandle::Child(const std::string& name, bool create) const {
-    if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos) return std::nullopt;
+    if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos)
+        return std::nullopt;
     if (create && ::mkdirat(descriptor_, name.c_str(), 0777) != 0 && errno != EEXIST) return std::nullopt;
     // O_NOFOLLOW with O_DIRECTORY refuses a link to a folder as well as anything that is no folder.
-    const int descriptor = ::openat(descriptor_, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    const int descriptor =
+        ::openat(descriptor_, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (descriptor < 0) return std::nullopt;
     return FolderHandle(descriptor);
 }
@@ -55,10 +57,12 @@ FolderHandle::~FolderHandle() {
 }
 
 std::optional<ReplacementFile> ReplacementFile::Create(const FolderHandle& folder, const std::string& name) {
-    if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos) return std::nullopt;
+    if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos)
+        return std::nullopt;
     const int at = folder.descriptor();
     struct stat old {};
-    const bool old_regular = ::fstatat(at, name.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(old.st_mode);
+    const bool old_regular =
+        ::fstatat(at, name.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(old.st_mode);
     // A few tries against a name that happens to exist already (a left-over of a crash).
     for (int attempt = 0; attempt < 8; ++attempt) {
         std::string temporary = TemporaryName(name);
@@ -151,7 +155,8 @@ std::optional<std::string> ReadSmallRegularFile(const std::filesystem::path& pat
     if (descriptor < 0) return std::nullopt;
     struct stat info {};
     std::optional<std::string> content;
-    if (::fstat(descriptor, &info) == 0 && S_ISREG(info.st_mode) && static_cast<std::uint64_t>(info.st_size) <= limit) {
+    if (::fstat(descriptor, &info) == 0 && S_ISREG(info.st_mode) &&
+        static_cast<std::uint64_t>(info.st_size) <= limit) {
         std::string bytes(limit + 1, '\0');
         std::size_t got = 0;
         bool failed = false;

@@ -343,7 +343,8 @@ TEST_F(UnpackTest, TheStartedProgramRunsInTheTargetFolder) {
 // Nothing but the package's own files is left in a folder: no half-written file beside them.
 std::vector<std::string> Names(const fs::path& folder) {
     std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename().string());
+    for (const auto& entry : fs::directory_iterator(folder))
+        names.push_back(entry.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
 }
@@ -352,7 +353,8 @@ std::vector<std::string> Names(const fs::path& folder) {
 // running program included, keeps the old inode and its bytes; the new file keeps the old mode.
 TEST_F(UnpackTest, FilesAreReplacedByRenameSoOpenAndRunningFilesKeepTheirInode) {
     WriteBytes(target() / "data.txt", "old contents");
-    fs::permissions(target() / "data.txt", fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    fs::permissions(target() / "data.txt",
+                    fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
     struct stat before {};
     ASSERT_EQ(::stat((target() / "data.txt").c_str(), &before), 0);
     const int reader = ::open((target() / "data.txt").c_str(), O_RDONLY);
@@ -367,9 +369,12 @@ TEST_F(UnpackTest, FilesAreReplacedByRenameSoOpenAndRunningFilesKeepTheirInode) 
         ::_exit(127);
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    const std::string new_program = "\x7f" "ELF new program";
+    const std::string new_program =
+        "\x7f"
+        "ELF new program";
 
-    const auto report = UnpackBytes(*BuildPackage("", {{"", "data.txt", "new contents"}, {"", "runner", new_program}}));
+    const auto report =
+        UnpackBytes(*BuildPackage("", {{"", "data.txt", "new contents"}, {"", "runner", new_program}}));
     EXPECT_EQ(report.written, 2);
     EXPECT_EQ(ReadBytes(target() / "data.txt"), "new contents");
     EXPECT_EQ(ReadBytes(target() / "runner"), new_program);
@@ -419,7 +424,8 @@ TEST_F(UnpackTest, LinksInTheTargetAreNeverFollowed) {
 TEST_F(UnpackTest, AnEntryThatCannotBeWrittenWholeLeavesTheOldFileWhole) {
     WriteBytes(target() / "big", "old big");
     WriteBytes(target() / "small", "old small");
-    WriteBytes(package(), *BuildPackage("", {{"", "big", std::string(300000, 'b')}, {"", "small", "new small"}}));
+    WriteBytes(package(),
+               *BuildPackage("", {{"", "big", std::string(300000, 'b')}, {"", "small", "new small"}}));
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {

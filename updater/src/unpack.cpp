@@ -39,8 +39,10 @@ Inflation InflateEntry(std::FILE* package, std::uint64_t package_size, const Pac
     program = false;
     if (entry.compressed_size == 0) return Inflation::StreamFailed;
     // A stream that the package cannot hold is never read, and nothing is allocated for it.
-    if (std::uint64_t{entry.data_offset} + entry.compressed_size > package_size) return Inflation::StreamFailed;
-    if (std::fseek(package, static_cast<long>(entry.data_offset), SEEK_SET) != 0) return Inflation::StreamFailed;
+    if (std::uint64_t{entry.data_offset} + entry.compressed_size > package_size)
+        return Inflation::StreamFailed;
+    if (std::fseek(package, static_cast<long>(entry.data_offset), SEEK_SET) != 0)
+        return Inflation::StreamFailed;
 
     const std::uint64_t limit = OutputBufferSize(entry.unpacked_size);
     z_stream stream{};
@@ -71,7 +73,8 @@ Inflation InflateEntry(std::FILE* package, std::uint64_t package_size, const Pac
             break;
         }
         if (result == Z_STREAM_END) {
-            outcome = Inflation::Inflated;  // bytes after the stream's end are ignored, as the one-shot call does
+            outcome =
+                Inflation::Inflated;  // bytes after the stream's end are ignored, as the one-shot call does
             break;
         }
         if (result != Z_OK && result != Z_BUF_ERROR) break;  // corrupt data, bad checksum, no memory

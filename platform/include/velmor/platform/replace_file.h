@@ -60,7 +60,10 @@ public:
 
 private:
     ReplacementFile(int folder, int descriptor, std::string name, std::string temporary)
-        : folder_(folder), descriptor_(descriptor), name_(std::move(name)), temporary_(std::move(temporary)) {}
+        : folder_(folder),
+          descriptor_(descriptor),
+          name_(std::move(name)),
+          temporary_(std::move(temporary)) {}
     void Discard();
 
     int folder_ = -1;  // borrowed from the FolderHandle, which must outlive this file
