@@ -126,6 +126,9 @@ bool CopyFromInternet(const Settings& settings, std::FILE* output, const Notifie
         curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers.get()) == CURLE_OK &&
         curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 0L) == CURLE_OK &&
         curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https") == CURLE_OK &&
+        // libcurl's defaults, stated so that they are never lost: the certificate and the host name.
+        curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 1L) == CURLE_OK &&
+        curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 2L) == CURLE_OK &&
         // No status check: an error page is content like any other.
         curl_easy_setopt(handle, CURLOPT_FAILONERROR, 0L) == CURLE_OK &&
         curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&

@@ -293,6 +293,25 @@ TEST_F(FetchelTlsRun, HttpsDownloadWithATestCertificate) {
     EXPECT_EQ(ReadBytes(dir_ / "untrusted"), "");
 }
 
+// A certificate that the store trusts but that names another host is refused: host names are
+// verified, not only the chain.
+TEST_F(FetchelTlsRun, ATrustedCertificateForAnotherHostIsRefused) {
+    const std::string make_certificate =
+        "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=other.example -addext "
+        "subjectAltName=DNS:other.example -keyout '" +
+        (dir_ / "other.key").string() + "' -out '" + (dir_ / "other.pem").string() +
+        "' >/dev/null 2>&1 && cat '" + (dir_ / "other.pem").string() + "' >> '" +
+        (store() / "ca-certificates.crt").string() + "'";
+    ASSERT_EQ(RunShell(make_certificate), 0) << "openssl could not make a test certificate";
+    TestHttpServer other((dir_ / "other.pem").string(), (dir_ / "other.key").string());
+    const Outcome run = FetchTrusting(other.Url("/bytes/1000"), dir_ / "other", 1000);
+    EXPECT_EQ(run.values(), (Values{-2}));
+    EXPECT_EQ(ReadBytes(dir_ / "other"), "");
+    // The same store still trusts the right host.
+    const Outcome right = FetchTrusting(tls_->Url("/bytes/1000"), dir_ / "right", 1000);
+    EXPECT_EQ(right.values(), (Values{100, -1}));
+}
+
 std::string QueryEscaped(const std::string& text) {
     std::string out;
     for (const char c : text) {

@@ -59,6 +59,9 @@ public:
         // A page asked for over https is never taken from a plain-http redirect.
         curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
         curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, IsHttps(url) ? "https" : "http,https");
+        // libcurl's defaults, stated so that they are never lost: the certificate and the host name.
+        curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
+        curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
         curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 10L);
         curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
         // The check runs in the window's first tick: a dead server must not hold it for ever.
