@@ -1,32 +1,44 @@
 #!/usr/bin/env bash
-# Publishes one release of Velmor on the update site: builds the package with velmor-pack, writes
-# the update page, the page without an update, and the version map that sends every older
-# version to the update page.
+# Publishes one release of Velmor on the update site: builds the package with velmor-pack, signs
+# it, writes the update page, the page without an update, and the version map that sends every
+# older version to the update page.
 #
-# usage: deploy/publish.sh [-p VELMOR_PACK] [-l LAUNCH] SITE VERSION BASE_URL SOURCE...
+# usage: deploy/publish.sh -k PRIVATE_KEY [-K PUBLIC_KEY] [-p VELMOR_PACK] [-l LAUNCH]
+#                          SITE VERSION BASE_URL SOURCE...
 #   SITE      folder of the update site (/srv/velmor-update): gets published.map and site/client/
 #   VERSION   the published version, dotted decimal (1.0704.01)
-#   BASE_URL  address of the site as clients reach it (http://update.velmor.example)
+#   BASE_URL  address of the site as clients reach it (https://update.velmor.example)
 #   SOURCE    folders and files of the new product folder, as velmor-pack takes them
+#   -k        the release private key (velmor-pack keygen); the page carries the signature
+#   -K        check the signed page against this public key first (the one the clients ship,
+#             deploy/keys/release-public.pem); nothing is published when they disagree
 #   -l        program and arguments to start after unpacking (default: velmor)
 #   -p        the velmor-pack program (default: velmor-pack on PATH)
 set -euo pipefail
 pack=velmor-pack
 launch=velmor
-while getopts "p:l:" option; do
+key=
+public_key=
+usage() { sed -n '2,19p' "$0" >&2; exit 2; }
+while getopts "p:l:k:K:" option; do
   case $option in
     p) pack=$OPTARG ;;
     l) launch=$OPTARG ;;
-    *) sed -n '2,14p' "$0" >&2; exit 2 ;;
+    k) key=$OPTARG ;;
+    K) public_key=$OPTARG ;;
+    *) usage ;;
   esac
 done
 shift $((OPTIND - 1))
-if [ $# -lt 4 ]; then
-  sed -n '2,14p' "$0" >&2
-  exit 2
+if [ $# -lt 4 ] || [ -z "$key" ]; then
+  usage
 fi
 site=$1 version=$2 base=${3%/}
 shift 3
+case $base in
+  https://*) ;;
+  *) echo "publish.sh: warning: $base is not https; clients fetch the package over https" >&2 ;;
+esac
 
 older=$("$pack" --older-than "$version")
 client="$site/site/client"
@@ -36,7 +48,10 @@ staging=$(mktemp -d "$site/.publish.XXXXXX")
 trap 'rm -rf "$staging"' EXIT
 
 "$pack" -o "$staging/$package" -l "$launch" --page "$staging/update.html" --label "$version" \
-  --url "$base/client/$package" "$@" >&2
+  --url "$base/client/$package" --key "$key" "$@" >&2
+if [ -n "$public_key" ]; then
+  "$pack" --check "$staging/update.html" "$staging/$package" "$public_key" >&2
+fi
 printf '<html><head><title>Velmor update</title></head><body>No update.</body></html>\r\n' \
   >"$staging/noupdate.html"
 # The query's product id and version, matched against every version older than this one.

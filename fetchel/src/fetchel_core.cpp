@@ -29,6 +29,23 @@ bool IsInternetSource(std::string_view source) {
     return source.size() >= 4 && LowerAscii(source.substr(0, 4)) == "http";
 }
 
+namespace {
+
+// The scheme of an address in lower case, without "://"; empty when it names none.
+std::string SchemeOf(std::string_view address) {
+    const auto end = address.find("://");
+    if (end == std::string_view::npos) return {};
+    return LowerAscii(address.substr(0, end));
+}
+
+}  // namespace
+
+bool IsRedirectAllowed(std::string_view from, std::string_view to) {
+    const std::string target = SchemeOf(to);
+    if (target == "https") return true;
+    return target == "http" && SchemeOf(from) != "https";
+}
+
 std::int32_t ProgressPercent(std::int64_t reads, std::int64_t block, std::int32_t expected_size) {
     if (expected_size <= 0 || reads <= 0 || block <= 0) return 1;
     constexpr std::int64_t kMax = std::numeric_limits<std::int32_t>::max();

@@ -71,14 +71,30 @@ struct InternetCopy {
     std::FILE* output;
     ReadCounter counter;
     const Notifier* notifier;
+    CURL* handle;
 };
 
+// Redirects are followed here, one hop at a time, so that every hop can be checked.
+constexpr int kMaxRedirects = 20;
+
+// The address a redirect answer of the current hop points to; nullptr when the answer is content.
+const char* RedirectTarget(CURL* handle) {
+    long status = 0;
+    char* target = nullptr;
+    if (curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK || status < 300 ||
+        status > 399)
+        return nullptr;
+    if (curl_easy_getinfo(handle, CURLINFO_REDIRECT_URL, &target) != CURLE_OK) return nullptr;
+    return target;
+}
+
 // libcurl hands over data in pieces of its own size; they go straight to the file and only their
-// byte count feeds the 1024-byte read counting.
+// byte count feeds the 1024-byte read counting. The body of a redirect answer is not content.
 std::size_t WriteReceived(char* data, std::size_t size, std::size_t count, void* user) {
     auto* copy = static_cast<InternetCopy*>(user);
     const std::size_t bytes = size * count;
     if (bytes == 0) return 0;
+    if (RedirectTarget(copy->handle) != nullptr) return bytes;
     if (std::fwrite(data, 1, bytes, copy->output) != bytes) return 0;  // aborts the transfer
     copy->counter.AddBytes(bytes, [&](std::int32_t percent) { copy->notifier->Progress(percent); });
     return bytes;
@@ -103,16 +119,16 @@ bool CopyFromInternet(const Settings& settings, std::FILE* output, const Notifie
         static_cast<void>(headers.release());
         headers.reset(longer);
     }
-    InternetCopy copy{output, ReadCounter(kInternetBlock, settings.expected_size), &notifier};
     CURL* handle = curl.get();
+    InternetCopy copy{output, ReadCounter(kInternetBlock, settings.expected_size), &notifier, handle};
     const bool configured =
-        curl_easy_setopt(handle, CURLOPT_URL, settings.source.c_str()) == CURLE_OK &&
         curl_easy_setopt(handle, CURLOPT_USERAGENT, "Fetchel - download an internet file") == CURLE_OK &&
         curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers.get()) == CURLE_OK &&
-        curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 1L) == CURLE_OK &&
-        curl_easy_setopt(handle, CURLOPT_MAXREDIRS, 20L) == CURLE_OK &&
+        curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 0L) == CURLE_OK &&
         curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https") == CURLE_OK &&
-        curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, "http,https") == CURLE_OK &&
+        // libcurl's defaults, stated so that they are never lost: the certificate and the host name.
+        curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 1L) == CURLE_OK &&
+        curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 2L) == CURLE_OK &&
         // No status check: an error page is content like any other.
         curl_easy_setopt(handle, CURLOPT_FAILONERROR, 0L) == CURLE_OK &&
         curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
@@ -125,7 +141,16 @@ bool CopyFromInternet(const Settings& settings, std::FILE* output, const Notifie
         curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &WriteReceived) == CURLE_OK &&
         curl_easy_setopt(handle, CURLOPT_WRITEDATA, &copy) == CURLE_OK;
     if (!configured) return false;
-    if (curl_easy_perform(handle) != CURLE_OK) return false;
+    std::string address = settings.source;
+    for (int hop = 0;; ++hop) {
+        if (curl_easy_setopt(handle, CURLOPT_URL, address.c_str()) != CURLE_OK) return false;
+        if (curl_easy_perform(handle) != CURLE_OK) return false;
+        const char* target = RedirectTarget(handle);
+        if (target == nullptr) break;
+        // A redirect may keep or raise the scheme, never lower it from https to http.
+        if (hop == kMaxRedirects || !IsRedirectAllowed(address, target)) return false;
+        address = target;
+    }
     copy.counter.FinishInternet();
     if (settings.expected_size != 0) notifier.Final(kComplete);
     return true;

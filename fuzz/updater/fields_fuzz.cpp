@@ -21,6 +21,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (const auto page = ParseUpdatePage(text)) {
         if (page->label.empty() || page->package_url.empty() || page->package_size.empty()) std::abort();
         if (page->package_url.find_first_of("\r\n") != std::string::npos) std::abort();
+        // The fourth value follows the same bracket rule and may be empty.
+        if (page->signature.find(']') != std::string::npos || page->signature.size() > kMaxFieldBytes)
+            std::abort();
     }
     return 0;
 }

@@ -71,6 +71,18 @@ TEST(FetchelSource, HttpInAnyCaseIsTheInternet) {
     EXPECT_FALSE(IsInternetSource(" http://x"));
 }
 
+TEST(Redirects, KeepOrRaiseTheSchemeNeverLowerIt) {
+    EXPECT_TRUE(IsRedirectAllowed("http://a/x", "http://b/y"));
+    EXPECT_TRUE(IsRedirectAllowed("http://a/x", "https://b/y"));
+    EXPECT_TRUE(IsRedirectAllowed("https://a/x", "https://b/y"));
+    EXPECT_TRUE(IsRedirectAllowed("HTTPS://a/x", "hTtPs://b/y"));
+    EXPECT_FALSE(IsRedirectAllowed("https://a/x", "http://b/y"));
+    EXPECT_FALSE(IsRedirectAllowed("HTTPS://a/x", "HTTP://b/y"));
+    EXPECT_FALSE(IsRedirectAllowed("http://a/x", "ftp://b/y"));
+    EXPECT_FALSE(IsRedirectAllowed("http://a/x", "file:///etc/passwd"));
+    EXPECT_FALSE(IsRedirectAllowed("https://a/x", "b/y"));
+}
+
 TEST(FetchelProgress, PercentIsRightForEverySize) {
     EXPECT_EQ(ProgressPercent(100, kInternetBlock, 250000), 40);
     EXPECT_EQ(ProgressPercent(200, kInternetBlock, 250000), 81);

@@ -14,7 +14,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -240,41 +242,111 @@ TEST_F(FetchelRun, HttpsGoesThroughTheInternetReader) {
     EXPECT_EQ(ReadBytes(dir_ / "out"), "");
 }
 
-TEST_F(FetchelRun, HttpsDownloadWithATestCertificate) {
-    // Fetchel trusts the system's certificate store; in a private mount namespace of its own that
-    // store holds only a certificate made for this test. The machine's store is not touched.
-    ASSERT_EQ(::geteuid(), 0u) << "CANNOT RUN: needs root for a private mount namespace";
-    const fs::path store = dir_ / "store";
-    fs::create_directories(store);
-    const std::string make_certificate =
-        "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.1 -addext "
-        "subjectAltName=IP:127.0.0.1"
-        " -keyout '" +
-        (dir_ / "key.pem").string() + "' -out '" + (store / "ca-certificates.crt").string() +
-        "' >/dev/null 2>&1";
-    ASSERT_EQ(RunShell(make_certificate), 0) << "openssl could not make a test certificate";
-    TestHttpServer tls((store / "ca-certificates.crt").string(), (dir_ / "key.pem").string());
-    const std::vector<std::string> private_store{"unshare",
-                                                 "--mount",
-                                                 "--propagation",
-                                                 "private",
-                                                 "sh",
-                                                 "-c",
-                                                 "mount --bind \"$0\" /etc/ssl/certs && exec \"$@\"",
-                                                 store.string()};
+// An https server whose certificate Fetchel trusts: Fetchel trusts the system's certificate store,
+// and in a private mount namespace of its own that store holds only a certificate made for this
+// test. The machine's store is not touched.
+class FetchelTlsRun : public FetchelRun {
+protected:
+    void SetUp() override {
+        FetchelRun::SetUp();
+        ASSERT_EQ(::geteuid(), 0u) << "CANNOT RUN: needs root for a private mount namespace";
+        fs::create_directories(store());
+        const std::string make_certificate =
+            "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.1 -addext "
+            "subjectAltName=IP:127.0.0.1"
+            " -keyout '" +
+            (dir_ / "key.pem").string() + "' -out '" + (store() / "ca-certificates.crt").string() +
+            "' >/dev/null 2>&1";
+        ASSERT_EQ(RunShell(make_certificate), 0) << "openssl could not make a test certificate";
+        tls_ = std::make_unique<TestHttpServer>((store() / "ca-certificates.crt").string(),
+                                                (dir_ / "key.pem").string());
+    }
 
-    const Outcome run = RunFetchel(
-        {tls.Url("/redirect/250000"), (dir_ / "out").string(), Handle(*mailbox_), "0", "250000", "0"},
-        &mailbox_, {}, private_store);
+    fs::path store() const { return dir_ / "store"; }
+
+    Outcome FetchTrusting(const std::string& source, const fs::path& output, std::int64_t size) {
+        const std::vector<std::string> private_store{"unshare",
+                                                     "--mount",
+                                                     "--propagation",
+                                                     "private",
+                                                     "sh",
+                                                     "-c",
+                                                     "mount --bind \"$0\" /etc/ssl/certs && exec \"$@\"",
+                                                     store().string()};
+        return RunFetchel({source, output.string(), Handle(*mailbox_), "0", std::to_string(size), "0"},
+                          &mailbox_, {}, private_store);
+    }
+
+    std::unique_ptr<TestHttpServer> tls_;
+};
+
+TEST_F(FetchelTlsRun, HttpsDownloadWithATestCertificate) {
+    const Outcome run = FetchTrusting(tls_->Url("/redirect/250000"), dir_ / "out", 250000);
     EXPECT_EQ(run.console, "");
     EXPECT_EQ(run.exit_status, 0);
     EXPECT_EQ(run.values(), (Values{40, 81, 100, -1}));
     EXPECT_EQ(ReadBytes(dir_ / "out"), PatternBytes(250000));
 
     // Without the test certificate in the store the server is not trusted: nothing is copied.
-    const Outcome untrusted = Fetch(tls.Url("/bytes/250000"), dir_ / "untrusted", 250000);
+    const Outcome untrusted = Fetch(tls_->Url("/bytes/250000"), dir_ / "untrusted", 250000);
     EXPECT_EQ(untrusted.values(), (Values{-2}));
     EXPECT_EQ(ReadBytes(dir_ / "untrusted"), "");
+}
+
+// A certificate that the store trusts but that names another host is refused: host names are
+// verified, not only the chain.
+TEST_F(FetchelTlsRun, ATrustedCertificateForAnotherHostIsRefused) {
+    const std::string make_certificate =
+        "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=other.example -addext "
+        "subjectAltName=DNS:other.example -keyout '" +
+        (dir_ / "other.key").string() + "' -out '" + (dir_ / "other.pem").string() +
+        "' >/dev/null 2>&1 && cat '" + (dir_ / "other.pem").string() + "' >> '" +
+        (store() / "ca-certificates.crt").string() + "'";
+    ASSERT_EQ(RunShell(make_certificate), 0) << "openssl could not make a test certificate";
+    TestHttpServer other((dir_ / "other.pem").string(), (dir_ / "other.key").string());
+    const Outcome run = FetchTrusting(other.Url("/bytes/1000"), dir_ / "other", 1000);
+    EXPECT_EQ(run.values(), (Values{-2}));
+    EXPECT_EQ(ReadBytes(dir_ / "other"), "");
+    // The same store still trusts the right host.
+    const Outcome right = FetchTrusting(tls_->Url("/bytes/1000"), dir_ / "right", 1000);
+    EXPECT_EQ(right.values(), (Values{100, -1}));
+}
+
+std::string QueryEscaped(const std::string& text) {
+    std::string out;
+    for (const char c : text) {
+        if (std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' || c == '_') {
+            out.push_back(c);
+        } else {
+            char hex[4];
+            std::snprintf(hex, sizeof hex, "%%%02X", static_cast<unsigned char>(c));
+            out += hex;
+        }
+    }
+    return out;
+}
+
+// A redirect may keep or raise the scheme, never lower it: nothing that a plain-http server would
+// send is taken once the transfer is on https, not even after a detour.
+TEST_F(FetchelTlsRun, ARedirectNeverLowersTheSchemeFromHttpsToHttp) {
+    const std::string plain_target = server_.Url("/bytes/1000");
+    const int plain_requests = server_.RequestCount();
+    Outcome run = FetchTrusting(tls_->Url("/away?to=" + QueryEscaped(plain_target)), dir_ / "down", 1000);
+    EXPECT_EQ(run.values(), (Values{-2}));
+    EXPECT_EQ(ReadBytes(dir_ / "down"), "");
+    // http -> https -> http: the second hop lowers the scheme.
+    const std::string detour = tls_->Url("/away?to=" + QueryEscaped(plain_target));
+    run = FetchTrusting(server_.Url("/away?to=" + QueryEscaped(detour)), dir_ / "detour", 1000);
+    EXPECT_EQ(run.values(), (Values{-2}));
+    EXPECT_EQ(ReadBytes(dir_ / "detour"), "");
+    // The plain server saw the first hop of the detour only, never a request for the content.
+    EXPECT_EQ(server_.RequestCount(), plain_requests + 1);
+
+    // http -> https raises the scheme and is followed; https -> https is kept.
+    run = FetchTrusting(server_.Url("/away?to=" + QueryEscaped(tls_->Url("/redirect/250000"))), dir_ / "up",
+                        250000);
+    EXPECT_EQ(run.values(), (Values{40, 81, 100, -1}));
+    EXPECT_EQ(ReadBytes(dir_ / "up"), PatternBytes(250000));
 }
 
 TEST_F(FetchelRun, FtpSourceIsALocalPathThatCannotBeOpened) {

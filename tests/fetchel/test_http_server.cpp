@@ -110,6 +110,9 @@ void TestHttpServer::Start() {
     state.server.Get(R"(/redirect/(\d+))", [](const httplib::Request& request, httplib::Response& response) {
         response.set_redirect("/bytes/" + request.matches[1].str());
     });
+    state.server.Get("/away", [](const httplib::Request& request, httplib::Response& response) {
+        response.set_redirect(request.get_param_value("to"));
+    });
     state.server.set_error_handler([](const httplib::Request&, httplib::Response& response) {
         response.set_content(NotFoundPage(), "text/html");
     });

@@ -17,6 +17,7 @@ std::string PatternBytes(std::uint64_t length);
 //   /halfway/N    announces N bytes, sends the first half, then drops the connection
 //   /gate/N       sends the first half, waits for OpenGate(), then the rest
 //   /redirect/N   302 to /bytes/N
+//   /away?to=URL  302 to URL
 //   anything else 404 with a small HTML page (NotFoundPage())
 class TestHttpServer final {
 public:

@@ -88,10 +88,10 @@ protected:
 
 TEST(HandOverLineTest, SevenBracketedFieldsInQuotesWithCrLf) {
     EXPECT_EQ(UpdateQueryAddress("update.example"),
-              "http://update.example/client/update.jsp?proid=KQ&ver=1.0703.01");
+              "https://update.example/client/update.jsp?proid=KQ&ver=1.0703.01");
     EXPECT_EQ(HandOverLine("/opt/velmor", "update.example", 123456),
               "\"[KQ][/opt/velmor][/opt/velmor/support][/opt/velmor/support/TmpNewVer.jar][1.0703.01]"
-              "[http://update.example/client/update.jsp?proid=KQ&ver=1.0703.01][123456]\"\r\n");
+              "[https://update.example/client/update.jsp?proid=KQ&ver=1.0703.01][123456]\"\r\n");
     // The handle is signed decimal without blanks.
     EXPECT_NE(HandOverLine("/p", "h", -5).find("[-5]\"\r\n"), std::string::npos);
 }
@@ -126,7 +126,7 @@ TEST_F(StartProgramTest, FileIsRewrittenAtEveryStartAndBlanksStayOneArgument) {
     const std::string expected =
         "\"[KQ][" + spaced.string() + "][" + spaced.string() + "/support][" + spaced.string() +
         "/support/TmpNewVer.jar][1.0703.01]" +
-        "[http://update.example/client/update.jsp?proid=KQ&ver=1.0703.01][4242]\"\r\n";
+        "[https://update.example/client/update.jsp?proid=KQ&ver=1.0703.01][4242]\"\r\n";
     EXPECT_EQ(test::ReadBytes(hand_over), expected);
     ASSERT_EQ(started.size(), 1u);
     ASSERT_EQ(started[0].second.size(), 1u);

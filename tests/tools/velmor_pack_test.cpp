@@ -8,6 +8,7 @@
 #include "velmor/test/temp_dir.h"
 #include "velmor/updater/fields.h"
 #include "velmor/updater/package.h"
+#include "velmor/updater/signature.h"
 
 namespace velmor::pack {
 namespace {
@@ -83,12 +84,14 @@ TEST(PackPlan, FoldersComeBeforeTheFoldersInsideThem) {
 }
 
 TEST(PackPlan, ThePageAnnouncesThePackage) {
-    const std::string page = UpdatePageText("1.0704.01", "http://h/client/TmpNewVer.jar", 4096);
+    const std::string signature = std::string(86, 'A') + "==";
+    const std::string page = UpdatePageText("1.0704.01", "https://h/client/TmpNewVer.jar", 4096, signature);
     const auto parsed = updater::ParseUpdatePage(page);
     ASSERT_TRUE(parsed);
     EXPECT_EQ(parsed->label, "1.0704.01");
-    EXPECT_EQ(parsed->package_url, "http://h/client/TmpNewVer.jar");
+    EXPECT_EQ(parsed->package_url, "https://h/client/TmpNewVer.jar");
     EXPECT_EQ(parsed->package_size, "4096");
+    EXPECT_EQ(parsed->signature, signature);
 }
 
 class NoWait final : public updater::Clock {
@@ -121,14 +124,25 @@ TEST(VelmorPackTool, PacksATreeThatUnpacksToTheSameFiles) {
     WriteBytes(dir / "src" / "empty", "");
     const fs::path package = dir / "TmpNewVer.jar";
     const fs::path page = dir / "update.html";
-    ASSERT_EQ(Shell(std::string(VELMOR_PACK_PROGRAM) + " -o '" + package.string() +
-                    "' -l 'velmor --after-update' --page '" + page.string() +
-                    "' --label 1.0704.01 --url http://h/client/TmpNewVer.jar '" + (dir / "src").string() +
-                    "' > /dev/null"),
+    const fs::path private_key = dir / "keys" / "release.key";
+    const fs::path public_key = dir / "keys" / "update-key.pem";
+    fs::create_directory(dir / "keys");
+    ASSERT_EQ(Shell(std::string(VELMOR_PACK_PROGRAM) + " keygen '" + private_key.string() + "' '" +
+                    public_key.string() + "' > /dev/null"),
               0);
+    const std::string pack = std::string(VELMOR_PACK_PROGRAM) + " -o '" + package.string() +
+                             "' -l 'velmor --after-update' --page '" + page.string() +
+                             "' --label 1.0704.01 --url https://h/client/TmpNewVer.jar --key '" +
+                             private_key.string() + "' '" + (dir / "src").string() + "'";
+    ASSERT_EQ(Shell(pack + " > /dev/null"), 0);
     const auto parsed = updater::ParseUpdatePage(ReadBytes(page));
     ASSERT_TRUE(parsed);
     EXPECT_EQ(parsed->package_size, std::to_string(fs::file_size(package)));
+    // The page signs the package with the key pair just made, as the Updater checks it.
+    EXPECT_TRUE(updater::VerifyPackageFile(package, parsed->signature, public_key));
+    const std::string check =
+        std::string(VELMOR_PACK_PROGRAM) + " --check '" + page.string() + "' '" + package.string() + "' ";
+    EXPECT_EQ(Shell(check + "'" + public_key.string() + "' > /dev/null"), 0);
 
     const fs::path target = dir / "product";
     fs::create_directory(target);
@@ -146,13 +160,43 @@ TEST(VelmorPackTool, PacksATreeThatUnpacksToTheSameFiles) {
     // A script gets its execute permission back.
     EXPECT_NE(fs::status(target / "velmor").permissions() & fs::perms::owner_exec, fs::perms::none);
 
-    // Wrong use fails plainly.
+    // The private key is its owner's alone, the public one is a plain SubjectPublicKeyInfo PEM, and
+    // keygen never replaces an existing key.
+    EXPECT_EQ(fs::status(private_key).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_TRUE(updater::IsEd25519PublicKey(ReadBytes(public_key)));
+    const std::string kept = ReadBytes(private_key);
+    EXPECT_NE(Shell(std::string(VELMOR_PACK_PROGRAM) + " keygen '" + private_key.string() + "' '" +
+                    (dir / "other.pem").string() + "' 2> /dev/null"),
+              0);
+    EXPECT_EQ(ReadBytes(private_key), kept);
+    EXPECT_FALSE(fs::exists(dir / "other.pem"));
+
+    // --check refuses another key and a package changed after signing.
+    ASSERT_EQ(Shell(std::string(VELMOR_PACK_PROGRAM) + " keygen '" + (dir / "other.key").string() + "' '" +
+                    (dir / "other.pem").string() + "' > /dev/null"),
+              0);
+    EXPECT_NE(Shell(check + "'" + (dir / "other.pem").string() + "' > /dev/null 2>&1"), 0);
+    std::string changed = ReadBytes(package);
+    changed[300] ^= 1;
+    WriteBytes(package, changed);
+    EXPECT_NE(Shell(check + "'" + public_key.string() + "' > /dev/null 2>&1"), 0);
+
+    // Wrong use fails plainly: a page needs a key, and the key must be a private Ed25519 key.
+    EXPECT_NE(Shell(std::string(VELMOR_PACK_PROGRAM) + " -o '" + package.string() + "' -l v --page '" +
+                    page.string() + "' --label 1 --url u '" + (dir / "src").string() + "' 2> /dev/null"),
+              0);
+    EXPECT_NE(Shell(std::string(VELMOR_PACK_PROGRAM) + " -o '" + package.string() + "' -l v --page '" +
+                    page.string() + "' --label 1 --url u --key '" + public_key.string() + "' '" +
+                    (dir / "src").string() + "' 2> /dev/null"),
+              0);
     EXPECT_NE(Shell(std::string(VELMOR_PACK_PROGRAM) + " -o x.jar 2> /dev/null"), 0);
     EXPECT_NE(Shell(std::string(VELMOR_PACK_PROGRAM) + " -o '" + package.string() + "' -l v '" +
                     (dir / "nothing").string() + "' 2> /dev/null"),
               0);
     EXPECT_NE(Shell(std::string(VELMOR_PACK_PROGRAM) + " -o '" + package.string() +
-                    "' -l v --page p --label '[x]' --url u '" + (dir / "src").string() + "' 2> /dev/null"),
+                    "' -l v --page p --label '[x]' --url u --key '" + private_key.string() + "' '" +
+                    (dir / "src").string() + "' 2> /dev/null"),
               0);
 }
 

@@ -7,6 +7,7 @@
 
 #include "velmor/test/temp_dir.h"
 #include "velmor/updater/fields.h"
+#include "velmor/updater/signature.h"
 
 namespace velmor::updater {
 namespace {
@@ -45,6 +46,20 @@ TEST(HandOverFile, SixValuesFromTheQuotedLine) {
     EXPECT_FALSE(ParseHandOver("\"[KQ][a][b][c][d][e]\"\r\n"));
     EXPECT_FALSE(ParseHandOver("\"[KQ][a][b][][d][e][f]\"\r\n"));
     EXPECT_FALSE(ParseHandOver(""));
+}
+
+TEST(UpdatePageText, TheFourthValueIsTheSignature) {
+    const std::string signature(86, 'A');
+    const auto page = ParseUpdatePage("<!--[1.0704.01][https://h/p.jar][1234][" + signature + "==]-->");
+    ASSERT_TRUE(page);
+    EXPECT_EQ(page->signature, signature + "==");
+    EXPECT_EQ(page->package_size, "1234");
+    // Counted from the start of the text like the others, CR and LF dropped inside it too.
+    EXPECT_EQ(ParseUpdatePage("[a][b][c]\r\n[sig\r\nnature]<!--")->signature, "signature");
+    // A page without it still describes an update: the refusal comes once the user agreed.
+    EXPECT_EQ(ParseUpdatePage("<!--[a][b][c]-->")->signature, "");
+    EXPECT_EQ(ParseUpdatePage("<!--[a][b][c][]-->")->signature, "");
+    EXPECT_EQ(ParseUpdatePage("<!--[a][b][c][open")->signature, "");
 }
 
 TEST(UpdatePageText, MarkerAndThreeValues) {
@@ -147,14 +162,21 @@ public:
     int closes = 0;
 };
 
+// One throwaway key pair for the whole test program.
+const KeyPair& TestKeys() {
+    static const KeyPair keys = *GenerateKeyPair();
+    return keys;
+}
+
 constexpr platform::WindowHandle kMainWindow = 5000;
 constexpr platform::WindowHandle kOwnWindow = 7001;
 
 class FlowTest : public ::testing::Test {
 protected:
     FlowTest() {
-        fetcher_.page =
-            "<html><!--[1.0704.01][http://h/TmpNewVer.jar][" + std::to_string(kPackageSize) + "]-->";
+        test::WriteBytes(dir_ / "support" / "update-key.pem", TestKeys().public_pem);
+        fetcher_.page = "<html><!--[1.0704.01][http://h/TmpNewVer.jar][" + std::to_string(kPackageSize) +
+                        "][" + *SignToBase64(Package(), TestKeys().private_pem) + "]-->";
         poster_.windows[kMainWindow] = true;
         hand_over_ = HandOver{dir_.path().string(),
                               (dir_ / "support").string(),
@@ -168,7 +190,7 @@ protected:
         if (!flow_) {
             flow_ = std::make_unique<UpdaterFlow>(
                 hand_over_, kOwnWindow, view_,
-                FlowServices{dialogs_, poster_, fetcher_, starter_, installer_});
+                FlowServices{dialogs_, poster_, fetcher_, starter_, installer_, *verifier_});
         }
         return *flow_;
     }
@@ -180,6 +202,7 @@ protected:
     }
 
     static constexpr std::size_t kPackageSize = 4321;
+    static std::string Package() { return std::string(kPackageSize, 'p'); }
     test::TempDir dir_;
     HandOver hand_over_;
     FakeDialogs dialogs_;
@@ -187,6 +210,7 @@ protected:
     FakeFetcher fetcher_;
     FakeStarter starter_;
     FakeInstaller installer_;
+    std::unique_ptr<PackageVerifier> verifier_ = MakeKeyFileVerifier(dir_ / "support" / "update-key.pem");
     FakeView view_;
     std::unique_ptr<UpdaterFlow> flow_;
 };
@@ -270,7 +294,7 @@ TEST_F(FlowTest, ProgressDrawsTheBarAndTheEndChecksTheSize) {
     EXPECT_EQ(dialogs_.failures, 0);
 
     // -2 with the whole file still unpacks: only the size decides.
-    test::WriteBytes(hand_over_.package_path, std::string(kPackageSize, 'p'));
+    test::WriteBytes(hand_over_.package_path, Package());
     Flow().OnProgress(100);
     Flow().OnProgress(-2);
     ASSERT_EQ(installer_.installs.size(), 1u);
@@ -312,6 +336,96 @@ TEST_F(FlowTest, ADownloadSilentForAMinuteTimesOut) {
     EXPECT_EQ(view_.closes, 1);
     for (int i = 0; i < 100; ++i) Flow().OnTick();
     EXPECT_EQ(dialogs_.timeouts, 1);
+}
+
+// What cannot be verified at all is refused as soon as the user agreed: the main program is not
+// closed, Fetchel never starts, and the download-failure message is the one thing the user sees.
+TEST_F(FlowTest, AnUpdateThatCannotBeVerifiedIsRefusedBeforeTheMainProgramCloses) {
+    const std::string base = "<!--[1.0704.01][http://h/TmpNewVer.jar][" + std::to_string(kPackageSize) + "]";
+    const std::string good = *SignToBase64(Package(), TestKeys().private_pem);
+    std::string stray_bits = good;
+    // The last character before "==" carries 2 bits of the last byte and 4 unused ones: set one.
+    const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    stray_bits[85] = alphabet[alphabet.find(stray_bits[85]) ^ 1];
+    struct Case {
+        std::string page;
+        bool remove_key;
+        const char* what;
+    };
+    const std::vector<Case> cases{
+        {base + "-->", false, "no fourth value"},
+        {base + "[]-->", false, "an empty fourth value"},
+        {base + "[" + good.substr(0, 86) + "]-->", false, "no padding"},
+        {base + "[" + good.substr(0, 84) + "==]-->", false, "too short"},
+        {base + "[" + good.substr(0, 40) + " " + good.substr(41) + "]-->", false, "a blank inside"},
+        {base + "[" + stray_bits + "]-->", false, "not the canonical form"},
+        {base + "[" + good + "]-->", true, "no key file"},
+    };
+    for (const auto& c : cases) {
+        if (c.remove_key) fs::remove(dir_ / "support" / "update-key.pem");
+        fetcher_.page = c.page;
+        flow_.reset();
+        dialogs_ = FakeDialogs{};
+        view_ = FakeView{};
+        Flow().OnTick();
+        EXPECT_EQ(dialogs_.questions, 1) << c.what;
+        EXPECT_EQ(dialogs_.failures, 1) << c.what;
+        EXPECT_EQ(view_.closes, 1) << c.what;
+        for (int i = 0; i < 3; ++i) Flow().OnTick();
+        EXPECT_EQ(ClosePosts(), 0) << c.what;
+        EXPECT_EQ(starter_.starts, 0) << c.what;
+        EXPECT_EQ(view_.shown, 0) << c.what;
+    }
+    // Declining an unsigned update is just a decline: no message.
+    fetcher_.page = base + "-->";
+    flow_.reset();
+    dialogs_ = FakeDialogs{};
+    dialogs_.answer = false;
+    Flow().OnTick();
+    EXPECT_EQ(dialogs_.failures, 0);
+}
+
+// After the download, a package that the signature does not cover byte for byte is not unpacked.
+TEST_F(FlowTest, ADownloadThatTheSignatureDoesNotCoverIsNotUnpacked) {
+    poster_.windows.clear();
+    const auto other_keys = *GenerateKeyPair();
+    std::string changed = Package();
+    changed[1234] = 'q';
+    struct Case {
+        std::string file;
+        std::string signature;
+        const char* what;
+    };
+    const std::vector<Case> cases{
+        {changed, *SignToBase64(Package(), TestKeys().private_pem), "one byte changed"},
+        {Package(), *SignToBase64(Package(), other_keys.private_pem), "signed with another key"},
+        {changed, *SignToBase64(changed, other_keys.private_pem), "another package signed with another key"},
+        {Package(), *SignToBase64(Package() + "x", TestKeys().private_pem), "the signature of another file"},
+    };
+    for (const auto& c : cases) {
+        fetcher_.page = "<!--[1.0704.01][http://h/TmpNewVer.jar][" + std::to_string(kPackageSize) + "][" +
+                        c.signature + "]-->";
+        flow_.reset();
+        dialogs_ = FakeDialogs{};
+        Flow().OnTick();
+        ASSERT_TRUE(Flow().download_started()) << c.what;
+        test::WriteBytes(hand_over_.package_path, c.file);
+        Flow().OnProgress(100);
+        Flow().OnProgress(-1);
+        EXPECT_EQ(dialogs_.failures, 1) << c.what;
+        EXPECT_TRUE(installer_.installs.empty()) << c.what;
+    }
+    // The key file gone between the question and the end of the download: refused as well.
+    fetcher_.page = "<!--[1.0704.01][http://h/TmpNewVer.jar][" + std::to_string(kPackageSize) + "][" +
+                    *SignToBase64(Package(), TestKeys().private_pem) + "]-->";
+    flow_.reset();
+    dialogs_ = FakeDialogs{};
+    Flow().OnTick();
+    test::WriteBytes(hand_over_.package_path, Package());
+    fs::remove(dir_ / "support" / "update-key.pem");
+    Flow().OnProgress(-1);
+    EXPECT_EQ(dialogs_.failures, 1);
+    EXPECT_TRUE(installer_.installs.empty());
 }
 
 }  // namespace

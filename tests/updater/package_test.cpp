@@ -1,8 +1,14 @@
 #include "velmor/updater/package.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -332,6 +338,109 @@ TEST_F(UnpackTest, TheStartedProgramRunsInTheTargetFolder) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     EXPECT_EQ(ReadBytes(record), fs::canonical(target()).string() + "\n");
+}
+
+// Nothing but the package's own files is left in a folder: no half-written file beside them.
+std::vector<std::string> Names(const fs::path& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Each file is written beside its target and renamed over it: whoever has the old file open, a
+// running program included, keeps the old inode and its bytes; the new file keeps the old mode.
+TEST_F(UnpackTest, FilesAreReplacedByRenameSoOpenAndRunningFilesKeepTheirInode) {
+    WriteBytes(target() / "data.txt", "old contents");
+    fs::permissions(target() / "data.txt",
+                    fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    struct stat before {};
+    ASSERT_EQ(::stat((target() / "data.txt").c_str(), &before), 0);
+    const int reader = ::open((target() / "data.txt").c_str(), O_RDONLY);
+    ASSERT_GE(reader, 0);
+
+    // A program that runs from the folder while it is updated (a truncating write fails on it).
+    fs::copy_file("/bin/sleep", target() / "runner");
+    const pid_t runner = ::fork();
+    ASSERT_GE(runner, 0);
+    if (runner == 0) {
+        ::execl((target() / "runner").c_str(), "runner", "30", static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const std::string new_program =
+        "\x7f"
+        "ELF new program";
+
+    const auto report =
+        UnpackBytes(*BuildPackage("", {{"", "data.txt", "new contents"}, {"", "runner", new_program}}));
+    EXPECT_EQ(report.written, 2);
+    EXPECT_EQ(ReadBytes(target() / "data.txt"), "new contents");
+    EXPECT_EQ(ReadBytes(target() / "runner"), new_program);
+    struct stat after {};
+    ASSERT_EQ(::stat((target() / "data.txt").c_str(), &after), 0);
+    EXPECT_NE(after.st_ino, before.st_ino);
+    EXPECT_EQ(after.st_mode & 0777, 0640u);
+    char old_view[64] = {};
+    EXPECT_EQ(::read(reader, old_view, sizeof old_view), 12);
+    ::close(reader);
+    EXPECT_EQ(std::string(old_view), "old contents");
+    // The running program was not disturbed and its replacement can run.
+    EXPECT_EQ(::waitpid(runner, nullptr, WNOHANG), 0);
+    EXPECT_NE(fs::status(target() / "runner").permissions() & fs::perms::owner_exec, fs::perms::none);
+    ::kill(runner, SIGKILL);
+    ::waitpid(runner, nullptr, 0);
+    EXPECT_EQ(Names(target()), (std::vector<std::string>{"data.txt", "runner"}));
+}
+
+// A link inside the target never carries a write outside it: a linked folder on the way refuses
+// the entry, and a link where a file goes is replaced by the file, its own target untouched.
+TEST_F(UnpackTest, LinksInTheTargetAreNeverFollowed) {
+    const fs::path outside = dir_ / "outside";
+    fs::create_directory(outside);
+    WriteBytes(outside / "victim", "keep me");
+    fs::create_directory_symlink(outside, target() / "linked");
+    fs::create_directory(target() / "real");
+    fs::create_directory_symlink(outside, target() / "real" / "deeper");
+    fs::create_symlink(outside / "victim", target() / "file-link");
+    const auto report = UnpackBytes(*BuildPackage("", {{"linked", "victim", "overwritten"},
+                                                       {"linked", "new", "planted"},
+                                                       {"", "linked\\victim", "overwritten"},
+                                                       {"real", "deeper\\victim", "overwritten"},
+                                                       {"real\\deeper", "new", "planted"},
+                                                       {"", "file-link", "replaced"}}));
+    EXPECT_EQ(report.skipped, 5);
+    EXPECT_EQ(report.written, 1);
+    EXPECT_EQ(ReadBytes(outside / "victim"), "keep me");
+    EXPECT_EQ(Names(outside), std::vector<std::string>{"victim"});
+    EXPECT_FALSE(fs::is_symlink(target() / "file-link"));
+    EXPECT_EQ(ReadBytes(target() / "file-link"), "replaced");
+    EXPECT_EQ(Names(target()), (std::vector<std::string>{"file-link", "linked", "real"}));
+}
+
+// A file that cannot be written whole (here: past the process's file size limit) replaces
+// nothing: the old file stays whole and no part of the new one is left beside it.
+TEST_F(UnpackTest, AnEntryThatCannotBeWrittenWholeLeavesTheOldFileWhole) {
+    WriteBytes(target() / "big", "old big");
+    WriteBytes(target() / "small", "old small");
+    WriteBytes(package(),
+               *BuildPackage("", {{"", "big", std::string(300000, 'b')}, {"", "small", "new small"}}));
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{100000, 100000};
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        const auto report = UnpackWithReport(package(), target(), clock_, starter_);
+        ::_exit(report.skipped == 1 && report.written == 1 ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(ReadBytes(target() / "big"), "old big");
+    EXPECT_EQ(ReadBytes(target() / "small"), "new small");
+    EXPECT_EQ(Names(target()), (std::vector<std::string>{"big", "small"}));
 }
 
 }  // namespace

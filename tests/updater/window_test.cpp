@@ -116,7 +116,9 @@ public:
 
 class StubFetcher final : public PageFetcher {
 public:
-    std::string Fetch(const std::string&) override { return "<!--[2][http://127.0.0.1:1/p.jar][10]-->"; }
+    std::string Fetch(const std::string&) override {
+        return "<!--[2][http://127.0.0.1:1/p.jar][10][" + std::string(86, 'A') + "==]-->";
+    }
 };
 
 class RecordingStarter final : public ProcessStarter {
@@ -126,6 +128,13 @@ public:
         return true;
     }
     std::vector<std::string> arguments;
+};
+
+// A key that is there and a package that never matches it.
+class NoMatch final : public PackageVerifier {
+public:
+    bool HasKey() override { return true; }
+    bool Verify(const std::filesystem::path&, std::string_view) override { return false; }
 };
 
 class NoInstall final : public Installer {
@@ -141,11 +150,12 @@ TEST(UpdaterAppMailbox, NotificationsArriveThroughTheWindowsHandle) {
     StubFetcher fetcher;
     RecordingStarter starter;
     NoInstall installer;
+    NoMatch verifier;
     HandOver hand_over{"/nonexistent/product",       "/nonexistent/support",
                        "/nonexistent/TmpNewVer.jar", "1.0703.01",
                        "http://127.0.0.1:1/update",  "0"};
     UpdaterApp app(hand_over, std::make_unique<platform::MailboxNotifier>(),
-                   FlowServices{dialogs, SystemWindowPoster(), fetcher, starter, installer});
+                   FlowServices{dialogs, SystemWindowPoster(), fetcher, starter, installer, verifier});
     ASSERT_TRUE(app.isReady());
     QSignalSpy finished(&app, &UpdaterApp::finished);
     app.flow().OnTick();

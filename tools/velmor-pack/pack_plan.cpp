@@ -125,11 +125,13 @@ std::vector<std::string> FoldersNeedingParent(const std::vector<PlannedFile>& fi
     return missing;
 }
 
-std::string UpdatePageText(std::string_view label, std::string_view package_url, std::uint64_t package_size) {
+std::string UpdatePageText(std::string_view label, std::string_view package_url, std::uint64_t package_size,
+                           std::string_view signature) {
     std::string page = "<html><head><title>Velmor update</title></head><body>\r\n<!--";
     page += "[" + std::string(label) + "]";
     page += "[" + std::string(package_url) + "]";
     page += "[" + std::to_string(package_size) + "]";
+    page += "[" + std::string(signature) + "]";
     page += "-->\r\n</body></html>\r\n";
     return page;
 }

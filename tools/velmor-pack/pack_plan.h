@@ -29,8 +29,10 @@ std::optional<std::vector<PlannedFile>> PlanSources(const std::vector<std::strin
 // entry): a stored folder whose parent no earlier entry creates. They must exist on the target.
 std::vector<std::string> FoldersNeedingParent(const std::vector<PlannedFile>& files);
 
-// The update-information page for a package: the "<!--" marker, then the three bracketed values.
-std::string UpdatePageText(std::string_view label, std::string_view package_url, std::uint64_t package_size);
+// The update-information page for a package: the "<!--" marker, then the four bracketed values
+// (label, address, size, and the base64 Ed25519 signature of the package file).
+std::string UpdatePageText(std::string_view label, std::string_view package_url, std::uint64_t package_size,
+                           std::string_view signature);
 
 // A regular expression (PCRE and ECMAScript alike) that matches exactly the dotted decimal versions
 // with as many parts as `version` that are older than it, comparing part by part as numbers.

@@ -6,8 +6,8 @@
 
 #include "mailbox_notifier.h"
 #include "updater_app.h"
-#include "velmor/common/text_file.h"
-#include "velmor/updater/package.h"
+#include "velmor/platform/replace_file.h"
+#include "velmor/updater/fields.h"
 
 int main(int argc, char** argv) {
     using namespace velmor::updater;
@@ -17,7 +17,8 @@ int main(int argc, char** argv) {
         if (i > 1) path += ' ';
         path += argv[i];
     }
-    const auto bytes = velmor::ReadWholeFile(path);
+    // Only a regular file of one short line: a link, a FIFO or an endless device is no hand-over.
+    const auto bytes = velmor::platform::ReadSmallRegularFile(path, kMaxHandOverBytes);
     if (!bytes) return 0;
     auto hand_over = ParseHandOver(*bytes);
     if (!hand_over) return 0;
@@ -33,7 +34,7 @@ int main(int argc, char** argv) {
     QtDialogs dialogs(answer);
     UpdaterApp updater(std::move(*hand_over), std::make_unique<velmor::platform::MailboxNotifier>(),
                        FlowServices{dialogs, SystemWindowPoster(), CurlPageFetcher(), SystemProcessStarter(),
-                                    PackageInstaller()});
+                                    PackageInstaller(), ReleaseKeyVerifier()});
     // Without a mailbox no progress could ever arrive: end before anything is shown.
     if (!updater.isReady()) return 0;
     QObject::connect(&updater, &UpdaterApp::finished, &app, &QCoreApplication::quit, Qt::QueuedConnection);

@@ -33,11 +33,11 @@ std::optional<UpdatePage> ParseUpdatePage(std::string_view page) {
     }
     if (text.empty() || text.find("<!--") == std::string::npos) return std::nullopt;
     if (text.find('[') == std::string::npos || text.find(']') == std::string::npos) return std::nullopt;
-    const auto fields = ExtractBracketFields(text, 3);
-    for (const auto& field : fields) {
-        if (field.empty()) return std::nullopt;
+    const auto fields = ExtractBracketFields(text, 4);
+    for (std::size_t i = 0; i < 3; ++i) {
+        if (fields[i].empty()) return std::nullopt;
     }
-    return UpdatePage{fields[0], fields[1], fields[2]};
+    return UpdatePage{fields[0], fields[1], fields[2], fields[3]};
 }
 
 }  // namespace velmor::updater

@@ -4,6 +4,7 @@
 #include <system_error>
 
 #include "velmor/common/text_rules.h"
+#include "velmor/updater/signature.h"
 
 namespace velmor::updater {
 namespace {
@@ -43,9 +44,15 @@ void UpdaterFlow::OnTick() {
     if (m_bFirstTick) {
         m_bFirstTick = false;
         if (CheckUpdateInformation() && services_.dialogs.AskUpdate()) {
-            const auto main_window = ParseWindowHandle(hand_over_.main_window_handle);
-            if (main_window != 0 && services_.poster.IsWindow(main_window)) {
-                services_.poster.Post(main_window, {platform::kWmClose, 0, 0});
+            if (!CanVerify()) {
+                // Nothing unsigned is ever installed; the running product is left alone.
+                services_.dialogs.ShowDownloadFailed();
+                m_bCloseRequested = true;
+            } else {
+                const auto main_window = ParseWindowHandle(hand_over_.main_window_handle);
+                if (main_window != 0 && services_.poster.IsWindow(main_window)) {
+                    services_.poster.Post(main_window, {platform::kWmClose, 0, 0});
+                }
             }
         } else {
             m_bCloseRequested = true;
@@ -90,11 +97,12 @@ void UpdaterFlow::OnProgress(std::int32_t value) {
     if (value != -1 && value != -2) return;
     m_nIdleTicks = -1;
 
-    // -1 and -2 alike: only the size of what arrived decides.
+    // -1 and -2 alike: the size of what arrived decides, then its signature.
     std::error_code error;
     const auto size = std::filesystem::file_size(hand_over_.package_path, error);
     const std::int64_t expected = LeadingNumber(page_.package_size);
-    if (!error && expected >= 0 && size == static_cast<std::uintmax_t>(expected)) {
+    if (!error && expected >= 0 && size == static_cast<std::uintmax_t>(expected) &&
+        services_.verifier.Verify(hand_over_.package_path, page_.signature)) {
         services_.installer.Install(hand_over_.package_path, hand_over_.target_folder);
         m_bCloseRequested = true;
     } else {
@@ -110,6 +118,10 @@ bool UpdaterFlow::CheckUpdateInformation() {
     return !hand_over_.target_folder.empty() && !hand_over_.tool_folder.empty() &&
            !hand_over_.package_path.empty() && !hand_over_.current_version.empty() &&
            !hand_over_.main_window_handle.empty();
+}
+
+bool UpdaterFlow::CanVerify() {
+    return DecodeSignature(page_.signature).has_value() && services_.verifier.HasKey();
 }
 
 void UpdaterFlow::StartDownload() {

@@ -1,7 +1,9 @@
 #include <curl/curl.h>
 
+#include "velmor/platform/program_folder.h"
 #include "velmor/updater/flow.h"
 #include "velmor/updater/package.h"
+#include "velmor/updater/signature.h"
 
 namespace velmor::updater {
 namespace {
@@ -33,6 +35,16 @@ std::size_t AppendPage(char* data, std::size_t size, std::size_t count, void* us
     return bytes;
 }
 
+bool IsHttps(std::string_view url) {
+    constexpr std::string_view kScheme = "https://";
+    if (url.size() < kScheme.size()) return false;
+    for (std::size_t i = 0; i < kScheme.size(); ++i) {
+        const char c = url[i] >= 'A' && url[i] <= 'Z' ? static_cast<char>(url[i] - 'A' + 'a') : url[i];
+        if (c != kScheme[i]) return false;
+    }
+    return true;
+}
+
 class CurlFetcher final : public PageFetcher {
 public:
     std::string Fetch(const std::string& url) override {
@@ -44,6 +56,12 @@ public:
         curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
         curl_easy_setopt(curl, CURLOPT_USERAGENT, "Updater");
         curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+        // A page asked for over https is never taken from a plain-http redirect.
+        curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+        curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, IsHttps(url) ? "https" : "http,https");
+        // libcurl's defaults, stated so that they are never lost: the certificate and the host name.
+        curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
+        curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
         curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 10L);
         curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
         // The check runs in the window's first tick: a dead server must not hold it for ever.
@@ -70,7 +88,31 @@ public:
     }
 };
 
+class KeyFileVerifier final : public PackageVerifier {
+public:
+    explicit KeyFileVerifier(std::filesystem::path key_file) : key_file_(std::move(key_file)) {}
+
+    bool HasKey() override { return IsEd25519PublicKeyFile(key_file_); }
+
+    bool Verify(const std::filesystem::path& package, std::string_view signature) override {
+        return VerifyPackageFile(package, signature, key_file_);
+    }
+
+private:
+    std::filesystem::path key_file_;
+};
+
 }  // namespace
+
+std::unique_ptr<PackageVerifier> MakeKeyFileVerifier(std::filesystem::path key_file) {
+    return std::make_unique<KeyFileVerifier>(std::move(key_file));
+}
+
+PackageVerifier& ReleaseKeyVerifier() {
+    // Beside the running updater itself, not in a folder the hand-over file names.
+    static const auto verifier = MakeKeyFileVerifier(platform::ProgramFolder() / kUpdateKeyFileName);
+    return *verifier;
+}
 
 WindowPoster& SystemWindowPoster() {
     static MailboxPoster poster;

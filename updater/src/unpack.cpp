@@ -5,6 +5,7 @@
 #include <memory>
 #include <system_error>
 
+#include "velmor/platform/replace_file.h"
 #include "velmor/updater/package.h"
 
 namespace velmor::updater {
@@ -18,23 +19,39 @@ File OpenFile(const std::filesystem::path& path, const char* mode) {
 
 constexpr std::size_t kChunk = 64 * 1024;
 
-// Inflates the entry's stream from the package straight into `out`. True only when the stream ends
-// properly (checksum included) within CompressedSize bytes and inflates to no more than the output
-// buffer of the format; the caller empties the file otherwise.
-bool InflateEntry(std::FILE* package, std::uint64_t package_size, const PackageEntry& entry, std::FILE* out) {
-    if (entry.compressed_size == 0) return false;
+enum class Inflation {
+    Inflated,      // the whole stream, checksum included, went into the file
+    StreamFailed,  // corrupt, truncated or too large a stream: the entry's file is left empty
+    WriteFailed,   // the file could not take the bytes: the old file stays as it was
+};
+
+bool IsProgram(const unsigned char* head, std::size_t length) {
+    const bool elf = length >= 4 && head[0] == 0x7f && head[1] == 'E' && head[2] == 'L' && head[3] == 'F';
+    const bool script = length >= 2 && head[0] == '#' && head[1] == '!';
+    return elf || script;
+}
+
+// Inflates the entry's stream from the package straight into `out`. Inflated only when the stream
+// ends properly (checksum included) within CompressedSize bytes and inflates to no more than the
+// output buffer of the format. `program` tells whether the bytes begin like a program.
+Inflation InflateEntry(std::FILE* package, std::uint64_t package_size, const PackageEntry& entry,
+                       platform::ReplacementFile& out, bool& program) {
+    program = false;
+    if (entry.compressed_size == 0) return Inflation::StreamFailed;
     // A stream that the package cannot hold is never read, and nothing is allocated for it.
-    if (std::uint64_t{entry.data_offset} + entry.compressed_size > package_size) return false;
-    if (std::fseek(package, static_cast<long>(entry.data_offset), SEEK_SET) != 0) return false;
+    if (std::uint64_t{entry.data_offset} + entry.compressed_size > package_size)
+        return Inflation::StreamFailed;
+    if (std::fseek(package, static_cast<long>(entry.data_offset), SEEK_SET) != 0)
+        return Inflation::StreamFailed;
 
     const std::uint64_t limit = OutputBufferSize(entry.unpacked_size);
     z_stream stream{};
-    if (inflateInit(&stream) != Z_OK) return false;
+    if (inflateInit(&stream) != Z_OK) return Inflation::StreamFailed;
     auto input = std::make_unique<std::array<unsigned char, kChunk>>();
     auto output = std::make_unique<std::array<unsigned char, kChunk>>();
     std::uint64_t remaining = entry.compressed_size;
     std::uint64_t produced = 0;
-    bool ok = false;
+    Inflation outcome = Inflation::StreamFailed;
     for (;;) {
         if (stream.avail_in == 0 && remaining > 0) {
             const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(remaining, kChunk));
@@ -48,11 +65,16 @@ bool InflateEntry(std::FILE* package, std::uint64_t package_size, const PackageE
         stream.avail_out = static_cast<uInt>(kChunk);
         const int result = inflate(&stream, Z_NO_FLUSH);
         const std::size_t have = kChunk - stream.avail_out;
+        if (produced == 0 && have > 0) program = IsProgram(output->data(), have);
         produced += have;
         if (produced > limit) break;  // would not fit the output buffer
-        if (have > 0 && std::fwrite(output->data(), 1, have, out) != have) break;
+        if (have > 0 && !out.Write(output->data(), have)) {
+            outcome = Inflation::WriteFailed;
+            break;
+        }
         if (result == Z_STREAM_END) {
-            ok = true;  // bytes after the stream's end are ignored, as the one-shot call does
+            outcome =
+                Inflation::Inflated;  // bytes after the stream's end are ignored, as the one-shot call does
             break;
         }
         if (result != Z_OK && result != Z_BUF_ERROR) break;  // corrupt data, bad checksum, no memory
@@ -60,7 +82,38 @@ bool InflateEntry(std::FILE* package, std::uint64_t package_size, const PackageE
         if (stream.avail_in == 0 && remaining == 0 && have == 0) break;
     }
     inflateEnd(&stream);
-    return ok;
+    return outcome;
+}
+
+// The folder that receives an entry's file, reached from the target without following a link on
+// the way (a linked folder refuses the entry), and the file's own name. The last level of
+// FolderName is created when it is missing; every folder above it must exist already.
+struct EntryPlace {
+    std::optional<platform::FolderHandle> folder;  // empty: the target folder itself
+    std::string name;
+};
+
+std::optional<EntryPlace> OpenEntryFolder(const platform::FolderHandle& root, std::string_view folder_name,
+                                          std::string_view file_name) {
+    std::vector<std::string> folders;
+    if (!folder_name.empty()) {
+        const auto parts = SplitStoredName(folder_name);
+        if (!parts) return std::nullopt;
+        folders = *parts;
+    }
+    const std::size_t created_level = folders.size();  // 1-based level FolderName ends at
+    const auto file_parts = SplitStoredName(file_name);
+    if (!file_parts) return std::nullopt;
+    folders.insert(folders.end(), file_parts->begin(), file_parts->end() - 1);
+
+    std::optional<platform::FolderHandle> current;
+    for (std::size_t i = 0; i < folders.size(); ++i) {
+        const platform::FolderHandle& parent = current ? *current : root;
+        auto next = parent.Child(folders[i], i + 1 == created_level);
+        if (!next) return std::nullopt;
+        current = std::move(next);
+    }
+    return EntryPlace{std::move(current), file_parts->back()};
 }
 
 // Programs carry no mode bits in the package, so an unpacked ELF program or script gets the
@@ -68,12 +121,10 @@ bool InflateEntry(std::FILE* package, std::uint64_t package_size, const PackageE
 void MarkExecutableIfProgram(const std::filesystem::path& path) {
     File file = OpenFile(path, "rb");
     if (!file) return;
-    std::array<char, 4> magic{};
+    std::array<unsigned char, 4> magic{};
     const std::size_t got = std::fread(magic.data(), 1, magic.size(), file.get());
     file.reset();
-    const bool elf = got == 4 && magic[0] == '\x7f' && magic[1] == 'E' && magic[2] == 'L' && magic[3] == 'F';
-    const bool script = got >= 2 && magic[0] == '#' && magic[1] == '!';
-    if (!elf && !script) return;
+    if (!IsProgram(magic.data(), got)) return;
     std::error_code error;
     using std::filesystem::perms;
     const auto current = std::filesystem::status(path, error).permissions();
@@ -110,39 +161,37 @@ UnpackReport UnpackWithReport(const std::filesystem::path& package_path, const s
             entries = ParseDirectory(directory);
         }
 
+        const auto root = platform::FolderHandle::Open(target);
         for (const PackageEntry& entry : entries) {
-            if (!entry.folder_name || !entry.file_name) {
+            if (!root || !entry.folder_name || !entry.file_name ||
+                !BuildOutputPath(target, *entry.folder_name, *entry.file_name)) {
                 ++report.skipped;
                 continue;
             }
-            const auto output_path = BuildOutputPath(target, *entry.folder_name, *entry.file_name);
-            if (!output_path) {
+            auto place = OpenEntryFolder(*root, *entry.folder_name, *entry.file_name);
+            if (!place) {
                 ++report.skipped;
                 continue;
             }
-            if (!entry.folder_name->empty()) {
-                // One level only: the folder's parent must exist already. Failure shows at the open.
-                std::error_code ignored;
-                const auto folder = BuildOutputPath(target, {}, *entry.folder_name);
-                if (folder && !std::filesystem::exists(*folder, ignored)) {
-                    std::filesystem::create_directory(*folder, ignored);
-                }
-            }
-            File out = OpenFile(*output_path, "wb");
+            auto out = platform::ReplacementFile::Create(place->folder ? *place->folder : *root, place->name);
             if (!out) {
                 ++report.skipped;
                 continue;
             }
-            const bool inflated = InflateEntry(package.get(), package_size, entry, out.get());
-            const bool closed = std::fclose(out.release()) == 0;
-            if (inflated && closed) {
-                ++report.written;
-                MarkExecutableIfProgram(*output_path);
-            } else {
-                // Whatever was streamed out before the failure goes: a failed entry is an empty file.
-                std::error_code ignored;
-                std::filesystem::resize_file(*output_path, 0, ignored);
+            bool program = false;
+            const Inflation inflation = InflateEntry(package.get(), package_size, entry, *out, program);
+            if (inflation == Inflation::Inflated) {
+                if (program) out->MarkExecutable();
+                if (out->Commit()) {
+                    ++report.written;
+                } else {
+                    ++report.skipped;
+                }
+            } else if (inflation == Inflation::StreamFailed && out->Truncate() && out->Commit()) {
+                // Whatever was inflated before the failure goes: a failed stream is an empty file.
                 ++report.emptied;
+            } else {
+                ++report.skipped;  // nothing replaced: the old file is whole
             }
         }
     }

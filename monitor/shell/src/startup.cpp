@@ -18,7 +18,7 @@ std::string Field(std::string_view value) {
 }  // namespace
 
 std::string UpdateQueryAddress(std::string_view update_host) {
-    return "http://" + std::string(update_host) + "/client/update.jsp?proid=" + std::string(kProductId) +
+    return "https://" + std::string(update_host) + "/client/update.jsp?proid=" + std::string(kProductId) +
            "&ver=" + std::string(kVersion);
 }
 

@@ -36,6 +36,10 @@ std::optional<Settings> ParseArguments(std::span<const std::string_view> argumen
 // (so https too); everything else is a local file path.
 bool IsInternetSource(std::string_view source);
 
+// Whether a redirect from the address `from` to the address `to` may be followed: only to http or
+// https, and never down from https to http (a redirect may keep or raise the scheme).
+bool IsRedirectAllowed(std::string_view from, std::string_view to);
+
 // The progress after `reads` counted reads of `block` bytes against `expected_size` bytes, in percent:
 // computed in 64 bits, raised to 1 when below 1 and kept within 32 bits.
 std::int32_t ProgressPercent(std::int64_t reads, std::int64_t block, std::int32_t expected_size);

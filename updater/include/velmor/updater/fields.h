@@ -15,6 +15,10 @@ inline constexpr std::size_t kMaxFieldBytes = 1023;
 // inside a field still counts towards the numbering of the later fields. Returns `count` fields.
 std::vector<std::string> ExtractBracketFields(std::string_view text, std::size_t count);
 
+// The hand-over file is one line of seven fields of at most 1023 bytes each; a file larger than
+// this is not a hand-over and is not read at all.
+inline constexpr std::size_t kMaxHandOverBytes = 8 * 1024;
+
 // The six values the updater takes from the hand-over file (fields 2 to 7; field 1, the product id,
 // is not read).
 struct HandOver {
@@ -29,16 +33,19 @@ struct HandOver {
 // nullopt when any of the six values is empty (the updater then ends without a window).
 std::optional<HandOver> ParseHandOver(std::string_view file_bytes);
 
-// The three values of the update-information page.
+// The values of the update-information page.
 struct UpdatePage {
     std::string label;         // a version or build label; must not be empty
     std::string package_url;   // PackageUrl
     std::string package_size;  // PackageSize, decimal text
+    // The fourth value: base64 of the Ed25519 signature of the package file. It may be empty here;
+    // the updater then refuses the update once the user has agreed.
+    std::string signature;
 };
 
 // The page as the server sent it. CR and LF are dropped first; the text must then be non-empty and
 // hold "<!--" somewhere. Brackets are counted from the start of the text, not from the marker.
-// nullopt when the page does not describe an update.
+// nullopt when the page does not describe an update (one of the first three values is empty).
 std::optional<UpdatePage> ParseUpdatePage(std::string_view page);
 
 }  // namespace velmor::updater

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -69,10 +70,25 @@ public:
     virtual void Install(const std::filesystem::path& package, const std::filesystem::path& target) = 0;
 };
 
-// The real services: mailbox posts, libcurl with the user agent "Updater", Unpack.
+// Checks a downloaded package against the signature of the update page and the release key.
+class PackageVerifier {
+public:
+    virtual ~PackageVerifier() = default;
+    // True when a usable release public key is there (checked before the main program is closed).
+    virtual bool HasKey() = 0;
+    // True only when `signature` (the page's base64 text) signs every byte of `package`.
+    virtual bool Verify(const std::filesystem::path& package, std::string_view signature) = 0;
+};
+
+// A verifier with the Ed25519 public key PEM file `key_file`, read at every check.
+std::unique_ptr<PackageVerifier> MakeKeyFileVerifier(std::filesystem::path key_file);
+
+// The real services: mailbox posts, libcurl with the user agent "Updater", Unpack, and the release
+// key shipped beside the updater program (P/support/update-key.pem).
 WindowPoster& SystemWindowPoster();
 PageFetcher& CurlPageFetcher();
 Installer& PackageInstaller();
+PackageVerifier& ReleaseKeyVerifier();
 
 struct FlowServices {
     Dialogs& dialogs;
@@ -80,11 +96,15 @@ struct FlowServices {
     PageFetcher& fetcher;
     ProcessStarter& starter;
     Installer& installer;
+    PackageVerifier& verifier;
 };
 
 // The updater's whole life after start-up, driven by a 1000 ms timer and by progress notifications:
 // check the update page, ask, close the main program, wait for it to go, start Fetchel, watch the
-// download, check its size, unpack and close.
+// download, check its size and its signature, unpack and close. An update that cannot be verified
+// (no or a malformed signature on the page, no release key) is refused as soon as the user agreed,
+// before the main program is closed; one whose signature does not match after the download is
+// refused before anything is unpacked. Both show the download-failure message.
 class UpdaterFlow final {
 public:
     UpdaterFlow(HandOver hand_over, platform::WindowHandle own_handle, UpdaterView& view,
@@ -101,6 +121,7 @@ public:
 
 private:
     bool CheckUpdateInformation();
+    bool CanVerify();
     void StartDownload();
 
     HandOver hand_over_;

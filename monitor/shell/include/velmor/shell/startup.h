@@ -21,7 +21,7 @@ inline constexpr std::string_view kHandOverFileName = "UpdateInfo.tmp";
 inline constexpr std::string_view kPackageFileName = "TmpNewVer.jar";
 inline constexpr std::string_view kAlreadyRunningText = "프로그램이 이미 실행되어 있습니다.";
 
-// "http://" host "/client/update.jsp?proid=KQ&ver=" version.
+// "https://" host "/client/update.jsp?proid=KQ&ver=" version.
 std::string UpdateQueryAddress(std::string_view update_host);
 
 // The one line of the hand-over file, enclosing quotes and CR LF included:
