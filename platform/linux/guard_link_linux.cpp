@@ -220,4 +220,8 @@ std::unique_ptr<GuardLink> MakeGuardLink(std::string socket_path) {
     return std::make_unique<UnixGuardLink>(std::move(socket_path));
 }
 
+void CloseDescriptor(int descriptor) {
+    if (descriptor >= 0) ::close(descriptor);
+}
+
 }  // namespace velmor::platform

@@ -42,4 +42,7 @@ public:
 
 std::unique_ptr<GuardLink> MakeGuardLink(std::string socket_path);
 
+// Closes a descriptor the caller owns (one TakeBaitSocket handed over and nobody took).
+void CloseDescriptor(int descriptor);
+
 }  // namespace velmor::platform
