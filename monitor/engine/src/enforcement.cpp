@@ -101,7 +101,7 @@ void GuardEnforcement::Lost() {
 
 bool GuardEnforcement::EnsureConnected(bool now) {
     const auto time = clock_.Now();
-    if (link_.Connected()) {
+    if (link_.Connected() && state_) {
         if (time - last_check_ < kHangUpCheckInterval) return true;
         last_check_ = time;
         if (!link_.HungUp()) return true;
@@ -110,7 +110,8 @@ bool GuardEnforcement::EnsureConnected(bool now) {
     if (!now && attempted_ && time - last_attempt_ < kRetryInterval) return false;
     attempted_ = true;
     last_attempt_ = time;
-    if (!link_.Connect()) return false;
+    // A link connected by someone else only needs the guard's state.
+    if (!link_.Connected() && !link_.Connect()) return false;
     state_ = link_.Status();
     if (!state_) return false;
     last_check_ = time;
