@@ -46,6 +46,13 @@ bool ReadPeer(int fd, PeerCredentials& peer) {
     return true;
 }
 
+// The network namespace a socket belongs to. A Unix socket that accept() returns belongs to the
+// namespace of the client that connected.
+bool NamespaceCookie(int fd, std::uint64_t& cookie) {
+    socklen_t length = sizeof cookie;
+    return ::getsockopt(fd, SOL_SOCKET, SO_NETNS_COOKIE, &cookie, &length) == 0 && length == sizeof cookie;
+}
+
 bool SendAll(int fd, const std::vector<std::uint8_t>& bytes, int descriptor) {
     std::size_t sent = 0;
     while (sent < bytes.size()) {
@@ -152,6 +159,15 @@ int ServeGuard(const GuardOptions& options, std::uint32_t trusted_gid, GuardServ
         if (signal_fd >= 0) ::close(signal_fd);
         return 1;
     }
+    // The guard acts on the connections and the packets of its own namespace only: a client from
+    // another one (a Velmor in a test namespace, say) would have it act on the wrong machine.
+    std::uint64_t own_namespace = 0;
+    if (!NamespaceCookie(listener, own_namespace)) {
+        std::fprintf(stderr, "velmor-guard: cannot tell network namespaces apart (SO_NETNS_COOKIE)\n");
+        ::close(listener);
+        ::close(signal_fd);
+        return 1;
+    }
     std::fprintf(stderr, "velmor-guard: listening on %s\n", options.socket_path.c_str());
 
     std::vector<Client> clients;
@@ -168,7 +184,9 @@ int ServeGuard(const GuardOptions& options, std::uint32_t trusted_gid, GuardServ
             const int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
             if (fd >= 0) {
                 PeerCredentials peer;
-                if (clients.size() >= kMaxClients || !ReadPeer(fd, peer) || !IsTrusted(peer, trusted_gid)) {
+                std::uint64_t peer_namespace = 0;
+                if (clients.size() >= kMaxClients || !ReadPeer(fd, peer) || !IsTrusted(peer, trusted_gid) ||
+                    !NamespaceCookie(fd, peer_namespace) || peer_namespace != own_namespace) {
                     // Refused unread.
                     ::close(fd);
                 } else {

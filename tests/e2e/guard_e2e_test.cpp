@@ -139,13 +139,20 @@ protected:
         guard = std::make_unique<ChildProcess>(std::vector<std::string>{
             "ip", "netns", "exec", net.local(), GuardProgram().string(), "--socket", socket_path, "--group", kTrustedId});
         ASSERT_TRUE(guard->started());
-        ASSERT_TRUE(WaitUntil([&] { return platform::MakeGuardLink(socket_path)->Connect(); }, 10s))
-            << "the guard did not come up";
+        ASSERT_TRUE(WaitUntil([&] { return Link() != nullptr; }, 10s)) << "the guard did not come up";
     }
     void StopGuard(int signal_number) {
         ::kill(guard->pid(), signal_number);
         EXPECT_TRUE(guard->Wait(10s).has_value());
         guard.reset();
+    }
+    // A link to the guard from the monitored namespace (the guard serves its own namespace only);
+    // nullptr when it does not answer.
+    std::unique_ptr<platform::GuardLink> Link() {
+        auto link = platform::MakeGuardLink(socket_path);
+        bool connected = false;
+        TestNetwork::RunIn(net.local(), [&] { connected = link->Connect(); });
+        return connected ? std::move(link) : nullptr;
     }
     std::string Nft(const std::string& what) { return Capture("ip netns exec " + net.local() + " nft " + what + " 2>&1"); }
     int TableCount() {
@@ -155,7 +162,7 @@ protected:
         return count;
     }
     std::string Probe(const std::string& user_and_groups, const std::string& commands) {
-        return "setpriv " + user_and_groups + " " + (TestFolder() / "guard_probe").string() + " " + socket_path + " " +
+        return "ip netns exec " + net.local() + " setpriv " + user_and_groups + " " + (TestFolder() / "guard_probe").string() + " " + socket_path + " " +
                commands + " >/dev/null";
     }
     void AddIpv6() {
@@ -178,8 +185,13 @@ TEST_F(GuardEndToEnd, RefusesAClientOfAnotherUserAndServesRootAndTheGroup) {
     EXPECT_EQ(Status(Probe("--reuid 65534 --regid 65534 --clear-groups", "status")), 0);
     // A supplementary group counts as well.
     EXPECT_EQ(Status(Probe("--reuid 65533 --regid 65533 --groups 65534", "status")), 0);
-    auto root = platform::MakeGuardLink(socket_path);
-    ASSERT_TRUE(root->Connect());
+    // Root in another network namespace: the guard would act on the wrong connections and packets.
+    EXPECT_EQ(Status("ip netns exec " + net.remote() + " " + (TestFolder() / "guard_probe").string() + " " +
+                     socket_path + " status >/dev/null"),
+              3)
+        << "a client of another namespace was served";
+    auto root = Link();
+    ASSERT_NE(root, nullptr);
     const auto state = root->Status();
     ASSERT_TRUE(state.has_value());
     EXPECT_TRUE(state->packet_filter);
@@ -207,8 +219,8 @@ TEST_F(GuardEndToEnd, Ipv6AddressInTheSetGetsNoAnswerEitherWayUntilRemoved) {
     ASSERT_GE(remote_listener, 0);
     ASSERT_EQ(TryConnect(net.remote(), kLocal6, 8080, 3s), Attempt::Connected);
 
-    auto link = platform::MakeGuardLink(socket_path);
-    ASSERT_TRUE(link->Connect());
+    auto link = Link();
+    ASSERT_NE(link, nullptr);
     const std::vector<std::string> address = {kRemote6};
     ASSERT_TRUE(link->UpdateBlocked(false, address, {}));
     EXPECT_NE(Nft("list set inet velmor blocked6").find(kRemote6), std::string::npos);
@@ -226,8 +238,8 @@ TEST_F(GuardEndToEnd, Ipv6AddressInTheSetGetsNoAnswerEitherWayUntilRemoved) {
 TEST_F(GuardEndToEnd, TheBaitSocketIsDualStackOnPort80) {
     AddIpv6();
     StartGuard();
-    auto link = platform::MakeGuardLink(socket_path);
-    ASSERT_TRUE(link->Connect());
+    auto link = Link();
+    ASSERT_NE(link, nullptr);
     const int bait = link->TakeBaitSocket();
     ASSERT_GE(bait, 0);
     EXPECT_EQ(LocalPort(bait), 80);
