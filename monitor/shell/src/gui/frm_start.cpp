@@ -115,6 +115,7 @@ FrmStart::FrmStart(std::filesystem::path program_folder, FrmStartServices servic
     service_ =
         std::make_unique<MonitorService>(program_folder_, *this, *services_.dialogs,
                                          std::move(services_.table), std::move(services_.counters), this);
+    if (services_.guard) service_->UseGuard(std::move(services_.guard));
     // The notice follows the guard as it comes and goes.
     connect(service_.get(), &MonitorService::GuardChanged, this, [this] { UpdateNotice(); });
     commands_ = std::make_unique<rules::ListCommands>(
