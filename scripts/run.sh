@@ -47,6 +47,8 @@ if [ ! -S "$socket" ]; then
   # primary group of the user who runs this script.
   group=velmor
   if ! id -nG | tr ' ' '\n' | grep -qx velmor; then group=$(id -g); fi
+  # Ask for the password in the foreground; the guard then runs in the background.
+  [ -z "$sudo_cmd" ] || sudo -v
   $sudo_cmd "$guard" --socket "$socket" --group "$group" &
   guard_pid=$!
   trap stop_guard EXIT
