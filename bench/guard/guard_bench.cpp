@@ -55,8 +55,8 @@ public:
 };
 
 bool SetHolds(const BenchNetwork& net, const std::string& address) {
-    const std::string command = "ip netns exec " + net.local() + " nft list set inet velmor blocked4 | grep -q '" +
-                                address + "'";
+    const std::string command =
+        "ip netns exec " + net.local() + " nft list set inet velmor blocked4 | grep -q '" + address + "'";
     return std::system(command.c_str()) == 0;
 }
 

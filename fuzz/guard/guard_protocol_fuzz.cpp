@@ -16,7 +16,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (ParseRequest(bytes, request, consumed) == ParseStatus::Complete) {
         if (consumed > size) std::abort();
         const auto again = EncodeRequest(request);
-        if (!std::equal(again.begin(), again.end(), bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(consumed)) ||
+        if (!std::equal(again.begin(), again.end(), bytes.begin(),
+                        bytes.begin() + static_cast<std::ptrdiff_t>(consumed)) ||
             again.size() != consumed) {
             std::abort();
         }

@@ -76,7 +76,9 @@ private:
 
 }  // namespace
 
-std::unique_ptr<GuardActions> MakeSystemGuardActions() { return std::make_unique<SystemGuardActions>(); }
+std::unique_ptr<GuardActions> MakeSystemGuardActions() {
+    return std::make_unique<SystemGuardActions>();
+}
 
 bool ResolveGroup(const std::string& group, std::uint32_t& gid) {
     std::uint32_t number = 0;
@@ -86,7 +88,7 @@ bool ResolveGroup(const std::string& group, std::uint32_t& gid) {
         return true;
     }
     std::vector<char> buffer(16384);
-    struct group entry{};
+    struct group entry {};
     struct group* found = nullptr;
     int error = 0;
     while ((error = ::getgrnam_r(group.c_str(), &entry, buffer.data(), buffer.size(), &found)) == ERANGE &&

@@ -94,7 +94,7 @@ int MakeListener(const std::string& path) {
         ::chmod(folder.c_str(), 0755);
     }
     // A socket file left by a guard that died is in the way; anything else at that path is not ours.
-    struct stat existing{};
+    struct stat existing {};
     if (::lstat(path.c_str(), &existing) == 0) {
         if (!S_ISSOCK(existing.st_mode)) {
             std::fprintf(stderr, "velmor-guard: %s exists and is no socket\n", path.c_str());
@@ -104,7 +104,8 @@ int MakeListener(const std::string& path) {
     }
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) return -1;
-    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 || ::listen(fd, 16) != 0) {
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(fd, 16) != 0) {
         std::fprintf(stderr, "velmor-guard: cannot listen on %s: %s\n", path.c_str(), std::strerror(errno));
         ::close(fd);
         return -1;
@@ -133,7 +134,8 @@ bool Serve(Client& client, GuardService& service) {
             return false;
         }
         if (status == ParseStatus::Invalid) return false;
-        client.buffer.erase(client.buffer.begin(), client.buffer.begin() + static_cast<std::ptrdiff_t>(consumed));
+        client.buffer.erase(client.buffer.begin(),
+                            client.buffer.begin() + static_cast<std::ptrdiff_t>(consumed));
         int descriptor = -1;
         const Reply reply = service.Handle(request, descriptor);
         const bool sent = SendAll(client.fd, EncodeReply(reply), descriptor);

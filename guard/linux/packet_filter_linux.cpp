@@ -40,6 +40,8 @@ private:
 
 }  // namespace
 
-std::unique_ptr<PacketFilter> MakeSystemPacketFilter() { return std::make_unique<NftPacketFilter>(); }
+std::unique_ptr<PacketFilter> MakeSystemPacketFilter() {
+    return std::make_unique<NftPacketFilter>();
+}
 
 }  // namespace velmor::guard

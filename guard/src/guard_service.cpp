@@ -22,7 +22,8 @@ void ElementLines(std::string& script, std::string_view verb, std::span<const Ad
             elements += FormatAddress(a);
         }
         if (elements.empty()) continue;
-        script += std::string(verb) + " element " + std::string(kTable) + ' ' + set + " { " + elements + " }\n";
+        script +=
+            std::string(verb) + " element " + std::string(kTable) + ' ' + set + " { " + elements + " }\n";
     }
 }
 
@@ -78,7 +79,9 @@ std::string InstallTableScript() {
            "}\n";
 }
 
-std::string RemoveTableScript() { return "delete table inet velmor\n"; }
+std::string RemoveTableScript() {
+    return "delete table inet velmor\n";
+}
 
 std::string UpdateSetsScript(bool flush, std::span<const Address> remove, std::span<const Address> add) {
     std::string script;
@@ -91,13 +94,15 @@ std::string UpdateSetsScript(bool flush, std::span<const Address> remove, std::s
 std::string BlockInternetScript(bool on) {
     std::string script = "flush chain inet velmor internet_in\nflush chain inet velmor internet_out\n";
     if (on) {
-        script += "add rule inet velmor internet_in iif != \"lo\" drop\n"
-                  "add rule inet velmor internet_out oif != \"lo\" drop\n";
+        script +=
+            "add rule inet velmor internet_in iif != \"lo\" drop\n"
+            "add rule inet velmor internet_out oif != \"lo\" drop\n";
     }
     return script;
 }
 
-GuardService::GuardService(PacketFilter& filter, GuardActions& actions) : filter_(filter), actions_(actions) {}
+GuardService::GuardService(PacketFilter& filter, GuardActions& actions)
+    : filter_(filter), actions_(actions) {}
 
 bool GuardService::Start() {
     table_ = filter_.Run(InstallTableScript());

@@ -24,7 +24,8 @@ int main(int argc, char** argv) {
     auto actions = MakeSystemGuardActions();
     GuardService service(*filter, *actions);
     if (!service.Start()) {
-        std::fprintf(stderr, "velmor-guard: the nftables table could not be made; packet-level blocking is off\n");
+        std::fprintf(stderr,
+                     "velmor-guard: the nftables table could not be made; packet-level blocking is off\n");
     }
     const int status = ServeGuard(options, gid, service);
     service.Stop();

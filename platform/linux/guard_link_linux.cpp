@@ -93,7 +93,8 @@ public:
         return true;
     }
 
-    bool UpdateBlocked(bool clear, std::span<const std::string> add, std::span<const std::string> remove) override {
+    bool UpdateBlocked(bool clear, std::span<const std::string> add,
+                       std::span<const std::string> remove) override {
         guard::Request request;
         request.op = guard::Op::UpdateBlocked;
         request.clear = clear;
@@ -104,7 +105,8 @@ public:
         std::size_t a = 0, r = 0;
         do {
             request.remove.assign(removes.begin() + static_cast<std::ptrdiff_t>(r),
-                                  removes.begin() + static_cast<std::ptrdiff_t>(std::min(removes.size(), r + guard::kMaxAddresses)));
+                                  removes.begin() + static_cast<std::ptrdiff_t>(
+                                                        std::min(removes.size(), r + guard::kMaxAddresses)));
             r += request.remove.size();
             const std::size_t room = guard::kMaxAddresses - request.remove.size();
             request.add.assign(adds.begin() + static_cast<std::ptrdiff_t>(a),
@@ -197,7 +199,8 @@ private:
 
     bool RoundTrip(const guard::Request& request, guard::Reply& reply, int* descriptor) {
         if (fd_ < 0) return false;
-        if (!SendAll(guard::EncodeRequest(request)) || !Receive(reply, descriptor) || reply.op != request.op) {
+        if (!SendAll(guard::EncodeRequest(request)) || !Receive(reply, descriptor) ||
+            reply.op != request.op) {
             Disconnect();
             return false;
         }

@@ -1,14 +1,13 @@
 // End-to-end: velmor-guard in the monitored namespace of the test's own, and the headless monitor as
 // an unprivileged user that blocks through it. Nothing here touches the machine's own namespace.
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -35,7 +34,9 @@ std::filesystem::path TestFolder() {
     std::error_code error;
     return std::filesystem::read_symlink("/proc/self/exe", error).parent_path();
 }
-std::filesystem::path GuardProgram() { return BuiltProgramFolder().parent_path() / "libexec" / "velmor-guard"; }
+std::filesystem::path GuardProgram() {
+    return BuiltProgramFolder().parent_path() / "libexec" / "velmor-guard";
+}
 
 std::string Capture(const std::string& command) {
     std::string out;
@@ -136,8 +137,9 @@ protected:
     }
 
     void StartGuard() {
-        guard = std::make_unique<ChildProcess>(std::vector<std::string>{
-            "ip", "netns", "exec", net.local(), GuardProgram().string(), "--socket", socket_path, "--group", kTrustedId});
+        guard = std::make_unique<ChildProcess>(std::vector<std::string>{"ip", "netns", "exec", net.local(),
+                                                                        GuardProgram().string(), "--socket",
+                                                                        socket_path, "--group", kTrustedId});
         ASSERT_TRUE(guard->started());
         ASSERT_TRUE(WaitUntil([&] { return Link() != nullptr; }, 10s)) << "the guard did not come up";
     }
@@ -154,19 +156,23 @@ protected:
         TestNetwork::RunIn(net.local(), [&] { connected = link->Connect(); });
         return connected ? std::move(link) : nullptr;
     }
-    std::string Nft(const std::string& what) { return Capture("ip netns exec " + net.local() + " nft " + what + " 2>&1"); }
+    std::string Nft(const std::string& what) {
+        return Capture("ip netns exec " + net.local() + " nft " + what + " 2>&1");
+    }
     int TableCount() {
         const std::string tables = Nft("list tables");
         int count = 0;
-        for (std::size_t at = 0; (at = tables.find("table inet velmor", at)) != std::string::npos; ++at) ++count;
+        for (std::size_t at = 0; (at = tables.find("table inet velmor", at)) != std::string::npos; ++at)
+            ++count;
         return count;
     }
     std::string Probe(const std::string& user_and_groups, const std::string& commands) {
-        return "ip netns exec " + net.local() + " setpriv " + user_and_groups + " " + (TestFolder() / "guard_probe").string() + " " + socket_path + " " +
-               commands + " >/dev/null";
+        return "ip netns exec " + net.local() + " setpriv " + user_and_groups + " " +
+               (TestFolder() / "guard_probe").string() + " " + socket_path + " " + commands + " >/dev/null";
     }
     void AddIpv6() {
-        for (const auto& [ns, address] : {std::pair{net.local(), kLocal6}, std::pair{net.remote(), kRemote6}}) {
+        for (const auto& [ns, address] :
+             {std::pair{net.local(), kLocal6}, std::pair{net.remote(), kRemote6}}) {
             ASSERT_EQ(TestNetwork::Exec(ns, std::string("ip -6 addr add ") + address +
                                                 "/64 dev $(ls /sys/class/net | grep '^vl') nodad"),
                       0);
@@ -181,7 +187,8 @@ protected:
 
 TEST_F(GuardEndToEnd, RefusesAClientOfAnotherUserAndServesRootAndTheGroup) {
     StartGuard();
-    EXPECT_EQ(Status(Probe("--reuid 65533 --regid 65533 --clear-groups", "status")), 3) << "a stranger was served";
+    EXPECT_EQ(Status(Probe("--reuid 65533 --regid 65533 --clear-groups", "status")), 3)
+        << "a stranger was served";
     EXPECT_EQ(Status(Probe("--reuid 65534 --regid 65534 --clear-groups", "status")), 0);
     // A supplementary group counts as well.
     EXPECT_EQ(Status(Probe("--reuid 65533 --regid 65533 --groups 65534", "status")), 0);
@@ -331,18 +338,24 @@ TEST_F(VelmorThroughGuard, AutomaticBlockingOffEmptiesTheSetsAndBlockTheInternet
     ASSERT_GE(remote_listener, 0);
     FileIntruder();
     ASSERT_TRUE(monitor->Ask("auto-block off").has_value());
-    EXPECT_TRUE(WaitUntil([&] { return Nft("list set inet velmor blocked4").find("elements") == std::string::npos; }, 3s))
+    EXPECT_TRUE(WaitUntil(
+        [&] { return Nft("list set inet velmor blocked4").find("elements") == std::string::npos; }, 3s))
         << Nft("list set inet velmor blocked4");
     EXPECT_EQ(TryConnect(net.remote(), TestNetwork::kLocalAddress, 8080, 3s), Attempt::Connected);
 
     ASSERT_TRUE(monitor->Ask("block-internet on").has_value());
-    EXPECT_TRUE(WaitUntil([&] { return Nft("list chain inet velmor internet_in").find("drop") != std::string::npos; }, 3s));
+    EXPECT_TRUE(WaitUntil(
+        [&] { return Nft("list chain inet velmor internet_in").find("drop") != std::string::npos; }, 3s));
     EXPECT_EQ(TryConnect(net.remote(), TestNetwork::kLocalAddress, 8080), Attempt::TimedOut);
     EXPECT_NE(TryConnect(net.local(), TestNetwork::kRemoteAddress, 9090), Attempt::Connected);
     EXPECT_EQ(TryConnect(net.local(), "127.0.0.1", 9000, 3s), Attempt::Connected) << "loopback stays up";
 
     ASSERT_TRUE(monitor->Ask("block-internet off").has_value());
-    EXPECT_TRUE(WaitUntil([&] { return TryConnect(net.remote(), TestNetwork::kLocalAddress, 8080, 500ms) == Attempt::Connected; }, 3s));
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            return TryConnect(net.remote(), TestNetwork::kLocalAddress, 8080, 500ms) == Attempt::Connected;
+        },
+        3s));
     EXPECT_EQ(TryConnect(net.local(), TestNetwork::kRemoteAddress, 9090, 3s), Attempt::Connected);
     CloseSocket(listener);
     CloseSocket(loop_listener);

@@ -30,9 +30,9 @@ bool Run(velmor::platform::GuardLink& link, std::vector<std::string>& words, std
     if (command == "status") {
         const auto s = link.Status();
         if (!s) return false;
-        std::cout << "status packet_filter=" << s->packet_filter << " teardown=" << s->teardown << " bait=" << s->bait
-                  << " internet=" << s->block_internet << " v4=" << s->blocked_v4 << " v6=" << s->blocked_v6
-                  << std::endl;
+        std::cout << "status packet_filter=" << s->packet_filter << " teardown=" << s->teardown
+                  << " bait=" << s->bait << " internet=" << s->block_internet << " v4=" << s->blocked_v4
+                  << " v6=" << s->blocked_v6 << std::endl;
         return true;
     }
     if (command == "add" || command == "remove") {

@@ -23,7 +23,9 @@ public:
     int bait = 42;
     bool CanTearDown() const override { return can_tear_down; }
     bool CanOpenBait() const override { return bait >= 0; }
-    void TearDown(std::span<const ConnectionId> c) override { torn_down.insert(torn_down.end(), c.begin(), c.end()); }
+    void TearDown(std::span<const ConnectionId> c) override {
+        torn_down.insert(torn_down.end(), c.begin(), c.end());
+    }
     int OpenBait() override { return bait; }
 };
 
@@ -70,15 +72,17 @@ TEST_F(GuardServiceTest, TableReplacesAStaleOneAndGoesAtStop) {
 TEST_F(GuardServiceTest, SetsChangeIncrementallyAndOnlyByWhatTheyHold) {
     ASSERT_TRUE(service.Start());
     EXPECT_EQ(Handle(Update({A("10.77.0.2"), A("fd00:77::2")})).result, Result::Ok);
-    EXPECT_EQ(filter.scripts.back(),
-              "add element inet velmor blocked4 { 10.77.0.2 }\nadd element inet velmor blocked6 { fd00:77::2 }\n");
+    EXPECT_EQ(
+        filter.scripts.back(),
+        "add element inet velmor blocked4 { 10.77.0.2 }\nadd element inet velmor blocked6 { fd00:77::2 }\n");
     // Addresses the sets already hold, or never held, cost no nft run at all.
     const auto runs = filter.scripts.size();
     EXPECT_EQ(Handle(Update({A("10.77.0.2")}, {A("10.77.0.9")})).result, Result::Ok);
     EXPECT_EQ(filter.scripts.size(), runs);
     EXPECT_EQ(Handle(Update({A("10.77.0.3")}, {A("10.77.0.2")})).result, Result::Ok);
     EXPECT_EQ(filter.scripts.back(),
-              "delete element inet velmor blocked4 { 10.77.0.2 }\nadd element inet velmor blocked4 { 10.77.0.3 }\n");
+              "delete element inet velmor blocked4 { 10.77.0.2 }\nadd element inet velmor blocked4 { "
+              "10.77.0.3 }\n");
     EXPECT_EQ(service.State().blocked_v4, 1u);
     EXPECT_EQ(service.State().blocked_v6, 1u);
     // A clear empties both sets in the same transaction as the additions.
@@ -110,7 +114,8 @@ TEST_F(GuardServiceTest, WithoutTableOnlyTeardownAndBaitServe) {
     EXPECT_EQ(service.Handle(Request{Op::BaitSocket, {}, false, {}, {}, false}, fd).result, Result::Ok);
     EXPECT_EQ(fd, 42);
     actions.can_tear_down = false;
-    EXPECT_EQ(Handle(Request{Op::TearDown, {ConnectionId{2}}, false, {}, {}, false}).result, Result::NotAvailable);
+    EXPECT_EQ(Handle(Request{Op::TearDown, {ConnectionId{2}}, false, {}, {}, false}).result,
+              Result::NotAvailable);
 }
 
 TEST_F(GuardServiceTest, BlockInternetAndItsLiftingWhenTheLastClientGoes) {
@@ -124,7 +129,8 @@ TEST_F(GuardServiceTest, BlockInternetAndItsLiftingWhenTheLastClientGoes) {
     service.ClientsGone();
     EXPECT_FALSE(service.BlockInternet());
     EXPECT_TRUE(service.Blocked().empty());
-    EXPECT_EQ(filter.scripts.back(), "flush chain inet velmor internet_in\nflush chain inet velmor internet_out\n");
+    EXPECT_EQ(filter.scripts.back(),
+              "flush chain inet velmor internet_in\nflush chain inet velmor internet_out\n");
 }
 
 TEST(GuardTrust, RootAndTheGroupOnly) {

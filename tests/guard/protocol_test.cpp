@@ -30,9 +30,27 @@ TEST(GuardAddress, ParsesAndFormatsBothFamilies) {
 
 TEST(GuardAddress, RefusesWhatIsNoAddress) {
     Address a;
-    for (const char* text : {"", "10.77.0", "10.77.0.2.", "10.77.0.256", "010.77.0.2", "10.77.0.2x", "a.b.c.d",
-                             ":", ":::", "1:::2", "1::2::3", ":1", "1:", "1:2:3:4:5:6:7:8:9", "1:2:3:4:5:6:7",
-                             "12345::", "fd00::77::2", "fe80::1%eth0", "::1.2.3", "1.2.3.4::", "g::1",
+    for (const char* text : {"",
+                             "10.77.0",
+                             "10.77.0.2.",
+                             "10.77.0.256",
+                             "010.77.0.2",
+                             "10.77.0.2x",
+                             "a.b.c.d",
+                             ":",
+                             ":::",
+                             "1:::2",
+                             "1::2::3",
+                             ":1",
+                             "1:",
+                             "1:2:3:4:5:6:7:8:9",
+                             "1:2:3:4:5:6:7",
+                             "12345::",
+                             "fd00::77::2",
+                             "fe80::1%eth0",
+                             "::1.2.3",
+                             "1.2.3.4::",
+                             "g::1",
                              "1:2:3:4:5:6:7::8"}) {
         EXPECT_FALSE(ParseAddress(text, a)) << text;
     }
@@ -62,7 +80,8 @@ TEST(GuardProtocol, RequestsRoundTrip) {
     internet.op = Op::SetBlockInternet;
     internet.on = true;
 
-    for (const Request& sent : {teardown, update, internet, Request{Op::BaitSocket, {}, false, {}, {}, false}}) {
+    for (const Request& sent :
+         {teardown, update, internet, Request{Op::BaitSocket, {}, false, {}, {}, false}}) {
         auto bytes = EncodeRequest(sent);
         // Two frames back to back: the first is read exactly.
         const auto second = EncodeRequest(Request{});
@@ -127,7 +146,8 @@ TEST(GuardProtocol, MalformedFramesAreRefused) {
     // Longer than the limit: refused from the header alone, nothing is buffered for it.
     std::vector<std::uint8_t> huge = {'V', 'G', kProtocolVersion, 2, 0, 0, 0, 0};
     const std::uint32_t length = kMaxPayload + 1;
-    for (int i = 0; i < 4; ++i) huge[4 + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(length >> (8 * i));
+    for (int i = 0; i < 4; ++i)
+        huge[4 + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(length >> (8 * i));
     EXPECT_EQ(parse(huge), ParseStatus::Invalid);
 
     Request update{Op::UpdateBlocked, {}, false, {Parsed("10.0.0.1")}, {}, false};

@@ -14,12 +14,11 @@ constexpr std::size_t kStatusReplySize = 12;
 
 class Writer {
 public:
-    explicit Writer(std::uint8_t op) {
-        bytes_ = {kMagic0, kMagic1, kProtocolVersion, op, 0, 0, 0, 0};
-    }
+    explicit Writer(std::uint8_t op) { bytes_ = {kMagic0, kMagic1, kProtocolVersion, op, 0, 0, 0, 0}; }
     void U8(std::uint8_t value) { bytes_.push_back(value); }
     void U32(std::uint32_t value) {
-        for (int shift = 0; shift < 32; shift += 8) bytes_.push_back(static_cast<std::uint8_t>(value >> shift));
+        for (int shift = 0; shift < 32; shift += 8)
+            bytes_.push_back(static_cast<std::uint8_t>(value >> shift));
     }
     void Raw(const void* data, std::size_t length) {
         const auto* p = static_cast<const std::uint8_t*>(data);
@@ -27,7 +26,8 @@ public:
     }
     std::vector<std::uint8_t> Finish() {
         const auto length = static_cast<std::uint32_t>(bytes_.size() - kHeaderSize);
-        for (int i = 0; i < 4; ++i) bytes_[4 + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(length >> (8 * i));
+        for (int i = 0; i < 4; ++i)
+            bytes_[4 + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(length >> (8 * i));
         return std::move(bytes_);
     }
 
@@ -103,7 +103,9 @@ bool ReadAddress(Reader& r, Address& address) {
     return true;
 }
 
-bool IsKnownOp(std::uint8_t op) { return op >= 1 && op <= 5; }
+bool IsKnownOp(std::uint8_t op) {
+    return op >= 1 && op <= 5;
+}
 
 // Checks the header; on Complete `payload` is the frame's payload and `op` its operation byte.
 ParseStatus ParseFrame(std::span<const std::uint8_t> bytes, std::uint8_t& op,
@@ -113,7 +115,8 @@ ParseStatus ParseFrame(std::span<const std::uint8_t> bytes, std::uint8_t& op,
     if (bytes.size() < kHeaderSize) return ParseStatus::Incomplete;
     if (bytes[2] != kProtocolVersion) return ParseStatus::UnsupportedVersion;
     std::uint32_t length = 0;
-    for (int i = 0; i < 4; ++i) length |= static_cast<std::uint32_t>(bytes[4 + static_cast<std::size_t>(i)]) << (8 * i);
+    for (int i = 0; i < 4; ++i)
+        length |= static_cast<std::uint32_t>(bytes[4 + static_cast<std::size_t>(i)]) << (8 * i);
     if (length > kMaxPayload) return ParseStatus::Invalid;
     if (bytes.size() - kHeaderSize < length) return ParseStatus::Incomplete;
     op = bytes[3];
@@ -157,7 +160,8 @@ bool ParseGroups(std::string_view part, bool dotted_last, std::vector<std::uint1
     std::size_t at = 0;
     while (true) {
         const std::size_t colon = part.find(':', at);
-        const std::string_view group = part.substr(at, colon == std::string_view::npos ? std::string_view::npos : colon - at);
+        const std::string_view group =
+            part.substr(at, colon == std::string_view::npos ? std::string_view::npos : colon - at);
         if (colon == std::string_view::npos && dotted_last && group.find('.') != std::string_view::npos) {
             std::uint8_t quad[4];
             if (!ParseV4(group, quad)) return false;
@@ -187,7 +191,8 @@ bool ParseV6(std::string_view text, std::uint8_t* out) {
         if (!ParseGroups(text, true, head) || head.size() != 8) return false;
     } else {
         if (text.find("::", gap + 1) != std::string_view::npos) return false;
-        if (!ParseGroups(text.substr(0, gap), false, head) || !ParseGroups(text.substr(gap + 2), true, tail)) {
+        if (!ParseGroups(text.substr(0, gap), false, head) ||
+            !ParseGroups(text.substr(gap + 2), true, tail)) {
             return false;
         }
         if (head.size() + tail.size() > 7) return false;
@@ -264,7 +269,8 @@ std::string FormatAddress(const Address& address) {
 std::size_t FrameLength(std::span<const std::uint8_t> bytes) {
     if (bytes.size() < kHeaderSize || bytes[0] != kMagic0 || bytes[1] != kMagic1) return 0;
     std::uint32_t length = 0;
-    for (int i = 0; i < 4; ++i) length |= static_cast<std::uint32_t>(bytes[4 + static_cast<std::size_t>(i)]) << (8 * i);
+    for (int i = 0; i < 4; ++i)
+        length |= static_cast<std::uint32_t>(bytes[4 + static_cast<std::size_t>(i)]) << (8 * i);
     return length > kMaxPayload ? 0 : kHeaderSize + length;
 }
 
@@ -353,8 +359,9 @@ std::vector<std::uint8_t> EncodeReply(const Reply& reply) {
     w.U8(static_cast<std::uint8_t>(reply.result));
     if (reply.op == Op::Status && reply.result == Result::Ok) {
         const GuardState& s = reply.state;
-        w.U8(static_cast<std::uint8_t>((s.packet_filter ? kStatePacketFilter : 0) | (s.teardown ? kStateTeardown : 0) |
-                                       (s.bait ? kStateBait : 0) | (s.block_internet ? kStateBlockInternet : 0)));
+        w.U8(static_cast<std::uint8_t>((s.packet_filter ? kStatePacketFilter : 0) |
+                                       (s.teardown ? kStateTeardown : 0) | (s.bait ? kStateBait : 0) |
+                                       (s.block_internet ? kStateBlockInternet : 0)));
         w.U8(0);
         w.U8(0);
         w.U32(s.blocked_v4);

@@ -130,8 +130,8 @@ void GuardEnforcement::TearDown(std::span<const platform::SocketId> ids) {
     fallback_.Destroy(ids);
 }
 
-void GuardEnforcement::Sync(const rules::ListModel& address_list, const rules::RuleStore& store, bool auto_block,
-                            bool block_internet) {
+void GuardEnforcement::Sync(const rules::ListModel& address_list, const rules::RuleStore& store,
+                            bool auto_block, bool block_internet) {
     if (!EnsureConnected()) return;
     if (state_ && state_->packet_filter) {
         const auto change = tracker_.Update(address_list, store, auto_block);

@@ -34,7 +34,8 @@ public:
     virtual std::optional<guard::GuardState> Status() = 0;
     virtual bool TearDown(std::span<const SocketId> ids) = 0;
     // Address texts that are no IPv4 or IPv6 address are left out (they can never match a packet).
-    virtual bool UpdateBlocked(bool clear, std::span<const std::string> add, std::span<const std::string> remove) = 0;
+    virtual bool UpdateBlocked(bool clear, std::span<const std::string> add,
+                               std::span<const std::string> remove) = 0;
     virtual bool SetBlockInternet(bool on) = 0;
     // A listening socket on TCP port 80 (dual stack) that the caller owns; -1 on failure.
     virtual int TakeBaitSocket() = 0;

@@ -41,7 +41,13 @@ enum class Op : std::uint8_t {
     BaitSocket = 5,
 };
 
-enum class Result : std::uint8_t { Ok = 0, BadRequest = 1, UnsupportedVersion = 2, Failed = 3, NotAvailable = 4 };
+enum class Result : std::uint8_t {
+    Ok = 0,
+    BadRequest = 1,
+    UnsupportedVersion = 2,
+    Failed = 3,
+    NotAvailable = 4
+};
 
 // One connection as the kernel's sock_diag identifies it (family AF_INET or AF_INET6 as the kernel
 // numbers them, ports and addresses in network order, interface and cookie as reported).

@@ -42,7 +42,8 @@ public:
         torn_down += ids.size();
         return true;
     }
-    bool UpdateBlocked(bool clear, std::span<const std::string> add, std::span<const std::string> remove) override {
+    bool UpdateBlocked(bool clear, std::span<const std::string> add,
+                       std::span<const std::string> remove) override {
         if (!connected || fail_updates) return connected = false;
         if (clear) set.clear();
         for (const auto& a : remove) set.erase(a);
