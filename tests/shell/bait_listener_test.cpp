@@ -3,13 +3,12 @@
 #include "velmor/shell/bait_listener.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <QCoreApplication>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <functional>
-
-#include <unistd.h>
 
 namespace velmor::shell {
 namespace {

@@ -117,7 +117,8 @@ void HeadlessHost::PrintGuard() {
     }
     const guard::GuardState& state = *guard->GuardState();
     std::cout << "guard connected\npacket_filter " << state.packet_filter << "\nteardown " << state.teardown
-              << "\nbait " << bait_.IsListening() << "\nblocked " << guard->Tracker().Applied().size() << '\n';
+              << "\nbait " << bait_.IsListening() << "\nblocked " << guard->Tracker().Applied().size()
+              << '\n';
 }
 
 void HeadlessHost::Toggle(const std::string& address) {

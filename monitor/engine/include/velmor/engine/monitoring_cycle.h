@@ -108,7 +108,9 @@ public:
     const TcpSnapshot& LastSnapshot() const { return tcp_; }
 
     // Where teardowns and the verdicts take effect; the process's own rights unless set. Not owned.
-    void SetEnforcement(Enforcement* enforcement) { enforcement_ = enforcement != nullptr ? enforcement : &direct_; }
+    void SetEnforcement(Enforcement* enforcement) {
+        enforcement_ = enforcement != nullptr ? enforcement : &direct_;
+    }
 
 private:
     bool ShouldDump();
