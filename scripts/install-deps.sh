@@ -13,8 +13,9 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev python3 curl openssl
   # libraries of the programs
   qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libgl-dev libcurl4-openssl-dev libssl-dev zlib1g-dev
+  libnftables-dev
   # run-time tools the programs and the end-to-end tests use
-  iproute2 libcap2-bin util-linux procps nginx-light xvfb xauth fonts-nanum x11-utils
+  iproute2 nftables libcap2-bin util-linux procps nginx-light xvfb xauth fonts-nanum x11-utils
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -3,6 +3,7 @@
 #include "velmor/shell/bait_listener.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <QCoreApplication>
 #include <QTcpServer>
@@ -69,6 +70,28 @@ TEST(BaitListenerTest, TakenPortIsReportedAsSuch) {
     EXPECT_FALSE(bait.Open(squatter.serverPort()));
     EXPECT_FALSE(bait.IsListening());
     EXPECT_EQ(bait.LastFailure(), BaitListener::Failure::PortInUse);
+}
+
+TEST(BaitListenerTest, AdoptsAListeningSocketHandedOver) {
+    App();
+    // A socket that is already listening, as velmor-guard hands one over.
+    QTcpServer owner;
+    ASSERT_TRUE(owner.listen(QHostAddress::LocalHost, 0));
+    const quint16 port = owner.serverPort();
+    const int descriptor = ::dup(static_cast<int>(owner.socketDescriptor()));
+    owner.close();
+    ASSERT_GE(descriptor, 0);
+    BaitListener bait;
+    ASSERT_TRUE(bait.Adopt(descriptor));
+    EXPECT_EQ(bait.Port(), port);
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, port);
+    EXPECT_TRUE(PumpUntil([&] { return bait.HeldConnections() == 1; }));
+    // Nothing to adopt: no listener, and a failure to show.
+    BaitListener none;
+    EXPECT_FALSE(none.Adopt(-1));
+    EXPECT_FALSE(none.IsListening());
+    EXPECT_EQ(none.LastFailure(), BaitListener::Failure::Other);
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 // The main window on the offscreen platform: controls found by object name, the load sequence, the
 // tray, topmost, the toolbar, the close paths and the privilege notice.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <QAbstractItemView>
 #include <QApplication>
@@ -22,6 +24,7 @@
 #include "frm_start.h"
 #include "velmor/common/text_file.h"
 #include "velmor/platform/mailbox.h"
+#include "velmor/test/fake_guard_link.h"
 #include "velmor/test/fakes.h"
 #include "velmor/test/temp_dir.h"
 
@@ -80,8 +83,10 @@ class FrmStartTest : public ::testing::Test {
 protected:
     void SetUp() override { App(); }
 
-    FrmStart& Make(bool tray_available = true, quint16 port = 0) {
+    FrmStart& Make(bool tray_available = true, quint16 port = 0,
+                   std::unique_ptr<platform::GuardLink> guard = nullptr) {
         FrmStartServices services;
+        services.guard = std::move(guard);
         services.dialogs = &dialogs;
         services.clipboard = &clipboard;
         services.browser = &browser;
@@ -518,6 +523,53 @@ TEST_F(FrmStartTest, BlockTheInternetAnsweredNoUnchecksTheBox) {
     box->click();
     EXPECT_TRUE(box->isChecked());
     EXPECT_TRUE(window->Service().Cycle().IsChecked(1));
+}
+
+// A listening socket on a free loopback port, as the guard would hand one over.
+int ListeningDescriptor(quint16& port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), size) != 0 || ::listen(fd, 8) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
+        return -1;
+    }
+    port = ntohs(address.sin_port);
+    return fd;
+}
+
+TEST_F(FrmStartTest, WithTheGuardTheBaitComesFromItAndTheNoticeSaysWhatIsInForce) {
+    auto guard = std::make_unique<test::FakeGuardLink>();
+    quint16 port = 0;
+    guard->bait = ListeningDescriptor(port);
+    ASSERT_GE(guard->bait, 0);
+    can_tear_down = false;  // Velmor itself holds no rights.
+    Make(true, 0, std::move(guard));
+    window->Handle();
+    EXPECT_TRUE(window->Listener().IsListening());
+    EXPECT_EQ(window->Listener().Port(), port);
+    EXPECT_TRUE(window->NoticeText().contains(QStringLiteral("velmor-guard가 차단을 맡고")));
+    EXPECT_FALSE(window->NoticeText().contains(QStringLiteral("차단이 적용되지 않습니다")));
+}
+
+TEST_F(FrmStartTest, AGuardWithoutItsTableOrNoGuardAtAllIsSaidPlainly) {
+    auto partial = std::make_unique<test::FakeGuardLink>();
+    partial->state.packet_filter = false;
+    partial->state.bait = false;
+    Make(true, 0, std::move(partial));
+    window->Handle();
+    EXPECT_TRUE(window->NoticeText().contains(QStringLiteral("패킷 차단은 적용되지 않습니다")));
+    // Its bait could not be had: Velmor opened its own (port 0 in the tests).
+    EXPECT_TRUE(window->Listener().IsListening());
+
+    auto absent = std::make_unique<test::FakeGuardLink>();
+    absent->available = false;
+    window.reset();
+    Make(true, 0, std::move(absent));
+    window->Handle();
+    EXPECT_TRUE(window->NoticeText().contains(QStringLiteral("velmor-guard가 없어")));
 }
 
 }  // namespace

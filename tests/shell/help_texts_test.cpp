@@ -115,6 +115,9 @@ TEST(HelpPages, ShippedInTheProgramFolderWithWorkingLinks) {
                : std::filesystem::path(__FILE__).parent_path().parent_path().parent_path();
     const std::string script = test::ReadBytes(tree / "scripts/run.sh");
     EXPECT_NE(script.find("setcap cap_net_admin,cap_net_bind_service+ep"), std::string::npos);
+    // By default the script starts the guard, and Velmor without rights.
+    EXPECT_NE(script.find("velmor-guard"), std::string::npos);
+    EXPECT_NE(privileges.find("velmor-guard"), std::string::npos);
 }
 
 }  // namespace

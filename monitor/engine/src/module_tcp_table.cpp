@@ -3,6 +3,8 @@
 #include <array>
 #include <charconv>
 
+#include "velmor/engine/enforcement.h"
+
 namespace velmor::engine {
 
 void TakeTcpSnapshot(platform::ConnectionTable& table, TcpSnapshot& snapshot) {
@@ -18,6 +20,12 @@ void TakeUdpSnapshot(platform::ConnectionTable& table, UdpSnapshot& snapshot) {
 void TeardownBatch::Flush(platform::ConnectionTable& table) {
     if (pending_.empty()) return;
     table.Destroy(pending_);
+    pending_.clear();
+}
+
+void TeardownBatch::Flush(Enforcement& enforcement) {
+    if (pending_.empty()) return;
+    enforcement.TearDown(pending_);
     pending_.clear();
 }
 

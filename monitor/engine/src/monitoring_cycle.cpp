@@ -97,7 +97,9 @@ void MonitoringCycle::TimerGetTable_Timer() {
         if (checked_[0]) AutomaticBlocking();
     }
     stats_.teardowns += teardowns_.Size();
-    teardowns_.Flush(table_);
+    teardowns_.Flush(*enforcement_);
+    // After the teardowns, so their resets leave before the packet filter drops an address.
+    enforcement_->Sync(address_list_, store_, checked_[0], checked_[1]);
     seen_list_generation_ = address_list_.Generation();
     seen_blocked_generation_ = store_.BlockedGeneration();
 }

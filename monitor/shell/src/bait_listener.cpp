@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "velmor/platform/guard_link.h"
+
 namespace velmor::shell {
 
 BaitListener::BaitListener(QObject* parent) : QObject(parent) {
@@ -28,6 +30,15 @@ bool BaitListener::Open(quint16 port) {
             failure_ = Failure::Other;
             break;
     }
+    return false;
+}
+
+bool BaitListener::Adopt(int descriptor) {
+    Close();
+    failure_ = Failure::None;
+    if (descriptor >= 0 && server_.setSocketDescriptor(descriptor)) return true;
+    if (descriptor >= 0) platform::CloseDescriptor(descriptor);
+    failure_ = Failure::Other;
     return false;
 }
 

@@ -5,6 +5,7 @@
 #include <iostream>
 
 #include "velmor/platform/connection_table.h"
+#include "velmor/shell/enforcement_notice.h"
 
 namespace velmor::shell {
 namespace {
@@ -58,10 +59,16 @@ HeadlessHost::HeadlessHost(std::filesystem::path program_folder, const HeadlessO
     service_->CreateFolders();
     service_->Cycle().SetChecked(0, options_.auto_block);
     service_->Cycle().SetChecked(1, options_.block_internet);
-    if (!platform::CanTearDownConnections()) {
-        std::cerr << "velmor: 연결을 끊을 권한(CAP_NET_ADMIN)이 없어 차단이 적용되지 않습니다. "
-                     "(no CAP_NET_ADMIN: blocking is not in force)\n";
+    EnforcementFacts facts;
+    facts.own_teardown = platform::CanTearDownConnections();
+    if (engine::GuardEnforcement* guard = service_->Guard()) {
+        facts.guard_expected = true;
+        facts.guard = guard->GuardState();
+        // The bait comes only from the guard: without one the headless monitor has none, as before.
+        if (facts.guard && facts.guard->bait) bait_.Adopt(guard->Link().TakeBaitSocket());
     }
+    for (const std::string& line : EnforcementNotice(facts)) std::cerr << "velmor: " << line << '\n';
+    if (bait_.IsListening()) std::cerr << "velmor: 80번 포트 감시 리스너 (velmor-guard)\n";
     if (input_.open(stdin, QIODevice::ReadOnly | QIODevice::Unbuffered)) {
         input_notifier_ = std::make_unique<QSocketNotifier>(input_.handle(), QSocketNotifier::Read);
         connect(input_notifier_.get(), &QSocketNotifier::activated, this, &HeadlessHost::OnInput);
@@ -102,6 +109,31 @@ void HeadlessHost::OnInput() {
     }
 }
 
+void HeadlessHost::PrintGuard() {
+    engine::GuardEnforcement* guard = service_->Guard();
+    if (guard == nullptr || !guard->GuardState()) {
+        std::cout << "guard none\n";
+        return;
+    }
+    const guard::GuardState& state = *guard->GuardState();
+    std::cout << "guard connected\npacket_filter " << state.packet_filter << "\nteardown " << state.teardown
+              << "\nbait " << bait_.IsListening() << "\nblocked " << guard->Tracker().Applied().size()
+              << '\n';
+}
+
+void HeadlessHost::Toggle(const std::string& address) {
+    // What a double-click on the address in "IP 감시" does, the question answered Yes.
+    auto& list = service_->AddressList();
+    const int row = list.Find(address);
+    if (row < 0) {
+        std::cout << "error no such address\n";
+        return;
+    }
+    const bool blocked = list.Cell(row, rules::watch_ip::kVerdict) == rules::kBlockedText;
+    service_->Store().Toggle(address, blocked ? rules::Verdict::Blocked : rules::Verdict::Allowed);
+    list.SetCell(row, rules::watch_ip::kVerdict, blocked ? rules::kAllowedText : rules::kBlockedText);
+}
+
 bool HeadlessHost::RunCommand(const std::string& line) {
     auto& cycle = service_->Cycle();
     bool on = false;
@@ -120,6 +152,10 @@ bool HeadlessHost::RunCommand(const std::string& line) {
         const auto& lookups = service_->Lookup().GetStats();
         std::cout << "lookup_ticks " << lookups.ticks << "\nlookup_answers " << lookups.answers
                   << "\nlookup_starts " << lookups.starts << '\n';
+    } else if (line == "guard") {
+        PrintGuard();
+    } else if (line.starts_with("toggle ")) {
+        Toggle(line.substr(7));
     } else if (line.starts_with("auto-block ") && ParseOnOff(std::string_view(line).substr(11), on)) {
         cycle.SetChecked(0, on);
         cycle.CheckStopRun_Click(0);

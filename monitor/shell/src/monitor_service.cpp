@@ -9,6 +9,7 @@ MonitorService::MonitorService(std::filesystem::path program_folder, engine::Mon
                                std::unique_ptr<platform::SocketCounterSource> counters, QObject* parent)
     : QObject(parent),
       program_folder_(std::move(program_folder)),
+      system_tables_(table == nullptr),
       table_(table ? std::move(table) : platform::MakeSystemConnectionTable()),
       counters_(counters ? std::move(counters) : platform::MakeSystemSocketCounters()),
       store_(program_folder_),
@@ -22,9 +23,24 @@ MonitorService::MonitorService(std::filesystem::path program_folder, engine::Mon
     lookup_timer_.setObjectName(QStringLiteral("TimerGetWWW"));
     lookup_timer_.setInterval(engine::kLookupIntervalMs);
     connect(&lookup_timer_, &QTimer::timeout, this, &MonitorService::OnLookupTimer);
+    if (system_tables_) UseGuard(platform::MakeGuardLink(platform::GuardSocketPath()));
 }
 
-MonitorService::~MonitorService() = default;
+MonitorService::~MonitorService() {
+    // The cycle must not keep a pointer to the enforcement that goes first.
+    cycle_.SetEnforcement(nullptr);
+}
+
+void MonitorService::UseGuard(std::unique_ptr<platform::GuardLink> link) {
+    cycle_.SetEnforcement(nullptr);
+    guard_.reset();
+    guard_link_ = std::move(link);
+    if (!guard_link_) return;
+    guard_ = std::make_unique<engine::GuardEnforcement>(*guard_link_, *table_, clock_);
+    cycle_.SetEnforcement(guard_.get());
+    guard_->EnsureConnected(true);
+    seen_guard_generation_ = guard_->Generation();
+}
 
 void MonitorService::CreateFolders() {
     for (const char* folder : kFolders) {
@@ -49,6 +65,10 @@ void MonitorService::OnTableTimer() {
     // The timer is off while the tick runs and on again after it, with the pause while hidden.
     table_timer_.start(static_cast<int>(cycle_.NextTickDelay().count()));
     if (cycle_.GetStats().dumps != dumps) Q_EMIT TableRead();
+    if (guard_ && guard_->Generation() != seen_guard_generation_) {
+        seen_guard_generation_ = guard_->Generation();
+        Q_EMIT GuardChanged();
+    }
 }
 
 void MonitorService::OnLookupTimer() {

@@ -26,6 +26,7 @@
 #include "mailbox_notifier.h"
 #include "network_tools_panel.h"
 #include "qt_services.h"
+#include "velmor/shell/enforcement_notice.h"
 
 namespace velmor::shell {
 namespace {
@@ -114,6 +115,9 @@ FrmStart::FrmStart(std::filesystem::path program_folder, FrmStartServices servic
     service_ =
         std::make_unique<MonitorService>(program_folder_, *this, *services_.dialogs,
                                          std::move(services_.table), std::move(services_.counters), this);
+    if (services_.guard) service_->UseGuard(std::move(services_.guard));
+    // The notice follows the guard as it comes and goes.
+    connect(service_.get(), &MonitorService::GuardChanged, this, [this] { UpdateNotice(); });
     commands_ = std::make_unique<rules::ListCommands>(
         service_->Store(), service_->RuleList(), service_->AddressList(), service_->PortList(),
         *services_.dialogs, *services_.clipboard, *services_.browser, this);
@@ -551,7 +555,13 @@ bool FrmStart::eventFilter(QObject* watched, QEvent* event) {
 
 void FrmStart::SetPortListener(bool start) {
     if (start) {
-        const bool open = listener_.Open(services_.bait_port);
+        // With the guard the bait comes from it: velmor itself may not bind port 80.
+        bool open = false;
+        engine::GuardEnforcement* guard = service_->Guard();
+        if (guard != nullptr && guard->EnsureConnected(true) && guard->GuardState()->bait) {
+            open = listener_.Adopt(guard->Link().TakeBaitSocket());
+        }
+        if (!open) open = listener_.Open(services_.bait_port);
         Log(open ? "listener open" : "listener failed");
     } else {
         listener_.Close();
@@ -562,13 +572,13 @@ void FrmStart::SetPortListener(bool start) {
 
 void FrmStart::UpdateNotice() {
     QStringList lines;
-    if (!services_.can_tear_down()) {
-        lines << QStringLiteral(
-            "⚠ 차단이 적용되지 않습니다: 연결을 끊을 권한(CAP_NET_ADMIN)이 없습니다. 차단 목록의 IP도 연결이 "
-            "유지됩니다. scripts/run.sh로 시작하거나 'sudo setcap cap_net_admin,cap_net_bind_service+ep "
-            "velmor'로 "
-            "권한을 주세요.");
+    EnforcementFacts facts;
+    facts.own_teardown = services_.can_tear_down();
+    if (engine::GuardEnforcement* guard = service_->Guard()) {
+        facts.guard_expected = true;
+        facts.guard = guard->GuardState();
     }
+    for (const std::string& line : EnforcementNotice(facts)) lines << Q(line);
     if (loaded_ && !listener_.IsListening() && !closing_from_system_ && !ending_) {
         switch (listener_.LastFailure()) {
             case BaitListener::Failure::PortInUse:

@@ -13,6 +13,7 @@
 #include "velmor/common/ui_services.h"
 #include "velmor/engine/monitoring_cycle.h"
 #include "velmor/platform/connection_table.h"
+#include "velmor/platform/guard_link.h"
 #include "velmor/platform/local_info.h"
 #include "velmor/platform/mailbox.h"
 #include "velmor/platform/socket_counters.h"
@@ -58,6 +59,9 @@ struct FrmStartServices {
     std::unique_ptr<platform::Mailbox> mailbox;
     std::function<platform::LocalInfo()> local_info;
     std::function<bool()> can_tear_down;
+    // The line to velmor-guard; by default the guard's socket when the table is the system's own,
+    // none with a test's table.
+    std::unique_ptr<platform::GuardLink> guard;
     // Ends the program at once (the quit paths); QCoreApplication::exit by default.
     std::function<void()> end_program;
     // The modal help and About windows.

@@ -9,6 +9,7 @@
 namespace velmor::engine {
 
 using platform::TcpRow;
+class Enforcement;
 
 // A TCP table snapshot of one tick. It is cleared at the start of every snapshot; its buffers keep
 // their capacity, so a steady table costs no allocation. Unlike the fixed 101-row block of the
@@ -31,6 +32,7 @@ public:
     std::size_t Size() const { return pending_.size(); }
     // Sends every collected request; refusals are not reported.
     void Flush(platform::ConnectionTable& table);
+    void Flush(Enforcement& enforcement);
 
 private:
     std::vector<platform::SocketId> pending_;

@@ -9,6 +9,7 @@
 
 #include "velmor/common/clock.h"
 #include "velmor/common/ui_services.h"
+#include "velmor/engine/enforcement.h"
 #include "velmor/engine/module_tcp_table.h"
 #include "velmor/platform/connection_table.h"
 #include "velmor/platform/socket_counters.h"
@@ -106,6 +107,11 @@ public:
     const Stats& GetStats() const { return stats_; }
     const TcpSnapshot& LastSnapshot() const { return tcp_; }
 
+    // Where teardowns and the verdicts take effect; the process's own rights unless set. Not owned.
+    void SetEnforcement(Enforcement* enforcement) {
+        enforcement_ = enforcement != nullptr ? enforcement : &direct_;
+    }
+
 private:
     bool ShouldDump();
     void BlockEverything();
@@ -124,6 +130,8 @@ private:
     Dialogs& dialogs_;
     const Clock& clock_;
     RandomSource& random_;
+    DirectEnforcement direct_{table_};
+    Enforcement* enforcement_ = &direct_;
 
     TcpSnapshot tcp_;
     UdpSnapshot udp_;

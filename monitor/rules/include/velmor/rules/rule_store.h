@@ -84,6 +84,8 @@ public:
     // `may_retry_watch`, so that a missing folder does not cost system calls on every tick.
     void RefreshBlockedIndex(bool may_retry_watch = true);
     bool IsIndexedBlocked(std::string_view address) const;
+    // The addresses of the index (file names without ".x").
+    const std::set<std::string, std::less<>>& BlockedAddresses() const { return blocked_; }
     // Grows whenever the set of blocked addresses may have changed.
     std::uint64_t BlockedGeneration() const { return blocked_generation_; }
     // Tells the index that a file of the directory was created, renamed or deleted by this program.

@@ -25,6 +25,9 @@ public:
     // SetPortListener(true): listens on `port` of every IPv4 address. False (and LastFailure) when the
     // port is taken or may not be bound; then no listener exists.
     bool Open(quint16 port = kPort);
+    // Listens on a socket that is already listening (the one velmor-guard hands over, dual stack on
+    // port 80); takes the descriptor over, and closes it on failure.
+    bool Adopt(int descriptor);
     // SetPortListener(false): closes the listener and every held connection.
     void Close();
 

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "velmor/engine/monitoring_cycle.h"
+#include "velmor/shell/bait_listener.h"
 #include "velmor/shell/monitor_service.h"
 
 namespace velmor::shell {
@@ -27,6 +28,8 @@ bool ParseHeadlessOptions(int argc, char** argv, HeadlessOptions& options, std::
 //   ports           the port list: ip, port
 //   stats           ticks, table reads, full passes, teardowns; lookup ticks, answers collected
 //                   and lookup helper starts
+//   toggle ADDRESS  turns a listed address from blocked to allowed or back (the double-click)
+//   guard           "guard none", or "guard connected" and what the guard holds
 //   auto-block on|off, block-internet on|off, quit
 // Every answer ends with a line "end". Alerts print as "event tray Invader_ICON".
 class HeadlessHost final : public QObject, public engine::MonitorHost, public Dialogs {
@@ -44,14 +47,18 @@ public:
     std::optional<std::string> AskText(std::string_view prompt, std::string_view default_text) override;
 
     MonitorService& Service() { return *service_; }
+    const BaitListener& Bait() const { return bait_; }
     // Runs one command line; returns false for "quit".
     bool RunCommand(const std::string& line);
 
 private:
     void OnInput();
+    void PrintGuard();
+    void Toggle(const std::string& address);
 
     HeadlessOptions options_;
     std::unique_ptr<MonitorService> service_;
+    BaitListener bait_;
     QFile input_;
     std::unique_ptr<QSocketNotifier> input_notifier_;
     std::string pending_input_;

@@ -7,9 +7,11 @@
 
 #include "velmor/common/clock.h"
 #include "velmor/common/ui_services.h"
+#include "velmor/engine/enforcement.h"
 #include "velmor/engine/lookup_cycle.h"
 #include "velmor/engine/monitoring_cycle.h"
 #include "velmor/platform/connection_table.h"
+#include "velmor/platform/guard_link.h"
 #include "velmor/platform/socket_counters.h"
 #include "velmor/rules/list_model.h"
 #include "velmor/rules/rule_list.h"
@@ -48,9 +50,17 @@ public:
     engine::LookupCycle& Lookup() { return lookup_; }
     const Clock& GetClock() const { return clock_; }
 
+    // Enforcement through velmor-guard. A monitor that reads the system's own tables looks for the
+    // guard at $VELMOR_GUARD_SOCKET (else /run/velmor/guard.sock) from the start; one fed a table of
+    // a test's own has none unless given one here. nullptr without a guard link.
+    void UseGuard(std::unique_ptr<platform::GuardLink> link);
+    engine::GuardEnforcement* Guard() { return guard_.get(); }
+
 Q_SIGNALS:
     // After every tick that read the tables (not after quiet ticks).
     void TableRead();
+    // The guard came or went.
+    void GuardChanged();
 
 private:
     void OnTableTimer();
@@ -59,6 +69,7 @@ private:
     std::filesystem::path program_folder_;
     SystemClock clock_;
     engine::DefaultRandomSource random_;
+    bool system_tables_;
     std::unique_ptr<platform::ConnectionTable> table_;
     std::unique_ptr<platform::SocketCounterSource> counters_;
     rules::RuleStore store_;
@@ -70,6 +81,9 @@ private:
     engine::DetachedProgramStarter starter_;
     engine::LookupCycle lookup_;
     QTimer lookup_timer_;
+    std::unique_ptr<platform::GuardLink> guard_link_;
+    std::unique_ptr<engine::GuardEnforcement> guard_;
+    std::uint64_t seen_guard_generation_ = 0;
 };
 
 }  // namespace velmor::shell

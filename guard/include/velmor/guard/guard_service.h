@@ -1,0 +1,111 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <set>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "velmor/guard/protocol.h"
+
+namespace velmor::guard {
+
+inline constexpr const char* kDefaultSocketPath = "/run/velmor/guard.sock";
+inline constexpr const char* kDefaultGroup = "velmor";
+
+struct GuardOptions {
+    std::string socket_path = kDefaultSocketPath;
+    // The group whose members may use the guard (a name or a number); root always may.
+    std::string group = kDefaultGroup;
+};
+
+// Parses velmor-guard's command line: [--socket PATH] [--group NAME|GID]. False (with a message in
+// `error`) on anything else.
+bool ParseGuardOptions(int argc, char** argv, GuardOptions& options, std::string& error);
+
+// Who is at the other end of a client connection, as the kernel vouches for it (SO_PEERCRED and the
+// supplementary groups of SO_PEERGROUPS).
+struct PeerCredentials {
+    std::uint32_t uid = 0;
+    std::uint32_t gid = 0;
+    std::vector<std::uint32_t> groups;
+};
+
+// Root, or a process whose primary or supplementary group is `trusted_gid`.
+bool IsTrusted(const PeerCredentials& peer, std::uint32_t trusted_gid);
+
+// The nftables side. Runs one nft script (command input) as one transaction.
+class PacketFilter {
+public:
+    virtual ~PacketFilter() = default;
+    // False when nft refused the script; nothing of it is then in force.
+    virtual bool Run(const std::string& script) = 0;
+};
+
+// The guard's own table "inet velmor": the sets blocked4 and blocked6, the chains input and output
+// that drop everything from and to their addresses, and the chains internet_in and internet_out that
+// hold the block-the-Internet rules while that is on. A table left by a crashed guard is replaced.
+std::string InstallTableScript();
+std::string RemoveTableScript();
+// One transaction: empties both sets first when `flush`, then removes and adds. Addresses are
+// written from their bytes, so no text of a client ever reaches nft.
+std::string UpdateSetsScript(bool flush, std::span<const Address> remove, std::span<const Address> add);
+std::string BlockInternetScript(bool on);
+
+// The privileged work that is not nftables.
+class GuardActions {
+public:
+    virtual ~GuardActions() = default;
+    virtual bool CanTearDown() const = 0;
+    virtual bool CanOpenBait() const = 0;
+    // SOCK_DESTROY for each connection; refusals are not reported.
+    virtual void TearDown(std::span<const ConnectionId> connections) = 0;
+    // A listening TCP socket on [::]:80 that also takes IPv4; -1 when it cannot be made.
+    virtual int OpenBait() = 0;
+};
+
+// Answers requests. Holds what is in force: the addresses of the two sets and the block-the-Internet
+// state, both owned by the clients' session: when the last client hangs up they are lifted, so a
+// Velmor that quits (or dies) never leaves the machine cut off.
+class GuardService final {
+public:
+    GuardService(PacketFilter& filter, GuardActions& actions);
+
+    // Puts the table in place (replacing a stale one); false when nft refused it.
+    bool Start();
+    // Removes the table.
+    void Stop();
+
+    // Answers one request. `descriptor` receives a descriptor to pass along with the reply, or -1.
+    Reply Handle(const Request& request, int& descriptor);
+    // The last client hung up.
+    void ClientsGone();
+
+    GuardState State() const;
+    const std::set<Address>& Blocked() const { return blocked_; }
+    bool BlockInternet() const { return block_internet_; }
+
+private:
+    Result UpdateBlocked(const Request& request);
+    Result SetBlockInternet(bool on);
+
+    PacketFilter& filter_;
+    GuardActions& actions_;
+    bool table_ = false;
+    bool block_internet_ = false;
+    std::set<Address> blocked_;
+};
+
+// --- System side (one implementation file per operating system).
+
+// libnftables in the network namespace of the guard.
+std::unique_ptr<PacketFilter> MakeSystemPacketFilter();
+// SOCK_DESTROY through the platform's connection table, the bait socket through bind().
+std::unique_ptr<GuardActions> MakeSystemGuardActions();
+// The group's id by name or number; false when there is no such group.
+bool ResolveGroup(const std::string& group, std::uint32_t& gid);
+// Serves the socket until SIGTERM, SIGINT or SIGHUP. Returns the process exit status.
+int ServeGuard(const GuardOptions& options, std::uint32_t trusted_gid, GuardService& service);
+
+}  // namespace velmor::guard

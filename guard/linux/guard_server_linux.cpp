@@ -1,0 +1,224 @@
+// The guard's Unix stream socket: peer credentials decide before a byte is read.
+#include <poll.h>
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <vector>
+
+#include "velmor/guard/guard_service.h"
+
+namespace velmor::guard {
+namespace {
+
+constexpr std::size_t kMaxClients = 16;
+constexpr std::size_t kReadChunk = 64 * 1024;
+
+struct Client {
+    int fd = -1;
+    std::vector<std::uint8_t> buffer;
+};
+
+bool ReadPeer(int fd, PeerCredentials& peer) {
+    ucred credentials{};
+    socklen_t length = sizeof credentials;
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0) return false;
+    peer.uid = credentials.uid;
+    peer.gid = credentials.gid;
+    std::vector<gid_t> groups(64);
+    socklen_t groups_length = static_cast<socklen_t>(groups.size() * sizeof(gid_t));
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERGROUPS, groups.data(), &groups_length) != 0) {
+        if (errno != ERANGE) return false;
+        groups.resize(groups_length / sizeof(gid_t) + 1);
+        groups_length = static_cast<socklen_t>(groups.size() * sizeof(gid_t));
+        if (::getsockopt(fd, SOL_SOCKET, SO_PEERGROUPS, groups.data(), &groups_length) != 0) return false;
+    }
+    groups.resize(groups_length / sizeof(gid_t));
+    peer.groups.assign(groups.begin(), groups.end());
+    return true;
+}
+
+// The network namespace a socket belongs to. A Unix socket that accept() returns belongs to the
+// namespace of the client that connected.
+bool NamespaceCookie(int fd, std::uint64_t& cookie) {
+    socklen_t length = sizeof cookie;
+    return ::getsockopt(fd, SOL_SOCKET, SO_NETNS_COOKIE, &cookie, &length) == 0 && length == sizeof cookie;
+}
+
+bool SendAll(int fd, const std::vector<std::uint8_t>& bytes, int descriptor) {
+    std::size_t sent = 0;
+    while (sent < bytes.size()) {
+        iovec part{const_cast<std::uint8_t*>(bytes.data() + sent), bytes.size() - sent};
+        msghdr message{};
+        message.msg_iov = &part;
+        message.msg_iovlen = 1;
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+        if (descriptor >= 0 && sent == 0) {
+            // The descriptor rides on the reply's first byte.
+            message.msg_control = control;
+            message.msg_controllen = sizeof control;
+            cmsghdr* header = CMSG_FIRSTHDR(&message);
+            header->cmsg_level = SOL_SOCKET;
+            header->cmsg_type = SCM_RIGHTS;
+            header->cmsg_len = CMSG_LEN(sizeof(int));
+            std::memcpy(CMSG_DATA(header), &descriptor, sizeof(int));
+        }
+        const ssize_t n = ::sendmsg(fd, &message, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        sent += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+int MakeListener(const std::string& path) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.empty() || path.size() >= sizeof address.sun_path) {
+        std::fprintf(stderr, "velmor-guard: socket path too long: %s\n", path.c_str());
+        return -1;
+    }
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    std::error_code error;
+    const std::filesystem::path folder = std::filesystem::path(path).parent_path();
+    if (!folder.empty() && !std::filesystem::exists(folder, error)) {
+        std::filesystem::create_directories(folder, error);
+        ::chmod(folder.c_str(), 0755);
+    }
+    // A socket file left by a guard that died is in the way; anything else at that path is not ours.
+    struct stat existing {};
+    if (::lstat(path.c_str(), &existing) == 0) {
+        if (!S_ISSOCK(existing.st_mode)) {
+            std::fprintf(stderr, "velmor-guard: %s exists and is no socket\n", path.c_str());
+            return -1;
+        }
+        ::unlink(path.c_str());
+    }
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) return -1;
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(fd, 16) != 0) {
+        std::fprintf(stderr, "velmor-guard: cannot listen on %s: %s\n", path.c_str(), std::strerror(errno));
+        ::close(fd);
+        return -1;
+    }
+    // Everyone may connect; the peer credentials decide who is served.
+    ::chmod(path.c_str(), 0666);
+    return fd;
+}
+
+// Reads what is there and answers every complete request; false when the client must go.
+bool Serve(Client& client, GuardService& service) {
+    std::uint8_t chunk[kReadChunk];
+    const ssize_t n = ::recv(client.fd, chunk, sizeof chunk, MSG_DONTWAIT);
+    if (n < 0) return errno == EINTR || errno == EAGAIN;
+    if (n == 0) return false;
+    client.buffer.insert(client.buffer.end(), chunk, chunk + n);
+    while (!client.buffer.empty()) {
+        Request request;
+        std::size_t consumed = 0;
+        const ParseStatus status = ParseRequest(client.buffer, request, consumed);
+        if (status == ParseStatus::Incomplete) return true;
+        if (status == ParseStatus::UnsupportedVersion) {
+            Reply reply;
+            reply.result = Result::UnsupportedVersion;
+            SendAll(client.fd, EncodeReply(reply), -1);
+            return false;
+        }
+        if (status == ParseStatus::Invalid) return false;
+        client.buffer.erase(client.buffer.begin(),
+                            client.buffer.begin() + static_cast<std::ptrdiff_t>(consumed));
+        int descriptor = -1;
+        const Reply reply = service.Handle(request, descriptor);
+        const bool sent = SendAll(client.fd, EncodeReply(reply), descriptor);
+        if (descriptor >= 0) ::close(descriptor);
+        if (!sent) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+int ServeGuard(const GuardOptions& options, std::uint32_t trusted_gid, GuardService& service) {
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGHUP);
+    ::sigprocmask(SIG_BLOCK, &signals, nullptr);
+    ::signal(SIGPIPE, SIG_IGN);
+    const int signal_fd = ::signalfd(-1, &signals, SFD_CLOEXEC);
+    const int listener = MakeListener(options.socket_path);
+    if (listener < 0 || signal_fd < 0) {
+        if (signal_fd >= 0) ::close(signal_fd);
+        return 1;
+    }
+    // The guard acts on the connections and the packets of its own namespace only: a client from
+    // another one (a Velmor in a test namespace, say) would have it act on the wrong machine.
+    std::uint64_t own_namespace = 0;
+    if (!NamespaceCookie(listener, own_namespace)) {
+        std::fprintf(stderr, "velmor-guard: cannot tell network namespaces apart (SO_NETNS_COOKIE)\n");
+        ::close(listener);
+        ::close(signal_fd);
+        return 1;
+    }
+    std::fprintf(stderr, "velmor-guard: listening on %s\n", options.socket_path.c_str());
+
+    std::vector<Client> clients;
+    bool running = true;
+    while (running) {
+        std::vector<pollfd> fds = {{signal_fd, POLLIN, 0}, {listener, POLLIN, 0}};
+        for (const Client& c : clients) fds.push_back({c.fd, POLLIN, 0});
+        if (::poll(fds.data(), fds.size(), -1) < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        if (fds[0].revents != 0) running = false;
+        if ((fds[1].revents & POLLIN) != 0) {
+            const int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd >= 0) {
+                PeerCredentials peer;
+                std::uint64_t peer_namespace = 0;
+                if (clients.size() >= kMaxClients || !ReadPeer(fd, peer) || !IsTrusted(peer, trusted_gid) ||
+                    !NamespaceCookie(fd, peer_namespace) || peer_namespace != own_namespace) {
+                    // Refused unread.
+                    ::close(fd);
+                } else {
+                    // A client that stops reading cannot stall the guard for long.
+                    timeval timeout{1, 0};
+                    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+                    clients.push_back({fd, {}});
+                }
+            }
+        }
+        const std::size_t before = clients.size();
+        for (std::size_t i = 0; i < clients.size();) {
+            const pollfd& p = fds[2 + i];
+            // Only the clients that were polled; one accepted just now waits for the next round.
+            const bool polled = i < fds.size() - 2 && p.fd == clients[i].fd;
+            if (polled && p.revents != 0 && !Serve(clients[i], service)) {
+                ::close(clients[i].fd);
+                clients.erase(clients.begin() + static_cast<std::ptrdiff_t>(i));
+                fds.erase(fds.begin() + static_cast<std::ptrdiff_t>(2 + i));
+                continue;
+            }
+            ++i;
+        }
+        if (before > 0 && clients.empty()) service.ClientsGone();
+    }
+    for (const Client& c : clients) ::close(c.fd);
+    ::close(listener);
+    ::unlink(options.socket_path.c_str());
+    ::close(signal_fd);
+    return 0;
+}
+
+}  // namespace velmor::guard

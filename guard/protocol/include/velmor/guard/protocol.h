@@ -1,0 +1,126 @@
+#pragma once
+
+#include <array>
+#include <compare>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace velmor::guard {
+
+// The request/reply protocol between velmor and velmor-guard over the guard's Unix stream socket.
+// Every message is one frame: an 8-byte header and a payload of at most kMaxPayload bytes.
+//
+//   byte 0..1  'V' 'G'
+//   byte 2     protocol version (kProtocolVersion)
+//   byte 3     operation; a reply carries the request's operation with bit 7 set
+//   byte 4..7  payload length, little endian
+//
+// The client sends one request and reads its reply before the next; the guard answers every
+// request in order. All numbers in payloads are little endian unless they are network-order fields
+// of a socket id, which travel as the kernel gave them.
+inline constexpr std::uint8_t kProtocolVersion = 1;
+inline constexpr std::size_t kHeaderSize = 8;
+inline constexpr std::uint32_t kMaxPayload = 256 * 1024;
+inline constexpr std::uint8_t kReplyBit = 0x80;
+
+enum class Op : std::uint8_t {
+    // Empty request; the reply says what the guard can do and holds.
+    Status = 1,
+    // u32 count, then count connection ids of kConnectionIdSize bytes.
+    TearDown = 2,
+    // u8 flags (bit 0: empty both sets first), u32 additions, u32 removals, then that many addresses
+    // of kAddressSize bytes, additions first.
+    UpdateBlocked = 3,
+    // u8 0 (off) or 1 (on).
+    SetBlockInternet = 4,
+    // Empty request; a successful reply carries a listening socket on TCP port 80 (SCM_RIGHTS).
+    BaitSocket = 5,
+};
+
+enum class Result : std::uint8_t {
+    Ok = 0,
+    BadRequest = 1,
+    UnsupportedVersion = 2,
+    Failed = 3,
+    NotAvailable = 4
+};
+
+// One connection as the kernel's sock_diag identifies it (family AF_INET or AF_INET6 as the kernel
+// numbers them, ports and addresses in network order, interface and cookie as reported).
+struct ConnectionId {
+    std::uint8_t family = 0;
+    std::uint16_t source_port_be = 0;
+    std::uint16_t destination_port_be = 0;
+    std::array<std::uint32_t, 4> source{};
+    std::array<std::uint32_t, 4> destination{};
+    std::uint32_t interface_index = 0;
+    std::array<std::uint32_t, 2> cookie{};
+    bool operator==(const ConnectionId&) const = default;
+};
+inline constexpr std::size_t kConnectionIdSize = 52;
+inline constexpr std::size_t kMaxConnections = (kMaxPayload - 4) / kConnectionIdSize;
+
+// An address of a blocked set: IPv4 (the first 4 bytes, the rest zero) or IPv6.
+struct Address {
+    enum class Family : std::uint8_t { V4 = 4, V6 = 6 };
+    Family family = Family::V4;
+    std::array<std::uint8_t, 16> bytes{};
+    auto operator<=>(const Address&) const = default;
+};
+inline constexpr std::size_t kAddressSize = 17;
+inline constexpr std::size_t kMaxAddresses = (kMaxPayload - 9) / kAddressSize;
+
+// Parses an address text: dotted decimal IPv4 or any RFC 4291 IPv6 text (RFC 5952 is one of its
+// forms), with an embedded dotted quad allowed. False for anything else, zone ids included.
+bool ParseAddress(std::string_view text, Address& address);
+// Dotted decimal or the RFC 5952 form.
+std::string FormatAddress(const Address& address);
+
+struct Request {
+    Op op = Op::Status;
+    std::vector<ConnectionId> connections;  // TearDown
+    bool clear = false;                     // UpdateBlocked
+    std::vector<Address> add;               // UpdateBlocked
+    std::vector<Address> remove;            // UpdateBlocked
+    bool on = false;                        // SetBlockInternet
+};
+
+// What the guard can do and what it holds now (the reply to Status).
+struct GuardState {
+    bool packet_filter = false;  // its nftables table is in place
+    bool teardown = false;       // it may tear connections down
+    bool bait = false;           // it may open the bait listener
+    bool block_internet = false;
+    std::uint32_t blocked_v4 = 0;
+    std::uint32_t blocked_v6 = 0;
+};
+
+struct Reply {
+    Op op = Op::Status;
+    Result result = Result::Ok;
+    GuardState state;  // Status only
+};
+
+enum class ParseStatus {
+    Incomplete,          // more bytes needed
+    Invalid,             // not a frame of this protocol, or a malformed payload
+    UnsupportedVersion,  // a well-formed header of another version
+    Complete,
+};
+
+// The whole frame length once the header has arrived; 0 while fewer than kHeaderSize bytes are
+// there or when the header is not one of ours.
+std::size_t FrameLength(std::span<const std::uint8_t> bytes);
+
+std::vector<std::uint8_t> EncodeRequest(const Request& request);
+std::vector<std::uint8_t> EncodeReply(const Reply& reply);
+// Parses the frame at the start of `bytes`. On Complete `consumed` is its length. UnsupportedVersion
+// comes as soon as a header of another version is in; the guard answers it and hangs up.
+ParseStatus ParseRequest(std::span<const std::uint8_t> bytes, Request& request, std::size_t& consumed);
+ParseStatus ParseReply(std::span<const std::uint8_t> bytes, Reply& reply, std::size_t& consumed);
+
+}  // namespace velmor::guard

@@ -1,0 +1,202 @@
+#include "velmor/guard/guard_service.h"
+
+#include <algorithm>
+#include <string_view>
+
+namespace velmor::guard {
+namespace {
+
+constexpr std::string_view kTable = "inet velmor";
+
+const char* SetOf(const Address& address) {
+    return address.family == Address::Family::V4 ? "blocked4" : "blocked6";
+}
+
+// "add element inet velmor blocked4 { a, b }" lines, one per set that has elements.
+void ElementLines(std::string& script, std::string_view verb, std::span<const Address> addresses) {
+    for (const char* set : {"blocked4", "blocked6"}) {
+        std::string elements;
+        for (const Address& a : addresses) {
+            if (std::string_view(SetOf(a)) != set) continue;
+            if (!elements.empty()) elements += ", ";
+            elements += FormatAddress(a);
+        }
+        if (elements.empty()) continue;
+        script +=
+            std::string(verb) + " element " + std::string(kTable) + ' ' + set + " { " + elements + " }\n";
+    }
+}
+
+}  // namespace
+
+bool ParseGuardOptions(int argc, char** argv, GuardOptions& options, std::string& error) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        std::string* target = nullptr;
+        if (arg == "--socket") target = &options.socket_path;
+        if (arg == "--group") target = &options.group;
+        if (target == nullptr) {
+            error = "unknown option: " + std::string(arg);
+            return false;
+        }
+        if (i + 1 >= argc || argv[i + 1][0] == '\0') {
+            error = std::string(arg) + " needs a value";
+            return false;
+        }
+        *target = argv[++i];
+    }
+    return true;
+}
+
+bool IsTrusted(const PeerCredentials& peer, std::uint32_t trusted_gid) {
+    if (peer.uid == 0) return true;
+    if (peer.gid == trusted_gid) return true;
+    return std::find(peer.groups.begin(), peer.groups.end(), trusted_gid) != peer.groups.end();
+}
+
+std::string InstallTableScript() {
+    // "add" then "delete" removes a table left by a crash (and is harmless without one); the whole
+    // script is one transaction, so there is never a moment with two tables or none half-made.
+    return "add table inet velmor\n"
+           "delete table inet velmor\n"
+           "table inet velmor {\n"
+           "  set blocked4 { type ipv4_addr; }\n"
+           "  set blocked6 { type ipv6_addr; }\n"
+           "  chain internet_in { }\n"
+           "  chain internet_out { }\n"
+           "  chain input {\n"
+           "    type filter hook input priority filter - 10; policy accept;\n"
+           "    ip saddr @blocked4 drop\n"
+           "    ip6 saddr @blocked6 drop\n"
+           "    jump internet_in\n"
+           "  }\n"
+           "  chain output {\n"
+           "    type filter hook output priority filter - 10; policy accept;\n"
+           "    ip daddr @blocked4 drop\n"
+           "    ip6 daddr @blocked6 drop\n"
+           "    jump internet_out\n"
+           "  }\n"
+           "}\n";
+}
+
+std::string RemoveTableScript() {
+    return "delete table inet velmor\n";
+}
+
+std::string UpdateSetsScript(bool flush, std::span<const Address> remove, std::span<const Address> add) {
+    std::string script;
+    if (flush) script += "flush set inet velmor blocked4\nflush set inet velmor blocked6\n";
+    ElementLines(script, "delete", remove);
+    ElementLines(script, "add", add);
+    return script;
+}
+
+std::string BlockInternetScript(bool on) {
+    std::string script = "flush chain inet velmor internet_in\nflush chain inet velmor internet_out\n";
+    if (on) {
+        script +=
+            "add rule inet velmor internet_in iif != \"lo\" drop\n"
+            "add rule inet velmor internet_out oif != \"lo\" drop\n";
+    }
+    return script;
+}
+
+GuardService::GuardService(PacketFilter& filter, GuardActions& actions)
+    : filter_(filter), actions_(actions) {}
+
+bool GuardService::Start() {
+    table_ = filter_.Run(InstallTableScript());
+    blocked_.clear();
+    block_internet_ = false;
+    return table_;
+}
+
+void GuardService::Stop() {
+    if (table_) filter_.Run(RemoveTableScript());
+    table_ = false;
+    blocked_.clear();
+    block_internet_ = false;
+}
+
+GuardState GuardService::State() const {
+    GuardState state;
+    state.packet_filter = table_;
+    state.teardown = actions_.CanTearDown();
+    state.bait = actions_.CanOpenBait();
+    state.block_internet = block_internet_;
+    for (const Address& a : blocked_) {
+        if (a.family == Address::Family::V4) {
+            ++state.blocked_v4;
+        } else {
+            ++state.blocked_v6;
+        }
+    }
+    return state;
+}
+
+Reply GuardService::Handle(const Request& request, int& descriptor) {
+    descriptor = -1;
+    Reply reply;
+    reply.op = request.op;
+    switch (request.op) {
+        case Op::Status:
+            reply.state = State();
+            break;
+        case Op::TearDown:
+            if (!actions_.CanTearDown()) {
+                reply.result = Result::NotAvailable;
+                break;
+            }
+            actions_.TearDown(request.connections);
+            break;
+        case Op::UpdateBlocked:
+            reply.result = UpdateBlocked(request);
+            break;
+        case Op::SetBlockInternet:
+            reply.result = SetBlockInternet(request.on);
+            break;
+        case Op::BaitSocket:
+            descriptor = actions_.OpenBait();
+            reply.result = descriptor >= 0 ? Result::Ok : Result::Failed;
+            break;
+    }
+    return reply;
+}
+
+Result GuardService::UpdateBlocked(const Request& request) {
+    if (!table_) return Result::NotAvailable;
+    std::set<Address> next = request.clear ? std::set<Address>{} : blocked_;
+    // Only addresses the set holds are deleted (nft refuses the whole transaction otherwise), and
+    // only new ones are added.
+    std::vector<Address> remove, add;
+    for (const Address& a : request.remove) {
+        if (next.erase(a) > 0 && !request.clear) remove.push_back(a);
+    }
+    for (const Address& a : request.add) {
+        if (next.insert(a).second) add.push_back(a);
+    }
+    const bool flush = request.clear && !blocked_.empty();
+    if (!flush && remove.empty() && add.empty()) {
+        blocked_ = std::move(next);
+        return Result::Ok;
+    }
+    if (!filter_.Run(UpdateSetsScript(flush, remove, add))) return Result::Failed;
+    blocked_ = std::move(next);
+    return Result::Ok;
+}
+
+Result GuardService::SetBlockInternet(bool on) {
+    if (!table_) return Result::NotAvailable;
+    if (on == block_internet_) return Result::Ok;
+    if (!filter_.Run(BlockInternetScript(on))) return Result::Failed;
+    block_internet_ = on;
+    return Result::Ok;
+}
+
+void GuardService::ClientsGone() {
+    if (!table_) return;
+    if (!blocked_.empty() && filter_.Run(UpdateSetsScript(true, {}, {}))) blocked_.clear();
+    if (block_internet_ && filter_.Run(BlockInternetScript(false))) block_internet_ = false;
+}
+
+}  // namespace velmor::guard

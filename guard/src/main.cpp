@@ -1,0 +1,33 @@
+// velmor-guard: the one part of Velmor that holds rights. It tears connections down, keeps the
+// nftables table "inet velmor" and opens the bait listener for the members of one group (and
+// root), who ask over its Unix socket.
+#include <cstdio>
+#include <string>
+
+#include "velmor/guard/guard_service.h"
+
+int main(int argc, char** argv) {
+    using namespace velmor::guard;
+    GuardOptions options;
+    std::string error;
+    if (!ParseGuardOptions(argc, argv, options, error)) {
+        std::fprintf(stderr, "velmor-guard: %s\nusage: velmor-guard [--socket PATH] [--group NAME|GID]\n",
+                     error.c_str());
+        return 2;
+    }
+    std::uint32_t gid = 0;
+    if (!ResolveGroup(options.group, gid)) {
+        std::fprintf(stderr, "velmor-guard: no group %s\n", options.group.c_str());
+        return 2;
+    }
+    auto filter = MakeSystemPacketFilter();
+    auto actions = MakeSystemGuardActions();
+    GuardService service(*filter, *actions);
+    if (!service.Start()) {
+        std::fprintf(stderr,
+                     "velmor-guard: the nftables table could not be made; packet-level blocking is off\n");
+    }
+    const int status = ServeGuard(options, gid, service);
+    service.Stop();
+    return status;
+}

@@ -1,0 +1,113 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <set>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "velmor/common/clock.h"
+#include "velmor/guard/protocol.h"
+#include "velmor/platform/connection_table.h"
+#include "velmor/platform/guard_link.h"
+#include "velmor/rules/list_model.h"
+#include "velmor/rules/rule_store.h"
+
+namespace velmor::engine {
+
+// Where the monitoring cycle's verdicts take effect: the teardown of each tick's batch, and, after
+// every tick that read the tables, whatever else follows the verdicts and the two modes.
+class Enforcement {
+public:
+    virtual ~Enforcement() = default;
+    virtual void TearDown(std::span<const platform::SocketId> ids) = 0;
+    // Cheap when nothing changed since the last call.
+    virtual void Sync(const rules::ListModel& address_list, const rules::RuleStore& store, bool auto_block,
+                      bool block_internet) = 0;
+};
+
+// The process's own rights: SOCK_DESTROY through the connection table, nothing at packet level.
+class DirectEnforcement final : public Enforcement {
+public:
+    explicit DirectEnforcement(platform::ConnectionTable& table) : table_(table) {}
+    void TearDown(std::span<const platform::SocketId> ids) override { table_.Destroy(ids); }
+    void Sync(const rules::ListModel&, const rules::RuleStore&, bool, bool) override {}
+
+private:
+    platform::ConnectionTable& table_;
+};
+
+// Follows the addresses that automatic blocking tears down: a listed address by its verdict cell
+// "연결", an unlisted one by its blocked rule file (the store's index); none while automatic blocking
+// is off. Each update looks only at what changed: the listed addresses when the list changed, the
+// index's difference when the index changed.
+class BlockedAddressTracker final {
+public:
+    struct Change {
+        bool clear = false;  // empty the set before applying
+        std::vector<std::string> add;
+        std::vector<std::string> remove;
+        bool Empty() const { return !clear && add.empty() && remove.empty(); }
+    };
+
+    // What changed since the last update; the first update (and the first after Reset) empties the
+    // set and adds everything.
+    Change Update(const rules::ListModel& address_list, const rules::RuleStore& store, bool auto_block);
+    // Forgets what was applied.
+    void Reset() { primed_ = false; }
+    // What the last update put in force.
+    const std::set<std::string, std::less<>>& Applied() const { return applied_; }
+
+private:
+    bool Wanted(std::string_view address) const;
+
+    bool primed_ = false;
+    bool auto_block_ = false;
+    std::uint64_t list_generation_ = 0;
+    std::uint64_t blocked_generation_ = 0;
+    std::map<std::string, bool, std::less<>> listed_;  // address -> its verdict cell says "차단"
+    std::set<std::string, std::less<>> index_;         // the blocked index as last seen
+    std::set<std::string, std::less<>> applied_;
+};
+
+// Enforcement through velmor-guard: teardown batches and the blocked sets go to the guard, block the
+// Internet switches its packet-level rules. While no guard answers, teardown falls back to the
+// process's own rights and the link is tried again once a second; a new connection starts the sets
+// over, so a restarted guard holds the whole set again.
+class GuardEnforcement final : public Enforcement {
+public:
+    GuardEnforcement(platform::GuardLink& link, platform::ConnectionTable& fallback, const Clock& clock);
+
+    void TearDown(std::span<const platform::SocketId> ids) override;
+    void Sync(const rules::ListModel& address_list, const rules::RuleStore& store, bool auto_block,
+              bool block_internet) override;
+
+    // Connects when not connected (at most once a second unless `now`); true when connected.
+    bool EnsureConnected(bool now = false);
+    // The guard's state as it answered on connecting; nullopt while there is no guard.
+    const std::optional<guard::GuardState>& GuardState() const { return state_; }
+    // Grows whenever the guard came or went, so a notice can follow.
+    std::uint64_t Generation() const { return generation_; }
+    platform::GuardLink& Link() { return link_; }
+    const BlockedAddressTracker& Tracker() const { return tracker_; }
+
+private:
+    void Lost();
+
+    platform::GuardLink& link_;
+    platform::ConnectionTable& fallback_;
+    const Clock& clock_;
+    BlockedAddressTracker tracker_;
+    std::optional<guard::GuardState> state_;
+    bool attempted_ = false;
+    std::chrono::steady_clock::time_point last_attempt_{};
+    std::chrono::steady_clock::time_point last_check_{};
+    std::optional<bool> block_internet_sent_;
+    std::uint64_t generation_ = 0;
+};
+
+}  // namespace velmor::engine

@@ -1,0 +1,152 @@
+#include "velmor/engine/enforcement.h"
+
+#include <algorithm>
+#include <iterator>
+
+#include "velmor/rules/live_lists.h"
+
+namespace velmor::engine {
+namespace {
+
+constexpr auto kRetryInterval = std::chrono::seconds(1);
+constexpr auto kHangUpCheckInterval = std::chrono::milliseconds(500);
+
+// Listening sockets and loopback never meet automatic blocking, whatever the rule files say.
+bool NeverBlocked(std::string_view address) {
+    return address == "0.0.0.0" || address == "127.0.0.1" || address == "::" || address == "::1";
+}
+
+}  // namespace
+
+bool BlockedAddressTracker::Wanted(std::string_view address) const {
+    if (!auto_block_) return false;
+    const auto listed = listed_.find(address);
+    if (listed != listed_.end()) return listed->second;
+    return index_.contains(address) && !NeverBlocked(address);
+}
+
+BlockedAddressTracker::Change BlockedAddressTracker::Update(const rules::ListModel& address_list,
+                                                            const rules::RuleStore& store, bool auto_block) {
+    Change change;
+    std::set<std::string, std::less<>> candidates;
+    const bool everything = !primed_ || auto_block != auto_block_;
+    if (!primed_) {
+        change.clear = true;
+        applied_.clear();
+    }
+    auto_block_ = auto_block;
+
+    if (everything || address_list.Generation() != list_generation_) {
+        std::map<std::string, bool, std::less<>> listed;
+        for (int row = 0; row < address_list.RowCount(); ++row) {
+            listed.emplace(address_list.Cell(row, rules::watch_ip::kAddress),
+                           address_list.Cell(row, rules::watch_ip::kVerdict) == rules::kBlockedText);
+        }
+        // Addresses that came, went or changed their verdict.
+        auto a = listed_.begin();
+        auto b = listed.begin();
+        while (a != listed_.end() || b != listed.end()) {
+            if (b == listed.end() || (a != listed_.end() && a->first < b->first)) {
+                candidates.insert(a->first);
+                ++a;
+            } else if (a == listed_.end() || b->first < a->first) {
+                candidates.insert(b->first);
+                ++b;
+            } else {
+                if (a->second != b->second) candidates.insert(a->first);
+                ++a;
+                ++b;
+            }
+        }
+        listed_ = std::move(listed);
+        list_generation_ = address_list.Generation();
+    }
+    if (everything || store.BlockedGeneration() != blocked_generation_) {
+        const auto& index = store.BlockedAddresses();
+        std::set_symmetric_difference(index_.begin(), index_.end(), index.begin(), index.end(),
+                                      std::inserter(candidates, candidates.end()));
+        index_ = index;
+        blocked_generation_ = store.BlockedGeneration();
+    }
+    if (everything) {
+        candidates.insert(applied_.begin(), applied_.end());
+        for (const auto& [address, blocked] : listed_) candidates.insert(address);
+        candidates.insert(index_.begin(), index_.end());
+    }
+    for (const std::string& address : candidates) {
+        const bool want = Wanted(address);
+        const bool have = applied_.contains(address);
+        if (want && !have) {
+            change.add.push_back(address);
+            applied_.insert(address);
+        } else if (!want && have) {
+            change.remove.push_back(address);
+            applied_.erase(address);
+        }
+    }
+    primed_ = true;
+    return change;
+}
+
+GuardEnforcement::GuardEnforcement(platform::GuardLink& link, platform::ConnectionTable& fallback,
+                                   const Clock& clock)
+    : link_(link), fallback_(fallback), clock_(clock) {}
+
+void GuardEnforcement::Lost() {
+    if (state_) ++generation_;
+    state_.reset();
+    tracker_.Reset();
+    block_internet_sent_.reset();
+}
+
+bool GuardEnforcement::EnsureConnected(bool now) {
+    const auto time = clock_.Now();
+    if (link_.Connected() && state_) {
+        if (time - last_check_ < kHangUpCheckInterval) return true;
+        last_check_ = time;
+        if (!link_.HungUp()) return true;
+        Lost();
+    }
+    if (!now && attempted_ && time - last_attempt_ < kRetryInterval) return false;
+    attempted_ = true;
+    last_attempt_ = time;
+    // A link connected by someone else only needs the guard's state.
+    if (!link_.Connected() && !link_.Connect()) return false;
+    state_ = link_.Status();
+    if (!state_) return false;
+    last_check_ = time;
+    tracker_.Reset();
+    block_internet_sent_.reset();
+    ++generation_;
+    return true;
+}
+
+void GuardEnforcement::TearDown(std::span<const platform::SocketId> ids) {
+    if (ids.empty()) return;
+    if (!link_.Connected()) EnsureConnected();
+    if (link_.Connected() && link_.TearDown(ids)) return;
+    // No guard (or it just went away): our own rights, if we have any.
+    if (!link_.Connected()) Lost();
+    fallback_.Destroy(ids);
+}
+
+void GuardEnforcement::Sync(const rules::ListModel& address_list, const rules::RuleStore& store,
+                            bool auto_block, bool block_internet) {
+    if (!EnsureConnected()) return;
+    if (state_ && state_->packet_filter) {
+        const auto change = tracker_.Update(address_list, store, auto_block);
+        if (!change.Empty() && !link_.UpdateBlocked(change.clear, change.add, change.remove)) {
+            Lost();
+            return;
+        }
+        if (block_internet_sent_ != block_internet) {
+            if (!link_.SetBlockInternet(block_internet)) {
+                Lost();
+                return;
+            }
+            block_internet_sent_ = block_internet;
+        }
+    }
+}
+
+}  // namespace velmor::engine

@@ -1,0 +1,366 @@
+// End-to-end: velmor-guard in the monitored namespace of the test's own, and the headless monitor as
+// an unprivileged user that blocks through it. Nothing here touches the machine's own namespace.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+
+#include "e2e_sockets.h"
+#include "velmor/common/text_file.h"
+#include "velmor/platform/guard_link.h"
+#include "velmor/test/child_process.h"
+#include "velmor/test/temp_dir.h"
+#include "velmor/test/test_network.h"
+
+namespace velmor::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr const char* kLocal6 = "fd00:77::1";
+constexpr const char* kRemote6 = "fd00:77::2";
+// The group the tests' guards trust, and the user velmor runs as: nobody/nogroup.
+constexpr const char* kTrustedId = "65534";
+
+std::filesystem::path TestFolder() {
+    std::error_code error;
+    return std::filesystem::read_symlink("/proc/self/exe", error).parent_path();
+}
+std::filesystem::path GuardProgram() {
+    return BuiltProgramFolder().parent_path() / "libexec" / "velmor-guard";
+}
+
+std::string Capture(const std::string& command) {
+    std::string out;
+    if (FILE* pipe = ::popen(command.c_str(), "r")) {
+        char chunk[4096];
+        while (std::size_t n = std::fread(chunk, 1, sizeof chunk, pipe)) out.append(chunk, n);
+        ::pclose(pipe);
+    }
+    return out;
+}
+
+int Status(const std::string& command) {
+    const int status = std::system(command.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+enum class Attempt { Connected, Refused, TimedOut };
+
+// One TCP connection attempt from `netns`, waiting at most `timeout` for the handshake.
+Attempt TryConnect(const std::string& netns, const std::string& address, int port,
+                   std::chrono::milliseconds timeout = 700ms) {
+    Attempt result = Attempt::Refused;
+    TestNetwork::RunIn(netns, [&] {
+        const bool v6 = address.find(':') != std::string::npos;
+        const int fd = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        if (fd < 0) return;
+        sockaddr_storage where{};
+        socklen_t size = 0;
+        if (v6) {
+            auto* a = reinterpret_cast<sockaddr_in6*>(&where);
+            a->sin6_family = AF_INET6;
+            a->sin6_port = htons(static_cast<std::uint16_t>(port));
+            ::inet_pton(AF_INET6, address.c_str(), &a->sin6_addr);
+            size = sizeof *a;
+        } else {
+            auto* a = reinterpret_cast<sockaddr_in*>(&where);
+            a->sin_family = AF_INET;
+            a->sin_port = htons(static_cast<std::uint16_t>(port));
+            ::inet_pton(AF_INET, address.c_str(), &a->sin_addr);
+            size = sizeof *a;
+        }
+        if (::connect(fd, reinterpret_cast<sockaddr*>(&where), size) == 0) {
+            result = Attempt::Connected;
+        } else if (errno == EINPROGRESS) {
+            pollfd entry{fd, POLLOUT, 0};
+            if (::poll(&entry, 1, static_cast<int>(timeout.count())) != 1) {
+                result = Attempt::TimedOut;
+            } else {
+                int error = 0;
+                socklen_t length = sizeof error;
+                ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length);
+                result = error == 0 ? Attempt::Connected : Attempt::Refused;
+            }
+        }
+        ::close(fd);
+    });
+    return result;
+}
+
+// Whether a datagram from `from` reaches a UDP socket on `address`:`port` in `to`.
+bool UdpArrives(const std::string& from, const std::string& to, const std::string& address, int port) {
+    int receiver = -1;
+    TestNetwork::RunIn(to, [&] {
+        receiver = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in where{};
+        where.sin_family = AF_INET;
+        where.sin_port = htons(static_cast<std::uint16_t>(port));
+        if (::bind(receiver, reinterpret_cast<sockaddr*>(&where), sizeof where) != 0) {
+            ::close(receiver);
+            receiver = -1;
+        }
+    });
+    if (receiver < 0) return false;
+    TestNetwork::RunIn(from, [&] {
+        const int sender = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in where{};
+        where.sin_family = AF_INET;
+        where.sin_port = htons(static_cast<std::uint16_t>(port));
+        ::inet_pton(AF_INET, address.c_str(), &where.sin_addr);
+        const char byte = 'u';
+        ::sendto(sender, &byte, 1, 0, reinterpret_cast<sockaddr*>(&where), sizeof where);
+        ::close(sender);
+    });
+    pollfd entry{receiver, POLLIN, 0};
+    const bool arrived = ::poll(&entry, 1, 700) == 1;
+    ::close(receiver);
+    return arrived;
+}
+
+class GuardEndToEnd : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(net.ok());
+        ASSERT_TRUE(std::filesystem::exists(GuardProgram())) << GuardProgram();
+        // Users other than root must reach the socket's folder; the guard decides who is served.
+        std::filesystem::permissions(run.path(), std::filesystem::perms(0755));
+        socket_path = (run / "guard.sock").string();
+    }
+
+    void StartGuard() {
+        guard = std::make_unique<ChildProcess>(std::vector<std::string>{"ip", "netns", "exec", net.local(),
+                                                                        GuardProgram().string(), "--socket",
+                                                                        socket_path, "--group", kTrustedId});
+        ASSERT_TRUE(guard->started());
+        ASSERT_TRUE(WaitUntil([&] { return Link() != nullptr; }, 10s)) << "the guard did not come up";
+    }
+    void StopGuard(int signal_number) {
+        ::kill(guard->pid(), signal_number);
+        EXPECT_TRUE(guard->Wait(10s).has_value());
+        guard.reset();
+    }
+    // A link to the guard from the monitored namespace (the guard serves its own namespace only);
+    // nullptr when it does not answer.
+    std::unique_ptr<platform::GuardLink> Link() {
+        auto link = platform::MakeGuardLink(socket_path);
+        bool connected = false;
+        TestNetwork::RunIn(net.local(), [&] { connected = link->Connect(); });
+        return connected ? std::move(link) : nullptr;
+    }
+    std::string Nft(const std::string& what) {
+        return Capture("ip netns exec " + net.local() + " nft " + what + " 2>&1");
+    }
+    int TableCount() {
+        const std::string tables = Nft("list tables");
+        int count = 0;
+        for (std::size_t at = 0; (at = tables.find("table inet velmor", at)) != std::string::npos; ++at)
+            ++count;
+        return count;
+    }
+    std::string Probe(const std::string& user_and_groups, const std::string& commands) {
+        return "ip netns exec " + net.local() + " setpriv " + user_and_groups + " " +
+               (TestFolder() / "guard_probe").string() + " " + socket_path + " " + commands + " >/dev/null";
+    }
+    void AddIpv6() {
+        for (const auto& [ns, address] :
+             {std::pair{net.local(), kLocal6}, std::pair{net.remote(), kRemote6}}) {
+            ASSERT_EQ(TestNetwork::Exec(ns, std::string("ip -6 addr add ") + address +
+                                                "/64 dev $(ls /sys/class/net | grep '^vl') nodad"),
+                      0);
+        }
+    }
+
+    TestNetwork net;
+    TempDir run;
+    std::string socket_path;
+    std::unique_ptr<ChildProcess> guard;
+};
+
+TEST_F(GuardEndToEnd, RefusesAClientOfAnotherUserAndServesRootAndTheGroup) {
+    StartGuard();
+    EXPECT_EQ(Status(Probe("--reuid 65533 --regid 65533 --clear-groups", "status")), 3)
+        << "a stranger was served";
+    EXPECT_EQ(Status(Probe("--reuid 65534 --regid 65534 --clear-groups", "status")), 0);
+    // A supplementary group counts as well.
+    EXPECT_EQ(Status(Probe("--reuid 65533 --regid 65533 --groups 65534", "status")), 0);
+    // Root in another network namespace: the guard would act on the wrong connections and packets.
+    EXPECT_EQ(Status("ip netns exec " + net.remote() + " " + (TestFolder() / "guard_probe").string() + " " +
+                     socket_path + " status >/dev/null"),
+              3)
+        << "a client of another namespace was served";
+    auto root = Link();
+    ASSERT_NE(root, nullptr);
+    const auto state = root->Status();
+    ASSERT_TRUE(state.has_value());
+    EXPECT_TRUE(state->packet_filter);
+    EXPECT_TRUE(state->teardown);
+    EXPECT_TRUE(state->bait);
+}
+
+TEST_F(GuardEndToEnd, KillAndRestartLeaveOneTableAndAStopRemovesIt) {
+    StartGuard();
+    EXPECT_EQ(TableCount(), 1);
+    StopGuard(SIGKILL);
+    EXPECT_EQ(TableCount(), 1) << "a killed guard leaves its table behind";
+    StartGuard();
+    EXPECT_EQ(TableCount(), 1);
+    StopGuard(SIGTERM);
+    EXPECT_EQ(TableCount(), 0);
+}
+
+TEST_F(GuardEndToEnd, Ipv6AddressInTheSetGetsNoAnswerEitherWayUntilRemoved) {
+    AddIpv6();
+    StartGuard();
+    const int local_listener = ListenIn(net.local(), "::", 8080);
+    const int remote_listener = ListenIn(net.remote(), "::", 9090);
+    ASSERT_GE(local_listener, 0);
+    ASSERT_GE(remote_listener, 0);
+    ASSERT_EQ(TryConnect(net.remote(), kLocal6, 8080, 3s), Attempt::Connected);
+
+    auto link = Link();
+    ASSERT_NE(link, nullptr);
+    const std::vector<std::string> address = {kRemote6};
+    ASSERT_TRUE(link->UpdateBlocked(false, address, {}));
+    EXPECT_NE(Nft("list set inet velmor blocked6").find(kRemote6), std::string::npos);
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(TryConnect(net.remote(), kLocal6, 8080), Attempt::TimedOut) << i;
+    EXPECT_NE(TryConnect(net.local(), kRemote6, 9090), Attempt::Connected);
+    EXPECT_LT(AcceptOne(remote_listener, 0ms), 0);
+
+    ASSERT_TRUE(link->UpdateBlocked(false, {}, address));
+    EXPECT_EQ(TryConnect(net.remote(), kLocal6, 8080, 3s), Attempt::Connected);
+    EXPECT_EQ(TryConnect(net.local(), kRemote6, 9090, 3s), Attempt::Connected);
+    CloseSocket(local_listener);
+    CloseSocket(remote_listener);
+}
+
+TEST_F(GuardEndToEnd, TheBaitSocketIsDualStackOnPort80) {
+    AddIpv6();
+    StartGuard();
+    auto link = Link();
+    ASSERT_NE(link, nullptr);
+    const int bait = link->TakeBaitSocket();
+    ASSERT_GE(bait, 0);
+    EXPECT_EQ(LocalPort(bait), 80);
+    EXPECT_EQ(TryConnect(net.remote(), TestNetwork::kLocalAddress, 80, 3s), Attempt::Connected);
+    EXPECT_EQ(TryConnect(net.remote(), kLocal6, 80, 3s), Attempt::Connected);
+    CloseSocket(bait);
+}
+
+// The headless monitor as nobody, without any capability, blocking through the guard.
+class VelmorThroughGuard : public GuardEndToEnd {
+protected:
+    void SetUp() override {
+        GuardEndToEnd::SetUp();
+        if (HasFatalFailure()) return;
+        std::filesystem::copy_file(BuiltProgramFolder() / "velmor", folder / "velmor");
+        ASSERT_EQ(Status("chown -R 65534:65534 " + folder.path().string()), 0);
+        std::filesystem::permissions(folder.path(), std::filesystem::perms(0755));
+        StartGuard();
+        monitor = std::make_unique<ChildProcess>(std::vector<std::string>{
+            "ip", "netns", "exec", net.local(), "setpriv", "--reuid", kTrustedId, "--regid", kTrustedId,
+            "--clear-groups", "env", std::string(platform::kGuardSocketVariable) + "=" + socket_path,
+            (folder / "velmor").string(), "--headless"});
+        ASSERT_TRUE(monitor->started());
+        ASSERT_TRUE(monitor->Ask("stats", 10s).has_value());
+        EXPECT_EQ(CapEff(monitor->pid()), "0000000000000000");
+        const auto answer = monitor->Ask("guard").value_or(std::vector<std::string>{});
+        ASSERT_FALSE(answer.empty());
+        ASSERT_EQ(answer[0], "guard connected");
+        EXPECT_NE(std::find(answer.begin(), answer.end(), "bait 1"), answer.end());
+    }
+
+    static std::string CapEff(int pid) {
+        std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+        for (std::string line; std::getline(status, line);) {
+            if (line.starts_with("CapEff:")) return line.substr(line.find_first_not_of(" \t", 7));
+        }
+        return "(none)";
+    }
+    bool SetHolds(const std::string& address) {
+        return Nft("list set inet velmor blocked4").find(address) != std::string::npos;
+    }
+    // Files the remote host as an intruder on the guard's bait and waits for the teardown.
+    void FileIntruder() {
+        const int client = ConnectFrom(net.remote(), TestNetwork::kLocalAddress, 80);
+        ASSERT_GE(client, 0) << "the bait did not answer";
+        ASSERT_TRUE(WaitUntil([&] { return IsRegularFile(folder / "invader" / "10.77.0.2.x"); }, 5s));
+        EXPECT_TRUE(SeesReset(client, 3s)) << "the intruder's connection should be torn down";
+        CloseSocket(client);
+        ASSERT_TRUE(WaitUntil([&] { return SetHolds("10.77.0.2"); }, 3s));
+    }
+
+    TempDir folder;
+    std::unique_ptr<ChildProcess> monitor;
+};
+
+TEST_F(VelmorThroughGuard, AnIntruderIsFiledTornDownAndThenGetsNoAnswerUntilAllowed) {
+    const int listener = ListenIn(net.local(), "0.0.0.0", 8080);
+    const int remote_listener = ListenIn(net.remote(), "0.0.0.0", 9090);
+    ASSERT_GE(listener, 0);
+    ASSERT_GE(remote_listener, 0);
+    FileIntruder();
+
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_EQ(TryConnect(net.remote(), TestNetwork::kLocalAddress, 8080), Attempt::TimedOut) << i;
+        EXPECT_EQ(TryConnect(net.remote(), TestNetwork::kLocalAddress, 80), Attempt::TimedOut) << i;
+    }
+    // Not one of them reached the listening service.
+    EXPECT_LT(AcceptOne(listener, 0ms), 0);
+    // Outgoing: the local stack refuses to send what its output chain drops; nothing arrives there.
+    EXPECT_NE(TryConnect(net.local(), TestNetwork::kRemoteAddress, 9090), Attempt::Connected);
+    EXPECT_LT(AcceptOne(remote_listener, 0ms), 0);
+    EXPECT_FALSE(UdpArrives(net.remote(), net.local(), TestNetwork::kLocalAddress, 5300));
+
+    // "허용" lets it through at once.
+    ASSERT_TRUE(monitor->Ask("toggle 10.77.0.2").has_value());
+    EXPECT_TRUE(WaitUntil([&] { return !SetHolds("10.77.0.2"); }, 3s));
+    EXPECT_EQ(TryConnect(net.remote(), TestNetwork::kLocalAddress, 8080, 3s), Attempt::Connected);
+    EXPECT_EQ(TryConnect(net.local(), TestNetwork::kRemoteAddress, 9090, 3s), Attempt::Connected);
+    EXPECT_TRUE(UdpArrives(net.remote(), net.local(), TestNetwork::kLocalAddress, 5300));
+    CloseSocket(listener);
+    CloseSocket(remote_listener);
+}
+
+TEST_F(VelmorThroughGuard, AutomaticBlockingOffEmptiesTheSetsAndBlockTheInternetDropsAllButLoopback) {
+    const int listener = ListenIn(net.local(), "0.0.0.0", 8080);
+    const int loop_listener = ListenIn(net.local(), "127.0.0.1", 9000);
+    const int remote_listener = ListenIn(net.remote(), "0.0.0.0", 9090);
+    ASSERT_GE(listener, 0);
+    ASSERT_GE(remote_listener, 0);
+    FileIntruder();
+    ASSERT_TRUE(monitor->Ask("auto-block off").has_value());
+    EXPECT_TRUE(WaitUntil(
+        [&] { return Nft("list set inet velmor blocked4").find("elements") == std::string::npos; }, 3s))
+        << Nft("list set inet velmor blocked4");
+    EXPECT_EQ(TryConnect(net.remote(), TestNetwork::kLocalAddress, 8080, 3s), Attempt::Connected);
+
+    ASSERT_TRUE(monitor->Ask("block-internet on").has_value());
+    EXPECT_TRUE(WaitUntil(
+        [&] { return Nft("list chain inet velmor internet_in").find("drop") != std::string::npos; }, 3s));
+    EXPECT_EQ(TryConnect(net.remote(), TestNetwork::kLocalAddress, 8080), Attempt::TimedOut);
+    EXPECT_NE(TryConnect(net.local(), TestNetwork::kRemoteAddress, 9090), Attempt::Connected);
+    EXPECT_EQ(TryConnect(net.local(), "127.0.0.1", 9000, 3s), Attempt::Connected) << "loopback stays up";
+
+    ASSERT_TRUE(monitor->Ask("block-internet off").has_value());
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            return TryConnect(net.remote(), TestNetwork::kLocalAddress, 8080, 500ms) == Attempt::Connected;
+        },
+        3s));
+    EXPECT_EQ(TryConnect(net.local(), TestNetwork::kRemoteAddress, 9090, 3s), Attempt::Connected);
+    CloseSocket(listener);
+    CloseSocket(loop_listener);
+    CloseSocket(remote_listener);
+}
+
+}  // namespace
+}  // namespace velmor::test

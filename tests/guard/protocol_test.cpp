@@ -1,0 +1,170 @@
+#include "velmor/guard/protocol.h"
+
+#include <gtest/gtest.h>
+
+namespace velmor::guard {
+namespace {
+
+Address Parsed(std::string_view text) {
+    Address a;
+    EXPECT_TRUE(ParseAddress(text, a)) << text;
+    return a;
+}
+
+TEST(GuardAddress, ParsesAndFormatsBothFamilies) {
+    EXPECT_EQ(FormatAddress(Parsed("10.77.0.2")), "10.77.0.2");
+    EXPECT_EQ(FormatAddress(Parsed("0.0.0.0")), "0.0.0.0");
+    // RFC 5952: lower case, no leading zeros, the longest zero run shortened, the first of equals.
+    EXPECT_EQ(FormatAddress(Parsed("fd00:77::2")), "fd00:77::2");
+    EXPECT_EQ(FormatAddress(Parsed("FD00:0077:0000:0000:0000:0000:0000:0002")), "fd00:77::2");
+    EXPECT_EQ(FormatAddress(Parsed("::")), "::");
+    EXPECT_EQ(FormatAddress(Parsed("::1")), "::1");
+    EXPECT_EQ(FormatAddress(Parsed("1::")), "1::");
+    EXPECT_EQ(FormatAddress(Parsed("1:0:0:2:0:0:0:3")), "1:0:0:2::3");
+    EXPECT_EQ(FormatAddress(Parsed("1:0:0:2:0:0:3:4")), "1::2:0:0:3:4");
+    // A single zero group is never shortened.
+    EXPECT_EQ(FormatAddress(Parsed("1:2:3:4:5:6:0:8")), "1:2:3:4:5:6:0:8");
+    EXPECT_EQ(Parsed("::ffff:10.77.0.2").bytes[15], 2);
+    EXPECT_EQ(Parsed("::ffff:10.77.0.2").family, Address::Family::V6);
+}
+
+TEST(GuardAddress, RefusesWhatIsNoAddress) {
+    Address a;
+    for (const char* text : {"",
+                             "10.77.0",
+                             "10.77.0.2.",
+                             "10.77.0.256",
+                             "010.77.0.2",
+                             "10.77.0.2x",
+                             "a.b.c.d",
+                             ":",
+                             ":::",
+                             "1:::2",
+                             "1::2::3",
+                             ":1",
+                             "1:",
+                             "1:2:3:4:5:6:7:8:9",
+                             "1:2:3:4:5:6:7",
+                             "12345::",
+                             "fd00::77::2",
+                             "fe80::1%eth0",
+                             "::1.2.3",
+                             "1.2.3.4::",
+                             "g::1",
+                             "1:2:3:4:5:6:7::8"}) {
+        EXPECT_FALSE(ParseAddress(text, a)) << text;
+    }
+}
+
+TEST(GuardProtocol, RequestsRoundTrip) {
+    Request teardown;
+    teardown.op = Op::TearDown;
+    ConnectionId id;
+    id.family = 10;
+    id.source_port_be = 0x5000;
+    id.destination_port_be = 0x1234;
+    id.source = {1, 2, 3, 4};
+    id.destination = {5, 6, 7, 8};
+    id.interface_index = 3;
+    id.cookie = {0xdeadbeef, 7};
+    teardown.connections = {id, id};
+    teardown.connections[1].family = 2;
+
+    Request update;
+    update.op = Op::UpdateBlocked;
+    update.clear = true;
+    update.add = {Parsed("10.77.0.2"), Parsed("fd00:77::2")};
+    update.remove = {Parsed("10.77.0.3")};
+
+    Request internet;
+    internet.op = Op::SetBlockInternet;
+    internet.on = true;
+
+    for (const Request& sent :
+         {teardown, update, internet, Request{Op::BaitSocket, {}, false, {}, {}, false}}) {
+        auto bytes = EncodeRequest(sent);
+        // Two frames back to back: the first is read exactly.
+        const auto second = EncodeRequest(Request{});
+        const std::size_t first_length = bytes.size();
+        bytes.insert(bytes.end(), second.begin(), second.end());
+        Request got;
+        std::size_t consumed = 0;
+        ASSERT_EQ(ParseRequest(bytes, got, consumed), ParseStatus::Complete);
+        EXPECT_EQ(consumed, first_length);
+        EXPECT_EQ(got.op, sent.op);
+        EXPECT_EQ(got.connections, sent.connections);
+        EXPECT_EQ(got.clear, sent.clear);
+        EXPECT_EQ(got.add, sent.add);
+        EXPECT_EQ(got.remove, sent.remove);
+        EXPECT_EQ(got.on, sent.on);
+        // Every shorter prefix only asks for more.
+        for (std::size_t n = 0; n < first_length; ++n) {
+            ASSERT_EQ(ParseRequest(std::span(bytes).first(n), got, consumed), ParseStatus::Incomplete) << n;
+        }
+    }
+}
+
+TEST(GuardProtocol, RepliesRoundTrip) {
+    Reply status;
+    status.state = {true, true, false, true, 3, 1};
+    auto bytes = EncodeReply(status);
+    Reply got;
+    std::size_t consumed = 0;
+    ASSERT_EQ(ParseReply(bytes, got, consumed), ParseStatus::Complete);
+    EXPECT_TRUE(got.state.packet_filter);
+    EXPECT_FALSE(got.state.bait);
+    EXPECT_TRUE(got.state.block_internet);
+    EXPECT_EQ(got.state.blocked_v4, 3u);
+    EXPECT_EQ(got.state.blocked_v6, 1u);
+
+    Reply failed{Op::UpdateBlocked, Result::Failed, {}};
+    ASSERT_EQ(ParseReply(EncodeReply(failed), got, consumed), ParseStatus::Complete);
+    EXPECT_EQ(got.op, Op::UpdateBlocked);
+    EXPECT_EQ(got.result, Result::Failed);
+    // A request is no reply, and a reply no request.
+    Request request;
+    EXPECT_EQ(ParseReply(EncodeRequest(Request{}), got, consumed), ParseStatus::Invalid);
+    EXPECT_EQ(ParseRequest(EncodeReply(failed), request, consumed), ParseStatus::Invalid);
+}
+
+TEST(GuardProtocol, MalformedFramesAreRefused) {
+    Request request;
+    std::size_t consumed = 0;
+    auto parse = [&](std::vector<std::uint8_t> bytes) { return ParseRequest(bytes, request, consumed); };
+    const auto good = EncodeRequest(Request{Op::SetBlockInternet, {}, false, {}, {}, true});
+
+    EXPECT_EQ(parse({'X'}), ParseStatus::Invalid);
+    auto other_version = good;
+    other_version[2] = 2;
+    EXPECT_EQ(parse(other_version), ParseStatus::UnsupportedVersion);
+    auto unknown_op = good;
+    unknown_op[3] = 9;
+    EXPECT_EQ(parse(unknown_op), ParseStatus::Invalid);
+    auto bad_flag = good;
+    bad_flag[kHeaderSize] = 2;
+    EXPECT_EQ(parse(bad_flag), ParseStatus::Invalid);
+    // Longer than the limit: refused from the header alone, nothing is buffered for it.
+    std::vector<std::uint8_t> huge = {'V', 'G', kProtocolVersion, 2, 0, 0, 0, 0};
+    const std::uint32_t length = kMaxPayload + 1;
+    for (int i = 0; i < 4; ++i)
+        huge[4 + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(length >> (8 * i));
+    EXPECT_EQ(parse(huge), ParseStatus::Invalid);
+
+    Request update{Op::UpdateBlocked, {}, false, {Parsed("10.0.0.1")}, {}, false};
+    auto counted_wrong = EncodeRequest(update);
+    counted_wrong[kHeaderSize + 1] = 2;  // two additions announced, one present
+    EXPECT_EQ(parse(counted_wrong), ParseStatus::Invalid);
+    auto v4_with_tail = EncodeRequest(update);
+    v4_with_tail[kHeaderSize + 9 + 16] = 1;  // an IPv4 address with bytes beyond its four
+    EXPECT_EQ(parse(v4_with_tail), ParseStatus::Invalid);
+    auto bad_family = EncodeRequest(update);
+    bad_family[kHeaderSize + 9] = 5;
+    EXPECT_EQ(parse(bad_family), ParseStatus::Invalid);
+
+    Request teardown{Op::TearDown, {ConnectionId{}}, false, {}, {}, false};
+    teardown.connections[0].family = 1;  // AF_UNIX is no TCP connection
+    EXPECT_EQ(parse(EncodeRequest(teardown)), ParseStatus::Invalid);
+}
+
+}  // namespace
+}  // namespace velmor::guard

@@ -1,0 +1,69 @@
+#pragma once
+
+#include <optional>
+#include <set>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "velmor/platform/guard_link.h"
+
+namespace velmor::test {
+
+// A guard that keeps what it was told.
+class FakeGuardLink final : public platform::GuardLink {
+public:
+    bool available = true;
+    bool connected = false;
+    bool fail_updates = false;
+    guard::GuardState state{true, true, true, false, 0, 0};
+    std::set<std::string> set;
+    std::vector<std::string> log;
+    int connects = 0;
+    std::size_t torn_down = 0;
+    std::optional<bool> internet;
+
+    bool Connect() override {
+        ++connects;
+        connected = available;
+        return connected;
+    }
+    bool Connected() const override { return connected; }
+    bool HungUp() override {
+        if (!available) connected = false;
+        return !connected;
+    }
+    std::optional<guard::GuardState> Status() override {
+        if (!connected) return std::nullopt;
+        return state;
+    }
+    bool TearDown(std::span<const platform::SocketId> ids) override {
+        if (!connected || !available) return connected = false;
+        torn_down += ids.size();
+        return true;
+    }
+    bool UpdateBlocked(bool clear, std::span<const std::string> add,
+                       std::span<const std::string> remove) override {
+        if (!connected || fail_updates) return connected = false;
+        if (clear) set.clear();
+        for (const auto& a : remove) set.erase(a);
+        for (const auto& a : add) set.insert(a);
+        log.push_back(std::string(clear ? "clear " : "") + "+" + std::to_string(add.size()) + " -" +
+                      std::to_string(remove.size()));
+        return true;
+    }
+    bool SetBlockInternet(bool on) override {
+        if (!connected) return false;
+        internet = on;
+        return true;
+    }
+    // Handed over once by TakeBaitSocket (the caller owns it then); -1 for none.
+    int bait = -1;
+    int TakeBaitSocket() override {
+        const int fd = bait;
+        bait = -1;
+        return fd;
+    }
+};
+
+}  // namespace velmor::test
