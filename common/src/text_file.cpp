@@ -4,6 +4,8 @@
 #include <memory>
 #include <random>
 
+#include "velmor/platform/safe_file.h"
+
 namespace velmor {
 namespace {
 
@@ -12,8 +14,14 @@ struct FileCloser {
 };
 using FileHandle = std::unique_ptr<std::FILE, FileCloser>;
 
-FileHandle Open(const std::filesystem::path& path, const char* mode) {
-    return FileHandle(std::fopen(path.c_str(), mode));
+// Data files are opened without following links and only when they are regular files, so a link,
+// FIFO or device that someone left in the program folder is neither written through nor waited on.
+FileHandle OpenForReading(const std::filesystem::path& path) {
+    return FileHandle(platform::OpenRegularForReading(path));
+}
+
+FileHandle OpenForWriting(const std::filesystem::path& path, bool exclusive) {
+    return FileHandle(platform::OpenRegularForWriting(path, exclusive));
 }
 
 // An empty part is not passed to fwrite: its data pointer may be null, which fwrite does not allow.
@@ -27,19 +35,25 @@ bool WriteAndClose(FileHandle file, std::string_view first, std::string_view sec
     return ok;
 }
 
+constexpr std::size_t kMaxFileNameBytes = 255;
+
 }  // namespace
 
 bool WriteLineFile(const std::filesystem::path& path, std::string_view line) {
-    FileHandle file = Open(path, "wb");
+    FileHandle file = OpenForWriting(path, false);
     if (!file) return false;
     return WriteAndClose(std::move(file), line, kCrLf);
 }
 
 bool WriteFileAtomically(const std::filesystem::path& path, std::string_view content) {
     static thread_local std::mt19937_64 random_source{std::random_device{}()};
+    const std::string part = ".part-" + std::to_string(random_source());
     std::filesystem::path temp = path;
-    temp += ".part-" + std::to_string(random_source());
-    FileHandle file = Open(temp, "wbx");
+    temp += part;
+    // A name near the system's limit of 255 bytes has no room for the tail: the temporary then
+    // goes by the tail alone (a hidden name that no listing pattern matches).
+    if (temp.filename().native().size() > kMaxFileNameBytes) temp = path.parent_path() / part;
+    FileHandle file = OpenForWriting(temp, true);
     if (!file) return false;
     std::error_code error;
     if (!WriteAndClose(std::move(file), content)) {
@@ -55,7 +69,7 @@ bool WriteFileAtomically(const std::filesystem::path& path, std::string_view con
 }
 
 std::optional<std::string> ReadWholeFile(const std::filesystem::path& path) {
-    FileHandle file = Open(path, "rb");
+    FileHandle file = OpenForReading(path);
     if (!file) return std::nullopt;
     std::string content;
     char chunk[8192];
@@ -66,7 +80,7 @@ std::optional<std::string> ReadWholeFile(const std::filesystem::path& path) {
 }
 
 std::optional<std::string> ReadFirstLine(const std::filesystem::path& path) {
-    FileHandle file = Open(path, "rb");
+    FileHandle file = OpenForReading(path);
     if (!file) return std::nullopt;
     std::string line;
     // Rule and exchange files hold one short line; a bound keeps a huge file cheap.
@@ -82,7 +96,7 @@ std::optional<std::string> ReadFirstLine(const std::filesystem::path& path) {
 
 bool IsRegularFile(const std::filesystem::path& path) {
     std::error_code error;
-    return std::filesystem::is_regular_file(path, error);
+    return std::filesystem::is_regular_file(std::filesystem::symlink_status(path, error));
 }
 
 }  // namespace velmor

@@ -17,9 +17,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         // Both sides come back trimmed, and what the helper would write for them reads back the same.
         if (velmor::TrimSpaces(answer->address) != answer->address) std::abort();
         if (velmor::TrimSpaces(answer->info) != answer->info) std::abort();
-        const auto again =
-            velmor::engine::ParseExchangeLine(velmor::engine::MakeExchangeLine(answer->address, answer->info));
+        const auto again = velmor::engine::ParseExchangeLine(
+            velmor::engine::MakeExchangeLine(answer->address, answer->info));
         if (!again || again->address != answer->address || again->info != answer->info) std::abort();
+        // A name the reader accepts holds nothing that could break a rule line or reach a terminal.
+        if (velmor::engine::IsPlausibleHostName(answer->info)) {
+            for (const char c : answer->info) {
+                if (c == '|' || static_cast<unsigned char>(c) < 0x21 || static_cast<unsigned char>(c) > 0x7e)
+                    std::abort();
+            }
+        }
     }
 
     // Whatever a resolver returns, the helper writes nothing that could break a one-line file.

@@ -19,11 +19,7 @@ std::string ArgumentText(const std::vector<std::string>& arguments) {
 }
 
 bool IsPlausibleHostName(std::string_view name) {
-    if (name.empty() || name.size() > kMaxHostNameBytes) return false;
-    return std::all_of(name.begin(), name.end(), [](char c) {
-        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
-               c == '.' || c == '_';
-    });
+    return engine::IsPlausibleHostName(name);
 }
 
 std::string ResultOf(std::string_view lookup) {

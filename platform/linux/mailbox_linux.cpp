@@ -1,4 +1,5 @@
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 #include <utility>
 
 #include "velmor/platform/mailbox.h"
+#include "velmor/platform/private_folder.h"
 
 namespace velmor::platform {
 namespace {
@@ -25,13 +27,16 @@ bool ValidHandle(WindowHandle handle) {
     return handle > 0 && handle < kHandleLimit;
 }
 
-// The abstract socket name "velmor-hwnd-H": a leading zero byte and no terminator.
-socklen_t MailboxAddress(WindowHandle handle, sockaddr_un& address) {
+// The socket file "hwnd-H" in the user's private folder. Only the user can enter that folder, so
+// no other user can connect or send to a mailbox at all (abstract names are open to everyone).
+bool MailboxAddress(WindowHandle handle, sockaddr_un& address, socklen_t& length) {
+    const std::filesystem::path file = MailboxSocketFile(handle);
+    if (file.empty() || file.native().size() >= sizeof address.sun_path) return false;
     std::memset(&address, 0, sizeof address);
     address.sun_family = AF_UNIX;
-    const std::string name = "velmor-hwnd-" + std::to_string(handle);
-    std::memcpy(address.sun_path + 1, name.data(), name.size());
-    return static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+    std::memcpy(address.sun_path, file.c_str(), file.native().size());
+    length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + file.native().size() + 1);
+    return true;
 }
 
 class FileDescriptor final {
@@ -71,7 +76,23 @@ WindowMessage Decode(const unsigned char* bytes) {
 
 class LinuxMailbox final : public Mailbox {
 public:
-    LinuxMailbox(int fd, WindowHandle handle) : fd_(fd), handle_(handle) {}
+    LinuxMailbox(int fd, WindowHandle handle, std::string file)
+        : fd_(fd), handle_(handle), file_(std::move(file)) {
+        struct stat status {};
+        if (::lstat(file_.c_str(), &status) == 0) {
+            device_ = status.st_dev;
+            inode_ = status.st_ino;
+        }
+    }
+    ~LinuxMailbox() override {
+        // Only our own socket file goes: a later mailbox of the same handle may have replaced it.
+        struct stat status {};
+        if (::lstat(file_.c_str(), &status) == 0 && status.st_dev == device_ && status.st_ino == inode_) {
+            ::unlink(file_.c_str());
+        }
+    }
+    LinuxMailbox(const LinuxMailbox&) = delete;
+    LinuxMailbox& operator=(const LinuxMailbox&) = delete;
 
     WindowHandle Handle() const override { return handle_; }
     int NativeDescriptor() const override { return fd_.get(); }
@@ -116,16 +137,40 @@ private:
 
     FileDescriptor fd_;
     WindowHandle handle_;
+    std::string file_;
+    dev_t device_ = 0;
+    ino_t inode_ = 0;
 };
 
+// True when a socket file is left by a mailbox that no longer runs: nothing accepts on it.
+bool IsStaleSocketFile(const sockaddr_un& address, socklen_t length) {
+    struct stat status {};
+    if (::lstat(address.sun_path, &status) != 0 || !S_ISSOCK(status.st_mode)) return false;
+    FileDescriptor probe(NewDatagramSocket());
+    if (probe.get() < 0) return false;
+    int result = 0;
+    do {
+        result = ::connect(probe.get(), reinterpret_cast<const sockaddr*>(&address), length);
+    } while (result != 0 && errno == EINTR);
+    return result != 0 && errno == ECONNREFUSED;
+}
+
 }  // namespace
+
+std::filesystem::path MailboxSocketFile(WindowHandle handle) {
+    if (!ValidHandle(handle)) return {};
+    const auto folder = UserPrivateFolder();
+    if (!folder) return {};
+    return *folder / ("hwnd-" + std::to_string(handle));
+}
 
 bool PostWindowMessage(WindowHandle handle, const WindowMessage& message) {
     if (!ValidHandle(handle)) return false;
     FileDescriptor fd(NewDatagramSocket());
     if (fd.get() < 0) return false;
     sockaddr_un address;
-    const socklen_t address_length = MailboxAddress(handle, address);
+    socklen_t address_length = 0;
+    if (!MailboxAddress(handle, address, address_length)) return false;
     unsigned char bytes[kWindowMessageSize];
     Encode(message, bytes);
     for (;;) {
@@ -142,7 +187,8 @@ bool IsWindow(WindowHandle handle) {
     FileDescriptor fd(NewDatagramSocket());
     if (fd.get() < 0) return false;
     sockaddr_un address;
-    const socklen_t address_length = MailboxAddress(handle, address);
+    socklen_t address_length = 0;
+    if (!MailboxAddress(handle, address, address_length)) return false;
     // Connecting a datagram socket only looks the name up; nothing is sent and nothing waits.
     for (;;) {
         if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), address_length) == 0)
@@ -162,11 +208,18 @@ std::unique_ptr<Mailbox> OpenMailbox() {
         const int on = 1;
         if (::setsockopt(fd.get(), SOL_SOCKET, SO_PASSCRED, &on, sizeof on) != 0) return nullptr;
         sockaddr_un address;
-        const socklen_t address_length = MailboxAddress(handle, address);
-        if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), address_length) == 0) {
-            return std::make_unique<LinuxMailbox>(fd.release(), handle);
-        }
+        socklen_t address_length = 0;
+        if (!MailboxAddress(handle, address, address_length)) return nullptr;
+        const auto bind_here = [&] {
+            return ::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), address_length) == 0;
+        };
+        if (bind_here()) return std::make_unique<LinuxMailbox>(fd.release(), handle, address.sun_path);
         if (errno != EADDRINUSE) return nullptr;
+        // The file of a mailbox whose process ended (killed, so it could not remove it) is gone
+        // for every purpose; an earlier process of the same id may have left it.
+        if (IsStaleSocketFile(address, address_length) && ::unlink(address.sun_path) == 0 && bind_here()) {
+            return std::make_unique<LinuxMailbox>(fd.release(), handle, address.sun_path);
+        }
     }
     return nullptr;
 }

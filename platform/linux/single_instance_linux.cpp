@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "velmor/platform/private_folder.h"
 #include "velmor/platform/single_instance.h"
 
 namespace velmor::platform {
@@ -22,10 +23,10 @@ private:
     int fd_;
 };
 
+// The user's private folder: a lock in a shared folder such as /tmp could be made and held by
+// another user first, and the program would refuse to start.
 std::filesystem::path DefaultLockFolder() {
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    if (runtime != nullptr && *runtime == '/') return runtime;
-    return "/tmp";
+    return UserPrivateFolder().value_or(std::filesystem::path());
 }
 
 }  // namespace
@@ -41,18 +42,22 @@ std::filesystem::path SingleInstanceLockFile(const std::filesystem::path& progra
     char name[64];
     std::snprintf(name, sizeof name, "velmor-%u-%016llx.lock", static_cast<unsigned>(::getuid()),
                   static_cast<unsigned long long>(hash));
-    return (lock_folder.empty() ? DefaultLockFolder() : lock_folder) / name;
+    const std::filesystem::path folder = lock_folder.empty() ? DefaultLockFolder() : lock_folder;
+    if (folder.empty()) return {};
+    return folder / name;
 }
 
 std::unique_ptr<SingleInstance> ClaimSingleInstance(const std::filesystem::path& program_file,
                                                     const std::filesystem::path& lock_folder) {
     const auto path = SingleInstanceLockFile(program_file, lock_folder);
+    // Without a private folder there is nowhere safe to lock: the program starts unchecked.
+    if (path.empty()) return std::make_unique<SingleInstance>();
     // Close-on-exec: the programs we start (the updater above all) must not inherit the claim, or a
     // restart after an update would find the program "already running".
     const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) {
-        // A lock file we cannot open (a stale one of another user in a shared /tmp) must not keep
-        // the program from starting.
+        // A lock file we cannot open (a test's own folder that is not writable) must not keep the
+        // program from starting.
         return std::make_unique<SingleInstance>();
     }
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {

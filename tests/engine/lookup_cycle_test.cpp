@@ -1,6 +1,7 @@
 #include "velmor/engine/lookup_cycle.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "velmor/common/text_file.h"
 #include "velmor/engine/exchange_file.h"
@@ -255,6 +256,64 @@ TEST(DetachedProgramStarterTest, MissingProgramIsReportedNotThrown) {
     test::TempDir folder;
     DetachedProgramStarter starter;
     EXPECT_FALSE(starter.Start(folder / "hostlet", "10.1.2.3"));
+}
+
+TEST_F(LookupCycleTest, AnswersThatBreakTheNameRuleBecomeADash) {
+    // Anyone who can write the program folder can write the exchange file: a "|", a carriage
+    // return or an escape sequence must reach neither the list nor the rule line.
+    const std::string bad_names[] = {"a|b", "pc\r01", "\x1b[31mred", "two words", std::string(254, 'a'), ""};
+    int n = 0;
+    for (const std::string& bad : bad_names) {
+        SCOPED_TRACE(n);
+        const std::string address = "10.2.0." + std::to_string(++n);
+        const int row = AddRow(address, "차단", "");
+        Rule(address + ".x", "80|" + address + "|\r\n");
+        Exchange(address + " ==> " + bad + "\r\n");
+        lookup.TimerGetWWW_Timer();
+        EXPECT_EQ(Info(row), "-");
+        EXPECT_EQ(RuleFile(address + ".x"), "80|" + address + "|-\r\n");
+    }
+    const int good = AddRow("10.2.1.1", "차단", "");
+    Exchange("10.2.1.1 ==> " + std::string(253, 'a') + "\r\n");
+    lookup.TimerGetWWW_Timer();
+    EXPECT_EQ(Info(good), std::string(253, 'a'));
+}
+
+TEST_F(LookupCycleTest, AnExchangeFileThatIsALinkOrAFifoIsNeverRead) {
+    const int row = AddRow("10.1.2.3", "허용", "");
+    test::WriteBytes(folder / "elsewhere", "10.1.2.3 ==> from-a-link\r\n");
+    std::filesystem::create_symlink(folder / "elsewhere", folder / "Hostlet.tmp");
+    lookup.TimerGetWWW_Timer();
+    EXPECT_EQ(Info(row), "");
+    EXPECT_EQ(test::ReadBytes(folder / "elsewhere"), "10.1.2.3 ==> from-a-link\r\n");
+
+    std::filesystem::remove(folder / "Hostlet.tmp");
+    ASSERT_EQ(::mkfifo((folder / "Hostlet.tmp").c_str(), 0600), 0);
+    lookup.TimerGetWWW_Timer();  // would wait forever in open() if the FIFO were opened
+    EXPECT_EQ(Info(row), "");
+    EXPECT_EQ(starter.Arguments(), (std::vector<std::string>{"10.1.2.3", "10.1.2.3"}));
+}
+
+TEST_F(LookupCycleTest, StaleHelperTemporariesOlderThanAMinuteAreRemoved) {
+    const auto now = std::filesystem::file_time_type::clock::now();
+    test::WriteBytes(folder / "Hostlet.tmp.part-1", "10.1.2.3 ==> ha");
+    std::filesystem::last_write_time(folder / "Hostlet.tmp.part-1", now - std::chrono::minutes(2));
+    test::WriteBytes(folder / "Hostlet.tmp.part-2", "10.1.2.3 ==> fresh");
+    test::WriteBytes(folder / "Other.tmp.part-3", "x");
+    std::filesystem::last_write_time(folder / "Other.tmp.part-3", now - std::chrono::minutes(2));
+    test::WriteBytes(folder / "kept", "x");
+    std::filesystem::last_write_time(folder / "kept", now - std::chrono::minutes(2));
+    std::filesystem::create_symlink(folder / "kept", folder / "Hostlet.tmp.part-4");
+    Exchange("10.1.2.3 ==> pc\r\n");
+    std::filesystem::last_write_time(folder / "Hostlet.tmp", now - std::chrono::minutes(2));
+
+    lookup.RemoveStaleExchangeParts();
+    EXPECT_FALSE(std::filesystem::exists(folder / "Hostlet.tmp.part-1"));
+    EXPECT_TRUE(std::filesystem::exists(folder / "Hostlet.tmp.part-2"));
+    EXPECT_TRUE(std::filesystem::exists(folder / "Other.tmp.part-3"));
+    EXPECT_TRUE(std::filesystem::is_symlink(folder / "Hostlet.tmp.part-4"));
+    EXPECT_TRUE(std::filesystem::exists(folder / "kept"));
+    EXPECT_TRUE(ExchangeExists()) << "the answer itself is the cycle's to collect";
 }
 
 }  // namespace

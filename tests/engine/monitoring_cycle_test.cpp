@@ -1,6 +1,7 @@
 #include "velmor/engine/monitoring_cycle.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "velmor/common/text_file.h"
 #include "velmor/test/fakes.h"
@@ -121,6 +122,51 @@ TEST_F(MonitoringCycleTest, ExistingRuleFilesGiveVerdictAndInfo) {
     EXPECT_EQ(RuleFile("10.1.2.6.o"), "");
     // Blocked by rule: the connections to .3 and .5 go.
     EXPECT_EQ(table.destroyed.size(), 2u);
+}
+
+TEST_F(MonitoringCycleTest, RuleFilesAreFoundRegardlessOfTheLetterCaseOfTheirName) {
+    // A blocked file named in upper case (copied from a system that ignores case) is the
+    // address's rule for the filing lookup too: no allowed file appears beside it.
+    test::WriteBytes(folder / "invader/10.77.44.6.X", "-|10.77.44.6|by hand\r\n");
+    test::WriteBytes(folder / "invader/10.77.44.7.O", "5|10.77.44.7|kept\r\n");
+    for (int i = 0; i < 3; ++i) Connect(443, "10.77.44.6", 1000 + i);
+    Connect(80, "10.77.44.7", 7);
+    Tick();
+
+    EXPECT_EQ(address_list.Cell(RowOf("10.77.44.6"), watch_ip::kVerdict), "차단");
+    EXPECT_EQ(address_list.Cell(RowOf("10.77.44.6"), watch_ip::kInfo), "by hand");
+    EXPECT_EQ(address_list.Cell(RowOf("10.77.44.7"), watch_ip::kVerdict), "허용");
+    EXPECT_EQ(address_list.Cell(RowOf("10.77.44.7"), watch_ip::kInfo), "kept");
+    EXPECT_FALSE(HasRuleFile("10.77.44.6.o"));
+    EXPECT_FALSE(HasRuleFile("10.77.44.6.x"));
+    EXPECT_FALSE(HasRuleFile("10.77.44.7.x"));
+    EXPECT_EQ(table.destroyed.size(), 3u);
+}
+
+TEST_F(MonitoringCycleTest, LinksAndFifosInTheRuleFolderAreNoRulesAndNeverFollowed) {
+    const auto outside = folder / "outside";
+    std::filesystem::create_directories(outside);
+    test::WriteBytes(outside / "secret", "first line of another file\r\n");
+    // A dangling link where the new address's allowed file would go, a link to another file as a
+    // blocked rule, and a FIFO that nobody writes to (opening it for reading would wait forever).
+    std::filesystem::create_symlink(outside / "created", folder / "invader/10.77.44.8.o");
+    std::filesystem::create_symlink(outside / "secret", folder / "invader/10.77.44.9.x");
+    ASSERT_EQ(::mkfifo((folder / "invader/10.77.44.10.x").c_str(), 0600), 0);
+    Connect(443, "10.77.44.8", 8);
+    Connect(443, "10.77.44.9", 9);
+    Connect(443, "10.77.44.10", 10);
+    Tick();
+
+    EXPECT_FALSE(std::filesystem::exists(outside / "created"));
+    EXPECT_EQ(test::ReadBytes(outside / "secret"), "first line of another file\r\n");
+    for (const char* address : {"10.77.44.8", "10.77.44.9", "10.77.44.10"}) {
+        EXPECT_EQ(address_list.Cell(RowOf(address), watch_ip::kVerdict), "허용") << address;
+        EXPECT_EQ(address_list.Cell(RowOf(address), watch_ip::kInfo), "") << address;
+    }
+    // The new allowed rule is a regular file in the rule folder where the link was.
+    EXPECT_EQ(RuleFile("10.77.44.8.o"), "8|10.77.44.8|\r\n");
+    EXPECT_FALSE(std::filesystem::is_symlink(folder / "invader/10.77.44.8.o"));
+    EXPECT_TRUE(table.destroyed.empty());
 }
 
 TEST_F(MonitoringCycleTest, CountsGrowPerPassAndStopAtTheOverflowText) {

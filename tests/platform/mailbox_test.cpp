@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,23 +13,28 @@
 #include <QTimer>
 #include <chrono>
 #include <cstddef>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "mailbox_notifier.h"
+#include "velmor/test/child_process.h"
+#include "velmor/test/temp_dir.h"
 
 namespace velmor::platform {
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-sockaddr_un AbstractAddress(WindowHandle handle, socklen_t& length) {
+sockaddr_un FileAddress(WindowHandle handle, socklen_t& length) {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
-    const std::string name = "velmor-hwnd-" + std::to_string(handle);
-    std::memcpy(address.sun_path + 1, name.data(), name.size());
-    length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+    const std::string name = MailboxSocketFile(handle).string();
+    std::memcpy(address.sun_path, name.data(), name.size());
+    length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size() + 1);
     return address;
 }
 
@@ -36,9 +42,24 @@ sockaddr_un AbstractAddress(WindowHandle handle, socklen_t& length) {
 bool SendRaw(WindowHandle handle, const void* bytes, std::size_t size) {
     const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     socklen_t length = 0;
-    const sockaddr_un address = AbstractAddress(handle, length);
+    const sockaddr_un address = FileAddress(handle, length);
     const bool ok = ::sendto(fd, bytes, size, MSG_DONTWAIT, reinterpret_cast<const sockaddr*>(&address),
                              length) == static_cast<ssize_t>(size);
+    ::close(fd);
+    return ok;
+}
+
+// A datagram to the abstract name "velmor-hwnd-H" of the first build's mailboxes.
+bool SendAbstract(WindowHandle handle) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const std::string name = "velmor-hwnd-" + std::to_string(handle);
+    std::memcpy(address.sun_path + 1, name.data(), name.size());
+    const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+    const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const unsigned char bytes[24] = {0x10};
+    const bool ok = ::sendto(fd, bytes, sizeof bytes, MSG_DONTWAIT,
+                             reinterpret_cast<const sockaddr*>(&address), length) == 24;
     ::close(fd);
     return ok;
 }
@@ -96,7 +117,7 @@ TEST(Mailbox, WireFormatIsTwentyFourBytesInHostOrder) {
     const WindowHandle handle = (WindowHandle{::getpid()} * 64 + 63);
     const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     socklen_t length = 0;
-    const sockaddr_un address = AbstractAddress(handle, length);
+    const sockaddr_un address = FileAddress(handle, length);
     ASSERT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&address), length), 0) << std::strerror(errno);
     EXPECT_TRUE(IsWindow(handle));
     ASSERT_TRUE(PostWindowMessage(handle, {kWmClose, -1, -2}));
@@ -173,7 +194,7 @@ TEST(Mailbox, DatagramsOfOtherSizesAreDropped) {
     EXPECT_EQ(ReceiveAll(*mailbox), (std::vector<WindowMessage>{{kWmUser, 3, 4}}));
 }
 
-TEST(Mailbox, MessagesFromAnotherUserAreRefused) {
+TEST(Mailbox, AnotherUserCanNeitherReachNorPassTheSameUserCheck) {
     ASSERT_EQ(::geteuid(), 0u) << "CANNOT RUN: needs root to run the sender under another user id";
     auto mailbox = OpenMailbox();
     ASSERT_TRUE(mailbox);
@@ -182,19 +203,133 @@ TEST(Mailbox, MessagesFromAnotherUserAreRefused) {
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-        // The sender turns into user "nobody" for good, then posts.
+        // A socket connected while still root passes the folder; what it sends after the sender
+        // turned into user "nobody" carries nobody's credentials.
+        const int connected = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        socklen_t length = 0;
+        const sockaddr_un address = FileAddress(handle, length);
+        if (::connect(connected, reinterpret_cast<const sockaddr*>(&address), length) != 0) ::_exit(3);
         if (::setresgid(65534, 65534, 65534) != 0 || ::setresuid(65534, 65534, 65534) != 0) ::_exit(2);
-        ::_exit(PostWindowMessage(handle, {kWmClose, 0, 0}) ? 0 : 1);
+        // As nobody, the mailbox cannot even be found ...
+        if (PostWindowMessage(handle, {kWmClose, 0, 0}) || IsWindow(handle)) ::_exit(4);
+        // ... and a datagram through the socket opened before is dropped unread.
+        unsigned char bytes[24] = {0x10};
+        ::_exit(::send(connected, bytes, sizeof bytes, 0) == 24 ? 0 : 1);
     }
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFEXITED(status));
-    // The datagram was delivered to the socket (the post itself succeeds) but never accepted.
     ASSERT_EQ(WEXITSTATUS(status), 0);
     EXPECT_EQ(mailbox->Receive(), std::nullopt);
 
     ASSERT_TRUE(PostWindowMessage(handle, {kWmClose, 0, 1}));
     EXPECT_EQ(mailbox->Receive(), (WindowMessage{kWmClose, 0, 1}));
+}
+
+// Sets XDG_RUNTIME_DIR for one test and puts the old value back.
+class RuntimeFolder final {
+public:
+    explicit RuntimeFolder(const std::filesystem::path& folder) {
+        if (const char* old = std::getenv("XDG_RUNTIME_DIR")) old_ = old;
+        ::setenv("XDG_RUNTIME_DIR", folder.c_str(), 1);
+    }
+    ~RuntimeFolder() {
+        if (old_) {
+            ::setenv("XDG_RUNTIME_DIR", old_->c_str(), 1);
+        } else {
+            ::unsetenv("XDG_RUNTIME_DIR");
+        }
+    }
+
+private:
+    std::optional<std::string> old_;
+};
+
+TEST(Mailbox, IsASocketFileInTheUsersPrivateFolder) {
+    test::TempDir runtime;
+    RuntimeFolder use(runtime.path());
+    auto mailbox = OpenMailbox();
+    ASSERT_TRUE(mailbox);
+    const auto file = MailboxSocketFile(mailbox->Handle());
+    EXPECT_EQ(file, runtime / ("velmor/hwnd-" + std::to_string(mailbox->Handle())));
+    struct stat status {};
+    ASSERT_EQ(::lstat(file.c_str(), &status), 0);
+    EXPECT_TRUE(S_ISSOCK(status.st_mode));
+    ASSERT_EQ(::lstat((runtime / "velmor").c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 07777, 0700u);
+    EXPECT_EQ(status.st_uid, ::getuid());
+    // Nothing answers on the old abstract name any more.
+    EXPECT_FALSE(SendAbstract(mailbox->Handle()));
+
+    // A closed mailbox takes its file along.
+    const WindowHandle handle = mailbox->Handle();
+    mailbox.reset();
+    EXPECT_FALSE(std::filesystem::exists(file));
+    EXPECT_FALSE(IsWindow(handle));
+}
+
+TEST(Mailbox, StaleSocketFilesCountAsGone) {
+    test::TempDir runtime;
+    RuntimeFolder use(runtime.path());
+    // Every handle of this process is taken by a file whose socket no longer exists, as after a
+    // crash of an earlier process with the same id.
+    std::vector<WindowHandle> stale;
+    for (int n = 1; n <= 63; ++n) {
+        const WindowHandle handle = WindowHandle{::getpid()} * 64 + n;
+        const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        socklen_t length = 0;
+        const sockaddr_un address = FileAddress(handle, length);
+        ASSERT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&address), length), 0) << std::strerror(errno);
+        ::close(fd);
+        stale.push_back(handle);
+    }
+    for (const WindowHandle handle : stale) {
+        EXPECT_FALSE(IsWindow(handle));
+        EXPECT_FALSE(PostWindowMessage(handle, {kWmClose, 0, 0}));
+    }
+    auto mailbox = OpenMailbox();
+    ASSERT_TRUE(mailbox) << "a stale file must not block its handle";
+    EXPECT_TRUE(IsWindow(mailbox->Handle()));
+    ASSERT_TRUE(PostWindowMessage(mailbox->Handle(), {kWmUser, 5, 6}));
+    EXPECT_EQ(mailbox->Receive(), (WindowMessage{kWmUser, 5, 6}));
+}
+
+TEST(Mailbox, AFloodFromAnotherUserDoesNotReachIt) {
+    ASSERT_EQ(::geteuid(), 0u) << "CANNOT RUN: needs root to start the flood as another user";
+    // The runtime folder itself is open to everyone here, so only the private folder inside it
+    // stands between the flood and the mailbox.
+    test::TempDir runtime;
+    std::filesystem::permissions(runtime.path(), std::filesystem::perms(0755));
+    RuntimeFolder use(runtime.path());
+    auto mailbox = OpenMailbox();
+    ASSERT_TRUE(mailbox);
+    const WindowHandle handle = mailbox->Handle();
+    const std::string file = MailboxSocketFile(handle).string();
+    // User "nobody" sends 24-byte datagrams as fast as it can for two seconds, to the socket file
+    // and to the abstract name the mailboxes used to have, and counts what the kernel took.
+    const std::string script =
+        "use Socket; socket(my $s, PF_UNIX, SOCK_DGRAM, 0) or die; my $m = chr(16) . (chr(0) x 23);"
+        "my @to = (pack_sockaddr_un($ARGV[0]), pack_sockaddr_un(chr(0) . $ARGV[1])); my $n = 0;"
+        "$| = 1; print \"flooding\\n\"; my $end = time + 2;"
+        "while (time < $end) { for my $a (@to) { $n++ if defined send($s, $m, 0, $a); } }"
+        "print \"reached $n\\n\";";
+    test::ChildProcess flood({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "perl", "-e",
+                              script, file, "velmor-hwnd-" + std::to_string(handle)});
+    ASSERT_TRUE(flood.started());
+    ASSERT_EQ(flood.ReadLine(std::chrono::seconds(10)), "flooding");
+    // The user's own posts all arrive while the flood runs.
+    int delivered = 0;
+    for (int i = 0; i < 300; ++i) {
+        ASSERT_TRUE(PostWindowMessage(handle, {kWmUser, 1, i})) << i;
+        const auto message = mailbox->Receive();
+        ASSERT_TRUE(message) << i;
+        EXPECT_EQ(message->lParam, i);
+        ++delivered;
+    }
+    EXPECT_EQ(delivered, 300);
+    EXPECT_EQ(flood.ReadLine(std::chrono::seconds(10)), "reached 0");
+    EXPECT_EQ(flood.Wait(std::chrono::seconds(10)), 0);
+    EXPECT_EQ(mailbox->Receive(), std::nullopt);
 }
 
 QCoreApplication& App() {

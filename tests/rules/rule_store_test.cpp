@@ -1,6 +1,10 @@
 #include "velmor/rules/rule_store.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <ctime>
@@ -149,6 +153,90 @@ TEST_F(RuleStoreTest, BlockedIndexWaitsForTheFolderToAppear) {
     EXPECT_FALSE(late.IsIndexedBlocked("10.0.0.5"));
     late.RefreshBlockedIndex(true);
     EXPECT_TRUE(late.IsIndexedBlocked("10.0.0.5"));
+}
+
+TEST_F(RuleStoreTest, EveryReaderAndWriterFindsARuleWhateverTheCaseOfItsName) {
+    test::WriteBytes(folder / "invader/10.77.44.6.X", "-|10.77.44.6|\r\n");
+    test::WriteBytes(folder / "invader/FD00:77::A.O", "-|fd00:77::a|\r\n");
+    EXPECT_TRUE(store.Exists("10.77.44.6", Verdict::Blocked));
+    EXPECT_FALSE(store.Exists("10.77.44.6", Verdict::Allowed));
+    EXPECT_TRUE(store.Exists("fd00:77::a", Verdict::Allowed));
+    EXPECT_EQ(store.ReadLine("10.77.44.6", Verdict::Blocked), "-|10.77.44.6|");
+    store.RefreshBlockedIndex();
+    EXPECT_TRUE(store.IsIndexedBlocked("10.77.44.6"));
+    test::WriteBytes(folder / "invader/FD00:77::B.x", "-|x|\r\n");
+    store.RefreshBlockedIndex();
+    EXPECT_TRUE(store.IsIndexedBlocked("fd00:77::b"));
+
+    // Host information goes into the file that was found, not into a new one beside it.
+    ASSERT_TRUE(store.Write("10.77.44.6", Verdict::Blocked, "-|10.77.44.6|pc-06"));
+    ASSERT_TRUE(store.Write("fd00:77::a", Verdict::Allowed, "-|fd00:77::a|pc-0a"));
+    EXPECT_EQ(test::ReadBytes(folder / "invader/10.77.44.6.X"), "-|10.77.44.6|pc-06\r\n");
+    EXPECT_EQ(test::ReadBytes(folder / "invader/FD00:77::A.O"), "-|fd00:77::a|pc-0a\r\n");
+    EXPECT_EQ(store.List(".x"), (std::vector<std::string>{"10.77.44.6.X", "FD00:77::B.x"}));
+    EXPECT_EQ(store.List(".o"), std::vector<std::string>{"FD00:77::A.O"});
+}
+
+TEST_F(RuleStoreTest, LinksFifosAndFoldersAreNoRules) {
+    const auto outside = folder / "outside";
+    test::WriteBytes(outside / "secret", "secret line\r\n");
+    std::filesystem::create_symlink(outside / "secret", folder / "invader/10.0.0.1.x");
+    std::filesystem::create_symlink(outside / "made-by-velmor", folder / "invader/10.0.0.2.x");
+    ASSERT_EQ(::mkfifo((folder / "invader/10.0.0.3.x").c_str(), 0600), 0);
+    std::filesystem::create_directories(folder / "invader/10.0.0.4.x");
+    test::WriteBytes(folder / "invader/10.0.0.5.x", "-|10.0.0.5|\r\n");
+
+    EXPECT_EQ(store.List(".x"), std::vector<std::string>{"10.0.0.5.x"});
+    store.RefreshBlockedIndex();
+    for (const char* address : {"10.0.0.1", "10.0.0.2", "10.0.0.3", "10.0.0.4"}) {
+        EXPECT_FALSE(store.Exists(address, Verdict::Blocked)) << address;
+        EXPECT_FALSE(store.ReadLine(address, Verdict::Blocked)) << address;
+        EXPECT_FALSE(store.IsIndexedBlocked(address)) << address;
+    }
+    // Reading through the common helpers directly refuses them as well, without waiting.
+    EXPECT_FALSE(ReadFirstLine(folder / "invader/10.0.0.1.x"));
+    EXPECT_FALSE(ReadFirstLine(folder / "invader/10.0.0.3.x"));
+    EXPECT_FALSE(ReadWholeFile(folder / "invader/10.0.0.3.x"));
+    EXPECT_FALSE(WriteLineFile(folder / "invader/10.0.0.2.x", "x"));
+    EXPECT_FALSE(WriteLineFile(folder / "invader/10.0.0.1.x", "x"));
+    EXPECT_FALSE(WriteLineFile(folder / "invader/10.0.0.3.x", "x"));
+    EXPECT_FALSE(std::filesystem::exists(outside / "made-by-velmor"));
+    EXPECT_EQ(test::ReadBytes(outside / "secret"), "secret line\r\n");
+
+    // A rule written by the store replaces a link at its name instead of writing through it.
+    ASSERT_TRUE(store.Write("10.0.0.2", Verdict::Blocked, "1|10.0.0.2|"));
+    EXPECT_FALSE(std::filesystem::exists(outside / "made-by-velmor"));
+    EXPECT_EQ(test::ReadBytes(folder / "invader/10.0.0.2.x"), "1|10.0.0.2|\r\n");
+}
+
+TEST_F(RuleStoreTest, AKilledWriterLeavesNoEmptyOrPartialRuleFile) {
+    // The filing loop of a monitor, killed at arbitrary moments: every rule file that exists
+    // afterwards holds its whole line.
+    const std::string info(400, 'i');
+    for (int run = 0; run < 12; ++run) {
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            RuleStore writer(folder.path());
+            for (int round = 0;; ++round) {
+                for (int i = 0; i < 200; ++i) {
+                    const std::string address =
+                        "10.9." + std::to_string(i / 250) + "." + std::to_string(i % 250);
+                    writer.Write(address, Verdict::Allowed,
+                                 MakeRuleLine(std::to_string(round), address, info));
+                }
+            }
+        }
+        ::usleep(static_cast<useconds_t>(3000 + run * 1500));
+        ::kill(child, SIGKILL);
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        for (const std::string& name : store.List(".o")) {
+            const std::string line = test::ReadBytes(folder / ("invader/" + name));
+            ASSERT_TRUE(line.ends_with("|" + info + "\r\n"))
+                << name << " after run " << run << ": " << line.size();
+        }
+    }
 }
 
 }  // namespace

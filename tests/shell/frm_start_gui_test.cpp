@@ -105,6 +105,7 @@ protected:
         services.open_about = [this](QWidget*) { topmost_while_modal.push_back(window->Topmost()); };
         // Port 0: any free port, so the tests never need (or fight over) the real port 80.
         services.bait_port = port;
+        services.updates_refused = updates_refused;
         window = std::make_unique<FrmStart>(folder.path(), std::move(services));
         return *window;
     }
@@ -124,6 +125,7 @@ protected:
     FakeTray* fake_tray = nullptr;
     test::FakeConnectionTable* fake_table = nullptr;
     bool can_tear_down = true;
+    bool updates_refused = false;
     int ended = 0;
     std::vector<bool> topmost_while_modal;
     std::unique_ptr<FrmStart> window;
@@ -448,6 +450,14 @@ TEST_F(FrmStartTest, TakenPortStillLoadsAndShowsTheNotice) {
     EXPECT_TRUE(window->NoticeText().contains(QStringLiteral("80번 포트")));
     EXPECT_TRUE(window->NoticeText().contains(QStringLiteral("다른 프로그램")));
     EXPECT_FALSE(window->NoticeText().contains(QStringLiteral("CAP_NET_ADMIN")));
+}
+
+TEST_F(FrmStartTest, AProgramFolderWithABracketIsNamedInTheNotice) {
+    updates_refused = true;
+    Make();
+    window->Handle();
+    EXPECT_TRUE(window->NoticeText().contains(QStringLiteral("업데이트를 확인하지 않습니다")));
+    EXPECT_TRUE(window->NoticeText().contains(QStringLiteral("\"[\" 또는 \"]\"")));
 }
 
 TEST_F(FrmStartTest, MissingTeardownRightIsShownOnTheOptionsTab) {

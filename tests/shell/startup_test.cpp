@@ -133,6 +133,51 @@ TEST_F(StartProgramTest, FileIsRewrittenAtEveryStartAndBlanksStayOneArgument) {
     EXPECT_EQ(started[0].second[0], hand_over.string());
 }
 
+TEST_F(StartProgramTest, TheHandOverIsNeverWrittenThroughALink) {
+    std::filesystem::create_directories(folder / "support");
+    const auto hand_over = folder / "support" / "UpdateInfo.tmp";
+    // A dangling link: following it would create a file outside the program folder.
+    std::filesystem::create_symlink(folder / "outside-new", hand_over);
+    auto claim = Run(Options(folder.path()));
+    ASSERT_NE(claim, nullptr);
+    EXPECT_FALSE(std::filesystem::exists(folder / "outside-new"));
+    EXPECT_TRUE(std::filesystem::is_symlink(hand_over));
+
+    // A link to a file of someone's: the file keeps its bytes.
+    claim.reset();
+    std::filesystem::remove(hand_over);
+    test::WriteBytes(folder / "outside-old", "keep me\n");
+    std::filesystem::create_symlink(folder / "outside-old", hand_over);
+    claim = Run(Options(folder.path()));
+    ASSERT_NE(claim, nullptr);
+    EXPECT_EQ(test::ReadBytes(folder / "outside-old"), "keep me\n");
+}
+
+TEST_F(StartProgramTest, ABracketInAFieldMeansNoHandOverAndNoUpdater) {
+    EXPECT_TRUE(HandOverFieldsFit("/opt/Velmor (1)", "update.example"));
+    EXPECT_FALSE(HandOverFieldsFit("/opt/Velmor]", "update.example"));
+    EXPECT_FALSE(HandOverFieldsFit("/opt/[Velmor", "update.example"));
+    EXPECT_FALSE(HandOverFieldsFit("/opt/velmor", "update.example]x"));
+
+    const auto bracketed = folder / "Velmor][KQ";
+    std::filesystem::create_directories(bracketed / "support");
+    auto claim = Run(Options(bracketed));
+    ASSERT_NE(claim, nullptr);
+    EXPECT_FALSE(std::filesystem::exists(bracketed / "support" / "UpdateInfo.tmp"));
+    EXPECT_TRUE(started.empty());
+    // The rest of the start goes on as usual.
+    EXPECT_EQ(steps, (std::vector<std::string>{"make", "load", "expire", "show", "hide"}));
+}
+
+TEST_F(StartProgramTest, AnEndRequestedDuringTheFirstPauseStopsTheStartThere) {
+    StartOptions options = Options(folder.path());
+    options.should_end = [] { return true; };
+    auto claim = Run(options);
+    EXPECT_NE(claim, nullptr);
+    EXPECT_TRUE(steps.empty());
+    EXPECT_TRUE(started.empty());
+}
+
 TEST_F(StartProgramTest, SecondCopyIsRefusedAndTheFirstKeepsItsClaim) {
     auto first = Run(Options(folder.path()));
     ASSERT_NE(first, nullptr);

@@ -1,8 +1,18 @@
 #include "velmor/engine/exchange_file.h"
 
+#include <algorithm>
+
 #include "velmor/common/text_rules.h"
 
 namespace velmor::engine {
+
+bool IsPlausibleHostName(std::string_view name) {
+    if (name.empty() || name.size() > kMaxHostNameBytes) return false;
+    return std::all_of(name.begin(), name.end(), [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+               c == '.' || c == '_';
+    });
+}
 
 std::optional<ExchangeAnswer> ParseExchangeLine(std::string_view line) {
     const auto arrow = line.find(kExchangeArrow);

@@ -25,6 +25,21 @@ std::filesystem::path LookupCycle::ExchangeFile() const {
     return program_folder_ / kExchangeFileName;
 }
 
+void LookupCycle::RemoveStaleExchangeParts(std::chrono::seconds older_than) const {
+    std::string prefix(kExchangeFileName);
+    prefix.append(".part-");
+    const auto cutoff = std::filesystem::file_time_type::clock::now() - older_than;
+    std::error_code error;
+    std::filesystem::directory_iterator it(program_folder_, error);
+    for (; !error && it != std::filesystem::directory_iterator(); it.increment(error)) {
+        if (!it->path().filename().string().starts_with(prefix)) continue;
+        std::error_code file_error;
+        if (!std::filesystem::is_regular_file(it->symlink_status(file_error))) continue;
+        const auto written = std::filesystem::last_write_time(it->path(), file_error);
+        if (!file_error && written < cutoff) std::filesystem::remove(it->path(), file_error);
+    }
+}
+
 std::filesystem::path LookupCycle::LookupProgram() const {
     return program_folder_ / kLookupProgramFile;
 }
@@ -48,8 +63,10 @@ void LookupCycle::CollectAnswer() {
     std::filesystem::remove(exchange, error);
     if (!line) return;
 
-    const auto answer = ParseExchangeLine(*line);
+    auto answer = ParseExchangeLine(*line);
     if (!answer) return;
+    // The helper's own name rule, applied again: the file may come from someone else.
+    if (answer->info != kNoName && !IsPlausibleHostName(answer->info)) answer->info = std::string(kNoName);
     ++stats_.answers;
     if (answer->address.empty()) return;
 

@@ -53,15 +53,23 @@ std::filesystem::path RuleStore::FileOf(std::string_view address, Verdict verdic
 }
 
 bool RuleStore::Exists(std::string_view address, Verdict verdict) const {
-    return IsRegularFile(FileOf(address, verdict));
+    return Locate(address, verdict).has_value();
 }
 
 std::optional<std::string> RuleStore::ReadLine(std::string_view address, Verdict verdict) const {
-    return ReadFirstLine(FileOf(address, verdict));
+    const auto path = Locate(address, verdict);
+    if (!path) return std::nullopt;
+    return ReadFirstLine(*path);
 }
 
 bool RuleStore::Write(std::string_view address, Verdict verdict, std::string_view line) {
-    const bool written = WriteLineFile(FileOf(address, verdict), line);
+    // The file the readers find is the one rewritten, whatever the letter case of its name. It is
+    // written beside and renamed over, so a program killed mid-write leaves the old line or the
+    // new one, never an empty rule.
+    const std::filesystem::path path = Locate(address, verdict).value_or(FileOf(address, verdict));
+    std::string content(line);
+    content.append(kCrLf);
+    const bool written = WriteFileAtomically(path, content);
     if (verdict == Verdict::Blocked) NoteChanged();
     return written;
 }
@@ -98,9 +106,22 @@ bool RuleStore::Delete(std::string_view address, Verdict verdict) {
 }
 
 std::optional<std::filesystem::path> RuleStore::Locate(std::string_view address, Verdict verdict) const {
-    if (!IsPlainFileName(address)) return std::nullopt;
+    if (address.empty() || !IsPlainFileName(address)) return std::nullopt;
     std::filesystem::path exact = FileOf(address, verdict);
     if (IsRegularFile(exact)) return exact;
+    const bool has_letters = std::any_of(address.begin(), address.end(), [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+    });
+    if (!has_letters) {
+        // Only the extension can differ in case: one more name to try instead of a listing, which
+        // matters when every new address of a monitoring pass asks.
+        std::string name(address);
+        for (const char c : ExtensionOf(verdict))
+            name.push_back(c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c);
+        std::filesystem::path upper = directory_ / name;
+        if (IsRegularFile(upper)) return upper;
+        return std::nullopt;
+    }
     std::string wanted = LowerAscii(address);
     wanted.append(ExtensionOf(verdict));
     for (const std::string& name : List(ExtensionOf(verdict))) {
@@ -119,8 +140,9 @@ std::vector<std::string> RuleStore::List(std::string_view extension) const {
     const std::string wanted = LowerAscii(extension);
     for (; it != std::filesystem::directory_iterator(); it.increment(error)) {
         if (error) break;
+        // Links are not rules, even to a regular file: their target may lie anywhere.
         std::error_code type_error;
-        if (!it->is_regular_file(type_error)) continue;
+        if (!std::filesystem::is_regular_file(it->symlink_status(type_error))) continue;
         std::string name = it->path().filename().string();
         if (name.size() > wanted.size() && LowerAscii(name.substr(name.size() - wanted.size())) == wanted) {
             names.push_back(std::move(name));
@@ -167,7 +189,7 @@ void RuleStore::RescanBlocked() {
     index_stale_ = false;
     std::set<std::string, std::less<>> blocked;
     for (const std::string& name : List(kBlockedExtension)) {
-        blocked.insert(name.substr(0, name.size() - kBlockedExtension.size()));
+        blocked.insert(LowerAscii(name.substr(0, name.size() - kBlockedExtension.size())));
     }
     if (blocked != blocked_) {
         blocked_ = std::move(blocked);
@@ -176,7 +198,8 @@ void RuleStore::RescanBlocked() {
 }
 
 bool RuleStore::IsIndexedBlocked(std::string_view address) const {
-    return blocked_.find(address) != blocked_.end();
+    // Names and addresses compare regardless of ASCII letter case, as every lookup of a rule does.
+    return blocked_.find(LowerAscii(address)) != blocked_.end();
 }
 
 }  // namespace velmor::rules

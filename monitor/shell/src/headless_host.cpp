@@ -14,7 +14,7 @@ void PrintList(const rules::ListModel& list) {
     for (int row = 0; row < list.RowCount(); ++row) {
         for (int column = 0; column < list.ColumnCount(); ++column) {
             if (column > 0) std::cout << '\t';
-            std::cout << list.Cell(row, column);
+            std::cout << EscapeControlCharacters(list.Cell(row, column));
         }
         std::cout << '\n';
     }
@@ -33,6 +33,22 @@ bool ParseOnOff(std::string_view word, bool& value) {
 }
 
 }  // namespace
+
+std::string EscapeControlCharacters(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7f || c == '\\') {
+            char code[5];
+            std::snprintf(code, sizeof code, "\\x%02x", byte);
+            out.append(code);
+        } else {
+            out.push_back(c);
+        }
+    }
+    return out;
+}
 
 bool ParseHeadlessOptions(int argc, char** argv, HeadlessOptions& options, std::string& error) {
     for (int i = 1; i < argc; ++i) {
@@ -54,8 +70,7 @@ bool ParseHeadlessOptions(int argc, char** argv, HeadlessOptions& options, std::
 }
 
 HeadlessHost::HeadlessHost(std::filesystem::path program_folder, const HeadlessOptions& options)
-    : options_(options),
-      service_(std::make_unique<MonitorService>(std::move(program_folder), *this, *this)) {
+    : options_(options), service_(std::make_unique<MonitorService>(std::move(program_folder), *this, *this)) {
     service_->CreateFolders();
     service_->Cycle().SetChecked(0, options_.auto_block);
     service_->Cycle().SetChecked(1, options_.block_internet);
@@ -83,11 +98,17 @@ void HeadlessHost::UpdateTrayIcon(std::string_view what) {
     std::cout << "event tray " << what << std::endl;
 }
 
-void HeadlessHost::Tell(std::string_view text, Icon) { std::cerr << "velmor: " << text << '\n'; }
+void HeadlessHost::Tell(std::string_view text, Icon) {
+    std::cerr << "velmor: " << text << '\n';
+}
 
-bool HeadlessHost::AskYesNo(std::string_view) { return true; }
+bool HeadlessHost::AskYesNo(std::string_view) {
+    return true;
+}
 
-std::optional<std::string> HeadlessHost::AskText(std::string_view, std::string_view) { return std::nullopt; }
+std::optional<std::string> HeadlessHost::AskText(std::string_view, std::string_view) {
+    return std::nullopt;
+}
 
 void HeadlessHost::OnInput() {
     char chunk[1024];
@@ -147,8 +168,8 @@ bool HeadlessHost::RunCommand(const std::string& line) {
         PrintList(service_->PortList());
     } else if (line == "stats") {
         const auto& stats = cycle.GetStats();
-        std::cout << "ticks " << stats.ticks << "\ndumps " << stats.dumps << "\nfull_passes " << stats.full_passes
-                  << "\nteardowns " << stats.teardowns << '\n';
+        std::cout << "ticks " << stats.ticks << "\ndumps " << stats.dumps << "\nfull_passes "
+                  << stats.full_passes << "\nteardowns " << stats.teardowns << '\n';
         const auto& lookups = service_->Lookup().GetStats();
         std::cout << "lookup_ticks " << lookups.ticks << "\nlookup_answers " << lookups.answers
                   << "\nlookup_starts " << lookups.starts << '\n';

@@ -4,8 +4,11 @@
 #include <iostream>
 #include <memory>
 
+#include "end_signal_notifier.h"
 #include "velmor/platform/program_folder.h"
+#include "velmor/platform/secure_mode.h"
 #include "velmor/shell/headless_host.h"
+#include "velmor/shell/plugin_guard.h"
 
 #ifdef VELMOR_WITH_GUI
 #include <QApplication>
@@ -21,7 +24,10 @@ namespace {
 
 // Only the desktop start reads switches from the environment.
 [[maybe_unused]] int RunHeadless(int argc, char** argv) {
+    const bool secure = velmor::platform::InSecureExecutionMode();
+    if (secure) velmor::shell::ConfinePluginsBeforeApplication(velmor::platform::ProgramFolder());
     QCoreApplication app(argc, argv);
+    if (secure) velmor::shell::ConfinePluginsAfterApplication();
     velmor::shell::HeadlessOptions options;
     std::string error;
     if (!velmor::shell::ParseHeadlessOptions(argc, argv, options, error)) {
@@ -31,6 +37,10 @@ namespace {
         return 2;
     }
     velmor::shell::HeadlessHost host(velmor::platform::ProgramFolder(), options);
+    // SIGTERM, SIGINT and SIGHUP end the loop like "quit": no file is left half-written.
+    velmor::platform::EndSignalNotifier end_signals;
+    QObject::connect(&end_signals, &velmor::platform::EndSignalNotifier::endRequested, &app,
+                     [] { QCoreApplication::quit(); });
     return QCoreApplication::exec();
 }
 
@@ -54,7 +64,15 @@ void UseKoreanFont(QApplication& app) {
 }
 
 int RunDesktop(int argc, char** argv) {
+    // With rights gained at start, Qt sees no switches of the caller's (-platformpluginpath,
+    // -plugin, -platformtheme would load code of their choosing) and only the system's plugins.
+    const bool secure = velmor::platform::InSecureExecutionMode();
+    if (secure) {
+        velmor::shell::ConfinePluginsBeforeApplication(velmor::platform::ProgramFolder());
+        argc = 1;
+    }
     QApplication app(argc, argv);
+    if (secure) velmor::shell::ConfinePluginsAfterApplication();
     // The program lives in the tray: closing or hiding windows never ends it.
     QApplication::setQuitOnLastWindowClosed(false);
     QApplication::setStyle(QStringLiteral("Fusion"));
@@ -72,18 +90,38 @@ int RunDesktop(int argc, char** argv) {
     const bool debug_log = EnvironmentFlag("VELMOR_DEBUG_LOG");
 
     std::unique_ptr<velmor::shell::FrmStart> window;
+    // SIGTERM, SIGINT and SIGHUP close the program like a posted WM_CLOSE; before the window
+    // exists they end the start pause, and the start goes no further.
+    bool end_requested = false;
+    velmor::platform::EndSignalNotifier end_signals;
+    QObject::connect(&end_signals, &velmor::platform::EndSignalNotifier::endRequested, &app, [&] {
+        end_requested = true;
+        if (window) {
+            window->CloseFromSystem();
+        } else {
+            QCoreApplication::exit(0);
+        }
+    });
+    options.should_end = [&] { return end_requested; };
+    // The first event line: where Qt may load plugins from (signals are already taken over).
+    if (debug_log) {
+        std::cout << "event plugin-paths "
+                  << QCoreApplication::libraryPaths().join(QLatin1Char(':')).toStdString() << std::endl;
+    }
     const auto claim = velmor::shell::StartProgram(options, dialogs, [&]() -> velmor::shell::StartWindow& {
         velmor::shell::FrmStartServices services;
         services.dialogs = &dialogs;
         services.tray = std::make_unique<velmor::shell::QtTrayIcon>(assume_tray);
         services.debug_log = debug_log;
+        services.updates_refused =
+            !velmor::shell::HandOverFieldsFit(options.program_folder, options.update_host);
         window = std::make_unique<velmor::shell::FrmStart>(options.program_folder, std::move(services));
         dialogs.SetOwner(window.get());
         return *window;
     });
     if (!claim) return 1;
     // A quit from the tray during the start pauses already ended the program.
-    if (window && window->Ending()) return 0;
+    if (end_requested || (window && window->Ending())) return 0;
     return QApplication::exec();
 }
 #endif

@@ -4,8 +4,8 @@
 
 namespace velmor::shell {
 
-MonitorService::MonitorService(std::filesystem::path program_folder, engine::MonitorHost& host, Dialogs& dialogs,
-                               std::unique_ptr<platform::ConnectionTable> table,
+MonitorService::MonitorService(std::filesystem::path program_folder, engine::MonitorHost& host,
+                               Dialogs& dialogs, std::unique_ptr<platform::ConnectionTable> table,
                                std::unique_ptr<platform::SocketCounterSource> counters, QObject* parent)
     : QObject(parent),
       program_folder_(std::move(program_folder)),
@@ -50,6 +50,7 @@ void MonitorService::CreateFolders() {
 }
 
 void MonitorService::Start() {
+    lookup_.RemoveStaleExchangeParts();
     table_timer_.start(static_cast<int>(cycle_.NextTickDelay().count()));
     lookup_timer_.start();
 }

@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "velmor/platform/process.h"
+#include "velmor/platform/safe_file.h"
 
 namespace velmor::shell {
 namespace {
@@ -36,6 +37,16 @@ std::string HandOverLine(const std::filesystem::path& program_folder, std::strin
     line += Field(std::to_string(main_window));
     line += "\"\r\n";
     return line;
+}
+
+bool HandOverFieldsFit(const std::filesystem::path& program_folder, std::string_view update_host) {
+    // The handle, version and product fields are digits and fixed texts; the folders and the query
+    // address come from outside.
+    const std::string folder = program_folder.string();
+    const auto has_bracket = [](std::string_view text) {
+        return text.find_first_of("[]") != std::string_view::npos;
+    };
+    return !has_bracket(folder) && !has_bracket(UpdateQueryAddress(update_host));
 }
 
 void PauseWithEvents(std::chrono::milliseconds duration) {
@@ -69,12 +80,17 @@ std::unique_ptr<platform::SingleInstance> StartProgram(const StartOptions& optio
     }
     // 2. Nothing of the program is on screen during this pause.
     PauseWithEvents(options.first_pause);
+    if (options.should_end && options.should_end()) return claim;
 
     // 3. The hand-over file is opened before the window exists: on the very first start the support
     // folder is not there yet and nothing is written (the next start writes it).
     const auto support = options.program_folder / "support";
     const auto hand_over = support / std::string(kHandOverFileName);
-    std::FILE* file = std::fopen(hand_over.c_str(), "wb");
+    // Nothing escapes a bracket in the hand-over line: with one in a field the Updater would read
+    // other paths than ours, so there is no hand-over and no Updater at all (the window says so).
+    const bool hand_over_fits = HandOverFieldsFit(options.program_folder, options.update_host);
+    // Never through a link, never into anything but a regular file.
+    std::FILE* file = hand_over_fits ? platform::OpenRegularForWriting(hand_over, false) : nullptr;
 
     // 4. Reading the handle is the window's first use: it loads now.
     StartWindow& window = make_window();
@@ -88,7 +104,9 @@ std::unique_ptr<platform::SingleInstance> StartProgram(const StartOptions& optio
 
     // 6. The path goes unquoted, as one argument, blanks and all; a missing updater is ignored.
     const auto updater = support / "updater";
-    if (options.start_program) {
+    if (!hand_over_fits) {
+        // No Updater without a hand-over it can trust.
+    } else if (options.start_program) {
         options.start_program(updater, {hand_over.string()});
     } else {
         platform::StartDetached(updater, {hand_over.string()});

@@ -10,6 +10,10 @@ namespace velmor {
 // The line ending of every text file the programs write, on every system.
 inline constexpr std::string_view kCrLf = "\r\n";
 
+// Every function here refuses a link at the file name itself and uses only regular files: a link
+// is never followed (nothing is read or written through it), and a FIFO or device is never opened
+// in a way that could wait.
+
 // Creates or truncates `path` and writes `line` followed by CR LF. Bytes are written as they are.
 // Returns false when the file cannot be created or written; the file is closed in any case.
 bool WriteLineFile(const std::filesystem::path& path, std::string_view line);
@@ -25,7 +29,8 @@ std::optional<std::string> ReadFirstLine(const std::filesystem::path& path);
 // Reads a whole file as bytes; nullopt when it cannot be opened or read.
 std::optional<std::string> ReadWholeFile(const std::filesystem::path& path);
 
-// True when a regular file exists at `path` (not a folder, not a dangling link).
+// True when `path` itself is a regular file (not a folder, FIFO or device, and not a link even to
+// a regular file).
 bool IsRegularFile(const std::filesystem::path& path);
 
 }  // namespace velmor

@@ -6,17 +6,18 @@
 #include <string_view>
 #include <vector>
 
+#include "velmor/engine/exchange_file.h"
+
 namespace velmor::hostlet {
 
 // The longest host name the helper passes on (the DNS limit for a name in text form).
-inline constexpr std::size_t kMaxHostNameBytes = 253;
+inline constexpr std::size_t kMaxHostNameBytes = engine::kMaxHostNameBytes;
 
 // The argument text: every argument joined by one blank, then every double quote removed.
 std::string ArgumentText(const std::vector<std::string>& arguments);
 
-// True for a name made only of ASCII letters, digits, '-', '.' and '_', 1 to 253 bytes long.
-// Anything else (a blank, "|", a control character, a line end) could break the one-line files
-// the name ends up in.
+// The exchange file's name rule (engine::IsPlausibleHostName): only ASCII letters, digits, '-',
+// '.' and '_', 1 to 253 bytes long.
 bool IsPlausibleHostName(std::string_view name);
 
 // What the helper writes for a lookup result: the name itself, or "-" for "ERROR" and for a name

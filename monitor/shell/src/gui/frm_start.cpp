@@ -579,6 +579,11 @@ void FrmStart::UpdateNotice() {
         facts.guard = guard->GuardState();
     }
     for (const std::string& line : EnforcementNotice(facts)) lines << Q(line);
+    if (services_.updates_refused) {
+        lines << QStringLiteral(
+            "⚠ 업데이트를 확인하지 않습니다: 프로그램 폴더의 경로에 \"[\" 또는 \"]\"가 있어 업데이트 정보를 "
+            "안전하게 넘길 수 없습니다. 괄호가 없는 폴더로 옮겨 주세요.");
+    }
     if (loaded_ && !listener_.IsListening() && !closing_from_system_ && !ending_) {
         switch (listener_.LastFailure()) {
             case BaitListener::Failure::PortInUse:

@@ -70,6 +70,8 @@ struct FrmStartServices {
     quint16 bait_port = BaitListener::kPort;
     // Event lines on standard output (tray changes, show and hide) for end-to-end tests.
     bool debug_log = false;
+    // The start wrote no hand-over and started no Updater (HandOverFieldsFit): the notice says so.
+    bool updates_refused = false;
 };
 
 // frmStart: the one main window. Toolbar, the tab control SSTabMain with the three lists and the

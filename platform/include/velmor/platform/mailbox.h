@@ -2,14 +2,16 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <memory>
 #include <optional>
 
 namespace velmor::platform {
 
 // Window handles and posted messages between processes of one user. A handle is a positive number
-// below 2^31 (owning process id * 64 + 1..63); its mailbox is a datagram socket that lives as long
-// as the owning process keeps it. 0 and negative numbers never name a window.
+// below 2^31 (owning process id * 64 + 1..63); its mailbox is a datagram socket bound to the file
+// "hwnd-H" in the user's private folder (UserPrivateFolder), which lives as long as the owning
+// process keeps it. 0 and negative numbers never name a window.
 using WindowHandle = std::int64_t;
 
 inline constexpr std::int32_t kWmClose = 0x0010;
@@ -26,6 +28,9 @@ struct WindowMessage {
 };
 
 inline constexpr std::size_t kWindowMessageSize = 24;
+
+// The socket file of handle H; empty for an invalid handle or when there is no private folder.
+std::filesystem::path MailboxSocketFile(WindowHandle handle);
 
 // Sends without blocking. False when there is no such mailbox or its queue is full; it never
 // waits for the receiver.

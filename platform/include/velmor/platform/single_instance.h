@@ -14,12 +14,14 @@ public:
 
 // Claims the one running copy of `program_file` for the current user; nullptr when another copy
 // already holds it. Pass the resolved program file (ProgramFile()), so that every way of starting
-// the same file names the same lock. `lock_folder` empty takes the user's runtime folder
-// ($XDG_RUNTIME_DIR, else /tmp); tests pass their own.
+// the same file names the same lock. `lock_folder` empty takes the user's private folder
+// (UserPrivateFolder: $XDG_RUNTIME_DIR/velmor, else a private folder under /tmp); tests pass their
+// own. Without any private folder the claim is granted unchecked.
 std::unique_ptr<SingleInstance> ClaimSingleInstance(const std::filesystem::path& program_file,
                                                     const std::filesystem::path& lock_folder = {});
 
-// The lock file that stands for `program_file` in `lock_folder` (exposed for tests).
+// The lock file that stands for `program_file` in `lock_folder` (exposed for tests); empty when
+// there is no private folder.
 std::filesystem::path SingleInstanceLockFile(const std::filesystem::path& program_file,
                                              const std::filesystem::path& lock_folder = {});
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <string_view>
@@ -48,6 +49,9 @@ public:
     void TimerGetWWW_Timer();
 
     std::filesystem::path ExchangeFile() const;
+    // Deletes the helper's temporaries ("Hostlet.tmp.part-N") older than `older_than`: a helper
+    // killed while writing leaves one behind, and nothing else ever removes it. Run at start.
+    void RemoveStaleExchangeParts(std::chrono::seconds older_than = std::chrono::seconds(60)) const;
     std::filesystem::path LookupProgram() const;
     const Stats& GetStats() const { return stats_; }
 

@@ -46,10 +46,12 @@ public:
     const std::filesystem::path& Directory() const { return directory_; }
     std::filesystem::path FileOf(std::string_view address, Verdict verdict) const;
 
+    // Every reader and writer finds a rule file through Locate: one lookup rule for all of them.
     bool Exists(std::string_view address, Verdict verdict) const;
     // The first line of the rule file; nullopt when it is missing or unreadable.
     std::optional<std::string> ReadLine(std::string_view address, Verdict verdict) const;
-    // Creates or truncates the rule file with `line` and CR LF.
+    // Replaces the rule file's content with `line` and CR LF (a new file when there is none),
+    // written beside it and renamed over it.
     bool Write(std::string_view address, Verdict verdict, std::string_view line);
 
     // --- Edits by the user's commands. Each keeps the blocked index right. An address is used as a
@@ -67,7 +69,8 @@ public:
 
     // The rule file as it is on disk: the exact name when that exists, else a name that differs
     // only in ASCII letter case (the rule list shows names lower-cased, and the files may come from
-    // a file system that ignores case). nullopt when there is none.
+    // a file system that ignores case). Only regular files count, never links, FIFOs or folders.
+    // nullopt when there is none.
     std::optional<std::filesystem::path> Locate(std::string_view address, Verdict verdict) const;
 
     // The file names in the rule directory that end in `extension`, in ascending order of name.

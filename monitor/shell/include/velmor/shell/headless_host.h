@@ -5,6 +5,7 @@
 #include <QSocketNotifier>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "velmor/engine/monitoring_cycle.h"
 #include "velmor/shell/bait_listener.h"
@@ -18,6 +19,11 @@ struct HeadlessOptions {
     bool hidden = false;  // pace like the hidden window (100 ms pause after every tick)
     bool quiet = false;   // no event lines on standard output
 };
+
+// A cell as the headless output prints it: control characters (tab, line ends, escape and the
+// rest below 0x20, and 0x7f) and the backslash become \xNN, so that no cell can split a line or
+// drive the terminal. UTF-8 text passes unchanged.
+std::string EscapeControlCharacters(std::string_view text);
 
 // Parses the headless monitor's flags; false (with a message in `error`) on an unknown flag.
 bool ParseHeadlessOptions(int argc, char** argv, HeadlessOptions& options, std::string& error);

@@ -29,6 +29,11 @@ std::string UpdateQueryAddress(std::string_view update_host);
 std::string HandOverLine(const std::filesystem::path& program_folder, std::string_view update_host,
                          platform::WindowHandle main_window);
 
+// False when a field of the hand-over line would hold "[" or "]" (the program folder's path, or the
+// update query address): nothing escapes a bracket in that line, so the start then writes no
+// hand-over and starts no Updater.
+bool HandOverFieldsFit(const std::filesystem::path& program_folder, std::string_view update_host);
+
 // Runs window messages for `duration`, measured on the monotonic clock (so a pause across midnight or
 // a clock change still lasts `duration`). Returns early when the application is told to exit.
 void PauseWithEvents(std::chrono::milliseconds duration);
@@ -55,6 +60,9 @@ struct StartOptions {
     std::string update_host;
     std::chrono::milliseconds first_pause{10'000};
     std::chrono::milliseconds show_for{2'000};
+    // Asked after the first pause: true ends the start there (the program was told to end before
+    // its window existed). Unset: never.
+    std::function<bool()> should_end;
     // Starts the updater without waiting (StartDetached by default).
     std::function<bool(const std::filesystem::path&, const std::vector<std::string>&)> start_program;
 };
@@ -65,7 +73,8 @@ void ApplyTestPauseDivisor(StartOptions& options, const char* divisor_text);
 
 // StartProgram: refuses a second copy ("프로그램이 이미 실행되어 있습니다.", exclamation icon), pauses,
 // writes the hand-over file in P/support (opened before the window's load creates that folder, so the
-// very first start writes nothing), starts P/support/updater with the file's path as its one
+// very first start writes nothing; never through a link; not at all when HandOverFieldsFit says no,
+// and then no Updater either), starts P/support/updater with the file's path as its one
 // argument, expires old rules, shows the window for a while and hides it. `make_window` is called
 // once, at the first use of the window. Returns the running-copy claim, to keep for the life of the
 // program; nullptr when another copy runs (the program should end).

@@ -1,0 +1,14 @@
+#pragma once
+
+namespace velmor::platform {
+
+// From the first call on, SIGTERM, SIGINT and SIGHUP no longer kill the process: each becomes a
+// byte on a pipe, so that the event loop can end the program the ordinary way (files closed,
+// mailboxes removed). Returns the pipe's read end (non-blocking), the same on every call; -1 when
+// it cannot be set up (the signals then keep their default action).
+int EndSignalDescriptor();
+
+// Takes everything that arrived on the pipe; returns the last signal number, or 0 for none.
+int TakeEndSignal();
+
+}  // namespace velmor::platform
