@@ -7,6 +7,8 @@
 #include <QMessageBox>
 #include <QUrl>
 
+#include "blank_title.h"
+
 namespace velmor::shell {
 namespace {
 
@@ -18,13 +20,16 @@ QString ToQString(std::string_view text) {
 
 QWidget* QtDialogs::Parent() const {
     QWidget* owner = owner_.data();
-    return owner != nullptr && owner->isVisible() ? owner : nullptr;
+    return owner != nullptr && owner->isVisible() ? owner->window() : nullptr;
 }
 
+// The boxes' buttons are Qt's standard ones, in Korean through Qt's own translations (installed at
+// start); their titles stay empty, also in the title bar.
 void QtDialogs::Tell(std::string_view text, Icon icon) {
     QMessageBox box(icon == Icon::Exclamation ? QMessageBox::Warning : QMessageBox::Information, QString(),
                     ToQString(text), QMessageBox::Ok, Parent());
     box.setObjectName(QStringLiteral("MessageBox"));
+    platform::KeepTitleBarBlank(box);
     box.exec();
 }
 
@@ -33,15 +38,20 @@ bool QtDialogs::AskYesNo(std::string_view text) {
                     Parent());
     box.setObjectName(QStringLiteral("MessageBox"));
     box.setDefaultButton(QMessageBox::Yes);
+    platform::KeepTitleBarBlank(box);
     return box.exec() == QMessageBox::Yes;
 }
 
 std::optional<std::string> QtDialogs::AskText(std::string_view prompt, std::string_view default_text) {
-    bool ok = false;
-    const QString answer = QInputDialog::getText(Parent(), QString(), ToQString(prompt), QLineEdit::Normal,
-                                                 ToQString(default_text), &ok);
-    if (!ok) return std::nullopt;
-    return answer.toStdString();
+    // What QInputDialog::getText does, with a box of our own so its title bar can be kept blank.
+    QInputDialog box(Parent());
+    box.setObjectName(QStringLiteral("InputBox"));
+    box.setInputMode(QInputDialog::TextInput);
+    box.setLabelText(ToQString(prompt));
+    box.setTextValue(ToQString(default_text));
+    platform::KeepTitleBarBlank(box);
+    if (box.exec() != QDialog::Accepted) return std::nullopt;
+    return box.textValue().toStdString();
 }
 
 void QtClipboard::Clear() {
