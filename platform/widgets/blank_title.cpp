@@ -33,7 +33,8 @@ void ClearX11Title(QWidget& window) {
     const xcb_atom_t net_wm_name = Atom(connection, "_NET_WM_NAME");
     const xcb_atom_t utf8_string = Atom(connection, "UTF8_STRING");
     if (net_wm_name != XCB_ATOM_NONE && utf8_string != XCB_ATOM_NONE) {
-        xcb_change_property(connection, XCB_PROP_MODE_REPLACE, native, net_wm_name, utf8_string, 8, 0, nullptr);
+        xcb_change_property(connection, XCB_PROP_MODE_REPLACE, native, net_wm_name, utf8_string, 8, 0,
+                            nullptr);
     }
     xcb_change_property(connection, XCB_PROP_MODE_REPLACE, native, XCB_ATOM_WM_NAME, XCB_ATOM_STRING, 8, 0,
                         nullptr);
