@@ -13,6 +13,7 @@
 #include <QTest>
 #include <QTranslator>
 #include <filesystem>
+#include <ostream>
 
 #include "frm_start.h"
 #include "modal_box.h"
@@ -22,6 +23,11 @@
 #include "velmor/common/text_file.h"
 #include "velmor/test/fakes.h"
 #include "velmor/test/temp_dir.h"
+
+// Failures print texts as text.
+inline void PrintTo(const QString& text, std::ostream* out) {
+    *out << '"' << text.toStdString() << '"';
+}
 
 namespace velmor::shell {
 namespace {
