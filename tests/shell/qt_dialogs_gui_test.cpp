@@ -54,6 +54,7 @@ void ExpectQuestion(const SeenBox& box, const char* text) {
     EXPECT_EQ(box.title, QString());
     EXPECT_EQ(box.icon, QMessageBox::Information);
     EXPECT_EQ(box.buttons, Sorted({kYes, kNo}));
+    EXPECT_EQ(box.clipped, QStringList());
 }
 
 void ExpectInputBox(const SeenBox& box, const char* prompt, const char* default_text) {
@@ -63,6 +64,7 @@ void ExpectInputBox(const SeenBox& box, const char* prompt, const char* default_
     EXPECT_EQ(box.input, QString::fromUtf8(default_text));
     EXPECT_EQ(box.title, QString());
     EXPECT_EQ(box.buttons, Sorted({kOk, kCancel}));
+    EXPECT_EQ(box.clipped, QStringList());
 }
 
 TEST(QtDialogsTest, QuestionsAskWithKoreanYesAndNoUnderAnEmptyTitle) {

@@ -64,6 +64,7 @@ std::vector<SeenBox> AnswerModalBoxes(const std::function<void()>& open, const Q
         for (QAbstractButton* button : ButtonsOf(box)) {
             const QString text = WithoutMnemonic(button->text());
             seen.buttons << text;
+            if (button->width() < button->sizeHint().width()) seen.clipped << text;
             if (text == press) target = button;
         }
         seen.buttons.sort();

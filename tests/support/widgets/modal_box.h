@@ -16,6 +16,7 @@ struct SeenBox {
     QString input;        // the input box's text when it opened
     int icon = -1;        // QMessageBox::Icon of a message box
     QStringList buttons;  // the buttons' texts without their mnemonic ("예(&Y)" gives "예"), sorted
+    QStringList clipped;  // the buttons narrower than their text needs
 };
 
 // The button text as the user reads it: "예(&Y)" → "예", "&OK" → "OK".

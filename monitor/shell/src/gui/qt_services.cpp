@@ -5,7 +5,9 @@
 #include <QGuiApplication>
 #include <QInputDialog>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QUrl>
+#include <algorithm>
 
 #include "blank_title.h"
 
@@ -14,6 +16,17 @@ namespace {
 
 QString ToQString(std::string_view text) {
     return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+// Readies a box before it opens: a blank title bar, and buttons as wide as their texts. Over the
+// visible main window a box takes on the window's style sheet, whose button minimum width the box's
+// own sizing trusts over the buttons' size hints, so "아니요(N)" with its icon would be clipped.
+void Prepare(QDialog& box) {
+    platform::KeepTitleBarBlank(box);
+    box.ensurePolished();
+    for (QPushButton* button : box.findChildren<QPushButton*>()) {
+        button->setMinimumWidth(std::max(button->minimumWidth(), button->sizeHint().width()));
+    }
 }
 
 }  // namespace
@@ -29,7 +42,7 @@ void QtDialogs::Tell(std::string_view text, Icon icon) {
     QMessageBox box(icon == Icon::Exclamation ? QMessageBox::Warning : QMessageBox::Information, QString(),
                     ToQString(text), QMessageBox::Ok, Parent());
     box.setObjectName(QStringLiteral("MessageBox"));
-    platform::KeepTitleBarBlank(box);
+    Prepare(box);
     box.exec();
 }
 
@@ -38,7 +51,7 @@ bool QtDialogs::AskYesNo(std::string_view text) {
                     Parent());
     box.setObjectName(QStringLiteral("MessageBox"));
     box.setDefaultButton(QMessageBox::Yes);
-    platform::KeepTitleBarBlank(box);
+    Prepare(box);
     return box.exec() == QMessageBox::Yes;
 }
 
@@ -49,7 +62,7 @@ std::optional<std::string> QtDialogs::AskText(std::string_view prompt, std::stri
     box.setInputMode(QInputDialog::TextInput);
     box.setLabelText(ToQString(prompt));
     box.setTextValue(ToQString(default_text));
-    platform::KeepTitleBarBlank(box);
+    Prepare(box);
     if (box.exec() != QDialog::Accepted) return std::nullopt;
     return box.textValue().toStdString();
 }
