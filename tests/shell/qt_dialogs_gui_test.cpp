@@ -9,12 +9,14 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QTabWidget>
 #include <QTest>
 #include <QTranslator>
 #include <filesystem>
 #include <ostream>
 
+#include "frm_help.h"
 #include "frm_start.h"
 #include "modal_box.h"
 #include "network_tools_panel.h"
@@ -132,6 +134,26 @@ TEST(QtTranslationsTest, TheShippedCopyTranslatesTheStandardButtons) {
     EXPECT_EQ(translator.translate("QPlatformTheme", "OK"), kOk);
     EXPECT_EQ(translator.translate("QPlatformTheme", "Cancel"), kCancel);
     EXPECT_FALSE(translator.translate("QPrintDialog", "Print").isEmpty());
+}
+
+// The help window's print dialog is Qt's own: its buttons and labels come out of the same catalogue.
+TEST(QtTranslationsTest, TheHelpWindowsPrintDialogIsKorean) {
+    test::TempDir folder;
+    FrmHelp help(folder.path());
+    help.show();
+    const SeenBox dialog = AnswerModalBox([&] { help.cmdButton_Click(3); }, kCancel);
+    ASSERT_TRUE(dialog.seen);
+    EXPECT_EQ(dialog.kind, QStringLiteral("QPrintDialog"));
+    EXPECT_TRUE(dialog.buttons.contains(QStringLiteral("인쇄"))) << dialog.buttons.join(u',').toStdString();
+    EXPECT_TRUE(dialog.buttons.contains(kCancel)) << dialog.buttons.join(u',').toStdString();
+    // No English word left on a label ("Name:", "Copies:", ...), and there are labels to read.
+    EXPECT_TRUE(dialog.labels.contains(QStringLiteral("이름:"))) << dialog.labels.join(u'|').toStdString();
+    const QRegularExpression english(QStringLiteral("^[A-Za-z][A-Za-z ]*[A-Za-z]:?$"));
+    for (const QString& label : dialog.labels)
+        EXPECT_FALSE(english.match(label).hasMatch()) << label.toStdString();
+    for (const QString& button : dialog.buttons) {
+        EXPECT_FALSE(english.match(button).hasMatch()) << button.toStdString();
+    }
 }
 
 class NoTray final : public TrayIcon {

@@ -38,8 +38,7 @@ std::vector<SeenBox> AnswerModalBoxes(const std::function<void()>& open, const Q
     poll.setInterval(20);
     QObject::connect(&poll, &QTimer::timeout, [&] {
         QWidget* box = QApplication::activeModalWidget();
-        const bool known =
-            qobject_cast<QMessageBox*>(box) != nullptr || qobject_cast<QInputDialog*>(box) != nullptr;
+        const bool known = qobject_cast<QDialog*>(box) != nullptr;
         // A box already answered may stay the active modal widget until its event loop returns.
         if (!known || !box->isVisible() || box->property("velmor_test_answered").toBool()) {
             if (clock.elapsed() > kGiveUpMs && box != nullptr) box->close();
@@ -56,6 +55,9 @@ std::vector<SeenBox> AnswerModalBoxes(const std::function<void()>& open, const Q
         } else if (auto* input = qobject_cast<QInputDialog*>(box)) {
             seen.text = input->labelText();
             seen.input = input->textValue();
+        }
+        for (const QLabel* label : box->findChildren<QLabel*>()) {
+            if (!label->text().isEmpty()) seen.labels << WithoutMnemonic(label->text());
         }
         const QString press = boxes.size() < static_cast<std::size_t>(presses.size())
                                   ? presses.at(static_cast<qsizetype>(boxes.size()))

@@ -7,7 +7,7 @@
 
 namespace velmor::test {
 
-// What a modal message or input box showed while it was open.
+// What a modal box (message, input or any other dialog) showed while it was open.
 struct SeenBox {
     bool seen = false;
     QString kind;         // "QMessageBox" or "QInputDialog"
@@ -17,6 +17,7 @@ struct SeenBox {
     int icon = -1;        // QMessageBox::Icon of a message box
     QStringList buttons;  // the buttons' texts without their mnemonic ("예(&Y)" gives "예"), sorted
     QStringList clipped;  // the buttons narrower than their text needs
+    QStringList labels;   // the texts of its labels, without mnemonics
 };
 
 // The button text as the user reads it: "예(&Y)" → "예", "&OK" → "OK".
