@@ -18,6 +18,12 @@
 #include "modal_box.h"
 #include "qt_services.h"
 
+// On X the platform plugin's D-Bus and fontconfig keep a few allocations to the end of the process;
+// they are not ours.
+extern "C" const char* __lsan_default_suppressions() {
+    return "leak:libdbus-1.so\nleak:libfontconfig.so\n";
+}
+
 // Failures print texts as text.
 inline void PrintTo(const QString& text, std::ostream* out) {
     *out << '"' << text.toStdString() << '"';
