@@ -12,8 +12,8 @@ packages=(
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev python3 curl openssl
   # libraries of the programs
-  qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libgl-dev libcurl4-openssl-dev libssl-dev zlib1g-dev
-  libnftables-dev
+  qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins qt6-translations-l10n libxcb1-dev libgl-dev
+  libcurl4-openssl-dev libssl-dev zlib1g-dev libnftables-dev
   # run-time tools the programs and the end-to-end tests use
   iproute2 nftables libcap2-bin util-linux procps nginx-light xvfb xauth fonts-nanum x11-utils
 )

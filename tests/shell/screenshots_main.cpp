@@ -7,9 +7,15 @@
 #include <QPixmap>
 #include <QTabWidget>
 #include <QThread>
+#include <QTimer>
+#include <filesystem>
+#include <functional>
 #include <iostream>
 
 #include "frm_start.h"
+#include "qt_services.h"
+#include "qt_translations.h"
+#include "updater_app.h"
 #include "velmor/common/text_file.h"
 #include "velmor/test/fakes.h"
 #include "velmor/test/temp_dir.h"
@@ -33,6 +39,27 @@ void Settle() {
     }
 }
 
+// Runs `ask`, which opens a modal box, saves the box into `path` while it is open and answers it
+// with its reject button. False when no box showed or the file could not be written.
+bool ShootModalBox(const std::function<void()>& ask, const QString& path) {
+    bool saved = false;
+    QTimer poll;
+    poll.setInterval(50);
+    int waits = 0;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        QWidget* box = QApplication::activeModalWidget();
+        if (box == nullptr || !box->isVisible()) return;
+        // A few rounds for the box to lay itself out and paint.
+        if (++waits < 5) return;
+        poll.stop();
+        saved = box->grab().save(path);
+        QMetaObject::invokeMethod(box, "reject", Qt::QueuedConnection);
+    });
+    poll.start();
+    ask();
+    return saved;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -50,6 +77,10 @@ int main(int argc, char** argv) {
             break;
         }
     }
+    // Qt's own Korean texts on the standard buttons, as the programs install them.
+    platform::InstallQtTranslations(
+        std::filesystem::path(QCoreApplication::applicationDirPath().toStdString()) / ".." / "P" /
+        "translations");
     const QString out = QString::fromLocal8Bit(argv[1]);
     QDir().mkpath(out);
 
@@ -116,6 +147,23 @@ int main(int argc, char** argv) {
         Settle();
         const QString path = out + QLatin1Char('/') + QString::fromLatin1(shot.file);
         if (!window.grab().save(path)) {
+            std::cerr << "could not write " << path.toStdString() << '\n';
+            return 1;
+        }
+        std::cout << path.toStdString() << '\n';
+    }
+
+    // A question of the main window (a double-click on a blocked rule) and the updater's question.
+    shell::QtDialogs boxes;
+    boxes.SetOwner(&window);
+    const struct {
+        std::function<void()> ask;
+        const char* file;
+    } questions[] = {{[&] { boxes.AskYesNo("허용으로 바꿀까요?"); }, "question.png"},
+                     {[] { updater::QtDialogs().AskUpdate(); }, "update-question.png"}};
+    for (const auto& question : questions) {
+        const QString path = out + QLatin1Char('/') + QString::fromLatin1(question.file);
+        if (!ShootModalBox(question.ask, path)) {
             std::cerr << "could not write " << path.toStdString() << '\n';
             return 1;
         }

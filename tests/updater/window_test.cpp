@@ -8,8 +8,11 @@
 #include <QSignalSpy>
 
 #include "mailbox_notifier.h"
+#include "modal_box.h"
+#include "qt_translations.h"
 #include "updater_app.h"
 #include "updater_window.h"
+#include "velmor/test/temp_dir.h"
 
 // fontconfig keeps a few allocations of its own to the end of the process; they are not ours.
 extern "C" const char* __lsan_default_suppressions() {
@@ -24,7 +27,12 @@ QApplication& App() {
     static char name[] = "updater_window_test";
     static char* argv[] = {name, nullptr};
     // Never destroyed: tearing Qt down among the other static objects at exit crashes.
-    static QApplication* app = new QApplication(argc, argv);
+    static QApplication* app = [] {
+        auto* created = new QApplication(argc, argv);
+        // As the updater does at start: Qt's own Korean texts for the standard buttons.
+        velmor::platform::InstallQtTranslations(velmor::test::BuiltProgramFolder() / "translations");
+        return created;
+    }();
     return *app;
 }
 
@@ -38,6 +46,35 @@ bool ProcessUntil(const std::function<bool()>& done, int milliseconds = 3000) {
     while (!done() && timer.elapsed() < milliseconds)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
     return done();
+}
+
+QString Text(std::string_view text) {
+    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+TEST(UpdaterBoxes, TheQuestionAndTheNoticesHaveKoreanButtonsAndTheirCaptions) {
+    App();
+    QtDialogs dialogs;
+    bool agreed = false;
+    const auto question = test::AnswerModalBox([&] { agreed = dialogs.AskUpdate(); }, QStringLiteral("확인"));
+    ASSERT_TRUE(question.seen);
+    EXPECT_EQ(question.text, Text(kQuestionText));
+    EXPECT_EQ(question.title, Text(kQuestionCaption));
+    QStringList ok_cancel{QStringLiteral("확인"), QStringLiteral("취소")};
+    ok_cancel.sort();
+    EXPECT_EQ(question.buttons, ok_cancel);
+    EXPECT_TRUE(agreed);
+    test::AnswerModalBox([&] { agreed = dialogs.AskUpdate(); }, QStringLiteral("취소"));
+    EXPECT_FALSE(agreed);
+
+    const auto failed = test::AnswerModalBox([&] { dialogs.ShowDownloadFailed(); }, QStringLiteral("확인"));
+    ASSERT_TRUE(failed.seen);
+    EXPECT_EQ(failed.title, Text(kDownloadFailedCaption));
+    EXPECT_EQ(failed.buttons, QStringList{QStringLiteral("확인")});
+    const auto timeout = test::AnswerModalBox([&] { dialogs.ShowTimeout(); }, QStringLiteral("확인"));
+    ASSERT_TRUE(timeout.seen);
+    EXPECT_EQ(timeout.title, Text(kTimeoutCaption));
+    EXPECT_EQ(timeout.buttons, QStringList{QStringLiteral("확인")});
 }
 
 TEST(UpdaterWindowLook, HiddenTopmostWithTheCancelButton) {

@@ -5,9 +5,13 @@
 #include <string>
 
 #include "mailbox_notifier.h"
+#include "qt_translations.h"
 #include "updater_app.h"
+#include "velmor/platform/program_folder.h"
 #include "velmor/platform/replace_file.h"
+#include "velmor/platform/single_instance.h"
 #include "velmor/updater/fields.h"
+#include "velmor/updater/package.h"
 
 int main(int argc, char** argv) {
     using namespace velmor::updater;
@@ -22,8 +26,14 @@ int main(int argc, char** argv) {
     if (!bytes) return 0;
     auto hand_over = ParseHandOver(*bytes);
     if (!hand_over) return 0;
+    // Velmor starts an updater at every start: while one of this program folder is still at work
+    // (above all, waiting for the user's answer), a second one ends silently instead of asking again.
+    const auto running = velmor::platform::ClaimSingleInstance(velmor::platform::ProgramFile());
+    if (!running) return 0;
 
     QApplication app(argc, argv);
+    // The updater lives in P/support; the shipped copy of Qt's translations is in P/translations.
+    velmor::platform::InstallQtTranslations(velmor::platform::ProgramFolder().parent_path() / "translations");
     app.setQuitOnLastWindowClosed(false);
     // "ok" or "cancel" answers the question unattended (scripted installs, the end-to-end test).
     std::optional<bool> answer;

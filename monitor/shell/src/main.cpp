@@ -17,6 +17,7 @@
 
 #include "frm_start.h"
 #include "qt_services.h"
+#include "qt_translations.h"
 #include "velmor/shell/startup.h"
 #endif
 
@@ -77,6 +78,7 @@ int RunDesktop(int argc, char** argv) {
     QApplication::setQuitOnLastWindowClosed(false);
     QApplication::setStyle(QStringLiteral("Fusion"));
     UseKoreanFont(app);
+    velmor::platform::InstallQtTranslations(velmor::platform::ProgramFolder() / "translations");
 
     velmor::shell::QtDialogs dialogs;
     velmor::shell::StartOptions options;

@@ -4,48 +4,17 @@
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
-#include <QInputDialog>
 #include <QLabel>
 #include <QLineEdit>
-#include <QMessageBox>
 #include <QPushButton>
 #include <QVBoxLayout>
 #include <string>
 #include <utility>
 
+#include "qt_services.h"
+
 namespace velmor::shell {
 namespace {
-
-// Message boxes as the program shows them: empty title, information icon and OK.
-class PanelDialogs final : public Dialogs {
-public:
-    explicit PanelDialogs(QWidget* owner) : owner_(owner) {}
-
-    void Tell(std::string_view text, Icon icon) override {
-        QMessageBox box(icon == Icon::Exclamation ? QMessageBox::Warning : QMessageBox::Information,
-                        QString(), QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())),
-                        QMessageBox::Ok, owner_->window());
-        box.exec();
-    }
-    bool AskYesNo(std::string_view text) override {
-        QMessageBox box(QMessageBox::Information, QString(),
-                        QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())),
-                        QMessageBox::Yes | QMessageBox::No, owner_->window());
-        return box.exec() == QMessageBox::Yes;
-    }
-    std::optional<std::string> AskText(std::string_view prompt, std::string_view default_text) override {
-        bool accepted = false;
-        const QString answer = QInputDialog::getText(
-            owner_->window(), QString(),
-            QString::fromUtf8(prompt.data(), static_cast<qsizetype>(prompt.size())), QLineEdit::Normal,
-            QString::fromUtf8(default_text.data(), static_cast<qsizetype>(default_text.size())), &accepted);
-        if (!accepted) return std::nullopt;
-        return answer.toStdString();
-    }
-
-private:
-    QWidget* owner_;
-};
 
 QString FromView(std::string_view text) {
     return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
@@ -68,7 +37,10 @@ NetworkToolsPanel::NetworkToolsPanel(std::filesystem::path program_folder, Servi
     if (services.dialogs != nullptr) {
         dialogs_ = services.dialogs;
     } else {
-        own_dialogs_ = std::make_unique<PanelDialogs>(this);
+        // Standing alone (without the main window's boxes) the panel shows the program's own boxes.
+        auto own = std::make_unique<QtDialogs>();
+        own->SetOwner(this);
+        own_dialogs_ = std::move(own);
         dialogs_ = own_dialogs_.get();
     }
     if (services.host_name_to_ip || services.ip_to_host_name) {
