@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <tuple>
 
 #include "velmor/platform/sock_diag_parse.h"
 
@@ -31,30 +32,31 @@ bool CarriesIpv4(const std::uint32_t (&local)[4], const std::uint32_t (&remote)[
 }
 
 void TakeRow(const inet_diag_msg& message, DumpTarget& target) {
-    std::uint32_t local = 0;
-    std::uint32_t remote = 0;
+    TcpRow row;
     if (message.idiag_family == AF_INET) {
-        local = message.id.idiag_src[0];
-        remote = message.id.idiag_dst[0];
+        row.dwLocalAddr = message.id.idiag_src[0];
+        row.dwRemoteAddr = message.id.idiag_dst[0];
     } else if (message.idiag_family == AF_INET6) {
         std::uint32_t source[4];
         std::uint32_t destination[4];
         std::memcpy(source, message.id.idiag_src, sizeof source);
         std::memcpy(destination, message.id.idiag_dst, sizeof destination);
-        if (!CarriesIpv4(source, destination)) return;
-        local = source[3];
-        remote = destination[3];
+        if (CarriesIpv4(source, destination)) {
+            row.dwLocalAddr = source[3];
+            row.dwRemoteAddr = destination[3];
+        } else {
+            row.family = AddressFamily::kIpv6;
+            std::memcpy(row.dwLocalAddr6, source, sizeof source);
+            std::memcpy(row.dwRemoteAddr6, destination, sizeof destination);
+        }
     } else {
         return;
     }
     ++target.rows;
     if (target.table == nullptr) return;
 
-    TcpRow row;
     row.dwState = MibTcpState(message.idiag_state);
-    row.dwLocalAddr = local;
     row.dwLocalPort = message.id.idiag_sport;
-    row.dwRemoteAddr = remote;
     row.dwRemotePort = message.id.idiag_dport;
     target.table->rows.push_back(row);
 
@@ -77,10 +79,19 @@ int ErrnoOf(int answer) {
     return answer < 0 ? -answer : answer;
 }
 
-std::uint64_t HostOrderKey(std::uint32_t address_be, std::uint32_t port_field) {
-    return (static_cast<std::uint64_t>(ntohl(address_be)) << 16) |
-           ntohs(static_cast<std::uint16_t>(port_field));
+// An address as a 128-bit host-order number, high half first; IPv4 addresses fill the low 32 bits.
+void HostOrderAddress(const TcpRow& row, bool local, std::uint64_t& high, std::uint64_t& low) {
+    if (row.family != AddressFamily::kIpv6) {
+        high = 0;
+        low = ntohl(local ? row.dwLocalAddr : row.dwRemoteAddr);
+        return;
+    }
+    const std::uint32_t* words = local ? row.dwLocalAddr6 : row.dwRemoteAddr6;
+    high = (static_cast<std::uint64_t>(ntohl(words[0])) << 32) | ntohl(words[1]);
+    low = (static_cast<std::uint64_t>(ntohl(words[2])) << 32) | ntohl(words[3]);
 }
+
+std::uint16_t HostOrderPort(std::uint32_t port_field) { return ntohs(static_cast<std::uint16_t>(port_field)); }
 
 }  // namespace
 
@@ -166,13 +177,18 @@ void TcpRowSorter::Sort(TcpTable& table) {
     keys_.resize(count);
     for (std::size_t i = 0; i < count; ++i) {
         const TcpRow& row = table.rows[i];
-        keys_[i] = Key{HostOrderKey(row.dwLocalAddr, row.dwLocalPort),
-                       HostOrderKey(row.dwRemoteAddr, row.dwRemotePort), static_cast<std::uint32_t>(i)};
+        Key& key = keys_[i];
+        key.family = static_cast<std::uint32_t>(row.family);
+        HostOrderAddress(row, true, key.local_high, key.local_low);
+        HostOrderAddress(row, false, key.remote_high, key.remote_low);
+        key.local_port = HostOrderPort(row.dwLocalPort);
+        key.remote_port = HostOrderPort(row.dwRemotePort);
+        key.index = static_cast<std::uint32_t>(i);
     }
     std::sort(keys_.begin(), keys_.end(), [](const Key& a, const Key& b) {
-        if (a.local != b.local) return a.local < b.local;
-        if (a.remote != b.remote) return a.remote < b.remote;
-        return a.index < b.index;
+        return std::tie(a.family, a.local_high, a.local_low, a.local_port, a.remote_high, a.remote_low,
+                        a.remote_port, a.index) < std::tie(b.family, b.local_high, b.local_low, b.local_port,
+                                                           b.remote_high, b.remote_low, b.remote_port, b.index);
     });
     rows_.resize(count);
     ids_.resize(count);
