@@ -79,19 +79,18 @@ int ErrnoOf(int answer) {
     return answer < 0 ? -answer : answer;
 }
 
-// An address as a 128-bit host-order number, high half first; IPv4 addresses fill the low 32 bits.
-void HostOrderAddress(const TcpRow& row, bool local, std::uint64_t& high, std::uint64_t& low) {
-    if (row.family != AddressFamily::kIpv6) {
-        high = 0;
-        low = ntohl(local ? row.dwLocalAddr : row.dwRemoteAddr);
-        return;
-    }
-    const std::uint32_t* words = local ? row.dwLocalAddr6 : row.dwRemoteAddr6;
-    high = (static_cast<std::uint64_t>(ntohl(words[0])) << 32) | ntohl(words[1]);
-    low = (static_cast<std::uint64_t>(ntohl(words[2])) << 32) | ntohl(words[3]);
+std::uint64_t HostOrderKey(std::uint32_t address_be, std::uint32_t port_field) {
+    return (static_cast<std::uint64_t>(ntohl(address_be)) << 16) |
+           ntohs(static_cast<std::uint16_t>(port_field));
 }
 
-std::uint16_t HostOrderPort(std::uint32_t port_field) { return ntohs(static_cast<std::uint16_t>(port_field)); }
+// The high and low halves of an IPv6 address as host-order numbers.
+std::uint64_t High(const std::uint32_t (&words)[4]) {
+    return (static_cast<std::uint64_t>(ntohl(words[0])) << 32) | ntohl(words[1]);
+}
+std::uint64_t Low(const std::uint32_t (&words)[4]) {
+    return (static_cast<std::uint64_t>(ntohl(words[2])) << 32) | ntohl(words[3]);
+}
 
 }  // namespace
 
@@ -174,27 +173,42 @@ DumpStatus ParseDump(std::span<const std::byte> bytes, std::uint32_t sequence, D
 void TcpRowSorter::Sort(TcpTable& table) {
     const std::size_t count = table.rows.size();
     table.ids.resize(count);  // a table filled by hand may carry no ids
-    keys_.resize(count);
+    keys_.clear();
+    keys6_.clear();
     for (std::size_t i = 0; i < count; ++i) {
         const TcpRow& row = table.rows[i];
-        Key& key = keys_[i];
-        key.family = static_cast<std::uint32_t>(row.family);
-        HostOrderAddress(row, true, key.local_high, key.local_low);
-        HostOrderAddress(row, false, key.remote_high, key.remote_low);
-        key.local_port = HostOrderPort(row.dwLocalPort);
-        key.remote_port = HostOrderPort(row.dwRemotePort);
-        key.index = static_cast<std::uint32_t>(i);
+        const auto index = static_cast<std::uint32_t>(i);
+        if (row.family == AddressFamily::kIpv6) {
+            const std::uint32_t ports = (static_cast<std::uint32_t>(ntohs(static_cast<std::uint16_t>(row.dwLocalPort))) << 16) |
+                                        ntohs(static_cast<std::uint16_t>(row.dwRemotePort));
+            keys6_.push_back(Key6{High(row.dwLocalAddr6), Low(row.dwLocalAddr6), High(row.dwRemoteAddr6),
+                                  Low(row.dwRemoteAddr6), ports, index});
+        } else {
+            keys_.push_back(Key{HostOrderKey(row.dwLocalAddr, row.dwLocalPort),
+                                HostOrderKey(row.dwRemoteAddr, row.dwRemotePort), index});
+        }
     }
     std::sort(keys_.begin(), keys_.end(), [](const Key& a, const Key& b) {
-        return std::tie(a.family, a.local_high, a.local_low, a.local_port, a.remote_high, a.remote_low,
-                        a.remote_port, a.index) < std::tie(b.family, b.local_high, b.local_low, b.local_port,
-                                                           b.remote_high, b.remote_low, b.remote_port, b.index);
+        if (a.local != b.local) return a.local < b.local;
+        if (a.remote != b.remote) return a.remote < b.remote;
+        return a.index < b.index;
+    });
+    std::sort(keys6_.begin(), keys6_.end(), [](const Key6& a, const Key6& b) {
+        const std::uint32_t a_local_port = a.ports >> 16;
+        const std::uint32_t b_local_port = b.ports >> 16;
+        return std::tie(a.local_high, a.local_low, a_local_port, a.remote_high, a.remote_low, a.ports, a.index) <
+               std::tie(b.local_high, b.local_low, b_local_port, b.remote_high, b.remote_low, b.ports, b.index);
     });
     rows_.resize(count);
     ids_.resize(count);
-    for (std::size_t i = 0; i < count; ++i) {
-        rows_[i] = table.rows[keys_[i].index];
-        ids_[i] = table.ids[keys_[i].index];
+    std::size_t out = 0;
+    for (const Key& key : keys_) {
+        rows_[out] = table.rows[key.index];
+        ids_[out++] = table.ids[key.index];
+    }
+    for (const Key6& key : keys6_) {
+        rows_[out] = table.rows[key.index];
+        ids_[out++] = table.ids[key.index];
     }
     // Swapping hands the table the sorted rows and keeps both buffers' capacity for the next call.
     table.rows.swap(rows_);
