@@ -1,7 +1,8 @@
 #pragma once
 
-// The benchmarks' own pair of network namespaces: "local" (10.78.0.1, where everything is measured)
-// and "remote" (10.78.0.2 plus any extra client addresses), joined by a veth pair. Needs root.
+// The benchmarks' own pair of network namespaces: "local" (10.78.0.1 and fd00:78::1, where
+// everything is measured) and "remote" (10.78.0.2 and fd00:78::2 plus any extra client
+// addresses of both families), joined by a veth pair. Needs root.
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -28,6 +29,7 @@ inline bool Shell(const std::string& command) {
 class BenchNetwork final {
 public:
     static constexpr const char* kLocalAddress = "10.78.0.1";
+    static constexpr const char* kLocalAddress6 = "fd00:78::1";
 
     BenchNetwork() : local_("vlbench-l" + Tag()), remote_("vlbench-r" + Tag()) {}
     ~BenchNetwork() { Remove(); }
@@ -38,7 +40,8 @@ public:
     const std::string& remote() const { return remote_; }
 
     // Makes both namespaces; `extra_clients` more client addresses 10.78.(1+i/250).(1+i%250) go on
-    // the remote end. The local end gets a /16, so it reaches all of them.
+    // the remote end, and as many IPv6 ones fd00:78::1:i. The local end gets a /16 and a /64, so it
+    // reaches all of them. IPv6 addresses skip duplicate address detection.
     bool Make(int extra_clients = 0) {
         const std::string veth = "vlbn" + std::to_string(::getpid() % 100000);
         std::string script =
@@ -46,7 +49,8 @@ public:
             "a type veth peer name " + veth + "b; ip link set " + veth + "a netns " + local_ +
             "; ip link set " + veth + "b netns " + remote_ + "; ip -n " + local_ +
             " addr add 10.78.0.1/16 dev " + veth + "a; ip -n " + remote_ + " addr add 10.78.0.2/16 dev " +
-            veth + "b; ip -n " + local_ + " link set lo up; ip -n " + remote_ + " link set lo up; ip -n " +
+            veth + "b; ip -n " + local_ + " addr add fd00:78::1/64 dev " + veth + "a nodad; ip -n " + remote_ +
+            " addr add fd00:78::2/64 dev " + veth + "b nodad; ip -n " + local_ + " link set lo up; ip -n " + remote_ + " link set lo up; ip -n " +
             local_ + " link set " + veth + "a up; ip -n " + remote_ + " link set " + veth +
             "b up; ip netns exec " + local_ + " sysctl -qw net.core.somaxconn=65535; ip netns exec " +
             remote_ + " sysctl -qw net.ipv4.ip_local_port_range='10000 65000'";
@@ -57,6 +61,7 @@ public:
             if (file == nullptr) return false;
             for (int i = 0; i < extra_clients; ++i) {
                 std::fprintf(file, "addr add %s/16 dev %sb\n", ClientAddress(i).c_str(), veth.c_str());
+                std::fprintf(file, "addr add %s/64 dev %sb nodad\n", ClientAddress6(i).c_str(), veth.c_str());
             }
             std::fclose(file);
             const bool ok = Shell("ip -n " + remote_ + " -batch " + batch);
@@ -75,6 +80,12 @@ public:
         return "10.78." + std::to_string(1 + i / 250) + "." + std::to_string(1 + i % 250);
     }
 
+    static std::string ClientAddress6(int i) {
+        char text[32];
+        std::snprintf(text, sizeof text, "fd00:78::1:%x", i + 1);
+        return text;
+    }
+
     static bool Enter(const std::string& name) {
         const int fd = ::open(("/run/netns/" + name).c_str(), O_RDONLY | O_CLOEXEC);
         if (fd < 0) return false;
@@ -84,8 +95,10 @@ public:
     }
 
     // Opens connections from the remote namespace to local `port` until `clients` holds `count`;
-    // with `distinct` every connection comes from its own client address.
-    bool Connect(std::uint16_t port, std::size_t count, bool distinct, std::vector<int>& clients) const {
+    // with `distinct` every connection comes from its own client address. With `ipv6` they go to
+    // fd00:78::1 (from fd00:78::1:i when distinct), else to 10.78.0.1.
+    bool Connect(std::uint16_t port, std::size_t count, bool distinct, std::vector<int>& clients,
+                 bool ipv6 = false) const {
         bool ok = true;
         std::thread worker([&] {
             if (!Enter(remote_)) {
@@ -96,26 +109,42 @@ public:
             server.sin_family = AF_INET;
             server.sin_port = htons(port);
             ::inet_pton(AF_INET, kLocalAddress, &server.sin_addr);
+            sockaddr_in6 server6{};
+            server6.sin6_family = AF_INET6;
+            server6.sin6_port = htons(port);
+            ::inet_pton(AF_INET6, kLocalAddress6, &server6.sin6_addr);
+            std::size_t made = 0;
             while (clients.size() < count) {
-                const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+                const int fd = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
                 if (fd < 0) {
                     ok = false;
                     return;
                 }
                 if (distinct) {
-                    sockaddr_in source{};
-                    source.sin_family = AF_INET;
-                    ::inet_pton(AF_INET, ClientAddress(static_cast<int>(clients.size())).c_str(),
-                                &source.sin_addr);
-                    ::bind(fd, reinterpret_cast<const sockaddr*>(&source), sizeof source);
+                    const int index = static_cast<int>(made);
+                    if (ipv6) {
+                        sockaddr_in6 source{};
+                        source.sin6_family = AF_INET6;
+                        ::inet_pton(AF_INET6, ClientAddress6(index).c_str(), &source.sin6_addr);
+                        ::bind(fd, reinterpret_cast<const sockaddr*>(&source), sizeof source);
+                    } else {
+                        sockaddr_in source{};
+                        source.sin_family = AF_INET;
+                        ::inet_pton(AF_INET, ClientAddress(index).c_str(), &source.sin_addr);
+                        ::bind(fd, reinterpret_cast<const sockaddr*>(&source), sizeof source);
+                    }
                 }
-                if (::connect(fd, reinterpret_cast<const sockaddr*>(&server), sizeof server) != 0) {
+                const int connected =
+                    ipv6 ? ::connect(fd, reinterpret_cast<const sockaddr*>(&server6), sizeof server6)
+                         : ::connect(fd, reinterpret_cast<const sockaddr*>(&server), sizeof server);
+                if (connected != 0) {
                     std::perror("connect");
                     ::close(fd);
                     ok = false;
                     return;
                 }
                 clients.push_back(fd);
+                ++made;
             }
         });
         worker.join();
@@ -129,16 +158,24 @@ private:
     std::string remote_;
 };
 
-// A listener on the local address, made in the calling thread's namespace.
-inline int ListenOn(std::uint16_t port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+// A listener on the local address, made in the calling thread's namespace: dual-stack on every
+// address with `dual_stack`, else on 10.78.0.1 only.
+inline int ListenOn(std::uint16_t port, bool dual_stack = false) {
+    const int fd = ::socket(dual_stack ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const int on = 1;
+    const int off = 0;
     ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
     ::inet_pton(AF_INET, BenchNetwork::kLocalAddress, &address.sin_addr);
-    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+    sockaddr_in6 any6{};
+    any6.sin6_family = AF_INET6;
+    any6.sin6_port = htons(port);
+    if (dual_stack) ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
+    const int bound = dual_stack ? ::bind(fd, reinterpret_cast<const sockaddr*>(&any6), sizeof any6)
+                                 : ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    if (bound != 0 ||
         ::listen(fd, 65535) != 0) {
         std::perror("listen");
         ::close(fd);

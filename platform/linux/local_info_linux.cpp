@@ -35,6 +35,33 @@ std::string FirstIpv4Address() {
     return found.empty() ? loopback : found;
 }
 
+// Link-local (fe80::/10), loopback and IPv4-mapped addresses are not the machine's address for
+// others; a globally routed one (2000::/3) wins over other global-scope ones (unique local fd00::/8).
+std::string GlobalIpv6Address() {
+    ifaddrs* list = nullptr;
+    if (::getifaddrs(&list) != 0) return {};
+    std::string routed;
+    std::string other;
+    for (const ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next) {
+        if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET6) continue;
+        if ((entry->ifa_flags & IFF_UP) == 0 || (entry->ifa_flags & IFF_LOOPBACK) != 0) continue;
+        const in6_addr& address = reinterpret_cast<const sockaddr_in6*>(entry->ifa_addr)->sin6_addr;
+        if (IN6_IS_ADDR_LINKLOCAL(&address) || IN6_IS_ADDR_LOOPBACK(&address) || IN6_IS_ADDR_V4MAPPED(&address) ||
+            IN6_IS_ADDR_UNSPECIFIED(&address) || IN6_IS_ADDR_MULTICAST(&address)) {
+            continue;
+        }
+        char text[INET6_ADDRSTRLEN] = {};
+        if (::inet_ntop(AF_INET6, &address, text, sizeof text) == nullptr) continue;
+        if ((address.s6_addr[0] & 0xE0) == 0x20) {
+            routed = text;
+            break;
+        }
+        if (other.empty()) other = text;
+    }
+    ::freeifaddrs(list);
+    return routed.empty() ? other : routed;
+}
+
 std::string HostName() {
     char name[256] = {};
     if (::gethostname(name, sizeof name - 1) != 0) return {};
@@ -85,7 +112,7 @@ std::string GetLocalDomainName() {
 }
 
 LocalInfo ReadLocalInfo() {
-    return LocalInfo{FirstIpv4Address(), GetLocalDomainName(), HostName()};
+    return LocalInfo{FirstIpv4Address(), GetLocalDomainName(), HostName(), GlobalIpv6Address()};
 }
 
 }  // namespace velmor::platform

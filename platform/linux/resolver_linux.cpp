@@ -57,16 +57,30 @@ std::optional<std::uint32_t> ResolveFirstIpv4(std::string_view name) {
     return std::nullopt;
 }
 
+namespace {
+
+std::optional<std::string> NameOf(const sockaddr* address, socklen_t size) {
+    char host[NI_MAXHOST] = {};
+    // NI_NAMEREQD: an address without a name is a failure, not its own numeric text.
+    const int result = ::getnameinfo(address, size, host, sizeof host, nullptr, 0, NI_NAMEREQD);
+    if (result != 0) return std::nullopt;
+    return std::string(host, ::strnlen(host, sizeof host));
+}
+
+}  // namespace
+
 std::optional<std::string> ReverseLookupIpv4(std::uint32_t address) {
     sockaddr_in socket_address{};
     socket_address.sin_family = AF_INET;
     socket_address.sin_addr.s_addr = address;
-    char host[NI_MAXHOST] = {};
-    // NI_NAMEREQD: an address without a name is a failure, not its own dotted text.
-    const int result = ::getnameinfo(reinterpret_cast<const sockaddr*>(&socket_address),
-                                     sizeof socket_address, host, sizeof host, nullptr, 0, NI_NAMEREQD);
-    if (result != 0) return std::nullopt;
-    return std::string(host, ::strnlen(host, sizeof host));
+    return NameOf(reinterpret_cast<const sockaddr*>(&socket_address), sizeof socket_address);
+}
+
+std::optional<std::string> ReverseLookupIpv6(const std::uint32_t (&address)[4]) {
+    sockaddr_in6 socket_address{};
+    socket_address.sin6_family = AF_INET6;
+    std::memcpy(&socket_address.sin6_addr, address, sizeof socket_address.sin6_addr);
+    return NameOf(reinterpret_cast<const sockaddr*>(&socket_address), sizeof socket_address);
 }
 
 }  // namespace velmor::platform

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <tuple>
 
 #include "velmor/platform/sock_diag_parse.h"
 
@@ -31,30 +32,31 @@ bool CarriesIpv4(const std::uint32_t (&local)[4], const std::uint32_t (&remote)[
 }
 
 void TakeRow(const inet_diag_msg& message, DumpTarget& target) {
-    std::uint32_t local = 0;
-    std::uint32_t remote = 0;
+    TcpRow row;
     if (message.idiag_family == AF_INET) {
-        local = message.id.idiag_src[0];
-        remote = message.id.idiag_dst[0];
+        row.dwLocalAddr = message.id.idiag_src[0];
+        row.dwRemoteAddr = message.id.idiag_dst[0];
     } else if (message.idiag_family == AF_INET6) {
         std::uint32_t source[4];
         std::uint32_t destination[4];
         std::memcpy(source, message.id.idiag_src, sizeof source);
         std::memcpy(destination, message.id.idiag_dst, sizeof destination);
-        if (!CarriesIpv4(source, destination)) return;
-        local = source[3];
-        remote = destination[3];
+        if (CarriesIpv4(source, destination)) {
+            row.dwLocalAddr = source[3];
+            row.dwRemoteAddr = destination[3];
+        } else {
+            row.family = AddressFamily::kIpv6;
+            std::memcpy(row.dwLocalAddr6, source, sizeof source);
+            std::memcpy(row.dwRemoteAddr6, destination, sizeof destination);
+        }
     } else {
         return;
     }
     ++target.rows;
     if (target.table == nullptr) return;
 
-    TcpRow row;
     row.dwState = MibTcpState(message.idiag_state);
-    row.dwLocalAddr = local;
     row.dwLocalPort = message.id.idiag_sport;
-    row.dwRemoteAddr = remote;
     row.dwRemotePort = message.id.idiag_dport;
     target.table->rows.push_back(row);
 
@@ -80,6 +82,14 @@ int ErrnoOf(int answer) {
 std::uint64_t HostOrderKey(std::uint32_t address_be, std::uint32_t port_field) {
     return (static_cast<std::uint64_t>(ntohl(address_be)) << 16) |
            ntohs(static_cast<std::uint16_t>(port_field));
+}
+
+// The high and low halves of an IPv6 address as host-order numbers.
+std::uint64_t High(const std::uint32_t (&words)[4]) {
+    return (static_cast<std::uint64_t>(ntohl(words[0])) << 32) | ntohl(words[1]);
+}
+std::uint64_t Low(const std::uint32_t (&words)[4]) {
+    return (static_cast<std::uint64_t>(ntohl(words[2])) << 32) | ntohl(words[3]);
 }
 
 }  // namespace
@@ -163,22 +173,42 @@ DumpStatus ParseDump(std::span<const std::byte> bytes, std::uint32_t sequence, D
 void TcpRowSorter::Sort(TcpTable& table) {
     const std::size_t count = table.rows.size();
     table.ids.resize(count);  // a table filled by hand may carry no ids
-    keys_.resize(count);
+    keys_.clear();
+    keys6_.clear();
     for (std::size_t i = 0; i < count; ++i) {
         const TcpRow& row = table.rows[i];
-        keys_[i] = Key{HostOrderKey(row.dwLocalAddr, row.dwLocalPort),
-                       HostOrderKey(row.dwRemoteAddr, row.dwRemotePort), static_cast<std::uint32_t>(i)};
+        const auto index = static_cast<std::uint32_t>(i);
+        if (row.family == AddressFamily::kIpv6) {
+            const std::uint32_t ports = (static_cast<std::uint32_t>(ntohs(static_cast<std::uint16_t>(row.dwLocalPort))) << 16) |
+                                        ntohs(static_cast<std::uint16_t>(row.dwRemotePort));
+            keys6_.push_back(Key6{High(row.dwLocalAddr6), Low(row.dwLocalAddr6), High(row.dwRemoteAddr6),
+                                  Low(row.dwRemoteAddr6), ports, index});
+        } else {
+            keys_.push_back(Key{HostOrderKey(row.dwLocalAddr, row.dwLocalPort),
+                                HostOrderKey(row.dwRemoteAddr, row.dwRemotePort), index});
+        }
     }
     std::sort(keys_.begin(), keys_.end(), [](const Key& a, const Key& b) {
         if (a.local != b.local) return a.local < b.local;
         if (a.remote != b.remote) return a.remote < b.remote;
         return a.index < b.index;
     });
+    std::sort(keys6_.begin(), keys6_.end(), [](const Key6& a, const Key6& b) {
+        const std::uint32_t a_local_port = a.ports >> 16;
+        const std::uint32_t b_local_port = b.ports >> 16;
+        return std::tie(a.local_high, a.local_low, a_local_port, a.remote_high, a.remote_low, a.ports, a.index) <
+               std::tie(b.local_high, b.local_low, b_local_port, b.remote_high, b.remote_low, b.ports, b.index);
+    });
     rows_.resize(count);
     ids_.resize(count);
-    for (std::size_t i = 0; i < count; ++i) {
-        rows_[i] = table.rows[keys_[i].index];
-        ids_[i] = table.ids[keys_[i].index];
+    std::size_t out = 0;
+    for (const Key& key : keys_) {
+        rows_[out] = table.rows[key.index];
+        ids_[out++] = table.ids[key.index];
+    }
+    for (const Key6& key : keys6_) {
+        rows_[out] = table.rows[key.index];
+        ids_[out++] = table.ids[key.index];
     }
     // Swapping hands the table the sorted rows and keeps both buffers' capacity for the next call.
     table.rows.swap(rows_);

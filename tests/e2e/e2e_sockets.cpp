@@ -46,16 +46,36 @@ int ListenIn(const std::string& netns, const std::string& address, int port) {
     return result;
 }
 
-int ConnectFrom(const std::string& netns, const std::string& address, int port) {
+int ConnectFrom(const std::string& netns, const std::string& address, int port, const std::string& source) {
     int result = -1;
     TestNetwork::RunIn(netns, [&] {
-        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const bool v6 = address.find(':') != std::string::npos;
+        const int fd = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         if (fd < 0) return;
-        sockaddr_in where{};
-        where.sin_family = AF_INET;
-        where.sin_port = htons(static_cast<uint16_t>(port));
-        ::inet_pton(AF_INET, address.c_str(), &where.sin_addr);
-        if (::connect(fd, reinterpret_cast<sockaddr*>(&where), sizeof where) != 0) {
+        sockaddr_storage from{};
+        sockaddr_storage to{};
+        socklen_t size = 0;
+        if (v6) {
+            auto& where = reinterpret_cast<sockaddr_in6&>(to);
+            where.sin6_family = AF_INET6;
+            where.sin6_port = htons(static_cast<uint16_t>(port));
+            ::inet_pton(AF_INET6, address.c_str(), &where.sin6_addr);
+            auto& local = reinterpret_cast<sockaddr_in6&>(from);
+            local.sin6_family = AF_INET6;
+            if (!source.empty()) ::inet_pton(AF_INET6, source.c_str(), &local.sin6_addr);
+            size = sizeof(sockaddr_in6);
+        } else {
+            auto& where = reinterpret_cast<sockaddr_in&>(to);
+            where.sin_family = AF_INET;
+            where.sin_port = htons(static_cast<uint16_t>(port));
+            ::inet_pton(AF_INET, address.c_str(), &where.sin_addr);
+            auto& local = reinterpret_cast<sockaddr_in&>(from);
+            local.sin_family = AF_INET;
+            if (!source.empty()) ::inet_pton(AF_INET, source.c_str(), &local.sin_addr);
+            size = sizeof(sockaddr_in);
+        }
+        if ((!source.empty() && ::bind(fd, reinterpret_cast<sockaddr*>(&from), size) != 0) ||
+            ::connect(fd, reinterpret_cast<sockaddr*>(&to), size) != 0) {
             ::close(fd);
             return;
         }

@@ -86,7 +86,7 @@ protected:
 
     TestNetwork net;
     NamespaceEtcFiles etc{net.local(),
-                          {{"hosts", "127.0.0.1 localhost\n10.77.0.2 pc-01\n"},
+                          {{"hosts", "127.0.0.1 localhost\n10.77.0.2 pc-01\nfd00:77::2 pc-06\n"},
                            {"resolv.conf", NamespaceEtcFiles::LoopbackResolvConf()}}};
     TempDir folder;
     std::unique_ptr<ChildProcess> monitor;
@@ -117,6 +117,23 @@ TEST_F(HostletEndToEnd, IntruderGetsItsHostNameInTheListAndInTheRuleFile) {
     EXPECT_LE(after.at("lookup_starts"), after.at("lookup_ticks")) << "at most one start a tick";
     EXPECT_EQ(ExchangeText(), "(none)");
     EXPECT_EQ(Zombies(), 0);
+    for (int fd : {client, server, listener}) CloseSocket(fd);
+}
+
+TEST_F(HostletEndToEnd, Ipv6IntruderGetsItsHostNameInTheListAndInTheRuleFile) {
+    CopyHostlet();
+    const int listener = ListenIn(net.local(), "::", 80);
+    ASSERT_GE(listener, 0);
+    StartMonitor();
+    const int client = ConnectFrom(net.remote(), TestNetwork::kLocalAddress6, 80);
+    const int server = AcceptOne(listener, 2s);
+    ASSERT_GE(client, 0);
+    const std::string filed = std::to_string(LocalPort(client)) + "|fd00:77::2|pc-06\r\n";
+    EXPECT_TRUE(WaitUntil([&] { return RuleText("fd00:77::2.x") == filed; }, 5s)) << RuleText("fd00:77::2.x");
+    const auto row = Row("fd00:77::2");
+    ASSERT_EQ(row.size(), 4u);
+    EXPECT_EQ(row[2], "차단");
+    EXPECT_EQ(row[3], "pc-06");
     for (int fd : {client, server, listener}) CloseSocket(fd);
 }
 

@@ -2,7 +2,10 @@
 // sockets from a second namespace acting as the remote host.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <filesystem>
+#include <thread>
 
 #include "e2e_sockets.h"
 #include "velmor/common/text_file.h"
@@ -53,10 +56,131 @@ protected:
         return c;
     }
 
+    // Intruders one after the other from fresh addresses, each connecting to the bait port shortly
+    // after the one before was reset: every one must be filed and torn down. The row count is the
+    // same at every look, so only a change test that sees the rows themselves catches them all.
+    void SequentialIntruders(bool hidden) {
+        constexpr int kIntruders = 40;
+        std::vector<std::string> addresses;
+        for (int i = 0; i < kIntruders; ++i) addresses.push_back("10.77.0." + std::to_string(100 + i));
+        ASSERT_TRUE(net.AddRemoteAddresses(addresses));
+        const int listener = ListenIn(net.local(), "::", 80);
+        ASSERT_GE(listener, 0);
+        if (hidden) {
+            StartMonitor({"--hidden"});
+        } else {
+            StartMonitor();
+        }
+        std::chrono::steady_clock::duration slowest{};
+        int missed = 0;
+        for (const std::string& address : addresses) {
+            const auto start = std::chrono::steady_clock::now();
+            const int client = ConnectFrom(net.remote(), TestNetwork::kLocalAddress, 80, address);
+            ASSERT_GE(client, 0) << address;
+            const int server = AcceptOne(listener, 2s);
+            // Generous time-outs: the machine may be loaded. The time taken is reported below.
+            const bool reset = SeesReset(client, 5s);
+            const auto taken = std::chrono::steady_clock::now() - start;
+            slowest = std::max(slowest, taken);
+            if (!reset) ++missed;
+            EXPECT_TRUE(reset) << address << " was not torn down";
+            EXPECT_TRUE(WaitForRule(address + ".x")) << address << " was not filed";
+            CloseSocket(client);
+            CloseSocket(server);
+            std::this_thread::sleep_for(2ms);
+        }
+        EXPECT_EQ(missed, 0);
+        std::printf("%d intruders (%s): slowest connect-to-reset %lld ms\n", kIntruders,
+                    hidden ? "hidden" : "visible",
+                    static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(slowest).count()));
+        RecordProperty("slowest_reset_ms",
+                       static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(slowest).count()));
+        CloseSocket(listener);
+    }
+
     TestNetwork net;
     TempDir folder;
     std::unique_ptr<ChildProcess> monitor;
 };
+
+TEST_F(MonitorEndToEnd, SequentialIntrudersAreEachFiledAndTornDownVisible) { SequentialIntruders(false); }
+
+TEST_F(MonitorEndToEnd, SequentialIntrudersAreEachFiledAndTornDownHidden) { SequentialIntruders(true); }
+
+TEST_F(MonitorEndToEnd, Ipv6IntruderOnTheBaitIsFiledAndTornDown) {
+    const int listener = ListenIn(net.local(), "::", 80);
+    ASSERT_GE(listener, 0);
+    StartMonitor({"--hidden"});
+    const int client = ConnectFrom(net.remote(), TestNetwork::kLocalAddress6, 80);
+    ASSERT_GE(client, 0);
+    const int server = AcceptOne(listener, 2s);
+    ASSERT_TRUE(WaitForRule("fd00:77::2.x"));
+    EXPECT_TRUE(WaitUntil(
+        [&] { return ReadWholeFile(Rule("fd00:77::2.x")) == std::to_string(LocalPort(client)) + "|fd00:77::2|\r\n"; },
+        2s));
+    EXPECT_TRUE(SeesReset(client, 5s)) << "the IPv6 intruder's connection should be torn down";
+    const auto rows = List();
+    ASSERT_FALSE(rows.empty());
+    EXPECT_EQ(rows[0], "fd00:77::2\t1\t차단\t");
+    const auto ports = monitor->Ask("ports").value_or(std::vector<std::string>{});
+    EXPECT_NE(std::find(ports.begin(), ports.end(), "fd00:77::2\t" + std::to_string(LocalPort(client))), ports.end());
+    EXPECT_FALSE(IsRegularFile(Rule("fd00:77::2.o")));
+    CloseSocket(client);
+    CloseSocket(server);
+    CloseSocket(listener);
+}
+
+TEST_F(MonitorEndToEnd, Ipv6PeerOnAnotherPortIsAllowedAndKept) {
+    const int listener = ListenIn(net.local(), "::", 8080);
+    ASSERT_GE(listener, 0);
+    StartMonitor();
+    const int client = ConnectFrom(net.remote(), TestNetwork::kLocalAddress6, 8080);
+    ASSERT_GE(client, 0);
+    const int server = AcceptOne(listener, 2s);
+    ASSERT_TRUE(WaitForRule("fd00:77::2.o"));
+    EXPECT_FALSE(IsRegularFile(Rule("fd00:77::2.x")));
+    EXPECT_FALSE(SeesReset(client, 500ms));
+    EXPECT_TRUE(CanExchange(server, client));
+    const auto rows = List();
+    ASSERT_FALSE(rows.empty());
+    EXPECT_EQ(rows[0], "fd00:77::2\t1\t허용\t");
+    CloseSocket(client);
+    CloseSocket(server);
+    CloseSocket(listener);
+}
+
+TEST_F(MonitorEndToEnd, BlockTheInternetTearsDownIpv6AndIpv6LoopbackButListenersSurvive) {
+    const int listener = ListenIn(net.local(), "::", 8080);
+    const int loop_listener = ListenIn(net.local(), "::1", 9000);
+    ASSERT_GE(listener, 0);
+    ASSERT_GE(loop_listener, 0);
+    const int client6 = ConnectFrom(net.remote(), TestNetwork::kLocalAddress6, 8080);
+    const int server6 = AcceptOne(listener, 2s);
+    const int client4 = ConnectFrom(net.remote(), TestNetwork::kLocalAddress, 8080);
+    const int server4 = AcceptOne(listener, 2s);
+    const int loop_client = ConnectFrom(net.local(), "::1", 9000);
+    const int loop_server = AcceptOne(loop_listener, 2s);
+    ASSERT_GE(loop_server, 0);
+    StartMonitor({"--block-internet"});
+    EXPECT_TRUE(SeesReset(client6, 5s));
+    EXPECT_TRUE(SeesReset(client4, 5s));
+    EXPECT_TRUE(SeesReset(loop_client, 5s) || SeesReset(loop_server, 1s));
+    EXPECT_FALSE(IsRegularFile(Rule("fd00:77::2.o")));
+    // Out of the mode again, both listeners still take connections of their family.
+    ASSERT_TRUE(monitor->Ask("block-internet off"));
+    const int later6 = ConnectFrom(net.remote(), TestNetwork::kLocalAddress6, 8080);
+    const int later_server6 = AcceptOne(listener, 2s);
+    const int later_loop = ConnectFrom(net.local(), "::1", 9000);
+    const int later_loop_server = AcceptOne(loop_listener, 2s);
+    ASSERT_GE(later_server6, 0);
+    ASSERT_GE(later_loop_server, 0);
+    EXPECT_TRUE(CanExchange(later6, later_server6));
+    EXPECT_TRUE(CanExchange(later_loop, later_loop_server));
+    for (int fd : {client6, server6, client4, server4, loop_client, loop_server, later6, later_server6, later_loop,
+                   later_loop_server, listener, loop_listener}) {
+        CloseSocket(fd);
+    }
+}
 
 TEST_F(MonitorEndToEnd, IntruderOnPort80IsFiledAndTornDown) {
     const int listener = ListenIn(net.local(), "0.0.0.0", 80);

@@ -76,6 +76,21 @@ TEST_F(VelmorDesktopEndToEnd, IntruderOnTheBaitIsFiledTornDownAndAlerts) {
     CloseSocket(client);
 }
 
+// The program's own bait listens dual-stack: an IPv6 intruder meets it and is filed and torn down.
+TEST_F(VelmorDesktopEndToEnd, Ipv6IntruderOnTheBaitIsFiledAndTornDown) {
+    Start();
+    ASSERT_TRUE(WaitForEvent("event listener open")) << Events();
+    ASSERT_TRUE(WaitForEvent("event window hidden")) << Events();
+    const int client = ConnectFrom(net.remote(), TestNetwork::kLocalAddress6, 80);
+    ASSERT_GE(client, 0);
+    const auto rule = folder / "invader" / "fd00:77::2.x";
+    EXPECT_TRUE(WaitUntil([&] { return IsRegularFile(rule); }, 10s));
+    EXPECT_EQ(ReadWholeFile(rule).value_or(""), std::to_string(LocalPort(client)) + "|fd00:77::2|\r\n");
+    EXPECT_TRUE(SeesReset(client, 5s)) << "automatic blocking tears the IPv6 intruder's connection down";
+    EXPECT_TRUE(WaitForEvent("event tray Invader_ICON image 2")) << Events();
+    CloseSocket(client);
+}
+
 TEST_F(VelmorDesktopEndToEnd, HandOverFileNamesTheWindowThatAPostedCloseEnds) {
     // With the support folder in place the first start writes the hand-over file.
     std::filesystem::create_directories(folder / "support");

@@ -56,3 +56,57 @@ TEST(ModuleTcpTable, SnapshotHoldsTheWholeTableAndTeardownMarksDeleteTcb) {
 
 }  // namespace
 }  // namespace velmor::engine
+
+namespace velmor::engine {
+namespace {
+
+TEST(ModuleTcpTable, RemoteAddressTextOfBothFamilies) {
+    EXPECT_EQ(RemoteAddressText(test::MakeRow("10.0.0.1", 80, "10.1.2.3", 1)), "10.1.2.3");
+    // RFC 5952: lower case, leading zeros dropped, the longest zero run as "::".
+    EXPECT_EQ(RemoteAddressText(test::MakeRow6("::1", 80, "FD00:0077:0000:0000:0000:0000:0000:0002", 1)),
+              "fd00:77::2");
+    EXPECT_EQ(RemoteAddressText(test::MakeRow6("::1", 80, "2001:db8:0:0:1:0:0:1", 1)), "2001:db8::1:0:0:1");
+    EXPECT_EQ(RemoteAddressText(test::MakeRow6("::1", 80, "::1", 1)), "::1");
+    EXPECT_EQ(RemoteAddressText(test::MakeRow6("::1", 80, "::", 0)), "::");
+    const std::string full = "2001:db8:1234:5678:9abc:def0:1234:5678";
+    EXPECT_EQ(RemoteAddressText(test::MakeRow6("::1", 80, full, 1)), full);
+    // The scratch form reuses its buffer and leaves nothing of a longer earlier text.
+    std::string out = full;
+    RemoteAddressText(test::MakeRow("10.0.0.1", 80, "10.1.2.3", 1), out);
+    EXPECT_EQ(out, "10.1.2.3");
+}
+
+TEST(ModuleTcpTable, RowSetFingerprintSeesTheSetNotTheOrderOrState) {
+    const std::uint64_t key = 0x1234'5678'9abc'def0ULL;
+    TcpSnapshot a;
+    a.rows = {test::MakeRow("10.0.0.1", 80, "10.1.2.3", 1000), test::MakeRow("10.0.0.1", 80, "10.1.2.4", 1001),
+              test::MakeRow6("fd00:77::1", 80, "fd00:77::2", 1002)};
+    TcpSnapshot b = a;
+    std::swap(b.rows[0], b.rows[2]);
+    b.rows[1].dwState = 11;
+    EXPECT_EQ(RowSetFingerprint(a, key), RowSetFingerprint(b, key));
+    EXPECT_EQ(RowSetFingerprint(TcpSnapshot{}, key), 0u);
+
+    // Each field of a row counts, each on its own side: a row replaced by any other one of the same
+    // count changes the value.
+    const std::uint64_t base = RowSetFingerprint(a, key);
+    const std::vector<TcpRow> others = {
+        test::MakeRow("10.0.0.1", 80, "10.1.2.5", 1000),     test::MakeRow("10.0.0.1", 80, "10.1.2.3", 1003),
+        test::MakeRow("10.0.0.1", 81, "10.1.2.3", 1000),     test::MakeRow("10.0.0.9", 80, "10.1.2.3", 1000),
+        test::MakeRow("10.1.2.3", 1000, "10.0.0.1", 80),     test::MakeRow6("::", 80, "::a01:203", 1000),
+        test::MakeRow6("fd00:77::1", 80, "fd00:77::3", 1002), test::MakeRow6("fd00:77::2", 80, "fd00:77::1", 1002)};
+    for (const TcpRow& other : others) {
+        TcpSnapshot changed = a;
+        changed.rows[other.family == platform::AddressFamily::kIpv6 ? 2 : 0] = other;
+        EXPECT_NE(RowSetFingerprint(changed, key), base) << RemoteAddressText(other);
+    }
+    // Two equal rows do not cancel each other out.
+    TcpSnapshot twice;
+    twice.rows = {a.rows[0], a.rows[0]};
+    EXPECT_NE(RowSetFingerprint(twice, key), 0u);
+    // Another key gives other values.
+    EXPECT_NE(RowSetFingerprint(a, key + 1), base);
+}
+
+}  // namespace
+}  // namespace velmor::engine

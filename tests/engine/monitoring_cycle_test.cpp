@@ -1,5 +1,6 @@
 #include "velmor/engine/monitoring_cycle.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -12,6 +13,7 @@ namespace {
 
 using rules::ListModel;
 using test::MakeRow;
+using test::MakeRow6;
 
 class FakeHost final : public MonitorHost {
 public:
@@ -209,20 +211,82 @@ TEST_F(MonitoringCycleTest, ListeningAndLoopbackRowsAreNotListedButFallInBlockMo
     EXPECT_EQ(address_list.RowCount(), 0);
 }
 
-TEST_F(MonitoringCycleTest, UnchangedRowCountsSkipTheFullPass) {
+// The full pass runs when the set of TCP rows changed since the last one, not only their count.
+TEST_F(MonitoringCycleTest, FullPassRunsWhenTheSetOfRowsChanged) {
     Connect(443, "10.1.2.3", 1);
+    Connect(443, "10.1.2.4", 2);
     Tick();
-    ASSERT_EQ(address_list.RowCount(), 1);
-    // The same number of rows, other addresses: no pass, the lists stay.
+    ASSERT_EQ(cycle.GetStats().full_passes, 1u);
+    // The same rows, in another order and in other states: no pass, the counts stay.
+    std::swap(table.tcp_rows[0], table.tcp_rows[1]);
+    table.tcp_rows[0].dwState = 8;
+    Tick();
+    EXPECT_EQ(cycle.GetStats().full_passes, 1u);
+    EXPECT_EQ(address_list.Cell(RowOf("10.1.2.3"), watch_ip::kCount), "1");
+    // The same number of rows, one of them another address: a pass, which lists it.
     table.tcp_rows[0] = MakeRow("10.0.0.1", 443, "10.9.9.9", 1);
     Tick();
-    EXPECT_EQ(address_list.RowCount(), 1);
-    EXPECT_LT(RowOf("10.9.9.9"), 0);
-    // A changed UDP count runs the pass.
+    EXPECT_EQ(cycle.GetStats().full_passes, 2u);
+    EXPECT_GE(RowOf("10.9.9.9"), 0);
+    // The same address on a new connection (another remote port) is a new row as well.
+    table.tcp_rows[0] = MakeRow("10.0.0.1", 443, "10.9.9.9", 2);
+    Tick();
+    EXPECT_EQ(address_list.Cell(RowOf("10.9.9.9"), watch_ip::kCount), "2");
+    // A changed UDP count runs the pass, as before.
     table.udp_rows = 4;
     Tick();
-    EXPECT_GE(RowOf("10.9.9.9"), 0);
+    EXPECT_EQ(cycle.GetStats().full_passes, 4u);
     EXPECT_EQ(cycle.LastUdpCount(), 4);
+}
+
+// Intruders one after the other, each arriving once the one before was torn down: the row count
+// is the same at every pass, yet every one of them is filed and torn down.
+TEST_F(MonitoringCycleTest, SequentialIntrudersAreEachFiledAndTornDown) {
+    table.destroy_removes = true;
+    table.tcp_rows.push_back(MakeRow("0.0.0.0", 80, "0.0.0.0", 0, 2));
+    for (const bool visible : {true, false}) {
+        host.visible = visible;
+        for (int i = 0; i < 20; ++i) {
+            const std::string address = std::string("10.5.") + (visible ? "1." : "2.") + std::to_string(i + 1);
+            Connect(80, address, 40000 + i);
+            Tick();
+            EXPECT_EQ(RuleFile(address + ".x"), std::to_string(40000 + i) + "|" + address + "|\r\n");
+            ASSERT_EQ(table.tcp_rows.size(), 1u) << address << " was not torn down";
+            EXPECT_EQ(cycle.LastTcpCount(), 2);
+        }
+    }
+    EXPECT_EQ(table.destroyed.size(), 40u);
+    EXPECT_EQ(store.List(".x").size(), 40u);
+}
+
+TEST_F(MonitoringCycleTest, Ipv6RowsAreListedFiledAndTornDownLikeIpv4) {
+    host.visible = false;
+    table.tcp_rows.push_back(MakeRow6("::", 80, "::", 0, 2));
+    table.tcp_rows.push_back(MakeRow6("::1", 9000, "::1", 40000));
+    table.tcp_rows.push_back(MakeRow6("fd00:77::1", 80, "fd00:77:0:0::2", 40001));
+    table.tcp_rows.push_back(MakeRow6("fd00:77::1", 8080, "fd00:77::3", 40002));
+    Tick();
+    // The address text is the RFC 5952 form; :: and ::1 are neither listed nor filed.
+    EXPECT_EQ(address_list.RowCount(), 2);
+    EXPECT_EQ(address_list.Cell(RowOf("fd00:77::2"), watch_ip::kVerdict), "차단");
+    EXPECT_EQ(RuleFile("fd00:77::2.x"), "40001|fd00:77::2|\r\n");
+    EXPECT_EQ(address_list.Cell(RowOf("fd00:77::3"), watch_ip::kVerdict), "허용");
+    EXPECT_EQ(RuleFile("fd00:77::3.o"), "40002|fd00:77::3|\r\n");
+    EXPECT_EQ(port_list.Cell(port_list.Find("40001"), watch_port::kAddress), "fd00:77::2");
+    EXPECT_EQ(host.icons, std::vector<std::string>{"Invader_ICON"});
+    ASSERT_EQ(table.destroyed.size(), 1u);
+    EXPECT_EQ(table.destroyed[0].dwRemotePort, htons(40001));
+
+    // Off the list, the blocked index still holds it, as for IPv4.
+    address_list.Clear();
+    Tick();
+    EXPECT_EQ(table.destroyed.size(), 2u);
+
+    // Block the Internet: every row of both families, loopback included.
+    cycle.SetChecked(1, true);
+    table.destroyed.clear();
+    Tick();
+    EXPECT_EQ(table.destroyed.size(), 4u);
 }
 
 TEST_F(MonitoringCycleTest, HundredthAddressEmptiesTheListAndPortListCapsAt100) {

@@ -45,6 +45,7 @@ namespace velmor::platform {
 namespace {
 
 using test::AddressField;
+using test::AllRows;
 using test::Fd;
 using test::PortField;
 using test::TestNetwork;
@@ -114,7 +115,7 @@ void BuildScene(const TestNetwork& network, RecordedScene& scene) {
     scene.sockets.push_back(std::move(only6));
 }
 
-TEST(ConnectionTable, ShowsIpv4AndMappedRowsSortedAndLeavesPureIpv6Out) {
+TEST(ConnectionTable, ShowsIpv4MappedAndIpv6RowsSorted) {
     TestNetwork network;
     ASSERT_TRUE(network.ok());
     RecordedScene scene;
@@ -133,18 +134,21 @@ TEST(ConnectionTable, ShowsIpv4AndMappedRowsSortedAndLeavesPureIpv6Out) {
         ASSERT_TRUE(sockdiag::RecordDump(AF_INET6, IPPROTO_TCP, tcp6));
         ASSERT_TRUE(sockdiag::RecordDump(AF_UNSPEC, IPPROTO_TCP, single));
     });
-    EXPECT_THAT(AllFields(table),
-                testing::ElementsAre(Row(2, "0.0.0.0", 80, "0.0.0.0", 0), Row(5, kLocal, 80, kRemote, 40001),
-                                     Row(5, kLocal, 8080, kRemote, 40002),
-                                     Row(5, "127.0.0.1", 80, "127.0.0.1", 40004),
-                                     Row(5, "127.0.0.1", 40004, "127.0.0.1", 80)));
-    EXPECT_EQ(table.dwNumEntries, 5u);
+    // The IPv4 rows (the mapped one among them) first, then the pure IPv6 ones.
+    EXPECT_THAT(AllRows(table), testing::ElementsAre("2 0.0.0.0:80 0.0.0.0:0", "5 10.77.0.1:80 10.77.0.2:40001",
+                                                     "5 10.77.0.1:8080 10.77.0.2:40002",
+                                                     "5 127.0.0.1:80 127.0.0.1:40004",
+                                                     "5 127.0.0.1:40004 127.0.0.1:80", "2 [::]:8080 [::]:0",
+                                                     "2 [::1]:9090 [::]:0", "5 [::1]:9090 [::1]:40003",
+                                                     "5 [::1]:40003 [::1]:9090"));
+    EXPECT_EQ(table.dwNumEntries, 9u);
     ASSERT_EQ(table.ids.size(), table.rows.size());
     EXPECT_EQ(table.ids[2].family, AF_INET6);  // the mapped row keeps the family teardown needs
     EXPECT_EQ(table.ids[1].family, AF_INET);
+    EXPECT_EQ(table.ids[7].family, AF_INET6);
 
     // Both ways of asking see the same table, and so does the byte parser over the raw replies.
-    EXPECT_EQ(AllFields(per_family), AllFields(table));
+    EXPECT_EQ(AllRows(per_family), AllRows(table));
     const auto replay = [](std::initializer_list<const std::vector<std::byte>*> dumps) {
         TcpTable replayed;
         for (const auto* dump : dumps) {
@@ -155,10 +159,10 @@ TEST(ConnectionTable, ShowsIpv4AndMappedRowsSortedAndLeavesPureIpv6Out) {
             EXPECT_EQ(sockdiag::ParseDump(*dump, sequence, target), sockdiag::DumpStatus::kDone);
         }
         sockdiag::TcpRowSorter().Sort(replayed);
-        return AllFields(replayed);
+        return AllRows(replayed);
     };
-    EXPECT_EQ(replay({&tcp4, &tcp6}), AllFields(table));
-    EXPECT_EQ(replay({&single}), AllFields(table));
+    EXPECT_EQ(replay({&tcp4, &tcp6}), AllRows(table));
+    EXPECT_EQ(replay({&single}), AllRows(table));
 
     // VELMOR_RECORD_DUMPS=folder refreshes the replay data of sock_diag_parse_test.
     if (const char* folder = std::getenv("VELMOR_RECORD_DUMPS")) {
@@ -298,7 +302,7 @@ TEST(ConnectionTable, MapsTcpStates) {
     });
 }
 
-TEST(ConnectionTable, TearsDownIpv4AndMappedConnectionsButNeverListeners) {
+TEST(ConnectionTable, TearsDownIpv4MappedAndIpv6ConnectionsButNeverListeners) {
     TestNetwork network;
     ASSERT_TRUE(network.ok());
     Fd listener4;
@@ -309,23 +313,27 @@ TEST(ConnectionTable, TearsDownIpv4AndMappedConnectionsButNeverListeners) {
     });
     Fd client4;
     Fd client_mapped;
+    Fd client6;
     Fd survivor;
     TestNetwork::RunIn(network.remote(), [&] {
         client4 = test::Connect4(kLocal, 80);
         client_mapped = test::Connect4(kLocal, 8080);
+        client6 = test::Connect6(TestNetwork::kLocalAddress6, 8080);
         survivor = test::Connect4(kLocal, 8080);
     });
     Fd server4;
     Fd server_mapped;
+    Fd server6;
     Fd server_survivor;
     TcpTable table;
     TestNetwork::RunIn(network.local(), [&] {
         server4 = test::Accept(listener4);
         server_mapped = test::Accept(dual);
+        server6 = test::Accept(dual);
         server_survivor = test::Accept(dual);
         auto connections = MakeSystemConnectionTable();
         ASSERT_TRUE(connections->ReadTcp(table));
-        // Tear down the IPv4 connection, the first mapped one and both listeners.
+        // Ask for the teardown of everything but the survivor, both listeners included.
         std::vector<SocketId> doomed;
         std::uint32_t survivor_port = 0;
         {
@@ -337,26 +345,35 @@ TEST(ConnectionTable, TearsDownIpv4AndMappedConnectionsButNeverListeners) {
         for (std::size_t i = 0; i < table.rows.size(); ++i) {
             if (table.rows[i].dwRemotePort != survivor_port) doomed.push_back(table.ids[i]);
         }
-        EXPECT_EQ(doomed.size(), 3u);  // the dual-stack listener is an IPv6 row, not in the table
+        EXPECT_EQ(doomed.size(), 5u);
         connections->Destroy(doomed);
         connections->Destroy(doomed);  // refused the second time: nothing is left to tear down
         ASSERT_TRUE(connections->ReadTcp(table));
     });
     EXPECT_EQ(test::ReadError(client4), ECONNRESET);
     EXPECT_EQ(test::ReadError(client_mapped), ECONNRESET);
+    EXPECT_EQ(test::ReadError(client6), ECONNRESET);
     EXPECT_EQ(test::ReadError(server4), ECONNABORTED);
+    EXPECT_EQ(test::ReadError(server_mapped), ECONNABORTED);
+    EXPECT_EQ(test::ReadError(server6), ECONNABORTED);
     EXPECT_EQ(test::ReadError(survivor), -1);  // still open, nothing to read
 
-    // What is left: the IPv4 listener and the surviving mapped connection.
-    EXPECT_EQ(test::ReadError(server_mapped), ECONNABORTED);
-    ASSERT_EQ(table.rows.size(), 2u);
+    // What is left: both listeners and the surviving mapped connection.
+    ASSERT_EQ(table.rows.size(), 3u);
     EXPECT_EQ(table.rows[0].dwState, 2u);
     EXPECT_EQ(table.rows[0].dwLocalPort, PortField(80));
     EXPECT_EQ(table.rows[1].dwState, 5u);
     EXPECT_EQ(table.rows[1].dwLocalPort, PortField(8080));
+    EXPECT_EQ(table.rows[2].dwState, 2u);
+    EXPECT_EQ(table.rows[2].family, AddressFamily::kIpv6);
     Fd later;
-    TestNetwork::RunIn(network.remote(), [&] { later = test::Connect4(kLocal, 80); });
+    Fd later6;
+    TestNetwork::RunIn(network.remote(), [&] {
+        later = test::Connect4(kLocal, 80);
+        later6 = test::Connect6(TestNetwork::kLocalAddress6, 8080);
+    });
     EXPECT_TRUE(later.valid());
+    EXPECT_TRUE(later6.valid());
 }
 
 TEST(ConnectionTable, TearsDownHundredsInBatches) {
@@ -382,7 +399,7 @@ TEST(ConnectionTable, TearsDownHundredsInBatches) {
     EXPECT_EQ(resets, 300);
 }
 
-TEST(ConnectionTable, CountsIpv4AndMappedUdpSockets) {
+TEST(ConnectionTable, CountsUdpSocketsOfBothFamilies) {
     TestNetwork network;
     ASSERT_TRUE(network.ok());
     UdpTable udp;
@@ -394,11 +411,10 @@ TEST(ConnectionTable, CountsIpv4AndMappedUdpSockets) {
         sockets.push_back(test::Bound(AF_INET, SOCK_DGRAM, test::Ipv4("0.0.0.0", 53)));
         sockets.push_back(test::Bound(AF_INET, SOCK_DGRAM, test::Ipv4(kLocal, 5353)));
         sockets.push_back(test::Bound(AF_INET6, SOCK_DGRAM, test::Ipv6("::ffff:127.0.0.1", 5000)));
-        sockets.push_back(
-            test::Bound(AF_INET6, SOCK_DGRAM, test::Ipv6("::1", 5001)));  // IPv6 only: not counted
+        sockets.push_back(test::Bound(AF_INET6, SOCK_DGRAM, test::Ipv6("::1", 5001)));
         ASSERT_TRUE(connections->ReadUdp(udp));
     });
-    EXPECT_EQ(udp.dwNumEntries, 3u);
+    EXPECT_EQ(udp.dwNumEntries, 4u);
 }
 
 TEST(ConnectionTable, TearDownNeedsNetAdmin) {

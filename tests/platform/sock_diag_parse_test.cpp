@@ -17,11 +17,16 @@
 #include <fstream>
 #include <iterator>
 #include <limits>
+#include <string>
 #include <tuple>
 #include <vector>
 
+#include "test_sockets.h"
+
 namespace velmor::platform::sockdiag {
 namespace {
+
+using test::AllRows;
 
 using Bytes = std::vector<std::byte>;
 
@@ -119,7 +124,7 @@ private:
 // A real reply of the kernel, recorded in a namespace holding an IPv4 listener on port 80 with a
 // remote client (10.77.0.2:40001), a dual-stack listener on 8080 with an IPv4 remote client
 // (10.77.0.2:40002), an IPv6-only conversation on ::1 and an IPv4 loopback conversation.
-TEST(SockDiagReplay, RecordedDumpGivesTheIpv4AndMappedRowsInOrder) {
+TEST(SockDiagReplay, RecordedDumpGivesIpv4MappedAndIpv6RowsInOrder) {
     const Bytes tcp4 = ReadData("scene_tcp4.bin");
     const Bytes tcp6 = ReadData("scene_tcp6.bin");
     TcpTable table;
@@ -130,14 +135,16 @@ TEST(SockDiagReplay, RecordedDumpGivesTheIpv4AndMappedRowsInOrder) {
     v6.table = &table;
     EXPECT_EQ(ParseDump(tcp6, FirstSequence(tcp6), v6), DumpStatus::kDone);
     EXPECT_EQ(v4.rows, 4u);
-    EXPECT_EQ(v6.rows, 1u);  // of five IPv6 sockets only the mapped conversation counts
+    EXPECT_EQ(v6.rows, 5u);  // the mapped conversation becomes an IPv4 row, the other four stay IPv6
     TcpRowSorter().Sort(table);
-    EXPECT_THAT(AllFields(table), testing::ElementsAre(Row(2, "0.0.0.0", 80, "0.0.0.0", 0),
-                                                       Row(5, "10.77.0.1", 80, "10.77.0.2", 40001),
-                                                       Row(5, "10.77.0.1", 8080, "10.77.0.2", 40002),
-                                                       Row(5, "127.0.0.1", 80, "127.0.0.1", 40004),
-                                                       Row(5, "127.0.0.1", 40004, "127.0.0.1", 80)));
-    ASSERT_EQ(table.ids.size(), 5u);
+    // IPv4 rows first, then the IPv6 ones, each part in address and port order.
+    EXPECT_THAT(AllRows(table), testing::ElementsAre("2 0.0.0.0:80 0.0.0.0:0", "5 10.77.0.1:80 10.77.0.2:40001",
+                                                     "5 10.77.0.1:8080 10.77.0.2:40002",
+                                                     "5 127.0.0.1:80 127.0.0.1:40004",
+                                                     "5 127.0.0.1:40004 127.0.0.1:80", "2 [::]:8080 [::]:0",
+                                                     "2 [::1]:9090 [::]:0", "5 [::1]:9090 [::1]:40003",
+                                                     "5 [::1]:40003 [::1]:9090"));
+    ASSERT_EQ(table.ids.size(), 9u);
     // The mapped row keeps what SOCK_DESTROY needs: its IPv6 family and its ::ffff: addresses.
     const SocketId& mapped = table.ids[2];
     EXPECT_EQ(mapped.family, AF_INET6);
@@ -156,14 +163,15 @@ TEST(SockDiagReplay, SingleWalkDumpGivesTheSameRows) {
     DumpTarget target;
     target.table = &table;
     EXPECT_EQ(ParseDump(single, FirstSequence(single), target), DumpStatus::kDone);
-    EXPECT_EQ(target.rows, 5u);
+    EXPECT_EQ(target.rows, 9u);
     TcpRowSorter().Sort(table);
-    EXPECT_THAT(AllFields(table), testing::ElementsAre(Row(2, "0.0.0.0", 80, "0.0.0.0", 0),
-                                                       Row(5, "10.77.0.1", 80, "10.77.0.2", 40001),
-                                                       Row(5, "10.77.0.1", 8080, "10.77.0.2", 40002),
-                                                       Row(5, "127.0.0.1", 80, "127.0.0.1", 40004),
-                                                       Row(5, "127.0.0.1", 40004, "127.0.0.1", 80)));
-    ASSERT_EQ(table.ids.size(), 5u);
+    EXPECT_THAT(AllRows(table), testing::ElementsAre("2 0.0.0.0:80 0.0.0.0:0", "5 10.77.0.1:80 10.77.0.2:40001",
+                                                     "5 10.77.0.1:8080 10.77.0.2:40002",
+                                                     "5 127.0.0.1:80 127.0.0.1:40004",
+                                                     "5 127.0.0.1:40004 127.0.0.1:80", "2 [::]:8080 [::]:0",
+                                                     "2 [::1]:9090 [::]:0", "5 [::1]:9090 [::1]:40003",
+                                                     "5 [::1]:40003 [::1]:9090"));
+    ASSERT_EQ(table.ids.size(), 9u);
     EXPECT_EQ(table.ids[1].family, AF_INET);
     EXPECT_EQ(table.ids[2].family, AF_INET6);
 }
@@ -183,10 +191,10 @@ TEST(SockDiagReplay, EveryTruncationIsMalformedOrUnfinishedNeverDone) {
     DumpTarget target;
     EXPECT_EQ(ParseDump(std::span(dump.data(), first.nlmsg_len), sequence, target), DumpStatus::kMore);
     EXPECT_EQ(ParseDump(std::span(dump).subspan(first.nlmsg_len), sequence, target), DumpStatus::kDone);
-    EXPECT_EQ(target.rows, 1u);
+    EXPECT_EQ(target.rows, 5u);
 }
 
-TEST(SockDiagParse, MappedRowsBecomeIpv4AndPureIpv6RowsAreLeftOut) {
+TEST(SockDiagParse, MappedRowsBecomeIpv4AndPureIpv6RowsStayIpv6) {
     const Bytes reply = Reply(5)
                             .Socket(AF_INET6, TCP_ESTABLISHED, "::ffff:10.0.0.1", 80, "::ffff:10.0.0.9", 1043)
                             .Socket(AF_INET6, TCP_LISTEN, "::ffff:10.0.0.1", 81, "::", 0)
@@ -194,15 +202,30 @@ TEST(SockDiagParse, MappedRowsBecomeIpv4AndPureIpv6RowsAreLeftOut) {
                             .Socket(AF_INET6, TCP_ESTABLISHED, "::ffff:10.0.0.1", 83, "2001:db8::1", 1)
                             .Socket(AF_INET6, TCP_ESTABLISHED, "::1", 84, "::1", 2)
                             .Socket(AF_INET6, TCP_ESTABLISHED, "::10.0.0.1", 85, "::10.0.0.2", 3)
+                            .Socket(AF_INET6, TCP_ESTABLISHED, "fd00:77::1", 80, "fd00:77::2", 40000)
                             .Done()
                             .bytes();
     TcpTable table;
     DumpTarget target;
     target.table = &table;
     EXPECT_EQ(ParseDump(reply, 5, target), DumpStatus::kDone);
-    EXPECT_THAT(AllFields(table), testing::ElementsAre(Row(5, "10.0.0.1", 80, "10.0.0.9", 1043),
-                                                       Row(2, "10.0.0.1", 81, "0.0.0.0", 0)));
-    EXPECT_EQ(target.rows, 2u);
+    // Only rows whose both ends are mapped (or one end unspecified) talk IPv4; a mapped address
+    // facing a real IPv6 one and the old IPv4-compatible form are IPv6 rows.
+    EXPECT_THAT(AllRows(table), testing::ElementsAre("5 10.0.0.1:80 10.0.0.9:1043", "2 10.0.0.1:81 0.0.0.0:0",
+                                                     "2 [::]:82 [::]:0", "5 [::ffff:10.0.0.1]:83 [2001:db8::1]:1",
+                                                     "5 [::1]:84 [::1]:2", "5 [::10.0.0.1]:85 [::10.0.0.2]:3",
+                                                     "5 [fd00:77::1]:80 [fd00:77::2]:40000"));
+    EXPECT_EQ(target.rows, 7u);
+    // IPv6 rows leave the IPv4 fields empty, and their ids keep the family for SOCK_DESTROY.
+    EXPECT_EQ(table.rows[6].dwRemoteAddr, 0u);
+    EXPECT_EQ(table.ids[6].family, AF_INET6);
+    // Sorted, the IPv4 rows come first and the IPv6 ones follow in address order.
+    TcpRowSorter().Sort(table);
+    EXPECT_THAT(AllRows(table), testing::ElementsAre("5 10.0.0.1:80 10.0.0.9:1043", "2 10.0.0.1:81 0.0.0.0:0",
+                                                     "2 [::]:82 [::]:0", "5 [::1]:84 [::1]:2",
+                                                     "5 [::10.0.0.1]:85 [::10.0.0.2]:3",
+                                                     "5 [::ffff:10.0.0.1]:83 [2001:db8::1]:1",
+                                                     "5 [fd00:77::1]:80 [fd00:77::2]:40000"));
 }
 
 TEST(SockDiagParse, KernelAnswersAndDamagedMessages) {

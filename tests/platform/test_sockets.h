@@ -14,6 +14,9 @@
 #include <cstring>
 #include <string>
 #include <utility>
+#include <vector>
+
+#include "velmor/platform/connection_table.h"
 
 namespace velmor::test {
 
@@ -144,6 +147,26 @@ inline std::uint32_t AddressField(const char* address) {
 }
 inline std::uint32_t PortField(std::uint16_t port) {
     return htons(port);
+}
+
+// Every row as text, "state local:port remote:port", IPv6 addresses in brackets.
+inline std::vector<std::string> AllRows(const platform::TcpTable& table) {
+    std::vector<std::string> result;
+    for (const platform::TcpRow& row : table.rows) {
+        const auto text = [&](bool local) {
+            char buffer[INET6_ADDRSTRLEN] = {};
+            const std::uint16_t port = ntohs(static_cast<std::uint16_t>(local ? row.dwLocalPort : row.dwRemotePort));
+            if (row.family == platform::AddressFamily::kIpv6) {
+                ::inet_ntop(AF_INET6, local ? row.dwLocalAddr6 : row.dwRemoteAddr6, buffer, sizeof buffer);
+                return "[" + std::string(buffer) + "]:" + std::to_string(port);
+            }
+            const std::uint32_t address = local ? row.dwLocalAddr : row.dwRemoteAddr;
+            ::inet_ntop(AF_INET, &address, buffer, sizeof buffer);
+            return std::string(buffer) + ":" + std::to_string(port);
+        };
+        result.push_back(std::to_string(row.dwState) + " " + text(true) + " " + text(false));
+    }
+    return result;
 }
 
 }  // namespace velmor::test

@@ -174,6 +174,22 @@ TEST_F(ListCommandsTest, AddRefusesAddressesThatAreNotOnePlainFileName) {
     EXPECT_FALSE(std::filesystem::exists(folder / "y.x"));
 }
 
+TEST_F(ListCommandsTest, AddTakesIpv6TextInTheFormTheMonitorFilesConnectionsUnder) {
+    Answer({" FD00:0077::0002 ", "intruder"});
+    commands.cmdInvaderOX_Click(invader_button::kAdd);
+    EXPECT_EQ(Text("fd00:77::2.x"), "-|fd00:77::2|intruder\r\n");
+    ASSERT_EQ(invader.RowCount(), 1);
+    EXPECT_EQ(Row(invader, 0), (std::vector<std::string>{"fd00:77::2", "차단", "intruder"}));
+    store.RefreshBlockedIndex(false);
+    EXPECT_TRUE(store.IsIndexedBlocked("fd00:77::2"));
+    // The same address in another spelling is the same rule.
+    dialogs.shown.clear();
+    Answer({"fd00:77:0:0:0:0:0:2", "again"});
+    commands.cmdInvaderOX_Click(invader_button::kAdd);
+    EXPECT_EQ(dialogs.shown.back().text, "이미 IP가 존재합니다.");
+    EXPECT_EQ(invader.RowCount(), 1);
+}
+
 // --- Copy and delete ---------------------------------------------------------------------------
 
 TEST_F(ListCommandsTest, CopyPutsTheSelectedRowsInRowOrderOrClearsTheClipboardSilently) {

@@ -241,3 +241,53 @@ TEST_F(RuleStoreTest, AKilledWriterLeavesNoEmptyOrPartialRuleFile) {
 
 }  // namespace
 }  // namespace velmor::rules
+
+namespace velmor::rules {
+namespace {
+
+TEST(RuleFileName, OneMappingBetweenAddressAndFileNameForBothFamilies) {
+    EXPECT_EQ(RuleStore::FileNameOf("10.1.2.3", Verdict::Blocked), "10.1.2.3.x");
+    EXPECT_EQ(RuleStore::FileNameOf("fd00:77::2", Verdict::Allowed), "fd00:77::2.o");
+    EXPECT_EQ(RuleStore::AddressOfFileName("fd00:77::2.x", ".x"), "fd00:77::2");
+    EXPECT_EQ(RuleStore::AddressOfFileName("10.1.2.3.o", ".o"), "10.1.2.3");
+    EXPECT_EQ(RuleStore::AddressOfFileName("10.1.2.3.o", ".x"), std::nullopt);
+    EXPECT_EQ(RuleStore::AddressOfFileName(".x", ".x"), std::nullopt);
+    // Typed IPv6 text is filed in the monitor's own form; everything else stays as typed.
+    EXPECT_EQ(CanonicalAddress("FD00:0077:0000::0002"), "fd00:77::2");
+    EXPECT_EQ(CanonicalAddress("::FFFF:10.1.2.3"), "::ffff:10.1.2.3");
+    EXPECT_EQ(CanonicalAddress("10.1.2.3"), "10.1.2.3");
+    EXPECT_EQ(CanonicalAddress("fd00::77::2"), "fd00::77::2");  // no address: left for the name checks
+    EXPECT_EQ(CanonicalAddress("pc-01"), "pc-01");
+}
+
+TEST_F(RuleStoreTest, Ipv6RulesAreFiledToggledDeletedIndexedAndListed) {
+    ASSERT_TRUE(store.Write("fd00:77::2", Verdict::Blocked, "40001|fd00:77::2|"));
+    EXPECT_TRUE(Has("fd00:77::2.x"));
+    EXPECT_EQ(store.ReadLine("fd00:77::2", Verdict::Blocked), "40001|fd00:77::2|");
+    store.RefreshBlockedIndex(false);
+    EXPECT_TRUE(store.IsIndexedBlocked("fd00:77::2"));
+    EXPECT_EQ(store.AddBlocked("fd00:77::3", "by hand"), RuleStore::AddResult::Added);
+    EXPECT_EQ(store.AddBlocked("fd00:77::3", "again"), RuleStore::AddResult::AlreadyExists);
+
+    ListModel list{kRuleListColumns};
+    LoadInvaderList(store, list, kBlockListCaption);
+    ASSERT_EQ(list.RowCount(), 2);
+    EXPECT_EQ(list.Cell(0, 0), "fd00:77::2");
+    EXPECT_EQ(list.Cell(1, 2), "by hand");
+
+    EXPECT_TRUE(store.Toggle("fd00:77::2", Verdict::Blocked));
+    EXPECT_TRUE(Has("fd00:77::2.o"));
+    store.RefreshBlockedIndex(false);
+    EXPECT_FALSE(store.IsIndexedBlocked("fd00:77::2"));
+    EXPECT_TRUE(store.Delete("fd00:77::3", Verdict::Blocked));
+    EXPECT_FALSE(Has("fd00:77::3.x"));
+
+    // Expiry treats them as any rule.
+    WriteDated("fd00:77::9.x", LocalDate{2026, 10, 1});
+    store.ExpireInvaderFiles(clock);
+    EXPECT_FALSE(Has("fd00:77::9.x"));
+    EXPECT_TRUE(Has("fd00:77::2.o"));
+}
+
+}  // namespace
+}  // namespace velmor::rules

@@ -50,6 +50,18 @@ TEST(BaitListenerTest, HoldsConnectionsOpenUntilThePeerGoes) {
     EXPECT_TRUE(PumpUntil([&] { return bait.HeldConnections() == 0; }));
 }
 
+TEST(BaitListenerTest, TakesIpv4AndIpv6Connections) {
+    App();
+    BaitListener bait;
+    ASSERT_TRUE(bait.Open(0));
+    QTcpSocket client4;
+    QTcpSocket client6;
+    client4.connectToHost(QHostAddress::LocalHost, bait.Port());
+    client6.connectToHost(QHostAddress::LocalHostIPv6, bait.Port());
+    EXPECT_TRUE(PumpUntil([&] { return bait.HeldConnections() == 2; }));
+    EXPECT_EQ(client6.state(), QAbstractSocket::ConnectedState);
+}
+
 TEST(BaitListenerTest, CloseDropsTheListenerAndEveryHeldConnection) {
     App();
     BaitListener bait;

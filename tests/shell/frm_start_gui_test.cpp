@@ -98,7 +98,7 @@ protected:
         fake_table = table.get();
         services.table = std::move(table);
         services.counters = std::make_unique<test::FakeSocketCounters>();
-        services.local_info = [] { return platform::LocalInfo{"10.1.2.3", "example.lan", "desk-01"}; };
+        services.local_info = [this] { return local_info; };
         services.can_tear_down = [this] { return can_tear_down; };
         services.end_program = [this] { ++ended; };
         services.open_help = [this](QWidget*) { topmost_while_modal.push_back(window->Topmost()); };
@@ -128,6 +128,7 @@ protected:
     bool updates_refused = false;
     int ended = 0;
     std::vector<bool> topmost_while_modal;
+    platform::LocalInfo local_info{"10.1.2.3", "example.lan", "desk-01"};
     std::unique_ptr<FrmStart> window;
 };
 
@@ -257,6 +258,19 @@ TEST_F(FrmStartTest, LoadRunsItsStepsAndEndsWithTheFinalTitle) {
     // A second use of the handle loads nothing again.
     EXPECT_EQ(window->Handle(), handle);
     EXPECT_EQ(tray_calls.size(), 2u);
+}
+
+TEST_F(FrmStartTest, InformationBoxShowsAGlobalIpv6AddressOnALineOfItsOwn) {
+    local_info.address6 = "2001:db8::10";
+    Make();
+    ASSERT_GT(window->Handle(), 0);  // the first use of the handle loads the window
+    EXPECT_EQ(window->MyInfoText(), QStringLiteral("\r\n   로컬 IP: 10.1.2.3\r\n   로컬 IPv6: 2001:db8::10\r\n   도메인 "
+                                                   "네임: example.lan\r\n   로컬 호스트 네임: desk-01"));
+    // The address column of each list is wide enough for a full IPv6 address.
+    auto* list = Find<QTableView>("ListViewWatchIP");
+    ASSERT_NE(list, nullptr);
+    EXPECT_GE(list->columnWidth(0),
+              list->fontMetrics().horizontalAdvance(QStringLiteral("ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff")));
 }
 
 TEST_F(FrmStartTest, OnlyTheThreeIconTextsDoAnything) {

@@ -95,11 +95,15 @@ TEST(ConverterPlan, AddressBoxNeedsDigitsAndDots) {
     // The broadcast address passes the test; the resolver answers "ERROR" for it.
     EXPECT_EQ(PlanConversion(1, "255.255.255.255").conversion, Conversion::IpToHostName);
     for (const char* text :
-         {"abc.def", "pc-01", "ERROR", "10.0.0.x", "1 2", "-1", "1e5", "::1", "10,0,0,1"}) {
+         {"abc.def", "pc-01", "ERROR", "10.0.0.x", "1 2", "-1", "1e5", "10,0,0,1", "fd00::g", "[::1]"}) {
         const auto plan = PlanConversion(1, text);
         EXPECT_EQ(plan.conversion, Conversion::None) << text;
         EXPECT_EQ(plan.message, "숫자 주소가 아닙니다.") << text;
         EXPECT_EQ(plan.trimmed, text);
+    }
+    // IPv6 text in any spelling, a dotted tail included, goes to the reverse lookup.
+    for (const char* text : {"::1", "fd00:77::2", "FD00:0077::0002", "::ffff:10.1.2.3"}) {
+        EXPECT_EQ(PlanConversion(1, text).conversion, Conversion::IpToHostName) << text;
     }
     EXPECT_TRUE(IsNumericAddressText("..."));  // dots read as zeros: the resolver says "ERROR"
     EXPECT_TRUE(IsNumericAddressText("3232235521"));

@@ -18,6 +18,18 @@ platform::TcpRow MakeRow(const std::string& local_address, int local_port, const
     return row;
 }
 
+platform::TcpRow MakeRow6(const std::string& local_address, int local_port, const std::string& remote_address,
+                          int remote_port, std::uint32_t state) {
+    platform::TcpRow row;
+    row.dwState = state;
+    row.family = platform::AddressFamily::kIpv6;
+    ::inet_pton(AF_INET6, local_address.c_str(), row.dwLocalAddr6);
+    ::inet_pton(AF_INET6, remote_address.c_str(), row.dwRemoteAddr6);
+    row.dwLocalPort = htons(static_cast<std::uint16_t>(local_port));
+    row.dwRemotePort = htons(static_cast<std::uint16_t>(remote_port));
+    return row;
+}
+
 bool FakeConnectionTable::ReadTcp(platform::TcpTable& table) {
     ++tcp_reads;
     table.Clear();
@@ -26,10 +38,16 @@ bool FakeConnectionTable::ReadTcp(platform::TcpTable& table) {
         table.rows.push_back(tcp_rows[i]);
         // The id carries the row's position, so a teardown can be traced back to its row.
         platform::SocketId id;
-        id.family = 2;
         id.cookie[0] = static_cast<std::uint32_t>(i);
-        id.source[0] = tcp_rows[i].dwLocalAddr;
-        id.destination[0] = tcp_rows[i].dwRemoteAddr;
+        if (tcp_rows[i].family == platform::AddressFamily::kIpv6) {
+            id.family = AF_INET6;
+            std::memcpy(id.source, tcp_rows[i].dwLocalAddr6, sizeof id.source);
+            std::memcpy(id.destination, tcp_rows[i].dwRemoteAddr6, sizeof id.destination);
+        } else {
+            id.family = AF_INET;
+            id.source[0] = tcp_rows[i].dwLocalAddr;
+            id.destination[0] = tcp_rows[i].dwRemoteAddr;
+        }
         id.source_port_be = static_cast<std::uint16_t>(tcp_rows[i].dwLocalPort);
         id.destination_port_be = static_cast<std::uint16_t>(tcp_rows[i].dwRemotePort);
         table.ids.push_back(id);

@@ -42,12 +42,15 @@ TestNetwork::TestNetwork() {
     const std::string short_tag = std::to_string(::getpid() % 100000) + std::to_string(counter.load() % 100);
     const std::string veth_local = "vla" + short_tag;
     const std::string veth_remote = "vlb" + short_tag;
+    veth_remote_ = veth_remote;
     const std::string script =
         "set -e; ip netns add " + local_ + "; ip netns add " + remote_ +
         "; ip link add " + veth_local + " type veth peer name " + veth_remote +
         "; ip link set " + veth_local + " netns " + local_ + "; ip link set " + veth_remote + " netns " + remote_ +
         "; ip -n " + local_ + " addr add " + kLocalAddress + "/24 dev " + veth_local +
         "; ip -n " + remote_ + " addr add " + kRemoteAddress + "/24 dev " + veth_remote +
+        "; ip -n " + local_ + " addr add " + kLocalAddress6 + "/64 dev " + veth_local + " nodad" +
+        "; ip -n " + remote_ + " addr add " + kRemoteAddress6 + "/64 dev " + veth_remote + " nodad" +
         "; ip -n " + local_ + " link set lo up; ip -n " + remote_ + " link set lo up" +
         "; ip -n " + local_ + " link set " + veth_local + " up; ip -n " + remote_ + " link set " + veth_remote +
         " up";
@@ -62,6 +65,16 @@ TestNetwork::TestNetwork() {
 TestNetwork::~TestNetwork() {
     RunShell("ip netns del " + local_ + " 2>/dev/null");
     RunShell("ip netns del " + remote_ + " 2>/dev/null");
+}
+
+bool TestNetwork::AddRemoteAddresses(const std::vector<std::string>& addresses) {
+    std::string script = "set -e";
+    for (const std::string& address : addresses) {
+        const bool v6 = address.find(':') != std::string::npos;
+        script += "; ip -n " + remote_ + " addr add " + address + (v6 ? "/64" : "/24") + " dev " + veth_remote_ +
+                  (v6 ? " nodad" : "");
+    }
+    return RunShell("sh -c " + Quote(script) + " 2>&1") == 0;
 }
 
 bool TestNetwork::EnterNamespace(const std::string& name) {

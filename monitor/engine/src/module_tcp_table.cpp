@@ -4,6 +4,7 @@
 #include <charconv>
 
 #include "velmor/engine/enforcement.h"
+#include "velmor/platform/address_text.h"
 
 namespace velmor::engine {
 
@@ -51,6 +52,74 @@ std::string IpToString(std::uint32_t address_field) {
         out = std::to_chars(out, text.data() + text.size(), bytes[i]).ptr;
     }
     return std::string(text.data(), out);
+}
+
+std::string Ipv6ToString(const std::uint32_t (&address)[4]) {
+    char text[platform::kIpv6TextSize];
+    return std::string(text, platform::FormatIpv6(address, text));
+}
+
+void RemoteAddressText(const TcpRow& row, std::string& out) {
+    if (row.family == platform::AddressFamily::kIpv6) {
+        char text[platform::kIpv6TextSize];
+        out.assign(text, platform::FormatIpv6(row.dwRemoteAddr6, text));
+        return;
+    }
+    const auto* bytes = reinterpret_cast<const unsigned char*>(&row.dwRemoteAddr);
+    std::array<char, 16> text{};
+    char* end = text.data();
+    for (int i = 0; i < 4; ++i) {
+        if (i > 0) *end++ = '.';
+        end = std::to_chars(end, text.data() + text.size(), bytes[i]).ptr;
+    }
+    out.assign(text.data(), end);
+}
+
+std::string RemoteAddressText(const TcpRow& row) {
+    std::string text;
+    RemoteAddressText(row, text);
+    return text;
+}
+
+namespace {
+
+// The finaliser of SplitMix64: a bijection of 64 bits in which every input bit moves every output bit.
+std::uint64_t Mix(std::uint64_t value) {
+    value ^= value >> 30;
+    value *= 0xbf58476d1ce4e5b9ULL;
+    value ^= value >> 27;
+    value *= 0x94d049bb133111ebULL;
+    value ^= value >> 31;
+    return value;
+}
+
+std::uint64_t Words(std::uint32_t high, std::uint32_t low) {
+    return (static_cast<std::uint64_t>(high) << 32) | low;
+}
+
+// One row's digest: its fields chained through Mix, seeded with the key.
+std::uint64_t RowDigest(const TcpRow& row, std::uint64_t key) {
+    const std::uint64_t ports = ((row.dwLocalPort & 0xFFFFu) << 16) | (row.dwRemotePort & 0xFFFFu);
+    std::uint64_t h = Mix(key ^ Words(static_cast<std::uint32_t>(row.family), static_cast<std::uint32_t>(ports)));
+    if (row.family == platform::AddressFamily::kIpv6) {
+        h = Mix(h ^ Words(row.dwLocalAddr6[0], row.dwLocalAddr6[1]));
+        h = Mix(h ^ Words(row.dwLocalAddr6[2], row.dwLocalAddr6[3]));
+        h = Mix(h ^ Words(row.dwRemoteAddr6[0], row.dwRemoteAddr6[1]));
+        h = Mix(h ^ Words(row.dwRemoteAddr6[2], row.dwRemoteAddr6[3]));
+    } else {
+        h = Mix(h ^ Words(row.dwLocalAddr, row.dwRemoteAddr));
+    }
+    return h;
+}
+
+}  // namespace
+
+std::uint64_t RowSetFingerprint(const TcpSnapshot& snapshot, std::uint64_t key) {
+    // A sum, not an exclusive or: two equal rows (a socket in TIME_WAIT beside a new one of the same
+    // ports) would cancel out in an exclusive or.
+    std::uint64_t sum = 0;
+    for (const TcpRow& row : snapshot.rows) sum += RowDigest(row, key);
+    return sum;
 }
 
 std::uint16_t MakeWinsockVersion(std::uint8_t low, std::uint8_t high) {

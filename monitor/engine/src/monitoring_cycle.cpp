@@ -5,8 +5,16 @@
 namespace velmor::engine {
 namespace {
 
-// Listening sockets and loopback connections are neither shown nor filed.
-bool IsUnlistedAddress(std::string_view address) { return address == "0.0.0.0" || address == "127.0.0.1"; }
+// Listening sockets and loopback connections are neither shown nor filed, in either family.
+bool IsUnlistedAddress(std::string_view address) {
+    return address == "0.0.0.0" || address == "127.0.0.1" || address == "::" || address == "::1";
+}
+
+// The fingerprint key: unknown outside this process, so no remote host can pick rows that collide.
+std::uint64_t FingerprintKey() {
+    std::random_device source;
+    return (static_cast<std::uint64_t>(source()) << 32) ^ source();
+}
 
 }  // namespace
 
@@ -22,7 +30,8 @@ MonitoringCycle::MonitoringCycle(platform::ConnectionTable& table, platform::Soc
       host_(host),
       dialogs_(dialogs),
       clock_(clock),
-      random_(random) {}
+      random_(random),
+      fingerprint_key_(FingerprintKey()) {}
 
 bool MonitoringCycle::IsChecked(int index) const { return index == 0 || index == 1 ? checked_[index] : false; }
 
@@ -86,10 +95,15 @@ void MonitoringCycle::TimerGetTable_Timer() {
     if (checked_[1]) {
         BlockEverything();
     } else {
-        if (udp_count != last_udp_count_ || tcp_count != last_tcp_count_) {
+        // The set of rows, not only their number: a connection that replaced a closed one since the
+        // last pass (an intruder right after the one before it was torn down) is new all the same.
+        const std::uint64_t fingerprint = RowSetFingerprint(tcp_, fingerprint_key_);
+        if (udp_count != last_udp_count_ || tcp_count != last_tcp_count_ ||
+            fingerprint != last_tcp_fingerprint_) {
             FullPass();
             last_udp_count_ = udp_count;
             last_tcp_count_ = tcp_count;
+            last_tcp_fingerprint_ = fingerprint;
             ShowActivityLed(0);
         } else {
             ShowActivityLed(1);
@@ -113,7 +127,7 @@ void MonitoringCycle::FullPass() {
     for (const TcpRow& row : tcp_.rows) {
         const std::string local_port = PortToString(row.dwLocalPort);
         const std::string remote_port = PortToString(row.dwRemotePort);
-        const std::string address = IpToString(row.dwRemoteAddr);
+        const std::string address = RemoteAddressText(row);
         if (IsUnlistedAddress(address)) continue;
 
         UpdatePortList(address, remote_port);
@@ -157,7 +171,8 @@ void MonitoringCycle::AlertIfHidden() {
 
 void MonitoringCycle::AutomaticBlocking() {
     for (std::size_t i = 0; i < tcp_.rows.size(); ++i) {
-        const std::string address = IpToString(tcp_.rows[i].dwRemoteAddr);
+        RemoteAddressText(tcp_.rows[i], address_text_);
+        const std::string& address = address_text_;
         const int listed = address_list_.Find(address);
         // A listed address: its verdict cell decides. An address the list does not show (it was
         // emptied at 100 rows, or by the user) stays blocked if its blocked rule file exists.

@@ -82,7 +82,8 @@ void ListCommands::cmdInvaderOX_Click(int index) {
 void ListCommands::AddBlockedAddress() {
     const auto address_answer = dialogs_.AskText(kAskAddressPrompt, kAddressDefault);
     if (!address_answer) return;
-    const std::string address(TrimSpaces(*address_answer));
+    // IPv6 text is filed in the form the monitor writes for connections, so the rule meets them.
+    const std::string address = CanonicalAddress(TrimSpaces(*address_answer));
     if (address.empty()) return;
     // The address becomes a file name in the rule directory: anything that is not one plain name
     // could write elsewhere.

@@ -10,12 +10,13 @@ void LoadInvaderList(const RuleStore& store, ListModel& list, std::string_view c
     const Verdict view = caption == kAllowListCaption ? Verdict::Allowed : Verdict::Blocked;
     for (const std::string& file_name : store.List(ExtensionOf(view))) {
         const std::string name = LowerAscii(file_name);
-        const std::string_view address = std::string_view(name).substr(0, name.size() - 2);
         const bool allowed = name.ends_with(kAllowedExtension);
+        const auto address = RuleStore::AddressOfFileName(name, allowed ? kAllowedExtension : kBlockedExtension);
+        if (!address) continue;
         const auto line = ReadFirstLine(store.Directory() / file_name);
         std::string info = line ? InfoOfRuleLine(*line) : std::string();
         if (info.empty()) info = "-";
-        list.AddRow({std::string(address), std::string(allowed ? kAllowedText : kBlockedText), std::move(info)});
+        list.AddRow({*address, std::string(allowed ? kAllowedText : kBlockedText), std::move(info)});
     }
 }
 

@@ -6,6 +6,7 @@
 
 #include "velmor/common/text_file.h"
 #include "velmor/common/text_rules.h"
+#include "velmor/platform/address_text.h"
 #include "velmor/platform/directory_watch.h"
 
 namespace velmor::rules {
@@ -41,15 +42,29 @@ std::string MakeRuleLine(std::string_view origin, std::string_view address, std:
     return line;
 }
 
+std::string CanonicalAddress(std::string_view typed) {
+    if (auto canonical = platform::CanonicalIpv6Text(typed)) return std::move(*canonical);
+    return std::string(typed);
+}
+
 RuleStore::RuleStore(std::filesystem::path program_folder)
     : directory_(program_folder / "invader"), watch_(std::make_unique<Watch>()) {}
 
 RuleStore::~RuleStore() = default;
 
-std::filesystem::path RuleStore::FileOf(std::string_view address, Verdict verdict) const {
+std::string RuleStore::FileNameOf(std::string_view address, Verdict verdict) {
     std::string name(address);
     name.append(ExtensionOf(verdict));
-    return directory_ / name;
+    return name;
+}
+
+std::optional<std::string> RuleStore::AddressOfFileName(std::string_view name, std::string_view extension) {
+    if (name.size() <= extension.size() || !name.ends_with(extension)) return std::nullopt;
+    return std::string(name.substr(0, name.size() - extension.size()));
+}
+
+std::filesystem::path RuleStore::FileOf(std::string_view address, Verdict verdict) const {
+    return directory_ / FileNameOf(address, verdict);
 }
 
 bool RuleStore::Exists(std::string_view address, Verdict verdict) const {
@@ -115,15 +130,15 @@ std::optional<std::filesystem::path> RuleStore::Locate(std::string_view address,
     if (!has_letters) {
         // Only the extension can differ in case: one more name to try instead of a listing, which
         // matters when every new address of a monitoring pass asks.
-        std::string name(address);
-        for (const char c : ExtensionOf(verdict))
-            name.push_back(c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c);
+        std::string name = FileNameOf(address, verdict);
+        for (std::size_t i = name.size() - ExtensionOf(verdict).size(); i < name.size(); ++i) {
+            if (name[i] >= 'a' && name[i] <= 'z') name[i] = static_cast<char>(name[i] - 'a' + 'A');
+        }
         std::filesystem::path upper = directory_ / name;
         if (IsRegularFile(upper)) return upper;
         return std::nullopt;
     }
-    std::string wanted = LowerAscii(address);
-    wanted.append(ExtensionOf(verdict));
+    const std::string wanted = LowerAscii(FileNameOf(address, verdict));
     for (const std::string& name : List(ExtensionOf(verdict))) {
         if (name.size() == wanted.size() && LowerAscii(name) == wanted) return directory_ / name;
     }
@@ -189,7 +204,9 @@ void RuleStore::RescanBlocked() {
     index_stale_ = false;
     std::set<std::string, std::less<>> blocked;
     for (const std::string& name : List(kBlockedExtension)) {
-        blocked.insert(LowerAscii(name.substr(0, name.size() - kBlockedExtension.size())));
+        // List() matches the extension in any letter case; the name's own ending is cut off.
+        const std::string_view ending = std::string_view(name).substr(name.size() - kBlockedExtension.size());
+        if (auto address = AddressOfFileName(name, ending)) blocked.insert(LowerAscii(*address));
     }
     if (blocked != blocked_) {
         blocked_ = std::move(blocked);

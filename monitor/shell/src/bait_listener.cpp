@@ -18,7 +18,14 @@ BaitListener::~BaitListener() {
 bool BaitListener::Open(quint16 port) {
     Close();
     failure_ = Failure::None;
-    if (server_.listen(QHostAddress::AnyIPv4, port)) return true;
+    // Dual-stack: one IPv6 socket that takes IPv4 connections too, so intruders of either family
+    // meet the bait. A machine without IPv6 gets the IPv4-only listener.
+    if (server_.listen(QHostAddress::Any, port)) return true;
+    if (server_.serverError() != QAbstractSocket::AddressInUseError &&
+        server_.serverError() != QAbstractSocket::SocketAccessError &&
+        server_.listen(QHostAddress::AnyIPv4, port)) {
+        return true;
+    }
     switch (server_.serverError()) {
         case QAbstractSocket::AddressInUseError:
             failure_ = Failure::PortInUse;

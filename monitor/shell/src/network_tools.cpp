@@ -58,6 +58,15 @@ ConversionPlan PlanConversion(int box, std::string_view text) {
 
 bool IsNumericAddressText(std::string_view text) {
     if (text.empty()) return false;
+    // IPv6 text: hexadecimal groups with colons (a dotted IPv4 tail allowed); the lookup itself
+    // decides whether it is a valid address.
+    if (text.find(':') != std::string_view::npos) {
+        for (char c : text) {
+            const bool hex = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+            if (!hex && c != ':' && c != '.') return false;
+        }
+        return true;
+    }
     for (char c : text) {
         if (c != '.' && (c < '0' || c > '9')) return false;
     }

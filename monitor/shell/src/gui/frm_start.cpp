@@ -76,6 +76,11 @@ QLabel#lblMyInfo { color: #1a5ca8; font-weight: bold; }
 QLabel#lblLamps { color: #6b7688; }
 )";
 
+// Wide enough for a full IPv6 address ("ffff:...:ffff", 39 characters) in the view's own font.
+int AddressColumnWidth(const QTableView& view) {
+    return view.fontMetrics().horizontalAdvance(QStringLiteral("ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff")) + 16;
+}
+
 }  // namespace
 
 FrmStart::FrmStart(std::filesystem::path program_folder, FrmStartServices services, QWidget* parent)
@@ -247,7 +252,7 @@ QWidget* FrmStart::BuildWatchIpTab() {
     watch_ip_model_ = new ListTableModel(service_->AddressList(), {"IP", "횟수", "연결", "정보"});
     list_watch_ip_ = MakeListView("ListViewWatchIP", watch_ip_model_);
     list_watch_ip_->setParent(page);
-    list_watch_ip_->setColumnWidth(0, 130);
+    list_watch_ip_->setColumnWidth(0, AddressColumnWidth(*list_watch_ip_));
     list_watch_ip_->setColumnWidth(1, 90);
     list_watch_ip_->setColumnWidth(2, 60);
     connect(list_watch_ip_, &QTableView::doubleClicked, this,
@@ -280,7 +285,7 @@ QWidget* FrmStart::BuildInvaderTab() {
     invader_model_ = new ListTableModel(service_->RuleList(), {"IP", "연결", "정보"});
     list_invader_ = MakeListView("ListViewInvaderOX", invader_model_);
     list_invader_->setParent(page);
-    list_invader_->setColumnWidth(0, 130);
+    list_invader_->setColumnWidth(0, AddressColumnWidth(*list_invader_));
     list_invader_->setColumnWidth(1, 60);
     connect(list_invader_, &QTableView::doubleClicked, this,
             [this](const QModelIndex& index) { commands_->ListViewInvaderOX_DblClick(index.row()); });
@@ -316,7 +321,7 @@ QWidget* FrmStart::BuildWatchPortTab() {
     watch_port_model_ = new ListTableModel(service_->PortList(), {"IP", "PORT"});
     list_watch_port_ = MakeListView("ListViewWatchPORT", watch_port_model_);
     list_watch_port_->setParent(page);
-    list_watch_port_->setColumnWidth(0, 160);
+    list_watch_port_->setColumnWidth(0, AddressColumnWidth(*list_watch_port_));
     connect(list_watch_port_->horizontalHeader(), &QHeaderView::sectionClicked, this,
             [this](int section) { commands_->ListViewWatchPORT_ColumnClick(section + 1); });
     layout->addWidget(list_watch_port_, 1);
@@ -414,7 +419,10 @@ void FrmStart::Form_Load() {
     service_->CreateFolders();
     // 4. The information box.
     const platform::LocalInfo info = services_.local_info();
-    my_info_text_ = QStringLiteral("\r\n   로컬 IP: ") + Q(info.address) +
+    // A global IPv6 address, when the machine has one, goes on a line of its own below the IPv4 one.
+    const QString address6_line =
+        info.address6.empty() ? QString() : QStringLiteral("\r\n   로컬 IPv6: ") + Q(info.address6);
+    my_info_text_ = QStringLiteral("\r\n   로컬 IP: ") + Q(info.address) + address6_line +
                     QStringLiteral("\r\n   도메인 네임: ") + Q(info.domain) +
                     QStringLiteral("\r\n   로컬 호스트 네임: ") + Q(info.host_name);
     txt_my_info_->setPlainText(QString(my_info_text_).remove(QLatin1Char('\r')));

@@ -7,16 +7,23 @@
 
 namespace velmor::platform {
 
-// One TCP connection in the classic MIB_TCPROW layout: state number 1..12, addresses and ports in
-// network byte order, each port in the low two bytes of its field.
+enum class AddressFamily : std::uint32_t { kIpv4 = 0, kIpv6 = 1 };
+
+// One TCP connection. The first five fields are the classic MIB_TCPROW layout: state number 1..12,
+// addresses and ports in network byte order, each port in the low two bytes of its field. An IPv6
+// connection (family kIpv6) keeps its ports there too, leaves the two IPv4 address fields 0 and
+// carries its addresses in the 16-byte fields, network byte order. IPv4 connections of dual-stack
+// sockets (IPv4-mapped addresses) are IPv4 rows.
 struct TcpRow {
     std::uint32_t dwState = 0;
     std::uint32_t dwLocalAddr = 0;
     std::uint32_t dwLocalPort = 0;
     std::uint32_t dwRemoteAddr = 0;
     std::uint32_t dwRemotePort = 0;
+    AddressFamily family = AddressFamily::kIpv4;
+    std::uint32_t dwLocalAddr6[4] = {};
+    std::uint32_t dwRemoteAddr6[4] = {};
 };
-static_assert(sizeof(TcpRow) == 20);
 
 // What the system needs to tear one connection down: the socket's family and its kernel identity
 // (ports, addresses, interface and cookie), all as the kernel reported them.
@@ -44,14 +51,15 @@ struct TcpTable {
     }
 };
 
-// The UDP table is only counted.
+// The UDP table is only counted (IPv4, IPv4-mapped and IPv6 sockets).
 struct UdpTable {
     std::uint32_t dwNumEntries = 0;
 };
 
 // The system's connection tables. Rows are IPv4 connections, including those that dual-stack
-// sockets report as IPv4-mapped IPv6; they come sorted by local address, local port, remote
-// address, remote port (all compared as host-order numbers of the network-order fields' bytes).
+// sockets report as IPv4-mapped IPv6, and IPv6 connections; they come sorted IPv4 rows first, then
+// by local address, local port, remote address, remote port (all compared as host-order numbers of
+// the network-order fields' bytes).
 class ConnectionTable {
 public:
     virtual ~ConnectionTable() = default;

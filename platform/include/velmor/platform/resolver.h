@@ -23,4 +23,8 @@ std::optional<std::uint32_t> ResolveFirstIpv4(std::string_view name);
 // nullopt when it knows none (a numeric answer does not count as a name).
 std::optional<std::string> ReverseLookupIpv4(std::uint32_t address);
 
+// The same for an IPv6 address (four words in network byte order): the name the name service
+// gives for its ip6.arpa entry.
+std::optional<std::string> ReverseLookupIpv6(const std::uint32_t (&address)[4]);
+
 }  // namespace velmor::platform

@@ -46,6 +46,20 @@ void TearDownConnection(TcpSnapshot& snapshot, std::size_t index, TeardownBatch&
 std::string PortToString(std::uint32_t port_field);
 // The network-order address field as dotted decimal text.
 std::string IpToString(std::uint32_t address_field);
+// The RFC 5952 text of an IPv6 address (four words in network byte order), as inet_ntop writes it.
+std::string Ipv6ToString(const std::uint32_t (&address)[4]);
+// The remote address text of a row, whatever its family: dotted decimal for IPv4 rows, RFC 5952 for
+// IPv6 rows. This text keys the lists, the rule files and the lookups. The second form writes into
+// `out`, keeping its capacity, so a tick that looks at every row allocates nothing.
+std::string RemoteAddressText(const TcpRow& row);
+void RemoteAddressText(const TcpRow& row, std::string& out);
+
+// An order-independent digest of the set of rows: family, local and remote address and port of
+// each (the state is left out). Two tables with the same rows in any order give the same value; any
+// other row set gives another one except with a chance near 2^-64, and since `key` is a secret of
+// the running program a remote host cannot choose rows that collide. Allocates nothing.
+std::uint64_t RowSetFingerprint(const TcpSnapshot& snapshot, std::uint64_t key);
+
 // The 16-bit version word with `low` in the low byte and `high` in the high byte.
 std::uint16_t MakeWinsockVersion(std::uint8_t low, std::uint8_t high);
 

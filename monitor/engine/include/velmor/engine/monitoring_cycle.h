@@ -104,6 +104,7 @@ public:
 
     int LastTcpCount() const { return last_tcp_count_; }
     int LastUdpCount() const { return last_udp_count_; }
+    std::uint64_t LastTcpFingerprint() const { return last_tcp_fingerprint_; }
     const Stats& GetStats() const { return stats_; }
     const TcpSnapshot& LastSnapshot() const { return tcp_; }
 
@@ -140,6 +141,11 @@ private:
     std::array<std::uint32_t, 2> lamps_{kLampRed, kLampBlue};
     int last_tcp_count_ = 0;
     int last_udp_count_ = 0;
+    // The full pass runs when the set of TCP rows differs from the one at the last pass: same count,
+    // other rows included. The key makes the fingerprint unpredictable from outside.
+    std::uint64_t fingerprint_key_;
+    std::uint64_t last_tcp_fingerprint_ = 0;  // the empty set's
+    std::string address_text_;  // scratch of the automatic-blocking scan, kept between ticks
     int interval_ms_ = 1;
 
     // Change gate.

@@ -33,6 +33,11 @@ std::string InfoOfRuleLine(std::string_view line);
 // The rule line of a new rule: origin "|" address "|" info.
 std::string MakeRuleLine(std::string_view origin, std::string_view address, std::string_view info);
 
+// The address text under which a typed address is filed: IPv6 text in the RFC 5952 form that the
+// monitor writes for the connections it sees ("FD00:0077::0002" becomes "fd00:77::2"), so a rule
+// typed by hand meets them; any other text as it is.
+std::string CanonicalAddress(std::string_view typed);
+
 // The rule directory "invader" of the program folder: one file per address and verdict, named the
 // address plus ".x" (blocked) or ".o" (allowed), holding one line origin|address|info and CR LF.
 // The files are the store; nothing else is persistent.
@@ -44,6 +49,13 @@ public:
     RuleStore& operator=(const RuleStore&) = delete;
 
     const std::filesystem::path& Directory() const { return directory_; }
+    // The one mapping between an address text and its rule file's name: the text plus ".x" or
+    // ".o". IPv4 and IPv6 texts are both plain names here (a colon is an ordinary file-name
+    // character on Linux); a system where it is not escapes it here and only here.
+    static std::string FileNameOf(std::string_view address, Verdict verdict);
+    // The address whose rule file of `extension` is named `name`; nullopt when the name does not
+    // end in the extension.
+    static std::optional<std::string> AddressOfFileName(std::string_view name, std::string_view extension);
     std::filesystem::path FileOf(std::string_view address, Verdict verdict) const;
 
     // Every reader and writer finds a rule file through Locate: one lookup rule for all of them.

@@ -22,7 +22,8 @@ public:
     explicit BaitListener(QObject* parent = nullptr);
     ~BaitListener() override;
 
-    // SetPortListener(true): listens on `port` of every IPv4 address. False (and LastFailure) when the
+    // SetPortListener(true): listens on `port` of every IPv4 and IPv6 address (IPv4 only where the
+    // machine has no IPv6). False (and LastFailure) when the
     // port is taken or may not be bound; then no listener exists.
     bool Open(quint16 port = kPort);
     // Listens on a socket that is already listening (the one velmor-guard hands over, dual stack on

@@ -16,6 +16,10 @@ namespace velmor::test {
 platform::TcpRow MakeRow(const std::string& local_address, int local_port, const std::string& remote_address,
                          int remote_port, std::uint32_t state = 5);
 
+// The same for an IPv6 connection: "fd00:77::1" and host-order ports.
+platform::TcpRow MakeRow6(const std::string& local_address, int local_port, const std::string& remote_address,
+                          int remote_port, std::uint32_t state = 5);
+
 // A connection table the test fills by hand; records every teardown request.
 class FakeConnectionTable final : public platform::ConnectionTable {
 public:
