@@ -12,9 +12,12 @@ packages=(
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev python3 curl openssl
   # libraries of the programs
-  qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libgl-dev libcurl4-openssl-dev zlib1g-dev
+  qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libgl-dev libcurl4-openssl-dev zlib1g-dev libxcb1-dev
   # run-time tools the programs and the end-to-end tests use
   iproute2 libcap2-bin util-linux procps nginx-light xvfb xauth fonts-nanum x11-utils
+  # a real desktop for the window tests: window manager, panel with a tray, X clients, the fonts
+  # of an ordinary desktop
+  openbox tint2 xdotool wmctrl fonts-dejavu fonts-noto fonts-noto-mono
 )
 missing=()
 for p in "${packages[@]}"; do
