@@ -96,7 +96,10 @@ void QtTrayIcon::Add(const QIcon& image, const QString& tip) {
         QObject::connect(icon, &QSystemTrayIcon::activated, icon,
                          [this, icon](QSystemTrayIcon::ActivationReason reason) {
                              int code = 0;
-                             if (reason == QSystemTrayIcon::Trigger) code = kLeftButtonUp;
+                             // Qt reports the second of two quick clicks as a double click; each
+                             // is a left-button release all the same.
+                             if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick)
+                                 code = kLeftButtonUp;
                              if (reason == QSystemTrayIcon::Context) code = kRightButtonUp;
                              if (code == 0) return;
                              // Queued: the handler runs once the icon's event handling is over.
