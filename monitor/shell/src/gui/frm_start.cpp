@@ -43,6 +43,8 @@ struct ButtonText {
 };
 
 constexpr const char* kResetTip = "감시중인 IP 리스트를 리셋";
+// Room beside a menu item's text, in average character widths.
+constexpr int kMenuTextRoom = 12;
 
 QPushButton* MakeButton(QWidget* parent, const QString& name, const QString& caption,
                         const QString& tooltip) {
@@ -181,6 +183,15 @@ void FrmStart::BuildControls() {
         button->installEventFilter(this);
         auto* menu = new QMenu(button);
         for (const auto item : items) menu->addAction(Q(item));
+        // The style reserves room for check marks, icons and shortcuts beside the text, and with
+        // the window's style sheet it sized the items too small for their text ("Torva…보(A)").
+        const QFontMetrics metrics(menu->font());
+        int widest = 0;
+        for (const QAction* action : menu->actions()) {
+            widest =
+                std::max(widest, metrics.horizontalAdvance(QString(action->text()).remove(QLatin1Char('&'))));
+        }
+        menu->setMinimumWidth(widest + kMenuTextRoom * metrics.averageCharWidth());
         connect(menu, &QMenu::triggered, this,
                 [this](QAction* action) { ToolbarMenu_ButtonMenuClick(action->text()); });
         button->setMenu(menu);
