@@ -691,6 +691,28 @@ TEST_F(FrmStartTest, QuitFromTheRealTrayIconEndsOutsideTheIconsOwnHandler) {
     EXPECT_TRUE(native.isNull()) << "and is destroyed from the event loop";
 }
 
+TEST_F(FrmStartTest, BothClicksOfADoubleClickOnTheTrayIconRestore) {
+    real_tray = std::make_unique<QtTrayIcon>(/*assume_available=*/true);
+    auto* tray = static_cast<QtTrayIcon*>(real_tray.get());
+    Make();
+    window->Handle();
+    window->ShowWindow();
+    window->HideWindow();
+    // Two quick clicks arrive from Qt as Trigger and DoubleClick; the second click after a close
+    // in between must bring the window back as well.
+    Q_EMIT tray->Native()->activated(QSystemTrayIcon::Trigger);
+    ASSERT_TRUE(Until([&] { return window->isVisible(); }));
+    window->close();
+    ASSERT_FALSE(window->isVisible());
+    Q_EMIT tray->Native()->activated(QSystemTrayIcon::DoubleClick);
+    EXPECT_TRUE(Until([&] { return window->isVisible(); }));
+    // The middle button does nothing.
+    window->close();
+    Q_EMIT tray->Native()->activated(QSystemTrayIcon::MiddleClick);
+    QCoreApplication::processEvents();
+    EXPECT_FALSE(window->isVisible());
+}
+
 TEST_F(FrmStartTest, HelpMenuIsWideEnoughForItsItems) {
     Make();
     auto* help = Find<QToolButton>("ToolbarMenu_2");
