@@ -16,6 +16,9 @@ packages=(
   libcurl4-openssl-dev libssl-dev zlib1g-dev libnftables-dev
   # run-time tools the programs and the end-to-end tests use
   iproute2 nftables libcap2-bin util-linux procps nginx-light xvfb xauth fonts-nanum x11-utils
+  # a real desktop for the window tests: window manager, panel with a tray, X clients, the fonts
+  # of an ordinary desktop
+  openbox tint2 xdotool wmctrl fonts-dejavu fonts-noto fonts-noto-mono
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -19,6 +19,8 @@
 #include <QTest>
 #include <QToolBar>
 #include <QToolButton>
+#include <QWindow>
+#include <algorithm>
 #include <filesystem>
 
 #include "frm_start.h"
@@ -55,6 +57,26 @@ public:
         calls->push_back({"modify", tip, image.cacheKey()});
     }
     void Delete() override { calls->push_back({"delete", {}, 0}); }
+    void ShowMessage(const QString& title, const QString& text) override {
+        calls->push_back({"message", title + QLatin1Char('|') + text, 0});
+    }
+};
+
+// Records what the window manager is asked, and whether the window was mapped at that moment.
+class FakeWindowManager final : public platform::WindowManager {
+public:
+    struct Call {
+        platform::WindowRequest request;
+        bool exposed = false;
+    };
+    std::function<bool()> exposed;
+    std::vector<Call>* calls;
+    explicit FakeWindowManager(std::vector<Call>* log) : calls(log) {}
+    bool Request(std::uint64_t, const platform::WindowRequest& request) override {
+        calls->push_back({request, exposed && exposed()});
+        return true;
+    }
+    std::optional<platform::WindowStates> Read(std::uint64_t) override { return std::nullopt; }
 };
 
 // Dialogs whose Yes/No question can run code while it is "open", like a modal box whose event loop
@@ -106,8 +128,48 @@ protected:
         // Port 0: any free port, so the tests never need (or fight over) the real port 80.
         services.bait_port = port;
         services.updates_refused = updates_refused;
+        auto manager = std::make_unique<FakeWindowManager>(&wm_calls);
+        manager->exposed = [this] {
+            return window && window->windowHandle() && window->windowHandle()->isExposed();
+        };
+        services.window_manager = std::move(manager);
+        services.clock = &clock;
+        if (real_tray) {
+            services.tray = std::move(real_tray);
+            fake_tray = nullptr;
+        }
         window = std::make_unique<FrmStart>(folder.path(), std::move(services));
         return *window;
+    }
+
+    // Runs the event loop until `condition` holds (or five seconds pass).
+    template <typename Condition>
+    bool Until(Condition condition) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (!condition()) {
+            if (std::chrono::steady_clock::now() >= deadline) return false;
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        }
+        return true;
+    }
+
+    // The window manager was asked to bring the window to the user (a finished restore).
+    int Restores() const {
+        return static_cast<int>(std::count_if(wm_calls.begin(), wm_calls.end(),
+                                              [](const auto& call) { return call.request.activate; }));
+    }
+
+    std::vector<FakeTray::Call> Messages() const {
+        std::vector<FakeTray::Call> messages;
+        for (const auto& call : tray_calls)
+            if (call.kind == "message") messages.push_back(call);
+        return messages;
+    }
+
+    void FileIntruder(const std::string& address, int port) {
+        fake_table->tcp_rows.push_back(test::MakeRow("10.0.0.5", 80, address, port));
+        fake_table->udp_rows = static_cast<std::uint32_t>(fake_table->tcp_rows.size());
+        window->Service().Cycle().TimerGetTable_Timer();
     }
 
     template <typename T>
@@ -129,6 +191,9 @@ protected:
     int ended = 0;
     std::vector<bool> topmost_while_modal;
     platform::LocalInfo local_info{"10.1.2.3", "example.lan", "desk-01"};
+    std::vector<FakeWindowManager::Call> wm_calls;
+    test::FakeClock clock;
+    std::unique_ptr<TrayIcon> real_tray;
     std::unique_ptr<FrmStart> window;
 };
 
@@ -321,7 +386,8 @@ TEST_F(FrmStartTest, AlertWhileHiddenAndLeftReleaseRestores) {
     fake_table->udp_rows = 1;
     window->Service().Cycle().TimerGetTable_Timer();
     EXPECT_EQ(window->TrayImage(), 2);
-    EXPECT_EQ(tray_calls.back().image, AlertTrayImage().cacheKey());
+    EXPECT_EQ(tray_calls.back().kind, "message") << "a desktop notice beside the alert";
+    EXPECT_EQ(tray_calls.rbegin()[1].image, AlertTrayImage().cacheKey());
 
     window->Form_MouseMove(TrayIcon::kLeftButtonUp);
     EXPECT_EQ(window->TrayImage(), 1);
@@ -594,6 +660,207 @@ TEST_F(FrmStartTest, AGuardWithoutItsTableOrNoGuardAtAllIsSaidPlainly) {
     Make(true, 0, std::move(absent));
     window->Handle();
     EXPECT_TRUE(window->NoticeText().contains(QStringLiteral("velmor-guard가 없어")));
+TEST_F(FrmStartTest, EveryTrayClickBringsTheWindowBackWhateverHappenedWhileHidden) {
+    Make();
+    window->Handle();
+    window->ShowWindow();
+    ASSERT_TRUE(Until([&] { return window->windowHandle() && window->windowHandle()->isExposed(); }));
+    for (int cycle = 0; cycle < 6; ++cycle) {
+        SCOPED_TRACE(cycle);
+        EXPECT_FALSE(window->close());
+        ASSERT_FALSE(window->isVisible());
+        EXPECT_FALSE(window->isMinimized()) << "hidden in its normal state";
+        const int before = Restores();
+        if (cycle % 3 == 1) {
+            // The window manager minimised the hidden window.
+            window->setWindowState(Qt::WindowMinimized);
+        }
+        window->Form_MouseMove(TrayIcon::kLeftButtonUp);
+        if (cycle % 3 == 2) {
+            // The window manager maps it as an icon again before the first expose.
+            window->setWindowState(window->windowState() | Qt::WindowMinimized);
+        }
+        ASSERT_TRUE(Until([&] { return Restores() > before; })) << "the restore finished once mapped";
+        EXPECT_TRUE(window->isVisible());
+        EXPECT_FALSE(window->isMinimized());
+        const auto last = *std::find_if(wm_calls.rbegin(), wm_calls.rend(),
+                                        [](const auto& call) { return call.request.activate; });
+        EXPECT_TRUE(last.exposed) << "asked of a mapped window";
+        EXPECT_TRUE(last.request.skip_taskbar);
+        EXPECT_TRUE(last.request.above) << "CheckTopMost is checked";
+        EXPECT_TRUE(last.request.to_current_desktop);
+    }
+}
+
+TEST_F(FrmStartTest, RestoringAMinimisedVisibleWindowUnminimisesIt) {
+    Make();
+    window->Handle();
+    window->ShowWindow();
+    ASSERT_TRUE(Until([&] { return window->windowHandle()->isExposed(); }));
+    window->showMinimized();
+    ASSERT_TRUE(Until([&] { return window->isMinimized(); }));
+    window->Form_MouseMove(TrayIcon::kLeftButtonUp);
+    ASSERT_TRUE(Until([&] { return Restores() > 0; }));
+    EXPECT_FALSE(window->isMinimized());
+    EXPECT_TRUE(window->isVisible());
+}
+
+TEST_F(FrmStartTest, TopmostAndTheTaskListAreAskedOnceTheWindowIsMapped) {
+    Make();
+    window->Handle();
+    window->ShowWindow();
+    // After load and first show: off the task list, topmost as checked, but not pushed at the user.
+    ASSERT_TRUE(Until([&] { return !wm_calls.empty(); }));
+    EXPECT_TRUE(wm_calls.back().exposed);
+    EXPECT_TRUE(wm_calls.back().request.skip_taskbar);
+    EXPECT_FALSE(wm_calls.back().request.activate);
+    for (const auto& call : wm_calls) EXPECT_TRUE(call.exposed);
+
+    auto* box = Find<QCheckBox>("CheckTopMost");
+    box->click();  // unchecked: explicitly not topmost
+    ASSERT_TRUE(Until([&] { return !wm_calls.back().request.above; }));
+    EXPECT_FALSE(window->Topmost());
+    EXPECT_TRUE(window->isVisible()) << "the flag changed in place, the window stayed mapped";
+    box->click();
+    ASSERT_TRUE(Until([&] { return wm_calls.back().request.above; }));
+    EXPECT_TRUE(window->Topmost());
+
+    // Hidden and restored: asked again after the new map, every time.
+    for (int cycle = 0; cycle < 3; ++cycle) {
+        window->close();
+        const std::size_t before = wm_calls.size();
+        window->Form_MouseMove(TrayIcon::kLeftButtonUp);
+        ASSERT_TRUE(Until([&] { return Restores() > cycle; }));
+        for (std::size_t i = before; i < wm_calls.size(); ++i) EXPECT_TRUE(wm_calls[i].exposed);
+        EXPECT_TRUE(wm_calls.back().request.above);
+    }
+    for (const auto& call : wm_calls) EXPECT_TRUE(call.exposed) << "never asked before the map";
+}
+
+TEST_F(FrmStartTest, QuitFromTheRealTrayIconEndsOutsideTheIconsOwnHandler) {
+    real_tray = std::make_unique<QtTrayIcon>(/*assume_available=*/true);
+    auto* tray = static_cast<QtTrayIcon*>(real_tray.get());
+    Make();
+    window->Handle();
+    QPointer<QSystemTrayIcon> native = tray->Native();
+    ASSERT_FALSE(native.isNull());
+    // Connected after the window's handler: runs after it, inside the same emission, like the X11
+    // tray widget's code after it emitted the click.
+    bool alive_after_handler = false;
+    QObject::connect(native.data(), &QSystemTrayIcon::activated, native.data(), [&] {
+        alive_after_handler = !native.isNull();
+        if (native) native->isVisible();
+    });
+    dialogs.answers = {true};
+    Q_EMIT native->activated(QSystemTrayIcon::Context);
+    EXPECT_TRUE(alive_after_handler);
+    EXPECT_TRUE(dialogs.asked.empty()) << "the prompt opens once the click handling is over";
+    ASSERT_TRUE(Until([&] { return ended == 1; }));
+    ASSERT_EQ(dialogs.asked.size(), 1u);
+    EXPECT_EQ(dialogs.asked[0], "Torvane 프로그램을 종료할까요?");
+    EXPECT_TRUE(native.isNull() || !native->isVisible()) << "the icon leaves the tray at once";
+    EXPECT_EQ(tray->Native(), nullptr);
+    EXPECT_FALSE(window->Listener().IsListening());
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_TRUE(native.isNull()) << "and is destroyed from the event loop";
+}
+
+TEST_F(FrmStartTest, BothClicksOfADoubleClickOnTheTrayIconRestore) {
+    real_tray = std::make_unique<QtTrayIcon>(/*assume_available=*/true);
+    auto* tray = static_cast<QtTrayIcon*>(real_tray.get());
+    Make();
+    window->Handle();
+    window->ShowWindow();
+    window->HideWindow();
+    // Two quick clicks arrive from Qt as Trigger and DoubleClick; the second click after a close
+    // in between must bring the window back as well.
+    Q_EMIT tray->Native()->activated(QSystemTrayIcon::Trigger);
+    ASSERT_TRUE(Until([&] { return window->isVisible(); }));
+    window->close();
+    ASSERT_FALSE(window->isVisible());
+    Q_EMIT tray->Native()->activated(QSystemTrayIcon::DoubleClick);
+    EXPECT_TRUE(Until([&] { return window->isVisible(); }));
+    // The middle button does nothing.
+    window->close();
+    Q_EMIT tray->Native()->activated(QSystemTrayIcon::MiddleClick);
+    QCoreApplication::processEvents();
+    EXPECT_FALSE(window->isVisible());
+}
+
+TEST_F(FrmStartTest, HelpMenuIsWideEnoughForItsItems) {
+    Make();
+    auto* help = Find<QToolButton>("ToolbarMenu_2");
+    ASSERT_NE(help, nullptr);
+    QMenu* menu = help->menu();
+    menu->ensurePolished();
+    menu->adjustSize();
+    const QFontMetrics metrics(menu->font());
+    for (QAction* action : menu->actions()) {
+        const QString shown = QString(action->text()).remove(QLatin1Char('&'));
+        const QRect item = menu->actionGeometry(action);
+        // Fusion keeps about six character widths beside the text for check marks, icons and
+        // shortcuts; the items were once only 40 pixels wider than "Torvane 정보(A)" and cut it.
+        EXPECT_GE(item.width(), metrics.horizontalAdvance(shown) + 8 * metrics.averageCharWidth())
+            << shown.toStdString();
+    }
+}
+
+TEST_F(FrmStartTest, IntrudersWhileHiddenAreNoticedAtMostOncePerInterval) {
+    Make();
+    window->Handle();
+    window->ShowWindow();
+    window->HideWindow();
+    FileIntruder("10.77.0.2", 1040);
+    auto messages = Messages();
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].tip,
+              QStringLiteral("Torvane 침입 감지|침입한 IP를 차단 목록에 올렸습니다: 10.77.0.2"));
+    // Two more within the interval: counted, not shown.
+    clock.Advance(std::chrono::seconds(2));
+    FileIntruder("10.77.0.3", 1041);
+    clock.Advance(std::chrono::seconds(3));
+    FileIntruder("10.77.0.4", 1042);
+    window->NoticeTimer_Timer();
+    EXPECT_EQ(Messages().size(), 1u);
+    clock.Advance(std::chrono::seconds(5));
+    window->NoticeTimer_Timer();
+    messages = Messages();
+    ASSERT_EQ(messages.size(), 2u);
+    EXPECT_EQ(messages[1].tip,
+              QStringLiteral("Torvane 침입 감지|침입한 IP 2개를 차단 목록에 올렸습니다 (마지막: 10.77.0.4)"));
+    // A known address coming back, or an allowed one, is no new intruder.
+    clock.Advance(std::chrono::seconds(30));
+    fake_table->tcp_rows.push_back(test::MakeRow("10.0.0.5", 5000, "10.77.0.9", 443));
+    fake_table->udp_rows = 9;
+    window->Service().Cycle().TimerGetTable_Timer();
+    EXPECT_EQ(Messages().size(), 2u);
+    // While the window is shown nothing is told.
+    window->Form_MouseMove(TrayIcon::kLeftButtonUp);
+    FileIntruder("10.77.0.5", 1043);
+    EXPECT_EQ(Messages().size(), 2u);
+}
+
+TEST_F(FrmStartTest, BlockedRowsAreDrawnInTheWarningColour) {
+    Make();
+    window->Handle();
+    fake_table->tcp_rows = {test::MakeRow("10.0.0.5", 80, "10.1.2.3", 1043),
+                            test::MakeRow("10.0.0.5", 5000, "10.9.9.9", 443)};
+    fake_table->udp_rows = 1;
+    window->Service().Cycle().TimerGetTable_Timer();
+    const auto colour_of = [&](const char* view_name, int row, int role) {
+        return Find<QTableView>(view_name)->model()->index(row, 0).data(role);
+    };
+    auto* watch = Find<QTableView>("ListViewWatchIP")->model();
+    ASSERT_EQ(watch->rowCount(), 2);
+    ASSERT_EQ(watch->index(0, 2).data().toString(), QStringLiteral("차단"));
+    EXPECT_TRUE(colour_of("ListViewWatchIP", 0, Qt::ForegroundRole).isValid());
+    EXPECT_TRUE(colour_of("ListViewWatchIP", 0, Qt::BackgroundRole).isValid());
+    EXPECT_FALSE(colour_of("ListViewWatchIP", 1, Qt::ForegroundRole).isValid()) << "허용 stays plain";
+    Find<QTabWidget>("SSTabMain")->setCurrentIndex(1);
+    ASSERT_EQ(Find<QTableView>("ListViewInvaderOX")->model()->rowCount(), 1);
+    EXPECT_TRUE(colour_of("ListViewInvaderOX", 0, Qt::ForegroundRole).isValid());
+    // The port list has no verdict.
+    EXPECT_FALSE(colour_of("ListViewWatchPORT", 0, Qt::ForegroundRole).isValid());
 }
 
 }  // namespace

@@ -130,7 +130,9 @@ TEST_F(NetworkToolsPanelTest, ControlsCaptionsAndFont) {
     EXPECT_TRUE(Box(*panel, 1)->text().isEmpty());
     auto* shell = panel->findChild<QLineEdit*>(QStringLiteral("textShell"));
     ASSERT_NE(shell, nullptr);
-    EXPECT_EQ(shell->text(), QStringLiteral("ping "));
+    // The same command as the PING button puts there (a bare "ping " never ends on Linux).
+    EXPECT_EQ(shell->text(), QStringLiteral("ping -c 4 "));
+    EXPECT_EQ(shell->text().toStdString(), panel->Runner().ButtonCommand(1));
     const std::map<int, QString> captions = {
         {0, "IPCONFIG"}, {1, "PING    "}, {2, "NETSTAT "}, {3, "TRACERT "}, {10, "< RUN >"}};
     for (const auto& [index, caption] : captions) {

@@ -4,10 +4,14 @@
 #include <QDir>
 #include <QFont>
 #include <QFontDatabase>
+#include <QMenu>
 #include <QPixmap>
+#include <QScreen>
+#include <QSystemTrayIcon>
 #include <QTabWidget>
 #include <QThread>
 #include <QTimer>
+#include <QToolButton>
 #include <filesystem>
 #include <functional>
 #include <iostream>
@@ -30,6 +34,7 @@ public:
     void Add(const QIcon&, const QString&) override {}
     void Modify(const QIcon&, const QString&) override {}
     void Delete() override {}
+    void ShowMessage(const QString&, const QString&) override {}
 };
 
 void Settle() {
@@ -100,7 +105,14 @@ int main(int argc, char** argv) {
     services.dialogs = &dialogs;
     services.clipboard = &clipboard;
     services.browser = &browser;
-    services.tray = std::make_unique<NoTray>();
+    // On a desktop with a tray (scripts/screenshots.sh starts a panel) the real icon, so that the
+    // intruder notice is the one the desktop shows.
+    const bool real_tray = QSystemTrayIcon::isSystemTrayAvailable();
+    if (real_tray) {
+        services.tray = std::make_unique<shell::QtTrayIcon>();
+    } else {
+        services.tray = std::make_unique<NoTray>();
+    }
     auto table = std::make_unique<test::FakeConnectionTable>();
     table->tcp_rows = {
         test::MakeRow("192.168.10.23", 80, "203.0.113.45", 1043),
@@ -112,6 +124,7 @@ int main(int argc, char** argv) {
         test::MakeRow("192.168.10.23", 53111, "192.0.2.150", 8080),
     };
     table->udp_rows = 4;
+    test::FakeConnectionTable* fake_table = table.get();
     services.table = std::move(table);
     services.counters = std::make_unique<test::FakeSocketCounters>();
     services.local_info = [] { return platform::LocalInfo{"192.168.10.23", "home.example", "desk-01"}; };
@@ -164,6 +177,42 @@ int main(int argc, char** argv) {
     for (const auto& question : questions) {
         const QString path = out + QLatin1Char('/') + QString::fromLatin1(question.file);
         if (!ShootModalBox(question.ask, path)) {
+            std::cerr << "could not write " << path.toStdString() << '\n';
+            return 1;
+        }
+        std::cout << path.toStdString() << '\n';
+    }
+
+    // The menu "도움말", open: every item shown whole.
+    if (auto* help = window.findChild<QToolButton*>(QStringLiteral("ToolbarMenu_2")); help && help->menu()) {
+        QMenu* menu = help->menu();
+        menu->popup(help->mapToGlobal(QPoint(0, help->height())));
+        Settle();
+        const QString path = out + QStringLiteral("/help-menu.png");
+        const QPixmap shot = menu->grab();
+        menu->hide();
+        if (!shot.save(path)) {
+            std::cerr << "could not write " << path.toStdString() << '\n';
+            return 1;
+        }
+        std::cout << path.toStdString() << '\n';
+    }
+
+    // A new intruder while the window is hidden: the desktop notice.
+    if (real_tray) {
+        tabs->setCurrentIndex(0);
+        window.HideWindow();
+        Settle();
+        fake_table->tcp_rows.push_back(test::MakeRow("192.168.10.23", 80, "203.0.113.99", 51515));
+        fake_table->udp_rows = 5;
+        window.Service().Cycle().TimerGetTable_Timer();
+        for (int i = 0; i < 10; ++i) Settle();
+        const QString path = out + QStringLiteral("/intruder-notice.png");
+        // The corner with the tray, where the notice appears.
+        const QRect screen = QGuiApplication::primaryScreen()->geometry();
+        const QPixmap corner = QGuiApplication::primaryScreen()->grabWindow(0, screen.width() - 640,
+                                                                            screen.height() - 220, 640, 220);
+        if (!corner.save(path)) {
             std::cerr << "could not write " << path.toStdString() << '\n';
             return 1;
         }

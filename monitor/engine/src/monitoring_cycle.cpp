@@ -162,7 +162,10 @@ void MonitoringCycle::FileNewAddress(int row, const std::string& address, const 
     store_.Write(address, verdict, rules::MakeRuleLine(remote_port, address, ""));
     address_list_.SetCell(row, watch_ip::kVerdict, rules::VerdictText(verdict));
     address_list_.SetCell(row, watch_ip::kInfo, "");
-    if (verdict == Verdict::Blocked) AlertIfHidden();
+    if (verdict == Verdict::Blocked) {
+        AlertIfHidden();
+        host_.IntruderFiled(address);
+    }
 }
 
 void MonitoringCycle::AlertIfHidden() {

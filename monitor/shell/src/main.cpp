@@ -7,6 +7,7 @@
 #include "end_signal_notifier.h"
 #include "velmor/platform/program_folder.h"
 #include "velmor/platform/secure_mode.h"
+#include "velmor/shell/command_line.h"
 #include "velmor/shell/headless_host.h"
 #include "velmor/shell/plugin_guard.h"
 
@@ -131,6 +132,7 @@ int RunDesktop(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (const auto status = velmor::shell::AnswerInfoOption(argc, argv, std::cout)) return *status;
 #ifdef VELMOR_WITH_GUI
     bool headless = false;
     for (int i = 1; i < argc; ++i) headless = headless || std::strcmp(argv[i], "--headless") == 0;

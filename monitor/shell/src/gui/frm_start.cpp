@@ -18,6 +18,8 @@
 #include <QToolBar>
 #include <QToolButton>
 #include <QVBoxLayout>
+#include <QWindow>
+#include <algorithm>
 #include <iostream>
 
 #include "frm_about.h"
@@ -42,6 +44,8 @@ struct ButtonText {
 };
 
 constexpr const char* kResetTip = "감시중인 IP 리스트를 리셋";
+// Room beside a menu item's text, in average character widths.
+constexpr int kMenuTextRoom = 12;
 
 QPushButton* MakeButton(QWidget* parent, const QString& name, const QString& caption,
                         const QString& tooltip) {
@@ -104,6 +108,12 @@ FrmStart::FrmStart(std::filesystem::path program_folder, FrmStartServices servic
     if (!services_.local_info) services_.local_info = platform::ReadLocalInfo;
     if (!services_.can_tear_down) services_.can_tear_down = platform::CanTearDownConnections;
     if (!services_.end_program) services_.end_program = [] { QCoreApplication::exit(0); };
+    if (!services_.window_manager && QGuiApplication::platformName() == QLatin1String("xcb")) {
+        services_.window_manager = platform::ConnectX11WindowManager();
+    }
+    notices_ = std::make_unique<IntruderNotices>(services_.clock ? *services_.clock : own_clock_);
+    notice_timer_.setSingleShot(true);
+    connect(&notice_timer_, &QTimer::timeout, this, &FrmStart::NoticeTimer_Timer);
     if (!services_.open_help) {
         services_.open_help = [this](QWidget* owner) {
             FrmHelp help(program_folder_, owner);
@@ -182,6 +192,15 @@ void FrmStart::BuildControls() {
         button->installEventFilter(this);
         auto* menu = new QMenu(button);
         for (const auto item : items) menu->addAction(Q(item));
+        // The style reserves room for check marks, icons and shortcuts beside the text, and with
+        // the window's style sheet it sized the items too small for their text ("Torva…보(A)").
+        const QFontMetrics metrics(menu->font());
+        int widest = 0;
+        for (const QAction* action : menu->actions()) {
+            widest =
+                std::max(widest, metrics.horizontalAdvance(QString(action->text()).remove(QLatin1Char('&'))));
+        }
+        menu->setMinimumWidth(widest + kMenuTextRoom * metrics.averageCharWidth());
         connect(menu, &QMenu::triggered, this,
                 [this](QAction* action) { ToolbarMenu_ButtonMenuClick(action->text()); });
         button->setMenu(menu);
@@ -250,6 +269,7 @@ QWidget* FrmStart::BuildWatchIpTab() {
     auto* layout = new QVBoxLayout(page);
     layout->setContentsMargins(8, 8, 8, 8);
     watch_ip_model_ = new ListTableModel(service_->AddressList(), {"IP", "횟수", "연결", "정보"});
+    watch_ip_model_->SetVerdictColumn(rules::address_column::kVerdict);
     list_watch_ip_ = MakeListView("ListViewWatchIP", watch_ip_model_);
     list_watch_ip_->setParent(page);
     list_watch_ip_->setColumnWidth(0, AddressColumnWidth(*list_watch_ip_));
@@ -283,6 +303,7 @@ QWidget* FrmStart::BuildInvaderTab() {
     auto* layout = new QVBoxLayout(page);
     layout->setContentsMargins(8, 8, 8, 8);
     invader_model_ = new ListTableModel(service_->RuleList(), {"IP", "연결", "정보"});
+    invader_model_->SetVerdictColumn(rules::invader_column::kVerdict);
     list_invader_ = MakeListView("ListViewInvaderOX", invader_model_);
     list_invader_->setParent(page);
     list_invader_->setColumnWidth(0, AddressColumnWidth(*list_invader_));
@@ -485,6 +506,34 @@ void FrmStart::UpdateTrayIcon(std::string_view what) {
     Log("tray " + std::string(what) + " image " + std::to_string(tray_image_));
 }
 
+void FrmStart::IntruderFiled(std::string_view address) {
+    if (IsWindowVisible() || !TrayAvailable()) return;
+    if (const auto notice = notices_->Filed(address)) ShowNotice(*notice);
+    ScheduleNoticeTimer();
+}
+
+void FrmStart::NoticeTimer_Timer() {
+    if (IsWindowVisible()) {
+        notices_->WindowShown();
+        return;
+    }
+    if (const auto notice = notices_->Flush()) ShowNotice(*notice);
+    ScheduleNoticeTimer();
+}
+
+void FrmStart::ShowNotice(const IntruderNotices::Notice& notice) {
+    services_.tray->ShowMessage(Q(kIntruderNoticeTitle), Q(notice.text));
+    Log("notice " + std::to_string(notice.count) + " " + notice.text);
+}
+
+void FrmStart::ScheduleNoticeTimer() {
+    const auto due = notices_->PendingDue();
+    if (!due) return;
+    const Clock& clock = services_.clock ? *services_.clock : own_clock_;
+    const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(*due - clock.Now());
+    notice_timer_.start(static_cast<int>(std::max<std::int64_t>(0, wait.count())));
+}
+
 void FrmStart::Form_MouseMove(int code) {
     if (code == TrayIcon::kLeftButtonUp) {
         RestoreFromTray();
@@ -502,12 +551,77 @@ void FrmStart::Form_MouseMove(int code) {
 
 void FrmStart::RestoreFromTray() {
     UpdateTrayIcon("Reset_ICON");
-    setWindowState(windowState() & ~Qt::WindowMinimized);
-    show();
+    // The user sees the lists now; intruders still counted need no notice.
+    notices_->WindowShown();
+    notice_timer_.stop();
+    restore_requested_ = true;
+    // Whatever the window manager made of the window while it was hidden (minimised, on another
+    // desktop, below other windows), it comes back in its normal state; what only holds on a mapped
+    // window is done again once it is mapped.
+    setWindowState((windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
     SetWindowPosTopmost(check_top_most_->isChecked());
     raise();
     activateWindow();
+    ScheduleAfterMapped();
     Log("window shown");
+}
+
+void FrmStart::WatchNativeWindow() {
+    // Changing some window flags gives the widget a new native window.
+    QWindow* native = windowHandle();
+    if (native == watched_window_.data()) return;
+    if (watched_window_) watched_window_->removeEventFilter(this);
+    watched_window_ = native;
+    if (native) native->installEventFilter(this);
+}
+
+void FrmStart::ScheduleAfterMapped() {
+    WatchNativeWindow();
+    if (windowHandle() && windowHandle()->isExposed() && !isMinimized()) {
+        if (std::exchange(after_mapped_queued_, true)) return;
+        QMetaObject::invokeMethod(this, &FrmStart::AfterMapped, Qt::QueuedConnection);
+    } else {
+        // The next expose of the native window does it.
+        after_mapped_pending_ = true;
+    }
+}
+
+void FrmStart::AfterMapped() {
+    after_mapped_queued_ = false;
+    after_mapped_pending_ = false;
+    // Hidden again meanwhile (the close box): nothing to bring back.
+    if (!isVisible() || ending_) {
+        restore_requested_ = false;
+        return;
+    }
+    const bool bring_to_user = std::exchange(restore_requested_, false);
+    // A window manager may map a window that was minimised as an icon again.
+    // A few times only: a window manager that insists on the icon is not fought forever.
+    if (isMinimized() && unminimise_tries_ < 3) {
+        ++unminimise_tries_;
+        restore_requested_ = bring_to_user;
+        setWindowState(windowState() & ~Qt::WindowMinimized);
+        ScheduleAfterMapped();
+        return;
+    }
+    unminimise_tries_ = 0;
+    if (bring_to_user) {
+        raise();
+        activateWindow();
+    }
+    RequestWindowStates(bring_to_user);
+    Log("window mapped");
+}
+
+void FrmStart::RequestWindowStates(bool bring_to_user) {
+    if (!services_.window_manager || !windowHandle()) return;
+    platform::WindowRequest request;
+    // Without a tray the task list is the only way back to the window.
+    request.skip_taskbar = TrayAvailable();
+    request.above = Topmost();
+    request.to_current_desktop = bring_to_user;
+    request.activate = bring_to_user;
+    services_.window_manager->Request(windowHandle()->winId(), request);
 }
 
 // --- Topmost --------------------------------------------------------------------------------------
@@ -517,10 +631,25 @@ bool FrmStart::Topmost() const {
 }
 
 void FrmStart::SetWindowPosTopmost(bool topmost) {
-    // Like SetWindowPos with SWP_SHOWWINDOW: the window ends up shown either way. Changing the flag
-    // re-creates the native window, which hides it.
-    if (Topmost() != topmost) setWindowFlag(Qt::WindowStaysOnTopHint, topmost);
-    if (!isVisible()) show();
+    // Like SetWindowPos with SWP_SHOWWINDOW: the window ends up shown either way.
+    if (Topmost() != topmost) {
+        const Qt::WindowFlags flags =
+            topmost ? windowFlags() | Qt::WindowStaysOnTopHint : windowFlags() & ~Qt::WindowStaysOnTopHint;
+        if (QWindow* native = windowHandle()) {
+            // Changed on the native window in place: QWidget::setWindowFlag would make a new one,
+            // unmapping the window and leaving the stacking to the next map.
+            overrideWindowFlags(flags);
+            native->setFlags(flags);
+        } else {
+            setWindowFlags(flags);
+        }
+    }
+    if (!isVisible()) {
+        show();
+    } else {
+        // The window manager holds the stacking of a mapped window: ask it (now, or once mapped).
+        ScheduleAfterMapped();
+    }
 }
 
 void FrmStart::ApplyTopMost(std::string_view on_off) {
@@ -553,6 +682,13 @@ void FrmStart::ToolbarMenu_MouseMove() {
 }
 
 bool FrmStart::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == watched_window_.data() && event->type() == QEvent::Expose && after_mapped_pending_ &&
+        watched_window_->isExposed()) {
+        after_mapped_pending_ = false;
+        if (!std::exchange(after_mapped_queued_, true)) {
+            QMetaObject::invokeMethod(this, &FrmStart::AfterMapped, Qt::QueuedConnection);
+        }
+    }
     if (event->type() == QEvent::MouseMove || event->type() == QEvent::HoverMove) {
         if (watched == toolbar_ || (watched->parent() == toolbar_)) ToolbarMenu_MouseMove();
     }
@@ -625,10 +761,11 @@ void FrmStart::closeEvent(QCloseEvent* event) {
         event->accept();
         return;
     }
-    // The user's close only puts the window away; the program goes on in the tray.
+    // The user's close only puts the window away; the program goes on in the tray. It is hidden in
+    // its normal state: a window minimised before it is unmapped is mapped as an icon again by some
+    // window managers, and the tray click would then leave only a task-list entry.
     event->ignore();
     if (TrayAvailable()) {
-        setWindowState(windowState() | Qt::WindowMinimized);
         hide();
         Log("window hidden");
     } else {
@@ -683,6 +820,15 @@ void FrmStart::showEvent(QShowEvent* event) {
     QMainWindow::showEvent(event);
     RefreshLamps();
     lamp_timer_.start();
+    // Every map loses the window manager's states (a withdrawn window keeps none): set them again.
+    ScheduleAfterMapped();
+}
+
+void FrmStart::changeEvent(QEvent* event) {
+    QMainWindow::changeEvent(event);
+    // A new native window (some flag changes make one) must be watched for its map as well.
+    if (event->type() == QEvent::WindowStateChange && restore_requested_ && isVisible())
+        ScheduleAfterMapped();
 }
 
 void FrmStart::hideEvent(QHideEvent* event) {

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <QMainWindow>
+#include <QPointer>
 #include <QTimer>
+#include <QWindow>
 #include <array>
 #include <filesystem>
 #include <functional>
@@ -17,8 +19,10 @@
 #include "velmor/platform/local_info.h"
 #include "velmor/platform/mailbox.h"
 #include "velmor/platform/socket_counters.h"
+#include "velmor/platform/window_manager.h"
 #include "velmor/rules/list_commands.h"
 #include "velmor/shell/bait_listener.h"
+#include "velmor/shell/intruder_notices.h"
 #include "velmor/shell/monitor_service.h"
 #include "velmor/shell/startup.h"
 
@@ -67,6 +71,11 @@ struct FrmStartServices {
     // The modal help and About windows.
     std::function<void(QWidget* owner)> open_help;
     std::function<void(QWidget* owner)> open_about;
+    // The window manager's window states (task list, stacking, desktop); empty: the X11 window
+    // manager on the xcb platform, none elsewhere.
+    std::unique_ptr<platform::WindowManager> window_manager;
+    // The clock of the intruder notices' interval; empty: the system clock.
+    const Clock* clock = nullptr;
     quint16 bait_port = BaitListener::kPort;
     // Event lines on standard output (tray changes, show and hide) for end-to-end tests.
     bool debug_log = false;
@@ -97,6 +106,8 @@ public:
     bool IsWindowVisible() const override;
     // "Add_ICON", "Reset_ICON", "Invader_ICON"; any other text does nothing.
     void UpdateTrayIcon(std::string_view what) override;
+    // A desktop notice while the window is hidden, at most one per IntruderNotices::kInterval.
+    void IntruderFiled(std::string_view address) override;
 
     // --- rules::ListCommandsHost
     void InvaderOXChanged() override;
@@ -112,6 +123,8 @@ public:
     void ToolbarMenu_ButtonMenuClick(const QString& item_text);
     void ToolbarMenu_MouseMove();
     void CheckTopMost_Click();
+    // Tells the intruders counted since the last notice, once its interval has passed.
+    void NoticeTimer_Timer();
     // A close that the system asks for (session end, a posted WM_CLOSE): icon and listener go, the
     // window closes and the program ends.
     void CloseFromSystem();
@@ -133,6 +146,7 @@ protected:
     void showEvent(QShowEvent* event) override;
     void hideEvent(QHideEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
+    void changeEvent(QEvent* event) override;
 
 private:
     void BuildControls();
@@ -145,6 +159,14 @@ private:
     void EndProgram();
     void SetWindowPosTopmost(bool topmost);
     void RestoreFromTray();
+    // The steps that only hold once the window manager has mapped the window: the normal state,
+    // the task-list and stacking states and, after a restore, the focus on the current desktop.
+    void WatchNativeWindow();
+    void ScheduleAfterMapped();
+    void AfterMapped();
+    void RequestWindowStates(bool bring_to_user);
+    void ShowNotice(const IntruderNotices::Notice& notice);
+    void ScheduleNoticeTimer();
     void UpdateNotice();
     void RefreshLamps();
     void Log(const std::string& line) const;
@@ -174,6 +196,14 @@ private:
     QLabel* notice_ = nullptr;
     std::array<LampWidget*, 2> lamps_{};
     QTimer lamp_timer_;
+    SystemClock own_clock_;
+    std::unique_ptr<IntruderNotices> notices_;
+    QTimer notice_timer_;
+    QPointer<QWindow> watched_window_;
+    bool after_mapped_pending_ = false;
+    bool after_mapped_queued_ = false;
+    bool restore_requested_ = false;
+    int unminimise_tries_ = 0;
 
     bool loaded_ = false;
     bool ending_ = false;

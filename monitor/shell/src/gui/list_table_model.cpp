@@ -1,6 +1,10 @@
 #include "list_table_model.h"
 
+#include <QBrush>
+#include <QColor>
 #include <utility>
+
+#include "velmor/rules/rule_store.h"
 
 namespace velmor::shell {
 
@@ -28,7 +32,18 @@ QVariant ListTableModel::data(const QModelIndex& index, int role) const {
         if (row < 0) return QString();
         return QString::fromStdString(list_.Cell(row, index.column()));
     }
+    if (role == Qt::ForegroundRole || role == Qt::BackgroundRole) {
+        // Blocked addresses stand out in dark red on a pale red ground.
+        if (!IsBlockedRow(CoreRow(index.row()))) return {};
+        return role == Qt::ForegroundRole ? QBrush(QColor(0xa8, 0x10, 0x10))
+                                          : QBrush(QColor(0xfd, 0xe4, 0xe1));
+    }
     return {};
+}
+
+bool ListTableModel::IsBlockedRow(int core_row) const {
+    if (verdict_column_ < 0 || core_row < 0 || verdict_column_ >= list_.ColumnCount()) return false;
+    return list_.Cell(core_row, verdict_column_) == rules::VerdictText(rules::Verdict::Blocked);
 }
 
 int ListTableModel::CoreRow(int row) const {
@@ -73,6 +88,11 @@ void ListTableModel::OnRowsRemoved(int first, int count) {
 void ListTableModel::OnCellChanged(int row, int column) {
     const QModelIndex cell = index(row, column);
     Q_EMIT dataChanged(cell, cell, {Qt::DisplayRole, Qt::ToolTipRole});
+    // A new verdict recolours the whole row.
+    if (column == verdict_column_) {
+        Q_EMIT dataChanged(index(row, 0), index(row, columnCount() - 1),
+                           {Qt::ForegroundRole, Qt::BackgroundRole});
+    }
 }
 
 void ListTableModel::OnSelectionChanged(int row) {

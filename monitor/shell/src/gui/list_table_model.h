@@ -26,6 +26,8 @@ public:
     rules::ListModel& List() { return list_; }
     // Keeps `selection` (of a view over this model) and the core model's selection marks in step.
     void BindSelection(QItemSelectionModel* selection);
+    // Rows whose cell in `column` reads "차단" are drawn in the warning colours (-1: none).
+    void SetVerdictColumn(int column) { verdict_column_ = column; }
 
     int rowCount(const QModelIndex& parent = {}) const override;
     int columnCount(const QModelIndex& parent = {}) const override;
@@ -44,6 +46,7 @@ private:
     // The core row that view row `row` shows; -1 for a row that the core already removed.
     int CoreRow(int row) const;
     void PullSelectionFromView(const QItemSelection& selected, const QItemSelection& deselected);
+    bool IsBlockedRow(int core_row) const;
 
     rules::ListModel& list_;
     QStringList headers_;
@@ -53,6 +56,7 @@ private:
     int pending_count_ = 0;
     QPointer<QItemSelectionModel> selection_;
     bool syncing_ = false;
+    int verdict_column_ = -1;
 };
 
 }  // namespace velmor::shell

@@ -1,6 +1,7 @@
 #include "network_tools_panel.h"
 
 #include <QFontDatabase>
+#include <QFontInfo>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -24,7 +25,28 @@ QString ControlName(const char* control, int index) {
     return QStringLiteral("%1_%2").arg(QLatin1String(control)).arg(index);
 }
 
+bool ResolvesFixedPitch(const QFont& font) {
+    return QFontInfo(font).fixedPitch();
+}
+
 }  // namespace
+
+QFont FixedPitchFont() {
+    // Fontconfig's first match for "monospace" is not always fixed-pitch: with the Noto fonts
+    // installed it is Noto Sans Mono, which has glyphs of two widths. Then the first installed
+    // family that really is fixed-pitch and writes Latin (alias names such as "Monospace" resolve to
+    // the same Noto font and are weeded out by the check), in the size of the system's fixed font.
+    const QFont system = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    if (ResolvesFixedPitch(system)) return system;
+    for (const QString& family : QFontDatabase::families(QFontDatabase::Latin)) {
+        if (!QFontDatabase::isFixedPitch(family)) continue;
+        QFont font(system);
+        font.setFamilies({family});
+        font.setStyleHint(QFont::TypeWriter);
+        if (ResolvesFixedPitch(font)) return font;
+    }
+    return system;
+}
 
 NetworkToolsPanel::NetworkToolsPanel(std::filesystem::path program_folder, QWidget* parent)
     : NetworkToolsPanel(std::move(program_folder), Services{}, parent) {}
@@ -79,7 +101,7 @@ NetworkToolsPanel::NetworkToolsPanel(std::filesystem::path program_folder, Servi
     textShell_->setObjectName(QStringLiteral("textShell"));
     connect(textShell_, &QLineEdit::returnPressed, this, &NetworkToolsPanel::textShell_Enter);
     auto* buttons = new QHBoxLayout();
-    const QFont fixed = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    const QFont fixed = FixedPitchFont();
     for (int index : {0, 1, 2, 3, kRunButton}) {
         auto* button = new QPushButton(FromView(ShellButtonCaption(index)), shell_group);
         button->setObjectName(ControlName("cmdShell", index));

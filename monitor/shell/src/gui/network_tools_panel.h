@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QFont>
 #include <QWidget>
 #include <array>
 #include <filesystem>
@@ -15,6 +16,9 @@ class QLineEdit;
 class QPushButton;
 
 namespace velmor::shell {
+
+// The fixed-pitch font of the command buttons: a family that exists and really is fixed-pitch.
+QFont FixedPitchFont();
 
 // The content of the inner tab "네트웍 명령": the converter (txtIPConvert_0 host name,
 // txtIPConvert_1 dotted address, Enter resolves into the other box) and the command runner

@@ -78,7 +78,11 @@ QIcon AlertTrayImage() {
 
 QtTrayIcon::QtTrayIcon(bool assume_available) : assume_available_(assume_available) {}
 
-QtTrayIcon::~QtTrayIcon() = default;
+QtTrayIcon::~QtTrayIcon() {
+    // Outside any handler of its own now: what is left goes at once.
+    delete icon_.data();
+    delete retired_.data();
+}
 
 bool QtTrayIcon::Available() const {
     return assume_available_ || QSystemTrayIcon::isSystemTrayAvailable();
@@ -86,13 +90,25 @@ bool QtTrayIcon::Available() const {
 
 void QtTrayIcon::Add(const QIcon& image, const QString& tip) {
     if (!icon_) {
-        icon_ = std::make_unique<QSystemTrayIcon>();
+        icon_ = new QSystemTrayIcon();
         icon_->setObjectName(QStringLiteral("TrayIcon"));
-        QObject::connect(icon_.get(), &QSystemTrayIcon::activated,
-                         [this](QSystemTrayIcon::ActivationReason reason) {
-                             if (!on_notification) return;
-                             if (reason == QSystemTrayIcon::Trigger) on_notification(kLeftButtonUp);
-                             if (reason == QSystemTrayIcon::Context) on_notification(kRightButtonUp);
+        QSystemTrayIcon* icon = icon_;
+        QObject::connect(icon, &QSystemTrayIcon::activated, icon,
+                         [this, icon](QSystemTrayIcon::ActivationReason reason) {
+                             int code = 0;
+                             // Qt reports the second of two quick clicks as a double click; each
+                             // is a left-button release all the same.
+                             if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick)
+                                 code = kLeftButtonUp;
+                             if (reason == QSystemTrayIcon::Context) code = kRightButtonUp;
+                             if (code == 0) return;
+                             // Queued: the handler runs once the icon's event handling is over.
+                             QMetaObject::invokeMethod(
+                                 icon,
+                                 [this, icon, code] {
+                                     if (icon == icon_ && on_notification) on_notification(code);
+                                 },
+                                 Qt::QueuedConnection);
                          });
     }
     icon_->setIcon(image);
@@ -108,7 +124,19 @@ void QtTrayIcon::Modify(const QIcon& image, const QString& tip) {
 }
 
 void QtTrayIcon::Delete() {
-    icon_.reset();
+    if (!icon_) return;
+    QSystemTrayIcon* icon = icon_;
+    icon_ = nullptr;
+    // Off the screen at once, destroyed once the event loop is back in control.
+    icon->hide();
+    delete retired_.data();
+    retired_ = icon;
+    icon->deleteLater();
+}
+
+void QtTrayIcon::ShowMessage(const QString& title, const QString& text) {
+    if (!icon_ || !icon_->supportsMessages()) return;
+    icon_->showMessage(title, text, AlertTrayImage(), 8000);
 }
 
 }  // namespace velmor::shell

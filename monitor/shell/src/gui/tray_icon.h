@@ -1,11 +1,11 @@
 #pragma once
 
 #include <QIcon>
+#include <QPointer>
 #include <QString>
+#include <QSystemTrayIcon>
 #include <functional>
 #include <memory>
-
-class QSystemTrayIcon;
 
 namespace velmor::shell {
 
@@ -26,12 +26,19 @@ public:
     virtual void Add(const QIcon& image, const QString& tip) = 0;
     virtual void Modify(const QIcon& image, const QString& tip) = 0;
     virtual void Delete() = 0;
+    // A desktop notification beside the icon (title and text); nothing where the desktop has none.
+    virtual void ShowMessage(const QString& title, const QString& text) = 0;
 
     std::function<void(int code)> on_notification;
 };
 
 // QSystemTrayIcon. `assume_available` stands in for a tray where the desktop has none (test runs on
 // the offscreen platform, which has no tray).
+//
+// A notification reaches `on_notification` only after the icon's own click handling has returned:
+// the handler may open a modal prompt and, after Yes, delete the icon, and an icon destroyed inside
+// its own mouse-event handler takes the process down (the X11 tray widget touches itself after
+// emitting). For the same reason Delete hides the icon at once and destroys it from the event loop.
 class QtTrayIcon final : public TrayIcon {
 public:
     explicit QtTrayIcon(bool assume_available = false);
@@ -41,9 +48,15 @@ public:
     void Add(const QIcon& image, const QString& tip) override;
     void Modify(const QIcon& image, const QString& tip) override;
     void Delete() override;
+    void ShowMessage(const QString& title, const QString& text) override;
+
+    // The Qt icon, for tests (null before Add and after Delete).
+    QSystemTrayIcon* Native() const { return icon_; }
 
 private:
-    std::unique_ptr<QSystemTrayIcon> icon_;
+    QPointer<QSystemTrayIcon> icon_;
+    // Deleted icons whose deferred deletion may still be pending at the end.
+    QPointer<QSystemTrayIcon> retired_;
     bool assume_available_;
 };
 

@@ -37,6 +37,8 @@ public:
     virtual bool IsWindowVisible() const = 0;
     // Switches the tray icon ("Invader_ICON": the alert image).
     virtual void UpdateTrayIcon(std::string_view what) = 0;
+    // A remote address without a rule reached the bait and was just filed as blocked.
+    virtual void IntruderFiled(std::string_view address) { static_cast<void>(address); }
 };
 
 class RandomSource {

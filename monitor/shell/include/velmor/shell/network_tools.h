@@ -47,7 +47,9 @@ bool IsNumericAddressText(std::string_view text);
 // ---------------------------------------------------------------------------------------------
 // Command runner (textShell, cmdShell 0..3 and 10)
 
-inline constexpr std::string_view kInitialCommandLine = "ping ";
+// The Linux form of the PING button's command: a bare "ping " pings until Ctrl-C, which closes the
+// terminal before "[종료]".
+inline constexpr std::string_view kInitialCommandLine = "ping -c 4 ";
 inline constexpr int kRunButton = 10;
 inline constexpr int kCommandButtonCount = 4;
 
