@@ -9,6 +9,8 @@ export DEBIAN_FRONTEND=noninteractive
 packages=(
   # toolchain
   build-essential cmake ninja-build pkg-config git clang libclang-rt-14-dev clang-format
+  # kernel socket events: the BPF program, its skeleton and the loader
+  libbpf-dev bpftool
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev python3 curl openssl
   # libraries of the programs

@@ -64,12 +64,23 @@ void MonitorService::OnTableTimer() {
     const auto dumps = cycle_.GetStats().dumps;
     cycle_.TimerGetTable_Timer();
     // The timer is off while the tick runs and on again after it, with the pause while hidden.
-    table_timer_.start(static_cast<int>(cycle_.NextTickDelay().count()));
+    const auto delay = waker_ ? waker_->AfterTick(cycle_.NextTickDelay(), cycle_.SafetyNet()) : cycle_.NextTickDelay();
+    table_timer_.start(static_cast<int>(delay.count()));
     if (cycle_.GetStats().dumps != dumps) Q_EMIT TableRead();
     if (guard_ && guard_->Generation() != seen_guard_generation_) {
         seen_guard_generation_ = guard_->Generation();
         Q_EMIT GuardChanged();
     }
+}
+
+void MonitorService::SetTableEvents(engine::TableEventSource* source) {
+    waker_.reset();
+    if (source == nullptr) return;
+    waker_ = std::make_unique<TableWaker>(*source, clock_, [this](std::chrono::milliseconds delay) {
+        // Stopped, or inside the tick (which starts the timer itself): nothing to bring forward.
+        if (!table_timer_.isActive()) return;
+        if (table_timer_.remainingTime() > delay.count()) table_timer_.start(static_cast<int>(delay.count()));
+    });
 }
 
 void MonitorService::OnLookupTimer() {

@@ -16,6 +16,7 @@
 #include "velmor/rules/list_model.h"
 #include "velmor/rules/rule_list.h"
 #include "velmor/rules/rule_store.h"
+#include "velmor/shell/table_waker.h"
 
 namespace velmor::shell {
 
@@ -41,6 +42,11 @@ public:
     void Start();
     void Stop();
     bool Running() const { return table_timer_.isActive(); }
+    // With an event source (kept by the caller, outliving the service) the table timer waits for
+    // its news or the safety net instead of ticking every millisecond; without one (nullptr, the
+    // default) the timer and the change gate run as they always have.
+    void SetTableEvents(engine::TableEventSource* source);
+    TableWaker* Waker() { return waker_.get(); }
 
     rules::RuleStore& Store() { return store_; }
     rules::ListModel& AddressList() { return address_list_; }
@@ -78,6 +84,7 @@ private:
     rules::ListModel rule_list_{rules::kRuleListColumns};
     engine::MonitoringCycle cycle_;
     QTimer table_timer_;
+    std::unique_ptr<TableWaker> waker_;
     engine::DetachedProgramStarter starter_;
     engine::LookupCycle lookup_;
     QTimer lookup_timer_;

@@ -1,0 +1,15 @@
+# Kernel socket events need clang's BPF target, bpftool (vmlinux.h and the skeleton), libbpf and a
+# kernel that exposes its BTF. VELMOR_BPF defaults to ON where all of them are found.
+find_program(VELMOR_BPF_CLANG NAMES clang clang-14)
+find_program(VELMOR_BPFTOOL NAMES bpftool PATHS /usr/sbin /sbin)
+pkg_check_modules(LIBBPF QUIET IMPORTED_TARGET libbpf)
+set(VELMOR_KERNEL_BTF "/sys/kernel/btf/vmlinux" CACHE FILEPATH "BTF of the kernel the BPF program is built against")
+if(VELMOR_BPF_CLANG AND VELMOR_BPFTOOL AND LIBBPF_FOUND AND EXISTS "${VELMOR_KERNEL_BTF}")
+  set(VELMOR_BPF_DEFAULT ON)
+else()
+  set(VELMOR_BPF_DEFAULT OFF)
+endif()
+option(VELMOR_BPF "Build the kernel socket event source (clang, bpftool, libbpf, kernel BTF)" ${VELMOR_BPF_DEFAULT})
+if(VELMOR_BPF AND NOT (VELMOR_BPF_CLANG AND VELMOR_BPFTOOL AND LIBBPF_FOUND AND EXISTS "${VELMOR_KERNEL_BTF}"))
+  message(FATAL_ERROR "VELMOR_BPF needs clang, bpftool, libbpf (pkg-config) and ${VELMOR_KERNEL_BTF}")
+endif()

@@ -1,0 +1,79 @@
+// SPDX-License-Identifier: GPL-2.0
+/* Reports TCP sockets of one network namespace entering or leaving the connection table, from the
+ * tracepoint sock/inet_sock_set_state. Read-only: it never changes a socket or a packet. */
+
+#include "vmlinux.h"
+
+#include <bpf/bpf_core_read.h>
+#include <bpf/bpf_helpers.h>
+#include <bpf/bpf_tracing.h>
+
+#include "velmor/guard/socket_event_layout.h"
+
+#define AF_INET 2
+#define AF_INET6 10
+#define IPPROTO_TCP 6
+#define STATE_SYN_SENT 2
+#define STATE_SYN_RECV 3
+#define STATE_CLOSE 7
+
+char LICENSE[] SEC("license") = "GPL";
+
+/* Set by the loader before the program is loaded: the inode number of the namespace to watch. */
+const volatile __u32 target_netns = 0;
+
+/* Events the ring buffer had no room for; user space reads it to know that it missed some. */
+__u64 lost_events = 0;
+
+struct {
+    __uint(type, BPF_MAP_TYPE_RINGBUF);
+    __uint(max_entries, 256 * 1024);
+} events SEC(".maps");
+
+SEC("tp_btf/inet_sock_set_state")
+int BPF_PROG(on_inet_sock_set_state, struct sock *sk, int old_state, int new_state)
+{
+    if (BPF_CORE_READ(sk, sk_protocol) != IPPROTO_TCP) return 0;
+    if (BPF_CORE_READ(sk, __sk_common.skc_net.net, ns.inum) != target_netns) return 0;
+
+    /* Reported: leaving CLOSE (connect, listen), the end of a handshake (SYN_SENT or SYN_RECV to the
+     * next state) and reaching CLOSE. A connect's first step fires before the kernel picks its local
+     * port, and an accepted socket's LISTEN -> SYN_RECV step before its addresses are filled in, so
+     * the end of the handshake is the first event that names such a socket completely. The states in
+     * between change nothing in the table's rows but their state, and are left out. */
+    if (old_state != STATE_CLOSE && old_state != STATE_SYN_SENT && old_state != STATE_SYN_RECV &&
+        new_state != STATE_CLOSE)
+        return 0;
+
+    const __u16 family = BPF_CORE_READ(sk, __sk_common.skc_family);
+    if (family != AF_INET && family != AF_INET6) return 0;
+
+    struct velmor_socket_event *event = bpf_ringbuf_reserve(&events, sizeof(*event), 0);
+    if (!event) {
+        __sync_fetch_and_add(&lost_events, 1);
+        return 0;
+    }
+    __builtin_memset(event, 0, sizeof(*event));
+    event->cookie = bpf_get_socket_cookie(sk);
+    event->time_ns = bpf_ktime_get_ns();
+    event->family = family;
+    event->old_state = (__u8)old_state;
+    event->new_state = (__u8)new_state;
+    event->version = VELMOR_SOCKET_EVENT_VERSION;
+    event->local_port = BPF_CORE_READ(sk, __sk_common.skc_num);
+    event->remote_port = __builtin_bswap16(BPF_CORE_READ(sk, __sk_common.skc_dport));
+    event->interface_index = (__u32)BPF_CORE_READ(sk, __sk_common.skc_bound_dev_if);
+    if (family == AF_INET) {
+        __be32 local = BPF_CORE_READ(sk, __sk_common.skc_rcv_saddr);
+        __be32 remote = BPF_CORE_READ(sk, __sk_common.skc_daddr);
+        __builtin_memcpy(event->local, &local, sizeof(local));
+        __builtin_memcpy(event->remote, &remote, sizeof(remote));
+    } else {
+        struct in6_addr local = BPF_CORE_READ(sk, __sk_common.skc_v6_rcv_saddr);
+        struct in6_addr remote = BPF_CORE_READ(sk, __sk_common.skc_v6_daddr);
+        __builtin_memcpy(event->local, &local, sizeof(local));
+        __builtin_memcpy(event->remote, &remote, sizeof(remote));
+    }
+    bpf_ringbuf_submit(event, 0);
+    return 0;
+}

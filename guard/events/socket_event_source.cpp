@@ -1,0 +1,231 @@
+#include "velmor/guard/socket_event_source.h"
+
+#include <bpf/bpf.h>
+#include <bpf/libbpf.h>
+#include <linux/capability.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <mutex>
+#include <utility>
+
+#include "socket_events.skel.h"
+
+namespace velmor::guard {
+namespace {
+
+// libbpf reports through one process-wide print hook. The last warning is kept so that a failure
+// reason can say what libbpf saw; nothing reaches stderr (the verifier's log can be long).
+std::mutex last_warning_mutex;
+std::string last_warning;
+
+int KeepLibbpfWarning(libbpf_print_level level, const char* format, va_list arguments) {
+    if (level == LIBBPF_DEBUG) return 0;
+    char line[512];
+    const int length = std::vsnprintf(line, sizeof line, format, arguments);
+    if (length <= 0) return 0;
+    std::string text(line);
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+    if (text.empty()) return 0;
+    const std::lock_guard lock(last_warning_mutex);
+    last_warning = std::move(text);
+    return 0;
+}
+
+std::string TakeLastWarning() {
+    const std::lock_guard lock(last_warning_mutex);
+    return std::exchange(last_warning, std::string());
+}
+
+bool HasEffectiveCapability(const __user_cap_data_struct (&data)[_LINUX_CAPABILITY_U32S_3], int capability) {
+    return (data[capability / 32].effective & (1u << (capability % 32))) != 0;
+}
+
+// Tracing programs need CAP_BPF and CAP_PERFMON, or CAP_SYS_ADMIN, which implies both.
+bool MayLoadTracingPrograms() {
+    __user_cap_header_struct header{};
+    header.version = _LINUX_CAPABILITY_VERSION_3;
+    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
+    if (::syscall(SYS_capget, &header, data) != 0) return false;
+    return HasEffectiveCapability(data, CAP_SYS_ADMIN) ||
+           (HasEffectiveCapability(data, CAP_BPF) && HasEffectiveCapability(data, CAP_PERFMON));
+}
+
+}  // namespace
+
+struct SocketEventSource::State {
+    socket_events_bpf* skeleton = nullptr;
+    ring_buffer* ring = nullptr;
+    std::uint64_t lost_seen = 0;
+    const std::function<void(const SocketEvent&)>* callback = nullptr;
+    DrainResult* result = nullptr;
+
+    ~State() {
+        if (ring != nullptr) ring_buffer__free(ring);
+        if (skeleton != nullptr) socket_events_bpf__destroy(skeleton);
+    }
+
+    static int OnRecord(void* context, void* data, std::size_t size) {
+        auto* self = static_cast<State*>(context);
+        const auto event = DecodeSocketEvent(std::span(static_cast<const std::byte*>(data), size));
+        if (!event) {
+            ++self->result->malformed;
+            return 0;
+        }
+        ++self->result->delivered;
+        (*self->callback)(*event);
+        return 0;
+    }
+};
+
+SocketEventSource::SocketEventSource() = default;
+
+SocketEventSource::~SocketEventSource() {
+    Close();
+}
+
+bool SocketEventSource::is_open() const {
+    return state_ != nullptr;
+}
+
+int SocketEventSource::fd() const {
+    return state_ != nullptr ? ring_buffer__epoll_fd(state_->ring) : -1;
+}
+
+void SocketEventSource::Close() {
+    state_.reset();
+    netns_inode_ = 0;
+}
+
+std::uint64_t SocketEventSource::CurrentNetnsInode() {
+    struct stat status {};
+    if (::stat("/proc/thread-self/ns/net", &status) != 0) return 0;
+    return status.st_ino;
+}
+
+bool SocketEventSource::Open(const Options& options) {
+    Close();
+    failure_ = Failure::kNone;
+    failure_reason_.clear();
+    const auto fail = [this](Failure failure, std::string reason) {
+        failure_ = failure;
+        failure_reason_ = std::move(reason);
+        state_.reset();
+        return false;
+    };
+
+    const std::uint64_t netns = options.netns_inode != 0 ? options.netns_inode : CurrentNetnsInode();
+    // The kernel numbers namespaces with 32-bit inode numbers; anything else cannot be matched.
+    if (netns == 0 || netns > std::numeric_limits<std::uint32_t>::max()) {
+        return fail(Failure::kNamespaceUnknown, "the network namespace's inode number cannot be read");
+    }
+    if (::access("/sys/kernel/btf/vmlinux", R_OK) != 0) {
+        return fail(Failure::kNotSupported, "the kernel exposes no BTF (/sys/kernel/btf/vmlinux)");
+    }
+    if (!MayLoadTracingPrograms()) {
+        return fail(Failure::kNoRights, "loading the socket event program needs CAP_BPF and CAP_PERFMON");
+    }
+    // Other unsuitable sizes go to the kernel, whose refusal is the authority on what it takes.
+    if (options.ring_bytes > std::numeric_limits<std::uint32_t>::max()) {
+        return fail(Failure::kLoadFailed, "the ring buffer size is out of range");
+    }
+
+    libbpf_set_print(KeepLibbpfWarning);
+    TakeLastWarning();
+    auto state = std::make_unique<State>();
+    state->skeleton = socket_events_bpf__open();
+    if (state->skeleton == nullptr) {
+        const int error = errno;
+        return fail(Failure::kLoadFailed,
+                    std::string("the socket event program cannot be opened: ") + std::strerror(error));
+    }
+    state->skeleton->rodata->target_netns = static_cast<std::uint32_t>(netns);
+    if (bpf_map__set_max_entries(state->skeleton->maps.events,
+                                 static_cast<std::uint32_t>(options.ring_bytes)) != 0) {
+        return fail(Failure::kLoadFailed, "the ring buffer size cannot be set");
+    }
+
+    // libbpf looks the tracepoint up in the kernel's BTF here; a kernel without it fails now.
+    if (const int error = -bpf_program__set_attach_target(state->skeleton->progs.on_inet_sock_set_state, 0,
+                                                          options.tracepoint.c_str());
+        error != 0) {
+        return fail(error == ESRCH ? Failure::kNotSupported : Failure::kLoadFailed,
+                    "the socket event program cannot be loaded: the kernel has no tracepoint " +
+                        options.tracepoint + " (" + std::strerror(error) + ")");
+    }
+
+    if (const int error = -socket_events_bpf__load(state->skeleton); error != 0) {
+        std::string reason =
+            std::string("the socket event program cannot be loaded: ") + std::strerror(error);
+        if (const std::string warning = TakeLastWarning(); !warning.empty()) reason += " (" + warning + ")";
+        Failure failure = Failure::kLoadFailed;
+        if (error == EPERM) failure = Failure::kNoRights;
+        // ESRCH: libbpf found no such tracepoint in the kernel's BTF. ENOTSUPP (524) is the kernel's
+        // own "not supported" for a helper or program type.
+        if (error == ESRCH || error == ENOENT || error == EOPNOTSUPP || error == ENOSYS || error == 524) {
+            failure = Failure::kNotSupported;
+        }
+        return fail(failure, std::move(reason));
+    }
+    if (const int error = -socket_events_bpf__attach(state->skeleton); error != 0) {
+        std::string reason =
+            std::string("the tracepoint inet_sock_set_state cannot be attached: ") + std::strerror(error);
+        return fail(error == EPERM ? Failure::kNoRights : Failure::kAttachFailed, std::move(reason));
+    }
+    state->ring =
+        ring_buffer__new(bpf_map__fd(state->skeleton->maps.events), &State::OnRecord, state.get(), nullptr);
+    if (state->ring == nullptr) {
+        const int error = errno;
+        return fail(Failure::kLoadFailed,
+                    std::string("the ring buffer cannot be mapped: ") + std::strerror(error));
+    }
+    state_ = std::move(state);
+    netns_inode_ = netns;
+    return true;
+}
+
+SocketEventSource::DrainResult SocketEventSource::Drain(
+    const std::function<void(const SocketEvent&)>& callback) {
+    DrainResult result;
+    if (state_ == nullptr) {
+        result.ok = false;
+        return result;
+    }
+    state_->callback = &callback;
+    state_->result = &result;
+    const int consumed = ring_buffer__consume(state_->ring);
+    state_->callback = nullptr;
+    state_->result = nullptr;
+    if (consumed < 0) result.ok = false;
+    // The counter lives in the program's .bss, mapped into this process by the skeleton.
+    const std::uint64_t lost = __atomic_load_n(&state_->skeleton->bss->lost_events, __ATOMIC_RELAXED);
+    result.lost = lost - state_->lost_seen;
+    state_->lost_seen = lost;
+    return result;
+}
+
+const char* FailureName(SocketEventSource::Failure failure) {
+    switch (failure) {
+        case SocketEventSource::Failure::kNone:
+            return "none";
+        case SocketEventSource::Failure::kNoRights:
+            return "no rights";
+        case SocketEventSource::Failure::kNotSupported:
+            return "not supported";
+        case SocketEventSource::Failure::kLoadFailed:
+            return "load failed";
+        case SocketEventSource::Failure::kAttachFailed:
+            return "attach failed";
+        case SocketEventSource::Failure::kNamespaceUnknown:
+            return "namespace unknown";
+    }
+    return "unknown";
+}
+
+}  // namespace velmor::guard
