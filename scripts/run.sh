@@ -4,7 +4,7 @@
 # granted here, with sudo when not run as root. Extra arguments go to velmor (e.g. --headless).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-./scripts/install-deps.sh
+./scripts/install-deps.sh --run
 cmake --preset default >/dev/null
 # Only the four programs: the program folder P with velmor, hostlet, support/ and help/.
 cmake --build --preset default -j "$(nproc)" --target velmor hostlet updater fetchel
