@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Builds the Debian package of Velmor: build/<preset>/package/velmor_<version>_<arch>.deb
+#   scripts/package.sh [BUILD_FOLDER]   (default build/default, configured when needed)
+# Install it with: sudo apt install ./build/default/package/velmor_<version>_amd64.deb
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${1:-build/default}
+if [ ! -f "$build/CMakeCache.txt" ]; then
+  cmake --preset default >/dev/null
+fi
+targets=(velmor hostlet updater fetchel velmor_package_files)
+# The privileged helper, once the tree has it.
+if ninja -C "$build" -t targets all 2>/dev/null | grep -q '^velmor-guard:'; then targets+=(velmor-guard); fi
+cmake --build "$build" -j "$(nproc)" --target "${targets[@]}"
+rm -f "$build"/package/velmor_*.deb
+(cd "$build" && cpack -G DEB >/dev/null)
+deb=$(ls "$build"/package/velmor_*.deb)
+echo "package: $deb"
