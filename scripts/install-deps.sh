@@ -2,7 +2,8 @@
 # Installs every Debian 12 package that building, testing, fuzzing, packaging and benchmarking
 # Velmor needs. It installs packages and nothing else: it starts, stops and kills no process.
 #   scripts/install-deps.sh          everything (what scripts/test.sh needs)
-#   scripts/install-deps.sh --run    only what building and running from the source tree needs
+#   scripts/install-deps.sh --run      only what building and running from the source tree needs
+#   scripts/install-deps.sh --package  that, and what building the Debian package needs
 # Run as root (or it re-runs itself through sudo). Safe to run again.
 set -euo pipefail
 if [ "$(id -u)" -ne 0 ]; then
@@ -19,12 +20,17 @@ packages=(
   # run-time tools the programs and the end-to-end tests use
   iproute2 libcap2-bin util-linux procps xvfb xauth fonts-nanum x11-utils
 )
-if [ "${1:-}" != --run ]; then
+mode=${1:-all}
+if [ "$mode" != --run ]; then
+  # the Debian package's icons (dpkg-dev, for its dependencies, comes with build-essential)
+  packages+=(librsvg2-bin)
+fi
+if [ "$mode" = all ]; then
   packages+=(
     # the update tests run their own nginx on a loopback port of their own
     nginx-light
-    # the Debian package: icons, checks of the package and of its desktop files
-    librsvg2-bin lintian desktop-file-utils appstream man-db
+    # the checks of the package and of its desktop files
+    lintian desktop-file-utils appstream man-db
   )
 fi
 missing=()

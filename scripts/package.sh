@@ -5,6 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build/default}
+./scripts/install-deps.sh --package
 if [ ! -f "$build/CMakeCache.txt" ]; then
   cmake --preset default >/dev/null
 fi
