@@ -11,7 +11,7 @@ if [ ! -f "$build/CMakeCache.txt" ]; then
 fi
 targets=(velmor hostlet updater fetchel velmor_package_files)
 # The privileged helper, once the tree has it.
-if ninja -C "$build" -t targets all 2>/dev/null | grep -q '^velmor-guard:'; then targets+=(velmor-guard); fi
+if ninja -C "$build" -t query velmor-guard >/dev/null 2>&1; then targets+=(velmor-guard); fi
 cmake --build "$build" -j "$(nproc)" --target "${targets[@]}"
 rm -f "$build"/package/velmor_*.deb
 (cd "$build" && cpack -G DEB >/dev/null)
