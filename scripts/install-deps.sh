@@ -1,5 +1,9 @@
 #!/usr/bin/env bash
-# Installs every Debian 12 package that building, testing, fuzzing and benchmarking Velmor needs.
+# Installs every Debian 12 package that building, testing, fuzzing, packaging and benchmarking
+# Velmor needs. It installs packages and nothing else: it starts, stops and kills no process.
+#   scripts/install-deps.sh          everything (what scripts/test.sh needs)
+#   scripts/install-deps.sh --run      only what building and running from the source tree needs
+#   scripts/install-deps.sh --package  that, and what building the Debian package needs
 # Run as root (or it re-runs itself through sudo). Safe to run again.
 set -euo pipefail
 if [ "$(id -u)" -ne 0 ]; then
@@ -11,26 +15,48 @@ packages=(
   build-essential cmake ninja-build pkg-config git clang libclang-rt-14-dev clang-format
   # kernel socket events: the BPF program, its skeleton and the loader
   libbpf-dev bpftool
-  # tests and benchmarks
+  # tests and benchmarks (the build configures them, so running from the source tree needs them too)
   libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev python3 curl openssl
   # libraries of the programs
   qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins qt6-translations-l10n libxcb1-dev libgl-dev
   libcurl4-openssl-dev libssl-dev zlib1g-dev libnftables-dev
   # run-time tools the programs and the end-to-end tests use
-  iproute2 nftables libcap2-bin util-linux procps nginx-light xvfb xauth fonts-nanum x11-utils
-  # a real desktop for the window tests: window manager, panel with a tray, X clients, the fonts
-  # of an ordinary desktop
-  openbox tint2 xdotool wmctrl fonts-dejavu fonts-noto fonts-noto-mono
+  iproute2 nftables libcap2-bin util-linux procps xvfb xauth fonts-nanum x11-utils
 )
+mode=${1:-all}
+if [ "$mode" != --run ]; then
+  # the Debian package's icons (dpkg-dev, for its dependencies, comes with build-essential)
+  packages+=(librsvg2-bin)
+fi
+if [ "$mode" = all ]; then
+  packages+=(
+    # the update tests run their own nginx on a loopback port of their own
+    nginx-light
+    # the checks of the package and of its desktop files
+    lintian desktop-file-utils appstream man-db
+    # a real desktop for the window tests: window manager, panel with a tray, X clients, the fonts
+    # of an ordinary desktop
+    openbox tint2 xdotool wmctrl fonts-dejavu fonts-noto fonts-noto-mono
+  )
+fi
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
-if [ ${#missing[@]} -gt 0 ]; then
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+if [ ${#missing[@]} -eq 0 ]; then
+  echo "install-deps: all packages present"
+  exit 0
 fi
-# nginx-light starts a server on port 80 when installed; the tests start their own.
-if command -v systemctl >/dev/null && systemctl is-active -q nginx 2>/dev/null; then systemctl stop nginx || true; fi
-pkill -x nginx 2>/dev/null || true
+# Debian starts a service as soon as its package is installed: nginx-light would serve port 80 of
+# the machine (the port Velmor's bait listener wants). The tests need only the nginx program, so
+# while these packages install, a policy-rc.d refuses every service start. An existing policy of
+# the machine is left as it is.
+policy=/usr/sbin/policy-rc.d
+if [ ! -e "$policy" ]; then
+  trap 'rm -f "$policy"' EXIT
+  printf '#!/bin/sh\n# Written by Velmor'"'"'s install-deps.sh for the length of one install.\nexit 101\n' >"$policy"
+  chmod 755 "$policy"
+fi
+apt-get update -qq
+apt-get install -y -qq --no-install-recommends "${missing[@]}"
 echo "install-deps: all packages present"

@@ -16,7 +16,7 @@ if [ "${1:-}" = "--no-guard" ]; then
   use_guard=0
   shift
 fi
-./scripts/install-deps.sh
+./scripts/install-deps.sh --run
 cmake --preset default >/dev/null
 # The four programs of the program folder P, and the guard beside it in libexec/.
 cmake --build --preset default -j "$(nproc)" --target velmor hostlet updater fetchel velmor-guard
