@@ -171,11 +171,11 @@ protected:
                (TestFolder() / "guard_probe").string() + " " + socket_path + " " + commands + " >/dev/null";
     }
     void AddIpv6() {
+        // The test network gives both hosts their IPv6 addresses; check they are there.
         for (const auto& [ns, address] :
              {std::pair{net.local(), kLocal6}, std::pair{net.remote(), kRemote6}}) {
-            ASSERT_EQ(TestNetwork::Exec(ns, std::string("ip -6 addr add ") + address +
-                                                "/64 dev $(ls /sys/class/net | grep '^vl') nodad"),
-                      0);
+            ASSERT_EQ(TestNetwork::Exec(ns, std::string("ip -6 addr show | grep -q 'inet6 ") + address + "/'"), 0)
+                << address;
         }
     }
 

@@ -660,6 +660,8 @@ TEST_F(FrmStartTest, AGuardWithoutItsTableOrNoGuardAtAllIsSaidPlainly) {
     Make(true, 0, std::move(absent));
     window->Handle();
     EXPECT_TRUE(window->NoticeText().contains(QStringLiteral("velmor-guard가 없어")));
+}
+
 TEST_F(FrmStartTest, EveryTrayClickBringsTheWindowBackWhateverHappenedWhileHidden) {
     Make();
     window->Handle();

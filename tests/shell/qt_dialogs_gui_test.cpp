@@ -168,6 +168,7 @@ public:
     void Add(const QIcon&, const QString&) override {}
     void Modify(const QIcon&, const QString&) override {}
     void Delete() override {}
+    void ShowMessage(const QString&, const QString&) override {}
 };
 
 // The main window with the program's real boxes.
