@@ -28,7 +28,15 @@ std::string last_warning;
 int KeepLibbpfWarning(libbpf_print_level level, const char* format, va_list arguments) {
     if (level == LIBBPF_DEBUG) return 0;
     char line[512];
+    // The format is libbpf's own, handed to this print hook.
+#if defined(__clang__)
+#pragma clang diagnostic push
+#pragma clang diagnostic ignored "-Wformat-nonliteral"
+#endif
     const int length = std::vsnprintf(line, sizeof line, format, arguments);
+#if defined(__clang__)
+#pragma clang diagnostic pop
+#endif
     if (length <= 0) return 0;
     std::string text(line);
     while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
@@ -66,6 +74,9 @@ struct SocketEventSource::State {
     const std::function<void(const SocketEvent&)>* callback = nullptr;
     DrainResult* result = nullptr;
 
+    State() = default;
+    State(const State&) = delete;
+    State& operator=(const State&) = delete;
     ~State() {
         if (ring != nullptr) ring_buffer__free(ring);
         if (skeleton != nullptr) socket_events_bpf__destroy(skeleton);

@@ -119,6 +119,9 @@ struct SocketLookup::Socket {
     std::uint32_t sequence = 0;
     std::byte buffer[kReceiveBufferSize];
 
+    Socket() = default;
+    Socket(const Socket&) = delete;
+    Socket& operator=(const Socket&) = delete;
     ~Socket() { Close(); }
 
     bool Open() {

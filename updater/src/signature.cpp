@@ -44,6 +44,9 @@ Bio MemoryBio(std::string_view text) {
 // OpenSSL queues an error for every refused key or signature; they are not reported, so they are
 // dropped at once instead of piling up in the thread's queue.
 struct ErrorQueueCleaner {
+    ErrorQueueCleaner() = default;
+    ErrorQueueCleaner(const ErrorQueueCleaner&) = delete;
+    ErrorQueueCleaner& operator=(const ErrorQueueCleaner&) = delete;
     ~ErrorQueueCleaner() { ERR_clear_error(); }
 };
 
