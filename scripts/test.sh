@@ -2,7 +2,7 @@
 # Builds Velmor and runs the whole test suite: unit, GUI (offscreen), end-to-end (in network
 # namespaces the tests make themselves; needs root), the same again under ASan/UBSan, a build
 # without the GUI, the Debian package, and every fuzz target for a bounded time.
-#   VELMOR_FUZZ_SECONDS   seconds per fuzz target (default 30)
+#   VELMOR_FUZZ_SECONDS   seconds per fuzz target (default 20)
 #   VELMOR_SKIP_ASAN=1    leave the sanitizer pass out (for a quick local run; CI never sets it)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -33,4 +33,4 @@ if [ "${VELMOR_SKIP_ASAN:-0}" != 1 ]; then
     ctest --preset asan -j "$jobs"
 fi
 
-./scripts/fuzz.sh "${VELMOR_FUZZ_SECONDS:-30}"
+./scripts/fuzz.sh "${VELMOR_FUZZ_SECONDS:-20}"
