@@ -131,6 +131,14 @@ int RunDesktop(int argc, char** argv) {
 
 }  // namespace
 
+#if defined(__SANITIZE_ADDRESS__)
+// Sanitizer builds only: libdbus (Qt's tray and notices on a desktop session) and fontconfig keep
+// their allocations until the process ends; they are not leaks of this program.
+extern "C" const char* __lsan_default_suppressions() {
+    return "leak:libdbus-1.so\nleak:libfontconfig.so\n";
+}
+#endif
+
 int main(int argc, char** argv) {
     if (const auto status = velmor::shell::AnswerInfoOption(argc, argv, std::cout)) return *status;
 #ifdef VELMOR_WITH_GUI
