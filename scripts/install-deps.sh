@@ -59,4 +59,7 @@ if [ ! -e "$policy" ]; then
 fi
 apt-get update -qq
 apt-get install -y -qq --no-install-recommends "${missing[@]}"
+# The window tests start desktop programs with fresh home folders: the system's font cache must
+# be complete so that none of them scans every font on its first start.
+if command -v fc-cache >/dev/null; then fc-cache -s; fi
 echo "install-deps: all packages present"

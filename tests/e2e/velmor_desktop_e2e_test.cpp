@@ -54,19 +54,40 @@ protected:
         std::filesystem::copy_file(BuiltProgramFolder() / "velmor", folder / "velmor");
         std::filesystem::create_directories(home / "config");
 
-        // Xvfb picks a free display number and writes it on the given descriptor.
+        // Xvfb picks a free display number and writes it on the given descriptor; anything else it
+        // may print there is passed over.
         xvfb = std::make_unique<ChildProcess>(std::vector<std::string>{
             "Xvfb", "-displayfd", "1", "-screen", "0", "1280x800x24", "-nolisten", "tcp"});
         ASSERT_TRUE(xvfb->started());
-        const auto number = xvfb->ReadLine(20s);
-        ASSERT_TRUE(number && !number->empty()) << "Xvfb did not report its display";
-        display = ":" + *number;
-
-        window_manager = StartQuietly("openbox");
         ASSERT_TRUE(WaitUntil(
-            [&] { return X("xprop -root _NET_SUPPORTING_WM_CHECK").find("window id") != std::string::npos; },
+            [&] {
+                const auto line = xvfb->ReadLine(200ms);
+                if (line && !line->empty() && line->find_first_not_of("0123456789") == std::string::npos) {
+                    display = ":" + *line;
+                }
+                return !display.empty();
+            },
             20s))
-            << "openbox did not start";
+            << "Xvfb did not report its display";
+
+        // The window manager gets a second chance if it ended by itself; its own words are kept
+        // for the failure message. Its first start on a fresh machine may wait for fonts.
+        bool managed = false;
+        for (int attempt = 0; attempt < 2 && !managed; ++attempt) {
+            window_manager = StartQuietly("openbox --sm-disable", "openbox.log");
+            bool ended = false;
+            managed = WaitUntil(
+                [&] {
+                    ended = window_manager->Wait(0ms).has_value();
+                    return ended ||
+                           X("xprop -root _NET_SUPPORTING_WM_CHECK").find("window id") != std::string::npos;
+                },
+                45s) &&
+                      !ended;
+        }
+        ASSERT_TRUE(managed) << "openbox did not start on " << display << "; xprop says: "
+                             << RunCommand("(DISPLAY=" + display + " xprop -root _NET_SUPPORTING_WM_CHECK 2>&1)").output
+                             << "openbox says: " << ReadLog("openbox.log");
         panel = StartQuietly("tint2");
         ASSERT_TRUE(WaitUntil([&] { return !Words(X("xdotool search --class tint2")).empty(); }, 20s))
             << "tint2 did not start";
@@ -80,13 +101,22 @@ protected:
         xvfb.reset();
     }
 
-    std::unique_ptr<ChildProcess> StartQuietly(const std::string& program_name) {
+    // A desktop program on the test's display, its output in `log_name` inside the test's home
+    // folder (or thrown away).
+    std::unique_ptr<ChildProcess> StartQuietly(const std::string& command, const std::string& log_name = "") {
+        const std::string log = log_name.empty() ? std::string("/dev/null") : (home / log_name).string();
         auto child = std::make_unique<ChildProcess>(
             std::vector<std::string>{"env", "DISPLAY=" + display, "HOME=" + home.path().string(),
                                      "XDG_CONFIG_HOME=" + (home / "config").string(), "sh", "-c",
-                                     "exec " + program_name + " >/dev/null 2>&1"});
-        EXPECT_TRUE(child->started()) << program_name;
+                                     "exec " + command + " >>'" + log + "' 2>&1 </dev/null"});
+        EXPECT_TRUE(child->started()) << command;
         return child;
+    }
+
+    std::string ReadLog(const std::string& log_name) {
+        std::error_code error;
+        if (!std::filesystem::exists(home / log_name, error)) return "(nothing)";
+        return RunCommand("cat '" + (home / log_name).string() + "'").output;
     }
 
     // An X client command on the test's display; its standard output.
