@@ -1,9 +1,11 @@
 #include "velmor/common/text_file.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <memory>
 #include <random>
 
+#include "velmor/platform/diag.h"
 #include "velmor/platform/safe_file.h"
 
 namespace velmor {
@@ -29,10 +31,21 @@ bool WritePart(std::FILE* file, std::string_view part) {
     return part.empty() || std::fwrite(part.data(), 1, part.size(), file) == part.size();
 }
 
-bool WriteAndClose(FileHandle file, std::string_view first, std::string_view second = {}) {
+// The reason of the first failure is kept for the trail: closing after a failed write may change errno.
+bool WriteAndClose(FileHandle file, const std::filesystem::path& path, std::string_view first,
+                   std::string_view second = {}) {
     bool ok = WritePart(file.get(), first) && WritePart(file.get(), second);
-    ok = std::fclose(file.release()) == 0 && ok;
+    int reason = ok ? 0 : errno;
+    if (std::fclose(file.release()) != 0 && ok) {
+        ok = false;
+        reason = errno;
+    }
+    if (!ok) platform::DiagError("file", "cannot write " + path.string(), reason);
     return ok;
+}
+
+void NoteCannotCreate(const std::filesystem::path& path) {
+    platform::DiagError("file", "cannot create " + path.string(), errno);
 }
 
 constexpr std::size_t kMaxFileNameBytes = 255;
@@ -41,8 +54,11 @@ constexpr std::size_t kMaxFileNameBytes = 255;
 
 bool WriteLineFile(const std::filesystem::path& path, std::string_view line) {
     FileHandle file = OpenForWriting(path, false);
-    if (!file) return false;
-    return WriteAndClose(std::move(file), line, kCrLf);
+    if (!file) {
+        NoteCannotCreate(path);
+        return false;
+    }
+    return WriteAndClose(std::move(file), path, line, kCrLf);
 }
 
 bool WriteFileAtomically(const std::filesystem::path& path, std::string_view content) {
@@ -54,14 +70,18 @@ bool WriteFileAtomically(const std::filesystem::path& path, std::string_view con
     // goes by the tail alone (a hidden name that no listing pattern matches).
     if (temp.filename().native().size() > kMaxFileNameBytes) temp = path.parent_path() / part;
     FileHandle file = OpenForWriting(temp, true);
-    if (!file) return false;
+    if (!file) {
+        NoteCannotCreate(temp);
+        return false;
+    }
     std::error_code error;
-    if (!WriteAndClose(std::move(file), content)) {
+    if (!WriteAndClose(std::move(file), temp, content)) {
         std::filesystem::remove(temp, error);
         return false;
     }
     std::filesystem::rename(temp, path, error);
     if (error) {
+        platform::Diag("file", "cannot rename " + temp.string() + " to " + path.string() + ": " + error.message());
         std::filesystem::remove(temp, error);
         return false;
     }

@@ -2,12 +2,14 @@
 
 #include <curl/curl.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <memory>
 #include <thread>
 #include <vector>
 
+#include "velmor/platform/diag.h"
 #include "velmor/platform/file_copy.h"
 #include "velmor/platform/mailbox.h"
 
@@ -95,7 +97,10 @@ std::size_t WriteReceived(char* data, std::size_t size, std::size_t count, void*
     const std::size_t bytes = size * count;
     if (bytes == 0) return 0;
     if (RedirectTarget(copy->handle) != nullptr) return bytes;
-    if (std::fwrite(data, 1, bytes, copy->output) != bytes) return 0;  // aborts the transfer
+    if (std::fwrite(data, 1, bytes, copy->output) != bytes) {
+        platform::DiagError("transfer", "cannot write the output", errno);
+        return 0;  // aborts the transfer
+    }
     copy->counter.AddBytes(bytes, [&](std::int32_t percent) { copy->notifier->Progress(percent); });
     return bytes;
 }
@@ -144,7 +149,10 @@ bool CopyFromInternet(const Settings& settings, std::FILE* output, const Notifie
     std::string address = settings.source;
     for (int hop = 0;; ++hop) {
         if (curl_easy_setopt(handle, CURLOPT_URL, address.c_str()) != CURLE_OK) return false;
-        if (curl_easy_perform(handle) != CURLE_OK) return false;
+        if (const CURLcode result = curl_easy_perform(handle); result != CURLE_OK) {
+            platform::Diag("transfer", std::string("transfer failed: ") + curl_easy_strerror(result));
+            return false;
+        }
         const char* target = RedirectTarget(handle);
         if (target == nullptr) break;
         // A redirect may keep or raise the scheme, never lower it from https to http.
@@ -159,7 +167,10 @@ bool CopyFromInternet(const Settings& settings, std::FILE* output, const Notifie
 // True when the whole file was read; a source that cannot be opened or read fails the transfer.
 bool CopyFromLocalFile(const Settings& settings, std::FILE* output, const Notifier& notifier) {
     File source(std::fopen(settings.source.c_str(), "rb"));
-    if (!source) return false;
+    if (!source) {
+        platform::DiagError("transfer", "cannot open " + settings.source, errno);
+        return false;
+    }
     std::setvbuf(source.get(), nullptr, _IONBF, 0);  // the piece buffer below is the only buffer
     ReadCounter counter(kLocalBlock, settings.expected_size);
     const auto post = [&](std::int32_t percent) { notifier.Progress(percent); };
@@ -174,7 +185,10 @@ bool CopyFromLocalFile(const Settings& settings, std::FILE* output, const Notifi
         if (in_kernel) {
             std::int64_t copied = 0;
             const auto result = platform::CopyFileChunk(source.get(), output, kLocalPiece, copied);
-            if (result == platform::ChunkCopy::Failed) return false;
+            if (result == platform::ChunkCopy::Failed) {
+                platform::DiagError("transfer", "copy failed", errno);
+                return false;
+            }
             if (result == platform::ChunkCopy::Unsupported || (copied == 0 && !copied_any)) {
                 in_kernel = false;
                 continue;
@@ -187,11 +201,17 @@ bool CopyFromLocalFile(const Settings& settings, std::FILE* output, const Notifi
         if (piece.empty()) piece.resize(kLocalPiece);
         const std::size_t got = std::fread(piece.data(), 1, piece.size(), source.get());
         if (got > 0) {
-            if (std::fwrite(piece.data(), 1, got, output) != got) return false;
+            if (std::fwrite(piece.data(), 1, got, output) != got) {
+                platform::DiagError("transfer", "cannot write the output", errno);
+                return false;
+            }
             counter.AddBytes(got, post);
         }
         if (got < piece.size()) {
-            if (std::ferror(source.get())) return false;
+            if (std::ferror(source.get())) {
+                platform::Diag("transfer", "cannot read " + settings.source);
+                return false;
+            }
             break;
         }
     }
@@ -207,6 +227,7 @@ int RunTransfer(const Settings& settings) {
     // The output file exists before the source is even opened, so it is there after any failure.
     std::FILE* output = std::fopen(settings.output.c_str(), "wb");
     if (output == nullptr) {
+        platform::DiagError("transfer", "cannot create " + settings.output, errno);
         notifier.Final(kFailed);
         return 1;
     }
@@ -216,7 +237,10 @@ int RunTransfer(const Settings& settings) {
     bool succeeded = IsInternetSource(settings.source) ? CopyFromInternet(settings, output, notifier)
                                                        : CopyFromLocalFile(settings, output, notifier);
     // Data that never reached the disk is a failed transfer, not a finished one.
-    if (std::fclose(output) != 0) succeeded = false;
+    if (std::fclose(output) != 0) {
+        platform::DiagError("transfer", "cannot write the output", errno);
+        succeeded = false;
+    }
     notifier.Final(succeeded ? kSucceeded : kFailed);
     return 0;
 }

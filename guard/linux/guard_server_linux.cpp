@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "velmor/guard/guard_service.h"
+#include "velmor/platform/diag.h"
 
 namespace velmor::guard {
 namespace {
@@ -194,7 +195,8 @@ int ServeGuard(const GuardOptions& options, std::uint32_t trusted_gid, GuardServ
                 } else {
                     // A client that stops reading cannot stall the guard for long.
                     timeval timeout{1, 0};
-                    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+                    if (::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout) != 0)
+                        velmor::platform::DiagError("guard", "SO_SNDTIMEO refused", errno);
                     clients.push_back({fd, {}});
                 }
             }

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <string_view>
 
+#include "velmor/platform/diag.h"
+
 namespace velmor::guard {
 namespace {
 
@@ -144,6 +146,7 @@ Reply GuardService::Handle(const Request& request, int& descriptor) {
             break;
         case Op::TearDown:
             if (!actions_.CanTearDown()) {
+                platform::Diag("guard", "teardown refused: no CAP_NET_ADMIN");
                 reply.result = Result::NotAvailable;
                 break;
             }

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <limits>
 
+#include "velmor/platform/diag.h"
 #include "velmor/platform/sock_diag_parse.h"
 #include "velmor/platform/socket_lookup.h"
 
@@ -129,10 +130,13 @@ struct SocketLookup::Socket {
         fd = ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
         if (fd < 0) return false;
         const int on = 1;
-        ::setsockopt(fd, SOL_NETLINK, NETLINK_CAP_ACK, &on, sizeof on);
+        // Both options only make the lookup leaner or bounded; without them it still works.
+        if (::setsockopt(fd, SOL_NETLINK, NETLINK_CAP_ACK, &on, sizeof on) != 0)
+            DiagError("socket lookup", "NETLINK_CAP_ACK refused", errno);
         // The kernel answers at once; a wait this long means the answer is lost, not slow.
         const timeval timeout{2, 0};
-        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+        if (::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) != 0)
+            DiagError("socket lookup", "SO_RCVTIMEO refused", errno);
         sockaddr_nl local{};
         local.nl_family = AF_NETLINK;
         if (::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {

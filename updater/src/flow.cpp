@@ -4,6 +4,7 @@
 #include <system_error>
 
 #include "velmor/common/text_rules.h"
+#include "velmor/platform/diag.h"
 #include "velmor/updater/signature.h"
 
 namespace velmor::updater {
@@ -132,8 +133,9 @@ void UpdaterFlow::StartDownload() {
     // A path the 1024-byte buffer cannot hold is not started; the window then waits like for a
     // Fetchel that failed to start, until the stall message ends it.
     if (program.native().size() > 1023) return;
-    services_.starter.Start(program, {page_.package_url, hand_over_.package_path, std::to_string(own_handle_),
-                                      "0", page_.package_size});
+    if (!services_.starter.Start(program, {page_.package_url, hand_over_.package_path,
+                                           std::to_string(own_handle_), "0", page_.package_size}))
+        platform::Diag("updater", "cannot start " + program.string());
 }
 
 }  // namespace velmor::updater

@@ -1,10 +1,12 @@
 #include <zlib.h>
 
 #include <array>
+#include <cerrno>
 #include <cstdio>
 #include <memory>
 #include <system_error>
 
+#include "velmor/platform/diag.h"
 #include "velmor/platform/replace_file.h"
 #include "velmor/updater/package.h"
 
@@ -170,11 +172,13 @@ UnpackReport UnpackWithReport(const std::filesystem::path& package_path, const s
             }
             auto place = OpenEntryFolder(*root, *entry.folder_name, *entry.file_name);
             if (!place) {
+                platform::Diag("unpack", "no folder for " + *entry.file_name);
                 ++report.skipped;
                 continue;
             }
             auto out = platform::ReplacementFile::Create(place->folder ? *place->folder : *root, place->name);
             if (!out) {
+                platform::DiagError("unpack", "cannot create " + place->name, errno);
                 ++report.skipped;
                 continue;
             }
@@ -185,12 +189,16 @@ UnpackReport UnpackWithReport(const std::filesystem::path& package_path, const s
                 if (out->Commit()) {
                     ++report.written;
                 } else {
+                    platform::DiagError("unpack", "cannot put " + place->name + " in place", errno);
                     ++report.skipped;
                 }
             } else if (inflation == Inflation::StreamFailed && out->Truncate() && out->Commit()) {
                 // Whatever was inflated before the failure goes: a failed stream is an empty file.
+                platform::Diag("unpack", "stream of " + place->name + " failed: left empty");
                 ++report.emptied;
             } else {
+                platform::Diag("unpack", inflation == Inflation::WriteFailed ? "cannot write " + place->name
+                                                                            : "cannot empty " + place->name);
                 ++report.skipped;  // nothing replaced: the old file is whole
             }
         }
@@ -198,11 +206,13 @@ UnpackReport UnpackWithReport(const std::filesystem::path& package_path, const s
 
     std::error_code ignored;
     std::filesystem::current_path(target, ignored);
+    if (ignored) platform::Diag("unpack", "cannot enter " + target.string() + ": " + ignored.message());
     if (command) {
         // The launch program may be new in this package; it must be able to run.
         if (std::filesystem::is_regular_file(command->program, ignored))
             MarkExecutableIfProgram(command->program);
         report.started = starter.Start(command->program, command->arguments);
+        if (!report.started) platform::Diag("unpack", "cannot start " + command->program.string());
     }
     return report;
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <iterator>
 
+#include "velmor/platform/diag.h"
 #include "velmor/rules/live_lists.h"
 
 namespace velmor::engine {
@@ -126,6 +127,7 @@ void GuardEnforcement::TearDown(std::span<const platform::SocketId> ids) {
     if (!link_.Connected()) EnsureConnected();
     if (link_.Connected() && link_.TearDown(ids)) return;
     // No guard (or it just went away): our own rights, if we have any.
+    platform::Diag("enforcement", link_.Connected() ? "the guard refused a teardown" : "no guard for a teardown");
     if (!link_.Connected()) Lost();
     fallback_.Destroy(ids);
 }

@@ -5,6 +5,7 @@
 
 #include "velmor/common/text_file.h"
 #include "velmor/engine/exchange_file.h"
+#include "velmor/platform/diag.h"
 #include "velmor/platform/process.h"
 
 namespace velmor::engine {
@@ -61,6 +62,7 @@ void LookupCycle::CollectAnswer() {
     // The file goes whether or not it held a usable line, so a broken one cannot stay for good.
     std::error_code error;
     std::filesystem::remove(exchange, error);
+    if (error) platform::Diag("lookup", "cannot delete the exchange file: " + error.message());
     if (!line) return;
 
     auto answer = ParseExchangeLine(*line);
@@ -84,7 +86,8 @@ void LookupCycle::CollectAnswer() {
         // A rule line takes its host information once: only while its info field is still empty.
         const std::optional<std::string> rule = store_.ReadLine(answer->address, verdict);
         if (rule && !rule->empty() && rule->back() == '|') {
-            store_.Write(answer->address, verdict, *rule + answer->info);
+            if (!store_.Write(answer->address, verdict, *rule + answer->info))
+                platform::Diag("rules", "host information not added for " + answer->address);
         }
     }
 }
@@ -94,7 +97,8 @@ void LookupCycle::StartNextLookup() {
     for (int row = 0; row < address_list_.RowCount(); ++row) {
         if (!address_list_.Cell(row, watch_ip::kInfo).empty()) continue;
         ++stats_.starts;
-        starter_.Start(LookupProgram(), address_list_.Cell(row, watch_ip::kAddress));
+        if (!starter_.Start(LookupProgram(), address_list_.Cell(row, watch_ip::kAddress)))
+            platform::Diag("lookup", "cannot start the host lookup helper");
         return;
     }
 }

@@ -1,6 +1,7 @@
 #include "velmor/engine/monitoring_cycle.h"
 
 #include "velmor/common/text_rules.h"
+#include "velmor/platform/diag.h"
 
 namespace velmor::engine {
 namespace {
@@ -159,7 +160,9 @@ void MonitoringCycle::FileNewAddress(int row, const std::string& address, const 
     }
     // No rule yet: whoever reached our port 80 (the bait listener) is an intruder.
     const Verdict verdict = local_port == "80" ? Verdict::Blocked : Verdict::Allowed;
-    store_.Write(address, verdict, rules::MakeRuleLine(remote_port, address, ""));
+    // The list shows the verdict even when the file cannot be written; the next start files it anew.
+    if (!store_.Write(address, verdict, rules::MakeRuleLine(remote_port, address, "")))
+        platform::Diag("rules", "no rule file for " + address);
     address_list_.SetCell(row, watch_ip::kVerdict, rules::VerdictText(verdict));
     address_list_.SetCell(row, watch_ip::kInfo, "");
     if (verdict == Verdict::Blocked) {

@@ -2,6 +2,7 @@
 
 #include "velmor/common/text_file.h"
 #include "velmor/common/text_rules.h"
+#include "velmor/platform/diag.h"
 #include "velmor/rules/list_sort.h"
 #include "velmor/rules/rule_list.h"
 
@@ -102,7 +103,8 @@ void ListCommands::AddBlockedAddress() {
     }
     for (const int row : invader_list_.SelectedRows()) invader_list_.SetSelected(row, false);
     // A failed write is not reported; the row is added all the same and leaves at the next reload.
-    store_.AddBlocked(address, info);
+    if (store_.AddBlocked(address, info) != RuleStore::AddResult::Added)
+        platform::Diag("rules", "blocked rule for " + address + " not written");
     invader_list_.AddRow({address, std::string(kBlockedText), info});
     const int row = FirstRowWithText(invader_list_, address);
     if (row >= 0) {

@@ -7,6 +7,7 @@
 #include "velmor/common/text_file.h"
 #include "velmor/common/text_rules.h"
 #include "velmor/platform/address_text.h"
+#include "velmor/platform/diag.h"
 #include "velmor/platform/directory_watch.h"
 
 namespace velmor::rules {
@@ -177,7 +178,9 @@ void RuleStore::ExpireInvaderFiles(const Clock& clock) {
             if (!written) continue;
             if (std::abs(today - DayNumber(*written)) >= 30) {
                 std::error_code error;
-                deleted_any |= std::filesystem::remove(path, error);
+                const bool deleted = std::filesystem::remove(path, error);
+                if (error) platform::Diag("rules", "cannot delete expired " + path.string() + ": " + error.message());
+                deleted_any |= deleted;
             }
         }
     }

@@ -1,5 +1,6 @@
 #include "velmor/shell/monitor_service.h"
 
+#include "velmor/platform/diag.h"
 #include "velmor/platform/process.h"
 
 namespace velmor::shell {
@@ -46,6 +47,7 @@ void MonitorService::CreateFolders() {
     for (const char* folder : kFolders) {
         std::error_code error;
         std::filesystem::create_directories(program_folder_ / folder, error);
+        if (error) platform::Diag("start", "cannot create the folder " + std::string(folder) + ": " + error.message());
     }
 }
 

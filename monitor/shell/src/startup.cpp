@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "velmor/platform/diag.h"
 #include "velmor/platform/process.h"
 #include "velmor/platform/safe_file.h"
 
@@ -98,8 +99,10 @@ std::unique_ptr<platform::SingleInstance> StartProgram(const StartOptions& optio
 
     // 5. The whole line is written and the file closed before the updater can read it.
     if (file != nullptr) {
-        std::fwrite(line.data(), 1, line.size(), file);
-        std::fclose(file);
+        const bool whole = std::fwrite(line.data(), 1, line.size(), file) == line.size();
+        if (std::fclose(file) != 0 || !whole) platform::Diag("start", "hand-over file not written whole");
+    } else if (hand_over_fits) {
+        platform::Diag("start", "cannot create the hand-over file " + hand_over.string());
     }
 
     // 6. The path goes unquoted, as one argument, blanks and all; a missing updater is ignored.
@@ -109,7 +112,8 @@ std::unique_ptr<platform::SingleInstance> StartProgram(const StartOptions& optio
     } else if (options.start_program) {
         options.start_program(updater, {hand_over.string()});
     } else {
-        platform::StartDetached(updater, {hand_over.string()});
+        if (!platform::StartDetached(updater, {hand_over.string()}))
+            platform::Diag("start", "cannot start " + updater.string());
     }
 
     // 7.-10.
