@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 
@@ -82,8 +83,9 @@ struct Lookup {
         for (int row = 0; row < kRows; ++row) {
             const std::string address = Address(row);
             list.AddRow({address, "1", row % 2 == 0 ? "차단" : "허용", "named-" + std::to_string(row)});
-            store.Write(address, row % 2 == 0 ? rules::Verdict::Blocked : rules::Verdict::Allowed,
-                        "1043|" + address + "|named-" + std::to_string(row));
+            if (!store.Write(address, row % 2 == 0 ? rules::Verdict::Blocked : rules::Verdict::Allowed,
+                             "1043|" + address + "|named-" + std::to_string(row)))
+                std::abort();  // a benchmark over missing rules would time something else
         }
     }
     ~Lookup() {
@@ -118,17 +120,26 @@ void BM_LookupTickCollectsAnAnswer(benchmark::State& state) {
     const auto verdict = answered % 2 == 0 ? rules::Verdict::Blocked : rules::Verdict::Allowed;
     lookup.list.SetCell(kRows - 2, engine::watch_ip::kInfo, "");
     const std::string rule = "1043|" + address + (mode == 2 ? "|-" : "|");
-    lookup.store.Write(address, verdict, rule);
+    if (!lookup.store.Write(address, verdict, rule)) {
+        state.SkipWithError("cannot write the rule file");
+        return;
+    }
     double cpu = 0;
     for (auto _ : state) {
         lookup.list.SetCell(answered, engine::watch_ip::kInfo, "");
-        if (mode != 2) lookup.store.Write(address, verdict, rule);
+        if (mode != 2 && !lookup.store.Write(address, verdict, rule)) {
+            state.SkipWithError("cannot write the rule file");
+            break;
+        }
         if (mode == 1) {
             const int fd = ::open(lookup.store.FileOf(address, verdict).c_str(), O_RDONLY);
             ::fdatasync(fd);
             ::close(fd);
         }
-        WriteLineFile(lookup.cycle.ExchangeFile(), address + " ==> pc-" + std::to_string(answered));
+        if (!WriteLineFile(lookup.cycle.ExchangeFile(), address + " ==> pc-" + std::to_string(answered))) {
+            state.SkipWithError("cannot write the exchange file");
+            break;
+        }
         const auto begin = Clock::now();
         const double cpu_begin = ThreadCpuSeconds();
         lookup.cycle.TimerGetWWW_Timer();

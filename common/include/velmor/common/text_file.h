@@ -15,19 +15,20 @@ inline constexpr std::string_view kCrLf = "\r\n";
 // in a way that could wait.
 
 // Creates or truncates `path` and writes `line` followed by CR LF. Bytes are written as they are.
-// Returns false when the file cannot be created or written; the file is closed in any case.
-bool WriteLineFile(const std::filesystem::path& path, std::string_view line);
+// Returns false when the file cannot be created or written; the file is closed in any case. Every
+// failure of the functions that write leaves a line in the diagnostic trail (platform/diag.h).
+[[nodiscard]] bool WriteLineFile(const std::filesystem::path& path, std::string_view line);
 
 // Writes `content` to a temporary file beside `path` and renames it over `path`, so that a reader
 // never sees a half-written file. Returns false (and leaves no temporary behind) on failure.
-bool WriteFileAtomically(const std::filesystem::path& path, std::string_view content);
+[[nodiscard]] bool WriteFileAtomically(const std::filesystem::path& path, std::string_view content);
 
 // Reads the first line of a text file: everything up to the first LF, without the LF and without
 // one CR before it. An empty file gives an empty line; a missing or unreadable file gives nullopt.
-std::optional<std::string> ReadFirstLine(const std::filesystem::path& path);
+[[nodiscard]] std::optional<std::string> ReadFirstLine(const std::filesystem::path& path);
 
 // Reads a whole file as bytes; nullopt when it cannot be opened or read.
-std::optional<std::string> ReadWholeFile(const std::filesystem::path& path);
+[[nodiscard]] std::optional<std::string> ReadWholeFile(const std::filesystem::path& path);
 
 // True when `path` itself is a regular file (not a folder, FIFO or device, and not a link even to
 // a regular file).

@@ -30,7 +30,7 @@ std::int32_t ParseNumber(std::string_view text);
 
 // The arguments after the program name: 2 to 6 items (source, output, window, message offset,
 // expected size, wParam), later ones optional. nullopt for any other count.
-std::optional<Settings> ParseArguments(std::span<const std::string_view> arguments);
+[[nodiscard]] std::optional<Settings> ParseArguments(std::span<const std::string_view> arguments);
 
 // Sources whose first four characters are "http" in any case go through the internet reader
 // (so https too); everything else is a local file path.

@@ -21,7 +21,7 @@ std::size_t FormatIpv6(const std::uint32_t (&address)[4], char (&out)[kIpv6TextS
 
 // The address of an IPv6 text in any form the system reads ("FD00:0077:0::2", "::ffff:1.2.3.4");
 // nullopt for anything else, dotted IPv4 text included.
-std::optional<Ipv6Address> ParseIpv6Text(std::string_view text);
+[[nodiscard]] std::optional<Ipv6Address> ParseIpv6Text(std::string_view text);
 
 // The RFC 5952 form of an IPv6 text; nullopt when `text` is no IPv6 address.
 std::optional<std::string> CanonicalIpv6Text(std::string_view text);

@@ -43,14 +43,14 @@ public:
     // file, else the default mode (0666 less the umask); owner and set-id bits are not carried over.
     static std::optional<ReplacementFile> Create(const FolderHandle& folder, const std::string& name);
 
-    bool Write(const void* data, std::size_t size);
+    [[nodiscard]] bool Write(const void* data, std::size_t size);
     // Drops everything written so far.
-    bool Truncate();
+    [[nodiscard]] bool Truncate();
     // Adds the execute permission wherever the file can be read.
     void MarkExecutable();
     // Closes the file and renames it over `name`. False when a write, the close or the rename
     // failed; the new file is then removed and the old one is untouched.
-    bool Commit();
+    [[nodiscard]] bool Commit();
 
     ReplacementFile(ReplacementFile&& other) noexcept;
     ReplacementFile& operator=(ReplacementFile&&) = delete;

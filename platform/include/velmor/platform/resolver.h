@@ -14,7 +14,7 @@ namespace velmor::platform {
 // The address of a dotted IPv4 text, read the way the classic inet_addr reads it (one to four
 // parts, decimal, octal with a leading 0 or hexadecimal with 0x), in network byte order.
 // Nothing is resolved. nullopt when the text is no such address.
-std::optional<std::uint32_t> ParseIpv4Text(std::string_view text);
+[[nodiscard]] std::optional<std::uint32_t> ParseIpv4Text(std::string_view text);
 
 // The first IPv4 address of `name`, in network byte order; nullopt when there is none.
 std::optional<std::uint32_t> ResolveFirstIpv4(std::string_view name);

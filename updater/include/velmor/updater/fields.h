@@ -31,7 +31,7 @@ struct HandOver {
 };
 
 // nullopt when any of the six values is empty (the updater then ends without a window).
-std::optional<HandOver> ParseHandOver(std::string_view file_bytes);
+[[nodiscard]] std::optional<HandOver> ParseHandOver(std::string_view file_bytes);
 
 // The values of the update-information page.
 struct UpdatePage {
@@ -46,6 +46,6 @@ struct UpdatePage {
 // The page as the server sent it. CR and LF are dropped first; the text must then be non-empty and
 // hold "<!--" somewhere. Brackets are counted from the start of the text, not from the marker.
 // nullopt when the page does not describe an update (one of the first three values is empty).
-std::optional<UpdatePage> ParseUpdatePage(std::string_view page);
+[[nodiscard]] std::optional<UpdatePage> ParseUpdatePage(std::string_view page);
 
 }  // namespace velmor::updater

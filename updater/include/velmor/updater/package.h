@@ -37,11 +37,11 @@ struct PackageEntry {
 };
 
 // Decodes the header from the first bytes of a package; bytes past the end of `bytes` read as zero.
-PackageHeader ParseHeader(std::string_view bytes);
+[[nodiscard]] PackageHeader ParseHeader(std::string_view bytes);
 
 // Decodes the directory: `directory` is everything from DirectoryOffset to the end of the file.
 // Only whole entries count, at most 1024; a partial entry and anything past the 1024th are ignored.
-std::vector<PackageEntry> ParseDirectory(std::string_view directory);
+[[nodiscard]] std::vector<PackageEntry> ParseDirectory(std::string_view directory);
 
 // The output buffer size of an entry: UnpackedSize + (UnpackedSize + 12) / 100 + 32, computed in
 // unsigned 32-bit arithmetic (it wraps for sizes near 4 GiB, as the format defines it).

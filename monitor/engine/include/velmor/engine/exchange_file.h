@@ -30,7 +30,7 @@ struct ExchangeAnswer {
 
 // Reads one exchange line: split at the first "==>", both sides trimmed of blanks. No answer when
 // the line holds no "==>" or starts with it. The address may come out empty.
-std::optional<ExchangeAnswer> ParseExchangeLine(std::string_view line);
+[[nodiscard]] std::optional<ExchangeAnswer> ParseExchangeLine(std::string_view line);
 
 // The line the helper writes for `argument` and `result`, without the line end.
 std::string MakeExchangeLine(std::string_view argument, std::string_view result);

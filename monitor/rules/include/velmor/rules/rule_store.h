@@ -64,7 +64,7 @@ public:
     std::optional<std::string> ReadLine(std::string_view address, Verdict verdict) const;
     // Replaces the rule file's content with `line` and CR LF (a new file when there is none),
     // written beside it and renamed over it.
-    bool Write(std::string_view address, Verdict verdict, std::string_view line);
+    [[nodiscard]] bool Write(std::string_view address, Verdict verdict, std::string_view line);
 
     // --- Edits by the user's commands. Each keeps the blocked index right. An address is used as a
     // file name only when it is one plain file-name component (IsPlainFileName); any other text is
@@ -72,7 +72,7 @@ public:
     enum class AddResult { Added, AlreadyExists, Refused, Failed };
     // A blocked rule made by hand: the line "-|address|info". Refused when the address's blocked
     // file exists already; an allowed file of the same address does not stop it.
-    AddResult AddBlocked(std::string_view address, std::string_view info);
+    [[nodiscard]] AddResult AddBlocked(std::string_view address, std::string_view info);
     // Renames the rule file of verdict `from` to the other verdict's name. Fails, and keeps both
     // files, when the other verdict's file exists already: a rename never replaces a rule.
     bool Toggle(std::string_view address, Verdict from);

@@ -26,7 +26,7 @@ struct HeadlessOptions {
 std::string EscapeControlCharacters(std::string_view text);
 
 // Parses the headless monitor's flags; false (with a message in `error`) on an unknown flag.
-bool ParseHeadlessOptions(int argc, char** argv, HeadlessOptions& options, std::string& error);
+[[nodiscard]] bool ParseHeadlessOptions(int argc, char** argv, HeadlessOptions& options, std::string& error);
 
 // Runs the monitor without a window. It reads commands, one per line, on standard input and
 // answers on standard output:
