@@ -525,6 +525,35 @@ TEST_F(FetchelRun, PipeSourceIsCopiedThroughMemoryAndCountedLikeAFile) {
     EXPECT_EQ(ReadBytes(dir_ / "out"), bytes);
 }
 
+// A full disk is a failed transfer: /dev/full takes every byte into the program's buffer and
+// refuses them when they are written out, at the latest when the file is closed.
+TEST_F(FetchelRun, AFullOutputDeviceFailsTheTransferAndPrintsNothing) {
+    ASSERT_TRUE(fs::exists("/dev/full"));
+    WriteBytes(dir_ / "source", PatternBytes(600000));
+    for (const std::string& source :
+         {server_.Url("/bytes/100"), server_.Url("/bytes/600000"), (dir_ / "source").string()}) {
+        SCOPED_TRACE(source);
+        const Outcome run = Fetch(source, "/dev/full", 600000);
+        EXPECT_EQ(run.exit_status, 0);
+        const Values values = run.values();
+        ASSERT_FALSE(values.empty());
+        EXPECT_EQ(values.back(), -2);
+        EXPECT_EQ(std::count(values.begin(), values.end(), -1), 0);
+    }
+}
+
+TEST_F(FetchelRun, TheDebugLogNamesTheWriteFailureOnStandardErrorOnly) {
+    const std::vector<std::string> arguments = {server_.Url("/bytes/100"), "/dev/full", Handle(*mailbox_), "0",
+                                                "100", "0"};
+    Outcome run = RunFetchel(arguments, &mailbox_, {}, {"env", "VELMOR_DEBUG_LOG=1"});
+    EXPECT_EQ(run.values(), (Values{100, -2}));
+    EXPECT_EQ(run.console, "fetchel: transfer: cannot write the output: No space left on device\n");
+    // Sent to the system log, the trail stays off the console.
+    run = RunFetchel(arguments, &mailbox_, {}, {"env", "VELMOR_DEBUG_LOG=syslog"});
+    EXPECT_EQ(run.values(), (Values{100, -2}));
+    EXPECT_EQ(run.console, "");
+}
+
 TEST_F(FetchelRun, LocalSourceThatCannotBeOpenedOrReadFails) {
     Outcome run = Fetch((dir_ / "absent").string(), dir_ / "out", 1000);
     EXPECT_EQ(run.exit_status, 0);
