@@ -81,7 +81,8 @@ bool WriteFileAtomically(const std::filesystem::path& path, std::string_view con
     }
     std::filesystem::rename(temp, path, error);
     if (error) {
-        platform::Diag("file", "cannot rename " + temp.string() + " to " + path.string() + ": " + error.message());
+        platform::Diag("file",
+                       "cannot rename " + temp.string() + " to " + path.string() + ": " + error.message());
         std::filesystem::remove(temp, error);
         return false;
     }

@@ -1,5 +1,3 @@
-#include "velmor/platform/diag.h"
-
 #include <syslog.h>
 #include <unistd.h>
 
@@ -8,6 +6,8 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+
+#include "velmor/platform/diag.h"
 
 namespace velmor::platform {
 namespace {
@@ -83,7 +83,8 @@ DiagSink DiagSinkOf(const char* setting) {
     if (setting == nullptr) return DiagSink::Off;
     const std::string_view value(setting);
     if (value.empty() || value == "0") return DiagSink::Off;
-    if (EqualsIgnoringCase(value, "syslog") || EqualsIgnoringCase(value, "journal")) return DiagSink::SystemLog;
+    if (EqualsIgnoringCase(value, "syslog") || EqualsIgnoringCase(value, "journal"))
+        return DiagSink::SystemLog;
     return DiagSink::StandardError;
 }
 

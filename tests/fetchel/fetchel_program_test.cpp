@@ -543,8 +543,8 @@ TEST_F(FetchelRun, AFullOutputDeviceFailsTheTransferAndPrintsNothing) {
 }
 
 TEST_F(FetchelRun, TheDebugLogNamesTheWriteFailureOnStandardErrorOnly) {
-    const std::vector<std::string> arguments = {server_.Url("/bytes/100"), "/dev/full", Handle(*mailbox_), "0",
-                                                "100", "0"};
+    const std::vector<std::string> arguments = {
+        server_.Url("/bytes/100"), "/dev/full", Handle(*mailbox_), "0", "100", "0"};
     Outcome run = RunFetchel(arguments, &mailbox_, {}, {"env", "VELMOR_DEBUG_LOG=1"});
     EXPECT_EQ(run.values(), (Values{100, -2}));
     EXPECT_EQ(run.console, "fetchel: transfer: cannot write the output: No space left on device\n");

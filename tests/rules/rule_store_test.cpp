@@ -222,7 +222,8 @@ TEST_F(RuleStoreTest, AKilledWriterLeavesNoEmptyOrPartialRuleFile) {
                 for (int i = 0; i < 200; ++i) {
                     const std::string address =
                         "10.9." + std::to_string(i / 250) + "." + std::to_string(i % 250);
-                    if (!writer.Write(address, Verdict::Allowed, MakeRuleLine(std::to_string(round), address, info)))
+                    if (!writer.Write(address, Verdict::Allowed,
+                                      MakeRuleLine(std::to_string(round), address, info)))
                         ::_exit(1);
                 }
             }

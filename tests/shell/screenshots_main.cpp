@@ -92,11 +92,13 @@ int main(int argc, char** argv) {
     test::TempDir folder;
     // Rules from earlier runs: a blocked intruder with its host name, allowed sites.
     std::filesystem::create_directories(folder / "invader");
-    if (!WriteLineFile(folder / "invader" / "203.0.113.45.x", "1043|203.0.113.45|scan-45.example.net")) return 1;
+    if (!WriteLineFile(folder / "invader" / "203.0.113.45.x", "1043|203.0.113.45|scan-45.example.net"))
+        return 1;
     if (!WriteLineFile(folder / "invader" / "198.51.100.7.x", "-|198.51.100.7|수동 차단")) return 1;
     if (!WriteLineFile(folder / "invader" / "192.0.2.80.o", "443|192.0.2.80|www.example.org")) return 1;
     if (!WriteLineFile(folder / "invader" / "192.0.2.81.o", "443|192.0.2.81|cdn.example.org")) return 1;
-    if (!WriteLineFile(folder / "invader" / "198.51.100.20.o", "993|198.51.100.20|mail.example.com")) return 1;
+    if (!WriteLineFile(folder / "invader" / "198.51.100.20.o", "993|198.51.100.20|mail.example.com"))
+        return 1;
 
     test::ScriptedDialogs dialogs;
     test::FakeClipboard clipboard;

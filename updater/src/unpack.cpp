@@ -198,7 +198,7 @@ UnpackReport UnpackWithReport(const std::filesystem::path& package_path, const s
                 ++report.emptied;
             } else {
                 platform::Diag("unpack", inflation == Inflation::WriteFailed ? "cannot write " + place->name
-                                                                            : "cannot empty " + place->name);
+                                                                             : "cannot empty " + place->name);
                 ++report.skipped;  // nothing replaced: the old file is whole
             }
         }

@@ -127,7 +127,8 @@ void GuardEnforcement::TearDown(std::span<const platform::SocketId> ids) {
     if (!link_.Connected()) EnsureConnected();
     if (link_.Connected() && link_.TearDown(ids)) return;
     // No guard (or it just went away): our own rights, if we have any.
-    platform::Diag("enforcement", link_.Connected() ? "the guard refused a teardown" : "no guard for a teardown");
+    platform::Diag("enforcement",
+                   link_.Connected() ? "the guard refused a teardown" : "no guard for a teardown");
     if (!link_.Connected()) Lost();
     fallback_.Destroy(ids);
 }

@@ -179,7 +179,9 @@ void RuleStore::ExpireInvaderFiles(const Clock& clock) {
             if (std::abs(today - DayNumber(*written)) >= 30) {
                 std::error_code error;
                 const bool deleted = std::filesystem::remove(path, error);
-                if (error) platform::Diag("rules", "cannot delete expired " + path.string() + ": " + error.message());
+                if (error)
+                    platform::Diag("rules",
+                                   "cannot delete expired " + path.string() + ": " + error.message());
                 deleted_any |= deleted;
             }
         }

@@ -47,7 +47,9 @@ void MonitorService::CreateFolders() {
     for (const char* folder : kFolders) {
         std::error_code error;
         std::filesystem::create_directories(program_folder_ / folder, error);
-        if (error) platform::Diag("start", "cannot create the folder " + std::string(folder) + ": " + error.message());
+        if (error)
+            platform::Diag("start",
+                           "cannot create the folder " + std::string(folder) + ": " + error.message());
     }
 }
 

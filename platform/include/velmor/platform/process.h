@@ -10,8 +10,9 @@ namespace velmor::platform {
 // streams on the null device, and does not wait for it. `working_folder` empty keeps ours.
 // Returns false when the program could not be started. Earlier children that have ended are
 // reaped on every call, so none is left a zombie.
-[[nodiscard]] bool StartDetached(const std::filesystem::path& program, const std::vector<std::string>& arguments,
-                   const std::filesystem::path& working_folder = {});
+[[nodiscard]] bool StartDetached(const std::filesystem::path& program,
+                                 const std::vector<std::string>& arguments,
+                                 const std::filesystem::path& working_folder = {});
 
 // Reaps children started by StartDetached that have ended. Returns how many are still running.
 int ReapDetachedChildren();
