@@ -210,7 +210,12 @@ public:
             const Outcome outcome = SingleWalkInto(table);
             ok = outcome == Outcome::kComplete;
             // A kernel without the older request answers with an error: ask per family from now on.
-            if (outcome == Outcome::kRefused) request_ = sockdiag::TcpRequest::kPerFamily;
+            // Rows the walk sent before its refusal are dropped, or the per-family dumps would
+            // add to them.
+            if (outcome == Outcome::kRefused) {
+                request_ = sockdiag::TcpRequest::kPerFamily;
+                table.Clear();
+            }
         }
         if (request_ == sockdiag::TcpRequest::kPerFamily) {
             ok = DumpInto(AF_INET, IPPROTO_TCP, &table, nullptr) &&
