@@ -281,6 +281,12 @@ TEST(SockDiagReader, InterruptedCallsForeignSendersAndStaleAnswersAreSkipped) {
     for (int i = 0; i < kIoRetries; ++i) reader.channel->ReceiveFails(EINTR);
     EXPECT_FALSE(reader.table->ReadTcp(table));
     EXPECT_EQ(reader.channel->closes(), 1);
+    // Neither are interrupted sends.
+    for (int i = 0; i <= kIoRetries; ++i) reader.channel->SendFails(EINTR);
+    reader.channel->Datagram(Done()).Datagram(Done());
+    EXPECT_FALSE(reader.table->ReadTcp(table));
+    EXPECT_EQ(reader.channel->closes(), 2);
+    EXPECT_EQ(reader.channel->pending(), 2u);
 }
 
 TEST(SockDiagReader, UdpCountsBothFamiliesAndSurvivesAnIpv6Refusal) {
@@ -372,6 +378,7 @@ TEST(SockDiagReader, LookupSkipsStaleAnswersAndGivesUpOnTimeoutOverrunAndTruncat
     EXPECT_EQ(channel.closes(), closes + 2);
     EXPECT_EQ(channel.pending(), 0u);
     EXPECT_EQ(channel.requests().size(), 6u);
+    EXPECT_EQ(channel.unscripted_receives(), 0);
     EXPECT_EQ(Describe(channel.requests().front()), "tcp 4 exact");
 }
 
