@@ -11,9 +11,9 @@
 #include <cstring>
 #include <utility>
 
-#include "velmor/platform/connection_table.h"
 #include "netlink_channel.h"
 #include "sock_diag_parse.h"
+#include "velmor/platform/connection_table.h"
 
 namespace velmor::platform {
 namespace {
@@ -52,7 +52,8 @@ enum class Outcome {
 // namespace of the thread that opened it.
 class SockDiagSocket final {
 public:
-    explicit SockDiagSocket(std::unique_ptr<sockdiag::DatagramChannel> channel) : channel_(std::move(channel)) {
+    explicit SockDiagSocket(std::unique_ptr<sockdiag::DatagramChannel> channel)
+        : channel_(std::move(channel)) {
         buffer_.resize(kReceiveBufferSize);
     }
 
@@ -313,7 +314,8 @@ std::unique_ptr<ConnectionTable> MakeConnectionTable(TcpRequest request) {
     return MakeConnectionTable(request, MakeTableChannel());
 }
 
-std::unique_ptr<ConnectionTable> MakeConnectionTable(TcpRequest request, std::unique_ptr<DatagramChannel> channel) {
+std::unique_ptr<ConnectionTable> MakeConnectionTable(TcpRequest request,
+                                                     std::unique_ptr<DatagramChannel> channel) {
     return std::make_unique<LinuxConnectionTable>(request, std::move(channel));
 }
 

@@ -22,7 +22,8 @@ public:
         fd_ = ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
         if (fd_ < 0) return false;
         if (options_.receive_buffer != 0) {
-            ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &options_.receive_buffer, sizeof options_.receive_buffer);
+            ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &options_.receive_buffer,
+                         sizeof options_.receive_buffer);
         }
         // Error answers then carry only the header, not the whole request back.
         const int on = 1;
@@ -89,7 +90,8 @@ bool SendRequest(DatagramChannel& channel, std::span<const std::byte> request) {
     for (int retries = 0;; ++retries) {
         const Transfer sent = channel.Send(request);
         if (sent.length == static_cast<std::ptrdiff_t>(request.size())) return true;
-        if (sent.length < 0 && (sent.error == EINTR || sent.error == EAGAIN) && retries < kIoRetries) continue;
+        if (sent.length < 0 && (sent.error == EINTR || sent.error == EAGAIN) && retries < kIoRetries)
+            continue;
         return false;
     }
 }

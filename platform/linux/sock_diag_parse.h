@@ -109,7 +109,8 @@ enum class TcpRequest { kSingleWalk, kPerFamily };
 // (the system table starts with kSingleWalk and falls back to kPerFamily when it is refused).
 std::unique_ptr<ConnectionTable> MakeConnectionTable(TcpRequest request);
 // The same over another channel: the tests' scripted one.
-std::unique_ptr<ConnectionTable> MakeConnectionTable(TcpRequest request, std::unique_ptr<DatagramChannel> channel);
+std::unique_ptr<ConnectionTable> MakeConnectionTable(TcpRequest request,
+                                                     std::unique_ptr<DatagramChannel> channel);
 
 // Takes one dump of `protocol` sockets (IPPROTO_TCP, IPPROTO_UDP) of address `family` (AF_INET,
 // AF_INET6; AF_UNSPEC with IPPROTO_TCP for the single-walk request) in the calling thread's network

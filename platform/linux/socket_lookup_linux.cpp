@@ -154,8 +154,8 @@ SocketLookupStatus SocketLookup::Find(const SocketId& id, SocketRow& row) {
             return SocketLookupStatus::kFailed;
         }
         int error = 0;
-        switch (sockdiag::ParseLookupReply(std::span(socket_->buffer, received),
-                                           message.header.nlmsg_seq, row, error)) {
+        switch (sockdiag::ParseLookupReply(std::span(socket_->buffer, received), message.header.nlmsg_seq,
+                                           row, error)) {
             case sockdiag::LookupReply::kFound:
                 return SocketLookupStatus::kFound;
             case sockdiag::LookupReply::kGone:

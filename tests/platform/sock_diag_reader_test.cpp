@@ -48,7 +48,9 @@ std::string Describe(const Bytes& request) {
     }
     inet_diag_req_v2 body{};
     std::memcpy(&body, request.data() + NLMSG_HDRLEN, sizeof body);
-    std::string text = body.sdiag_protocol == IPPROTO_TCP ? "tcp" : body.sdiag_protocol == IPPROTO_UDP ? "udp" : "?";
+    std::string text = body.sdiag_protocol == IPPROTO_TCP   ? "tcp"
+                       : body.sdiag_protocol == IPPROTO_UDP ? "udp"
+                                                            : "?";
     text += body.sdiag_family == AF_INET ? " 4" : body.sdiag_family == AF_INET6 ? " 6" : " ?";
     if ((header.nlmsg_flags & NLM_F_DUMP) != NLM_F_DUMP) text += " exact";
     return text;
@@ -63,14 +65,17 @@ std::vector<std::string> Requests(const ScriptedChannel& channel) {
 // One IPv4 and one IPv6 conversation, as one datagram.
 Bytes Both() {
     return NetlinkReply()
-        .Socket(AF_INET6, TCP_ESTABLISHED, "fd00:77::1", 443, "fd00:77::2", 50000, NLM_F_MULTI, TCPDIAG_GETSOCK)
+        .Socket(AF_INET6, TCP_ESTABLISHED, "fd00:77::1", 443, "fd00:77::2", 50000, NLM_F_MULTI,
+                TCPDIAG_GETSOCK)
         .Socket(AF_INET, TCP_ESTABLISHED, "10.77.0.1", 80, "10.77.0.2", 40000, NLM_F_MULTI, TCPDIAG_GETSOCK)
         .Done()
         .bytes();
 }
 
 Bytes Ipv4(std::uint16_t remote_port, std::uint16_t flags = NLM_F_MULTI) {
-    return NetlinkReply().Socket(AF_INET, TCP_ESTABLISHED, "10.77.0.1", 80, "10.77.0.2", remote_port, flags).bytes();
+    return NetlinkReply()
+        .Socket(AF_INET, TCP_ESTABLISHED, "10.77.0.1", 80, "10.77.0.2", remote_port, flags)
+        .bytes();
 }
 
 Bytes Ipv6(std::uint16_t remote_port) {
@@ -86,7 +91,8 @@ Bytes Done() {
 
 Bytes Interrupted(std::uint16_t remote_port) {
     return NetlinkReply()
-        .Socket(AF_INET, TCP_ESTABLISHED, "10.77.0.1", 80, "10.77.0.2", remote_port, NLM_F_MULTI | NLM_F_DUMP_INTR)
+        .Socket(AF_INET, TCP_ESTABLISHED, "10.77.0.1", 80, "10.77.0.2", remote_port,
+                NLM_F_MULTI | NLM_F_DUMP_INTR)
         .Done()
         .bytes();
 }
@@ -111,7 +117,8 @@ TEST(SockDiagReader, SingleWalkReadsBothFamiliesAndFallsBackForGoodWhenRefused) 
         reader.channel->Datagram(Both());
         TcpTable table;
         ASSERT_TRUE(reader.table->ReadTcp(table));
-        EXPECT_THAT(AllRows(table), ElementsAre("5 10.77.0.1:80 10.77.0.2:40000", "5 [fd00:77::1]:443 [fd00:77::2]:50000"));
+        EXPECT_THAT(AllRows(table),
+                    ElementsAre("5 10.77.0.1:80 10.77.0.2:40000", "5 [fd00:77::1]:443 [fd00:77::2]:50000"));
         EXPECT_THAT(Requests(*reader.channel), ElementsAre("tcp-single"));
     }
     // A kernel without the older request refuses it: the same read asks per family, and so does
@@ -136,11 +143,12 @@ TEST(SockDiagReader, SingleWalkReadsBothFamiliesAndFallsBackForGoodWhenRefused) 
 TEST(SockDiagReader, RowsOfARefusedSingleWalkAreNotKept) {
     // The kernel may refuse a walk it has begun (an error in DONE); what it sent before is dropped.
     Reader reader(TcpRequest::kSingleWalk);
-    reader.channel->Datagram(NetlinkReply()
-                                 .Socket(AF_INET, TCP_ESTABLISHED, "10.77.0.1", 80, "10.77.0.9", 1, NLM_F_MULTI,
-                                         TCPDIAG_GETSOCK)
-                                 .Done(-ENOMEM)
-                                 .bytes())
+    reader.channel
+        ->Datagram(NetlinkReply()
+                       .Socket(AF_INET, TCP_ESTABLISHED, "10.77.0.1", 80, "10.77.0.9", 1, NLM_F_MULTI,
+                               TCPDIAG_GETSOCK)
+                       .Done(-ENOMEM)
+                       .bytes())
         .Datagram(Ipv4(40000))
         .Datagram(Done())
         .Datagram(Done());
@@ -178,7 +186,8 @@ TEST(SockDiagReader, InterruptedDumpsAreTakenAgainFourTimesAtMost) {
         TcpTable table;
         ASSERT_TRUE(reader.table->ReadTcp(table));
         EXPECT_THAT(AllRows(table), ElementsAre("5 10.77.0.1:80 10.77.0.2:4"));
-        EXPECT_THAT(Requests(*reader.channel), ElementsAre("tcp-single", "tcp-single", "tcp-single", "tcp-single"));
+        EXPECT_THAT(Requests(*reader.channel),
+                    ElementsAre("tcp-single", "tcp-single", "tcp-single", "tcp-single"));
         EXPECT_EQ(reader.channel->unscripted_receives(), 0);
     }
 }
@@ -225,7 +234,8 @@ TEST(SockDiagReader, IpvSixRefusedKeepsTheIpv4RowsOtherRefusalsAndFailuresLoseTh
         {"datagram longer than the buffer",
          [](ScriptedChannel& c) {
              NetlinkReply big;
-             for (int i = 0; i < 1000; ++i) big.Socket(AF_INET, TCP_ESTABLISHED, "10.77.0.1", 80, "10.77.0.2", 1);
+             for (int i = 0; i < 1000; ++i)
+                 big.Socket(AF_INET, TCP_ESTABLISHED, "10.77.0.1", 80, "10.77.0.2", 1);
              c.Datagram(big.bytes());
          }},
         {"empty datagram", [](ScriptedChannel& c) { c.Datagram(Bytes{}); }},
@@ -266,7 +276,7 @@ TEST(SockDiagReader, InterruptedCallsForeignSendersAndStaleAnswersAreSkipped) {
     Reader reader(TcpRequest::kPerFamily);
     reader.channel->SendFails(EINTR).SendFails(EAGAIN);
     reader.channel->ReceiveFails(EINTR)
-        .Datagram(Ipv4(9), 4242)  // not from the kernel
+        .Datagram(Ipv4(9), 4242)                           // not from the kernel
         .Datagram(NetlinkReply(77).Error(-EPERM).bytes())  // an answer to an older request
         .Datagram(Ipv4(1))
         .ReceiveFails(EAGAIN)
@@ -291,16 +301,18 @@ TEST(SockDiagReader, InterruptedCallsForeignSendersAndStaleAnswersAreSkipped) {
 
 TEST(SockDiagReader, UdpCountsBothFamiliesAndSurvivesAnIpv6Refusal) {
     Reader reader(TcpRequest::kPerFamily);
-    reader.channel->Datagram(NetlinkReply()
-                                 .Socket(AF_INET, TCP_CLOSE, "0.0.0.0", 53, "0.0.0.0", 0)
-                                 .Socket(AF_INET, TCP_CLOSE, "127.0.0.1", 5353, "0.0.0.0", 0)
-                                 .Done()
-                                 .bytes())
+    reader.channel
+        ->Datagram(NetlinkReply()
+                       .Socket(AF_INET, TCP_CLOSE, "0.0.0.0", 53, "0.0.0.0", 0)
+                       .Socket(AF_INET, TCP_CLOSE, "127.0.0.1", 5353, "0.0.0.0", 0)
+                       .Done()
+                       .bytes())
         .Datagram(NetlinkReply().Socket(AF_INET6, TCP_CLOSE, "::", 53, "::", 0).Done().bytes());
     UdpTable table;
     ASSERT_TRUE(reader.table->ReadUdp(table));
     EXPECT_EQ(table.dwNumEntries, 3u);
-    reader.channel->Datagram(NetlinkReply().Socket(AF_INET, TCP_CLOSE, "0.0.0.0", 53, "0.0.0.0", 0).Done().bytes())
+    reader.channel
+        ->Datagram(NetlinkReply().Socket(AF_INET, TCP_CLOSE, "0.0.0.0", 53, "0.0.0.0", 0).Done().bytes())
         .Datagram(Refused(EAFNOSUPPORT));
     ASSERT_TRUE(reader.table->ReadUdp(table));
     EXPECT_EQ(table.dwNumEntries, 1u);
@@ -329,7 +341,8 @@ TEST(SockDiagReader, TeardownGoesInBatchesSkipsListenersAndDrainsTheRefusals) {
     EXPECT_THAT(Requests(*reader.channel), ElementsAre("destroy x64", "destroy x6"));
     EXPECT_EQ(reader.channel->pending(), 0u);
     for (const Bytes& batch : reader.channel->requests()) {
-        for (std::size_t offset = 0; offset < batch.size(); offset += NLMSG_LENGTH(sizeof(inet_diag_req_v2))) {
+        for (std::size_t offset = 0; offset < batch.size();
+             offset += NLMSG_LENGTH(sizeof(inet_diag_req_v2))) {
             inet_diag_req_v2 body{};
             std::memcpy(&body, batch.data() + offset + NLMSG_HDRLEN, sizeof body);
             EXPECT_NE(body.id.idiag_dport, 0) << "a listener was asked to close";
@@ -352,10 +365,12 @@ TEST(SockDiagReader, LookupSkipsStaleAnswersAndGivesUpOnTimeoutOverrunAndTruncat
     id.destination_port_be = htons(40000);
     SocketRow row;
 
-    channel.Datagram(NetlinkReply(0).Error(-ENOENT).bytes())  // stale
-        .Datagram(Ipv4(40000), 99)                              // not the kernel
+    channel
+        .Datagram(NetlinkReply(0).Error(-ENOENT).bytes())  // stale
+        .Datagram(Ipv4(40000), 99)                         // not the kernel
         .ReceiveFails(EINTR)
-        .Datagram(NetlinkReply().Socket(AF_INET, TCP_ESTABLISHED, "10.77.0.1", 80, "10.77.0.2", 40000).bytes());
+        .Datagram(
+            NetlinkReply().Socket(AF_INET, TCP_ESTABLISHED, "10.77.0.1", 80, "10.77.0.2", 40000).bytes());
     ASSERT_EQ(lookup.Find(id, row), SocketLookupStatus::kFound);
     EXPECT_TRUE(row.ipv4);
     EXPECT_EQ(row.row.dwRemotePort, htons(40000));
