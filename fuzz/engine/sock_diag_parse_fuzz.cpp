@@ -7,7 +7,7 @@
 #include <cstring>
 #include <span>
 
-#include "velmor/platform/sock_diag_parse.h"
+#include "sock_diag_parse.h"
 
 namespace {
 

@@ -9,9 +9,11 @@
 
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
+#include "netlink_channel.h"
+#include "sock_diag_parse.h"
 #include "velmor/platform/connection_table.h"
-#include "velmor/platform/sock_diag_parse.h"
 
 namespace velmor::platform {
 namespace {
@@ -27,8 +29,7 @@ constexpr std::size_t kReceiveBufferSize = 64 * 1024;
 constexpr std::size_t kDestroyBatch = 64;
 // A dump the kernel marks as interrupted is taken again, a few times at most; the last one is kept.
 constexpr int kDumpAttempts = 4;
-// EINTR/EAGAIN are retried, but never forever.
-constexpr int kIoRetries = 100;
+using sockdiag::kIoRetries;
 
 struct DumpRequest {
     nlmsghdr header;
@@ -47,36 +48,17 @@ enum class Outcome {
     kFailed,       // socket trouble or malformed data
 };
 
-// One NETLINK_SOCK_DIAG socket. It belongs to the network namespace of the thread that opened it.
+// The dump and teardown requests over one NETLINK_SOCK_DIAG channel, which belongs to the network
+// namespace of the thread that opened it.
 class SockDiagSocket final {
 public:
-    SockDiagSocket() { buffer_.resize(kReceiveBufferSize); }
-    ~SockDiagSocket() { Close(); }
-    SockDiagSocket(const SockDiagSocket&) = delete;
-    SockDiagSocket& operator=(const SockDiagSocket&) = delete;
-
-    bool Open() {
-        if (fd_ >= 0) return true;
-        fd_ = ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
-        if (fd_ < 0) return false;
-        const int size = static_cast<int>(kReceiveBufferSize) * 4;
-        ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-        // Error answers to SOCK_DESTROY then carry only the header, not our whole request back.
-        const int on = 1;
-        ::setsockopt(fd_, SOL_NETLINK, NETLINK_CAP_ACK, &on, sizeof on);
-        sockaddr_nl local{};
-        local.nl_family = AF_NETLINK;
-        if (::bind(fd_, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
-            Close();
-            return false;
-        }
-        return true;
+    explicit SockDiagSocket(std::unique_ptr<sockdiag::DatagramChannel> channel)
+        : channel_(std::move(channel)) {
+        buffer_.resize(kReceiveBufferSize);
     }
 
-    void Close() {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = -1;
-    }
+    bool Open() { return channel_->Open(); }
+    void Close() { channel_->Close(); }
 
     // Takes one dump of `protocol` sockets of `family`. When `record` is set, every datagram of the
     // reply is appended to it as received.
@@ -112,33 +94,25 @@ private:
     // Sends a dump request and receives the reply to its end.
     Outcome Exchange(const void* request, std::size_t length, std::uint32_t sequence, DumpTarget& target,
                      std::vector<std::byte>* record) {
-        if (!Send(request, length)) {
+        if (!sockdiag::SendRequest(*channel_, std::span(static_cast<const std::byte*>(request), length))) {
             Close();
             return Outcome::kFailed;
         }
 
         for (int retries = 0;;) {
-            sockaddr_nl sender{};
-            iovec io{buffer_.data(), buffer_.size()};
-            msghdr header{};
-            header.msg_name = &sender;
-            header.msg_namelen = sizeof sender;
-            header.msg_iov = &io;
-            header.msg_iovlen = 1;
-            const ssize_t received = ::recvmsg(fd_, &header, 0);
-            if (received < 0) {
-                if ((errno == EINTR || errno == EAGAIN) && ++retries < kIoRetries) continue;
-                // ENOBUFS: the kernel dropped part of the reply; the dump is lost, take it again.
-                const bool overrun = errno == ENOBUFS;
-                Close();
-                return overrun ? Outcome::kInterrupted : Outcome::kFailed;
+            std::size_t received = 0;
+            switch (sockdiag::ReceiveFromKernel(*channel_, buffer_, true, retries, received)) {
+                case sockdiag::Received::kDatagram:
+                    break;
+                case sockdiag::Received::kOverrun:
+                    // The kernel dropped part of the reply; the dump is lost, take it again.
+                    Close();
+                    return Outcome::kInterrupted;
+                case sockdiag::Received::kFailed:
+                    Close();
+                    return Outcome::kFailed;
             }
-            if (received == 0 || (header.msg_flags & MSG_TRUNC) != 0) {
-                Close();
-                return Outcome::kFailed;
-            }
-            if (sender.nl_pid != 0) continue;  // only the kernel may answer a dump
-            const std::span<const std::byte> datagram(buffer_.data(), static_cast<std::size_t>(received));
+            const std::span<const std::byte> datagram(buffer_.data(), received);
             if (record != nullptr) record->insert(record->end(), datagram.begin(), datagram.end());
             switch (sockdiag::ParseDump(datagram, sequence, target)) {
                 case DumpStatus::kMore:
@@ -193,23 +167,11 @@ public:
     }
 
 private:
-    bool Send(const void* data, std::size_t length) {
-        sockaddr_nl kernel{};
-        kernel.nl_family = AF_NETLINK;
-        for (int retries = 0;; ++retries) {
-            const ssize_t sent =
-                ::sendto(fd_, data, length, 0, reinterpret_cast<const sockaddr*>(&kernel), sizeof kernel);
-            if (sent == static_cast<ssize_t>(length)) return true;
-            if (sent < 0 && (errno == EINTR || errno == EAGAIN) && retries < kIoRetries) continue;
-            return false;
-        }
-    }
-
     // The kernel handles the whole batch inside send(), so every answer is queued when it returns.
     // Refusals (EPERM without CAP_NET_ADMIN, ENOENT for a socket already gone) are read and dropped,
     // so they never sit in front of the next dump.
     void SendBatch() {
-        if (!Send(batch_.data(), batch_.size())) {
+        if (!sockdiag::SendRequest(*channel_, batch_)) {
             Close();
         } else {
             Drain();
@@ -219,9 +181,9 @@ private:
 
     void Drain() {
         for (int retries = 0; retries < kIoRetries;) {
-            const ssize_t received = ::recv(fd_, buffer_.data(), buffer_.size(), MSG_DONTWAIT);
-            if (received > 0) continue;
-            if (received < 0 && (errno == EINTR || errno == ENOBUFS)) {
+            const sockdiag::Transfer received = channel_->Receive(buffer_, false);
+            if (received.length > 0) continue;
+            if (received.length < 0 && (received.error == EINTR || received.error == ENOBUFS)) {
                 ++retries;
                 continue;
             }
@@ -229,7 +191,7 @@ private:
         }
     }
 
-    int fd_ = -1;
+    std::unique_ptr<sockdiag::DatagramChannel> channel_;
     std::uint32_t sequence_ = 0;
     std::vector<std::byte> buffer_;
     std::vector<std::byte> batch_;
@@ -237,7 +199,10 @@ private:
 
 class LinuxConnectionTable final : public ConnectionTable {
 public:
-    explicit LinuxConnectionTable(sockdiag::TcpRequest request) : request_(request) { socket_.Open(); }
+    LinuxConnectionTable(sockdiag::TcpRequest request, std::unique_ptr<sockdiag::DatagramChannel> channel)
+        : request_(request), socket_(std::move(channel)) {
+        socket_.Open();
+    }
 
     bool ReadTcp(TcpTable& table) override {
         table.Clear();
@@ -246,7 +211,12 @@ public:
             const Outcome outcome = SingleWalkInto(table);
             ok = outcome == Outcome::kComplete;
             // A kernel without the older request answers with an error: ask per family from now on.
-            if (outcome == Outcome::kRefused) request_ = sockdiag::TcpRequest::kPerFamily;
+            // Rows the walk sent before its refusal are dropped, or the per-family dumps would
+            // add to them.
+            if (outcome == Outcome::kRefused) {
+                request_ = sockdiag::TcpRequest::kPerFamily;
+                table.Clear();
+            }
         }
         if (request_ == sockdiag::TcpRequest::kPerFamily) {
             ok = DumpInto(AF_INET, IPPROTO_TCP, &table, nullptr) &&
@@ -316,7 +286,7 @@ private:
 }  // namespace
 
 std::unique_ptr<ConnectionTable> MakeSystemConnectionTable() {
-    return std::make_unique<LinuxConnectionTable>(sockdiag::TcpRequest::kSingleWalk);
+    return sockdiag::MakeConnectionTable(sockdiag::TcpRequest::kSingleWalk);
 }
 
 bool CanTearDownConnections() {
@@ -330,12 +300,27 @@ bool CanTearDownConnections() {
 
 namespace sockdiag {
 
+namespace {
+
+std::unique_ptr<DatagramChannel> MakeTableChannel() {
+    ChannelOptions options;
+    options.receive_buffer = static_cast<int>(kReceiveBufferSize) * 4;
+    return MakeSockDiagChannel(options);
+}
+
+}  // namespace
+
 std::unique_ptr<ConnectionTable> MakeConnectionTable(TcpRequest request) {
-    return std::make_unique<LinuxConnectionTable>(request);
+    return MakeConnectionTable(request, MakeTableChannel());
+}
+
+std::unique_ptr<ConnectionTable> MakeConnectionTable(TcpRequest request,
+                                                     std::unique_ptr<DatagramChannel> channel) {
+    return std::make_unique<LinuxConnectionTable>(request, std::move(channel));
 }
 
 bool RecordDump(int family, int protocol, std::vector<std::byte>& reply) {
-    SockDiagSocket socket;
+    SockDiagSocket socket(MakeTableChannel());
     DumpTarget target;
     reply.clear();
     if (family == AF_UNSPEC && protocol == IPPROTO_TCP) {

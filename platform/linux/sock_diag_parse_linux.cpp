@@ -9,7 +9,7 @@
 #include <limits>
 #include <tuple>
 
-#include "velmor/platform/sock_diag_parse.h"
+#include "sock_diag_parse.h"
 
 namespace velmor::platform::sockdiag {
 namespace {
@@ -20,15 +20,6 @@ bool IsMapped(const std::uint32_t (&address)[4]) {
 
 bool IsUnspecified(const std::uint32_t (&address)[4]) {
     return address[0] == 0 && address[1] == 0 && address[2] == 0 && address[3] == 0;
-}
-
-// An IPv6 socket that talks IPv4 shows its addresses as ::ffff:a.b.c.d. A listener or an unconnected
-// socket bound to a mapped address has the unspecified address on the other side.
-bool CarriesIpv4(const std::uint32_t (&local)[4], const std::uint32_t (&remote)[4]) {
-    const bool local_mapped = IsMapped(local);
-    const bool remote_mapped = IsMapped(remote);
-    return (local_mapped && remote_mapped) || (local_mapped && IsUnspecified(remote)) ||
-           (remote_mapped && IsUnspecified(local));
 }
 
 void TakeRow(const inet_diag_msg& message, DumpTarget& target) {
@@ -59,24 +50,8 @@ void TakeRow(const inet_diag_msg& message, DumpTarget& target) {
     row.dwLocalPort = message.id.idiag_sport;
     row.dwRemotePort = message.id.idiag_dport;
     target.table->rows.push_back(row);
-
-    SocketId id;
-    id.family = message.idiag_family;
-    id.source_port_be = message.id.idiag_sport;
-    id.destination_port_be = message.id.idiag_dport;
-    std::memcpy(id.source, message.id.idiag_src, sizeof id.source);
-    std::memcpy(id.destination, message.id.idiag_dst, sizeof id.destination);
-    id.interface_index = message.id.idiag_if;
-    std::memcpy(id.cookie, message.id.idiag_cookie, sizeof id.cookie);
-    target.table->ids.push_back(id);
+    target.table->ids.push_back(IdOf(message));
     target.table->dwNumEntries = static_cast<std::uint32_t>(target.table->rows.size());
-}
-
-// The errno of a kernel answer, which carries it negated. Garbage (INT_MIN, a positive value) still
-// yields a positive number, so a refusal never reads as success.
-int ErrnoOf(int answer) {
-    if (answer == std::numeric_limits<int>::min()) return std::numeric_limits<int>::max();
-    return answer < 0 ? -answer : answer;
 }
 
 std::uint64_t HostOrderKey(std::uint32_t address_be, std::uint32_t port_field) {
@@ -93,6 +68,42 @@ std::uint64_t Low(const std::uint32_t (&words)[4]) {
 }
 
 }  // namespace
+
+NextStatus NextMessage(std::span<const std::byte>& bytes, NetlinkMessage& message) {
+    if (bytes.empty()) return NextStatus::kEnd;
+    if (bytes.size() < sizeof(nlmsghdr)) return NextStatus::kMalformed;
+    std::memcpy(&message.header, bytes.data(), sizeof message.header);
+    const std::uint32_t length = message.header.nlmsg_len;
+    if (length < sizeof(nlmsghdr) || length > bytes.size()) return NextStatus::kMalformed;
+    message.payload = bytes.subspan(NLMSG_HDRLEN, length - std::min<std::size_t>(length, NLMSG_HDRLEN));
+    // The next message starts at the aligned end; the last one of a datagram may lack padding.
+    bytes = bytes.subspan(std::min<std::size_t>(NLMSG_ALIGN(length), bytes.size()));
+    return NextStatus::kMessage;
+}
+
+int ErrnoOf(int answer) {
+    if (answer == std::numeric_limits<int>::min()) return std::numeric_limits<int>::max();
+    return answer < 0 ? -answer : answer;
+}
+
+bool CarriesIpv4(const std::uint32_t (&local)[4], const std::uint32_t (&remote)[4]) {
+    const bool local_mapped = IsMapped(local);
+    const bool remote_mapped = IsMapped(remote);
+    return (local_mapped && remote_mapped) || (local_mapped && IsUnspecified(remote)) ||
+           (remote_mapped && IsUnspecified(local));
+}
+
+SocketId IdOf(const inet_diag_msg& message) {
+    SocketId id;
+    id.family = message.idiag_family;
+    id.source_port_be = message.id.idiag_sport;
+    id.destination_port_be = message.id.idiag_dport;
+    std::memcpy(id.source, message.id.idiag_src, sizeof id.source);
+    std::memcpy(id.destination, message.id.idiag_dst, sizeof id.destination);
+    id.interface_index = message.id.idiag_if;
+    std::memcpy(id.cookie, message.id.idiag_cookie, sizeof id.cookie);
+    return id;
+}
 
 std::uint32_t MibTcpState(std::uint8_t linux_state) {
     // Index: Linux state (include/net/tcp_states.h); value: MIB_TCP_STATE.
@@ -115,19 +126,17 @@ std::uint32_t MibTcpState(std::uint8_t linux_state) {
 }
 
 DumpStatus ParseDump(std::span<const std::byte> bytes, std::uint32_t sequence, DumpTarget& target) {
-    std::size_t offset = 0;
-    while (offset < bytes.size()) {
-        const std::size_t left = bytes.size() - offset;
-        if (left < sizeof(nlmsghdr)) return DumpStatus::kMalformed;
-        nlmsghdr header;
-        std::memcpy(&header, bytes.data() + offset, sizeof header);
-        if (header.nlmsg_len < sizeof(nlmsghdr) || header.nlmsg_len > left) return DumpStatus::kMalformed;
-        const std::byte* payload = bytes.data() + offset + NLMSG_HDRLEN;
-        const std::size_t payload_length =
-            header.nlmsg_len - std::min<std::size_t>(header.nlmsg_len, NLMSG_HDRLEN);
-        // The next message starts at the aligned end; the last one of a datagram may lack padding.
-        offset += std::min<std::size_t>(NLMSG_ALIGN(header.nlmsg_len), left);
-
+    NetlinkMessage message;
+    for (;;) {
+        switch (NextMessage(bytes, message)) {
+            case NextStatus::kEnd:
+                return DumpStatus::kMore;
+            case NextStatus::kMalformed:
+                return DumpStatus::kMalformed;
+            case NextStatus::kMessage:
+                break;
+        }
+        const nlmsghdr& header = message.header;
         if (header.nlmsg_seq != sequence) continue;  // left over from an earlier request
         if (header.nlmsg_flags & NLM_F_DUMP_INTR) target.interrupted = true;
 
@@ -135,9 +144,9 @@ DumpStatus ParseDump(std::span<const std::byte> bytes, std::uint32_t sequence, D
             case NLMSG_NOOP:
                 break;
             case NLMSG_ERROR: {
-                if (payload_length < sizeof(nlmsgerr)) return DumpStatus::kMalformed;
+                if (message.payload.size() < sizeof(nlmsgerr)) return DumpStatus::kMalformed;
                 nlmsgerr error;
-                std::memcpy(&error, payload, sizeof error);
+                std::memcpy(&error, message.payload.data(), sizeof error);
                 // An error of 0 is an acknowledgement; a dump never asks for one, so it ends nothing.
                 if (error.error == 0) break;
                 target.error = ErrnoOf(error.error);
@@ -145,9 +154,9 @@ DumpStatus ParseDump(std::span<const std::byte> bytes, std::uint32_t sequence, D
             }
             case NLMSG_DONE: {
                 // Newer kernels put the dump's outcome in DONE; older ones may leave it empty.
-                if (payload_length >= sizeof(int)) {
+                if (message.payload.size() >= sizeof(int)) {
                     int outcome = 0;
-                    std::memcpy(&outcome, payload, sizeof outcome);
+                    std::memcpy(&outcome, message.payload.data(), sizeof outcome);
                     if (outcome < 0) {
                         target.error = ErrnoOf(outcome);
                         return DumpStatus::kError;
@@ -157,17 +166,16 @@ DumpStatus ParseDump(std::span<const std::byte> bytes, std::uint32_t sequence, D
             }
             case SOCK_DIAG_BY_FAMILY:
             case TCPDIAG_GETSOCK: {  // the answer to the single-walk request carries its type
-                if (payload_length < sizeof(inet_diag_msg)) return DumpStatus::kMalformed;
-                inet_diag_msg message;
-                std::memcpy(&message, payload, sizeof message);
-                TakeRow(message, target);
+                if (message.payload.size() < sizeof(inet_diag_msg)) return DumpStatus::kMalformed;
+                inet_diag_msg diag;
+                std::memcpy(&diag, message.payload.data(), sizeof diag);
+                TakeRow(diag, target);
                 break;
             }
             default:
                 break;  // nothing a diag dump sends; skipped like the kernel's own tools do
         }
     }
-    return DumpStatus::kMore;
 }
 
 void TcpRowSorter::Sort(TcpTable& table) {

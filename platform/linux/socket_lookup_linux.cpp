@@ -3,16 +3,13 @@
 #include <linux/sock_diag.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <sys/time.h>
-#include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <limits>
+#include <utility>
 
-#include "velmor/platform/diag.h"
-#include "velmor/platform/sock_diag_parse.h"
+#include "netlink_channel.h"
+#include "sock_diag_parse.h"
 #include "velmor/platform/socket_lookup.h"
 
 namespace velmor::platform {
@@ -20,32 +17,24 @@ namespace {
 
 // An answer is one message of about 100 bytes; the buffer leaves room for stale ones queued before.
 constexpr std::size_t kReceiveBufferSize = 16 * 1024;
-constexpr int kIoRetries = 100;
+
+sockdiag::ChannelOptions LookupChannelOptions() {
+    sockdiag::ChannelOptions options;
+    // The kernel answers at once; a wait this long means the answer is lost, not slow.
+    options.receive_timeout_seconds = 2;
+    return options;
+}
 
 struct ExactRequest {
     nlmsghdr header;
     inet_diag_req_v2 request;
 };
 
-bool IsMapped(const std::uint32_t (&address)[4]) {
-    return address[0] == 0 && address[1] == 0 && address[2] == htonl(0xFFFF);
-}
-
-bool IsUnspecified(const std::uint32_t (&address)[4]) {
-    return address[0] == 0 && address[1] == 0 && address[2] == 0 && address[3] == 0;
-}
-
 void FillRow(const inet_diag_msg& message, SocketRow& result) {
     result = SocketRow{};
     result.linux_state = message.idiag_state;
-    SocketId& id = result.id;
-    id.family = message.idiag_family;
-    id.source_port_be = message.id.idiag_sport;
-    id.destination_port_be = message.id.idiag_dport;
-    std::memcpy(id.source, message.id.idiag_src, sizeof id.source);
-    std::memcpy(id.destination, message.id.idiag_dst, sizeof id.destination);
-    id.interface_index = message.id.idiag_if;
-    std::memcpy(id.cookie, message.id.idiag_cookie, sizeof id.cookie);
+    result.id = sockdiag::IdOf(message);
+    const SocketId& id = result.id;
 
     std::uint32_t local = 0;
     std::uint32_t remote = 0;
@@ -54,11 +43,8 @@ void FillRow(const inet_diag_msg& message, SocketRow& result) {
         local = id.source[0];
         remote = id.destination[0];
     } else {
-        // The same rule as the table: mapped on both sides, or mapped facing the unspecified address.
-        const bool local_mapped = IsMapped(id.source);
-        const bool remote_mapped = IsMapped(id.destination);
-        result.ipv4 = (local_mapped && remote_mapped) || (local_mapped && IsUnspecified(id.destination)) ||
-                      (remote_mapped && IsUnspecified(id.source));
+        // The same rule as the table's.
+        result.ipv4 = sockdiag::CarriesIpv4(id.source, id.destination);
         local = result.ipv4 ? id.source[3] : 0;
         remote = result.ipv4 ? id.destination[3] : 0;
     }
@@ -76,17 +62,19 @@ namespace sockdiag {
 LookupReply ParseLookupReply(std::span<const std::byte> bytes, std::uint32_t sequence, SocketRow& row,
                              int& error) {
     error = 0;
-    std::size_t offset = 0;
-    while (offset < bytes.size()) {
-        const std::size_t left = bytes.size() - offset;
-        if (left < sizeof(nlmsghdr)) return LookupReply::kMalformed;
-        nlmsghdr header;
-        std::memcpy(&header, bytes.data() + offset, sizeof header);
-        if (header.nlmsg_len < sizeof(nlmsghdr) || header.nlmsg_len > left) return LookupReply::kMalformed;
-        const std::byte* payload = bytes.data() + offset + NLMSG_HDRLEN;
-        const std::size_t payload_length =
-            header.nlmsg_len - std::min<std::size_t>(header.nlmsg_len, NLMSG_HDRLEN);
-        offset += std::min<std::size_t>(NLMSG_ALIGN(header.nlmsg_len), left);
+    NetlinkMessage message;
+    for (;;) {
+        switch (NextMessage(bytes, message)) {
+            case NextStatus::kEnd:
+                return LookupReply::kNothing;
+            case NextStatus::kMalformed:
+                return LookupReply::kMalformed;
+            case NextStatus::kMessage:
+                break;
+        }
+        const nlmsghdr& header = message.header;
+        const std::size_t payload_length = message.payload.size();
+        const std::byte* payload = message.payload.data();
         if (header.nlmsg_seq != sequence) continue;
 
         if (header.nlmsg_type == NLMSG_ERROR) {
@@ -94,83 +82,44 @@ LookupReply ParseLookupReply(std::span<const std::byte> bytes, std::uint32_t seq
             int answer = 0;
             std::memcpy(&answer, payload, sizeof answer);
             if (answer == 0) continue;  // an acknowledgement carries no answer
-            error = answer == std::numeric_limits<int>::min() ? std::numeric_limits<int>::max()
-                                                              : (answer < 0 ? -answer : answer);
+            error = ErrnoOf(answer);
             return error == ENOENT ? LookupReply::kGone : LookupReply::kError;
         }
         if (header.nlmsg_type == SOCK_DIAG_BY_FAMILY) {
             if (payload_length < sizeof(inet_diag_msg)) return LookupReply::kMalformed;
-            inet_diag_msg message;
-            std::memcpy(&message, payload, sizeof message);
-            if (message.idiag_family != AF_INET && message.idiag_family != AF_INET6) {
+            inet_diag_msg diag;
+            std::memcpy(&diag, payload, sizeof diag);
+            if (diag.idiag_family != AF_INET && diag.idiag_family != AF_INET6) {
                 return LookupReply::kMalformed;
             }
-            FillRow(message, row);
+            FillRow(diag, row);
             return LookupReply::kFound;
         }
         // NOOP, DONE and anything else answers nothing about the socket.
     }
-    return LookupReply::kNothing;
 }
 
 }  // namespace sockdiag
 
 struct SocketLookup::Socket {
-    int fd = -1;
+    explicit Socket(std::unique_ptr<sockdiag::DatagramChannel> to_kernel) : channel(std::move(to_kernel)) {}
+
+    std::unique_ptr<sockdiag::DatagramChannel> channel;
     std::uint32_t sequence = 0;
     std::byte buffer[kReceiveBufferSize];
-
-    Socket() = default;
-    Socket(const Socket&) = delete;
-    Socket& operator=(const Socket&) = delete;
-    ~Socket() { Close(); }
-
-    bool Open() {
-        if (fd >= 0) return true;
-        fd = ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
-        if (fd < 0) return false;
-        const int on = 1;
-        // Both options only make the lookup leaner or bounded; without them it still works.
-        if (::setsockopt(fd, SOL_NETLINK, NETLINK_CAP_ACK, &on, sizeof on) != 0)
-            DiagError("socket lookup", "NETLINK_CAP_ACK refused", errno);
-        // The kernel answers at once; a wait this long means the answer is lost, not slow.
-        const timeval timeout{2, 0};
-        if (::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) != 0)
-            DiagError("socket lookup", "SO_RCVTIMEO refused", errno);
-        sockaddr_nl local{};
-        local.nl_family = AF_NETLINK;
-        if (::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
-            Close();
-            return false;
-        }
-        return true;
-    }
-
-    void Close() {
-        if (fd >= 0) ::close(fd);
-        fd = -1;
-    }
-
-    bool Send(const ExactRequest& message) {
-        sockaddr_nl kernel{};
-        kernel.nl_family = AF_NETLINK;
-        for (int retries = 0;; ++retries) {
-            const ssize_t sent = ::sendto(fd, &message, sizeof message, 0,
-                                          reinterpret_cast<const sockaddr*>(&kernel), sizeof kernel);
-            if (sent == static_cast<ssize_t>(sizeof message)) return true;
-            if (sent < 0 && (errno == EINTR || errno == EAGAIN) && retries < kIoRetries) continue;
-            return false;
-        }
-    }
 };
 
-SocketLookup::SocketLookup() : socket_(std::make_unique<Socket>()) {}
+SocketLookup::SocketLookup() : SocketLookup(sockdiag::MakeSockDiagChannel(LookupChannelOptions())) {}
+
+SocketLookup::SocketLookup(std::unique_ptr<sockdiag::DatagramChannel> channel)
+    : socket_(std::make_unique<Socket>(std::move(channel))) {}
 
 SocketLookup::~SocketLookup() = default;
 
 SocketLookupStatus SocketLookup::Find(const SocketId& id, SocketRow& row) {
     if (id.family != AF_INET && id.family != AF_INET6) return SocketLookupStatus::kFailed;
-    if (!socket_->Open()) return SocketLookupStatus::kFailed;
+    sockdiag::DatagramChannel& channel = *socket_->channel;
+    if (!channel.Open()) return SocketLookupStatus::kFailed;
     ExactRequest message{};
     message.header.nlmsg_len = sizeof message;
     message.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
@@ -191,33 +140,22 @@ SocketLookupStatus SocketLookup::Find(const SocketId& id, SocketRow& row) {
     } else {
         std::memcpy(message.request.id.idiag_cookie, id.cookie, sizeof id.cookie);
     }
-    if (!socket_->Send(message)) {
-        socket_->Close();
+    if (!sockdiag::SendRequest(channel, std::as_bytes(std::span(&message, 1)))) {
+        channel.Close();
         return SocketLookupStatus::kFailed;
     }
 
     for (int retries = 0;;) {
-        sockaddr_nl sender{};
-        iovec io{socket_->buffer, sizeof socket_->buffer};
-        msghdr header{};
-        header.msg_name = &sender;
-        header.msg_namelen = sizeof sender;
-        header.msg_iov = &io;
-        header.msg_iovlen = 1;
-        const ssize_t received = ::recvmsg(socket_->fd, &header, 0);
-        if (received < 0) {
-            if (errno == EINTR && ++retries < kIoRetries) continue;
-            socket_->Close();
+        std::size_t received = 0;
+        // A lost answer times out as EAGAIN, which is not retried; neither is an overrun.
+        if (sockdiag::ReceiveFromKernel(channel, socket_->buffer, false, retries, received) !=
+            sockdiag::Received::kDatagram) {
+            channel.Close();
             return SocketLookupStatus::kFailed;
         }
-        if (received == 0 || (header.msg_flags & MSG_TRUNC) != 0) {
-            socket_->Close();
-            return SocketLookupStatus::kFailed;
-        }
-        if (sender.nl_pid != 0) continue;  // only the kernel answers
         int error = 0;
-        switch (sockdiag::ParseLookupReply(std::span(socket_->buffer, static_cast<std::size_t>(received)),
-                                           message.header.nlmsg_seq, row, error)) {
+        switch (sockdiag::ParseLookupReply(std::span(socket_->buffer, received), message.header.nlmsg_seq,
+                                           row, error)) {
             case sockdiag::LookupReply::kFound:
                 return SocketLookupStatus::kFound;
             case sockdiag::LookupReply::kGone:
@@ -226,7 +164,7 @@ SocketLookupStatus SocketLookup::Find(const SocketId& id, SocketRow& row) {
                 continue;  // a stale answer to an earlier request; ours follows
             case sockdiag::LookupReply::kError:
             case sockdiag::LookupReply::kMalformed:
-                socket_->Close();
+                channel.Close();
                 return SocketLookupStatus::kFailed;
         }
     }

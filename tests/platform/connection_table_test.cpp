@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "test_sockets.h"
-#include "velmor/platform/sock_diag_parse.h"
+#include "sock_diag_parse.h"
 #include "velmor/test/test_network.h"
 
 // Counts heap allocations, so a test can prove a steady table is read without any.

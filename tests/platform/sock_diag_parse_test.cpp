@@ -1,6 +1,6 @@
 // The sock_diag byte parser over recorded kernel dumps and hand-made damaged ones.
 
-#include "velmor/platform/sock_diag_parse.h"
+#include "sock_diag_parse.h"
 
 #include <arpa/inet.h>
 #include <gmock/gmock.h>
@@ -22,13 +22,14 @@
 #include <vector>
 
 #include "test_sockets.h"
+#include "velmor/test/netlink_reply.h"
 
 namespace velmor::platform::sockdiag {
 namespace {
 
 using test::AllRows;
-
-using Bytes = std::vector<std::byte>;
+using test::Bytes;
+using Reply = test::NetlinkReply;
 
 Bytes ReadData(const char* name) {
     // Beside this file; CTest does not hand every test the source folder's variable.
@@ -70,56 +71,6 @@ auto AllFields(const TcpTable& table) {
     }
     return result;
 }
-
-// Builds dump replies message by message.
-class Reply final {
-public:
-    explicit Reply(std::uint32_t sequence) : sequence_(sequence) {}
-
-    Reply& Socket(std::uint8_t family, std::uint8_t state, const char* local, std::uint16_t local_port,
-                  const char* remote, std::uint16_t remote_port, std::uint16_t flags = NLM_F_MULTI) {
-        inet_diag_msg message{};
-        message.idiag_family = family;
-        message.idiag_state = state;
-        message.id.idiag_sport = htons(local_port);
-        message.id.idiag_dport = htons(remote_port);
-        ::inet_pton(family, local, message.id.idiag_src);
-        ::inet_pton(family, remote, message.id.idiag_dst);
-        message.id.idiag_cookie[0] = ++cookie_;
-        return Message(SOCK_DIAG_BY_FAMILY, flags, &message, sizeof message);
-    }
-    Reply& Done(int outcome = 0, std::uint16_t flags = NLM_F_MULTI) {
-        return Message(NLMSG_DONE, flags, &outcome, sizeof outcome);
-    }
-    Reply& Error(int error, std::size_t payload = sizeof(nlmsgerr)) {
-        nlmsgerr body{};
-        body.error = error;
-        return Message(NLMSG_ERROR, 0, &body, payload);
-    }
-    Reply& Message(std::uint16_t type, std::uint16_t flags, const void* payload, std::size_t length) {
-        nlmsghdr header{};
-        header.nlmsg_len = static_cast<std::uint32_t>(NLMSG_LENGTH(length));
-        header.nlmsg_type = type;
-        header.nlmsg_flags = flags;
-        header.nlmsg_seq = sequence_;
-        const auto* head = reinterpret_cast<const std::byte*>(&header);
-        bytes_.insert(bytes_.end(), head, head + sizeof header);
-        const auto* body = static_cast<const std::byte*>(payload);
-        bytes_.insert(bytes_.end(), body, body + length);
-        bytes_.resize(NLMSG_ALIGN(bytes_.size()));
-        return *this;
-    }
-    Reply& Sequence(std::uint32_t sequence) {
-        sequence_ = sequence;
-        return *this;
-    }
-    const Bytes& bytes() const { return bytes_; }
-
-private:
-    std::uint32_t sequence_;
-    std::uint32_t cookie_ = 0;
-    Bytes bytes_;
-};
 
 // A real reply of the kernel, recorded in a namespace holding an IPv4 listener on port 80 with a
 // remote client (10.77.0.2:40001), a dual-stack listener on 8080 with an IPv4 remote client

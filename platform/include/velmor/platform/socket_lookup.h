@@ -8,6 +8,9 @@
 #include "velmor/platform/connection_table.h"
 
 namespace velmor::platform {
+namespace sockdiag {
+class DatagramChannel;
+}
 
 // One socket as the kernel reports it when asked for it by its exact id.
 struct SocketRow {
@@ -32,6 +35,8 @@ enum class SocketLookupStatus {
 class SocketLookup final {
 public:
     SocketLookup();
+    // Over another channel to the kernel (the Linux backend's own; tests pass a scripted one).
+    explicit SocketLookup(std::unique_ptr<sockdiag::DatagramChannel> channel);
     ~SocketLookup();
     SocketLookup(const SocketLookup&) = delete;
     SocketLookup& operator=(const SocketLookup&) = delete;

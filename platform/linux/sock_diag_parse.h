@@ -2,7 +2,11 @@
 
 // The byte-level half of the Linux connection table: turning the reply of a NETLINK_SOCK_DIAG dump
 // into table rows. Kept apart from the socket I/O so that tests replay recorded dumps and a fuzzer
-// feeds it arbitrary bytes. Internal to the platform layer (tests and fuzz targets include it too).
+// feeds it arbitrary bytes. Internal to the Linux backend (tests and fuzz targets include it through
+// velmor_platform_linux_internal).
+
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -10,6 +14,7 @@
 #include <span>
 #include <vector>
 
+#include "netlink_channel.h"
 #include "velmor/platform/connection_table.h"
 
 namespace velmor::platform::sockdiag {
@@ -35,6 +40,29 @@ enum class DumpStatus {
 // whose sequence number is not `sequence` are stale and skipped. Stops at NLMSG_DONE or
 // NLMSG_ERROR; bytes after them are ignored.
 DumpStatus ParseDump(std::span<const std::byte> bytes, std::uint32_t sequence, DumpTarget& target);
+
+// One netlink message of a reply: its header and the bytes after it.
+struct NetlinkMessage {
+    nlmsghdr header;
+    std::span<const std::byte> payload;
+};
+
+enum class NextStatus { kMessage, kEnd, kMalformed };
+
+// Takes the next message off the front of `bytes`: kEnd when no bytes are left, kMalformed when the
+// rest is too short for a header or its length field is impossible.
+NextStatus NextMessage(std::span<const std::byte>& bytes, NetlinkMessage& message);
+
+// The errno of a kernel answer, which carries it negated. Garbage (INT_MIN, a positive value) still
+// yields a positive number, so a refusal never reads as success.
+int ErrnoOf(int answer);
+
+// An IPv6 socket that talks IPv4 shows its addresses as ::ffff:a.b.c.d: mapped on both sides, or
+// mapped facing the unspecified address (a listener or an unconnected socket).
+bool CarriesIpv4(const std::uint32_t (&local)[4], const std::uint32_t (&remote)[4]);
+
+// What SOCK_DESTROY and an exact-id request need to name the socket of a diag message.
+SocketId IdOf(const inet_diag_msg& message);
 
 // Maps a Linux TCP state (TCP_ESTABLISHED = 1 ... TCP_NEW_SYN_RECV = 12) to the MIB_TCP_STATE
 // number 1..12. Unknown states count as CLOSED (1).
@@ -80,6 +108,9 @@ enum class TcpRequest { kSingleWalk, kPerFamily };
 // A connection table of the calling thread's namespace that asks for the TCP table in the given way
 // (the system table starts with kSingleWalk and falls back to kPerFamily when it is refused).
 std::unique_ptr<ConnectionTable> MakeConnectionTable(TcpRequest request);
+// The same over another channel: the tests' scripted one.
+std::unique_ptr<ConnectionTable> MakeConnectionTable(TcpRequest request,
+                                                     std::unique_ptr<DatagramChannel> channel);
 
 // Takes one dump of `protocol` sockets (IPPROTO_TCP, IPPROTO_UDP) of address `family` (AF_INET,
 // AF_INET6; AF_UNSPEC with IPPROTO_TCP for the single-walk request) in the calling thread's network
