@@ -94,7 +94,7 @@ TEST(WindowHandleText, ParsesLikeASignedDecimal) {
     EXPECT_EQ(ParseWindowHandle("99999999999"), 0);
 }
 
-class FakeDialogs final : public Dialogs {
+class FakeDialogs final : public UpdaterDialogs {
 public:
     bool AskUpdate() override {
         ++questions;

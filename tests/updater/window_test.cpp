@@ -54,7 +54,7 @@ QString Text(std::string_view text) {
 
 TEST(UpdaterBoxes, TheQuestionAndTheNoticesHaveKoreanButtonsAndTheirCaptions) {
     App();
-    QtDialogs dialogs;
+    QtUpdaterDialogs dialogs;
     bool agreed = false;
     const auto question = test::AnswerModalBox([&] { agreed = dialogs.AskUpdate(); }, QStringLiteral("확인"));
     ASSERT_TRUE(question.seen);
@@ -143,7 +143,7 @@ TEST(UpdaterWindowLook, TheCaptionShowsOnRepaintOnly) {
     for (int x = 11; x < 24; ++x) EXPECT_EQ(narrow.pixelColor(x, 55), QColor(0, 0, 222));
 }
 
-class StubDialogs final : public Dialogs {
+class StubDialogs final : public UpdaterDialogs {
 public:
     bool AskUpdate() override { return true; }
     void ShowDownloadFailed() override { ++failures; }

@@ -18,12 +18,12 @@ bool ShowBox(std::string_view text, std::string_view caption, QMessageBox::Stand
 
 }  // namespace
 
-bool QtDialogs::AskUpdate() {
+bool QtUpdaterDialogs::AskUpdate() {
     if (unattended_) return *unattended_;
     return ShowBox(kQuestionText, kQuestionCaption, QMessageBox::Ok | QMessageBox::Cancel);
 }
 
-void QtDialogs::ShowDownloadFailed() {
+void QtUpdaterDialogs::ShowDownloadFailed() {
     if (unattended_) {
         std::cerr << kDownloadFailedText << "\n";
         return;
@@ -31,7 +31,7 @@ void QtDialogs::ShowDownloadFailed() {
     ShowBox(kDownloadFailedText, kDownloadFailedCaption, QMessageBox::Ok);
 }
 
-void QtDialogs::ShowTimeout() {
+void QtUpdaterDialogs::ShowTimeout() {
     if (unattended_) {
         std::cerr << kTimeoutText << "\n";
         return;

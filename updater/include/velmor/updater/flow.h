@@ -27,9 +27,9 @@ inline constexpr std::string_view kTimeoutCaption = "다운로드";
 inline constexpr std::int32_t kIdleTickLimit = 60;
 
 // The message boxes of the updater. Each call returns when the user has answered.
-class Dialogs {
+class UpdaterDialogs {
 public:
-    virtual ~Dialogs() = default;
+    virtual ~UpdaterDialogs() = default;
     // kQuestionText with OK and Cancel; true for OK.
     virtual bool AskUpdate() = 0;
     virtual void ShowDownloadFailed() = 0;
@@ -91,7 +91,7 @@ Installer& PackageInstaller();
 PackageVerifier& ReleaseKeyVerifier();
 
 struct FlowServices {
-    Dialogs& dialogs;
+    UpdaterDialogs& dialogs;
     WindowPoster& poster;
     PageFetcher& fetcher;
     ProcessStarter& starter;
