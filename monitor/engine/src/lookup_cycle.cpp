@@ -78,9 +78,7 @@ void LookupCycle::CollectAnswer() {
             continue;
         }
         address_list_.SetCell(row, watch_ip::kInfo, answer->info);
-        const rules::Verdict verdict = address_list_.Cell(row, watch_ip::kVerdict) == rules::kBlockedText
-                                           ? rules::Verdict::Blocked
-                                           : rules::Verdict::Allowed;
+        const rules::Verdict verdict = rules::VerdictOf(address_list_.Cell(row, watch_ip::kVerdict));
         // A rule line takes its host information once: only while its info field is still empty.
         const std::optional<std::string> rule = store_.ReadLine(answer->address, verdict);
         if (rule && !rule->empty() && rule->back() == '|') {

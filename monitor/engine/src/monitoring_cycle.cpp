@@ -179,9 +179,9 @@ void MonitoringCycle::AutomaticBlocking() {
         const int listed = address_list_.Find(address);
         // A listed address: its verdict cell decides. An address the list does not show (it was
         // emptied at 100 rows, or by the user) stays blocked if its blocked rule file exists.
-        const bool blocked = listed >= 0
-                                 ? address_list_.Cell(listed, watch_ip::kVerdict) == rules::kBlockedText
-                                 : !IsUnlistedAddress(address) && store_.IsIndexedBlocked(address);
+        const bool blocked = listed >= 0 ? rules::VerdictOf(address_list_.Cell(listed, watch_ip::kVerdict)) ==
+                                               rules::Verdict::Blocked
+                                         : !IsUnlistedAddress(address) && store_.IsIndexedBlocked(address);
         if (blocked) TearDownConnection(tcp_, i, teardowns_);
     }
 }

@@ -150,8 +150,9 @@ void HeadlessHost::Toggle(const std::string& address) {
         std::cout << "error no such address\n";
         return;
     }
-    const bool blocked = list.Cell(row, rules::watch_ip::kVerdict) == rules::kBlockedText;
-    service_->Store().Toggle(address, blocked ? rules::Verdict::Blocked : rules::Verdict::Allowed);
+    const rules::Verdict verdict = rules::VerdictOf(list.Cell(row, rules::watch_ip::kVerdict));
+    const bool blocked = verdict == rules::Verdict::Blocked;
+    service_->Store().Toggle(address, verdict);
     list.SetCell(row, rules::watch_ip::kVerdict, blocked ? rules::kAllowedText : rules::kBlockedText);
 }
 

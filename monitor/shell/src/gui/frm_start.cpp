@@ -269,7 +269,7 @@ QWidget* FrmStart::BuildWatchIpTab() {
     auto* layout = new QVBoxLayout(page);
     layout->setContentsMargins(8, 8, 8, 8);
     watch_ip_model_ = new ListTableModel(service_->AddressList(), {"IP", "횟수", "연결", "정보"});
-    watch_ip_model_->SetVerdictColumn(rules::address_column::kVerdict);
+    watch_ip_model_->SetVerdictColumn(rules::watch_ip::kVerdict);
     list_watch_ip_ = MakeListView("ListViewWatchIP", watch_ip_model_);
     list_watch_ip_->setParent(page);
     list_watch_ip_->setColumnWidth(0, AddressColumnWidth(*list_watch_ip_));
