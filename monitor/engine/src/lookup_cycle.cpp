@@ -49,7 +49,7 @@ void LookupCycle::TimerGetWWW_Timer() {
     // Undoes the slow table interval that pointing at the toolbar sets.
     monitor_.SetTimerIntervalMs(1);
     // While the Internet is blocked nothing is collected or started; the answer waits in its file.
-    if (monitor_.IsChecked(1)) return;
+    if (monitor_.IsChecked(kBlockInternetBox)) return;
     CollectAnswer();
     StartNextLookup();
 }

@@ -33,18 +33,22 @@ MonitoringCycle::MonitoringCycle(platform::ConnectionTable& table, platform::Soc
       random_(random),
       fingerprint_key_(FingerprintKey()) {}
 
-bool MonitoringCycle::IsChecked(int index) const { return index == 0 || index == 1 ? checked_[index] : false; }
+bool MonitoringCycle::IsChecked(int index) const {
+    return index == kAutoBlockBox || index == kBlockInternetBox ? checked_[static_cast<std::size_t>(index)]
+                                                                : false;
+}
 
 void MonitoringCycle::SetChecked(int index, bool checked) {
-    if (index == 0 || index == 1) checked_[static_cast<std::size_t>(index)] = checked;
+    if (index == kAutoBlockBox || index == kBlockInternetBox)
+        checked_[static_cast<std::size_t>(index)] = checked;
 }
 
 void MonitoringCycle::CheckStopRun_Click(int index) {
-    if (index != 1 || !checked_[1]) return;
+    if (index != kBlockInternetBox || !checked_[kBlockInternetBox]) return;
     // The box already counts as checked while the question is open.
     if (!dialogs_.AskYesNo(kBlockInternetQuestion)) {
-        SetChecked(1, false);
-        CheckStopRun_Click(1);
+        SetChecked(kBlockInternetBox, false);
+        CheckStopRun_Click(kBlockInternetBox);
     }
 }
 
@@ -92,7 +96,7 @@ void MonitoringCycle::TimerGetTable_Timer() {
     const int tcp_count = static_cast<int>(tcp_.dwNumEntries);
     const int udp_count = static_cast<int>(udp_.dwNumEntries);
 
-    if (checked_[1]) {
+    if (checked_[kBlockInternetBox]) {
         BlockEverything();
     } else {
         // The set of rows, not only their number: a connection that replaced a closed one since the
@@ -108,12 +112,12 @@ void MonitoringCycle::TimerGetTable_Timer() {
         } else {
             ShowActivityLed(1);
         }
-        if (checked_[0]) AutomaticBlocking();
+        if (checked_[kAutoBlockBox]) AutomaticBlocking();
     }
     stats_.teardowns += teardowns_.Size();
     teardowns_.Flush(*enforcement_);
     // After the teardowns, so their resets leave before the packet filter drops an address.
-    enforcement_->Sync(address_list_, store_, checked_[0], checked_[1]);
+    enforcement_->Sync(address_list_, store_, checked_[kAutoBlockBox], checked_[kBlockInternetBox]);
     seen_list_generation_ = address_list_.Generation();
     seen_blocked_generation_ = store_.BlockedGeneration();
 }

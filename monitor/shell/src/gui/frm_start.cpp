@@ -380,9 +380,10 @@ QWidget* FrmStart::BuildOptionsTab() {
     layout->addWidget(txt_my_info_);
     layout->addSpacing(6);
 
-    const char* captions[] = {"침입한 IP를 자동으로 차단합니다.", "인터넷을 차단합니다."};
-    for (int i = 0; i < 2; ++i) {
-        auto* box = new QCheckBox(QString::fromUtf8(captions[i]), options);
+    for (const int i : {engine::kAutoBlockBox, engine::kBlockInternetBox}) {
+        const char* caption =
+            i == engine::kAutoBlockBox ? "침입한 IP를 자동으로 차단합니다." : "인터넷을 차단합니다.";
+        auto* box = new QCheckBox(QString::fromUtf8(caption), options);
         box->setObjectName(QStringLiteral("CheckStopRun_%1").arg(i));
         box->setChecked(service_->Cycle().IsChecked(i));
         box->setCursor(Qt::PointingHandCursor);
