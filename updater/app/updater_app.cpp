@@ -4,14 +4,14 @@
 #include <iostream>
 
 #include "mailbox_notifier.h"
+#include "qt_text.h"
 
 namespace velmor::updater {
 namespace {
 
 bool ShowBox(std::string_view text, std::string_view caption, QMessageBox::StandardButtons buttons) {
-    QMessageBox box(QMessageBox::Information,
-                    QString::fromUtf8(caption.data(), static_cast<int>(caption.size())),
-                    QString::fromUtf8(text.data(), static_cast<int>(text.size())), buttons);
+    QMessageBox box(QMessageBox::Information, platform::ToQString(caption), platform::ToQString(text),
+                    buttons);
     box.setWindowFlag(Qt::WindowStaysOnTopHint);
     return box.exec() == QMessageBox::Ok;
 }
