@@ -15,7 +15,7 @@ namespace {
 namespace fs = std::filesystem;
 using namespace velmor::updater;
 
-class NoWait final : public Clock {
+class NoWait final : public Sleeper {
 public:
     void Sleep(std::chrono::milliseconds) override {}
 };
@@ -73,10 +73,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::ofstream out(package, std::ios::binary | std::ios::trunc);
         out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     }
-    NoWait clock;
+    NoWait sleeper;
     NoStart starter;
     starter.target = target;
-    UnpackWithReport(package, target, clock, starter);
+    UnpackWithReport(package, target, sleeper, starter);
 
     // Only the package, the folders leading to the target, and the target's contents may exist.
     for (auto it = fs::recursive_directory_iterator(scratch); it != fs::recursive_directory_iterator();

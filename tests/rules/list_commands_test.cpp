@@ -3,19 +3,12 @@
 #include <gtest/gtest.h>
 
 #include "velmor/common/text_file.h"
-#include "velmor/engine/monitoring_cycle.h"
 #include "velmor/rules/rule_list.h"
 #include "velmor/test/fakes.h"
 #include "velmor/test/temp_dir.h"
 
 namespace velmor::rules {
 namespace {
-
-// The commands keep their own copy of the live lists' columns; it must match the monitoring cycle's.
-static_assert(address_column::kAddress == engine::watch_ip::kAddress);
-static_assert(address_column::kCount == engine::watch_ip::kCount);
-static_assert(address_column::kVerdict == engine::watch_ip::kVerdict);
-static_assert(address_column::kInfo == engine::watch_ip::kInfo);
 
 class RecordingHost final : public ListCommandsHost {
 public:

@@ -28,6 +28,16 @@ TEST(DayNumber, FollowsTheFixedMonthConstant) {
     EXPECT_EQ(DayNumber({2026, 1, 31}) - DayNumber({2025, 12, 31}), 30);
 }
 
+TEST(Verdict, CellTextsReadBackAndOnlyTheBlockedTextBlocks) {
+    for (const Verdict verdict : {Verdict::Blocked, Verdict::Allowed}) {
+        EXPECT_EQ(VerdictOf(VerdictText(verdict)), verdict);
+    }
+    // A row the cycle has not labelled yet, or any other text, never counts as blocked.
+    for (const std::string_view text : {"", "-", "차단 ", " 차단", "차단됨", "x", "허용"}) {
+        EXPECT_EQ(VerdictOf(text), Verdict::Allowed) << text;
+    }
+}
+
 TEST(RuleLine, InfoIsTheTextAfterTheLastSeparator) {
     EXPECT_EQ(InfoOfRuleLine("1043|10.1.2.3|"), "");
     EXPECT_EQ(InfoOfRuleLine(" 80|10.1.2.3|pc-01 "), "pc-01");

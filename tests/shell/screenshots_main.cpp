@@ -175,7 +175,7 @@ int main(int argc, char** argv) {
         std::function<void()> ask;
         const char* file;
     } questions[] = {{[&] { boxes.AskYesNo("허용으로 바꿀까요?"); }, "question.png"},
-                     {[] { updater::QtDialogs().AskUpdate(); }, "update-question.png"}};
+                     {[] { updater::QtUpdaterDialogs().AskUpdate(); }, "update-question.png"}};
     for (const auto& question : questions) {
         const QString path = out + QLatin1Char('/') + QString::fromLatin1(question.file);
         if (!ShootModalBox(question.ask, path)) {

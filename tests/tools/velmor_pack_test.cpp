@@ -94,7 +94,7 @@ TEST(PackPlan, ThePageAnnouncesThePackage) {
     EXPECT_EQ(parsed->signature, signature);
 }
 
-class NoWait final : public updater::Clock {
+class NoWait final : public updater::Sleeper {
 public:
     void Sleep(std::chrono::milliseconds) override {}
 };
@@ -147,9 +147,9 @@ TEST(VelmorPackTool, PacksATreeThatUnpacksToTheSameFiles) {
     const fs::path target = dir / "product";
     fs::create_directory(target);
     const fs::path saved = fs::current_path();
-    NoWait clock;
+    NoWait sleeper;
     NoStart starter;
-    const auto report = updater::UnpackWithReport(package, target, clock, starter);
+    const auto report = updater::UnpackWithReport(package, target, sleeper, starter);
     fs::current_path(saved);
     EXPECT_EQ(report.written, 4);
     EXPECT_EQ(ReadBytes(target / "support" / "fetchel"), big);

@@ -94,7 +94,7 @@ TEST(WindowHandleText, ParsesLikeASignedDecimal) {
     EXPECT_EQ(ParseWindowHandle("99999999999"), 0);
 }
 
-class FakeDialogs final : public Dialogs {
+class FakeDialogs final : public UpdaterDialogs {
 public:
     bool AskUpdate() override {
         ++questions;
@@ -273,6 +273,46 @@ TEST_F(FlowTest, ATickDuringTheQuestionIsDropped) {
     EXPECT_EQ(dialogs_.questions, 1);
     EXPECT_EQ(fetcher_.urls.size(), 1u);
     EXPECT_EQ(ClosePosts(), 1);
+}
+
+// The guard against nested ticks belongs to one flow: another flow's tick during this flow's
+// question is no nested tick of its own and runs.
+TEST_F(FlowTest, TheNestedTickGuardIsEachFlowsOwn) {
+    FakeView other_view;
+    UpdaterFlow other(hand_over_, kOwnWindow + 1, other_view,
+                      FlowServices{dialogs_, poster_, fetcher_, starter_, installer_, *verifier_});
+    int nested = 0;
+    dialogs_.during_question = [&] {
+        if (nested++ == 0) other.OnTick();
+    };
+    Flow().OnTick();
+    EXPECT_EQ(dialogs_.questions, 2);
+    EXPECT_EQ(fetcher_.urls.size(), 2u);
+    EXPECT_EQ(other.phase(), UpdaterFlow::Phase::WaitingForMainWindow);
+    EXPECT_EQ(Flow().phase(), UpdaterFlow::Phase::WaitingForMainWindow);
+}
+
+TEST_F(FlowTest, AnUpdateWalksThroughEveryPhaseOnce) {
+    using Phase = UpdaterFlow::Phase;
+    EXPECT_EQ(Flow().phase(), Phase::Starting);
+    Flow().OnTick();
+    EXPECT_EQ(Flow().phase(), Phase::WaitingForMainWindow);
+    EXPECT_FALSE(Flow().download_started());
+    poster_.windows.clear();
+    Flow().OnTick();
+    EXPECT_EQ(Flow().phase(), Phase::Downloading);
+    test::WriteBytes(hand_over_.package_path, Package());
+    Flow().OnProgress(-1);
+    EXPECT_EQ(Flow().phase(), Phase::CloseRequested);
+    EXPECT_EQ(installer_.installs.size(), 1u);
+    Flow().OnTick();
+    EXPECT_EQ(Flow().phase(), Phase::Closed);
+    EXPECT_EQ(view_.closes, 1);
+    // A late final notification asks for no second close.
+    Flow().OnProgress(-1);
+    EXPECT_EQ(Flow().phase(), Phase::Closed);
+    Flow().OnTick();
+    EXPECT_EQ(view_.closes, 1);
 }
 
 TEST_F(FlowTest, AHandleThatIsNoNumberStartsTheDownloadAtOnce) {

@@ -23,7 +23,7 @@ using test::TempDir;
 using test::WriteBytes;
 namespace fs = std::filesystem;
 
-class FakeClock final : public Clock {
+class FakeSleeper final : public Sleeper {
 public:
     void Sleep(std::chrono::milliseconds duration) override { slept += duration; }
     std::chrono::milliseconds slept{0};
@@ -51,11 +51,11 @@ protected:
 
     UnpackReport UnpackBytes(const std::string& bytes) {
         WriteBytes(package(), bytes);
-        return UnpackWithReport(package(), target(), clock_, starter_);
+        return UnpackWithReport(package(), target(), sleeper_, starter_);
     }
 
     TempDir dir_;
-    FakeClock clock_;
+    FakeSleeper sleeper_;
     FakeStarter starter_;
     fs::path saved_cwd_;
 };
@@ -164,7 +164,7 @@ TEST_F(UnpackTest, WritesEveryFileWaitsASecondAndStartsTheLaunchProgramInTheTarg
     EXPECT_EQ(ReadBytes(target() / "readme.txt"), std::string(100000, 'r'));
     EXPECT_EQ(ReadBytes(target() / "support" / "fetchel"), "fetchel v2");
     EXPECT_EQ(ReadBytes(target() / "support" / "lang" / "ko.txt"), "한국어");
-    EXPECT_EQ(clock_.slept, std::chrono::milliseconds(1000));
+    EXPECT_EQ(sleeper_.slept, std::chrono::milliseconds(1000));
     ASSERT_EQ(starter_.started.size(), 1u);
     EXPECT_EQ(starter_.started[0].program, target() / "velmor");
     EXPECT_EQ(starter_.started[0].arguments, std::vector<std::string>{"--updated"});
@@ -292,10 +292,10 @@ TEST_F(UnpackTest, WithoutADirectoryNothingIsWrittenButTheProgramStarts) {
 }
 
 TEST_F(UnpackTest, AMissingPackageStartsNothingButStillEntersTheTarget) {
-    UnpackWithReport(dir_ / "missing.jar", target(), clock_, starter_);
+    UnpackWithReport(dir_ / "missing.jar", target(), sleeper_, starter_);
     EXPECT_TRUE(starter_.started.empty());
     EXPECT_EQ(fs::canonical(fs::current_path()), fs::canonical(target()));
-    EXPECT_EQ(clock_.slept, std::chrono::milliseconds(1000));
+    EXPECT_EQ(sleeper_.slept, std::chrono::milliseconds(1000));
 }
 
 TEST_F(UnpackTest, RefusedNamesTouchNothingAndARefusedLaunchNameStartsNothing) {
@@ -332,7 +332,7 @@ TEST_F(UnpackTest, TheStartedProgramRunsInTheTargetFolder) {
     const auto bytes =
         BuildPackage("bin/probe.sh started.txt", {{"bin", "probe.sh", "#!/bin/sh\npwd > \"$1\"\n"}});
     WriteBytes(package(), *bytes);
-    UnpackWithReport(package(), target(), clock_, SystemProcessStarter());
+    UnpackWithReport(package(), target(), sleeper_, SystemProcessStarter());
     const fs::path record = target() / "started.txt";
     for (int i = 0; i < 200 && (!fs::exists(record) || fs::file_size(record) == 0); ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -432,7 +432,7 @@ TEST_F(UnpackTest, AnEntryThatCannotBeWrittenWholeLeavesTheOldFileWhole) {
         ::signal(SIGXFSZ, SIG_IGN);
         const rlimit limit{100000, 100000};
         ::setrlimit(RLIMIT_FSIZE, &limit);
-        const auto report = UnpackWithReport(package(), target(), clock_, starter_);
+        const auto report = UnpackWithReport(package(), target(), sleeper_, starter_);
         ::_exit(report.skipped == 1 && report.written == 1 ? 0 : 1);
     }
     int status = 0;

@@ -23,7 +23,7 @@ using test::WriteBytes;
 
 constexpr std::string_view kNotInForce = "차단이 적용되지 않습니다";
 
-class NoWait final : public Clock {
+class NoWait final : public Sleeper {
 public:
     void Sleep(std::chrono::milliseconds) override {}
 };
@@ -84,10 +84,10 @@ TEST_F(UpdatePrivileges, AnUpdatedProgramHasLostItsRightsAndSaysBlockingIsNotInF
     const auto package = BuildPackage("velmor", {{"", "velmor", release}});
     ASSERT_TRUE(package);
     WriteBytes(dir_ / "TmpNewVer.jar", *package);
-    NoWait clock;
+    NoWait sleeper;
     NoStart starter;
     const fs::path saved = fs::current_path();
-    const auto report = UnpackWithReport(dir_ / "TmpNewVer.jar", product(), clock, starter);
+    const auto report = UnpackWithReport(dir_ / "TmpNewVer.jar", product(), sleeper, starter);
     fs::current_path(saved);
     ASSERT_EQ(report.written, 1);
     ASSERT_EQ(ReadBytes(program()), release);

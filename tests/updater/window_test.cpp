@@ -9,6 +9,7 @@
 
 #include "mailbox_notifier.h"
 #include "modal_box.h"
+#include "qt_text.h"
 #include "qt_translations.h"
 #include "updater_app.h"
 #include "updater_window.h"
@@ -48,18 +49,16 @@ bool ProcessUntil(const std::function<bool()>& done, int milliseconds = 3000) {
     return done();
 }
 
-QString Text(std::string_view text) {
-    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-}
+using platform::ToQString;
 
 TEST(UpdaterBoxes, TheQuestionAndTheNoticesHaveKoreanButtonsAndTheirCaptions) {
     App();
-    QtDialogs dialogs;
+    QtUpdaterDialogs dialogs;
     bool agreed = false;
     const auto question = test::AnswerModalBox([&] { agreed = dialogs.AskUpdate(); }, QStringLiteral("확인"));
     ASSERT_TRUE(question.seen);
-    EXPECT_EQ(question.text, Text(kQuestionText));
-    EXPECT_EQ(question.title, Text(kQuestionCaption));
+    EXPECT_EQ(question.text, ToQString(kQuestionText));
+    EXPECT_EQ(question.title, ToQString(kQuestionCaption));
     QStringList ok_cancel{QStringLiteral("확인"), QStringLiteral("취소")};
     ok_cancel.sort();
     EXPECT_EQ(question.buttons, ok_cancel);
@@ -69,11 +68,11 @@ TEST(UpdaterBoxes, TheQuestionAndTheNoticesHaveKoreanButtonsAndTheirCaptions) {
 
     const auto failed = test::AnswerModalBox([&] { dialogs.ShowDownloadFailed(); }, QStringLiteral("확인"));
     ASSERT_TRUE(failed.seen);
-    EXPECT_EQ(failed.title, Text(kDownloadFailedCaption));
+    EXPECT_EQ(failed.title, ToQString(kDownloadFailedCaption));
     EXPECT_EQ(failed.buttons, QStringList{QStringLiteral("확인")});
     const auto timeout = test::AnswerModalBox([&] { dialogs.ShowTimeout(); }, QStringLiteral("확인"));
     ASSERT_TRUE(timeout.seen);
-    EXPECT_EQ(timeout.title, Text(kTimeoutCaption));
+    EXPECT_EQ(timeout.title, ToQString(kTimeoutCaption));
     EXPECT_EQ(timeout.buttons, QStringList{QStringLiteral("확인")});
 }
 
@@ -143,7 +142,7 @@ TEST(UpdaterWindowLook, TheCaptionShowsOnRepaintOnly) {
     for (int x = 11; x < 24; ++x) EXPECT_EQ(narrow.pixelColor(x, 55), QColor(0, 0, 222));
 }
 
-class StubDialogs final : public Dialogs {
+class StubDialogs final : public UpdaterDialogs {
 public:
     bool AskUpdate() override { return true; }
     void ShowDownloadFailed() override { ++failures; }

@@ -41,7 +41,7 @@ int main(int argc, char** argv) {
         if (std::string_view(preset) == "ok") answer = true;
         if (std::string_view(preset) == "cancel") answer = false;
     }
-    QtDialogs dialogs(answer);
+    QtUpdaterDialogs dialogs(answer);
     UpdaterApp updater(std::move(*hand_over), std::make_unique<velmor::platform::MailboxNotifier>(),
                        FlowServices{dialogs, SystemWindowPoster(), CurlPageFetcher(), SystemProcessStarter(),
                                     PackageInstaller(), ReleaseKeyVerifier()});

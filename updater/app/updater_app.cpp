@@ -4,26 +4,26 @@
 #include <iostream>
 
 #include "mailbox_notifier.h"
+#include "qt_text.h"
 
 namespace velmor::updater {
 namespace {
 
 bool ShowBox(std::string_view text, std::string_view caption, QMessageBox::StandardButtons buttons) {
-    QMessageBox box(QMessageBox::Information,
-                    QString::fromUtf8(caption.data(), static_cast<int>(caption.size())),
-                    QString::fromUtf8(text.data(), static_cast<int>(text.size())), buttons);
+    QMessageBox box(QMessageBox::Information, platform::ToQString(caption), platform::ToQString(text),
+                    buttons);
     box.setWindowFlag(Qt::WindowStaysOnTopHint);
     return box.exec() == QMessageBox::Ok;
 }
 
 }  // namespace
 
-bool QtDialogs::AskUpdate() {
+bool QtUpdaterDialogs::AskUpdate() {
     if (unattended_) return *unattended_;
     return ShowBox(kQuestionText, kQuestionCaption, QMessageBox::Ok | QMessageBox::Cancel);
 }
 
-void QtDialogs::ShowDownloadFailed() {
+void QtUpdaterDialogs::ShowDownloadFailed() {
     if (unattended_) {
         std::cerr << kDownloadFailedText << "\n";
         return;
@@ -31,7 +31,7 @@ void QtDialogs::ShowDownloadFailed() {
     ShowBox(kDownloadFailedText, kDownloadFailedCaption, QMessageBox::Ok);
 }
 
-void QtDialogs::ShowTimeout() {
+void QtUpdaterDialogs::ShowTimeout() {
     if (unattended_) {
         std::cerr << kTimeoutText << "\n";
         return;

@@ -17,9 +17,9 @@ namespace velmor::updater {
 // The message boxes of the updater as Qt message boxes, kept on top like the window. An unattended
 // answer (from VELMOR_UPDATER_ANSWER) answers the question without showing it and sends the
 // notices to standard error instead of a box, so an update can run without anyone at the screen.
-class QtDialogs final : public Dialogs {
+class QtUpdaterDialogs final : public UpdaterDialogs {
 public:
-    explicit QtDialogs(std::optional<bool> unattended_answer = std::nullopt)
+    explicit QtUpdaterDialogs(std::optional<bool> unattended_answer = std::nullopt)
         : unattended_(unattended_answer) {}
     bool AskUpdate() override;
     void ShowDownloadFailed() override;

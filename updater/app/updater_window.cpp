@@ -7,6 +7,8 @@
 #include <QScreen>
 #include <algorithm>
 
+#include "window_placement.h"
+
 namespace velmor::updater {
 namespace {
 
@@ -45,7 +47,7 @@ void UpdaterWindow::ShowCentered() {
     show();
     const QScreen* screen = QGuiApplication::primaryScreen();
     const QRect area = screen != nullptr ? screen->geometry() : QRect(0, 0, kWidth, kHeight);
-    move(area.left() + (area.width() - kWidth) / 2, area.top() + (area.height() - kHeight) / 2);
+    move(platform::CentredIn(area, QSize(kWidth, kHeight)).topLeft());
 }
 
 void UpdaterWindow::DrawBar(std::int32_t percent) {

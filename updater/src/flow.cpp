@@ -10,15 +10,16 @@
 namespace velmor::updater {
 namespace {
 
-// Set while a timer tick runs: a tick that arrives from a message box's nested loop is dropped.
-bool g_bInTick = false;
-
-class TickGuard final {
+// Holds a flag up for the lifetime of a scope.
+class FlagUp final {
 public:
-    TickGuard() { g_bInTick = true; }
-    ~TickGuard() { g_bInTick = false; }
-    TickGuard(const TickGuard&) = delete;
-    TickGuard& operator=(const TickGuard&) = delete;
+    explicit FlagUp(bool& flag) : flag_(flag) { flag_ = true; }
+    ~FlagUp() { flag_ = false; }
+    FlagUp(const FlagUp&) = delete;
+    FlagUp& operator=(const FlagUp&) = delete;
+
+private:
+    bool& flag_;
 };
 
 }  // namespace
@@ -39,64 +40,67 @@ UpdaterFlow::UpdaterFlow(HandOver hand_over, platform::WindowHandle own_handle, 
 
 void UpdaterFlow::OnTick() {
     // Once the window has been asked to close, a tick that still arrives before it goes does nothing.
-    if (g_bInTick || closing_) return;
-    TickGuard guard;
+    if (in_tick_ || phase_ == Phase::Closed) return;
+    const FlagUp guard(in_tick_);
 
-    if (m_bFirstTick) {
-        m_bFirstTick = false;
-        if (CheckUpdateInformation() && services_.dialogs.AskUpdate()) {
-            if (!CanVerify()) {
-                // Nothing unsigned is ever installed; the running product is left alone.
-                services_.dialogs.ShowDownloadFailed();
-                m_bCloseRequested = true;
-            } else {
-                const auto main_window = ParseWindowHandle(hand_over_.main_window_handle);
-                if (main_window != 0 && services_.poster.IsWindow(main_window)) {
-                    services_.poster.Post(main_window, {platform::kWmClose, 0, 0});
-                }
-            }
+    if (phase_ == Phase::Starting) {
+        if (!CheckUpdateInformation() || !services_.dialogs.AskUpdate()) {
+            phase_ = Phase::CloseRequested;
+        } else if (!CanVerify()) {
+            // Nothing unsigned is ever installed; the running product is left alone.
+            services_.dialogs.ShowDownloadFailed();
+            phase_ = Phase::CloseRequested;
         } else {
-            m_bCloseRequested = true;
+            // A close asked for while the question was open stands.
+            if (phase_ == Phase::Starting) phase_ = Phase::WaitingForMainWindow;
+            const auto main_window = ParseWindowHandle(hand_over_.main_window_handle);
+            if (main_window != 0 && services_.poster.IsWindow(main_window)) {
+                services_.poster.Post(main_window, {platform::kWmClose, 0, 0});
+            }
         }
     }
 
-    if (m_bCloseRequested) {
-        closing_ = true;
-        view_.Close();
-        m_bCloseRequested = false;
-        return;
-    }
-
-    if (!m_bDownloadStarted) {
-        const auto main_window = ParseWindowHandle(hand_over_.main_window_handle);
-        if (main_window == 0 || !services_.poster.IsWindow(main_window)) StartDownload();
-        return;
-    }
-
-    // A started download that has sent nothing for a minute has stalled. The count runs from the
-    // start of the download and from every notification; -1 means it has stopped for good.
-    if (m_nIdleTicks >= 0) {
-        if (m_nIdleTicks >= kIdleTickLimit) {
-            m_nIdleTicks = -1;
-            services_.dialogs.ShowTimeout();
-            closing_ = true;
+    switch (phase_) {
+        case Phase::CloseRequested:
+            phase_ = Phase::Closed;
             view_.Close();
             return;
+        case Phase::WaitingForMainWindow: {
+            const auto main_window = ParseWindowHandle(hand_over_.main_window_handle);
+            if (main_window == 0 || !services_.poster.IsWindow(main_window)) StartDownload();
+            return;
         }
-        ++m_nIdleTicks;
+        case Phase::Downloading:
+            // A started download that has sent nothing for a minute has stalled. The count runs from
+            // the start of the download and from every notification.
+            if (m_nIdleTicks >= kIdleTickLimit) {
+                phase_ = Phase::Settled;
+                services_.dialogs.ShowTimeout();
+                phase_ = Phase::Closed;
+                view_.Close();
+                return;
+            }
+            ++m_nIdleTicks;
+            return;
+        case Phase::Starting:
+        case Phase::Settled:
+        case Phase::Closed:
+            return;
     }
 }
 
 void UpdaterFlow::OnProgress(std::int32_t value) {
-    // Counting goes on until the final notification settles the download.
+    // Counting goes on until the final notification settles the download; any notification after
+    // that starts it again.
     m_nIdleTicks = 0;
+    if (phase_ == Phase::Settled) phase_ = Phase::Downloading;
     if (value >= 0) {
         m_nPercent = value;
         view_.DrawBar(m_nPercent);
         return;
     }
     if (value != -1 && value != -2) return;
-    m_nIdleTicks = -1;
+    if (phase_ == Phase::Downloading) phase_ = Phase::Settled;
 
     // -1 and -2 alike: the size of what arrived decides, then its signature.
     std::error_code error;
@@ -105,7 +109,7 @@ void UpdaterFlow::OnProgress(std::int32_t value) {
     if (!error && expected >= 0 && size == static_cast<std::uintmax_t>(expected) &&
         services_.verifier.Verify(hand_over_.package_path, page_.signature)) {
         services_.installer.Install(hand_over_.package_path, hand_over_.target_folder);
-        m_bCloseRequested = true;
+        if (phase_ != Phase::Closed) phase_ = Phase::CloseRequested;
     } else {
         services_.dialogs.ShowDownloadFailed();
     }
@@ -126,7 +130,7 @@ bool UpdaterFlow::CanVerify() {
 }
 
 void UpdaterFlow::StartDownload() {
-    m_bDownloadStarted = true;
+    phase_ = Phase::Downloading;
     m_nIdleTicks = 0;
     view_.ShowCentered();
     const std::filesystem::path program = std::filesystem::path(hand_over_.tool_folder) / "fetchel";

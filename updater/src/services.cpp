@@ -7,7 +7,7 @@
 namespace velmor::updater {
 namespace {
 
-class RealClock final : public Clock {
+class ThreadSleeper final : public Sleeper {
 public:
     void Sleep(std::chrono::milliseconds duration) override { std::this_thread::sleep_for(duration); }
 };
@@ -21,9 +21,9 @@ public:
 
 }  // namespace
 
-Clock& SystemClock() {
-    static RealClock clock;
-    return clock;
+Sleeper& SystemSleeper() {
+    static ThreadSleeper sleeper;
+    return sleeper;
 }
 
 ProcessStarter& SystemProcessStarter() {

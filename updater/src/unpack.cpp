@@ -141,9 +141,9 @@ void MarkExecutableIfProgram(const std::filesystem::path& path) {
 }  // namespace
 
 UnpackReport UnpackWithReport(const std::filesystem::path& package_path, const std::filesystem::path& target,
-                              Clock& clock, ProcessStarter& starter) {
+                              Sleeper& sleeper, ProcessStarter& starter) {
     UnpackReport report;
-    clock.Sleep(std::chrono::milliseconds(1000));
+    sleeper.Sleep(std::chrono::milliseconds(1000));
 
     std::optional<LaunchCommand> command;
     if (File package = OpenFile(package_path, "rb")) {
@@ -217,9 +217,9 @@ UnpackReport UnpackWithReport(const std::filesystem::path& package_path, const s
     return report;
 }
 
-void Unpack(const std::filesystem::path& package, const std::filesystem::path& target, Clock& clock,
+void Unpack(const std::filesystem::path& package, const std::filesystem::path& target, Sleeper& sleeper,
             ProcessStarter& starter) {
-    UnpackWithReport(package, target, clock, starter);
+    UnpackWithReport(package, target, sleeper, starter);
 }
 
 }  // namespace velmor::updater

@@ -41,7 +41,8 @@ BlockedAddressTracker::Change BlockedAddressTracker::Update(const rules::ListMod
         std::map<std::string, bool, std::less<>> listed;
         for (int row = 0; row < address_list.RowCount(); ++row) {
             listed.emplace(address_list.Cell(row, rules::watch_ip::kAddress),
-                           address_list.Cell(row, rules::watch_ip::kVerdict) == rules::kBlockedText);
+                           rules::VerdictOf(address_list.Cell(row, rules::watch_ip::kVerdict)) ==
+                               rules::Verdict::Blocked);
         }
         // Addresses that came, went or changed their verdict.
         auto a = listed_.begin();

@@ -50,7 +50,7 @@ void LookupCycle::TimerGetWWW_Timer() {
     // Undoes the slow table interval that pointing at the toolbar sets.
     monitor_.SetTimerIntervalMs(1);
     // While the Internet is blocked nothing is collected or started; the answer waits in its file.
-    if (monitor_.IsChecked(1)) return;
+    if (monitor_.IsChecked(kBlockInternetBox)) return;
     CollectAnswer();
     StartNextLookup();
 }
@@ -80,9 +80,7 @@ void LookupCycle::CollectAnswer() {
             continue;
         }
         address_list_.SetCell(row, watch_ip::kInfo, answer->info);
-        const rules::Verdict verdict = address_list_.Cell(row, watch_ip::kVerdict) == rules::kBlockedText
-                                           ? rules::Verdict::Blocked
-                                           : rules::Verdict::Allowed;
+        const rules::Verdict verdict = rules::VerdictOf(address_list_.Cell(row, watch_ip::kVerdict));
         // A rule line takes its host information once: only while its info field is still empty.
         const std::optional<std::string> rule = store_.ReadLine(answer->address, verdict);
         if (rule && !rule->empty() && rule->back() == '|') {

@@ -34,18 +34,22 @@ MonitoringCycle::MonitoringCycle(platform::ConnectionTable& table, platform::Soc
       random_(random),
       fingerprint_key_(FingerprintKey()) {}
 
-bool MonitoringCycle::IsChecked(int index) const { return index == 0 || index == 1 ? checked_[index] : false; }
+bool MonitoringCycle::IsChecked(int index) const {
+    return index == kAutoBlockBox || index == kBlockInternetBox ? checked_[static_cast<std::size_t>(index)]
+                                                                : false;
+}
 
 void MonitoringCycle::SetChecked(int index, bool checked) {
-    if (index == 0 || index == 1) checked_[static_cast<std::size_t>(index)] = checked;
+    if (index == kAutoBlockBox || index == kBlockInternetBox)
+        checked_[static_cast<std::size_t>(index)] = checked;
 }
 
 void MonitoringCycle::CheckStopRun_Click(int index) {
-    if (index != 1 || !checked_[1]) return;
+    if (index != kBlockInternetBox || !checked_[kBlockInternetBox]) return;
     // The box already counts as checked while the question is open.
     if (!dialogs_.AskYesNo(kBlockInternetQuestion)) {
-        SetChecked(1, false);
-        CheckStopRun_Click(1);
+        SetChecked(kBlockInternetBox, false);
+        CheckStopRun_Click(kBlockInternetBox);
     }
 }
 
@@ -93,7 +97,7 @@ void MonitoringCycle::TimerGetTable_Timer() {
     const int tcp_count = static_cast<int>(tcp_.dwNumEntries);
     const int udp_count = static_cast<int>(udp_.dwNumEntries);
 
-    if (checked_[1]) {
+    if (checked_[kBlockInternetBox]) {
         BlockEverything();
     } else {
         // The set of rows, not only their number: a connection that replaced a closed one since the
@@ -109,12 +113,12 @@ void MonitoringCycle::TimerGetTable_Timer() {
         } else {
             ShowActivityLed(1);
         }
-        if (checked_[0]) AutomaticBlocking();
+        if (checked_[kAutoBlockBox]) AutomaticBlocking();
     }
     stats_.teardowns += teardowns_.Size();
     teardowns_.Flush(*enforcement_);
     // After the teardowns, so their resets leave before the packet filter drops an address.
-    enforcement_->Sync(address_list_, store_, checked_[0], checked_[1]);
+    enforcement_->Sync(address_list_, store_, checked_[kAutoBlockBox], checked_[kBlockInternetBox]);
     seen_list_generation_ = address_list_.Generation();
     seen_blocked_generation_ = store_.BlockedGeneration();
 }
@@ -182,9 +186,9 @@ void MonitoringCycle::AutomaticBlocking() {
         const int listed = address_list_.Find(address);
         // A listed address: its verdict cell decides. An address the list does not show (it was
         // emptied at 100 rows, or by the user) stays blocked if its blocked rule file exists.
-        const bool blocked = listed >= 0
-                                 ? address_list_.Cell(listed, watch_ip::kVerdict) == rules::kBlockedText
-                                 : !IsUnlistedAddress(address) && store_.IsIndexedBlocked(address);
+        const bool blocked = listed >= 0 ? rules::VerdictOf(address_list_.Cell(listed, watch_ip::kVerdict)) ==
+                                               rules::Verdict::Blocked
+                                         : !IsUnlistedAddress(address) && store_.IsIndexedBlocked(address);
         if (blocked) TearDownConnection(tcp_, i, teardowns_);
     }
 }

@@ -132,10 +132,8 @@ void ListCommands::DeleteSelected() {
     // Top to bottom, a file and then its row; the rows leave the list in one pass.
     const std::vector<int> selected = invader_list_.SelectedRows();
     for (const int row : selected) {
-        const Verdict verdict = invader_list_.Cell(row, invader_column::kVerdict) == kAllowedText
-                                    ? Verdict::Allowed
-                                    : Verdict::Blocked;
-        store_.Delete(invader_list_.Cell(row, invader_column::kAddress), verdict);
+        store_.Delete(invader_list_.Cell(row, invader_column::kAddress),
+                      VerdictOf(invader_list_.Cell(row, invader_column::kVerdict)));
     }
     invader_list_.RemoveRows(selected);
 }
@@ -186,16 +184,17 @@ void ListCommands::ListViewInvaderOX_DblClick(int row) {
     row = TargetRow(invader_list_, row);
     if (row < 0) return;
     const std::string address = invader_list_.Cell(row, invader_column::kAddress);
-    const bool blocked = invader_list_.Cell(row, invader_column::kVerdict) == kBlockedText;
+    const Verdict from = VerdictOf(invader_list_.Cell(row, invader_column::kVerdict));
+    const bool blocked = from == Verdict::Blocked;
     if (!dialogs_.AskYesNo(blocked ? kAskAllowText : kAskBlockText)) return;
     // A rename that fails still relabels the row, as every failed step here is passed over.
-    store_.Toggle(address, blocked ? Verdict::Blocked : Verdict::Allowed);
+    store_.Toggle(address, from);
     const std::string_view verdict = blocked ? kAllowedText : kBlockedText;
     invader_list_.SetCell(row, invader_column::kVerdict, verdict);
     // The live list enforces from its column "연결", so every row of the address follows at once.
     for (int live = 0; live < watch_ip_.RowCount(); ++live) {
-        if (watch_ip_.Cell(live, address_column::kAddress) == address) {
-            watch_ip_.SetCell(live, address_column::kVerdict, verdict);
+        if (watch_ip_.Cell(live, watch_ip::kAddress) == address) {
+            watch_ip_.SetCell(live, watch_ip::kVerdict, verdict);
         }
     }
 }
@@ -203,13 +202,14 @@ void ListCommands::ListViewInvaderOX_DblClick(int row) {
 void ListCommands::ListViewWatchIP_DblClick(int row) {
     row = TargetRow(watch_ip_, row);
     if (row < 0) return;
-    const std::string address = watch_ip_.Cell(row, address_column::kAddress);
-    const bool blocked = watch_ip_.Cell(row, address_column::kVerdict) == kBlockedText;
+    const std::string address = watch_ip_.Cell(row, watch_ip::kAddress);
+    const Verdict from = VerdictOf(watch_ip_.Cell(row, watch_ip::kVerdict));
+    const bool blocked = from == Verdict::Blocked;
     if (!dialogs_.AskYesNo(blocked ? kAskAllowText : kAskBlockText)) return;
-    store_.Toggle(address, blocked ? Verdict::Blocked : Verdict::Allowed);
+    store_.Toggle(address, from);
     // The monitoring cycle may have moved or dropped the row while the question was open.
     const int now = RowOfAddress(watch_ip_, row, address);
-    if (now >= 0) watch_ip_.SetCell(now, address_column::kVerdict, blocked ? kAllowedText : kBlockedText);
+    if (now >= 0) watch_ip_.SetCell(now, watch_ip::kVerdict, blocked ? kAllowedText : kBlockedText);
 }
 
 // --- Live lists ----------------------------------------------------------------------------------
@@ -226,7 +226,7 @@ void ListCommands::cmdClearList_Click(int index) {
             OpenInBrowser();
             break;
         case clear_button::kCopy:
-            CopySelected(watch_ip_, address_column::kInfo);
+            CopySelected(watch_ip_, watch_ip::kInfo);
             break;
         case clear_button::kResetPorts:
             watch_port_.Clear();
@@ -239,14 +239,13 @@ void ListCommands::cmdClearList_Click(int index) {
 void ListCommands::LookUpFailedAgain() {
     // The lookup cycle takes up rows whose info is empty; "-" marks a lookup that failed.
     for (int row = 0; row < watch_ip_.RowCount(); ++row) {
-        if (watch_ip_.Cell(row, address_column::kInfo) == "-")
-            watch_ip_.SetCell(row, address_column::kInfo, "");
+        if (watch_ip_.Cell(row, watch_ip::kInfo) == "-") watch_ip_.SetCell(row, watch_ip::kInfo, "");
     }
 }
 
 void ListCommands::OpenInBrowser() {
     const int row = FirstSelected(watch_ip_);
-    const std::string& address = watch_ip_.Cell(row, address_column::kAddress);
+    const std::string& address = watch_ip_.Cell(row, watch_ip::kAddress);
     if (address.empty()) return;
     // Not waited for and not checked: a browser that cannot start shows nothing.
     browser_.Open("http://" + address);

@@ -20,6 +20,10 @@ std::string_view VerdictText(Verdict verdict) {
     return verdict == Verdict::Blocked ? kBlockedText : kAllowedText;
 }
 
+Verdict VerdictOf(std::string_view text) {
+    return text == kBlockedText ? Verdict::Blocked : Verdict::Allowed;
+}
+
 std::string_view ExtensionOf(Verdict verdict) {
     return verdict == Verdict::Blocked ? kBlockedExtension : kAllowedExtension;
 }

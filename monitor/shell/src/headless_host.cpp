@@ -72,8 +72,8 @@ bool ParseHeadlessOptions(int argc, char** argv, HeadlessOptions& options, std::
 HeadlessHost::HeadlessHost(std::filesystem::path program_folder, const HeadlessOptions& options)
     : options_(options), service_(std::make_unique<MonitorService>(std::move(program_folder), *this, *this)) {
     service_->CreateFolders();
-    service_->Cycle().SetChecked(0, options_.auto_block);
-    service_->Cycle().SetChecked(1, options_.block_internet);
+    service_->Cycle().SetChecked(engine::kAutoBlockBox, options_.auto_block);
+    service_->Cycle().SetChecked(engine::kBlockInternetBox, options_.block_internet);
     EnforcementFacts facts;
     facts.own_teardown = platform::CanTearDownConnections();
     if (engine::GuardEnforcement* guard = service_->Guard()) {
@@ -150,8 +150,9 @@ void HeadlessHost::Toggle(const std::string& address) {
         std::cout << "error no such address\n";
         return;
     }
-    const bool blocked = list.Cell(row, rules::watch_ip::kVerdict) == rules::kBlockedText;
-    service_->Store().Toggle(address, blocked ? rules::Verdict::Blocked : rules::Verdict::Allowed);
+    const rules::Verdict verdict = rules::VerdictOf(list.Cell(row, rules::watch_ip::kVerdict));
+    const bool blocked = verdict == rules::Verdict::Blocked;
+    service_->Store().Toggle(address, verdict);
     list.SetCell(row, rules::watch_ip::kVerdict, blocked ? rules::kAllowedText : rules::kBlockedText);
 }
 
@@ -178,11 +179,11 @@ bool HeadlessHost::RunCommand(const std::string& line) {
     } else if (line.starts_with("toggle ")) {
         Toggle(line.substr(7));
     } else if (line.starts_with("auto-block ") && ParseOnOff(std::string_view(line).substr(11), on)) {
-        cycle.SetChecked(0, on);
-        cycle.CheckStopRun_Click(0);
+        cycle.SetChecked(engine::kAutoBlockBox, on);
+        cycle.CheckStopRun_Click(engine::kAutoBlockBox);
     } else if (line.starts_with("block-internet ") && ParseOnOff(std::string_view(line).substr(15), on)) {
-        cycle.SetChecked(1, on);
-        cycle.CheckStopRun_Click(1);
+        cycle.SetChecked(engine::kBlockInternetBox, on);
+        cycle.CheckStopRun_Click(engine::kBlockInternetBox);
     } else if (!line.empty()) {
         std::cout << "error unknown command" << '\n';
     }

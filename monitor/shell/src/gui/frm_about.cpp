@@ -7,8 +7,10 @@
 #include <QScreen>
 #include <QVBoxLayout>
 
+#include "qt_text.h"
 #include "velmor/shell/help_texts.h"
 #include "velmor/shell/startup.h"
+#include "window_placement.h"
 
 namespace velmor::shell {
 
@@ -46,11 +48,9 @@ FrmAbout::FrmAbout(QWidget* parent) : QDialog(parent) {
                                 ? parent->screen()
                                 : QGuiApplication::primaryScreen();
     if (screen != nullptr) {
-        const QRect area = screen->availableGeometry();
-        move(area.x() + (area.width() - width()) / 2, area.y() + (area.height() - height()) / 2);
+        move(platform::CentredIn(screen->availableGeometry(), size()).topLeft());
     }
-    text_->setPlainText(text_->toPlainText().replace(QStringLiteral("xxxxx"),
-                                                     QString::fromUtf8(kVersion.data(), kVersion.size())));
+    text_->setPlainText(text_->toPlainText().replace(QStringLiteral("xxxxx"), platform::ToQString(kVersion)));
 }
 
 QString FrmAbout::Text() const {

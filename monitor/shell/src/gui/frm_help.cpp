@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "velmor/shell/help_texts.h"
+#include "window_placement.h"
 
 namespace velmor::shell {
 namespace {
@@ -78,8 +79,7 @@ FrmHelp::FrmHelp(std::filesystem::path program_folder, QWidget* parent)
     const QRect area = screen != nullptr ? screen->availableGeometry() : QRect(0, 0, 1024, 768);
     const int width = area.width() / 2;
     const int height = std::max(area.height() * 3 / 4, 300);
-    setGeometry(area.x() + (area.width() - width) / 2, area.y() + (area.height() - height) / 2, width,
-                height);
+    setGeometry(platform::CentredIn(area, QSize(width, height)));
     browser_->setSource(StartPage());
 }
 

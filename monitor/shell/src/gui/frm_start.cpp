@@ -28,14 +28,14 @@
 #include "mailbox_notifier.h"
 #include "network_tools_panel.h"
 #include "qt_services.h"
+#include "qt_text.h"
 #include "velmor/shell/enforcement_notice.h"
+#include "window_placement.h"
 
 namespace velmor::shell {
 namespace {
 
-QString Q(std::string_view text) {
-    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-}
+using platform::ToQString;
 
 struct ButtonText {
     int index;
@@ -90,7 +90,7 @@ int AddressColumnWidth(const QTableView& view) {
 FrmStart::FrmStart(std::filesystem::path program_folder, FrmStartServices services, QWidget* parent)
     : QMainWindow(parent), program_folder_(std::move(program_folder)), services_(std::move(services)) {
     setObjectName(QStringLiteral("frmStart"));
-    setWindowTitle(Q(kDesignTitle));
+    setWindowTitle(ToQString(kDesignTitle));
     setWindowIcon(NormalTrayImage());
     setStyleSheet(QString::fromLatin1(kStyleSheet));
     resize(620, 460);
@@ -191,7 +191,7 @@ void FrmStart::BuildControls() {
         button->setMouseTracking(true);
         button->installEventFilter(this);
         auto* menu = new QMenu(button);
-        for (const auto item : items) menu->addAction(Q(item));
+        for (const auto item : items) menu->addAction(ToQString(item));
         // The style reserves room for check marks, icons and shortcuts beside the text, and with
         // the window's style sheet it sized the items too small for their text ("Torva…보(A)").
         const QFontMetrics metrics(menu->font());
@@ -269,7 +269,7 @@ QWidget* FrmStart::BuildWatchIpTab() {
     auto* layout = new QVBoxLayout(page);
     layout->setContentsMargins(8, 8, 8, 8);
     watch_ip_model_ = new ListTableModel(service_->AddressList(), {"IP", "횟수", "연결", "정보"});
-    watch_ip_model_->SetVerdictColumn(rules::address_column::kVerdict);
+    watch_ip_model_->SetVerdictColumn(rules::watch_ip::kVerdict);
     list_watch_ip_ = MakeListView("ListViewWatchIP", watch_ip_model_);
     list_watch_ip_->setParent(page);
     list_watch_ip_->setColumnWidth(0, AddressColumnWidth(*list_watch_ip_));
@@ -380,9 +380,10 @@ QWidget* FrmStart::BuildOptionsTab() {
     layout->addWidget(txt_my_info_);
     layout->addSpacing(6);
 
-    const char* captions[] = {"침입한 IP를 자동으로 차단합니다.", "인터넷을 차단합니다."};
-    for (int i = 0; i < 2; ++i) {
-        auto* box = new QCheckBox(QString::fromUtf8(captions[i]), options);
+    for (const int i : {engine::kAutoBlockBox, engine::kBlockInternetBox}) {
+        const char* caption =
+            i == engine::kAutoBlockBox ? "침입한 IP를 자동으로 차단합니다." : "인터넷을 차단합니다.";
+        auto* box = new QCheckBox(QString::fromUtf8(caption), options);
         box->setObjectName(QStringLiteral("CheckStopRun_%1").arg(i));
         box->setChecked(service_->Cycle().IsChecked(i));
         box->setCursor(Qt::PointingHandCursor);
@@ -433,8 +434,7 @@ void FrmStart::Form_Load() {
     if (TrayAvailable()) setWindowFlag(Qt::Tool, true);
     // 2. Centred on the screen.
     if (QScreen* screen = this->screen() ? this->screen() : QGuiApplication::primaryScreen()) {
-        const QRect area = screen->geometry();
-        move(area.x() + (area.width() - width()) / 2, area.y() + (area.height() - height()) / 2);
+        move(platform::CentredIn(screen->geometry(), size()).topLeft());
     }
     // 3. The five folders.
     service_->CreateFolders();
@@ -442,10 +442,10 @@ void FrmStart::Form_Load() {
     const platform::LocalInfo info = services_.local_info();
     // A global IPv6 address, when the machine has one, goes on a line of its own below the IPv4 one.
     const QString address6_line =
-        info.address6.empty() ? QString() : QStringLiteral("\r\n   로컬 IPv6: ") + Q(info.address6);
-    my_info_text_ = QStringLiteral("\r\n   로컬 IP: ") + Q(info.address) + address6_line +
-                    QStringLiteral("\r\n   도메인 네임: ") + Q(info.domain) +
-                    QStringLiteral("\r\n   로컬 호스트 네임: ") + Q(info.host_name);
+        info.address6.empty() ? QString() : QStringLiteral("\r\n   로컬 IPv6: ") + ToQString(info.address6);
+    my_info_text_ = QStringLiteral("\r\n   로컬 IP: ") + ToQString(info.address) + address6_line +
+                    QStringLiteral("\r\n   도메인 네임: ") + ToQString(info.domain) +
+                    QStringLiteral("\r\n   로컬 호스트 네임: ") + ToQString(info.host_name);
     txt_my_info_->setPlainText(QString(my_info_text_).remove(QLatin1Char('\r')));
     // 5. The tray icon, with the design title as its tip.
     UpdateTrayIcon("Add_ICON");
@@ -457,7 +457,7 @@ void FrmStart::Form_Load() {
     // 8. Both timers.
     service_->Start();
     // 9. The final title.
-    setWindowTitle(Q(kFinalTitle));
+    setWindowTitle(ToQString(kFinalTitle));
     UpdateNotice();
 }
 
@@ -522,7 +522,7 @@ void FrmStart::NoticeTimer_Timer() {
 }
 
 void FrmStart::ShowNotice(const IntruderNotices::Notice& notice) {
-    services_.tray->ShowMessage(Q(kIntruderNoticeTitle), Q(notice.text));
+    services_.tray->ShowMessage(ToQString(kIntruderNoticeTitle), ToQString(notice.text));
     Log("notice " + std::to_string(notice.count) + " " + notice.text);
 }
 
@@ -664,13 +664,13 @@ void FrmStart::CheckTopMost_Click() {
 // --- Toolbar --------------------------------------------------------------------------------------
 
 void FrmStart::ToolbarMenu_ButtonMenuClick(const QString& item_text) {
-    if (item_text == Q(kMenuQuit)) {
+    if (item_text == ToQString(kMenuQuit)) {
         if (services_.dialogs->AskYesNo(kMenuQuitQuestion)) EndProgram();
-    } else if (item_text == Q(kMenuHelp)) {
+    } else if (item_text == ToQString(kMenuHelp)) {
         ApplyTopMost("OFF");
         services_.open_help(this);
         ApplyTopMost("ON");
-    } else if (item_text == Q(kMenuAbout)) {
+    } else if (item_text == ToQString(kMenuAbout)) {
         ApplyTopMost("OFF");
         services_.open_about(this);
         ApplyTopMost("ON");
@@ -722,7 +722,7 @@ void FrmStart::UpdateNotice() {
         facts.guard_expected = true;
         facts.guard = guard->GuardState();
     }
-    for (const std::string& line : EnforcementNotice(facts)) lines << Q(line);
+    for (const std::string& line : EnforcementNotice(facts)) lines << ToQString(line);
     if (services_.updates_refused) {
         lines << QStringLiteral(
             "⚠ 업데이트를 확인하지 않습니다: 프로그램 폴더의 경로에 \"[\" 또는 \"]\"가 있어 업데이트 정보를 "
@@ -798,7 +798,7 @@ void FrmStart::EndProgram() {
 
 void FrmStart::InvaderOXChanged() {
     const QSignalBlocker block(chk_invader_);
-    chk_invader_->setText(Q(commands_->InvaderOXCaption()));
+    chk_invader_->setText(ToQString(commands_->InvaderOXCaption()));
     chk_invader_->setChecked(commands_->InvaderOXValue() == 1);
 }
 

@@ -43,7 +43,7 @@ QVariant ListTableModel::data(const QModelIndex& index, int role) const {
 
 bool ListTableModel::IsBlockedRow(int core_row) const {
     if (verdict_column_ < 0 || core_row < 0 || verdict_column_ >= list_.ColumnCount()) return false;
-    return list_.Cell(core_row, verdict_column_) == rules::VerdictText(rules::Verdict::Blocked);
+    return rules::VerdictOf(list_.Cell(core_row, verdict_column_)) == rules::Verdict::Blocked;
 }
 
 int ListTableModel::CoreRow(int row) const {

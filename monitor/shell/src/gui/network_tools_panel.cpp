@@ -13,13 +13,12 @@
 #include <utility>
 
 #include "qt_services.h"
+#include "qt_text.h"
 
 namespace velmor::shell {
 namespace {
 
-QString FromView(std::string_view text) {
-    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-}
+using platform::ToQString;
 
 QString ControlName(const char* control, int index) {
     return QStringLiteral("%1_%2").arg(QLatin1String(control)).arg(index);
@@ -97,13 +96,13 @@ NetworkToolsPanel::NetworkToolsPanel(std::filesystem::path program_folder, Servi
     // Command runner.
     auto* shell_group = new QGroupBox(QStringLiteral("명령 프롬프트"), this);
     auto* shell_layout = new QVBoxLayout(shell_group);
-    textShell_ = new QLineEdit(FromView(kInitialCommandLine), shell_group);
+    textShell_ = new QLineEdit(ToQString(kInitialCommandLine), shell_group);
     textShell_->setObjectName(QStringLiteral("textShell"));
     connect(textShell_, &QLineEdit::returnPressed, this, &NetworkToolsPanel::textShell_Enter);
     auto* buttons = new QHBoxLayout();
     const QFont fixed = FixedPitchFont();
     for (int index : {0, 1, 2, 3, kRunButton}) {
-        auto* button = new QPushButton(FromView(ShellButtonCaption(index)), shell_group);
+        auto* button = new QPushButton(ToQString(ShellButtonCaption(index)), shell_group);
         button->setObjectName(ControlName("cmdShell", index));
         button->setFont(fixed);
         // Enter in textShell runs the command line; no button may take that Enter as a default.

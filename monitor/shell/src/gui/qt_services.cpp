@@ -10,13 +10,12 @@
 #include <algorithm>
 
 #include "blank_title.h"
+#include "qt_text.h"
 
 namespace velmor::shell {
 namespace {
 
-QString ToQString(std::string_view text) {
-    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-}
+using platform::ToQString;
 
 // Readies a box before it opens: a blank title bar, and buttons as wide as their texts. Over the
 // visible main window a box takes on the window's style sheet, whose button minimum width the box's

@@ -27,9 +27,9 @@ inline constexpr std::string_view kTimeoutCaption = "다운로드";
 inline constexpr std::int32_t kIdleTickLimit = 60;
 
 // The message boxes of the updater. Each call returns when the user has answered.
-class Dialogs {
+class UpdaterDialogs {
 public:
-    virtual ~Dialogs() = default;
+    virtual ~UpdaterDialogs() = default;
     // kQuestionText with OK and Cancel; true for OK.
     virtual bool AskUpdate() = 0;
     virtual void ShowDownloadFailed() = 0;
@@ -91,7 +91,7 @@ Installer& PackageInstaller();
 PackageVerifier& ReleaseKeyVerifier();
 
 struct FlowServices {
-    Dialogs& dialogs;
+    UpdaterDialogs& dialogs;
     WindowPoster& poster;
     PageFetcher& fetcher;
     ProcessStarter& starter;
@@ -114,9 +114,20 @@ public:
     // A WM_USER notification from Fetchel; `value` is its lParam.
     void OnProgress(std::int32_t value);
 
+    // Where the flow stands. Starting until the first tick; from there either straight to
+    // CloseRequested or on through WaitingForMainWindow, Downloading and Settled.
+    enum class Phase {
+        Starting,              // the first tick reads the page and asks
+        WaitingForMainWindow,  // the main program was asked to close; Fetchel starts once it is gone
+        Downloading,           // Fetchel runs; silent ticks count towards the stall limit
+        Settled,               // Fetchel's final notification came; nothing more is counted
+        CloseRequested,        // the next tick closes the window
+        Closed,                // the window was asked to close; ticks do nothing more
+    };
+
+    Phase phase() const { return phase_; }
     std::int32_t percent() const { return m_nPercent; }
-    std::int32_t idle_ticks() const { return m_nIdleTicks; }
-    bool download_started() const { return m_bDownloadStarted; }
+    bool download_started() const { return phase_ == Phase::Downloading || phase_ == Phase::Settled; }
     const UpdatePage& page() const { return page_; }
 
 private:
@@ -130,12 +141,12 @@ private:
     FlowServices services_;
     UpdatePage page_;
 
+    Phase phase_ = Phase::Starting;
     std::int32_t m_nPercent = 0;
+    // Ticks since the download started or since its last notification (while Downloading).
     std::int32_t m_nIdleTicks = 0;
-    bool m_bFirstTick = true;
-    bool m_bCloseRequested = false;
-    bool m_bDownloadStarted = false;
-    bool closing_ = false;
+    // Set while a tick runs: a tick that arrives from a message box's nested loop is dropped.
+    bool in_tick_ = false;
 };
 
 // The decimal handle text of the hand-over file as a number (0 when it is not a number).

@@ -70,7 +70,7 @@ std::optional<LaunchCommand> BuildLaunchCommand(const std::filesystem::path& tar
 // download: wait 1000 ms, write every entry (create or truncate, an empty file when its stream
 // fails), make `target` the current folder, start the command without waiting. Reports nothing.
 void Unpack(const std::filesystem::path& package, const std::filesystem::path& target,
-            Clock& clock = SystemClock(), ProcessStarter& starter = SystemProcessStarter());
+            Sleeper& sleeper = SystemSleeper(), ProcessStarter& starter = SystemProcessStarter());
 
 // What Unpack did, for tests and tools that want to know.
 struct UnpackReport {
@@ -80,6 +80,6 @@ struct UnpackReport {
     bool started = false;
 };
 UnpackReport UnpackWithReport(const std::filesystem::path& package, const std::filesystem::path& target,
-                              Clock& clock, ProcessStarter& starter);
+                              Sleeper& sleeper, ProcessStarter& starter);
 
 }  // namespace velmor::updater

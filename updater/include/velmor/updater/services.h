@@ -9,9 +9,9 @@ namespace velmor::updater {
 
 // The operating-system services the updater core uses, behind interfaces so tests can replace them.
 
-class Clock {
+class Sleeper {
 public:
-    virtual ~Clock() = default;
+    virtual ~Sleeper() = default;
     virtual void Sleep(std::chrono::milliseconds duration) = 0;
 };
 
@@ -24,7 +24,7 @@ public:
 };
 
 // The real services: a blocking sleep and platform::StartDetached.
-Clock& SystemClock();
+Sleeper& SystemSleeper();
 ProcessStarter& SystemProcessStarter();
 
 }  // namespace velmor::updater

@@ -26,6 +26,9 @@ inline constexpr std::string_view kCountOverflowText = "10000 - OVER";
 inline constexpr std::string_view kInvaderIcon = "Invader_ICON";
 inline constexpr std::string_view kBlockInternetQuestion = "인터넷을 정말 차단할까요?";
 inline constexpr int kListCap = 100;
+// The two boxes of the check-box pair CheckStopRun, by index.
+inline constexpr int kAutoBlockBox = 0;
+inline constexpr int kBlockInternetBox = 1;
 inline constexpr std::uint32_t kLampRed = 0x0000FF;
 inline constexpr std::uint32_t kLampBlue = 0xFF0000;
 
@@ -81,8 +84,9 @@ public:
     // One tick of the table timer.
     void TimerGetTable_Timer();
 
-    // The check-box pair CheckStopRun: 0 "침입한 IP를 자동으로 차단합니다." (automatic blocking, starts
-    // checked), 1 "인터넷을 차단합니다." (block the Internet, starts unchecked). A click first changes
+    // The check-box pair CheckStopRun: kAutoBlockBox "침입한 IP를 자동으로 차단합니다." (automatic
+    // blocking, starts checked), kBlockInternetBox "인터넷을 차단합니다." (block the Internet, starts
+    // unchecked). A click first changes
     // the box (SetChecked), then runs the click handler.
     bool IsChecked(int index) const;
     void SetChecked(int index, bool checked);

@@ -14,8 +14,6 @@ namespace velmor::rules {
 namespace invader_column {
 inline constexpr int kAddress = 0, kVerdict = 1, kInfo = 2;
 }
-// Columns of the live address list ListViewWatchIP, as the monitoring cycle fills it.
-namespace address_column = watch_ip;
 
 // The boxes of the list commands; every box has an empty title and the information icon.
 inline constexpr std::string_view kAskAddressPrompt = "차단할 IP 주소를 입력하세요.";

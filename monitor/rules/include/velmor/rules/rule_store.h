@@ -21,6 +21,8 @@ inline constexpr std::string_view kBlockedExtension = ".x";
 inline constexpr std::string_view kAllowedExtension = ".o";
 
 std::string_view VerdictText(Verdict verdict);
+// The verdict a list cell shows: Blocked for kBlockedText, Allowed for any other text.
+Verdict VerdictOf(std::string_view text);
 std::string_view ExtensionOf(Verdict verdict);
 
 // The date measure of rule expiry: year * 365 + month * 30.416666 + day, rounded to nearest.
