@@ -15,6 +15,7 @@
 
 #include "network_tools_panel.h"
 #include "velmor/test/fakes.h"
+#include "velmor/test/recording_launcher.h"
 #include "velmor/test/temp_dir.h"
 
 namespace velmor::shell {
@@ -99,11 +100,7 @@ protected:
             return std::filesystem::path(found->second);
         };
         runner.terminal_variable = [] { return std::nullopt; };
-        runner.start = [this](const std::filesystem::path& program,
-                              const std::vector<std::string>& arguments) {
-            started.emplace_back(program.string(), arguments);
-            return true;
-        };
+        runner.launcher = &launcher;
         services.runner = runner;
         auto panel = std::make_unique<NetworkToolsPanel>(dir.path(), std::move(services));
         panel->resize(640, 360);
@@ -119,7 +116,7 @@ protected:
     test::TempDir dir;
     Gate gate;
     test::ScriptedDialogs dialogs;
-    std::vector<std::pair<std::string, std::vector<std::string>>> started;
+    test::RecordingLauncher launcher;
 };
 
 TEST_F(NetworkToolsPanelTest, ControlsCaptionsAndFont) {
@@ -251,7 +248,7 @@ TEST_F(NetworkToolsPanelTest, ButtonsPutTheirCommandsAndFocusTheCommandLine) {
         EXPECT_EQ(shell->cursorPosition(), command.size()) << index;
         EXPECT_TRUE(shell->hasFocus()) << index;
     }
-    EXPECT_TRUE(started.empty());
+    EXPECT_TRUE(launcher.launches.empty());
 }
 
 TEST_F(NetworkToolsPanelTest, PingThenAnAddressThenEnterRunsIt) {
@@ -263,10 +260,10 @@ TEST_F(NetworkToolsPanelTest, PingThenAnAddressThenEnterRunsIt) {
     QTest::mouseClick(Button(*panel, 1), Qt::LeftButton);
     QTest::keyClicks(QApplication::focusWidget(), "10.77.0.2");
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
-    ASSERT_EQ(started.size(), 1u);
-    EXPECT_EQ(started[0].first, "/usr/bin/xterm");
+    ASSERT_EQ(launcher.launches.size(), 1u);
+    EXPECT_EQ(launcher.launches[0].program, "/usr/bin/xterm");
     const std::string script = (dir / "temp/temp.sh").string();
-    EXPECT_EQ(started[0].second, (std::vector<std::string>{"-e", "sh", script}));
+    EXPECT_EQ(launcher.launches[0].arguments, (std::vector<std::string>{"-e", "sh", script}));
     EXPECT_EQ(test::ReadBytes(script), BatchFileContent("ping -c 4 10.77.0.2"));
     EXPECT_EQ(panel->LastRunOutcome(), RunOutcome::Started);
     EXPECT_EQ(shell->cursorPosition(), shell->text().size());
@@ -275,7 +272,7 @@ TEST_F(NetworkToolsPanelTest, PingThenAnAddressThenEnterRunsIt) {
     // "< RUN >" does the same.
     shell->setText(QStringLiteral("ip address show"));
     Button(*panel, 10)->click();
-    ASSERT_EQ(started.size(), 2u);
+    ASSERT_EQ(launcher.launches.size(), 2u);
     EXPECT_EQ(test::ReadBytes(script), BatchFileContent("ip address show"));
     EXPECT_TRUE(dialogs.shown.empty());
 }
@@ -286,7 +283,7 @@ TEST_F(NetworkToolsPanelTest, WithoutATerminalTheUserIsTold) {
     EXPECT_EQ(panel->LastRunOutcome(), RunOutcome::NoTerminal);
     ASSERT_EQ(dialogs.shown.size(), 1u);
     EXPECT_EQ(dialogs.shown[0].text, kMessageNoTerminal);
-    EXPECT_TRUE(started.empty());
+    EXPECT_TRUE(launcher.launches.empty());
 }
 
 }  // namespace

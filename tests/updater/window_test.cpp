@@ -12,6 +12,7 @@
 #include "qt_translations.h"
 #include "updater_app.h"
 #include "updater_window.h"
+#include "velmor/test/recording_launcher.h"
 #include "velmor/test/temp_dir.h"
 
 // fontconfig keeps a few allocations of its own to the end of the process; they are not ours.
@@ -158,15 +159,6 @@ public:
     }
 };
 
-class RecordingStarter final : public ProcessStarter {
-public:
-    bool Start(const std::filesystem::path&, const std::vector<std::string>& items) override {
-        arguments = items;
-        return true;
-    }
-    std::vector<std::string> arguments;
-};
-
 // A key that is there and a package that never matches it.
 class NoMatch final : public PackageVerifier {
 public:
@@ -185,7 +177,7 @@ TEST(UpdaterAppMailbox, NotificationsArriveThroughTheWindowsHandle) {
     App();
     StubDialogs dialogs;
     StubFetcher fetcher;
-    RecordingStarter starter;
+    test::RecordingLauncher starter;
     NoInstall installer;
     NoMatch verifier;
     HandOver hand_over{"/nonexistent/product",       "/nonexistent/support",
@@ -196,8 +188,8 @@ TEST(UpdaterAppMailbox, NotificationsArriveThroughTheWindowsHandle) {
     ASSERT_TRUE(app.isReady());
     QSignalSpy finished(&app, &UpdaterApp::finished);
     app.flow().OnTick();
-    ASSERT_EQ(starter.arguments.size(), 5u);
-    EXPECT_EQ(starter.arguments[2], std::to_string(app.handle()));
+    ASSERT_EQ(starter.Last().arguments.size(), 5u);
+    EXPECT_EQ(starter.Last().arguments[2], std::to_string(app.handle()));
     EXPECT_TRUE(app.window().isVisible());
 
     ASSERT_TRUE(platform::PostWindowMessage(app.handle(), {platform::kWmUser, 0, 50}));

@@ -139,7 +139,7 @@ void MarkExecutableIfProgram(const std::filesystem::path& path) {
 }  // namespace
 
 UnpackReport UnpackWithReport(const std::filesystem::path& package_path, const std::filesystem::path& target,
-                              Clock& clock, ProcessStarter& starter) {
+                              Clock& clock, platform::ProgramLauncher& starter) {
     UnpackReport report;
     clock.Sleep(std::chrono::milliseconds(1000));
 
@@ -208,7 +208,7 @@ UnpackReport UnpackWithReport(const std::filesystem::path& package_path, const s
 }
 
 void Unpack(const std::filesystem::path& package, const std::filesystem::path& target, Clock& clock,
-            ProcessStarter& starter) {
+            platform::ProgramLauncher& starter) {
     UnpackWithReport(package, target, clock, starter);
 }
 

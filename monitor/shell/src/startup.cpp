@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "velmor/platform/process.h"
 #include "velmor/platform/safe_file.h"
 
 namespace velmor::shell {
@@ -106,10 +105,10 @@ std::unique_ptr<platform::SingleInstance> StartProgram(const StartOptions& optio
     const auto updater = support / "updater";
     if (!hand_over_fits) {
         // No Updater without a hand-over it can trust.
-    } else if (options.start_program) {
-        options.start_program(updater, {hand_over.string()});
     } else {
-        platform::StartDetached(updater, {hand_over.string()});
+        platform::ProgramLauncher& launcher =
+            options.launcher != nullptr ? *options.launcher : platform::SystemLauncher();
+        launcher.Start(updater, {hand_over.string()});
     }
 
     // 7.-10.
