@@ -21,25 +21,6 @@
 namespace velmor::shell {
 namespace {
 
-// The application lives from the first test that needs it until the test program's own end, and is
-// deleted there, before the exit handlers: deleted by a static destructor it would outlive Qt's
-// input-device registry and crash.
-std::unique_ptr<QApplication> application;
-
-class ApplicationCleanup final : public ::testing::Environment {
-public:
-    void TearDown() override { application.reset(); }
-};
-const auto* const cleanup = ::testing::AddGlobalTestEnvironment(new ApplicationCleanup);
-
-QApplication& App() {
-    static int argc = 1;
-    static char name[] = "network_tools_gui_test";
-    static char* argv[] = {name, nullptr};
-    if (!application) application = std::make_unique<QApplication>(argc, argv);
-    return *application;
-}
-
 bool ProcessUntil(const std::function<bool()>& done, int milliseconds = 5000) {
     QElapsedTimer timer;
     timer.start();
@@ -81,7 +62,6 @@ struct Gate {
 class NetworkToolsPanelTest : public ::testing::Test {
 protected:
     NetworkToolsPanelTest() {
-        App();
         gate.answers = {{"pc-01", "10.77.0.2"}, {"10.77.0.2", "pc-01"}};
     }
     ~NetworkToolsPanelTest() override { gate.Set(true); }

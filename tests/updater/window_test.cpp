@@ -23,19 +23,14 @@ extern "C" const char* __lsan_default_suppressions() {
 namespace velmor::updater {
 namespace {
 
-QApplication& App() {
-    static int argc = 1;
-    static char name[] = "updater_window_test";
-    static char* argv[] = {name, nullptr};
-    // Never destroyed: tearing Qt down among the other static objects at exit crashes.
-    static QApplication* app = [] {
-        auto* created = new QApplication(argc, argv);
-        // As the updater does at start: Qt's own Korean texts for the standard buttons.
+// As the updater does at start: Qt's own Korean texts for the standard buttons.
+class KoreanQtTexts final : public ::testing::Environment {
+public:
+    void SetUp() override {
         velmor::platform::InstallQtTranslations(velmor::test::BuiltProgramFolder() / "translations");
-        return created;
-    }();
-    return *app;
-}
+    }
+};
+const auto* const korean_qt_texts = ::testing::AddGlobalTestEnvironment(new KoreanQtTexts);
 
 QImage Render(UpdaterWindow& window) {
     return window.grab().toImage();
@@ -54,7 +49,6 @@ QString Text(std::string_view text) {
 }
 
 TEST(UpdaterBoxes, TheQuestionAndTheNoticesHaveKoreanButtonsAndTheirCaptions) {
-    App();
     QtDialogs dialogs;
     bool agreed = false;
     const auto question = test::AnswerModalBox([&] { agreed = dialogs.AskUpdate(); }, QStringLiteral("확인"));
@@ -79,7 +73,6 @@ TEST(UpdaterBoxes, TheQuestionAndTheNoticesHaveKoreanButtonsAndTheirCaptions) {
 }
 
 TEST(UpdaterWindowLook, HiddenTopmostWithTheCancelButton) {
-    App();
     UpdaterWindow window;
     EXPECT_FALSE(window.isVisible());
     EXPECT_EQ(window.windowTitle(), "Updater1.0");
@@ -101,7 +94,6 @@ TEST(UpdaterWindowLook, HiddenTopmostWithTheCancelButton) {
 }
 
 TEST(UpdaterWindowLook, TheBarEndsWhereThePercentageSays) {
-    App();
     UpdaterWindow window;
     window.ShowCentered();
     const QColor blue(0, 0, 222);
@@ -123,7 +115,6 @@ TEST(UpdaterWindowLook, TheBarEndsWhereThePercentageSays) {
 }
 
 TEST(UpdaterWindowLook, TheCaptionShowsOnRepaintOnly) {
-    App();
     EXPECT_EQ(UpdaterWindow::Caption(37), "[ 37% / 100% ]");
     UpdaterWindow window;
     window.ShowCentered();
@@ -174,7 +165,6 @@ public:
 
 // Fetchel's notifications reach the flow through the window's own mailbox.
 TEST(UpdaterAppMailbox, NotificationsArriveThroughTheWindowsHandle) {
-    App();
     StubDialogs dialogs;
     StubFetcher fetcher;
     test::RecordingLauncher starter;
