@@ -5,6 +5,7 @@
 
 #include "velmor/common/text_file.h"
 #include "velmor/engine/exchange_file.h"
+#include "velmor/test/engine_fakes.h"
 #include "velmor/test/fakes.h"
 #include "velmor/test/recording_launcher.h"
 #include "velmor/test/temp_dir.h"
@@ -52,17 +53,6 @@ TEST(ExchangeLineTest, SplitsAtTheFirstArrowAndTrimsBlanks) {
     EXPECT_EQ(round_trip->info, "pc-01");
 }
 
-class FakeHost final : public MonitorHost {
-public:
-    bool IsWindowVisible() const override { return true; }
-    void UpdateTrayIcon(std::string_view) override {}
-};
-
-class FixedRandom final : public RandomSource {
-public:
-    double Next() override { return 0.5; }
-};
-
 class LookupCycleTest : public ::testing::Test {
 protected:
     LookupCycleTest() { std::filesystem::create_directories(folder / "invader"); }
@@ -83,10 +73,10 @@ protected:
     rules::RuleStore store{folder.path()};
     ListModel address_list{watch_ip::kColumns, watch_ip::kAddress};
     ListModel port_list{watch_port::kColumns, watch_port::kPort};
-    FakeHost host;
+    test::FakeMonitorHost host;
     test::ScriptedDialogs dialogs;
     test::FakeClock clock;
-    FixedRandom random;
+    test::ScriptedRandom random{0.5};
     MonitoringCycle monitor{table, nullptr, store, address_list, port_list, host, dialogs, clock, random};
     test::RecordingLauncher starter;
     LookupCycle lookup{folder.path(), store, address_list, monitor, starter};
