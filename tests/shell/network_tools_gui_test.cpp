@@ -61,9 +61,7 @@ struct Gate {
 
 class NetworkToolsPanelTest : public ::testing::Test {
 protected:
-    NetworkToolsPanelTest() {
-        gate.answers = {{"pc-01", "10.77.0.2"}, {"10.77.0.2", "pc-01"}};
-    }
+    NetworkToolsPanelTest() { gate.answers = {{"pc-01", "10.77.0.2"}, {"10.77.0.2", "pc-01"}}; }
     ~NetworkToolsPanelTest() override { gate.Set(true); }
 
     // A panel with fake resolvers, message boxes, program search and process start.

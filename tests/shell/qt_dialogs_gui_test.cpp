@@ -49,8 +49,7 @@ using test::SeenBox;
 class KoreanQtTexts final : public ::testing::Environment {
 public:
     void SetUp() override {
-        ASSERT_FALSE(
-            platform::InstallQtTranslations(test::BuiltProgramFolder() / "translations").isEmpty());
+        ASSERT_FALSE(platform::InstallQtTranslations(test::BuiltProgramFolder() / "translations").isEmpty());
     }
 };
 const auto* const korean_qt_texts = ::testing::AddGlobalTestEnvironment(new KoreanQtTexts);
