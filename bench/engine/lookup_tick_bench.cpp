@@ -47,10 +47,10 @@ public:
     void Destroy(std::span<const platform::SocketId>) override {}
 };
 
-class CountingStarter final : public engine::ProgramStarter {
+class CountingStarter final : public platform::ProgramLauncher {
 public:
     std::uint64_t starts = 0;
-    bool Start(const std::filesystem::path&, std::string_view) override {
+    bool Start(const std::filesystem::path&, const std::vector<std::string>&) override {
         ++starts;
         return true;
     }
@@ -75,7 +75,7 @@ std::string Address(int row) {
 
 // A program folder of its own with the list, the rule store and both cycles.
 struct Lookup {
-    explicit Lookup(engine::ProgramStarter& starter)
+    explicit Lookup(platform::ProgramLauncher& starter)
         : folder(std::filesystem::temp_directory_path() /
                  ("velmor-lookup-bench-" + std::to_string(::getpid()))),
           store((std::filesystem::create_directories(folder / "invader"), folder)),
@@ -172,7 +172,7 @@ BENCHMARK(BM_LookupTickNothingToDo)->Unit(benchmark::kMicrosecond);
 // As the first, but the helper is really started (a stand-in that ends at once), so the figure
 // includes posix_spawn; the helpers are reaped between ticks, outside the timing.
 void BM_LookupTickStartsARealProgram(benchmark::State& state) {
-    engine::DetachedProgramStarter starter;
+    platform::DetachedLauncher starter;
     Lookup lookup(starter);
     std::error_code error;
     std::filesystem::copy_file("/bin/true", lookup.cycle.LookupProgram(), error);

@@ -20,7 +20,7 @@ public:
     void Sleep(std::chrono::milliseconds) override {}
 };
 
-class NoStart final : public ProcessStarter {
+class NoStart final : public velmor::platform::ProgramLauncher {
 public:
     bool Start(const fs::path& program, const std::vector<std::string>&) override {
         // A started program must lie inside the target.

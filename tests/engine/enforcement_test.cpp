@@ -4,6 +4,7 @@
 
 #include "velmor/common/text_file.h"
 #include "velmor/engine/monitoring_cycle.h"
+#include "velmor/test/engine_fakes.h"
 #include "velmor/test/fake_guard_link.h"
 #include "velmor/test/fakes.h"
 #include "velmor/test/temp_dir.h"
@@ -14,17 +15,6 @@ namespace {
 using test::MakeRow;
 
 using test::FakeGuardLink;
-
-class HiddenHost final : public MonitorHost {
-public:
-    bool IsWindowVisible() const override { return true; }
-    void UpdateTrayIcon(std::string_view) override {}
-};
-
-class FixedRandom final : public RandomSource {
-public:
-    double Next() override { return 0.5; }
-};
 
 class EnforcementTest : public ::testing::Test {
 protected:
@@ -50,10 +40,10 @@ protected:
     rules::RuleStore store{folder.path()};
     rules::ListModel address_list{watch_ip::kColumns, watch_ip::kAddress};
     rules::ListModel port_list{watch_port::kColumns, watch_port::kPort};
-    HiddenHost host;
+    test::FakeMonitorHost host;
     test::ScriptedDialogs dialogs;
     test::FakeClock clock;
-    FixedRandom random;
+    test::ScriptedRandom random{0.5};
     FakeGuardLink link;
     GuardEnforcement guard{link, table, clock};
     MonitoringCycle cycle{table, &counters, store, address_list, port_list, host, dialogs, clock, random};

@@ -5,7 +5,9 @@
 
 #include "velmor/common/text_file.h"
 #include "velmor/engine/exchange_file.h"
+#include "velmor/test/engine_fakes.h"
 #include "velmor/test/fakes.h"
+#include "velmor/test/recording_launcher.h"
 #include "velmor/test/temp_dir.h"
 
 namespace velmor::engine {
@@ -51,31 +53,6 @@ TEST(ExchangeLineTest, SplitsAtTheFirstArrowAndTrimsBlanks) {
     EXPECT_EQ(round_trip->info, "pc-01");
 }
 
-class FakeHost final : public MonitorHost {
-public:
-    bool IsWindowVisible() const override { return true; }
-    void UpdateTrayIcon(std::string_view) override {}
-};
-
-class FixedRandom final : public RandomSource {
-public:
-    double Next() override { return 0.5; }
-};
-
-class RecordingStarter final : public ProgramStarter {
-public:
-    std::vector<std::pair<std::filesystem::path, std::string>> starts;
-    bool Start(const std::filesystem::path& program, std::string_view argument) override {
-        starts.emplace_back(program, std::string(argument));
-        return false;
-    }
-    std::vector<std::string> Arguments() const {
-        std::vector<std::string> arguments;
-        for (const auto& start : starts) arguments.push_back(start.second);
-        return arguments;
-    }
-};
-
 class LookupCycleTest : public ::testing::Test {
 protected:
     LookupCycleTest() { std::filesystem::create_directories(folder / "invader"); }
@@ -96,12 +73,12 @@ protected:
     rules::RuleStore store{folder.path()};
     ListModel address_list{watch_ip::kColumns, watch_ip::kAddress};
     ListModel port_list{watch_port::kColumns, watch_port::kPort};
-    FakeHost host;
+    test::FakeMonitorHost host;
     test::ScriptedDialogs dialogs;
     test::FakeClock clock;
-    FixedRandom random;
+    test::ScriptedRandom random{0.5};
     MonitoringCycle monitor{table, nullptr, store, address_list, port_list, host, dialogs, clock, random};
-    RecordingStarter starter;
+    test::RecordingLauncher starter;
     LookupCycle lookup{folder.path(), store, address_list, monitor, starter};
 };
 
@@ -116,7 +93,7 @@ TEST_F(LookupCycleTest, AnswerFillsTheRowAndCompletesTheRuleLineOfItsVerdict) {
     EXPECT_EQ(RuleFile("10.1.2.3.x"), "1043|10.1.2.3|pc-01\r\n");
     EXPECT_EQ(RuleFile("10.1.2.3.o"), "1043|10.1.2.3|\r\n") << "the other verdict's file is not touched";
     EXPECT_FALSE(ExchangeExists());
-    EXPECT_TRUE(starter.starts.empty()) << "no row is waiting any more";
+    EXPECT_TRUE(starter.launches.empty()) << "no row is waiting any more";
 
     // An allowed row takes the ".o" file, and "-" is appended like any other answer.
     const int allowed = AddRow("10.9.9.9", "허용", "");
@@ -195,7 +172,7 @@ TEST_F(LookupCycleTest, UnusableExchangeLinesAreDeletedAndIgnored) {
     }
     EXPECT_EQ(RuleFile("10.1.2.3.x"), "1043|10.1.2.3|\r\n");
     // The row was still waiting, so every tick started a lookup for it.
-    EXPECT_EQ(starter.starts.size(), 5u);
+    EXPECT_EQ(starter.launches.size(), 5u);
 }
 
 TEST_F(LookupCycleTest, RowsAreServedStrictlyInListOrderOneStartPerTick) {
@@ -206,20 +183,20 @@ TEST_F(LookupCycleTest, RowsAreServedStrictlyInListOrderOneStartPerTick) {
 
     lookup.TimerGetWWW_Timer();
     lookup.TimerGetWWW_Timer();  // no answer yet: the same row again
-    EXPECT_EQ(starter.Arguments(), (std::vector<std::string>{"10.0.0.1", "10.0.0.1"}));
-    EXPECT_EQ(starter.starts[0].first, folder / "hostlet");
+    EXPECT_EQ(starter.FirstArguments(), (std::vector<std::string>{"10.0.0.1", "10.0.0.1"}));
+    EXPECT_EQ(starter.launches[0].program, folder / "hostlet");
 
     // An answer for a later row does not let it jump the queue's head.
     Exchange("10.0.0.4 ==> four\r\n");
     lookup.TimerGetWWW_Timer();
-    EXPECT_EQ(starter.Arguments().back(), "10.0.0.1");
+    EXPECT_EQ(starter.FirstArguments().back(), "10.0.0.1");
 
     Exchange("10.0.0.1 ==> one\r\n");
     lookup.TimerGetWWW_Timer();
-    EXPECT_EQ(starter.Arguments().back(), "10.0.0.3");
+    EXPECT_EQ(starter.FirstArguments().back(), "10.0.0.3");
     Exchange("10.0.0.3 ==> three\r\n");
     lookup.TimerGetWWW_Timer();
-    EXPECT_EQ(starter.starts.size(), 4u) << "nothing waits any more";
+    EXPECT_EQ(starter.launches.size(), 4u) << "nothing waits any more";
     EXPECT_EQ(lookup.GetStats().ticks, 5u);
     EXPECT_LE(lookup.GetStats().starts, lookup.GetStats().ticks);
 }
@@ -234,7 +211,7 @@ TEST_F(LookupCycleTest, BlockTheInternetHoldsTheAnswerAndStartsNothing) {
     EXPECT_EQ(monitor.TimerIntervalMs(), 1) << "the table interval is reset before the early end";
     EXPECT_TRUE(ExchangeExists());
     EXPECT_EQ(Info(row), "");
-    EXPECT_TRUE(starter.starts.empty());
+    EXPECT_TRUE(starter.launches.empty());
 
     monitor.SetChecked(1, false);
     lookup.TimerGetWWW_Timer();
@@ -252,10 +229,10 @@ TEST_F(LookupCycleTest, TickResetsTheTableIntervalAndReadsOnlyTheFirstLine) {
     EXPECT_EQ(Info(row), "pc-01");
 }
 
-TEST(DetachedProgramStarterTest, MissingProgramIsReportedNotThrown) {
+TEST(DetachedLauncherTest, MissingProgramIsReportedNotThrown) {
     test::TempDir folder;
-    DetachedProgramStarter starter;
-    EXPECT_FALSE(starter.Start(folder / "hostlet", "10.1.2.3"));
+    platform::DetachedLauncher starter;
+    EXPECT_FALSE(starter.Start(folder / "hostlet", {"10.1.2.3"}));
 }
 
 TEST_F(LookupCycleTest, AnswersThatBreakTheNameRuleBecomeADash) {
@@ -291,7 +268,7 @@ TEST_F(LookupCycleTest, AnExchangeFileThatIsALinkOrAFifoIsNeverRead) {
     ASSERT_EQ(::mkfifo((folder / "Hostlet.tmp").c_str(), 0600), 0);
     lookup.TimerGetWWW_Timer();  // would wait forever in open() if the FIFO were opened
     EXPECT_EQ(Info(row), "");
-    EXPECT_EQ(starter.Arguments(), (std::vector<std::string>{"10.1.2.3", "10.1.2.3"}));
+    EXPECT_EQ(starter.FirstArguments(), (std::vector<std::string>{"10.1.2.3", "10.1.2.3"}));
 }
 
 TEST_F(LookupCycleTest, StaleHelperTemporariesOlderThanAMinuteAreRemoved) {

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include "velmor/common/text_file.h"
+#include "velmor/test/engine_fakes.h"
 #include "velmor/test/fakes.h"
 #include "velmor/test/temp_dir.h"
 
@@ -14,21 +15,6 @@ namespace {
 using rules::ListModel;
 using test::MakeRow;
 using test::MakeRow6;
-
-class FakeHost final : public MonitorHost {
-public:
-    bool visible = true;
-    std::vector<std::string> icons;
-    bool IsWindowVisible() const override { return visible; }
-    void UpdateTrayIcon(std::string_view what) override { icons.emplace_back(what); }
-};
-
-class SequenceRandom final : public RandomSource {
-public:
-    std::vector<double> values;
-    std::size_t next = 0;
-    double Next() override { return values.empty() ? 0.99 : values[next++ % values.size()]; }
-};
 
 class MonitoringCycleTest : public ::testing::Test {
 protected:
@@ -52,10 +38,10 @@ protected:
     rules::RuleStore store{folder.path()};
     ListModel address_list{watch_ip::kColumns, watch_ip::kAddress};
     ListModel port_list{watch_port::kColumns, watch_port::kPort};
-    FakeHost host;
+    test::FakeMonitorHost host;
     test::ScriptedDialogs dialogs;
     test::FakeClock clock;
-    SequenceRandom random;
+    test::ScriptedRandom random;
     MonitoringCycle cycle{table, &counters, store, address_list, port_list, host, dialogs, clock, random};
 };
 

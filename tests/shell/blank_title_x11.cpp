@@ -137,9 +137,3 @@ TEST(BlankTitleX11, ATitleOfItsOwnStaysAndAnEmptiedOneGoesBlank) {
 
 }  // namespace
 }  // namespace velmor
-
-int main(int argc, char** argv) {
-    QApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

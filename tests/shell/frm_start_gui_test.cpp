@@ -867,9 +867,3 @@ TEST_F(FrmStartTest, BlockedRowsAreDrawnInTheWarningColour) {
 
 }  // namespace
 }  // namespace velmor::shell
-
-int main(int argc, char** argv) {
-    QApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

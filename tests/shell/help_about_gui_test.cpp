@@ -21,25 +21,6 @@
 namespace velmor::shell {
 namespace {
 
-// The application lives from the first test that needs it until the test program's own end, and is
-// deleted there, before the exit handlers: deleted by a static destructor it would outlive Qt's
-// input-device registry and crash.
-std::unique_ptr<QApplication> application;
-
-class ApplicationCleanup final : public ::testing::Environment {
-public:
-    void TearDown() override { application.reset(); }
-};
-const auto* const cleanup = ::testing::AddGlobalTestEnvironment(new ApplicationCleanup);
-
-QApplication& App() {
-    static int argc = 1;
-    static char name[] = "help_about_gui_test";
-    static char* argv[] = {name, nullptr};
-    if (!application) application = std::make_unique<QApplication>(argc, argv);
-    return *application;
-}
-
 // With VELMOR_SCREENSHOT_DIR set (scripts/screenshots.sh does), the windows are saved as PNG.
 void SaveScreenshot(QWidget& widget, const char* name) {
     const char* folder = std::getenv("VELMOR_SCREENSHOT_DIR");
@@ -58,7 +39,6 @@ std::string Page(const std::string& title, const std::string& body) {
 class FrmHelpTest : public ::testing::Test {
 protected:
     FrmHelpTest() {
-        App();
         // A program folder with capitals and a blank in its name.
         test::WriteBytes(folder / "help/help.htm",
                          Page("start", "<p>처음</p><a href=\"second.htm\">둘째</a>"));
@@ -171,7 +151,6 @@ TEST_F(FrmHelpTest, AMissingPageSaysSo) {
 }
 
 TEST(FrmHelpShipped, OpensTheShippedStartPage) {
-    App();
     FrmHelp help(test::BuiltProgramFolder());
     EXPECT_EQ(help.Browser()->documentTitle(), QStringLiteral("Torvane 도움말"));
     EXPECT_TRUE(help.Browser()->toPlainText().contains(QStringLiteral("30일 만료")));
@@ -179,7 +158,6 @@ TEST(FrmHelpShipped, OpensTheShippedStartPage) {
 }
 
 TEST(FrmAbout, TextTitleAndClose) {
-    App();
     FrmAbout about;
     EXPECT_EQ(about.objectName(), QStringLiteral("frmAbout"));
     EXPECT_EQ(about.windowTitle(), QStringLiteral("Torvane 정보"));
@@ -214,7 +192,6 @@ TEST(FrmAbout, TextTitleAndClose) {
 }
 
 TEST(NetworkToolsLook, TheTabContentAsShipped) {
-    App();
     test::TempDir dir;
     NetworkToolsPanel panel(dir.path());
     panel.resize(640, 380);

@@ -159,9 +159,3 @@ TEST_F(ListTableModelTest, ModelOutlivedByNothingDetachesFromTheCore) {
 
 }  // namespace
 }  // namespace velmor::shell
-
-int main(int argc, char** argv) {
-    QApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

@@ -15,29 +15,11 @@
 
 #include "network_tools_panel.h"
 #include "velmor/test/fakes.h"
+#include "velmor/test/recording_launcher.h"
 #include "velmor/test/temp_dir.h"
 
 namespace velmor::shell {
 namespace {
-
-// The application lives from the first test that needs it until the test program's own end, and is
-// deleted there, before the exit handlers: deleted by a static destructor it would outlive Qt's
-// input-device registry and crash.
-std::unique_ptr<QApplication> application;
-
-class ApplicationCleanup final : public ::testing::Environment {
-public:
-    void TearDown() override { application.reset(); }
-};
-const auto* const cleanup = ::testing::AddGlobalTestEnvironment(new ApplicationCleanup);
-
-QApplication& App() {
-    static int argc = 1;
-    static char name[] = "network_tools_gui_test";
-    static char* argv[] = {name, nullptr};
-    if (!application) application = std::make_unique<QApplication>(argc, argv);
-    return *application;
-}
 
 bool ProcessUntil(const std::function<bool()>& done, int milliseconds = 5000) {
     QElapsedTimer timer;
@@ -79,10 +61,7 @@ struct Gate {
 
 class NetworkToolsPanelTest : public ::testing::Test {
 protected:
-    NetworkToolsPanelTest() {
-        App();
-        gate.answers = {{"pc-01", "10.77.0.2"}, {"10.77.0.2", "pc-01"}};
-    }
+    NetworkToolsPanelTest() { gate.answers = {{"pc-01", "10.77.0.2"}, {"10.77.0.2", "pc-01"}}; }
     ~NetworkToolsPanelTest() override { gate.Set(true); }
 
     // A panel with fake resolvers, message boxes, program search and process start.
@@ -99,11 +78,7 @@ protected:
             return std::filesystem::path(found->second);
         };
         runner.terminal_variable = [] { return std::nullopt; };
-        runner.start = [this](const std::filesystem::path& program,
-                              const std::vector<std::string>& arguments) {
-            started.emplace_back(program.string(), arguments);
-            return true;
-        };
+        runner.launcher = &launcher;
         services.runner = runner;
         auto panel = std::make_unique<NetworkToolsPanel>(dir.path(), std::move(services));
         panel->resize(640, 360);
@@ -119,7 +94,7 @@ protected:
     test::TempDir dir;
     Gate gate;
     test::ScriptedDialogs dialogs;
-    std::vector<std::pair<std::string, std::vector<std::string>>> started;
+    test::RecordingLauncher launcher;
 };
 
 TEST_F(NetworkToolsPanelTest, ControlsCaptionsAndFont) {
@@ -251,7 +226,7 @@ TEST_F(NetworkToolsPanelTest, ButtonsPutTheirCommandsAndFocusTheCommandLine) {
         EXPECT_EQ(shell->cursorPosition(), command.size()) << index;
         EXPECT_TRUE(shell->hasFocus()) << index;
     }
-    EXPECT_TRUE(started.empty());
+    EXPECT_TRUE(launcher.launches.empty());
 }
 
 TEST_F(NetworkToolsPanelTest, PingThenAnAddressThenEnterRunsIt) {
@@ -263,10 +238,10 @@ TEST_F(NetworkToolsPanelTest, PingThenAnAddressThenEnterRunsIt) {
     QTest::mouseClick(Button(*panel, 1), Qt::LeftButton);
     QTest::keyClicks(QApplication::focusWidget(), "10.77.0.2");
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
-    ASSERT_EQ(started.size(), 1u);
-    EXPECT_EQ(started[0].first, "/usr/bin/xterm");
+    ASSERT_EQ(launcher.launches.size(), 1u);
+    EXPECT_EQ(launcher.launches[0].program, "/usr/bin/xterm");
     const std::string script = (dir / "temp/temp.sh").string();
-    EXPECT_EQ(started[0].second, (std::vector<std::string>{"-e", "sh", script}));
+    EXPECT_EQ(launcher.launches[0].arguments, (std::vector<std::string>{"-e", "sh", script}));
     EXPECT_EQ(test::ReadBytes(script), BatchFileContent("ping -c 4 10.77.0.2"));
     EXPECT_EQ(panel->LastRunOutcome(), RunOutcome::Started);
     EXPECT_EQ(shell->cursorPosition(), shell->text().size());
@@ -275,7 +250,7 @@ TEST_F(NetworkToolsPanelTest, PingThenAnAddressThenEnterRunsIt) {
     // "< RUN >" does the same.
     shell->setText(QStringLiteral("ip address show"));
     Button(*panel, 10)->click();
-    ASSERT_EQ(started.size(), 2u);
+    ASSERT_EQ(launcher.launches.size(), 2u);
     EXPECT_EQ(test::ReadBytes(script), BatchFileContent("ip address show"));
     EXPECT_TRUE(dialogs.shown.empty());
 }
@@ -286,7 +261,7 @@ TEST_F(NetworkToolsPanelTest, WithoutATerminalTheUserIsTold) {
     EXPECT_EQ(panel->LastRunOutcome(), RunOutcome::NoTerminal);
     ASSERT_EQ(dialogs.shown.size(), 1u);
     EXPECT_EQ(dialogs.shown[0].text, kMessageNoTerminal);
-    EXPECT_TRUE(started.empty());
+    EXPECT_TRUE(launcher.launches.empty());
 }
 
 }  // namespace

@@ -19,6 +19,7 @@
 #include "velmor/platform/program_folder.h"
 #include "velmor/shell/address_converter.h"
 #include "velmor/test/child_process.h"
+#include "velmor/test/recording_launcher.h"
 #include "velmor/test/temp_dir.h"
 #include "velmor/test/test_network.h"
 
@@ -340,19 +341,17 @@ TEST(Terminal, FirstInstalledInTheDesktopOrder) {
 
 TEST(CommandRunner, WritesTheFileAndStartsTheTerminalWithIt) {
     test::TempDir dir;
-    std::vector<std::pair<std::filesystem::path, std::vector<std::string>>> started;
+    test::RecordingLauncher launcher;
     CommandRunner::Services services;
     services.find = Installed({{"xterm", "/usr/bin/xterm"}});
     services.terminal_variable = [] { return std::nullopt; };
-    services.start = [&](const std::filesystem::path& program, const std::vector<std::string>& arguments) {
-        started.emplace_back(program, arguments);
-        return true;
-    };
+    services.launcher = &launcher;
     CommandRunner runner(dir.path(), services);  // temp/ does not exist yet
     EXPECT_EQ(runner.Run("ping -c 4 10.77.0.2"), RunOutcome::Started);
-    ASSERT_EQ(started.size(), 1u);
-    EXPECT_EQ(started[0].first, "/usr/bin/xterm");
-    EXPECT_EQ(started[0].second, (std::vector<std::string>{"-e", "sh", (dir / "temp/temp.sh").string()}));
+    ASSERT_EQ(launcher.launches.size(), 1u);
+    EXPECT_EQ(launcher.launches[0].program, "/usr/bin/xterm");
+    EXPECT_EQ(launcher.launches[0].arguments,
+              (std::vector<std::string>{"-e", "sh", (dir / "temp/temp.sh").string()}));
     EXPECT_EQ(test::ReadBytes(dir / "temp/temp.sh"), BatchFileContent("ping -c 4 10.77.0.2"));
 
     // The next run replaces the file; it is never deleted.
@@ -360,27 +359,27 @@ TEST(CommandRunner, WritesTheFileAndStartsTheTerminalWithIt) {
     EXPECT_EQ(test::ReadBytes(dir / "temp/temp.sh"), BatchFileContent(""));
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir / "temp"), {}), 1);
 
-    services.start = [](const std::filesystem::path&, const std::vector<std::string>&) { return false; };
+    test::RecordingLauncher failing;
+    failing.succeed = false;
+    services.launcher = &failing;
     EXPECT_EQ(CommandRunner(dir.path(), services).Run("x"), RunOutcome::TerminalFailed);
 }
 
 TEST(CommandRunner, NoTerminalAndAnUnwritableFileAreReported) {
     test::TempDir dir;
-    int starts = 0;
+    test::RecordingLauncher launcher;
     CommandRunner::Services services;
     services.find = Installed({});
     services.terminal_variable = [] { return std::optional<std::string>("not-installed"); };
-    services.start = [&](const std::filesystem::path&, const std::vector<std::string>&) {
-        return ++starts > 0;
-    };
+    services.launcher = &launcher;
     EXPECT_EQ(CommandRunner(dir.path(), services).Run("ip address show"), RunOutcome::NoTerminal);
-    EXPECT_EQ(starts, 0);
+    EXPECT_EQ(launcher.Count(), 0);
 
     // "temp" is a file: the batch file cannot be written, and an old one must not run instead.
     test::WriteBytes(dir / "blocked/temp", "not a folder");
     services.find = Installed({{"xterm", "/usr/bin/xterm"}});
     EXPECT_EQ(CommandRunner(dir / "blocked", services).Run("ip address show"), RunOutcome::NotWritten);
-    EXPECT_EQ(starts, 0);
+    EXPECT_EQ(launcher.Count(), 0);
 }
 
 TEST(CommandRunner, DoesNotWaitForTheTerminal) {

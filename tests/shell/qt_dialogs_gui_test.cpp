@@ -44,6 +44,16 @@ using test::AnswerModalBox;
 using test::AnswerModalBoxes;
 using test::SeenBox;
 
+// As the program does at start; the system's copy first, the shipped one as the fall-back. Without
+// them no box here could show its Korean buttons.
+class KoreanQtTexts final : public ::testing::Environment {
+public:
+    void SetUp() override {
+        ASSERT_FALSE(platform::InstallQtTranslations(test::BuiltProgramFolder() / "translations").isEmpty());
+    }
+};
+const auto* const korean_qt_texts = ::testing::AddGlobalTestEnvironment(new KoreanQtTexts);
+
 const QString kYes = QStringLiteral("예");
 const QString kNo = QStringLiteral("아니요");
 const QString kOk = QStringLiteral("확인");
@@ -230,14 +240,3 @@ TEST_F(MainWindowBoxesTest, BlockingTheInternetAsksYesOrNo) {
 
 }  // namespace
 }  // namespace velmor::shell
-
-int main(int argc, char** argv) {
-    QApplication app(argc, argv);
-    // As the program does at start; the system's copy first, the shipped one as the fall-back.
-    if (velmor::platform::InstallQtTranslations(velmor::test::BuiltProgramFolder() / "translations")
-            .isEmpty()) {
-        return 1;
-    }
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

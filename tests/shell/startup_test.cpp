@@ -9,6 +9,7 @@
 #include <QTimer>
 
 #include "velmor/test/fakes.h"
+#include "velmor/test/recording_launcher.h"
 #include "velmor/test/temp_dir.h"
 
 namespace velmor::shell {
@@ -50,7 +51,10 @@ private:
 
 class StartProgramTest : public ::testing::Test {
 protected:
-    void SetUp() override { App(); }
+    void SetUp() override {
+        App();
+        launcher.on_start = [this](const test::RecordingLauncher::Launch&) { steps.push_back("updater"); };
+    }
 
     StartOptions Options(const std::filesystem::path& program_folder) {
         StartOptions options;
@@ -60,12 +64,7 @@ protected:
         options.update_host = "update.example";
         options.first_pause = std::chrono::milliseconds(30);
         options.show_for = std::chrono::milliseconds(30);
-        options.start_program = [this](const std::filesystem::path& program,
-                                       const std::vector<std::string>& args) {
-            steps.push_back("updater");
-            started.emplace_back(program, args);
-            return true;
-        };
+        options.launcher = &launcher;
         return options;
     }
 
@@ -83,7 +82,7 @@ protected:
     test::TempDir locks;
     test::ScriptedDialogs dialogs;
     std::vector<std::string> steps;
-    std::vector<std::pair<std::filesystem::path, std::vector<std::string>>> started;
+    test::RecordingLauncher launcher;
 };
 
 TEST(HandOverLineTest, SevenBracketedFieldsInQuotesWithCrLf) {
@@ -104,9 +103,9 @@ TEST_F(StartProgramTest, FirstRunWritesNoFileThenTheNextStartDoes) {
     EXPECT_TRUE(std::filesystem::is_directory(folder / "support"));
     EXPECT_FALSE(std::filesystem::exists(hand_over));
     // The updater is started with the path of the missing file all the same.
-    ASSERT_EQ(started.size(), 1u);
-    EXPECT_EQ(started[0].first, folder / "support" / "updater");
-    EXPECT_EQ(started[0].second, std::vector<std::string>{hand_over.string()});
+    ASSERT_EQ(launcher.launches.size(), 1u);
+    EXPECT_EQ(launcher.launches[0].program, folder / "support" / "updater");
+    EXPECT_EQ(launcher.launches[0].arguments, std::vector<std::string>{hand_over.string()});
     EXPECT_EQ(steps, (std::vector<std::string>{"make", "load", "updater", "expire", "show", "hide"}));
 
     claim.reset();
@@ -128,9 +127,9 @@ TEST_F(StartProgramTest, FileIsRewrittenAtEveryStartAndBlanksStayOneArgument) {
         "/support/TmpNewVer.jar][1.0703.01]" +
         "[https://update.example/client/update.jsp?proid=KQ&ver=1.0703.01][4242]\"\r\n";
     EXPECT_EQ(test::ReadBytes(hand_over), expected);
-    ASSERT_EQ(started.size(), 1u);
-    ASSERT_EQ(started[0].second.size(), 1u);
-    EXPECT_EQ(started[0].second[0], hand_over.string());
+    ASSERT_EQ(launcher.launches.size(), 1u);
+    ASSERT_EQ(launcher.launches[0].arguments.size(), 1u);
+    EXPECT_EQ(launcher.launches[0].arguments[0], hand_over.string());
 }
 
 TEST_F(StartProgramTest, TheHandOverIsNeverWrittenThroughALink) {
@@ -164,7 +163,7 @@ TEST_F(StartProgramTest, ABracketInAFieldMeansNoHandOverAndNoUpdater) {
     auto claim = Run(Options(bracketed));
     ASSERT_NE(claim, nullptr);
     EXPECT_FALSE(std::filesystem::exists(bracketed / "support" / "UpdateInfo.tmp"));
-    EXPECT_TRUE(started.empty());
+    EXPECT_TRUE(launcher.launches.empty());
     // The rest of the start goes on as usual.
     EXPECT_EQ(steps, (std::vector<std::string>{"make", "load", "expire", "show", "hide"}));
 }
@@ -175,14 +174,14 @@ TEST_F(StartProgramTest, AnEndRequestedDuringTheFirstPauseStopsTheStartThere) {
     auto claim = Run(options);
     EXPECT_NE(claim, nullptr);
     EXPECT_TRUE(steps.empty());
-    EXPECT_TRUE(started.empty());
+    EXPECT_TRUE(launcher.launches.empty());
 }
 
 TEST_F(StartProgramTest, SecondCopyIsRefusedAndTheFirstKeepsItsClaim) {
     auto first = Run(Options(folder.path()));
     ASSERT_NE(first, nullptr);
     steps.clear();
-    started.clear();
+    launcher.launches.clear();
     auto second = Run(Options(folder.path()));
     EXPECT_EQ(second, nullptr);
     ASSERT_EQ(dialogs.shown.size(), 1u);
@@ -190,7 +189,7 @@ TEST_F(StartProgramTest, SecondCopyIsRefusedAndTheFirstKeepsItsClaim) {
     EXPECT_EQ(dialogs.shown[0].icon, Dialogs::Icon::Exclamation);
     // Refused before anything: no window, no file, no updater.
     EXPECT_TRUE(steps.empty());
-    EXPECT_TRUE(started.empty());
+    EXPECT_TRUE(launcher.launches.empty());
     // Another program file is another program.
     StartOptions other = Options(folder.path());
     other.program_file = folder / "other-velmor";

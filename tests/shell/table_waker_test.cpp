@@ -12,6 +12,7 @@
 #include <functional>
 
 #include "velmor/shell/monitor_service.h"
+#include "velmor/test/engine_fakes.h"
 #include "velmor/test/fakes.h"
 #include "velmor/test/temp_dir.h"
 
@@ -55,12 +56,6 @@ TEST(TableWakeSchedule, NewsWaitsForTheCyclesOwnDelayAndTheSafetyNetCountsFromTh
     clock.now += std::chrono::microseconds(1500);
     EXPECT_EQ(schedule.DelayForNews(), 1ms);
 }
-
-class VisibleHost final : public engine::MonitorHost {
-public:
-    bool IsWindowVisible() const override { return true; }
-    void UpdateTrayIcon(std::string_view) override {}
-};
 
 // A pipe as the event source: a byte written is one piece of news.
 class PipeSource final : public engine::TableEventSource {
@@ -120,7 +115,7 @@ protected:
     }
 
     test::TempDir folder;
-    VisibleHost host;
+    test::FakeMonitorHost host;
     test::ScriptedDialogs dialogs;
     test::FakeConnectionTable* table = nullptr;
     test::FakeSocketCounters* counters = nullptr;

@@ -5,6 +5,7 @@
 #include <regex>
 
 #include "pack_plan.h"
+#include "velmor/test/recording_launcher.h"
 #include "velmor/test/temp_dir.h"
 #include "velmor/updater/fields.h"
 #include "velmor/updater/package.h"
@@ -98,16 +99,6 @@ class NoWait final : public updater::Sleeper {
 public:
     void Sleep(std::chrono::milliseconds) override {}
 };
-class NoStart final : public updater::ProcessStarter {
-public:
-    bool Start(const fs::path& program, const std::vector<std::string>& arguments) override {
-        started = program;
-        args = arguments;
-        return true;
-    }
-    fs::path started;
-    std::vector<std::string> args;
-};
 
 int Shell(const std::string& command) {
     return std::system(command.c_str());
@@ -148,15 +139,15 @@ TEST(VelmorPackTool, PacksATreeThatUnpacksToTheSameFiles) {
     fs::create_directory(target);
     const fs::path saved = fs::current_path();
     NoWait sleeper;
-    NoStart starter;
+    test::RecordingLauncher starter;
     const auto report = updater::UnpackWithReport(package, target, sleeper, starter);
     fs::current_path(saved);
     EXPECT_EQ(report.written, 4);
     EXPECT_EQ(ReadBytes(target / "support" / "fetchel"), big);
     EXPECT_EQ(ReadBytes(target / "help" / "help.htm"), "<html>도움말</html>");
     EXPECT_EQ(fs::file_size(target / "empty"), 0u);
-    EXPECT_EQ(starter.started, target / "velmor");
-    EXPECT_EQ(starter.args, std::vector<std::string>{"--after-update"});
+    EXPECT_EQ(starter.Last().program, target / "velmor");
+    EXPECT_EQ(starter.Last().arguments, std::vector<std::string>{"--after-update"});
     // A script gets its execute permission back.
     EXPECT_NE(fs::status(target / "velmor").permissions() & fs::perms::owner_exec, fs::perms::none);
 

@@ -5,6 +5,7 @@
 #include <functional>
 #include <map>
 
+#include "velmor/test/recording_launcher.h"
 #include "velmor/test/temp_dir.h"
 #include "velmor/updater/fields.h"
 #include "velmor/updater/signature.h"
@@ -131,19 +132,6 @@ public:
     std::vector<std::string> urls;
 };
 
-class FakeStarter final : public ProcessStarter {
-public:
-    bool Start(const fs::path& started, const std::vector<std::string>& items) override {
-        program = started;
-        arguments = items;
-        ++starts;
-        return true;
-    }
-    fs::path program;
-    std::vector<std::string> arguments;
-    int starts = 0;
-};
-
 class FakeInstaller final : public Installer {
 public:
     void Install(const fs::path& package, const fs::path& target) override {
@@ -208,7 +196,7 @@ protected:
     FakeDialogs dialogs_;
     FakePoster poster_;
     FakeFetcher fetcher_;
-    FakeStarter starter_;
+    test::RecordingLauncher starter_;
     FakeInstaller installer_;
     std::unique_ptr<PackageVerifier> verifier_ = MakeKeyFileVerifier(dir_ / "support" / "update-key.pem");
     FakeView view_;
@@ -225,21 +213,21 @@ TEST_F(FlowTest, AgreeingClosesTheMainWindowOnceWaitsForItThenStartsFetchel) {
     // The main window stays: nothing more is posted and nothing starts, tick after tick.
     for (int i = 0; i < 5; ++i) Flow().OnTick();
     EXPECT_EQ(ClosePosts(), 1);
-    EXPECT_EQ(starter_.starts, 0);
+    EXPECT_EQ(starter_.Count(), 0);
     EXPECT_EQ(view_.shown, 0);
     EXPECT_EQ(view_.closes, 0);
 
     poster_.windows.erase(kMainWindow);
     Flow().OnTick();
     EXPECT_EQ(view_.shown, 1);
-    ASSERT_EQ(starter_.starts, 1);
-    EXPECT_EQ(starter_.program, dir_ / "support" / "fetchel");
-    EXPECT_EQ(starter_.arguments,
+    ASSERT_EQ(starter_.Count(), 1);
+    EXPECT_EQ(starter_.Last().program, dir_ / "support" / "fetchel");
+    EXPECT_EQ(starter_.Last().arguments,
               (std::vector<std::string>{"http://h/TmpNewVer.jar", hand_over_.package_path,
                                         std::to_string(kOwnWindow), "0", std::to_string(kPackageSize)}));
     EXPECT_TRUE(Flow().download_started());
     Flow().OnTick();
-    EXPECT_EQ(starter_.starts, 1);
+    EXPECT_EQ(starter_.Count(), 1);
     EXPECT_EQ(dialogs_.questions, 1);
 }
 
@@ -250,7 +238,7 @@ TEST_F(FlowTest, DecliningStartsNothingAlsoWhenTheMainWindowIsGone) {
     EXPECT_EQ(view_.closes, 1);
     EXPECT_TRUE(poster_.posts.empty());
     for (int i = 0; i < 3; ++i) Flow().OnTick();
-    EXPECT_EQ(starter_.starts, 0);
+    EXPECT_EQ(starter_.Count(), 0);
     EXPECT_EQ(view_.shown, 0);
 }
 
@@ -264,7 +252,7 @@ TEST_F(FlowTest, ABadPageEndsSilently) {
         EXPECT_EQ(view_.closes, 1) << page;
     }
     EXPECT_TRUE(poster_.posts.empty());
-    EXPECT_EQ(starter_.starts, 0);
+    EXPECT_EQ(starter_.Count(), 0);
 }
 
 TEST_F(FlowTest, ATickDuringTheQuestionIsDropped) {
@@ -319,7 +307,7 @@ TEST_F(FlowTest, AHandleThatIsNoNumberStartsTheDownloadAtOnce) {
     hand_over_.main_window_handle = "none";
     Flow().OnTick();
     EXPECT_TRUE(poster_.posts.empty());
-    EXPECT_EQ(starter_.starts, 1);
+    EXPECT_EQ(starter_.Count(), 1);
     EXPECT_EQ(view_.shown, 1);
 }
 
@@ -413,7 +401,7 @@ TEST_F(FlowTest, AnUpdateThatCannotBeVerifiedIsRefusedBeforeTheMainProgramCloses
         EXPECT_EQ(view_.closes, 1) << c.what;
         for (int i = 0; i < 3; ++i) Flow().OnTick();
         EXPECT_EQ(ClosePosts(), 0) << c.what;
-        EXPECT_EQ(starter_.starts, 0) << c.what;
+        EXPECT_EQ(starter_.Count(), 0) << c.what;
         EXPECT_EQ(view_.shown, 0) << c.what;
     }
     // Declining an unsigned update is just a decline: no message.

@@ -12,6 +12,7 @@
 #include <chrono>
 #include <thread>
 
+#include "velmor/test/recording_launcher.h"
 #include "velmor/test/temp_dir.h"
 #include "velmor/updater/package_writer.h"
 
@@ -27,17 +28,6 @@ class FakeSleeper final : public Sleeper {
 public:
     void Sleep(std::chrono::milliseconds duration) override { slept += duration; }
     std::chrono::milliseconds slept{0};
-};
-
-class FakeStarter final : public ProcessStarter {
-public:
-    bool Start(const fs::path& program, const std::vector<std::string>& arguments) override {
-        started.push_back({program, arguments});
-        cwd_at_start = fs::current_path();
-        return true;
-    }
-    std::vector<LaunchCommand> started;
-    fs::path cwd_at_start;
 };
 
 // Keeps the test's own current folder, which Unpack changes.
@@ -56,7 +46,7 @@ protected:
 
     TempDir dir_;
     FakeSleeper sleeper_;
-    FakeStarter starter_;
+    test::RecordingLauncher starter_;
     fs::path saved_cwd_;
 };
 
@@ -165,10 +155,10 @@ TEST_F(UnpackTest, WritesEveryFileWaitsASecondAndStartsTheLaunchProgramInTheTarg
     EXPECT_EQ(ReadBytes(target() / "support" / "fetchel"), "fetchel v2");
     EXPECT_EQ(ReadBytes(target() / "support" / "lang" / "ko.txt"), "한국어");
     EXPECT_EQ(sleeper_.slept, std::chrono::milliseconds(1000));
-    ASSERT_EQ(starter_.started.size(), 1u);
-    EXPECT_EQ(starter_.started[0].program, target() / "velmor");
-    EXPECT_EQ(starter_.started[0].arguments, std::vector<std::string>{"--updated"});
-    EXPECT_EQ(fs::canonical(starter_.cwd_at_start), fs::canonical(target()));
+    ASSERT_EQ(starter_.launches.size(), 1u);
+    EXPECT_EQ(starter_.launches[0].program, target() / "velmor");
+    EXPECT_EQ(starter_.launches[0].arguments, std::vector<std::string>{"--updated"});
+    EXPECT_EQ(fs::canonical(starter_.launches[0].folder), fs::canonical(target()));
 }
 
 TEST_F(UnpackTest, EmptyFolderNamesWriteIntoTheTargetAndCreateNoFolder) {
@@ -180,7 +170,7 @@ TEST_F(UnpackTest, EmptyFolderNamesWriteIntoTheTargetAndCreateNoFolder) {
     std::sort(names.begin(), names.end());
     EXPECT_EQ(names, (std::vector<std::string>{"a", "b", "keep", "untouched.txt"}));
     EXPECT_EQ(ReadBytes(target() / "untouched.txt"), "old");
-    EXPECT_TRUE(starter_.started.empty());  // an empty launch name starts nothing
+    EXPECT_TRUE(starter_.launches.empty());  // an empty launch name starts nothing
 }
 
 TEST_F(UnpackTest, FoldersAreCreatedOneLevelAtATime) {
@@ -256,7 +246,7 @@ TEST_F(UnpackTest, SizesPastTheEndOfThePackageFailWithoutReadingOrAllocating) {
     EXPECT_EQ(fs::file_size(target() / "huge"), 0u);
     EXPECT_EQ(ReadBytes(target() / "ok"), "data");
     EXPECT_EQ(report.emptied, 2);
-    EXPECT_EQ(starter_.started.size(), 1u);  // failed entries do not stop the start
+    EXPECT_EQ(starter_.launches.size(), 1u);  // failed entries do not stop the start
 }
 
 TEST_F(UnpackTest, TheDirectoryHoldsAtMost1024WholeEntries) {
@@ -282,18 +272,18 @@ TEST_F(UnpackTest, TheDirectoryHoldsAtMost1024WholeEntries) {
 
 TEST_F(UnpackTest, WithoutADirectoryNothingIsWrittenButTheProgramStarts) {
     UnpackBytes(EncodeHeader(0, "velmor") + CompressStream("ignored"));
-    EXPECT_EQ(starter_.started.size(), 1u);
-    starter_.started.clear();
+    EXPECT_EQ(starter_.launches.size(), 1u);
+    starter_.launches.clear();
     // A directory offset that leaves less than one entry: no files either.
     const std::string stream = CompressStream("x");
     UnpackBytes(EncodeHeader(kHeaderSize, "velmor") + EncodeEntry(0, 1, 1, "", "f").substr(0, 267));
     EXPECT_FALSE(fs::exists(target() / "f"));
-    EXPECT_EQ(starter_.started.size(), 1u);
+    EXPECT_EQ(starter_.launches.size(), 1u);
 }
 
 TEST_F(UnpackTest, AMissingPackageStartsNothingButStillEntersTheTarget) {
     UnpackWithReport(dir_ / "missing.jar", target(), sleeper_, starter_);
-    EXPECT_TRUE(starter_.started.empty());
+    EXPECT_TRUE(starter_.launches.empty());
     EXPECT_EQ(fs::canonical(fs::current_path()), fs::canonical(target()));
     EXPECT_EQ(sleeper_.slept, std::chrono::milliseconds(1000));
 }
@@ -314,7 +304,7 @@ TEST_F(UnpackTest, RefusedNamesTouchNothingAndARefusedLaunchNameStartsNothing) {
     EXPECT_EQ(report.skipped, 5);
     EXPECT_EQ(ReadBytes(target() / "fine"), "evil");
     EXPECT_FALSE(fs::exists(target() / "C:"));
-    EXPECT_TRUE(starter_.started.empty());
+    EXPECT_TRUE(starter_.launches.empty());
 }
 
 TEST_F(UnpackTest, AnEntryWhoseFileCannotBeCreatedIsSkippedAndLeftAsItWas) {
@@ -332,7 +322,7 @@ TEST_F(UnpackTest, TheStartedProgramRunsInTheTargetFolder) {
     const auto bytes =
         BuildPackage("bin/probe.sh started.txt", {{"bin", "probe.sh", "#!/bin/sh\npwd > \"$1\"\n"}});
     WriteBytes(package(), *bytes);
-    UnpackWithReport(package(), target(), sleeper_, SystemProcessStarter());
+    UnpackWithReport(package(), target(), sleeper_, platform::SystemLauncher());
     const fs::path record = target() / "started.txt";
     for (int i = 0; i < 200 && (!fs::exists(record) || fs::file_size(record) == 0); ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));

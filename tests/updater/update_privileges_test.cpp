@@ -9,6 +9,7 @@
 
 #include <cstdlib>
 
+#include "velmor/test/recording_launcher.h"
 #include "velmor/test/temp_dir.h"
 #include "velmor/updater/package.h"
 #include "velmor/updater/package_writer.h"
@@ -26,10 +27,6 @@ constexpr std::string_view kNotInForce = "차단이 적용되지 않습니다";
 class NoWait final : public Sleeper {
 public:
     void Sleep(std::chrono::milliseconds) override {}
-};
-class NoStart final : public ProcessStarter {
-public:
-    bool Start(const fs::path&, const std::vector<std::string>&) override { return true; }
 };
 
 int Shell(const std::string& command) {
@@ -85,7 +82,7 @@ TEST_F(UpdatePrivileges, AnUpdatedProgramHasLostItsRightsAndSaysBlockingIsNotInF
     ASSERT_TRUE(package);
     WriteBytes(dir_ / "TmpNewVer.jar", *package);
     NoWait sleeper;
-    NoStart starter;
+    test::RecordingLauncher starter;
     const fs::path saved = fs::current_path();
     const auto report = UnpackWithReport(dir_ / "TmpNewVer.jar", product(), sleeper, starter);
     fs::current_path(saved);

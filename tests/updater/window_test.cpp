@@ -13,6 +13,7 @@
 #include "qt_translations.h"
 #include "updater_app.h"
 #include "updater_window.h"
+#include "velmor/test/recording_launcher.h"
 #include "velmor/test/temp_dir.h"
 
 // fontconfig keeps a few allocations of its own to the end of the process; they are not ours.
@@ -23,19 +24,14 @@ extern "C" const char* __lsan_default_suppressions() {
 namespace velmor::updater {
 namespace {
 
-QApplication& App() {
-    static int argc = 1;
-    static char name[] = "updater_window_test";
-    static char* argv[] = {name, nullptr};
-    // Never destroyed: tearing Qt down among the other static objects at exit crashes.
-    static QApplication* app = [] {
-        auto* created = new QApplication(argc, argv);
-        // As the updater does at start: Qt's own Korean texts for the standard buttons.
+// As the updater does at start: Qt's own Korean texts for the standard buttons.
+class KoreanQtTexts final : public ::testing::Environment {
+public:
+    void SetUp() override {
         velmor::platform::InstallQtTranslations(velmor::test::BuiltProgramFolder() / "translations");
-        return created;
-    }();
-    return *app;
-}
+    }
+};
+const auto* const korean_qt_texts = ::testing::AddGlobalTestEnvironment(new KoreanQtTexts);
 
 QImage Render(UpdaterWindow& window) {
     return window.grab().toImage();
@@ -77,7 +73,6 @@ TEST(UpdaterBoxes, TheQuestionAndTheNoticesHaveKoreanButtonsAndTheirCaptions) {
 }
 
 TEST(UpdaterWindowLook, HiddenTopmostWithTheCancelButton) {
-    App();
     UpdaterWindow window;
     EXPECT_FALSE(window.isVisible());
     EXPECT_EQ(window.windowTitle(), "Updater1.0");
@@ -99,7 +94,6 @@ TEST(UpdaterWindowLook, HiddenTopmostWithTheCancelButton) {
 }
 
 TEST(UpdaterWindowLook, TheBarEndsWhereThePercentageSays) {
-    App();
     UpdaterWindow window;
     window.ShowCentered();
     const QColor blue(0, 0, 222);
@@ -121,7 +115,6 @@ TEST(UpdaterWindowLook, TheBarEndsWhereThePercentageSays) {
 }
 
 TEST(UpdaterWindowLook, TheCaptionShowsOnRepaintOnly) {
-    App();
     EXPECT_EQ(UpdaterWindow::Caption(37), "[ 37% / 100% ]");
     UpdaterWindow window;
     window.ShowCentered();
@@ -157,15 +150,6 @@ public:
     }
 };
 
-class RecordingStarter final : public ProcessStarter {
-public:
-    bool Start(const std::filesystem::path&, const std::vector<std::string>& items) override {
-        arguments = items;
-        return true;
-    }
-    std::vector<std::string> arguments;
-};
-
 // A key that is there and a package that never matches it.
 class NoMatch final : public PackageVerifier {
 public:
@@ -181,10 +165,9 @@ public:
 
 // Fetchel's notifications reach the flow through the window's own mailbox.
 TEST(UpdaterAppMailbox, NotificationsArriveThroughTheWindowsHandle) {
-    App();
     StubDialogs dialogs;
     StubFetcher fetcher;
-    RecordingStarter starter;
+    test::RecordingLauncher starter;
     NoInstall installer;
     NoMatch verifier;
     HandOver hand_over{"/nonexistent/product",       "/nonexistent/support",
@@ -195,8 +178,8 @@ TEST(UpdaterAppMailbox, NotificationsArriveThroughTheWindowsHandle) {
     ASSERT_TRUE(app.isReady());
     QSignalSpy finished(&app, &UpdaterApp::finished);
     app.flow().OnTick();
-    ASSERT_EQ(starter.arguments.size(), 5u);
-    EXPECT_EQ(starter.arguments[2], std::to_string(app.handle()));
+    ASSERT_EQ(starter.Last().arguments.size(), 5u);
+    EXPECT_EQ(starter.Last().arguments[2], std::to_string(app.handle()));
     EXPECT_TRUE(app.window().isVisible());
 
     ASSERT_TRUE(platform::PostWindowMessage(app.handle(), {platform::kWmUser, 0, 50}));

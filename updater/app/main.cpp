@@ -42,9 +42,10 @@ int main(int argc, char** argv) {
         if (std::string_view(preset) == "cancel") answer = false;
     }
     QtUpdaterDialogs dialogs(answer);
-    UpdaterApp updater(std::move(*hand_over), std::make_unique<velmor::platform::MailboxNotifier>(),
-                       FlowServices{dialogs, SystemWindowPoster(), CurlPageFetcher(), SystemProcessStarter(),
-                                    PackageInstaller(), ReleaseKeyVerifier()});
+    UpdaterApp updater(
+        std::move(*hand_over), std::make_unique<velmor::platform::MailboxNotifier>(),
+        FlowServices{dialogs, SystemWindowPoster(), CurlPageFetcher(), velmor::platform::SystemLauncher(),
+                     PackageInstaller(), ReleaseKeyVerifier()});
     // Without a mailbox no progress could ever arrive: end before anything is shown.
     if (!updater.isReady()) return 0;
     QObject::connect(&updater, &UpdaterApp::finished, &app, &QCoreApplication::quit, Qt::QueuedConnection);

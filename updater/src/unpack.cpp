@@ -141,7 +141,7 @@ void MarkExecutableIfProgram(const std::filesystem::path& path) {
 }  // namespace
 
 UnpackReport UnpackWithReport(const std::filesystem::path& package_path, const std::filesystem::path& target,
-                              Sleeper& sleeper, ProcessStarter& starter) {
+                              Sleeper& sleeper, platform::ProgramLauncher& starter) {
     UnpackReport report;
     sleeper.Sleep(std::chrono::milliseconds(1000));
 
@@ -218,7 +218,7 @@ UnpackReport UnpackWithReport(const std::filesystem::path& package_path, const s
 }
 
 void Unpack(const std::filesystem::path& package, const std::filesystem::path& target, Sleeper& sleeper,
-            ProcessStarter& starter) {
+            platform::ProgramLauncher& starter) {
     UnpackWithReport(package, target, sleeper, starter);
 }
 

@@ -6,21 +6,17 @@
 #include "velmor/common/text_file.h"
 #include "velmor/engine/exchange_file.h"
 #include "velmor/platform/diag.h"
-#include "velmor/platform/process.h"
 
 namespace velmor::engine {
 
-bool DetachedProgramStarter::Start(const std::filesystem::path& program, std::string_view argument) {
-    return platform::StartDetached(program, {std::string(argument)});
-}
-
 LookupCycle::LookupCycle(std::filesystem::path program_folder, rules::RuleStore& store,
-                         rules::ListModel& address_list, MonitoringCycle& monitor, ProgramStarter& starter)
+                         rules::ListModel& address_list, MonitoringCycle& monitor,
+                         platform::ProgramLauncher& launcher)
     : program_folder_(std::move(program_folder)),
       store_(store),
       address_list_(address_list),
       monitor_(monitor),
-      starter_(starter) {}
+      launcher_(launcher) {}
 
 std::filesystem::path LookupCycle::ExchangeFile() const {
     return program_folder_ / kExchangeFileName;
@@ -95,7 +91,7 @@ void LookupCycle::StartNextLookup() {
     for (int row = 0; row < address_list_.RowCount(); ++row) {
         if (!address_list_.Cell(row, watch_ip::kInfo).empty()) continue;
         ++stats_.starts;
-        if (!starter_.Start(LookupProgram(), address_list_.Cell(row, watch_ip::kAddress)))
+        if (!launcher_.Start(LookupProgram(), {address_list_.Cell(row, watch_ip::kAddress)}))
             platform::Diag("lookup", "cannot start the host lookup helper");
         return;
     }

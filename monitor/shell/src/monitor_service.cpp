@@ -15,7 +15,7 @@ MonitorService::MonitorService(std::filesystem::path program_folder, engine::Mon
       counters_(counters ? std::move(counters) : platform::MakeSystemSocketCounters()),
       store_(program_folder_),
       cycle_(*table_, counters_.get(), store_, address_list_, port_list_, host, dialogs, clock_, random_),
-      lookup_(program_folder_, store_, address_list_, cycle_, starter_) {
+      lookup_(program_folder_, store_, address_list_, cycle_, launcher_) {
     table_timer_.setObjectName(QStringLiteral("TimerGetTable"));
     table_timer_.setSingleShot(true);
     // The 1 ms interval only works with a precise timer; coarse timers round to 5% of it.

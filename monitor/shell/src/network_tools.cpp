@@ -4,7 +4,6 @@
 
 #include "velmor/common/text_file.h"
 #include "velmor/common/text_rules.h"
-#include "velmor/platform/process.h"
 #include "velmor/platform/terminal.h"
 
 namespace velmor::shell {
@@ -152,9 +151,7 @@ CommandRunner::Services CommandRunner::SystemServices() {
     Services services;
     services.find = [](std::string_view name) { return platform::FindExecutable(name); };
     services.terminal_variable = [] { return platform::EnvironmentValue("TERMINAL"); };
-    services.start = [](const std::filesystem::path& program, const std::vector<std::string>& arguments) {
-        return platform::StartDetached(program, arguments);
-    };
+    services.launcher = &platform::SystemLauncher();
     return services;
 }
 
@@ -172,7 +169,8 @@ RunOutcome CommandRunner::Run(std::string_view command_line) {
     last_launch_ = ChooseTerminal(
         script, services_.terminal_variable ? services_.terminal_variable() : std::nullopt, services_.find);
     if (!last_launch_) return RunOutcome::NoTerminal;
-    if (!services_.start || !services_.start(last_launch_->program, last_launch_->arguments)) {
+    if (services_.launcher == nullptr ||
+        !services_.launcher->Start(last_launch_->program, last_launch_->arguments)) {
         return RunOutcome::TerminalFailed;
     }
     return RunOutcome::Started;

@@ -7,7 +7,6 @@
 #include <cstdlib>
 
 #include "velmor/platform/diag.h"
-#include "velmor/platform/process.h"
 #include "velmor/platform/safe_file.h"
 
 namespace velmor::shell {
@@ -109,10 +108,10 @@ std::unique_ptr<platform::SingleInstance> StartProgram(const StartOptions& optio
     const auto updater = support / "updater";
     if (!hand_over_fits) {
         // No Updater without a hand-over it can trust.
-    } else if (options.start_program) {
-        options.start_program(updater, {hand_over.string()});
     } else {
-        if (!platform::StartDetached(updater, {hand_over.string()}))
+        platform::ProgramLauncher& launcher =
+            options.launcher != nullptr ? *options.launcher : platform::SystemLauncher();
+        if (!launcher.Start(updater, {hand_over.string()}))
             platform::Diag("start", "cannot start " + updater.string());
     }
 

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "velmor/platform/mailbox.h"
+#include "velmor/platform/program_launcher.h"
 #include "velmor/updater/fields.h"
 #include "velmor/updater/services.h"
 
@@ -94,7 +95,7 @@ struct FlowServices {
     UpdaterDialogs& dialogs;
     WindowPoster& poster;
     PageFetcher& fetcher;
-    ProcessStarter& starter;
+    platform::ProgramLauncher& starter;
     Installer& installer;
     PackageVerifier& verifier;
 };

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "velmor/platform/program_launcher.h"
 #include "velmor/updater/services.h"
 
 namespace velmor::updater {
@@ -70,7 +71,7 @@ std::optional<LaunchCommand> BuildLaunchCommand(const std::filesystem::path& tar
 // download: wait 1000 ms, write every entry (create or truncate, an empty file when its stream
 // fails), make `target` the current folder, start the command without waiting. Reports nothing.
 void Unpack(const std::filesystem::path& package, const std::filesystem::path& target,
-            Sleeper& sleeper = SystemSleeper(), ProcessStarter& starter = SystemProcessStarter());
+            Sleeper& sleeper = SystemSleeper(), platform::ProgramLauncher& starter = platform::SystemLauncher());
 
 // What Unpack did, for tests and tools that want to know.
 struct UnpackReport {
@@ -80,6 +81,6 @@ struct UnpackReport {
     bool started = false;
 };
 UnpackReport UnpackWithReport(const std::filesystem::path& package, const std::filesystem::path& target,
-                              Sleeper& sleeper, ProcessStarter& starter);
+                              Sleeper& sleeper, platform::ProgramLauncher& starter);
 
 }  // namespace velmor::updater

@@ -15,16 +15,7 @@ public:
     virtual void Sleep(std::chrono::milliseconds duration) = 0;
 };
 
-class ProcessStarter {
-public:
-    virtual ~ProcessStarter() = default;
-    // Starts `program` with `arguments` as separate argv items in our current folder, without a
-    // shell and without waiting. False when it could not be started.
-    virtual bool Start(const std::filesystem::path& program, const std::vector<std::string>& arguments) = 0;
-};
-
-// The real services: a blocking sleep and platform::StartDetached.
+// The real services: a blocking sleep. Programs are started through platform::ProgramLauncher.
 Sleeper& SystemSleeper();
-ProcessStarter& SystemProcessStarter();
 
 }  // namespace velmor::updater

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "velmor/engine/monitoring_cycle.h"
+#include "velmor/platform/program_launcher.h"
 #include "velmor/rules/list_model.h"
 #include "velmor/rules/rule_store.h"
 
@@ -14,20 +15,6 @@ namespace velmor::engine {
 // The lookup helper's program file in the program folder.
 inline constexpr std::string_view kLookupProgramFile = "hostlet";
 inline constexpr int kLookupIntervalMs = 1000;
-
-// Starts a program with one argument and does not wait for it.
-class ProgramStarter {
-public:
-    virtual ~ProgramStarter() = default;
-    // False when the program could not be started; the lookup cycle does not look at it.
-    virtual bool Start(const std::filesystem::path& program, std::string_view argument) = 0;
-};
-
-// platform::StartDetached; every start also reaps the helpers that have ended.
-class DetachedProgramStarter final : public ProgramStarter {
-public:
-    bool Start(const std::filesystem::path& program, std::string_view argument) override;
-};
 
 // The host-name lookup cycle, one tick a second on the lookup timer TimerGetWWW: it collects the
 // answer the helper left in the exchange file, writes it into the info cell of the waiting address
@@ -43,7 +30,7 @@ public:
     };
 
     LookupCycle(std::filesystem::path program_folder, rules::RuleStore& store, rules::ListModel& address_list,
-                MonitoringCycle& monitor, ProgramStarter& starter);
+                MonitoringCycle& monitor, platform::ProgramLauncher& launcher);
 
     // One tick of the lookup timer.
     void TimerGetWWW_Timer();
@@ -63,7 +50,7 @@ private:
     rules::RuleStore& store_;
     rules::ListModel& address_list_;
     MonitoringCycle& monitor_;
-    ProgramStarter& starter_;
+    platform::ProgramLauncher& launcher_;
     Stats stats_;
 };
 

@@ -85,7 +85,7 @@ private:
     engine::MonitoringCycle cycle_;
     QTimer table_timer_;
     std::unique_ptr<TableWaker> waker_;
-    engine::DetachedProgramStarter starter_;
+    platform::DetachedLauncher launcher_;
     engine::LookupCycle lookup_;
     QTimer lookup_timer_;
     std::unique_ptr<platform::GuardLink> guard_link_;

@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "velmor/platform/program_launcher.h"
+
 // The logic of the tab "네트웍 명령": the converter between host names and dotted addresses and
 // the command runner that opens a network command in the desktop's terminal. No widgets here;
 // the panel in src/gui only forwards its events.
@@ -95,9 +97,10 @@ public:
     struct Services {
         ProgramFinder find;
         std::function<std::optional<std::string>()> terminal_variable;
-        std::function<bool(const std::filesystem::path&, const std::vector<std::string>&)> start;
+        // nullptr: every start fails.
+        platform::ProgramLauncher* launcher = nullptr;
     };
-    // PATH search, $TERMINAL and a detached process start.
+    // PATH search, $TERMINAL and the system's launcher.
     static Services SystemServices();
 
     explicit CommandRunner(std::filesystem::path program_folder, Services services = SystemServices());

@@ -10,6 +10,7 @@
 
 #include "velmor/common/ui_services.h"
 #include "velmor/platform/mailbox.h"
+#include "velmor/platform/program_launcher.h"
 #include "velmor/platform/single_instance.h"
 
 namespace velmor::shell {
@@ -63,8 +64,8 @@ struct StartOptions {
     // Asked after the first pause: true ends the start there (the program was told to end before
     // its window existed). Unset: never.
     std::function<bool()> should_end;
-    // Starts the updater without waiting (StartDetached by default).
-    std::function<bool(const std::filesystem::path&, const std::vector<std::string>&)> start_program;
+    // Starts the updater without waiting (nullptr: the system's launcher).
+    platform::ProgramLauncher* launcher = nullptr;
 };
 
 // The pauses of a test run: VELMOR_TEST_PAUSE_DIVISOR=N (a whole number above 1) divides both pauses

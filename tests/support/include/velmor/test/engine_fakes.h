@@ -1,0 +1,35 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "velmor/engine/monitoring_cycle.h"
+
+// What the monitoring cycle needs of its window and of chance, for the tests of the cycle and of
+// what is built on it. Header only: the tests that include it link the engine themselves.
+namespace velmor::test {
+
+// A window that is on screen unless told otherwise; records every tray icon it is given.
+class FakeMonitorHost final : public engine::MonitorHost {
+public:
+    bool visible = true;
+    std::vector<std::string> icons;
+    bool IsWindowVisible() const override { return visible; }
+    void UpdateTrayIcon(std::string_view what) override { icons.emplace_back(what); }
+};
+
+// Answers `values` in turn, round and round; `otherwise` while there are none.
+class ScriptedRandom final : public engine::RandomSource {
+public:
+    explicit ScriptedRandom(double otherwise = 0.99) : otherwise_(otherwise) {}
+    std::vector<double> values;
+    double Next() override { return values.empty() ? otherwise_ : values[next_++ % values.size()]; }
+
+private:
+    double otherwise_;
+    std::size_t next_ = 0;
+};
+
+}  // namespace velmor::test
