@@ -23,7 +23,19 @@ MonitorService::MonitorService(std::filesystem::path program_folder, engine::Mon
     lookup_timer_.setObjectName(QStringLiteral("TimerGetWWW"));
     lookup_timer_.setInterval(engine::kLookupIntervalMs);
     connect(&lookup_timer_, &QTimer::timeout, this, &MonitorService::OnLookupTimer);
-    if (system_tables_) UseGuard(platform::MakeGuardLink(platform::GuardSocketPath()));
+    if (system_tables_) {
+        UseGuard(platform::MakeGuardLink(platform::GuardSocketPath()));
+        if (guard_->Link().Connected()) UseGuardEvents(platform::MakeGuardEventStream(platform::GuardSocketPath()));
+    }
+}
+
+bool MonitorService::UseGuardEvents(std::unique_ptr<platform::GuardEventStream> stream) {
+    SetTableEvents(nullptr);
+    guard_events_.reset();
+    if (!stream || (!stream->Live() && !stream->Subscribe())) return false;
+    guard_events_ = std::make_unique<engine::GuardTableEvents>(std::move(stream));
+    SetTableEvents(guard_events_.get());
+    return true;
 }
 
 MonitorService::~MonitorService() {
@@ -63,12 +75,18 @@ void MonitorService::Stop() {
 void MonitorService::OnTableTimer() {
     const auto dumps = cycle_.GetStats().dumps;
     cycle_.TimerGetTable_Timer();
+    // The guard ended its event stream: the counter gate takes over again.
+    if (guard_events_ && !guard_events_->Live()) UseGuardEvents(nullptr);
     // The timer is off while the tick runs and on again after it, with the pause while hidden.
     const auto delay = waker_ ? waker_->AfterTick(cycle_.NextTickDelay(), cycle_.SafetyNet()) : cycle_.NextTickDelay();
     table_timer_.start(static_cast<int>(delay.count()));
     if (cycle_.GetStats().dumps != dumps) Q_EMIT TableRead();
     if (guard_ && guard_->Generation() != seen_guard_generation_) {
         seen_guard_generation_ = guard_->Generation();
+        // A guard that came (back) may offer its events.
+        if (system_tables_ && !guard_events_ && guard_->Link().Connected()) {
+            UseGuardEvents(platform::MakeGuardEventStream(platform::GuardSocketPath()));
+        }
         Q_EMIT GuardChanged();
     }
 }
