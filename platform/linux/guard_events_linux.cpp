@@ -5,6 +5,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -89,7 +90,7 @@ private:
         return true;
     }
 
-    // Waits for the reply to Subscribe; what follows it (events already sent) stays in `buffer`.
+    // Waits for the reply to Subscribe.
     static bool ReadReply(int fd, std::vector<std::uint8_t>& buffer) {
         while (true) {
             guard::Reply reply;
@@ -104,8 +105,16 @@ private:
             const int ready = ::poll(&p, 1, kReplyTimeoutMs);
             if (ready < 0 && errno == EINTR) continue;
             if (ready <= 0) return false;
+            // Exactly the reply's bytes: events behind it stay in the socket, so that its descriptor
+            // is readable for them.
+            std::size_t want = guard::kHeaderSize - std::min(buffer.size(), guard::kHeaderSize);
+            if (want == 0) {
+                const std::size_t length = guard::FrameLength(buffer);
+                if (length == 0) return false;
+                want = length - buffer.size();
+            }
             std::uint8_t chunk[512];
-            const ssize_t n = ::recv(fd, chunk, sizeof chunk, 0);
+            const ssize_t n = ::recv(fd, chunk, std::min(want, sizeof chunk), 0);
             if (n < 0 && errno == EINTR) continue;
             if (n <= 0) return false;
             buffer.insert(buffer.end(), chunk, chunk + n);
