@@ -1,8 +1,29 @@
 #include "velmor/shell/monitor_service.h"
 
+#include <functional>
+
 #include "velmor/platform/process.h"
 
 namespace velmor::shell {
+namespace {
+
+// A change of a list made outside the tick (the tick's own changes find its timer stopped and
+// bring nothing forward) is something the next tick must apply: it need not wait for the safety net.
+class ListPoker final : public rules::ListModelObserver {
+public:
+    explicit ListPoker(std::function<void()> poke) : poke_(std::move(poke)) {}
+    void OnRowsInserted(int, int) override { poke_(); }
+    void OnRowsRemoved(int, int) override { poke_(); }
+    void OnCellChanged(int, int) override { poke_(); }
+    void OnSelectionChanged(int) override {}
+    void OnLayoutChanged() override {}
+    void OnReset() override { poke_(); }
+
+private:
+    std::function<void()> poke_;
+};
+
+}  // namespace
 
 MonitorService::MonitorService(std::filesystem::path program_folder, engine::MonitorHost& host,
                                Dialogs& dialogs, std::unique_ptr<platform::ConnectionTable> table,
@@ -23,6 +44,10 @@ MonitorService::MonitorService(std::filesystem::path program_folder, engine::Mon
     lookup_timer_.setObjectName(QStringLiteral("TimerGetWWW"));
     lookup_timer_.setInterval(engine::kLookupIntervalMs);
     connect(&lookup_timer_, &QTimer::timeout, this, &MonitorService::OnLookupTimer);
+    list_poker_ = std::make_unique<ListPoker>([this] {
+        if (waker_) waker_->Poke();
+    });
+    for (rules::ListModel* list : {&address_list_, &port_list_, &rule_list_}) list->AddObserver(list_poker_.get());
     if (system_tables_) {
         UseGuard(platform::MakeGuardLink(platform::GuardSocketPath()));
         if (guard_->Link().Connected()) UseGuardEvents(platform::MakeGuardEventStream(platform::GuardSocketPath()));
@@ -41,6 +66,7 @@ bool MonitorService::UseGuardEvents(std::unique_ptr<platform::GuardEventStream> 
 MonitorService::~MonitorService() {
     // The cycle must not keep a pointer to the enforcement that goes first.
     cycle_.SetEnforcement(nullptr);
+    for (rules::ListModel* list : {&address_list_, &port_list_, &rule_list_}) list->RemoveObserver(list_poker_.get());
 }
 
 void MonitorService::UseGuard(std::unique_ptr<platform::GuardLink> link) {

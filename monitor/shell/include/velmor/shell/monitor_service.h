@@ -92,6 +92,8 @@ private:
     QTimer table_timer_;
     std::unique_ptr<engine::GuardTableEvents> guard_events_;
     std::unique_ptr<TableWaker> waker_;
+    // Brings the tick forward when a list changes outside it (a verdict toggled, a rule added).
+    std::unique_ptr<rules::ListModelObserver> list_poker_;
     engine::DetachedProgramStarter starter_;
     engine::LookupCycle lookup_;
     QTimer lookup_timer_;
