@@ -240,9 +240,11 @@ int main(int argc, char** argv) {
     const auto ratio = [&](double cpu) { return bare > 0 && cpu >= 0 ? cpu / bare : -1.0; };
     std::printf("CPU of the headless monitor over 10 s with %zu idle connections:\n", idle.size());
     const double shown = MeasureCpu(network, program, {});
-    std::printf("  1 ms timer, window shown:   %.2f %% of one core (%.2fx the bare loop)\n", shown, ratio(shown));
+    std::printf("  1 ms timer, window shown:   %.2f %% of one core (%.2fx the bare loop)\n", shown,
+                ratio(shown));
     const double hidden = MeasureCpu(network, program, {"--hidden"});
-    std::printf("  hidden (100 ms pause):      %.2f %% of one core (%.2fx the bare loop)\n", hidden, ratio(hidden));
+    std::printf("  hidden (100 ms pause):      %.2f %% of one core (%.2fx the bare loop)\n", hidden,
+                ratio(hidden));
 
     const auto resets = [&](const char* what, bool distinct, const std::vector<std::string>& flags) {
         if (distinct) {
@@ -256,9 +258,10 @@ int main(int argc, char** argv) {
         int missed = 0;
         const std::vector<double> samples = MeasureResets(network, 200, missed, distinct);
         Stop(monitor);
-        std::printf("Accepted on port 80 -> reset seen by the remote side, %s, %zu connections (%d not reset "
-                    "within 1 s):\n",
-                    what, samples.size(), missed);
+        std::printf(
+            "Accepted on port 80 -> reset seen by the remote side, %s, %zu connections (%d not reset "
+            "within 1 s):\n",
+            what, samples.size(), missed);
         std::printf("  median %.2f ms, p99 %.2f ms, max %.2f ms\n", Percentile(samples, 0.5),
                     Percentile(samples, 0.99), Percentile(samples, 1.0));
         return missed;
@@ -282,8 +285,8 @@ int main(int argc, char** argv) {
         std::printf("  window shown:               %.2f %% of one core (%.2fx the bare loop)\n", events_shown,
                     ratio(events_shown));
         const double events_hidden = MeasureCpu(network, program, {"--hidden"});
-        std::printf("  hidden:                     %.2f %% of one core (%.2fx the bare loop)\n", events_hidden,
-                    ratio(events_hidden));
+        std::printf("  hidden:                     %.2f %% of one core (%.2fx the bare loop)\n",
+                    events_hidden, ratio(events_hidden));
         failures += resets("events, window shown", true, {"--auto-block=on"});
         failures += resets("events, hidden", true, {"--auto-block=on", "--hidden"});
         ::unsetenv("VELMOR_GUARD_SOCKET");

@@ -1,8 +1,8 @@
-// The guard's request parser, its reply and event frame parsers and the address text parser: arbitrary bytes from a
-// client (or a guard) must never crash them, and whatever parses must encode back to the same frame.
+// The guard's request parser, its reply and event frame parsers and the address text parser: arbitrary bytes
+// from a client (or a guard) must never crash them, and whatever parses must encode back to the same frame.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <algorithm>
 #include <cstdlib>
 #include <span>
 #include <string_view>

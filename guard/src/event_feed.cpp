@@ -33,7 +33,8 @@ public:
     }
     int Fd() const override { return source_.fd(); }
     void Drain(std::vector<EventRecord>& events, std::uint32_t& lost) override {
-        const auto result = source_.Drain([&](const SocketEvent& event) { events.push_back(ToRecord(event)); });
+        const auto result =
+            source_.Drain([&](const SocketEvent& event) { events.push_back(ToRecord(event)); });
         // A ring buffer that cannot be read is as good as events lost: clients read the table.
         const std::uint64_t dropped = result.lost + result.malformed + (result.ok ? 0 : 1);
         lost += dropped > UINT32_MAX ? UINT32_MAX : static_cast<std::uint32_t>(dropped);

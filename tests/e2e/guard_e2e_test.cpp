@@ -148,9 +148,8 @@ protected:
             for (const char* word : {"setpriv", "--bounding-set", "-bpf,-perfmon,-sys_admin"})
                 command.emplace_back(word);
         }
-        for (const std::string& word :
-             {GuardProgram().string(), std::string("--socket"), socket_path, std::string("--group"),
-              std::string(kTrustedId)}) {
+        for (const std::string& word : {GuardProgram().string(), std::string("--socket"), socket_path,
+                                        std::string("--group"), std::string(kTrustedId)}) {
             command.push_back(word);
         }
         guard = std::make_unique<ChildProcess>(command);
@@ -345,8 +344,8 @@ TEST_F(GuardEndToEnd, SubscribersGetTheSocketEventsOfTheGuardsNamespaceOnly) {
     ASSERT_TRUE(link->UpdateBlocked(false, std::vector<std::string>{"10.77.0.9"}, {}));
     ASSERT_NE(Nft("list set inet velmor blocked4").find("10.77.0.9"), std::string::npos);
     link.reset();
-    EXPECT_TRUE(WaitUntil([&] { return Nft("list set inet velmor blocked4").find("10.77.0.9") == std::string::npos; },
-                          3s));
+    EXPECT_TRUE(WaitUntil(
+        [&] { return Nft("list set inet velmor blocked4").find("10.77.0.9") == std::string::npos; }, 3s));
     EXPECT_TRUE(stream->Live());
 
     // The guard going away ends the stream, and its descriptor goes quiet instead of staying readable.

@@ -194,7 +194,8 @@ TEST(GuardProtocol, EventFramesRoundTripAndAreNoReplies) {
     EXPECT_EQ(parsed.events, batch.events);
     EXPECT_EQ(parsed.lost, 3u);
     // Split in two reads.
-    EXPECT_EQ(ParseEvents(std::span(frame).first(frame.size() - 1), parsed, consumed), ParseStatus::Incomplete);
+    EXPECT_EQ(ParseEvents(std::span(frame).first(frame.size() - 1), parsed, consumed),
+              ParseStatus::Incomplete);
 
     // An event frame is neither a reply nor a request, and a reply is no event frame.
     Reply reply;
@@ -206,8 +207,9 @@ TEST(GuardProtocol, EventFramesRoundTripAndAreNoReplies) {
     EXPECT_EQ(ParseEvents(EncodeReply(subscribed), parsed, consumed), ParseStatus::Invalid);
     ASSERT_EQ(ParseReply(EncodeReply(subscribed), reply, consumed), ParseStatus::Complete);
     EXPECT_EQ(reply.op, Op::Subscribe);
-    ASSERT_EQ(ParseRequest(EncodeRequest(Request{Op::Subscribe, {}, false, {}, {}, false}), request, consumed),
-              ParseStatus::Complete);
+    ASSERT_EQ(
+        ParseRequest(EncodeRequest(Request{Op::Subscribe, {}, false, {}, {}, false}), request, consumed),
+        ParseStatus::Complete);
     EXPECT_EQ(request.op, Op::Subscribe);
     auto subscribe_with_payload = EncodeRequest(Request{Op::SetBlockInternet, {}, false, {}, {}, true});
     subscribe_with_payload[3] = static_cast<std::uint8_t>(Op::Subscribe);

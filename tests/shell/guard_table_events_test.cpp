@@ -97,7 +97,8 @@ public:
     }
     void Served() { thread_.join(); }
     void Send(const std::vector<std::uint8_t>& bytes) {
-        ASSERT_EQ(::send(client_, bytes.data(), bytes.size(), MSG_NOSIGNAL), static_cast<ssize_t>(bytes.size()));
+        ASSERT_EQ(::send(client_, bytes.data(), bytes.size(), MSG_NOSIGNAL),
+                  static_cast<ssize_t>(bytes.size()));
     }
     void Close() {
         if (client_ >= 0) ::close(client_);

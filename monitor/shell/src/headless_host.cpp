@@ -173,7 +173,8 @@ bool HeadlessHost::RunCommand(const std::string& line) {
         const auto& lookups = service_->Lookup().GetStats();
         std::cout << "lookup_ticks " << lookups.ticks << "\nlookup_answers " << lookups.answers
                   << "\nlookup_starts " << lookups.starts << '\n';
-        if (const TableWaker* waker = service_->Waker()) std::cout << "event_wakes " << waker->NewsWakes() << '\n';
+        if (const TableWaker* waker = service_->Waker())
+            std::cout << "event_wakes " << waker->NewsWakes() << '\n';
     } else if (line == "guard") {
         PrintGuard();
     } else if (line.starts_with("toggle ")) {

@@ -47,10 +47,12 @@ MonitorService::MonitorService(std::filesystem::path program_folder, engine::Mon
     list_poker_ = std::make_unique<ListPoker>([this] {
         if (waker_) waker_->Poke();
     });
-    for (rules::ListModel* list : {&address_list_, &port_list_, &rule_list_}) list->AddObserver(list_poker_.get());
+    for (rules::ListModel* list : {&address_list_, &port_list_, &rule_list_})
+        list->AddObserver(list_poker_.get());
     if (system_tables_) {
         UseGuard(platform::MakeGuardLink(platform::GuardSocketPath()));
-        if (guard_->Link().Connected()) UseGuardEvents(platform::MakeGuardEventStream(platform::GuardSocketPath()));
+        if (guard_->Link().Connected())
+            UseGuardEvents(platform::MakeGuardEventStream(platform::GuardSocketPath()));
     }
 }
 
@@ -66,7 +68,8 @@ bool MonitorService::UseGuardEvents(std::unique_ptr<platform::GuardEventStream> 
 MonitorService::~MonitorService() {
     // The cycle must not keep a pointer to the enforcement that goes first.
     cycle_.SetEnforcement(nullptr);
-    for (rules::ListModel* list : {&address_list_, &port_list_, &rule_list_}) list->RemoveObserver(list_poker_.get());
+    for (rules::ListModel* list : {&address_list_, &port_list_, &rule_list_})
+        list->RemoveObserver(list_poker_.get());
 }
 
 void MonitorService::UseGuard(std::unique_ptr<platform::GuardLink> link) {
