@@ -1,5 +1,6 @@
-// The guard's request parser, its reply parser and the address text parser: arbitrary bytes from a
-// client (or a guard) must never crash them, and whatever parses must encode back to the same frame.
+// The guard's request parser, its reply and event frame parsers and the address text parser: arbitrary bytes
+// from a client (or a guard) must never crash them, and whatever parses must encode back to the same frame.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -25,6 +26,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Reply reply;
     if (ParseReply(bytes, reply, consumed) == ParseStatus::Complete && consumed > size) std::abort();
     (void)FrameLength(bytes);
+    // The guard's event frames: what parses is canonical and encodes back to the same bytes.
+    EventBatch batch;
+    if (ParseEvents(bytes, batch, consumed) == ParseStatus::Complete) {
+        const auto again = EncodeEvents(batch);
+        if (again.size() != consumed || consumed > size ||
+            !std::equal(again.begin(), again.end(), bytes.begin())) {
+            std::abort();
+        }
+    }
 
     Address address;
     const std::string_view text(reinterpret_cast<const char*>(data), size);

@@ -8,6 +8,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -26,7 +27,17 @@ constexpr std::size_t kReadChunk = 64 * 1024;
 struct Client {
     int fd = -1;
     std::vector<std::uint8_t> buffer;
+    // Takes only event frames from here on, and is no part of the session.
+    bool subscribed = false;
+    // Events it could not be sent (its socket was full), told with the next frame.
+    std::uint32_t lost = 0;
 };
+
+std::size_t SessionClients(const std::vector<Client>& clients) {
+    std::size_t count = 0;
+    for (const Client& c : clients) count += c.subscribed ? 0 : 1;
+    return count;
+}
 
 bool ReadPeer(int fd, PeerCredentials& peer) {
     ucred credentials{};
@@ -116,12 +127,35 @@ int MakeListener(const std::string& path) {
     return fd;
 }
 
+// Sends one event frame without letting a subscriber that does not read hold up the guard: a frame
+// that finds its socket full is counted as lost for it. False when the client must go.
+bool SendEvents(Client& client, const std::vector<EventRecord>& events, std::size_t from, std::size_t count,
+                std::uint32_t lost) {
+    EventBatch batch;
+    batch.events.assign(events.begin() + static_cast<std::ptrdiff_t>(from),
+                        events.begin() + static_cast<std::ptrdiff_t>(from + count));
+    batch.lost = lost + client.lost;
+    const std::vector<std::uint8_t> frame = EncodeEvents(batch);
+    const ssize_t n = ::send(client.fd, frame.data(), frame.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        client.lost = batch.lost + static_cast<std::uint32_t>(count);
+        return true;
+    }
+    if (n <= 0) return false;
+    client.lost = 0;
+    if (static_cast<std::size_t>(n) == frame.size()) return true;
+    // Part of a frame is out: the rest must follow (within the send time-out) or the stream is lost.
+    return SendAll(client.fd, std::vector<std::uint8_t>(frame.begin() + n, frame.end()), -1);
+}
+
 // Reads what is there and answers every complete request; false when the client must go.
-bool Serve(Client& client, GuardService& service) {
+bool Serve(Client& client, GuardService& service, EventFeed* feed) {
     std::uint8_t chunk[kReadChunk];
     const ssize_t n = ::recv(client.fd, chunk, sizeof chunk, MSG_DONTWAIT);
     if (n < 0) return errno == EINTR || errno == EAGAIN;
     if (n == 0) return false;
+    // A subscriber has nothing more to say.
+    if (client.subscribed) return false;
     client.buffer.insert(client.buffer.end(), chunk, chunk + n);
     while (!client.buffer.empty()) {
         Request request;
@@ -137,6 +171,13 @@ bool Serve(Client& client, GuardService& service) {
         if (status == ParseStatus::Invalid) return false;
         client.buffer.erase(client.buffer.begin(),
                             client.buffer.begin() + static_cast<std::ptrdiff_t>(consumed));
+        if (request.op == Op::Subscribe && feed != nullptr) {
+            Reply reply;
+            reply.op = Op::Subscribe;
+            if (!client.buffer.empty() || !SendAll(client.fd, EncodeReply(reply), -1)) return false;
+            client.subscribed = true;
+            return true;
+        }
         int descriptor = -1;
         const Reply reply = service.Handle(request, descriptor);
         const bool sent = SendAll(client.fd, EncodeReply(reply), descriptor);
@@ -148,7 +189,8 @@ bool Serve(Client& client, GuardService& service) {
 
 }  // namespace
 
-int ServeGuard(const GuardOptions& options, std::uint32_t trusted_gid, GuardService& service) {
+int ServeGuard(const GuardOptions& options, std::uint32_t trusted_gid, GuardService& service,
+               EventFeed* feed) {
     sigset_t signals;
     sigemptyset(&signals);
     sigaddset(&signals, SIGTERM);
@@ -174,10 +216,14 @@ int ServeGuard(const GuardOptions& options, std::uint32_t trusted_gid, GuardServ
     std::fprintf(stderr, "velmor-guard: listening on %s\n", options.socket_path.c_str());
 
     std::vector<Client> clients;
+    std::vector<EventRecord> events;
     bool running = true;
+    // The feed's descriptor is polled after the clients' (index 2 + clients), -1 when there is none.
+    const int feed_fd = feed != nullptr ? feed->Fd() : -1;
     while (running) {
         std::vector<pollfd> fds = {{signal_fd, POLLIN, 0}, {listener, POLLIN, 0}};
         for (const Client& c : clients) fds.push_back({c.fd, POLLIN, 0});
+        fds.push_back({feed_fd, POLLIN, 0});
         if (::poll(fds.data(), fds.size(), -1) < 0) {
             if (errno == EINTR) continue;
             break;
@@ -201,12 +247,35 @@ int ServeGuard(const GuardOptions& options, std::uint32_t trusted_gid, GuardServ
                 }
             }
         }
-        const std::size_t before = clients.size();
+        if (feed_fd >= 0 && (fds.back().revents & POLLIN) != 0) {
+            events.clear();
+            std::uint32_t lost = 0;
+            feed->Drain(events, lost);
+            for (std::size_t i = 0; i < clients.size();) {
+                bool keep = true;
+                if (clients[i].subscribed && (!events.empty() || lost > 0)) {
+                    std::size_t at = 0;
+                    do {
+                        const std::size_t count = std::min(events.size() - at, kMaxEventRecords);
+                        keep = SendEvents(clients[i], events, at, count, at == 0 ? lost : 0);
+                        at += count;
+                    } while (keep && at < events.size());
+                }
+                if (!keep) {
+                    ::close(clients[i].fd);
+                    clients.erase(clients.begin() + static_cast<std::ptrdiff_t>(i));
+                    fds.erase(fds.begin() + static_cast<std::ptrdiff_t>(2 + i));
+                    continue;
+                }
+                ++i;
+            }
+        }
+        const std::size_t before = SessionClients(clients);
         for (std::size_t i = 0; i < clients.size();) {
             const pollfd& p = fds[2 + i];
             // Only the clients that were polled; one accepted just now waits for the next round.
-            const bool polled = i < fds.size() - 2 && p.fd == clients[i].fd;
-            if (polled && p.revents != 0 && !Serve(clients[i], service)) {
+            const bool polled = i < fds.size() - 3 && p.fd == clients[i].fd;
+            if (polled && p.revents != 0 && !Serve(clients[i], service, feed)) {
                 ::close(clients[i].fd);
                 clients.erase(clients.begin() + static_cast<std::ptrdiff_t>(i));
                 fds.erase(fds.begin() + static_cast<std::ptrdiff_t>(2 + i));
@@ -214,7 +283,7 @@ int ServeGuard(const GuardOptions& options, std::uint32_t trusted_gid, GuardServ
             }
             ++i;
         }
-        if (before > 0 && clients.empty()) service.ClientsGone();
+        if (before > 0 && SessionClients(clients) == 0) service.ClientsGone();
     }
     for (const Client& c : clients) ::close(c.fd);
     ::close(listener);

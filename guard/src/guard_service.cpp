@@ -162,6 +162,11 @@ Reply GuardService::Handle(const Request& request, int& descriptor) {
             descriptor = actions_.OpenBait();
             reply.result = descriptor >= 0 ? Result::Ok : Result::Failed;
             break;
+        case Op::Subscribe:
+        case Op::Events:
+            // Kernel events are the socket server's business; one without them says so here.
+            reply.result = Result::NotAvailable;
+            break;
     }
     return reply;
 }

@@ -2,9 +2,13 @@
 // nftables table "inet velmor" and opens the bait listener for the members of one group (and
 // root), who ask over its Unix socket.
 #include <cstdio>
+#include <memory>
 #include <string>
 
 #include "velmor/guard/guard_service.h"
+#ifdef VELMOR_GUARD_EVENTS
+#include "event_feed.h"
+#endif
 
 int main(int argc, char** argv) {
     using namespace velmor::guard;
@@ -27,7 +31,12 @@ int main(int argc, char** argv) {
         std::fprintf(stderr,
                      "velmor-guard: the nftables table could not be made; packet-level blocking is off\n");
     }
-    const int status = ServeGuard(options, gid, service);
+    std::unique_ptr<EventFeed> feed;
+#ifdef VELMOR_GUARD_EVENTS
+    // Without the rights or the kernel support for it, clients keep polling the table.
+    feed = MakeKernelEventFeed();
+#endif
+    const int status = ServeGuard(options, gid, service, feed.get());
     service.Stop();
     return status;
 }

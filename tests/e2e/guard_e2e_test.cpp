@@ -9,12 +9,16 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "e2e_sockets.h"
 #include "velmor/common/text_file.h"
+#include "velmor/platform/guard_events.h"
 #include "velmor/platform/guard_link.h"
 #include "velmor/test/child_process.h"
 #include "velmor/test/temp_dir.h"
@@ -136,10 +140,19 @@ protected:
         socket_path = (run / "guard.sock").string();
     }
 
-    void StartGuard() {
-        guard = std::make_unique<ChildProcess>(std::vector<std::string>{"ip", "netns", "exec", net.local(),
-                                                                        GuardProgram().string(), "--socket",
-                                                                        socket_path, "--group", kTrustedId});
+    // `without_bpf`: the guard runs without the rights to load BPF programs (as on a system that
+    // grants it only CAP_NET_ADMIN).
+    void StartGuard(bool without_bpf = false) {
+        std::vector<std::string> command{"ip", "netns", "exec", net.local()};
+        if (without_bpf) {
+            for (const char* word : {"setpriv", "--bounding-set", "-bpf,-perfmon,-sys_admin"})
+                command.emplace_back(word);
+        }
+        for (const std::string& word : {GuardProgram().string(), std::string("--socket"), socket_path,
+                                        std::string("--group"), std::string(kTrustedId)}) {
+            command.push_back(word);
+        }
+        guard = std::make_unique<ChildProcess>(command);
         ASSERT_TRUE(guard->started());
         ASSERT_TRUE(WaitUntil([&] { return Link() != nullptr; }, 10s)) << "the guard did not come up";
     }
@@ -155,6 +168,13 @@ protected:
         bool connected = false;
         TestNetwork::RunIn(net.local(), [&] { connected = link->Connect(); });
         return connected ? std::move(link) : nullptr;
+    }
+    // The guard's event stream, subscribed from the monitored namespace; nullptr when refused.
+    std::unique_ptr<platform::GuardEventStream> Events() {
+        auto stream = platform::MakeGuardEventStream(socket_path);
+        bool subscribed = false;
+        TestNetwork::RunIn(net.local(), [&] { subscribed = stream->Subscribe(); });
+        return subscribed ? std::move(stream) : nullptr;
     }
     std::string Nft(const std::string& what) {
         return Capture("ip netns exec " + net.local() + " nft " + what + " 2>&1");
@@ -255,16 +275,112 @@ TEST_F(GuardEndToEnd, TheBaitSocketIsDualStackOnPort80) {
     CloseSocket(bait);
 }
 
+bool Waits(platform::GuardEventStream& stream, std::chrono::milliseconds timeout) {
+    pollfd entry{stream.Fd(), POLLIN, 0};
+    return ::poll(&entry, 1, static_cast<int>(timeout.count())) == 1;
+}
+
+std::array<std::uint8_t, 16> V4(const char* text) {
+    std::array<std::uint8_t, 16> bytes{};
+    ::inet_pton(AF_INET, text, bytes.data());
+    return bytes;
+}
+
+TEST_F(GuardEndToEnd, SubscribersGetTheSocketEventsOfTheGuardsNamespaceOnly) {
+    StartGuard();
+    auto stream = Events();
+    ASSERT_NE(stream, nullptr) << "a guard with the rights for BPF offers its events";
+    auto link = Link();
+    ASSERT_NE(link, nullptr);
+
+    // A connection inside the other namespace is none of the guard's business.
+    const int other = ListenIn(net.remote(), "127.0.0.1", 7070);
+    ASSERT_GE(other, 0);
+    const int other_client = ConnectFrom(net.remote(), "127.0.0.1", 7070);
+    ASSERT_GE(other_client, 0);
+    const int listener = ListenIn(net.local(), "0.0.0.0", 8080);
+    ASSERT_GE(listener, 0);
+    const int client = ConnectFrom(net.remote(), TestNetwork::kLocalAddress, 8080);
+    ASSERT_GE(client, 0);
+
+    std::vector<guard::EventRecord> events;
+    const auto connected = [&] {
+        for (const auto& e : events) {
+            if (e.family == 2 && e.local_port == 8080 && e.remote == V4(TestNetwork::kRemoteAddress) &&
+                e.new_state == 1) {
+                return true;
+            }
+        }
+        return false;
+    };
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            if (Waits(*stream, 100ms)) {
+                EXPECT_FALSE(stream->Take(&events).hung_up);
+            }
+            return connected();
+        },
+        5s))
+        << events.size() << " events, none for the accepted connection";
+    for (const auto& e : events) {
+        EXPECT_NE(e.local_port, 7070) << "an event of another namespace";
+        EXPECT_NE(e.remote_port, 7070) << "an event of another namespace";
+    }
+    // The listener going away is reported as leaving the table.
+    CloseSocket(listener);
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            if (Waits(*stream, 100ms)) stream->Take(&events);
+            return std::any_of(events.begin(), events.end(), [](const guard::EventRecord& e) {
+                return e.local_port == 8080 && e.old_state == 10 && e.new_state == 7;
+            });
+        },
+        5s));
+    CloseSocket(client);
+    CloseSocket(other_client);
+    CloseSocket(other);
+
+    // The stream is no part of the session: the request link ending lifts the sets all the same.
+    ASSERT_TRUE(link->UpdateBlocked(false, std::vector<std::string>{"10.77.0.9"}, {}));
+    ASSERT_NE(Nft("list set inet velmor blocked4").find("10.77.0.9"), std::string::npos);
+    link.reset();
+    EXPECT_TRUE(WaitUntil(
+        [&] { return Nft("list set inet velmor blocked4").find("10.77.0.9") == std::string::npos; }, 3s));
+    EXPECT_TRUE(stream->Live());
+
+    // The guard going away ends the stream, and its descriptor goes quiet instead of staying readable.
+    StopGuard(SIGTERM);
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            if (Waits(*stream, 100ms)) stream->Take(nullptr);
+            return !stream->Live();
+        },
+        5s));
+    EXPECT_FALSE(Waits(*stream, 50ms));
+}
+
+TEST_F(GuardEndToEnd, AGuardWithoutTheRightsForBpfRefusesSubscribersAndServesRequests) {
+    StartGuard(true);
+    EXPECT_EQ(Events(), nullptr);
+    auto link = Link();
+    ASSERT_NE(link, nullptr);
+    const auto state = link->Status();
+    ASSERT_TRUE(state.has_value());
+    EXPECT_TRUE(state->packet_filter);
+    EXPECT_TRUE(state->teardown);
+}
+
 // The headless monitor as nobody, without any capability, blocking through the guard.
 class VelmorThroughGuard : public GuardEndToEnd {
 protected:
+    virtual bool GuardWithoutBpf() const { return false; }
     void SetUp() override {
         GuardEndToEnd::SetUp();
         if (HasFatalFailure()) return;
         std::filesystem::copy_file(BuiltProgramFolder() / "velmor", folder / "velmor");
         ASSERT_EQ(Status("chown -R 65534:65534 " + folder.path().string()), 0);
         std::filesystem::permissions(folder.path(), std::filesystem::perms(0755));
-        StartGuard();
+        StartGuard(GuardWithoutBpf());
         monitor = std::make_unique<ChildProcess>(std::vector<std::string>{
             "ip", "netns", "exec", net.local(), "setpriv", "--reuid", kTrustedId, "--regid", kTrustedId,
             "--clear-groups", "env", std::string(platform::kGuardSocketVariable) + "=" + socket_path,
@@ -298,9 +414,52 @@ protected:
         ASSERT_TRUE(WaitUntil([&] { return SetHolds("10.77.0.2"); }, 3s));
     }
 
+    // The value of one line "name value" of a monitor's answer; -1 when it is not there.
+    long long Stat(const std::string& name) {
+        const auto answer = monitor->Ask("stats").value_or(std::vector<std::string>{});
+        for (const std::string& line : answer) {
+            if (line.starts_with(name + " ")) return std::stoll(line.substr(name.size() + 1));
+        }
+        return -1;
+    }
+    bool Offers(const std::string& line) {
+        const auto answer = monitor->Ask("guard").value_or(std::vector<std::string>{});
+        return std::find(answer.begin(), answer.end(), line) != answer.end();
+    }
+
     TempDir folder;
     std::unique_ptr<ChildProcess> monitor;
 };
+
+TEST_F(VelmorThroughGuard, TheTableTimerSleepsUntilTheGuardsEventsWakeItForAnIntruder) {
+    ASSERT_TRUE(Offers("events 1"));
+    const long long wakes = Stat("event_wakes");
+    ASSERT_GE(wakes, 0);
+    // Idle, the timer waits for the safety net (a quarter of a second) instead of the 1 ms interval.
+    const long long ticks = Stat("ticks");
+    std::this_thread::sleep_for(2s);
+    EXPECT_LT(Stat("ticks") - ticks, 200) << "the table timer kept ticking without news";
+
+    FileIntruder();
+    EXPECT_GT(Stat("event_wakes"), wakes) << "the intruder's connection should have woken the tick";
+    EXPECT_GE(Stat("teardowns"), 1);
+}
+
+// The same monitor beside a guard that cannot load BPF: the counter gate runs as it always has.
+class VelmorThroughGuardWithoutBpf : public VelmorThroughGuard {
+protected:
+    bool GuardWithoutBpf() const override { return true; }
+};
+
+TEST_F(VelmorThroughGuardWithoutBpf, TheCounterGateFilesAndTearsDownAnIntruder) {
+    ASSERT_TRUE(Offers("events 0"));
+    EXPECT_EQ(Stat("event_wakes"), -1) << "no event source, no waker";
+    const long long ticks = Stat("ticks");
+    std::this_thread::sleep_for(1s);
+    EXPECT_GT(Stat("ticks") - ticks, 20) << "the 1 ms table timer should be running";
+    FileIntruder();
+    EXPECT_GE(Stat("teardowns"), 1);
+}
 
 TEST_F(VelmorThroughGuard, AnIntruderIsFiledTornDownAndThenGetsNoAnswerUntilAllowed) {
     const int listener = ListenIn(net.local(), "0.0.0.0", 8080);

@@ -166,5 +166,93 @@ TEST(GuardProtocol, MalformedFramesAreRefused) {
     EXPECT_EQ(parse(EncodeRequest(teardown)), ParseStatus::Invalid);
 }
 
+EventRecord SampleEvent(std::uint8_t family) {
+    EventRecord e;
+    e.cookie = 0x0102030405060708ULL;
+    e.family = family;
+    e.old_state = 3;
+    e.new_state = 1;
+    e.local_port = 80;
+    e.remote_port = 54321;
+    e.interface_index = 7;
+    e.local = {10, 77, 0, 1};
+    e.remote = {10, 77, 0, 2};
+    if (family == 10) e.remote[15] = 9;
+    return e;
+}
+
+TEST(GuardProtocol, EventFramesRoundTripAndAreNoReplies) {
+    EventBatch batch;
+    batch.events = {SampleEvent(2), SampleEvent(10)};
+    batch.lost = 3;
+    const auto frame = EncodeEvents(batch);
+    ASSERT_EQ(frame.size(), kHeaderSize + 8 + 2 * kEventRecordSize);
+    EventBatch parsed;
+    std::size_t consumed = 0;
+    ASSERT_EQ(ParseEvents(frame, parsed, consumed), ParseStatus::Complete);
+    EXPECT_EQ(consumed, frame.size());
+    EXPECT_EQ(parsed.events, batch.events);
+    EXPECT_EQ(parsed.lost, 3u);
+    // Split in two reads.
+    EXPECT_EQ(ParseEvents(std::span(frame).first(frame.size() - 1), parsed, consumed),
+              ParseStatus::Incomplete);
+
+    // An event frame is neither a reply nor a request, and a reply is no event frame.
+    Reply reply;
+    EXPECT_EQ(ParseReply(frame, reply, consumed), ParseStatus::Invalid);
+    Request request;
+    EXPECT_EQ(ParseRequest(frame, request, consumed), ParseStatus::Invalid);
+    Reply subscribed;
+    subscribed.op = Op::Subscribe;
+    EXPECT_EQ(ParseEvents(EncodeReply(subscribed), parsed, consumed), ParseStatus::Invalid);
+    ASSERT_EQ(ParseReply(EncodeReply(subscribed), reply, consumed), ParseStatus::Complete);
+    EXPECT_EQ(reply.op, Op::Subscribe);
+    ASSERT_EQ(
+        ParseRequest(EncodeRequest(Request{Op::Subscribe, {}, false, {}, {}, false}), request, consumed),
+        ParseStatus::Complete);
+    EXPECT_EQ(request.op, Op::Subscribe);
+    auto subscribe_with_payload = EncodeRequest(Request{Op::SetBlockInternet, {}, false, {}, {}, true});
+    subscribe_with_payload[3] = static_cast<std::uint8_t>(Op::Subscribe);
+    EXPECT_EQ(ParseRequest(subscribe_with_payload, request, consumed), ParseStatus::Invalid);
+}
+
+TEST(GuardProtocol, MalformedEventFramesAreRefused) {
+    EventBatch batch;
+    batch.events = {SampleEvent(2)};
+    const auto good = EncodeEvents(batch);
+    EventBatch parsed;
+    std::size_t consumed = 0;
+    auto parse = [&](std::vector<std::uint8_t> bytes) { return ParseEvents(bytes, parsed, consumed); };
+    // The first record's offset: the header, the count and the number lost.
+    constexpr std::size_t record = kHeaderSize + 8;
+    auto counted_wrong = good;
+    counted_wrong[kHeaderSize] = 2;
+    EXPECT_EQ(parse(counted_wrong), ParseStatus::Invalid);
+    auto bad_family = good;
+    bad_family[record + 8] = 1;
+    EXPECT_EQ(parse(bad_family), ParseStatus::Invalid);
+    auto bad_state = good;
+    bad_state[record + 10] = 13;
+    EXPECT_EQ(parse(bad_state), ParseStatus::Invalid);
+    auto zero_state = good;
+    zero_state[record + 9] = 0;
+    EXPECT_EQ(parse(zero_state), ParseStatus::Invalid);
+    auto reserved = good;
+    reserved[record + 11] = 1;
+    EXPECT_EQ(parse(reserved), ParseStatus::Invalid);
+    auto v4_with_tail = good;
+    v4_with_tail[record + 20 + 4] = 1;  // local IPv4 address with bytes beyond its four
+    EXPECT_EQ(parse(v4_with_tail), ParseStatus::Invalid);
+    auto too_short = good;
+    too_short.resize(kHeaderSize + 4);
+    too_short[4] = 4;
+    EXPECT_EQ(parse(too_short), ParseStatus::Invalid);
+    // The same bytes as an IPv6 socket's event are fine.
+    batch.events[0].family = 10;
+    batch.events[0].local[4] = 1;
+    EXPECT_EQ(parse(EncodeEvents(batch)), ParseStatus::Complete);
+    EXPECT_EQ(parsed.events, batch.events);
+}
+
 }  // namespace
 }  // namespace velmor::guard

@@ -154,6 +154,25 @@ TEST_F(TableWakerTest, WithASourceTheTimerSleepsUntilNewsAndThenTicksAndReadsThe
     service->Stop();
 }
 
+TEST_F(TableWakerTest, AListChangedOutsideTheTickBringsItForwardWithoutNews) {
+    service->SetTableEvents(&source);
+    service->Cycle().SetSafetyNet(std::chrono::minutes(10));
+    service->Start();
+    ASSERT_TRUE(RunUntil([&] { return Ticks() >= 1; }));
+    const auto quiet = Ticks();
+    RunFor(100ms);
+    ASSERT_EQ(Ticks(), quiet);
+    // A rule added by hand: the next tick applies it at once.
+    service->RuleList().AddRow({"10.77.0.9", "", ""});
+    ASSERT_TRUE(RunUntil([&] { return Ticks() > quiet; }));
+    EXPECT_EQ(source.takes, 0);
+    // A tick's own list changes do not wake it again and again.
+    const auto after = Ticks();
+    RunFor(200ms);
+    EXPECT_LE(Ticks(), after + 1);
+    service->Stop();
+}
+
 TEST_F(TableWakerTest, TheSafetyNetStillReadsTheTableWithoutNews) {
     service->SetTableEvents(&source);
     service->Cycle().SetSafetyNet(30ms);

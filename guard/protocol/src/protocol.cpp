@@ -1,5 +1,6 @@
 #include "velmor/guard/protocol.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace velmor::guard {
@@ -103,8 +104,50 @@ bool ReadAddress(Reader& r, Address& address) {
     return true;
 }
 
+// The operations a client may send, and the guard answer.
 bool IsKnownOp(std::uint8_t op) {
-    return op >= 1 && op <= 5;
+    return op >= 1 && op <= static_cast<std::uint8_t>(Op::Subscribe);
+}
+
+void WriteEvent(Writer& w, const EventRecord& e) {
+    for (int shift = 0; shift < 64; shift += 8) w.U8(static_cast<std::uint8_t>(e.cookie >> shift));
+    w.U8(e.family);
+    w.U8(e.old_state);
+    w.U8(e.new_state);
+    w.U8(0);
+    w.U8(static_cast<std::uint8_t>(e.local_port));
+    w.U8(static_cast<std::uint8_t>(e.local_port >> 8));
+    w.U8(static_cast<std::uint8_t>(e.remote_port));
+    w.U8(static_cast<std::uint8_t>(e.remote_port >> 8));
+    w.U32(e.interface_index);
+    w.Raw(e.local.data(), 16);
+    w.Raw(e.remote.data(), 16);
+}
+
+bool ReadEvent(Reader& r, EventRecord& e) {
+    e.cookie = 0;
+    for (int shift = 0; shift < 64; shift += 8) e.cookie |= static_cast<std::uint64_t>(r.U8()) << shift;
+    e.family = r.U8();
+    e.old_state = r.U8();
+    e.new_state = r.U8();
+    const std::uint8_t reserved = r.U8();
+    e.local_port = static_cast<std::uint16_t>(r.U8() | r.U8() << 8);
+    e.remote_port = static_cast<std::uint16_t>(r.U8() | r.U8() << 8);
+    e.interface_index = r.U32();
+    r.Raw(e.local.data(), 16);
+    r.Raw(e.remote.data(), 16);
+    // TCP states run from TCP_ESTABLISHED (1) to TCP_NEW_SYN_RECV (12).
+    const auto state_ok = [](std::uint8_t s) { return s >= 1 && s <= 12; };
+    if ((e.family != 2 && e.family != 10) || reserved != 0 || !state_ok(e.old_state) ||
+        !state_ok(e.new_state)) {
+        return false;
+    }
+    if (e.family == 2) {
+        for (std::size_t i = 4; i < 16; ++i) {
+            if (e.local[i] != 0 || e.remote[i] != 0) return false;
+        }
+    }
+    return true;
 }
 
 // Checks the header; on Complete `payload` is the frame's payload and `op` its operation byte.
@@ -279,6 +322,8 @@ std::vector<std::uint8_t> EncodeRequest(const Request& request) {
     switch (request.op) {
         case Op::Status:
         case Op::BaitSocket:
+        case Op::Subscribe:
+        case Op::Events:
             break;
         case Op::TearDown:
             w.U32(static_cast<std::uint32_t>(request.connections.size()));
@@ -310,8 +355,11 @@ ParseStatus ParseRequest(std::span<const std::uint8_t> bytes, Request& request, 
     switch (parsed.op) {
         case Op::Status:
         case Op::BaitSocket:
+        case Op::Subscribe:
             if (r.Left() != 0) return ParseStatus::Invalid;
             break;
+        case Op::Events:
+            return ParseStatus::Invalid;
         case Op::TearDown: {
             if (r.Left() < 4) return ParseStatus::Invalid;
             const std::uint64_t count = r.U32();
@@ -398,6 +446,36 @@ ParseStatus ParseReply(std::span<const std::uint8_t> bytes, Reply& reply, std::s
         return ParseStatus::Invalid;
     }
     reply = parsed;
+    return ParseStatus::Complete;
+}
+
+std::vector<std::uint8_t> EncodeEvents(const EventBatch& batch) {
+    Writer w(static_cast<std::uint8_t>(static_cast<std::uint8_t>(Op::Events) | kReplyBit));
+    const std::size_t count = std::min(batch.events.size(), kMaxEventRecords);
+    w.U32(static_cast<std::uint32_t>(count));
+    w.U32(batch.lost);
+    for (std::size_t i = 0; i < count; ++i) WriteEvent(w, batch.events[i]);
+    return w.Finish();
+}
+
+ParseStatus ParseEvents(std::span<const std::uint8_t> bytes, EventBatch& batch, std::size_t& consumed) {
+    std::uint8_t op = 0;
+    std::span<const std::uint8_t> payload;
+    const ParseStatus frame = ParseFrame(bytes, op, payload, consumed);
+    if (frame != ParseStatus::Complete) return frame;
+    if (op != (static_cast<std::uint8_t>(Op::Events) | kReplyBit) || payload.size() < 8) {
+        return ParseStatus::Invalid;
+    }
+    Reader r(payload);
+    const std::uint64_t count = r.U32();
+    EventBatch parsed;
+    parsed.lost = r.U32();
+    if (r.Left() != count * kEventRecordSize) return ParseStatus::Invalid;
+    parsed.events.resize(static_cast<std::size_t>(count));
+    for (auto& e : parsed.events) {
+        if (!ReadEvent(r, e)) return ParseStatus::Invalid;
+    }
+    batch = std::move(parsed);
     return ParseStatus::Complete;
 }
 

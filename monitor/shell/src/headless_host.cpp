@@ -139,7 +139,7 @@ void HeadlessHost::PrintGuard() {
     const guard::GuardState& state = *guard->GuardState();
     std::cout << "guard connected\npacket_filter " << state.packet_filter << "\nteardown " << state.teardown
               << "\nbait " << bait_.IsListening() << "\nblocked " << guard->Tracker().Applied().size()
-              << '\n';
+              << "\nevents " << (service_->GuardEvents() != nullptr) << '\n';
 }
 
 void HeadlessHost::Toggle(const std::string& address) {
@@ -174,6 +174,8 @@ bool HeadlessHost::RunCommand(const std::string& line) {
         const auto& lookups = service_->Lookup().GetStats();
         std::cout << "lookup_ticks " << lookups.ticks << "\nlookup_answers " << lookups.answers
                   << "\nlookup_starts " << lookups.starts << '\n';
+        if (const TableWaker* waker = service_->Waker())
+            std::cout << "event_wakes " << waker->NewsWakes() << '\n';
     } else if (line == "guard") {
         PrintGuard();
     } else if (line.starts_with("toggle ")) {
@@ -187,6 +189,8 @@ bool HeadlessHost::RunCommand(const std::string& line) {
     } else if (!line.empty()) {
         std::cout << "error unknown command" << '\n';
     }
+    // A list or a mode may have changed: the tick applies it now, not when the safety net is due.
+    if (TableWaker* waker = service_->Waker()) waker->Poke();
     std::cout << "end" << std::endl;
     return true;
 }

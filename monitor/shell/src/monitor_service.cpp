@@ -1,9 +1,30 @@
 #include "velmor/shell/monitor_service.h"
 
+#include <functional>
+
 #include "velmor/platform/diag.h"
 #include "velmor/platform/process.h"
 
 namespace velmor::shell {
+namespace {
+
+// A change of a list made outside the tick (the tick's own changes find its timer stopped and
+// bring nothing forward) is something the next tick must apply: it need not wait for the safety net.
+class ListPoker final : public rules::ListModelObserver {
+public:
+    explicit ListPoker(std::function<void()> poke) : poke_(std::move(poke)) {}
+    void OnRowsInserted(int, int) override { poke_(); }
+    void OnRowsRemoved(int, int) override { poke_(); }
+    void OnCellChanged(int, int) override { poke_(); }
+    void OnSelectionChanged(int) override {}
+    void OnLayoutChanged() override {}
+    void OnReset() override { poke_(); }
+
+private:
+    std::function<void()> poke_;
+};
+
+}  // namespace
 
 MonitorService::MonitorService(std::filesystem::path program_folder, engine::MonitorHost& host,
                                Dialogs& dialogs, std::unique_ptr<platform::ConnectionTable> table,
@@ -24,12 +45,32 @@ MonitorService::MonitorService(std::filesystem::path program_folder, engine::Mon
     lookup_timer_.setObjectName(QStringLiteral("TimerGetWWW"));
     lookup_timer_.setInterval(engine::kLookupIntervalMs);
     connect(&lookup_timer_, &QTimer::timeout, this, &MonitorService::OnLookupTimer);
-    if (system_tables_) UseGuard(platform::MakeGuardLink(platform::GuardSocketPath()));
+    list_poker_ = std::make_unique<ListPoker>([this] {
+        if (waker_) waker_->Poke();
+    });
+    for (rules::ListModel* list : {&address_list_, &port_list_, &rule_list_})
+        list->AddObserver(list_poker_.get());
+    if (system_tables_) {
+        UseGuard(platform::MakeGuardLink(platform::GuardSocketPath()));
+        if (guard_->Link().Connected())
+            UseGuardEvents(platform::MakeGuardEventStream(platform::GuardSocketPath()));
+    }
+}
+
+bool MonitorService::UseGuardEvents(std::unique_ptr<platform::GuardEventStream> stream) {
+    SetTableEvents(nullptr);
+    guard_events_.reset();
+    if (!stream || (!stream->Live() && !stream->Subscribe())) return false;
+    guard_events_ = std::make_unique<engine::GuardTableEvents>(std::move(stream));
+    SetTableEvents(guard_events_.get());
+    return true;
 }
 
 MonitorService::~MonitorService() {
     // The cycle must not keep a pointer to the enforcement that goes first.
     cycle_.SetEnforcement(nullptr);
+    for (rules::ListModel* list : {&address_list_, &port_list_, &rule_list_})
+        list->RemoveObserver(list_poker_.get());
 }
 
 void MonitorService::UseGuard(std::unique_ptr<platform::GuardLink> link) {
@@ -67,12 +108,18 @@ void MonitorService::Stop() {
 void MonitorService::OnTableTimer() {
     const auto dumps = cycle_.GetStats().dumps;
     cycle_.TimerGetTable_Timer();
+    // The guard ended its event stream: the counter gate takes over again.
+    if (guard_events_ && !guard_events_->Live()) UseGuardEvents(nullptr);
     // The timer is off while the tick runs and on again after it, with the pause while hidden.
     const auto delay = waker_ ? waker_->AfterTick(cycle_.NextTickDelay(), cycle_.SafetyNet()) : cycle_.NextTickDelay();
     table_timer_.start(static_cast<int>(delay.count()));
     if (cycle_.GetStats().dumps != dumps) Q_EMIT TableRead();
     if (guard_ && guard_->Generation() != seen_guard_generation_) {
         seen_guard_generation_ = guard_->Generation();
+        // A guard that came (back) may offer its events.
+        if (system_tables_ && !guard_events_ && guard_->Link().Connected()) {
+            UseGuardEvents(platform::MakeGuardEventStream(platform::GuardSocketPath()));
+        }
         Q_EMIT GuardChanged();
     }
 }

@@ -25,7 +25,10 @@ void TableWaker::Poke() {
 
 void TableWaker::OnReadable() {
     // Drained at once, so the level-triggered notifier does not fire again for the same news.
-    if (source_.TakePending()) Poke();
+    if (source_.TakePending()) {
+        ++news_wakes_;
+        Poke();
+    }
 }
 
 }  // namespace velmor::shell

@@ -105,7 +105,19 @@ std::unique_ptr<PacketFilter> MakeSystemPacketFilter();
 std::unique_ptr<GuardActions> MakeSystemGuardActions();
 // The group's id by name or number; false when there is no such group.
 bool ResolveGroup(const std::string& group, std::uint32_t& gid);
-// Serves the socket until SIGTERM, SIGINT or SIGHUP. Returns the process exit status.
-int ServeGuard(const GuardOptions& options, std::uint32_t trusted_gid, GuardService& service);
+// Kernel socket events of the guard's namespace, for the clients that subscribe.
+class EventFeed {
+public:
+    virtual ~EventFeed() = default;
+    // Readable while events are pending.
+    virtual int Fd() const = 0;
+    // Appends every pending event without waiting; adds to `lost` what the kernel dropped.
+    virtual void Drain(std::vector<EventRecord>& events, std::uint32_t& lost) = 0;
+};
+
+// Serves the socket until SIGTERM, SIGINT or SIGHUP. Returns the process exit status. Without a
+// feed (nullptr) a Subscribe request is answered NotAvailable.
+int ServeGuard(const GuardOptions& options, std::uint32_t trusted_gid, GuardService& service,
+               EventFeed* feed = nullptr);
 
 }  // namespace velmor::guard

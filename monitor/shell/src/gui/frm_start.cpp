@@ -391,6 +391,8 @@ QWidget* FrmStart::BuildOptionsTab() {
             auto& cycle = service_->Cycle();
             cycle.SetChecked(i, checked);
             cycle.CheckStopRun_Click(i);
+            // A mode is applied by the next tick; with kernel events that tick would otherwise wait.
+            if (TableWaker* waker = service_->Waker()) waker->Poke();
             // The handler may have unchecked the box again (a No to the question).
             box->setChecked(cycle.IsChecked(i));
         });

@@ -39,6 +39,13 @@ enum class Op : std::uint8_t {
     SetBlockInternet = 4,
     // Empty request; a successful reply carries a listening socket on TCP port 80 (SCM_RIGHTS).
     BaitSocket = 5,
+    // Empty request. After an Ok reply the connection carries only event frames from the guard
+    // (Events); the client sends nothing more on it, and it does not count towards the session
+    // whose end lifts the blocked sets. NotAvailable when the guard has no kernel events.
+    Subscribe = 6,
+    // Guard to a subscribed client only, never a request: u32 count, u32 events lost since the last
+    // frame, then count records of kEventRecordSize bytes. Sent with kReplyBit set.
+    Events = 7,
 };
 
 enum class Result : std::uint8_t {
@@ -105,6 +112,28 @@ struct Reply {
     GuardState state;  // Status only
 };
 
+// One TCP socket of the guard's namespace entering or leaving the connection table, as sent to
+// subscribed clients. Addresses and the cookie as sock_diag reports them; ports in host order.
+struct EventRecord {
+    std::uint64_t cookie = 0;
+    std::uint8_t family = 0;  // AF_INET or AF_INET6 as Linux numbers them
+    std::uint8_t old_state = 0;
+    std::uint8_t new_state = 0;
+    std::uint16_t local_port = 0;
+    std::uint16_t remote_port = 0;
+    std::uint32_t interface_index = 0;
+    std::array<std::uint8_t, 16> local{};
+    std::array<std::uint8_t, 16> remote{};
+    bool operator==(const EventRecord&) const = default;
+};
+inline constexpr std::size_t kEventRecordSize = 52;
+inline constexpr std::size_t kMaxEventRecords = (kMaxPayload - 8) / kEventRecordSize;
+
+struct EventBatch {
+    std::vector<EventRecord> events;
+    std::uint32_t lost = 0;
+};
+
 enum class ParseStatus {
     Incomplete,          // more bytes needed
     Invalid,             // not a frame of this protocol, or a malformed payload
@@ -122,5 +151,8 @@ std::vector<std::uint8_t> EncodeReply(const Reply& reply);
 // comes as soon as a header of another version is in; the guard answers it and hangs up.
 ParseStatus ParseRequest(std::span<const std::uint8_t> bytes, Request& request, std::size_t& consumed);
 ParseStatus ParseReply(std::span<const std::uint8_t> bytes, Reply& reply, std::size_t& consumed);
+// An Events frame; at most kMaxEventRecords records (the rest is for the next frame).
+std::vector<std::uint8_t> EncodeEvents(const EventBatch& batch);
+ParseStatus ParseEvents(std::span<const std::uint8_t> bytes, EventBatch& batch, std::size_t& consumed);
 
 }  // namespace velmor::guard

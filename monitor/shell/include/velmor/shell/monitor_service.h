@@ -8,6 +8,7 @@
 #include "velmor/common/clock.h"
 #include "velmor/common/ui_services.h"
 #include "velmor/engine/enforcement.h"
+#include "velmor/engine/guard_table_events.h"
 #include "velmor/engine/lookup_cycle.h"
 #include "velmor/engine/monitoring_cycle.h"
 #include "velmor/platform/connection_table.h"
@@ -47,6 +48,11 @@ public:
     // default) the timer and the change gate run as they always have.
     void SetTableEvents(engine::TableEventSource* source);
     TableWaker* Waker() { return waker_.get(); }
+    // The guard's socket events as the table timer's source when it offers them (a stream that has
+    // not subscribed is subscribed here); without them, or once the guard ends the stream, the
+    // counter gate runs as before. nullptr drops the current stream.
+    bool UseGuardEvents(std::unique_ptr<platform::GuardEventStream> stream);
+    engine::GuardTableEvents* GuardEvents() { return guard_events_.get(); }
 
     rules::RuleStore& Store() { return store_; }
     rules::ListModel& AddressList() { return address_list_; }
@@ -84,7 +90,10 @@ private:
     rules::ListModel rule_list_{rules::kRuleListColumns};
     engine::MonitoringCycle cycle_;
     QTimer table_timer_;
+    std::unique_ptr<engine::GuardTableEvents> guard_events_;
     std::unique_ptr<TableWaker> waker_;
+    // Brings the tick forward when a list changes outside it (a verdict toggled, a rule added).
+    std::unique_ptr<rules::ListModelObserver> list_poker_;
     platform::DetachedLauncher launcher_;
     engine::LookupCycle lookup_;
     QTimer lookup_timer_;

@@ -3,6 +3,7 @@
 #include <QObject>
 #include <QSocketNotifier>
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 
@@ -26,6 +27,8 @@ public:
                                         std::chrono::milliseconds safety_net);
     // Something the tick should look at soon, from outside the source (a mode or a list changed).
     void Poke();
+    // How often news on the source brought the tick forward.
+    std::uint64_t NewsWakes() const { return news_wakes_; }
 
 private:
     void OnReadable();
@@ -34,6 +37,7 @@ private:
     engine::TableWakeSchedule schedule_;
     std::function<void(std::chrono::milliseconds)> bring_forward_;
     std::unique_ptr<QSocketNotifier> notifier_;
+    std::uint64_t news_wakes_ = 0;
 };
 
 }  // namespace velmor::shell
