@@ -48,7 +48,6 @@ bool ProcessUntil(const std::function<bool()>& done, int milliseconds = 3000) {
 using platform::ToQString;
 
 TEST(UpdaterBoxes, TheQuestionAndTheNoticesHaveKoreanButtonsAndTheirCaptions) {
-    App();
     QtUpdaterDialogs dialogs;
     bool agreed = false;
     const auto question = test::AnswerModalBox([&] { agreed = dialogs.AskUpdate(); }, QStringLiteral("확인"));
