@@ -9,6 +9,9 @@ cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh
 jobs=$(nproc)
 
+echo "== every C and C++ file in the style of .clang-format"
+./scripts/format.sh --check
+
 echo "== build and test (warnings are errors)"
 cmake --preset ci >/dev/null
 cmake --build --preset ci -j "$jobs"

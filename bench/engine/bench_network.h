@@ -49,11 +49,12 @@ public:
             "a type veth peer name " + veth + "b; ip link set " + veth + "a netns " + local_ +
             "; ip link set " + veth + "b netns " + remote_ + "; ip -n " + local_ +
             " addr add 10.78.0.1/16 dev " + veth + "a; ip -n " + remote_ + " addr add 10.78.0.2/16 dev " +
-            veth + "b; ip -n " + local_ + " addr add fd00:78::1/64 dev " + veth + "a nodad; ip -n " + remote_ +
-            " addr add fd00:78::2/64 dev " + veth + "b nodad; ip -n " + local_ + " link set lo up; ip -n " + remote_ + " link set lo up; ip -n " +
-            local_ + " link set " + veth + "a up; ip -n " + remote_ + " link set " + veth +
-            "b up; ip netns exec " + local_ + " sysctl -qw net.core.somaxconn=65535; ip netns exec " +
-            remote_ + " sysctl -qw net.ipv4.ip_local_port_range='10000 65000'";
+            veth + "b; ip -n " + local_ + " addr add fd00:78::1/64 dev " + veth + "a nodad; ip -n " +
+            remote_ + " addr add fd00:78::2/64 dev " + veth + "b nodad; ip -n " + local_ +
+            " link set lo up; ip -n " + remote_ + " link set lo up; ip -n " + local_ + " link set " + veth +
+            "a up; ip -n " + remote_ + " link set " + veth + "b up; ip netns exec " + local_ +
+            " sysctl -qw net.core.somaxconn=65535; ip netns exec " + remote_ +
+            " sysctl -qw net.ipv4.ip_local_port_range='10000 65000'";
         if (!Shell(script)) return false;
         if (extra_clients > 0) {
             const std::string batch = "/tmp/" + remote_ + ".batch";
@@ -175,8 +176,7 @@ inline int ListenOn(std::uint16_t port, bool dual_stack = false) {
     if (dual_stack) ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
     const int bound = dual_stack ? ::bind(fd, reinterpret_cast<const sockaddr*>(&any6), sizeof any6)
                                  : ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
-    if (bound != 0 ||
-        ::listen(fd, 65535) != 0) {
+    if (bound != 0 || ::listen(fd, 65535) != 0) {
         std::perror("listen");
         ::close(fd);
         return -1;

@@ -12,7 +12,9 @@ LocalDate LocalDateOf(std::chrono::system_clock::time_point moment) {
     return LocalDate{parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday};
 }
 
-LocalDate SystemClock::Today() const { return LocalDateOf(std::chrono::system_clock::now()); }
+LocalDate SystemClock::Today() const {
+    return LocalDateOf(std::chrono::system_clock::now());
+}
 
 std::optional<LocalDate> FileLastWriteDate(const std::filesystem::path& path) {
     std::error_code error;

@@ -67,7 +67,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (row.dwState < 1 || row.dwState > 12 || row.dwLocalPort > 0xFFFF || row.dwRemotePort > 0xFFFF)
             std::abort();
         // IPv6 rows carry their addresses in the 16-byte fields only.
-        if (row.family == AddressFamily::kIpv6 && (row.dwLocalAddr != 0 || row.dwRemoteAddr != 0)) std::abort();
+        if (row.family == AddressFamily::kIpv6 && (row.dwLocalAddr != 0 || row.dwRemoteAddr != 0))
+            std::abort();
     }
     return 0;
 }

@@ -49,8 +49,8 @@ private:
 std::unique_ptr<DirectoryWatch> WatchDirectory(const std::filesystem::path& folder) {
     const int fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (fd < 0) return nullptr;
-    const uint32_t mask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_CLOSE_WRITE |
-                          IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+    const uint32_t mask = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_CLOSE_WRITE | IN_ATTRIB |
+                          IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
     if (::inotify_add_watch(fd, folder.c_str(), mask) < 0) {
         ::close(fd);
         return nullptr;

@@ -46,8 +46,9 @@ std::string GlobalIpv6Address() {
         if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET6) continue;
         if ((entry->ifa_flags & IFF_UP) == 0 || (entry->ifa_flags & IFF_LOOPBACK) != 0) continue;
         const in6_addr& address = reinterpret_cast<const sockaddr_in6*>(entry->ifa_addr)->sin6_addr;
-        if (IN6_IS_ADDR_LINKLOCAL(&address) || IN6_IS_ADDR_LOOPBACK(&address) || IN6_IS_ADDR_V4MAPPED(&address) ||
-            IN6_IS_ADDR_UNSPECIFIED(&address) || IN6_IS_ADDR_MULTICAST(&address)) {
+        if (IN6_IS_ADDR_LINKLOCAL(&address) || IN6_IS_ADDR_LOOPBACK(&address) ||
+            IN6_IS_ADDR_V4MAPPED(&address) || IN6_IS_ADDR_UNSPECIFIED(&address) ||
+            IN6_IS_ADDR_MULTICAST(&address)) {
             continue;
         }
         char text[INET6_ADDRSTRLEN] = {};

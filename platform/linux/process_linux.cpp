@@ -1,12 +1,11 @@
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
-#include <fcntl.h>
 #include <unistd.h>
 
-#include <cerrno>
-
 #include <algorithm>
+#include <cerrno>
 #include <mutex>
 
 #include "velmor/platform/process.h"
@@ -57,7 +56,8 @@ bool StartDetached(const std::filesystem::path& program, const std::vector<std::
     sigaddset(&default_signals, SIGCHLD);
     posix_spawnattr_setsigmask(&attributes, &no_signals);
     posix_spawnattr_setsigdefault(&attributes, &default_signals);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    posix_spawnattr_setflags(&attributes,
+                             POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
 
     pid_t pid = 0;
     const int error = ::posix_spawn(&pid, program.c_str(), &actions, &attributes, argv.data(), environ);

@@ -10,6 +10,8 @@ std::filesystem::path ProgramFile() {
     return error ? std::filesystem::path{} : file;
 }
 
-std::filesystem::path ProgramFolder() { return ProgramFile().parent_path(); }
+std::filesystem::path ProgramFolder() {
+    return ProgramFile().parent_path();
+}
 
 }  // namespace velmor::platform

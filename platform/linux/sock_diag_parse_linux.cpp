@@ -187,8 +187,9 @@ void TcpRowSorter::Sort(TcpTable& table) {
         const TcpRow& row = table.rows[i];
         const auto index = static_cast<std::uint32_t>(i);
         if (row.family == AddressFamily::kIpv6) {
-            const std::uint32_t ports = (static_cast<std::uint32_t>(ntohs(static_cast<std::uint16_t>(row.dwLocalPort))) << 16) |
-                                        ntohs(static_cast<std::uint16_t>(row.dwRemotePort));
+            const std::uint32_t ports =
+                (static_cast<std::uint32_t>(ntohs(static_cast<std::uint16_t>(row.dwLocalPort))) << 16) |
+                ntohs(static_cast<std::uint16_t>(row.dwRemotePort));
             keys6_.push_back(Key6{High(row.dwLocalAddr6), Low(row.dwLocalAddr6), High(row.dwRemoteAddr6),
                                   Low(row.dwRemoteAddr6), ports, index});
         } else {
@@ -204,8 +205,9 @@ void TcpRowSorter::Sort(TcpTable& table) {
     std::sort(keys6_.begin(), keys6_.end(), [](const Key6& a, const Key6& b) {
         const std::uint32_t a_local_port = a.ports >> 16;
         const std::uint32_t b_local_port = b.ports >> 16;
-        return std::tie(a.local_high, a.local_low, a_local_port, a.remote_high, a.remote_low, a.ports, a.index) <
-               std::tie(b.local_high, b.local_low, b_local_port, b.remote_high, b.remote_low, b.ports, b.index);
+        return std::tie(a.local_high, a.local_low, a_local_port, a.remote_high, a.remote_low, a.ports,
+                        a.index) < std::tie(b.local_high, b.local_low, b_local_port, b.remote_high,
+                                            b.remote_low, b.ports, b.index);
     });
     rows_.resize(count);
     ids_.resize(count);

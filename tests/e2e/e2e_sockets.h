@@ -13,7 +13,8 @@ namespace velmor::test {
 int ListenIn(const std::string& netns, const std::string& address, int port);
 // A connected TCP socket to `address`:`port` (IPv4 or IPv6 text), made in `netns` and bound to
 // `source` when that is given; -1 on failure.
-int ConnectFrom(const std::string& netns, const std::string& address, int port, const std::string& source = "");
+int ConnectFrom(const std::string& netns, const std::string& address, int port,
+                const std::string& source = "");
 // Accepts one pending connection, waiting at most `timeout`; -1 on failure.
 int AcceptOne(int listener, std::chrono::milliseconds timeout);
 // The local port of a socket in host order.

@@ -194,7 +194,8 @@ protected:
         // The test network gives both hosts their IPv6 addresses; check they are there.
         for (const auto& [ns, address] :
              {std::pair{net.local(), kLocal6}, std::pair{net.remote(), kRemote6}}) {
-            ASSERT_EQ(TestNetwork::Exec(ns, std::string("ip -6 addr show | grep -q 'inet6 ") + address + "/'"), 0)
+            ASSERT_EQ(
+                TestNetwork::Exec(ns, std::string("ip -6 addr show | grep -q 'inet6 ") + address + "/'"), 0)
                 << address;
         }
     }

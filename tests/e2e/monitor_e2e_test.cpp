@@ -27,8 +27,8 @@ protected:
     }
 
     void StartMonitor(std::vector<std::string> flags = {}) {
-        std::vector<std::string> argv = {"ip", "netns", "exec", net.local(), (folder / "velmor").string(),
-                                         "--headless"};
+        std::vector<std::string> argv = {
+            "ip", "netns", "exec", net.local(), (folder / "velmor").string(), "--headless"};
         argv.insert(argv.end(), flags.begin(), flags.end());
         monitor = std::make_unique<ChildProcess>(argv);
         ASSERT_TRUE(monitor->started());
@@ -40,7 +40,9 @@ protected:
     bool WaitForRule(const std::string& name) {
         return WaitUntil([&] { return IsRegularFile(Rule(name)); }, 5s);
     }
-    std::vector<std::string> List() { return monitor->Ask("list").value_or(std::vector<std::string>{"(no answer)"}); }
+    std::vector<std::string> List() {
+        return monitor->Ask("list").value_or(std::vector<std::string>{"(no answer)"});
+    }
 
     // A connection from the remote host to `port` of the monitored host; both ends kept.
     struct Connection {
@@ -90,11 +92,13 @@ protected:
             std::this_thread::sleep_for(2ms);
         }
         EXPECT_EQ(missed, 0);
-        std::printf("%d intruders (%s): slowest connect-to-reset %lld ms\n", kIntruders,
-                    hidden ? "hidden" : "visible",
-                    static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(slowest).count()));
-        RecordProperty("slowest_reset_ms",
-                       static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(slowest).count()));
+        std::printf(
+            "%d intruders (%s): slowest connect-to-reset %lld ms\n", kIntruders,
+            hidden ? "hidden" : "visible",
+            static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(slowest).count()));
+        RecordProperty(
+            "slowest_reset_ms",
+            static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(slowest).count()));
         CloseSocket(listener);
     }
 
@@ -103,9 +107,13 @@ protected:
     std::unique_ptr<ChildProcess> monitor;
 };
 
-TEST_F(MonitorEndToEnd, SequentialIntrudersAreEachFiledAndTornDownVisible) { SequentialIntruders(false); }
+TEST_F(MonitorEndToEnd, SequentialIntrudersAreEachFiledAndTornDownVisible) {
+    SequentialIntruders(false);
+}
 
-TEST_F(MonitorEndToEnd, SequentialIntrudersAreEachFiledAndTornDownHidden) { SequentialIntruders(true); }
+TEST_F(MonitorEndToEnd, SequentialIntrudersAreEachFiledAndTornDownHidden) {
+    SequentialIntruders(true);
+}
 
 TEST_F(MonitorEndToEnd, Ipv6IntruderOnTheBaitIsFiledAndTornDown) {
     const int listener = ListenIn(net.local(), "::", 80);
@@ -116,14 +124,18 @@ TEST_F(MonitorEndToEnd, Ipv6IntruderOnTheBaitIsFiledAndTornDown) {
     const int server = AcceptOne(listener, 2s);
     ASSERT_TRUE(WaitForRule("fd00:77::2.x"));
     EXPECT_TRUE(WaitUntil(
-        [&] { return ReadWholeFile(Rule("fd00:77::2.x")) == std::to_string(LocalPort(client)) + "|fd00:77::2|\r\n"; },
+        [&] {
+            return ReadWholeFile(Rule("fd00:77::2.x")) ==
+                   std::to_string(LocalPort(client)) + "|fd00:77::2|\r\n";
+        },
         2s));
     EXPECT_TRUE(SeesReset(client, 5s)) << "the IPv6 intruder's connection should be torn down";
     const auto rows = List();
     ASSERT_FALSE(rows.empty());
     EXPECT_EQ(rows[0], "fd00:77::2\t1\t차단\t");
     const auto ports = monitor->Ask("ports").value_or(std::vector<std::string>{});
-    EXPECT_NE(std::find(ports.begin(), ports.end(), "fd00:77::2\t" + std::to_string(LocalPort(client))), ports.end());
+    EXPECT_NE(std::find(ports.begin(), ports.end(), "fd00:77::2\t" + std::to_string(LocalPort(client))),
+              ports.end());
     EXPECT_FALSE(IsRegularFile(Rule("fd00:77::2.o")));
     CloseSocket(client);
     CloseSocket(server);
@@ -176,8 +188,8 @@ TEST_F(MonitorEndToEnd, BlockTheInternetTearsDownIpv6AndIpv6LoopbackButListeners
     ASSERT_GE(later_loop_server, 0);
     EXPECT_TRUE(CanExchange(later6, later_server6));
     EXPECT_TRUE(CanExchange(later_loop, later_loop_server));
-    for (int fd : {client6, server6, client4, server4, loop_client, loop_server, later6, later_server6, later_loop,
-                   later_loop_server, listener, loop_listener}) {
+    for (int fd : {client6, server6, client4, server4, loop_client, loop_server, later6, later_server6,
+                   later_loop, later_loop_server, listener, loop_listener}) {
         CloseSocket(fd);
     }
 }

@@ -77,17 +77,18 @@ protected:
             window_manager = StartQuietly("openbox --sm-disable", "openbox.log");
             bool ended = false;
             managed = WaitUntil(
-                [&] {
-                    ended = window_manager->Wait(0ms).has_value();
-                    return ended ||
-                           X("xprop -root _NET_SUPPORTING_WM_CHECK").find("window id") != std::string::npos;
-                },
-                45s) &&
+                          [&] {
+                              ended = window_manager->Wait(0ms).has_value();
+                              return ended || X("xprop -root _NET_SUPPORTING_WM_CHECK").find("window id") !=
+                                                  std::string::npos;
+                          },
+                          45s) &&
                       !ended;
         }
-        ASSERT_TRUE(managed) << "openbox did not start on " << display << "; xprop says: "
-                             << RunCommand("(DISPLAY=" + display + " xprop -root _NET_SUPPORTING_WM_CHECK 2>&1)").output
-                             << "openbox says: " << ReadLog("openbox.log");
+        ASSERT_TRUE(managed)
+            << "openbox did not start on " << display << "; xprop says: "
+            << RunCommand("(DISPLAY=" + display + " xprop -root _NET_SUPPORTING_WM_CHECK 2>&1)").output
+            << "openbox says: " << ReadLog("openbox.log");
         panel = StartQuietly("tint2");
         ASSERT_TRUE(WaitUntil([&] { return !Words(X("xdotool search --class tint2")).empty(); }, 20s))
             << "tint2 did not start";

@@ -32,7 +32,8 @@ TEST(ModuleTcpTable, TextFormsReadNetworkOrderFields) {
 
 TEST(ModuleTcpTable, SnapshotHoldsTheWholeTableAndTeardownMarksDeleteTcb) {
     test::FakeConnectionTable table;
-    for (int i = 0; i < 350; ++i) table.tcp_rows.push_back(test::MakeRow("10.0.0.1", 80, "10.0.0.2", 1000 + i));
+    for (int i = 0; i < 350; ++i)
+        table.tcp_rows.push_back(test::MakeRow("10.0.0.1", 80, "10.0.0.2", 1000 + i));
     TcpSnapshot snapshot;
     TakeTcpSnapshot(table, snapshot);
     ASSERT_EQ(snapshot.dwNumEntries, 350u);
@@ -79,7 +80,8 @@ TEST(ModuleTcpTable, RemoteAddressTextOfBothFamilies) {
 TEST(ModuleTcpTable, RowSetFingerprintSeesTheSetNotTheOrderOrState) {
     const std::uint64_t key = 0x1234'5678'9abc'def0ULL;
     TcpSnapshot a;
-    a.rows = {test::MakeRow("10.0.0.1", 80, "10.1.2.3", 1000), test::MakeRow("10.0.0.1", 80, "10.1.2.4", 1001),
+    a.rows = {test::MakeRow("10.0.0.1", 80, "10.1.2.3", 1000),
+              test::MakeRow("10.0.0.1", 80, "10.1.2.4", 1001),
               test::MakeRow6("fd00:77::1", 80, "fd00:77::2", 1002)};
     TcpSnapshot b = a;
     std::swap(b.rows[0], b.rows[2]);
@@ -90,11 +92,14 @@ TEST(ModuleTcpTable, RowSetFingerprintSeesTheSetNotTheOrderOrState) {
     // Each field of a row counts, each on its own side: a row replaced by any other one of the same
     // count changes the value.
     const std::uint64_t base = RowSetFingerprint(a, key);
-    const std::vector<TcpRow> others = {
-        test::MakeRow("10.0.0.1", 80, "10.1.2.5", 1000),     test::MakeRow("10.0.0.1", 80, "10.1.2.3", 1003),
-        test::MakeRow("10.0.0.1", 81, "10.1.2.3", 1000),     test::MakeRow("10.0.0.9", 80, "10.1.2.3", 1000),
-        test::MakeRow("10.1.2.3", 1000, "10.0.0.1", 80),     test::MakeRow6("::", 80, "::a01:203", 1000),
-        test::MakeRow6("fd00:77::1", 80, "fd00:77::3", 1002), test::MakeRow6("fd00:77::2", 80, "fd00:77::1", 1002)};
+    const std::vector<TcpRow> others = {test::MakeRow("10.0.0.1", 80, "10.1.2.5", 1000),
+                                        test::MakeRow("10.0.0.1", 80, "10.1.2.3", 1003),
+                                        test::MakeRow("10.0.0.1", 81, "10.1.2.3", 1000),
+                                        test::MakeRow("10.0.0.9", 80, "10.1.2.3", 1000),
+                                        test::MakeRow("10.1.2.3", 1000, "10.0.0.1", 80),
+                                        test::MakeRow6("::", 80, "::a01:203", 1000),
+                                        test::MakeRow6("fd00:77::1", 80, "fd00:77::3", 1002),
+                                        test::MakeRow6("fd00:77::2", 80, "fd00:77::1", 1002)};
     for (const TcpRow& other : others) {
         TcpSnapshot changed = a;
         changed.rows[other.family == platform::AddressFamily::kIpv6 ? 2 : 0] = other;

@@ -233,7 +233,8 @@ TEST_F(MonitoringCycleTest, SequentialIntrudersAreEachFiledAndTornDown) {
     for (const bool visible : {true, false}) {
         host.visible = visible;
         for (int i = 0; i < 20; ++i) {
-            const std::string address = std::string("10.5.") + (visible ? "1." : "2.") + std::to_string(i + 1);
+            const std::string address =
+                std::string("10.5.") + (visible ? "1." : "2.") + std::to_string(i + 1);
             Connect(80, address, 40000 + i);
             Tick();
             EXPECT_EQ(RuleFile(address + ".x"), std::to_string(40000 + i) + "|" + address + "|\r\n");

@@ -113,16 +113,37 @@ TEST_F(HostletInNamespace, Ipv6AddressIsNamedThroughTheHostsFile) {
 TEST_F(HostletInNamespace, NameRoutinesResolveThroughTheHostsFile) {
     const auto answers =
         RunInNamespace({(BuiltProgramFolder().parent_path() / "tests" / "host_names_probe").string(),
-                        "forward", "pc-01", "forward", "pc-01-alias", "forward", "v6only", "forward",
-                        "no-such-host", "reverse", "10.77.0.2", "reverse", "10.77.0.9", "reverse",
-                        "255.255.255.255", "reverse", "127.0.0.1", "reverse", "10.77.0.5", "reverse",
-                        "fd00::7", "reverse", "FD00:0077:0::2", "reverse", "fd00:77::9", "reverse",
+                        "forward",
+                        "pc-01",
+                        "forward",
+                        "pc-01-alias",
+                        "forward",
+                        "v6only",
+                        "forward",
+                        "no-such-host",
+                        "reverse",
+                        "10.77.0.2",
+                        "reverse",
+                        "10.77.0.9",
+                        "reverse",
+                        "255.255.255.255",
+                        "reverse",
+                        "127.0.0.1",
+                        "reverse",
+                        "10.77.0.5",
+                        "reverse",
+                        "fd00::7",
+                        "reverse",
+                        "FD00:0077:0::2",
+                        "reverse",
+                        "fd00:77::9",
+                        "reverse",
                         "fd00::77::2"});
     ASSERT_TRUE(answers.has_value());
     // IPv6 addresses are looked up under ip6.arpa, in any spelling; no address, no query.
-    EXPECT_EQ(*answers, (std::vector<std::string>{"10.77.0.2", "10.77.0.2", "ERROR", "ERROR", "pc-01",
-                                                  "ERROR", "ERROR", "localhost", "pipe|name", "v6only",
-                                                  "pc-06", "ERROR", "ERROR"}));
+    EXPECT_EQ(*answers,
+              (std::vector<std::string>{"10.77.0.2", "10.77.0.2", "ERROR", "ERROR", "pc-01", "ERROR", "ERROR",
+                                        "localhost", "pipe|name", "v6only", "pc-06", "ERROR", "ERROR"}));
 }
 
 }  // namespace

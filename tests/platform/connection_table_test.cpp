@@ -21,8 +21,8 @@
 #include <tuple>
 #include <vector>
 
-#include "test_sockets.h"
 #include "sock_diag_parse.h"
+#include "test_sockets.h"
 #include "velmor/test/test_network.h"
 
 // Counts heap allocations, so a test can prove a steady table is read without any.
@@ -135,12 +135,12 @@ TEST(ConnectionTable, ShowsIpv4MappedAndIpv6RowsSorted) {
         ASSERT_TRUE(sockdiag::RecordDump(AF_UNSPEC, IPPROTO_TCP, single));
     });
     // The IPv4 rows (the mapped one among them) first, then the pure IPv6 ones.
-    EXPECT_THAT(AllRows(table), testing::ElementsAre("2 0.0.0.0:80 0.0.0.0:0", "5 10.77.0.1:80 10.77.0.2:40001",
-                                                     "5 10.77.0.1:8080 10.77.0.2:40002",
-                                                     "5 127.0.0.1:80 127.0.0.1:40004",
-                                                     "5 127.0.0.1:40004 127.0.0.1:80", "2 [::]:8080 [::]:0",
-                                                     "2 [::1]:9090 [::]:0", "5 [::1]:9090 [::1]:40003",
-                                                     "5 [::1]:40003 [::1]:9090"));
+    EXPECT_THAT(
+        AllRows(table),
+        testing::ElementsAre("2 0.0.0.0:80 0.0.0.0:0", "5 10.77.0.1:80 10.77.0.2:40001",
+                             "5 10.77.0.1:8080 10.77.0.2:40002", "5 127.0.0.1:80 127.0.0.1:40004",
+                             "5 127.0.0.1:40004 127.0.0.1:80", "2 [::]:8080 [::]:0", "2 [::1]:9090 [::]:0",
+                             "5 [::1]:9090 [::1]:40003", "5 [::1]:40003 [::1]:9090"));
     EXPECT_EQ(table.dwNumEntries, 9u);
     ASSERT_EQ(table.ids.size(), table.rows.size());
     EXPECT_EQ(table.ids[2].family, AF_INET6);  // the mapped row keeps the family teardown needs

@@ -89,12 +89,12 @@ TEST(SockDiagReplay, RecordedDumpGivesIpv4MappedAndIpv6RowsInOrder) {
     EXPECT_EQ(v6.rows, 5u);  // the mapped conversation becomes an IPv4 row, the other four stay IPv6
     TcpRowSorter().Sort(table);
     // IPv4 rows first, then the IPv6 ones, each part in address and port order.
-    EXPECT_THAT(AllRows(table), testing::ElementsAre("2 0.0.0.0:80 0.0.0.0:0", "5 10.77.0.1:80 10.77.0.2:40001",
-                                                     "5 10.77.0.1:8080 10.77.0.2:40002",
-                                                     "5 127.0.0.1:80 127.0.0.1:40004",
-                                                     "5 127.0.0.1:40004 127.0.0.1:80", "2 [::]:8080 [::]:0",
-                                                     "2 [::1]:9090 [::]:0", "5 [::1]:9090 [::1]:40003",
-                                                     "5 [::1]:40003 [::1]:9090"));
+    EXPECT_THAT(
+        AllRows(table),
+        testing::ElementsAre("2 0.0.0.0:80 0.0.0.0:0", "5 10.77.0.1:80 10.77.0.2:40001",
+                             "5 10.77.0.1:8080 10.77.0.2:40002", "5 127.0.0.1:80 127.0.0.1:40004",
+                             "5 127.0.0.1:40004 127.0.0.1:80", "2 [::]:8080 [::]:0", "2 [::1]:9090 [::]:0",
+                             "5 [::1]:9090 [::1]:40003", "5 [::1]:40003 [::1]:9090"));
     ASSERT_EQ(table.ids.size(), 9u);
     // The mapped row keeps what SOCK_DESTROY needs: its IPv6 family and its ::ffff: addresses.
     const SocketId& mapped = table.ids[2];
@@ -116,12 +116,12 @@ TEST(SockDiagReplay, SingleWalkDumpGivesTheSameRows) {
     EXPECT_EQ(ParseDump(single, FirstSequence(single), target), DumpStatus::kDone);
     EXPECT_EQ(target.rows, 9u);
     TcpRowSorter().Sort(table);
-    EXPECT_THAT(AllRows(table), testing::ElementsAre("2 0.0.0.0:80 0.0.0.0:0", "5 10.77.0.1:80 10.77.0.2:40001",
-                                                     "5 10.77.0.1:8080 10.77.0.2:40002",
-                                                     "5 127.0.0.1:80 127.0.0.1:40004",
-                                                     "5 127.0.0.1:40004 127.0.0.1:80", "2 [::]:8080 [::]:0",
-                                                     "2 [::1]:9090 [::]:0", "5 [::1]:9090 [::1]:40003",
-                                                     "5 [::1]:40003 [::1]:9090"));
+    EXPECT_THAT(
+        AllRows(table),
+        testing::ElementsAre("2 0.0.0.0:80 0.0.0.0:0", "5 10.77.0.1:80 10.77.0.2:40001",
+                             "5 10.77.0.1:8080 10.77.0.2:40002", "5 127.0.0.1:80 127.0.0.1:40004",
+                             "5 127.0.0.1:40004 127.0.0.1:80", "2 [::]:8080 [::]:0", "2 [::1]:9090 [::]:0",
+                             "5 [::1]:9090 [::1]:40003", "5 [::1]:40003 [::1]:9090"));
     ASSERT_EQ(table.ids.size(), 9u);
     EXPECT_EQ(table.ids[1].family, AF_INET);
     EXPECT_EQ(table.ids[2].family, AF_INET6);
@@ -162,10 +162,11 @@ TEST(SockDiagParse, MappedRowsBecomeIpv4AndPureIpv6RowsStayIpv6) {
     EXPECT_EQ(ParseDump(reply, 5, target), DumpStatus::kDone);
     // Only rows whose both ends are mapped (or one end unspecified) talk IPv4; a mapped address
     // facing a real IPv6 one and the old IPv4-compatible form are IPv6 rows.
-    EXPECT_THAT(AllRows(table), testing::ElementsAre("5 10.0.0.1:80 10.0.0.9:1043", "2 10.0.0.1:81 0.0.0.0:0",
-                                                     "2 [::]:82 [::]:0", "5 [::ffff:10.0.0.1]:83 [2001:db8::1]:1",
-                                                     "5 [::1]:84 [::1]:2", "5 [::10.0.0.1]:85 [::10.0.0.2]:3",
-                                                     "5 [fd00:77::1]:80 [fd00:77::2]:40000"));
+    EXPECT_THAT(
+        AllRows(table),
+        testing::ElementsAre("5 10.0.0.1:80 10.0.0.9:1043", "2 10.0.0.1:81 0.0.0.0:0", "2 [::]:82 [::]:0",
+                             "5 [::ffff:10.0.0.1]:83 [2001:db8::1]:1", "5 [::1]:84 [::1]:2",
+                             "5 [::10.0.0.1]:85 [::10.0.0.2]:3", "5 [fd00:77::1]:80 [fd00:77::2]:40000"));
     EXPECT_EQ(target.rows, 7u);
     // IPv6 rows leave the IPv4 fields empty, and their ids keep the family for SOCK_DESTROY.
     EXPECT_EQ(table.rows[6].dwRemoteAddr, 0u);

@@ -155,7 +155,8 @@ inline std::vector<std::string> AllRows(const platform::TcpTable& table) {
     for (const platform::TcpRow& row : table.rows) {
         const auto text = [&](bool local) {
             char buffer[INET6_ADDRSTRLEN] = {};
-            const std::uint16_t port = ntohs(static_cast<std::uint16_t>(local ? row.dwLocalPort : row.dwRemotePort));
+            const std::uint16_t port =
+                ntohs(static_cast<std::uint16_t>(local ? row.dwLocalPort : row.dwRemotePort));
             if (row.family == platform::AddressFamily::kIpv6) {
                 ::inet_ntop(AF_INET6, local ? row.dwLocalAddr6 : row.dwRemoteAddr6, buffer, sizeof buffer);
                 return "[" + std::string(buffer) + "]:" + std::to_string(port);

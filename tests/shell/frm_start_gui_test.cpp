@@ -329,13 +329,14 @@ TEST_F(FrmStartTest, InformationBoxShowsAGlobalIpv6AddressOnALineOfItsOwn) {
     local_info.address6 = "2001:db8::10";
     Make();
     ASSERT_GT(window->Handle(), 0);  // the first use of the handle loads the window
-    EXPECT_EQ(window->MyInfoText(), QStringLiteral("\r\n   로컬 IP: 10.1.2.3\r\n   로컬 IPv6: 2001:db8::10\r\n   도메인 "
-                                                   "네임: example.lan\r\n   로컬 호스트 네임: desk-01"));
+    EXPECT_EQ(window->MyInfoText(),
+              QStringLiteral("\r\n   로컬 IP: 10.1.2.3\r\n   로컬 IPv6: 2001:db8::10\r\n   도메인 "
+                             "네임: example.lan\r\n   로컬 호스트 네임: desk-01"));
     // The address column of each list is wide enough for a full IPv6 address.
     auto* list = Find<QTableView>("ListViewWatchIP");
     ASSERT_NE(list, nullptr);
-    EXPECT_GE(list->columnWidth(0),
-              list->fontMetrics().horizontalAdvance(QStringLiteral("ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff")));
+    EXPECT_GE(list->columnWidth(0), list->fontMetrics().horizontalAdvance(
+                                        QStringLiteral("ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff")));
 }
 
 TEST_F(FrmStartTest, OnlyTheThreeIconTextsDoAnything) {

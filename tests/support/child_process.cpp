@@ -57,7 +57,8 @@ std::optional<std::string> ChildProcess::ReadLine(std::chrono::milliseconds time
             buffer_.erase(0, newline + 1);
             return line;
         }
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
         if (left.count() <= 0) return std::nullopt;
         pollfd entry{stdout_fd_, POLLIN, 0};
         const int ready = ::poll(&entry, 1, static_cast<int>(left.count()));

@@ -44,16 +44,15 @@ TestNetwork::TestNetwork() {
     const std::string veth_remote = "vlb" + short_tag;
     veth_remote_ = veth_remote;
     const std::string script =
-        "set -e; ip netns add " + local_ + "; ip netns add " + remote_ +
-        "; ip link add " + veth_local + " type veth peer name " + veth_remote +
-        "; ip link set " + veth_local + " netns " + local_ + "; ip link set " + veth_remote + " netns " + remote_ +
-        "; ip -n " + local_ + " addr add " + kLocalAddress + "/24 dev " + veth_local +
-        "; ip -n " + remote_ + " addr add " + kRemoteAddress + "/24 dev " + veth_remote +
-        "; ip -n " + local_ + " addr add " + kLocalAddress6 + "/64 dev " + veth_local + " nodad" +
-        "; ip -n " + remote_ + " addr add " + kRemoteAddress6 + "/64 dev " + veth_remote + " nodad" +
-        "; ip -n " + local_ + " link set lo up; ip -n " + remote_ + " link set lo up" +
-        "; ip -n " + local_ + " link set " + veth_local + " up; ip -n " + remote_ + " link set " + veth_remote +
-        " up";
+        "set -e; ip netns add " + local_ + "; ip netns add " + remote_ + "; ip link add " + veth_local +
+        " type veth peer name " + veth_remote + "; ip link set " + veth_local + " netns " + local_ +
+        "; ip link set " + veth_remote + " netns " + remote_ + "; ip -n " + local_ + " addr add " +
+        kLocalAddress + "/24 dev " + veth_local + "; ip -n " + remote_ + " addr add " + kRemoteAddress +
+        "/24 dev " + veth_remote + "; ip -n " + local_ + " addr add " + kLocalAddress6 + "/64 dev " +
+        veth_local + " nodad" + "; ip -n " + remote_ + " addr add " + kRemoteAddress6 + "/64 dev " +
+        veth_remote + " nodad" + "; ip -n " + local_ + " link set lo up; ip -n " + remote_ +
+        " link set lo up" + "; ip -n " + local_ + " link set " + veth_local + " up; ip -n " + remote_ +
+        " link set " + veth_remote + " up";
     const int status = RunShell("sh -c " + Quote(script) + " 2>&1");
     ok_ = status == 0;
     if (!ok_) {
@@ -71,8 +70,8 @@ bool TestNetwork::AddRemoteAddresses(const std::vector<std::string>& addresses) 
     std::string script = "set -e";
     for (const std::string& address : addresses) {
         const bool v6 = address.find(':') != std::string::npos;
-        script += "; ip -n " + remote_ + " addr add " + address + (v6 ? "/64" : "/24") + " dev " + veth_remote_ +
-                  (v6 ? " nodad" : "");
+        script += "; ip -n " + remote_ + " addr add " + address + (v6 ? "/64" : "/24") + " dev " +
+                  veth_remote_ + (v6 ? " nodad" : "");
     }
     return RunShell("sh -c " + Quote(script) + " 2>&1") == 0;
 }

@@ -139,8 +139,9 @@ void MonitoringCycle::FullPass() {
         const int found = address_list_.Find(address);
         if (found >= 0) {
             const std::int64_t count = LeadingNumber(address_list_.Cell(found, watch_ip::kCount));
-            address_list_.SetCell(found, watch_ip::kCount,
-                                  count >= 10000 ? std::string(kCountOverflowText) : std::to_string(count + 1));
+            address_list_.SetCell(
+                found, watch_ip::kCount,
+                count >= 10000 ? std::string(kCountOverflowText) : std::to_string(count + 1));
         } else {
             const int added = address_list_.AddRow({address, "1"});
             FileNewAddress(added, address, remote_port, local_port);

@@ -11,7 +11,8 @@ void LoadInvaderList(const RuleStore& store, ListModel& list, std::string_view c
     for (const std::string& file_name : store.List(ExtensionOf(view))) {
         const std::string name = LowerAscii(file_name);
         const bool allowed = name.ends_with(kAllowedExtension);
-        const auto address = RuleStore::AddressOfFileName(name, allowed ? kAllowedExtension : kBlockedExtension);
+        const auto address =
+            RuleStore::AddressOfFileName(name, allowed ? kAllowedExtension : kBlockedExtension);
         if (!address) continue;
         const auto line = ReadFirstLine(store.Directory() / file_name);
         std::string info = line ? InfoOfRuleLine(*line) : std::string();

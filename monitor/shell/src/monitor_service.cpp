@@ -111,7 +111,8 @@ void MonitorService::OnTableTimer() {
     // The guard ended its event stream: the counter gate takes over again.
     if (guard_events_ && !guard_events_->Live()) UseGuardEvents(nullptr);
     // The timer is off while the tick runs and on again after it, with the pause while hidden.
-    const auto delay = waker_ ? waker_->AfterTick(cycle_.NextTickDelay(), cycle_.SafetyNet()) : cycle_.NextTickDelay();
+    const auto delay =
+        waker_ ? waker_->AfterTick(cycle_.NextTickDelay(), cycle_.SafetyNet()) : cycle_.NextTickDelay();
     table_timer_.start(static_cast<int>(delay.count()));
     if (cycle_.GetStats().dumps != dumps) Q_EMIT TableRead();
     if (guard_ && guard_->Generation() != seen_guard_generation_) {

@@ -21,9 +21,10 @@
 #include "velmor/platform/socket_lookup.h"
 #include "velmor/test/test_network.h"
 
-
 // libbpf keeps the kernel's BTF it parsed while looking for a tracepoint that does not exist.
-extern "C" const char* __lsan_default_suppressions() { return "leak:libbpf.so\n"; }
+extern "C" const char* __lsan_default_suppressions() {
+    return "leak:libbpf.so\n";
+}
 
 namespace velmor::guard {
 namespace {

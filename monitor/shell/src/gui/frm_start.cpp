@@ -82,7 +82,8 @@ QLabel#lblLamps { color: #6b7688; }
 
 // Wide enough for a full IPv6 address ("ffff:...:ffff", 39 characters) in the view's own font.
 int AddressColumnWidth(const QTableView& view) {
-    return view.fontMetrics().horizontalAdvance(QStringLiteral("ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff")) + 16;
+    return view.fontMetrics().horizontalAdvance(QStringLiteral("ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff")) +
+           16;
 }
 
 }  // namespace

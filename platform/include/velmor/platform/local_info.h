@@ -7,9 +7,9 @@ namespace velmor::platform {
 
 // What the main window's information box shows about this machine.
 struct LocalInfo {
-    std::string address;    // one IPv4 address of an interface that is up, loopback last; "" if none
-    std::string domain;     // the DNS domain, "" when there is none
-    std::string host_name;  // the host name; "" when it cannot be read
+    std::string address;        // one IPv4 address of an interface that is up, loopback last; "" if none
+    std::string domain;         // the DNS domain, "" when there is none
+    std::string host_name;      // the host name; "" when it cannot be read
     std::string address6 = {};  // a global IPv6 address of an interface that is up; "" if none
 };
 

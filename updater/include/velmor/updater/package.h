@@ -71,7 +71,8 @@ std::optional<LaunchCommand> BuildLaunchCommand(const std::filesystem::path& tar
 // download: wait 1000 ms, write every entry (create or truncate, an empty file when its stream
 // fails), make `target` the current folder, start the command without waiting. Reports nothing.
 void Unpack(const std::filesystem::path& package, const std::filesystem::path& target,
-            Sleeper& sleeper = SystemSleeper(), platform::ProgramLauncher& starter = platform::SystemLauncher());
+            Sleeper& sleeper = SystemSleeper(),
+            platform::ProgramLauncher& starter = platform::SystemLauncher());
 
 // What Unpack did, for tests and tools that want to know.
 struct UnpackReport {

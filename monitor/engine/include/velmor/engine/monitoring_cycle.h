@@ -151,7 +151,7 @@ private:
     // other rows included. The key makes the fingerprint unpredictable from outside.
     std::uint64_t fingerprint_key_;
     std::uint64_t last_tcp_fingerprint_ = 0;  // the empty set's
-    std::string address_text_;  // scratch of the automatic-blocking scan, kept between ticks
+    std::string address_text_;                // scratch of the automatic-blocking scan, kept between ticks
     int interval_ms_ = 1;
 
     // Change gate.
