@@ -2,12 +2,13 @@
 /* Reports TCP sockets of one network namespace entering or leaving the connection table, from the
  * tracepoint sock/inet_sock_set_state. Read-only: it never changes a socket or a packet. */
 
+#include "vmlinux.h"
+
 #include <bpf/bpf_core_read.h>
 #include <bpf/bpf_helpers.h>
 #include <bpf/bpf_tracing.h>
 
 #include "velmor/guard/socket_event_layout.h"
-#include "vmlinux.h"
 
 #define AF_INET 2
 #define AF_INET6 10
@@ -30,7 +31,8 @@ struct {
 } events SEC(".maps");
 
 SEC("tp_btf/inet_sock_set_state")
-int BPF_PROG(on_inet_sock_set_state, struct sock* sk, int old_state, int new_state) {
+int BPF_PROG(on_inet_sock_set_state, struct sock *sk, int old_state, int new_state)
+{
     if (BPF_CORE_READ(sk, sk_protocol) != IPPROTO_TCP) return 0;
     if (BPF_CORE_READ(sk, __sk_common.skc_net.net, ns.inum) != target_netns) return 0;
 
@@ -46,7 +48,7 @@ int BPF_PROG(on_inet_sock_set_state, struct sock* sk, int old_state, int new_sta
     const __u16 family = BPF_CORE_READ(sk, __sk_common.skc_family);
     if (family != AF_INET && family != AF_INET6) return 0;
 
-    struct velmor_socket_event* event = bpf_ringbuf_reserve(&events, sizeof(*event), 0);
+    struct velmor_socket_event *event = bpf_ringbuf_reserve(&events, sizeof(*event), 0);
     if (!event) {
         __sync_fetch_and_add(&lost_events, 1);
         return 0;
