@@ -142,20 +142,7 @@ public:
                 id.destination[2] == 0 && id.destination[3] == 0) {
                 continue;
             }
-            DumpRequest message{};
-            message.header.nlmsg_len = sizeof message;
-            message.header.nlmsg_type = SOCK_DESTROY;
-            message.header.nlmsg_flags = NLM_F_REQUEST;
-            message.header.nlmsg_seq = ++sequence_;
-            message.request.sdiag_family = id.family;
-            message.request.sdiag_protocol = IPPROTO_TCP;
-            message.request.idiag_states = sockdiag::kAllStates;
-            message.request.id.idiag_sport = id.source_port_be;
-            message.request.id.idiag_dport = id.destination_port_be;
-            std::memcpy(message.request.id.idiag_src, id.source, sizeof id.source);
-            std::memcpy(message.request.id.idiag_dst, id.destination, sizeof id.destination);
-            message.request.id.idiag_if = id.interface_index;
-            std::memcpy(message.request.id.idiag_cookie, id.cookie, sizeof id.cookie);
+            const auto message = sockdiag::RequestFor(id, SOCK_DESTROY, ++sequence_);
             const auto* bytes = reinterpret_cast<const std::byte*>(&message);
             batch_.insert(batch_.end(), bytes, bytes + sizeof message);
             if (++in_batch == kDestroyBatch) {

@@ -64,6 +64,14 @@ bool CarriesIpv4(const std::uint32_t (&local)[4], const std::uint32_t (&remote)[
 // What SOCK_DESTROY and an exact-id request need to name the socket of a diag message.
 SocketId IdOf(const inet_diag_msg& message);
 
+// A request that names one TCP socket by its whole id: SOCK_DESTROY, or SOCK_DIAG_BY_FAMILY without
+// NLM_F_DUMP (the kernel then looks that one socket up). The cookie is copied as it is.
+struct SocketRequest {
+    nlmsghdr header;
+    inet_diag_req_v2 request;
+};
+SocketRequest RequestFor(const SocketId& id, std::uint16_t type, std::uint32_t sequence);
+
 // Maps a Linux TCP state (TCP_ESTABLISHED = 1 ... TCP_NEW_SYN_RECV = 12) to the MIB_TCP_STATE
 // number 1..12. Unknown states count as CLOSED (1).
 std::uint32_t MibTcpState(std::uint8_t linux_state);

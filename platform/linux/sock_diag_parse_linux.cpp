@@ -105,6 +105,24 @@ SocketId IdOf(const inet_diag_msg& message) {
     return id;
 }
 
+SocketRequest RequestFor(const SocketId& id, std::uint16_t type, std::uint32_t sequence) {
+    SocketRequest message{};
+    message.header.nlmsg_len = sizeof message;
+    message.header.nlmsg_type = type;
+    message.header.nlmsg_flags = NLM_F_REQUEST;
+    message.header.nlmsg_seq = sequence;
+    message.request.sdiag_family = id.family;
+    message.request.sdiag_protocol = IPPROTO_TCP;
+    message.request.idiag_states = kAllStates;
+    message.request.id.idiag_sport = id.source_port_be;
+    message.request.id.idiag_dport = id.destination_port_be;
+    std::memcpy(message.request.id.idiag_src, id.source, sizeof id.source);
+    std::memcpy(message.request.id.idiag_dst, id.destination, sizeof id.destination);
+    message.request.id.idiag_if = id.interface_index;
+    std::memcpy(message.request.id.idiag_cookie, id.cookie, sizeof id.cookie);
+    return message;
+}
+
 std::uint32_t MibTcpState(std::uint8_t linux_state) {
     // Index: Linux state (include/net/tcp_states.h); value: MIB_TCP_STATE.
     static constexpr std::uint8_t kMap[] = {

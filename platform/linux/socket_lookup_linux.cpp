@@ -25,11 +25,6 @@ sockdiag::ChannelOptions LookupChannelOptions() {
     return options;
 }
 
-struct ExactRequest {
-    nlmsghdr header;
-    inet_diag_req_v2 request;
-};
-
 void FillRow(const inet_diag_msg& message, SocketRow& result) {
     result = SocketRow{};
     result.linux_state = message.idiag_state;
@@ -120,25 +115,12 @@ SocketLookupStatus SocketLookup::Find(const SocketId& id, SocketRow& row) {
     if (id.family != AF_INET && id.family != AF_INET6) return SocketLookupStatus::kFailed;
     sockdiag::DatagramChannel& channel = *socket_->channel;
     if (!channel.Open()) return SocketLookupStatus::kFailed;
-    ExactRequest message{};
-    message.header.nlmsg_len = sizeof message;
-    message.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
-    message.header.nlmsg_flags = NLM_F_REQUEST;  // no dump: the kernel looks the one socket up
-    message.header.nlmsg_seq = ++socket_->sequence;
-    message.request.sdiag_family = id.family;
-    message.request.sdiag_protocol = IPPROTO_TCP;
-    message.request.idiag_states = sockdiag::kAllStates;
-    message.request.id.idiag_sport = id.source_port_be;
-    message.request.id.idiag_dport = id.destination_port_be;
-    std::memcpy(message.request.id.idiag_src, id.source, sizeof id.source);
-    std::memcpy(message.request.id.idiag_dst, id.destination, sizeof id.destination);
-    message.request.id.idiag_if = id.interface_index;
+    // No dump flag: the kernel looks the one socket up.
+    auto message = sockdiag::RequestFor(id, SOCK_DIAG_BY_FAMILY, ++socket_->sequence);
     // The kernel skips the cookie test for INET_DIAG_NOCOOKIE (all bits set), never for zero.
     if (id.cookie[0] == 0 && id.cookie[1] == 0) {
         message.request.id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
         message.request.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
-    } else {
-        std::memcpy(message.request.id.idiag_cookie, id.cookie, sizeof id.cookie);
     }
     if (!sockdiag::SendRequest(channel, std::as_bytes(std::span(&message, 1)))) {
         channel.Close();
