@@ -96,6 +96,9 @@ public:
     void UpdatePortList(std::string_view address, std::string_view port);
     // One step of the activity lamps: flag 0 after a full pass, 1 when the pass was skipped.
     void ShowActivityLed(int flag);
+    // The lamps after `quiet_ticks` quiet ticks that an event source let the timer skip, with the
+    // law of as many ShowActivityLed(1) (quiet_lamps.h; a long run costs one draw).
+    void ShowQuietActivityLeds(std::uint64_t quiet_ticks);
     std::array<std::uint32_t, 2> LampColors() const { return lamps_; }
 
     // The table timer's interval (1 ms; the toolbar's mouse-over sets 1000, the lookup tick 1 again)
