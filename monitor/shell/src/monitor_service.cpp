@@ -108,6 +108,7 @@ void MonitorService::Stop() {
 void MonitorService::OnTableTimer() {
     const auto dumps = cycle_.GetStats().dumps;
     cycle_.TimerGetTable_Timer();
+    quiet_ticks_.TickRan();
     // The guard ended its event stream: the counter gate takes over again.
     if (guard_events_ && !guard_events_->Live()) UseGuardEvents(nullptr);
     // The timer is off while the tick runs and on again after it, with the pause while hidden.
@@ -133,6 +134,14 @@ void MonitorService::SetTableEvents(engine::TableEventSource* source) {
         if (!table_timer_.isActive()) return;
         if (table_timer_.remainingTime() > delay.count()) table_timer_.start(static_cast<int>(delay.count()));
     });
+}
+
+std::uint64_t MonitorService::ShowQuietLamps() {
+    // Taken in any case, so the count never spans a time in which the ticks stepped the lamps.
+    const std::uint64_t due = quiet_ticks_.TakeDue(cycle_.NextTickDelay());
+    if (!waker_ || !Running()) return 0;
+    cycle_.ShowQuietActivityLeds(due);
+    return due;
 }
 
 void MonitorService::OnLookupTimer() {

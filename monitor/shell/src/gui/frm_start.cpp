@@ -840,6 +840,7 @@ void FrmStart::hideEvent(QHideEvent* event) {
 }
 
 void FrmStart::RefreshLamps() {
+    service_->ShowQuietLamps();
     const auto colours = service_->Cycle().LampColors();
     lamps_[0]->SetBgr(colours[0]);
     lamps_[1]->SetBgr(colours[1]);

@@ -11,6 +11,7 @@
 #include "velmor/engine/guard_table_events.h"
 #include "velmor/engine/lookup_cycle.h"
 #include "velmor/engine/monitoring_cycle.h"
+#include "velmor/engine/quiet_lamps.h"
 #include "velmor/platform/connection_table.h"
 #include "velmor/platform/guard_link.h"
 #include "velmor/platform/socket_counters.h"
@@ -53,6 +54,11 @@ public:
     // counter gate runs as before. nullptr drops the current stream.
     bool UseGuardEvents(std::unique_ptr<platform::GuardEventStream> stream);
     engine::GuardTableEvents* GuardEvents() { return guard_events_.get(); }
+    // For the lamps' repaint: while an event source lets the table timer sleep, steps the lamps by
+    // the quiet ticks it would have run since the last tick or call, so they flicker as they did
+    // on the 1 ms timer. Without a source the ticks step them and this does nothing. Returns the
+    // quiet ticks stepped.
+    std::uint64_t ShowQuietLamps();
 
     rules::RuleStore& Store() { return store_; }
     rules::ListModel& AddressList() { return address_list_; }
@@ -92,6 +98,7 @@ private:
     QTimer table_timer_;
     std::unique_ptr<engine::GuardTableEvents> guard_events_;
     std::unique_ptr<TableWaker> waker_;
+    engine::QuietTickCount quiet_ticks_{clock_};
     // Brings the tick forward when a list changes outside it (a verdict toggled, a rule added).
     std::unique_ptr<rules::ListModelObserver> list_poker_;
     platform::DetachedLauncher launcher_;
