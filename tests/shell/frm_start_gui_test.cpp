@@ -24,6 +24,7 @@
 #include <filesystem>
 
 #include "frm_start.h"
+#include "lamp_widget.h"
 #include "velmor/common/text_file.h"
 #include "velmor/platform/mailbox.h"
 #include "velmor/test/fake_guard_link.h"
@@ -499,6 +500,67 @@ TEST_F(FrmStartTest, MouseOverTheToolbarSlowsTheTableTimer) {
                           Qt::NoButton, Qt::NoModifier);
     QCoreApplication::sendEvent(tabs, &elsewhere);
     EXPECT_EQ(window->Service().Cycle().TimerIntervalMs(), 1);
+}
+
+// An event source that never has news: the table timer sleeps until its safety net.
+class SilentTableEvents final : public engine::TableEventSource {
+public:
+    int Fd() const override { return -1; }
+    bool TakePending() override { return false; }
+};
+
+TEST_F(FrmStartTest, TheLampsFlickerWhileTheTableTimerSleepsAndRestWhileHidden) {
+    Make();
+    window->Handle();
+    window->ShowWindow();
+    auto& service = window->Service();
+    const auto ticks = [&] { return service.Cycle().GetStats().ticks; };
+    service.Cycle().SetSafetyNet(std::chrono::minutes(10));
+    SilentTableEvents source;
+    service.SetTableEvents(&source);
+    // The tick already due runs once more; after it the timer sleeps on the source.
+    const auto before = ticks();
+    ASSERT_TRUE(Until([&] { return ticks() > before; }));
+    const auto asleep = ticks();
+
+    auto* lamp = Find<LampWidget>("ShapeLED_0");
+    ASSERT_NE(lamp, nullptr);
+    int changes = 0;
+    std::uint32_t last = lamp->Bgr();
+    const auto changed = [&](int wanted) {
+        return [&, wanted] {
+            if (lamp->Bgr() != last) {
+                ++changes;
+                last = lamp->Bgr();
+            }
+            return changes >= wanted;
+        };
+    };
+    const auto wait = [&](std::chrono::milliseconds time) {
+        const auto end = std::chrono::steady_clock::now() + time;
+        Until([&] { return std::chrono::steady_clock::now() >= end; });
+    };
+    ASSERT_TRUE(Until(changed(3))) << "the lamps stood still while the table timer slept";
+    EXPECT_EQ(ticks(), asleep);
+
+    // Hidden: nothing is drawn, so nothing steps.
+    window->HideWindow();
+    ASSERT_FALSE(window->isVisible());
+    const auto hidden = service.Cycle().LampColors();
+    wait(std::chrono::milliseconds(400));
+    EXPECT_EQ(service.Cycle().LampColors(), hidden);
+    EXPECT_EQ(ticks(), asleep);
+
+    // Shown again, the lamps flicker again.
+    window->ShowWindow();
+    ASSERT_TRUE(Until(changed(changes + 2)));
+
+    // Without a source the ticks step the lamps, and the timer that still sleeps makes none.
+    service.SetTableEvents(nullptr);
+    const auto without = service.Cycle().LampColors();
+    wait(std::chrono::milliseconds(400));
+    EXPECT_EQ(service.Cycle().LampColors(), without);
+    EXPECT_EQ(ticks(), asleep);
 }
 
 TEST_F(FrmStartTest, PostedCloseEndsTheProgram) {

@@ -840,6 +840,7 @@ void FrmStart::hideEvent(QHideEvent* event) {
 }
 
 void FrmStart::RefreshLamps() {
+    // While kernel events let the table timer sleep, the quiet ticks it skipped step them first.
     service_->ShowQuietLamps();
     const auto colours = service_->Cycle().LampColors();
     lamps_[0]->SetBgr(colours[0]);
