@@ -27,7 +27,10 @@ constexpr std::size_t kReceiveBufferSize = 64 * 1024;
 // Each refused SOCK_DESTROY queues an error message; 64 per send() keeps them well inside the
 // receive buffer, and they are drained after every send.
 constexpr std::size_t kDestroyBatch = 64;
-// A dump the kernel marks as interrupted is taken again, a few times at most; the last one is kept.
+// A dump the kernel marks as interrupted, or one it dropped part of, is taken again, a few times at
+// most. The last interrupted one is kept: it arrived whole, if perhaps inconsistent. The last lost
+// one is not: rows are missing from it, and a table short of them would pass for one in which those
+// connections had ended.
 constexpr int kDumpAttempts = 4;
 using sockdiag::kIoRetries;
 
@@ -44,6 +47,7 @@ struct LegacyDumpRequest {
 enum class Outcome {
     kComplete,     // the whole dump arrived
     kInterrupted,  // arrived, but inconsistent: worth taking again
+    kLost,         // the socket overran and the kernel dropped part of it: worth taking again
     kRefused,      // the kernel answered with an error
     kFailed,       // socket trouble or malformed data
 };
@@ -107,7 +111,7 @@ private:
                 case sockdiag::Received::kOverrun:
                     // The kernel dropped part of the reply; the dump is lost, take it again.
                     Close();
-                    return Outcome::kInterrupted;
+                    return Outcome::kLost;
                 case sockdiag::Received::kFailed:
                     Close();
                     return Outcome::kFailed;
@@ -184,6 +188,10 @@ private:
     std::vector<std::byte> batch_;
 };
 
+bool Retake(Outcome outcome) {
+    return outcome == Outcome::kInterrupted || outcome == Outcome::kLost;
+}
+
 class LinuxConnectionTable final : public ConnectionTable {
 public:
     LinuxConnectionTable(sockdiag::TcpRequest request, std::unique_ptr<sockdiag::DatagramChannel> channel)
@@ -228,7 +236,7 @@ public:
     void Destroy(std::span<const SocketId> ids) override { socket_.Destroy(ids); }
 
 private:
-    // One family's dump, taken again while the kernel reports it interrupted. A refusal of the IPv6
+    // One family's dump, taken again while the kernel reports it interrupted or lost. A refusal of the IPv6
     // dump (a kernel without IPv6) leaves the IPv4 rows standing.
     bool DumpInto(std::uint8_t family, std::uint8_t protocol, TcpTable* table, std::uint32_t* count) {
         const std::size_t start = table != nullptr ? table->rows.size() : 0;
@@ -247,7 +255,7 @@ private:
                 table->ids.resize(start);
                 table->dwNumEntries = static_cast<std::uint32_t>(start);
             }
-            if (outcome == Outcome::kInterrupted) continue;
+            if (Retake(outcome) && attempt < kDumpAttempts) continue;
             return outcome == Outcome::kRefused && family == AF_INET6;
         }
     }
@@ -257,7 +265,7 @@ private:
             DumpTarget target;
             target.table = &table;
             const Outcome outcome = socket_.DumpTcpSingleWalk(target, nullptr);
-            if (outcome == Outcome::kInterrupted && attempt < kDumpAttempts) {
+            if (Retake(outcome) && attempt < kDumpAttempts) {
                 table.Clear();
                 continue;
             }

@@ -134,21 +134,9 @@ protected:
     }
 
     bool WaitForEvent(const std::string& wanted, std::chrono::milliseconds timeout = 20s) {
-        const auto end = std::chrono::steady_clock::now() + timeout;
-        while (std::chrono::steady_clock::now() < end) {
-            const auto line = program->ReadLine(200ms);
-            if (!line) continue;
-            events.push_back(*line);
-            if (*line == wanted) return true;
-        }
-        return false;
+        return events.WaitFor(*program, wanted, timeout);
     }
-
-    std::string Events() const {
-        std::string all;
-        for (const auto& e : events) all += e + "\n";
-        return all;
-    }
+    std::string Events() const { return events.Text(); }
 
     std::vector<std::string> ProgramWindows(const std::string& options) {
         return Words(X("xdotool search --all --pid " + std::to_string(program->pid()) + " " + options));
@@ -238,7 +226,7 @@ protected:
     std::unique_ptr<ChildProcess> window_manager;
     std::unique_ptr<ChildProcess> panel;
     std::unique_ptr<ChildProcess> program;
-    std::vector<std::string> events;
+    LineLog events;
 };
 
 TEST_F(VelmorOnARealDesktop, TrayClicksAlwaysRestoreTopmostOffTheTaskListAndTrayQuitEndsCleanly) {

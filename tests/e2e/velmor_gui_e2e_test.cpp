@@ -35,26 +35,14 @@ protected:
 
     // Reads event lines until `wanted` arrives; every line read is kept in `events`.
     bool WaitForEvent(const std::string& wanted, std::chrono::milliseconds timeout = 10s) {
-        const auto end = std::chrono::steady_clock::now() + timeout;
-        while (std::chrono::steady_clock::now() < end) {
-            const auto line = program->ReadLine(200ms);
-            if (!line) continue;
-            events.push_back(*line);
-            if (*line == wanted) return true;
-        }
-        return false;
+        return events.WaitFor(*program, wanted, timeout);
     }
-
-    std::string Events() const {
-        std::string all;
-        for (const auto& e : events) all += e + "\n";
-        return all;
-    }
+    std::string Events() const { return events.Text(); }
 
     TestNetwork net;
     TempDir folder;
     std::unique_ptr<ChildProcess> program;
-    std::vector<std::string> events;
+    LineLog events;
 };
 
 TEST_F(VelmorDesktopEndToEnd, IntruderOnTheBaitIsFiledTornDownAndAlerts) {

@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QTimer>
 #include <chrono>
@@ -22,6 +21,7 @@
 
 #include "mailbox_notifier.h"
 #include "velmor/test/child_process.h"
+#include "velmor/test/event_loop.h"
 #include "velmor/test/temp_dir.h"
 
 namespace velmor::platform {
@@ -332,26 +332,12 @@ TEST(Mailbox, AFloodFromAnotherUserDoesNotReachIt) {
     EXPECT_EQ(mailbox->Receive(), std::nullopt);
 }
 
-QCoreApplication& App() {
-    static int argc = 1;
-    static char name[] = "mailbox_test";
-    static char* argv[] = {name, nullptr};
-    static QCoreApplication app(argc, argv);
-    return app;
-}
-
 // Runs the event loop until `done` holds or two seconds pass.
-template <typename Predicate>
-bool RunUntil(Predicate done) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!done() && timer.elapsed() < 2000)
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
-    return done();
+bool RunUntil(const std::function<bool()>& done) {
+    return test::ProcessEventsUntil(done, std::chrono::seconds(2));
 }
 
 TEST(MailboxNotifier, DeliversThroughTheEventLoopInOrder) {
-    App();
     MailboxNotifier notifier;
     ASSERT_TRUE(notifier.isOpen());
     std::vector<WindowMessage> received;
@@ -373,7 +359,6 @@ TEST(MailboxNotifier, DeliversThroughTheEventLoopInOrder) {
 }
 
 TEST(MailboxNotifier, HandlerMayDeleteTheNotifier) {
-    App();
     auto* notifier = new MailboxNotifier;
     ASSERT_TRUE(notifier->isOpen());
     const WindowHandle handle = notifier->handle();

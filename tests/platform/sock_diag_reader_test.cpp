@@ -206,6 +206,50 @@ TEST(SockDiagReader, AnOverrunSocketIsReplacedAndTheDumpTakenAgain) {
     EXPECT_EQ(reader.channel->opens(), 2);
 }
 
+// Unlike an interrupted dump, an overrun one is short of rows: when the last retake overruns too,
+// the read fails rather than pass off the rows that did arrive as the whole table.
+TEST(SockDiagReader, AnOverrunOnTheLastRetakeLosesTheRead) {
+    for (const TcpRequest request : {TcpRequest::kPerFamily, TcpRequest::kSingleWalk}) {
+        SCOPED_TRACE(request == TcpRequest::kPerFamily ? "per family" : "single walk");
+        Reader reader(request);
+        for (std::uint16_t port = 1; port <= 4; ++port) {
+            reader.channel->Datagram(Ipv4(port)).ReceiveFails(ENOBUFS);
+        }
+        TcpTable table;
+        EXPECT_FALSE(reader.table->ReadTcp(table));
+        EXPECT_THAT(AllRows(table), IsEmpty());
+        EXPECT_EQ(table.ids.size(), 0u);
+        const std::string dump = request == TcpRequest::kPerFamily ? "tcp 4" : "tcp-single";
+        EXPECT_THAT(Requests(*reader.channel), ElementsAre(dump, dump, dump, dump));
+        EXPECT_EQ(reader.channel->unscripted_receives(), 0);
+
+        // The next read takes the dump afresh.
+        reader.channel->Datagram(Ipv4(5)).Datagram(Done());
+        if (request == TcpRequest::kPerFamily) reader.channel->Datagram(Done());
+        ASSERT_TRUE(reader.table->ReadTcp(table));
+        EXPECT_THAT(AllRows(table), ElementsAre("5 10.77.0.1:80 10.77.0.2:5"));
+    }
+    // Overruns before an interrupted last retake: that one arrived whole and is kept.
+    {
+        Reader reader(TcpRequest::kPerFamily);
+        for (int i = 0; i < 3; ++i) reader.channel->ReceiveFails(ENOBUFS);
+        reader.channel->Datagram(Interrupted(4)).Datagram(Done());
+        TcpTable table;
+        ASSERT_TRUE(reader.table->ReadTcp(table));
+        EXPECT_THAT(AllRows(table), ElementsAre("5 10.77.0.1:80 10.77.0.2:4"));
+    }
+    // The UDP count the same way: a lost count is no count.
+    {
+        Reader reader(TcpRequest::kPerFamily);
+        for (int i = 0; i < 4; ++i) reader.channel->ReceiveFails(ENOBUFS);
+        UdpTable udp;
+        udp.dwNumEntries = 7;
+        EXPECT_FALSE(reader.table->ReadUdp(udp));
+        EXPECT_EQ(udp.dwNumEntries, 0u);
+        EXPECT_THAT(Requests(*reader.channel), ElementsAre("udp 4", "udp 4", "udp 4", "udp 4"));
+    }
+}
+
 TEST(SockDiagReader, IpvSixRefusedKeepsTheIpv4RowsOtherRefusalsAndFailuresLoseTheRead) {
     {
         Reader reader(TcpRequest::kPerFamily);

@@ -5,32 +5,23 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <QCoreApplication>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <chrono>
 #include <functional>
+
+#include "velmor/test/event_loop.h"
 
 namespace velmor::shell {
 namespace {
 
-QCoreApplication& App() {
-    static int argc = 1;
-    static char name[] = "bait_listener_test";
-    static char* argv[] = {name, nullptr};
-    static QCoreApplication app(argc, argv);
-    return app;
-}
+using namespace std::chrono_literals;
 
-bool PumpUntil(const std::function<bool()>& condition, int ms = 3000) {
-    for (int waited = 0; waited < ms; waited += 10) {
-        if (condition()) return true;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    }
-    return condition();
+bool PumpUntil(const std::function<bool()>& condition) {
+    return test::ProcessEventsUntil(condition, 3s);
 }
 
 TEST(BaitListenerTest, HoldsConnectionsOpenUntilThePeerGoes) {
-    App();
     BaitListener bait;
     ASSERT_TRUE(bait.Open(0));
     EXPECT_TRUE(bait.IsListening());
@@ -41,7 +32,7 @@ TEST(BaitListenerTest, HoldsConnectionsOpenUntilThePeerGoes) {
     ASSERT_TRUE(PumpUntil([&] { return bait.HeldConnections() == 1; }));
     // Data is swallowed; nothing comes back and the connection stays.
     client.write("GET / HTTP/1.0\r\n\r\n");
-    PumpUntil([] { return false; }, 100);
+    test::ProcessEventsFor(100ms);
     EXPECT_EQ(client.bytesAvailable(), 0);
     EXPECT_EQ(client.state(), QAbstractSocket::ConnectedState);
     EXPECT_EQ(bait.HeldConnections(), 1u);
@@ -51,7 +42,6 @@ TEST(BaitListenerTest, HoldsConnectionsOpenUntilThePeerGoes) {
 }
 
 TEST(BaitListenerTest, TakesIpv4AndIpv6Connections) {
-    App();
     BaitListener bait;
     ASSERT_TRUE(bait.Open(0));
     QTcpSocket client4;
@@ -63,7 +53,6 @@ TEST(BaitListenerTest, TakesIpv4AndIpv6Connections) {
 }
 
 TEST(BaitListenerTest, CloseDropsTheListenerAndEveryHeldConnection) {
-    App();
     BaitListener bait;
     ASSERT_TRUE(bait.Open(0));
     QTcpSocket client;
@@ -75,7 +64,6 @@ TEST(BaitListenerTest, CloseDropsTheListenerAndEveryHeldConnection) {
 }
 
 TEST(BaitListenerTest, TakenPortIsReportedAsSuch) {
-    App();
     QTcpServer squatter;
     ASSERT_TRUE(squatter.listen(QHostAddress::AnyIPv4, 0));
     BaitListener bait;
@@ -85,7 +73,6 @@ TEST(BaitListenerTest, TakenPortIsReportedAsSuch) {
 }
 
 TEST(BaitListenerTest, AdoptsAListeningSocketHandedOver) {
-    App();
     // A socket that is already listening, as velmor-guard hands one over.
     QTcpServer owner;
     ASSERT_TRUE(owner.listen(QHostAddress::LocalHost, 0));

@@ -27,6 +27,7 @@
 #include "lamp_widget.h"
 #include "velmor/common/text_file.h"
 #include "velmor/platform/mailbox.h"
+#include "velmor/test/event_loop.h"
 #include "velmor/test/fake_guard_link.h"
 #include "velmor/test/fakes.h"
 #include "velmor/test/temp_dir.h"
@@ -144,15 +145,7 @@ protected:
     }
 
     // Runs the event loop until `condition` holds (or five seconds pass).
-    template <typename Condition>
-    bool Until(Condition condition) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        while (!condition()) {
-            if (std::chrono::steady_clock::now() >= deadline) return false;
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        }
-        return true;
-    }
+    static bool Until(const std::function<bool()>& condition) { return test::ProcessEventsUntil(condition); }
 
     // The window manager was asked to bring the window to the user (a finished restore).
     int Restores() const {
@@ -569,10 +562,7 @@ TEST_F(FrmStartTest, PostedCloseEndsTheProgram) {
     window->ShowWindow();
     ASSERT_TRUE(platform::PostWindowMessage(handle, {platform::kWmUser, 1, 2}));
     ASSERT_TRUE(platform::PostWindowMessage(handle, {platform::kWmClose, 0, 0}));
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (ended == 0 && std::chrono::steady_clock::now() < deadline) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    }
+    test::ProcessEventsUntil([&] { return ended != 0; });
     EXPECT_EQ(ended, 1);
     EXPECT_EQ(tray_calls.back().kind, "delete");
     EXPECT_FALSE(window->Listener().IsListening());

@@ -7,7 +7,6 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <QCoreApplication>
 #include <chrono>
 #include <cstring>
 #include <functional>
@@ -15,6 +14,8 @@
 
 #include "velmor/platform/guard_events.h"
 #include "velmor/shell/monitor_service.h"
+#include "velmor/test/engine_fakes.h"
+#include "velmor/test/event_loop.h"
 #include "velmor/test/fakes.h"
 #include "velmor/test/temp_dir.h"
 
@@ -22,20 +23,6 @@ namespace velmor::shell {
 namespace {
 
 using namespace std::chrono_literals;
-
-QCoreApplication& App() {
-    static int argc = 1;
-    static char name[] = "guard_table_events_test";
-    static char* argv[] = {name, nullptr};
-    static QCoreApplication app(argc, argv);
-    return app;
-}
-
-class VisibleHost final : public engine::MonitorHost {
-public:
-    bool IsWindowVisible() const override { return true; }
-    void UpdateTrayIcon(std::string_view) override {}
-};
 
 guard::EventRecord Connected(std::uint16_t port) {
     guard::EventRecord e;
@@ -117,7 +104,6 @@ private:
 class GuardTableEventsTest : public ::testing::Test {
 protected:
     GuardTableEventsTest() {
-        App();
         auto fake_table = std::make_unique<test::FakeConnectionTable>();
         auto fake_counters = std::make_unique<test::FakeSocketCounters>();
         table = fake_table.get();
@@ -129,13 +115,7 @@ protected:
     }
 
     std::uint64_t Ticks() { return service->Cycle().GetStats().ticks; }
-    static bool RunUntil(const std::function<bool()>& done) {
-        const auto deadline = std::chrono::steady_clock::now() + 5s;
-        while (!done() && std::chrono::steady_clock::now() < deadline) {
-            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
-        }
-        return done();
-    }
+    static bool RunUntil(const std::function<bool()>& done) { return test::ProcessEventsUntil(done); }
     std::unique_ptr<platform::GuardEventStream> Stream() {
         return platform::MakeGuardEventStream((socket_folder.path() / "guard.sock").string());
     }
@@ -143,7 +123,7 @@ protected:
     test::TempDir folder;
     test::TempDir socket_folder;
     FakeGuard guard{socket_folder.path() / "guard.sock"};
-    VisibleHost host;
+    test::FakeMonitorHost host;
     test::ScriptedDialogs dialogs;
     test::FakeConnectionTable* table = nullptr;
     test::FakeSocketCounters* counters = nullptr;

@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
-#include <QElapsedTimer>
 #include <QFontInfo>
 #include <QLabel>
 #include <QLineEdit>
@@ -14,6 +13,7 @@
 #include <mutex>
 
 #include "network_tools_panel.h"
+#include "velmor/test/event_loop.h"
 #include "velmor/test/fakes.h"
 #include "velmor/test/recording_launcher.h"
 #include "velmor/test/temp_dir.h"
@@ -21,12 +21,10 @@
 namespace velmor::shell {
 namespace {
 
-bool ProcessUntil(const std::function<bool()>& done, int milliseconds = 5000) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!done() && timer.elapsed() < milliseconds)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    return done();
+using test::ProcessEventsUntil;
+
+bool ProcessUntil(const std::function<bool()>& done) {
+    return ProcessEventsUntil(done);
 }
 
 // A resolver that holds its answer until the test opens the gate; records what it was asked.

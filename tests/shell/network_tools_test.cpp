@@ -4,7 +4,6 @@
 #include <sys/wait.h>
 
 #include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QSignalSpy>
 #include <QTimer>
 #include <atomic>
@@ -19,6 +18,7 @@
 #include "velmor/platform/program_folder.h"
 #include "velmor/shell/address_converter.h"
 #include "velmor/test/child_process.h"
+#include "velmor/test/event_loop.h"
 #include "velmor/test/recording_launcher.h"
 #include "velmor/test/temp_dir.h"
 #include "velmor/test/test_network.h"
@@ -28,21 +28,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-QCoreApplication& App() {
-    static int argc = 1;
-    static char name[] = "network_tools_test";
-    static char* argv[] = {name, nullptr};
-    static QCoreApplication app(argc, argv);
-    return app;
-}
-
-bool ProcessUntil(const std::function<bool()>& done, int milliseconds = 5000) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!done() && timer.elapsed() < milliseconds)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    return done();
-}
+using test::ProcessEventsUntil;
 
 // A finder over a fixed set of installed program names.
 ProgramFinder Installed(std::map<std::string, std::string> programs) {
@@ -140,7 +126,6 @@ struct GatedResolver {
 };
 
 TEST(AddressConverter, ResolvesOnAnotherThreadWhileTheEventLoopRuns) {
-    App();
     GatedResolver gate;
     AddressConverter converter(gate.Function(), [](std::string_view) { return std::string("unused"); });
     QSignalSpy finished(&converter, &AddressConverter::Finished);
@@ -153,11 +138,11 @@ TEST(AddressConverter, ResolvesOnAnotherThreadWhileTheEventLoopRuns) {
     // The loop goes on: a timer fires while the resolver is stuck.
     bool ticked = false;
     QTimer::singleShot(30, [&] { ticked = true; });
-    EXPECT_TRUE(ProcessUntil([&] { return ticked; }, 2000));
+    EXPECT_TRUE(ProcessEventsUntil([&] { return ticked; }, 2s));
     EXPECT_EQ(finished.count(), 0);
 
     gate.Open();
-    ASSERT_TRUE(ProcessUntil([&] { return finished.count() == 1; }));
+    ASSERT_TRUE(ProcessEventsUntil([&] { return finished.count() == 1; }));
     EXPECT_EQ(finished[0][0].toInt(), 1);
     EXPECT_EQ(finished[0][1].toString(), QStringLiteral("10.77.0.2"));
     EXPECT_FALSE(converter.IsBusy());
@@ -165,13 +150,12 @@ TEST(AddressConverter, ResolvesOnAnotherThreadWhileTheEventLoopRuns) {
 
     // Free again: the reverse direction answers into box 0.
     ASSERT_TRUE(converter.Start(PlanConversion(1, "10.77.0.2")));
-    ASSERT_TRUE(ProcessUntil([&] { return finished.count() == 2; }));
+    ASSERT_TRUE(ProcessEventsUntil([&] { return finished.count() == 2; }));
     EXPECT_EQ(finished[1][0].toInt(), 0);
     EXPECT_EQ(finished[1][1].toString(), QStringLiteral("unused"));
 }
 
 TEST(AddressConverter, AnAnswerAfterTheConverterIsGoneIsDropped) {
-    App();
     auto gate = std::make_shared<GatedResolver>();
     {
         auto resolver = [gate](std::string_view text) { return gate->Function()(text); };
@@ -186,7 +170,6 @@ TEST(AddressConverter, AnAnswerAfterTheConverterIsGoneIsDropped) {
 }
 
 TEST(AddressConverter, PlansWithoutResolutionStartNothing) {
-    App();
     AddressConverter converter([](std::string_view) { return std::string("x"); },
                                [](std::string_view) { return std::string("y"); });
     EXPECT_FALSE(converter.Start(PlanConversion(1, "abc.def")));
@@ -198,13 +181,12 @@ TEST(AddressConverter, PlansWithoutResolutionStartNothing) {
 // test wrote (`ip netns exec` mounts /etc/netns/NAME/hosts over /etc/hosts). Only the parent test
 // below runs it.
 TEST(AddressConverterInNamespace, DISABLED_ResolvesThroughTheHostsFile) {
-    App();
     AddressConverter converter;
     QSignalSpy finished(&converter, &AddressConverter::Finished);
     const auto convert = [&](int box, const char* text) {
         const int before = static_cast<int>(finished.count());
         if (!converter.Start(PlanConversion(box, text))) return QStringLiteral("(not started)");
-        if (!ProcessUntil([&] { return finished.count() > before; }, 10000))
+        if (!ProcessEventsUntil([&] { return finished.count() > before; }, 10s))
             return QStringLiteral("(no answer)");
         return finished.last()[1].toString();
     };

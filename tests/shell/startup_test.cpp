@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QTimer>
 
@@ -14,14 +13,6 @@
 
 namespace velmor::shell {
 namespace {
-
-QCoreApplication& App() {
-    static int argc = 1;
-    static char name[] = "startup_test";
-    static char* argv[] = {name, nullptr};
-    static QCoreApplication app(argc, argv);
-    return app;
-}
 
 // The main window as the start procedure sees it; it records the order of what happens to it and
 // makes the folders when it loads, as the real load does.
@@ -52,7 +43,6 @@ private:
 class StartProgramTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        App();
         launcher.on_start = [this](const test::RecordingLauncher::Launch&) { steps.push_back("updater"); };
     }
 

@@ -7,12 +7,12 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <QCoreApplication>
 #include <chrono>
 #include <functional>
 
 #include "velmor/shell/monitor_service.h"
 #include "velmor/test/engine_fakes.h"
+#include "velmor/test/event_loop.h"
 #include "velmor/test/fakes.h"
 #include "velmor/test/temp_dir.h"
 
@@ -20,14 +20,6 @@ namespace velmor::shell {
 namespace {
 
 using namespace std::chrono_literals;
-
-QCoreApplication& App() {
-    static int argc = 1;
-    static char name[] = "table_waker_test";
-    static char* argv[] = {name, nullptr};
-    static QCoreApplication app(argc, argv);
-    return app;
-}
 
 TEST(TableWakeSchedule, NewsWaitsForTheCyclesOwnDelayAndTheSafetyNetCountsFromTheLastTick) {
     test::FakeClock clock;
@@ -88,7 +80,6 @@ private:
 class TableWakerTest : public ::testing::Test {
 protected:
     TableWakerTest() {
-        App();
         auto fake_table = std::make_unique<test::FakeConnectionTable>();
         auto fake_counters = std::make_unique<test::FakeSocketCounters>();
         table = fake_table.get();
@@ -101,18 +92,8 @@ protected:
     std::uint64_t Ticks() { return service->Cycle().GetStats().ticks; }
 
     // Runs the event loop until `done` holds or five seconds have passed.
-    static bool RunUntil(const std::function<bool()>& done) {
-        const auto deadline = std::chrono::steady_clock::now() + 5s;
-        while (!done() && std::chrono::steady_clock::now() < deadline) {
-            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
-        }
-        return done();
-    }
-    static void RunFor(std::chrono::milliseconds time) {
-        const auto end = std::chrono::steady_clock::now() + time;
-        while (std::chrono::steady_clock::now() < end)
-            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 10);
-    }
+    static bool RunUntil(const std::function<bool()>& done) { return test::ProcessEventsUntil(done); }
+    static void RunFor(std::chrono::milliseconds time) { test::ProcessEventsFor(time); }
 
     test::TempDir folder;
     test::FakeMonitorHost host;

@@ -94,6 +94,23 @@ std::optional<int> ChildProcess::Wait(std::chrono::milliseconds timeout) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
+bool LineLog::WaitFor(ChildProcess& child, const std::string& wanted, std::chrono::milliseconds timeout) {
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < end) {
+        const auto line = child.ReadLine(std::chrono::milliseconds(200));
+        if (!line) continue;
+        lines_.push_back(*line);
+        if (*line == wanted) return true;
+    }
+    return false;
+}
+
+std::string LineLog::Text() const {
+    std::string all;
+    for (const auto& line : lines_) all += line + "\n";
+    return all;
+}
+
 void ChildProcess::Kill() {
     if (pid_ <= 0) return;
     ::kill(pid_, SIGTERM);

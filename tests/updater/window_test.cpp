@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
-#include <QElapsedTimer>
 #include <QImage>
 #include <QPushButton>
 #include <QScreen>
@@ -13,6 +12,7 @@
 #include "qt_translations.h"
 #include "updater_app.h"
 #include "updater_window.h"
+#include "velmor/test/event_loop.h"
 #include "velmor/test/recording_launcher.h"
 #include "velmor/test/temp_dir.h"
 
@@ -37,12 +37,8 @@ QImage Render(UpdaterWindow& window) {
     return window.grab().toImage();
 }
 
-bool ProcessUntil(const std::function<bool()>& done, int milliseconds = 3000) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!done() && timer.elapsed() < milliseconds)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    return done();
+bool ProcessUntil(const std::function<bool()>& done) {
+    return test::ProcessEventsUntil(done, std::chrono::seconds(3));
 }
 
 using platform::ToQString;

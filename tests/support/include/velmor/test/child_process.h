@@ -36,6 +36,20 @@ private:
     std::string buffer_;
 };
 
+// The lines a child writes, kept as they are read: what a test waits for, and what it shows when
+// the wait fails.
+class LineLog final {
+public:
+    // Reads lines of `child` until one is `wanted` or `timeout` has passed; whether it came.
+    bool WaitFor(ChildProcess& child, const std::string& wanted, std::chrono::milliseconds timeout);
+    // Every line read so far, one a line.
+    std::string Text() const;
+    void clear() { lines_.clear(); }
+
+private:
+    std::vector<std::string> lines_;
+};
+
 // Polls `condition` every 5 ms until it holds or `timeout` passes.
 template <typename Condition>
 bool WaitUntil(Condition condition, std::chrono::milliseconds timeout) {
