@@ -316,7 +316,7 @@ TEST_F(FrmStartTest, LoadRunsItsStepsAndEndsWithTheFinalTitle) {
     EXPECT_TRUE(window->Service().Running());
     EXPECT_EQ(window->windowTitle(), QStringLiteral("Torvane...1.0703.01 버전"));
     // The next icon change carries the final title.
-    window->UpdateTrayIcon("Invader_ICON");
+    window->UpdateTrayIcon(engine::TrayIconChange::Invader);
     EXPECT_EQ(tray_calls.back().tip, QStringLiteral("Torvane...1.0703.01 버전"));
     EXPECT_EQ(tray_calls.back().image, AlertTrayImage().cacheKey());
     EXPECT_NE(NormalTrayImage().cacheKey(), AlertTrayImage().cacheKey());
@@ -339,13 +339,14 @@ TEST_F(FrmStartTest, InformationBoxShowsAGlobalIpv6AddressOnALineOfItsOwn) {
                                         QStringLiteral("ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff")));
 }
 
-TEST_F(FrmStartTest, OnlyTheThreeIconTextsDoAnything) {
+TEST_F(FrmStartTest, OnlyTheThreeIconChangesDoAnything) {
     Make();
     window->Handle();
-    window->UpdateTrayIcon("Bogus_ICON");
-    window->UpdateTrayIcon("");
+    // Values that name none of the three, as a cast from a number might give.
+    window->UpdateTrayIcon(static_cast<engine::TrayIconChange>(3));
+    window->UpdateTrayIcon(static_cast<engine::TrayIconChange>(-1));
     EXPECT_EQ(tray_calls.size(), 1u);
-    window->UpdateTrayIcon("Reset_ICON");
+    window->UpdateTrayIcon(engine::TrayIconChange::Reset);
     EXPECT_EQ(tray_calls.back().kind, "modify");
     EXPECT_EQ(window->TrayImage(), 1);
 }
@@ -397,7 +398,7 @@ TEST_F(FrmStartTest, AlertWhileHiddenAndLeftReleaseRestores) {
     EXPECT_TRUE(window->Topmost()) << "CheckTopMost is checked";
 
     // Restoring an already visible window still resets the icon.
-    window->UpdateTrayIcon("Invader_ICON");
+    window->UpdateTrayIcon(engine::TrayIconChange::Invader);
     window->Form_MouseMove(TrayIcon::kLeftButtonUp);
     EXPECT_EQ(window->TrayImage(), 1);
 

@@ -34,7 +34,7 @@ QCoreApplication& App() {
 class VisibleHost final : public engine::MonitorHost {
 public:
     bool IsWindowVisible() const override { return true; }
-    void UpdateTrayIcon(std::string_view) override {}
+    void UpdateTrayIcon(engine::TrayIconChange) override {}
 };
 
 guard::EventRecord Connected(std::uint16_t port) {

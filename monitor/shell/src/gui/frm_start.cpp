@@ -30,6 +30,7 @@
 #include "qt_services.h"
 #include "qt_text.h"
 #include "velmor/shell/enforcement_notice.h"
+#include "velmor/shell/tray_icon_names.h"
 #include "window_placement.h"
 
 namespace velmor::shell {
@@ -451,7 +452,7 @@ void FrmStart::Form_Load() {
                     QStringLiteral("\r\n   로컬 호스트 네임: ") + ToQString(info.host_name);
     txt_my_info_->setPlainText(QString(my_info_text_).remove(QLatin1Char('\r')));
     // 5. The tray icon, with the design title as its tip.
-    UpdateTrayIcon("Add_ICON");
+    UpdateTrayIcon(engine::TrayIconChange::Add);
     // 6. The bait listener.
     SetPortListener(true);
     // 7. First tabs.
@@ -490,23 +491,24 @@ bool FrmStart::TrayAvailable() const {
 
 // --- Tray -----------------------------------------------------------------------------------------
 
-void FrmStart::UpdateTrayIcon(std::string_view what) {
+void FrmStart::UpdateTrayIcon(engine::TrayIconChange change) {
+    using engine::TrayIconChange;
     // The tip is the title of this moment, cut like the classic 64-character tip buffer.
     const QString tip = windowTitle().left(63);
-    if (what == "Add_ICON") {
+    if (change == TrayIconChange::Add) {
         services_.tray->Add(NormalTrayImage(), tip);
         tray_image_ = 1;
-    } else if (what == "Reset_ICON") {
+    } else if (change == TrayIconChange::Reset) {
         if (tray_image_ != 0) services_.tray->Modify(NormalTrayImage(), tip);
         if (tray_image_ != 0) tray_image_ = 1;
-    } else if (what == "Invader_ICON") {
+    } else if (change == TrayIconChange::Invader) {
         if (tray_image_ != 0) services_.tray->Modify(AlertTrayImage(), tip);
         if (tray_image_ != 0) tray_image_ = 2;
     } else {
         return;
     }
     tray_tip_ = tip;
-    Log("tray " + std::string(what) + " image " + std::to_string(tray_image_));
+    Log("tray " + std::string(TrayIconName(change)) + " image " + std::to_string(tray_image_));
 }
 
 void FrmStart::IntruderFiled(std::string_view address) {
@@ -553,7 +555,7 @@ void FrmStart::Form_MouseMove(int code) {
 }
 
 void FrmStart::RestoreFromTray() {
-    UpdateTrayIcon("Reset_ICON");
+    UpdateTrayIcon(engine::TrayIconChange::Reset);
     // The user sees the lists now; intruders still counted need no notice.
     notices_->WindowShown();
     notice_timer_.stop();

@@ -104,8 +104,9 @@ public:
 
     // --- engine::MonitorHost
     bool IsWindowVisible() const override;
-    // "Add_ICON", "Reset_ICON", "Invader_ICON"; any other text does nothing.
-    void UpdateTrayIcon(std::string_view what) override;
+    // Add puts the icon up with the normal image, Reset and Invader change it to the normal or the
+    // alert image; anything else does nothing.
+    void UpdateTrayIcon(engine::TrayIconChange change) override;
     // A desktop notice while the window is hidden, at most one per IntruderNotices::kInterval.
     void IntruderFiled(std::string_view address) override;
 
