@@ -23,6 +23,7 @@
 #include <algorithm>
 #include <filesystem>
 
+#include "desktop_services.h"
 #include "frm_start.h"
 #include "velmor/common/text_file.h"
 #include "velmor/platform/mailbox.h"
@@ -134,6 +135,7 @@ protected:
         };
         services.window_manager = std::move(manager);
         services.clock = &clock;
+        services.mailbox = platform::OpenMailbox();
         if (real_tray) {
             services.tray = std::move(real_tray);
             fake_tray = nullptr;
@@ -865,6 +867,37 @@ TEST_F(FrmStartTest, BlockedRowsAreDrawnInTheWarningColour) {
     EXPECT_TRUE(colour_of("ListViewInvaderOX", 0, Qt::ForegroundRole).isValid());
     // The port list has no verdict.
     EXPECT_FALSE(colour_of("ListViewWatchPORT", 0, Qt::ForegroundRole).isValid());
+}
+
+// The desktop program's composition: the window built on it loads with only the outside world
+// replaced (the system's tables would bring the machine's connections and its guard, the local
+// information a name lookup).
+TEST(DesktopServicesTest, GiveTheWindowEverythingItNeedsToLoad) {
+    App();
+    test::TempDir folder;
+    test::ScriptedDialogs dialogs;
+    for (const bool assume_tray : {false, true}) {
+        DesktopServices desktop;
+        FrmStartServices services = desktop.ForMainWindow(folder.path(), dialogs, assume_tray);
+        EXPECT_TRUE(services.clipboard && services.browser && services.tray && services.clock);
+        EXPECT_TRUE(services.local_info && services.can_tear_down && services.end_program);
+        EXPECT_TRUE(services.open_help && services.open_about);
+        EXPECT_EQ(services.table, nullptr) << "the system's tables are the monitor service's to open";
+        EXPECT_EQ(services.counters, nullptr);
+        services.table = std::make_unique<test::FakeConnectionTable>();
+        services.counters = std::make_unique<test::FakeSocketCounters>();
+        services.local_info = [] { return platform::LocalInfo{"10.1.2.3", "example.lan", "desk-01"}; };
+        services.bait_port = 0;
+        FrmStart window(folder.path(), std::move(services));
+        const platform::WindowHandle handle = window.Handle();
+        EXPECT_GT(handle, 0) << "the window's handle is the mailbox the updater posts to";
+        EXPECT_TRUE(platform::IsWindow(handle));
+        EXPECT_EQ(window.TrayImage(), 1);
+        // The offscreen platform has no tray: only the assumed one hides the window in it.
+        EXPECT_EQ(window.TrayAvailable(), assume_tray);
+        EXPECT_EQ(window.windowFlags().testFlag(Qt::Tool), assume_tray);
+        window.Service().Stop();
+    }
 }
 
 }  // namespace
