@@ -30,7 +30,7 @@ constexpr int kRows = 99;
 class VisibleHost final : public engine::MonitorHost {
 public:
     bool IsWindowVisible() const override { return true; }
-    void UpdateTrayIcon(std::string_view) override {}
+    void UpdateTrayIcon(engine::TrayIconChange) override {}
 };
 
 class NoDialogs final : public Dialogs {

@@ -36,7 +36,7 @@ std::vector<int> clients;
 class VisibleHost final : public engine::MonitorHost {
 public:
     bool IsWindowVisible() const override { return true; }
-    void UpdateTrayIcon(std::string_view) override {}
+    void UpdateTrayIcon(engine::TrayIconChange) override {}
 };
 
 class NoDialogs final : public Dialogs {

@@ -44,7 +44,7 @@ Figures Measure(int rounds, const std::function<void()>& step) {
 class QuietHost final : public velmor::engine::MonitorHost {
 public:
     bool IsWindowVisible() const override { return true; }
-    void UpdateTrayIcon(std::string_view) override {}
+    void UpdateTrayIcon(velmor::engine::TrayIconChange) override {}
 };
 
 class YesDialogs final : public velmor::Dialogs {

@@ -58,7 +58,7 @@ TEST_F(MonitoringCycleTest, IntruderOnPort80IsFiledBlockedTornDownAndAlerted) {
     EXPECT_EQ(RuleFile("10.1.2.3.x"), "1043|10.1.2.3|\r\n");
     EXPECT_FALSE(HasRuleFile("10.1.2.3.o"));
     ASSERT_EQ(table.destroyed.size(), 1u);
-    EXPECT_EQ(host.icons, std::vector<std::string>{"Invader_ICON"});
+    EXPECT_EQ(host.icons, std::vector<engine::TrayIconChange>{engine::TrayIconChange::Invader});
     ASSERT_EQ(port_list.RowCount(), 1);
     EXPECT_EQ(port_list.Cell(0, watch_port::kAddress), "10.1.2.3");
     EXPECT_EQ(port_list.Cell(0, watch_port::kPort), "1043");
@@ -260,7 +260,7 @@ TEST_F(MonitoringCycleTest, Ipv6RowsAreListedFiledAndTornDownLikeIpv4) {
     EXPECT_EQ(address_list.Cell(RowOf("fd00:77::3"), watch_ip::kVerdict), "허용");
     EXPECT_EQ(RuleFile("fd00:77::3.o"), "40002|fd00:77::3|\r\n");
     EXPECT_EQ(port_list.Cell(port_list.Find("40001"), watch_port::kAddress), "fd00:77::2");
-    EXPECT_EQ(host.icons, std::vector<std::string>{"Invader_ICON"});
+    EXPECT_EQ(host.icons, std::vector<engine::TrayIconChange>{engine::TrayIconChange::Invader});
     ASSERT_EQ(table.destroyed.size(), 1u);
     EXPECT_EQ(table.destroyed[0].dwRemotePort, htons(40001));
 

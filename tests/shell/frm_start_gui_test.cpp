@@ -23,6 +23,7 @@
 #include <algorithm>
 #include <filesystem>
 
+#include "desktop_services.h"
 #include "frm_start.h"
 #include "lamp_widget.h"
 #include "velmor/common/text_file.h"
@@ -136,6 +137,7 @@ protected:
         };
         services.window_manager = std::move(manager);
         services.clock = &clock;
+        services.mailbox = platform::OpenMailbox();
         if (real_tray) {
             services.tray = std::move(real_tray);
             fake_tray = nullptr;
@@ -310,7 +312,7 @@ TEST_F(FrmStartTest, LoadRunsItsStepsAndEndsWithTheFinalTitle) {
     EXPECT_TRUE(window->Service().Running());
     EXPECT_EQ(window->windowTitle(), QStringLiteral("Torvane...1.0703.01 버전"));
     // The next icon change carries the final title.
-    window->UpdateTrayIcon("Invader_ICON");
+    window->UpdateTrayIcon(engine::TrayIconChange::Invader);
     EXPECT_EQ(tray_calls.back().tip, QStringLiteral("Torvane...1.0703.01 버전"));
     EXPECT_EQ(tray_calls.back().image, AlertTrayImage().cacheKey());
     EXPECT_NE(NormalTrayImage().cacheKey(), AlertTrayImage().cacheKey());
@@ -333,13 +335,14 @@ TEST_F(FrmStartTest, InformationBoxShowsAGlobalIpv6AddressOnALineOfItsOwn) {
                                         QStringLiteral("ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff")));
 }
 
-TEST_F(FrmStartTest, OnlyTheThreeIconTextsDoAnything) {
+TEST_F(FrmStartTest, OnlyTheThreeIconChangesDoAnything) {
     Make();
     window->Handle();
-    window->UpdateTrayIcon("Bogus_ICON");
-    window->UpdateTrayIcon("");
+    // Values that name none of the three, as a cast from a number might give.
+    window->UpdateTrayIcon(static_cast<engine::TrayIconChange>(3));
+    window->UpdateTrayIcon(static_cast<engine::TrayIconChange>(-1));
     EXPECT_EQ(tray_calls.size(), 1u);
-    window->UpdateTrayIcon("Reset_ICON");
+    window->UpdateTrayIcon(engine::TrayIconChange::Reset);
     EXPECT_EQ(tray_calls.back().kind, "modify");
     EXPECT_EQ(window->TrayImage(), 1);
 }
@@ -391,7 +394,7 @@ TEST_F(FrmStartTest, AlertWhileHiddenAndLeftReleaseRestores) {
     EXPECT_TRUE(window->Topmost()) << "CheckTopMost is checked";
 
     // Restoring an already visible window still resets the icon.
-    window->UpdateTrayIcon("Invader_ICON");
+    window->UpdateTrayIcon(engine::TrayIconChange::Invader);
     window->Form_MouseMove(TrayIcon::kLeftButtonUp);
     EXPECT_EQ(window->TrayImage(), 1);
 
@@ -916,6 +919,37 @@ TEST_F(FrmStartTest, BlockedRowsAreDrawnInTheWarningColour) {
     EXPECT_TRUE(colour_of("ListViewInvaderOX", 0, Qt::ForegroundRole).isValid());
     // The port list has no verdict.
     EXPECT_FALSE(colour_of("ListViewWatchPORT", 0, Qt::ForegroundRole).isValid());
+}
+
+// The desktop program's composition: the window built on it loads with only the outside world
+// replaced (the system's tables would bring the machine's connections and its guard, the local
+// information a name lookup).
+TEST(DesktopServicesTest, GiveTheWindowEverythingItNeedsToLoad) {
+    App();
+    test::TempDir folder;
+    test::ScriptedDialogs dialogs;
+    for (const bool assume_tray : {false, true}) {
+        DesktopServices desktop;
+        FrmStartServices services = desktop.ForMainWindow(folder.path(), dialogs, assume_tray);
+        EXPECT_TRUE(services.clipboard && services.browser && services.tray && services.clock);
+        EXPECT_TRUE(services.local_info && services.can_tear_down && services.end_program);
+        EXPECT_TRUE(services.open_help && services.open_about);
+        EXPECT_EQ(services.table, nullptr) << "the system's tables are the monitor service's to open";
+        EXPECT_EQ(services.counters, nullptr);
+        services.table = std::make_unique<test::FakeConnectionTable>();
+        services.counters = std::make_unique<test::FakeSocketCounters>();
+        services.local_info = [] { return platform::LocalInfo{"10.1.2.3", "example.lan", "desk-01"}; };
+        services.bait_port = 0;
+        FrmStart window(folder.path(), std::move(services));
+        const platform::WindowHandle handle = window.Handle();
+        EXPECT_GT(handle, 0) << "the window's handle is the mailbox the updater posts to";
+        EXPECT_TRUE(platform::IsWindow(handle));
+        EXPECT_EQ(window.TrayImage(), 1);
+        // The offscreen platform has no tray: only the assumed one hides the window in it.
+        EXPECT_EQ(window.TrayAvailable(), assume_tray);
+        EXPECT_EQ(window.windowFlags().testFlag(Qt::Tool), assume_tray);
+        window.Service().Stop();
+    }
 }
 
 }  // namespace

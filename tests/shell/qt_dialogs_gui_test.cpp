@@ -197,6 +197,10 @@ protected:
         services.local_info = [] { return platform::LocalInfo{"10.1.2.3", "example.lan", "desk-01"}; };
         services.can_tear_down = [] { return false; };
         services.end_program = [this] { ++ended; };
+        services.open_help = [](QWidget*) {};
+        services.open_about = [](QWidget*) {};
+        services.clock = &clock;
+        services.mailbox = platform::OpenMailbox();
         services.bait_port = 0;
         window = std::make_unique<FrmStart>(folder.path(), std::move(services));
         dialogs.SetOwner(window.get());
@@ -211,6 +215,7 @@ protected:
     test::FakeClipboard clipboard;
     test::FakeBrowser browser;
     test::FakeConnectionTable* fake_table = nullptr;
+    SystemClock clock;
     std::unique_ptr<FrmStart> window;
     int ended = 0;
 };

@@ -16,6 +16,7 @@
 #include <functional>
 #include <iostream>
 
+#include "desktop_services.h"
 #include "frm_start.h"
 #include "qt_services.h"
 #include "qt_translations.h"
@@ -103,18 +104,15 @@ int main(int argc, char** argv) {
     test::ScriptedDialogs dialogs;
     test::FakeClipboard clipboard;
     test::FakeBrowser browser;
-    shell::FrmStartServices services;
-    services.dialogs = &dialogs;
+    // The desktop program's own services, with the data and the outside world made up.
+    shell::DesktopServices desktop;
+    shell::FrmStartServices services = desktop.ForMainWindow(folder.path(), dialogs, false);
     services.clipboard = &clipboard;
     services.browser = &browser;
     // On a desktop with a tray (scripts/screenshots.sh starts a panel) the real icon, so that the
     // intruder notice is the one the desktop shows.
     const bool real_tray = QSystemTrayIcon::isSystemTrayAvailable();
-    if (real_tray) {
-        services.tray = std::make_unique<shell::QtTrayIcon>();
-    } else {
-        services.tray = std::make_unique<NoTray>();
-    }
+    if (!real_tray) services.tray = std::make_unique<NoTray>();
     auto table = std::make_unique<test::FakeConnectionTable>();
     table->tcp_rows = {
         test::MakeRow("192.168.10.23", 80, "203.0.113.45", 1043),

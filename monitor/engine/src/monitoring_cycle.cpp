@@ -177,7 +177,7 @@ void MonitoringCycle::FileNewAddress(int row, const std::string& address, const 
 }
 
 void MonitoringCycle::AlertIfHidden() {
-    if (!host_.IsWindowVisible()) host_.UpdateTrayIcon(kInvaderIcon);
+    if (!host_.IsWindowVisible()) host_.UpdateTrayIcon(TrayIconChange::Invader);
 }
 
 void MonitoringCycle::AutomaticBlocking() {

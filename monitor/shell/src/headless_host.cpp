@@ -6,6 +6,7 @@
 
 #include "velmor/platform/connection_table.h"
 #include "velmor/shell/enforcement_notice.h"
+#include "velmor/shell/tray_icon_names.h"
 
 namespace velmor::shell {
 namespace {
@@ -93,9 +94,9 @@ HeadlessHost::HeadlessHost(std::filesystem::path program_folder, const HeadlessO
 
 HeadlessHost::~HeadlessHost() = default;
 
-void HeadlessHost::UpdateTrayIcon(std::string_view what) {
+void HeadlessHost::UpdateTrayIcon(engine::TrayIconChange change) {
     if (options_.quiet) return;
-    std::cout << "event tray " << what << std::endl;
+    std::cout << "event tray " << TrayIconName(change) << std::endl;
 }
 
 void HeadlessHost::Tell(std::string_view text, Icon) {

@@ -16,6 +16,7 @@
 #include <QFont>
 #include <QFontDatabase>
 
+#include "desktop_services.h"
 #include "frm_start.h"
 #include "qt_services.h"
 #include "qt_translations.h"
@@ -82,6 +83,8 @@ int RunDesktop(int argc, char** argv) {
     velmor::platform::InstallQtTranslations(velmor::platform::ProgramFolder() / "translations");
 
     velmor::shell::QtDialogs dialogs;
+    // The real services the window borrows; they outlive it.
+    velmor::shell::DesktopServices desktop;
     velmor::shell::StartOptions options;
     options.program_folder = velmor::platform::ProgramFolder();
     options.program_file = velmor::platform::ProgramFile();
@@ -112,9 +115,8 @@ int RunDesktop(int argc, char** argv) {
                   << QCoreApplication::libraryPaths().join(QLatin1Char(':')).toStdString() << std::endl;
     }
     const auto claim = velmor::shell::StartProgram(options, dialogs, [&]() -> velmor::shell::StartWindow& {
-        velmor::shell::FrmStartServices services;
-        services.dialogs = &dialogs;
-        services.tray = std::make_unique<velmor::shell::QtTrayIcon>(assume_tray);
+        velmor::shell::FrmStartServices services =
+            desktop.ForMainWindow(options.program_folder, dialogs, assume_tray);
         services.debug_log = debug_log;
         services.updates_refused =
             !velmor::shell::HandOverFieldsFit(options.program_folder, options.update_host);

@@ -22,14 +22,12 @@
 #include <algorithm>
 #include <iostream>
 
-#include "frm_about.h"
-#include "frm_help.h"
 #include "lamp_widget.h"
 #include "mailbox_notifier.h"
 #include "network_tools_panel.h"
-#include "qt_services.h"
 #include "qt_text.h"
 #include "velmor/shell/enforcement_notice.h"
+#include "velmor/shell/tray_icon_names.h"
 #include "window_placement.h"
 
 namespace velmor::shell {
@@ -96,37 +94,10 @@ FrmStart::FrmStart(std::filesystem::path program_folder, FrmStartServices servic
     setStyleSheet(QString::fromLatin1(kStyleSheet));
     resize(620, 460);
 
-    if (!services_.clipboard) {
-        own_clipboard_ = std::make_unique<QtClipboard>();
-        services_.clipboard = own_clipboard_.get();
-    }
-    if (!services_.browser) {
-        own_browser_ = std::make_unique<QtBrowser>();
-        services_.browser = own_browser_.get();
-    }
-    if (!services_.tray) services_.tray = std::make_unique<QtTrayIcon>();
     services_.tray->on_notification = [this](int code) { Form_MouseMove(code); };
-    if (!services_.local_info) services_.local_info = platform::ReadLocalInfo;
-    if (!services_.can_tear_down) services_.can_tear_down = platform::CanTearDownConnections;
-    if (!services_.end_program) services_.end_program = [] { QCoreApplication::exit(0); };
-    if (!services_.window_manager && QGuiApplication::platformName() == QLatin1String("xcb")) {
-        services_.window_manager = platform::ConnectX11WindowManager();
-    }
-    notices_ = std::make_unique<IntruderNotices>(services_.clock ? *services_.clock : own_clock_);
+    notices_ = std::make_unique<IntruderNotices>(*services_.clock);
     notice_timer_.setSingleShot(true);
     connect(&notice_timer_, &QTimer::timeout, this, &FrmStart::NoticeTimer_Timer);
-    if (!services_.open_help) {
-        services_.open_help = [this](QWidget* owner) {
-            FrmHelp help(program_folder_, owner);
-            help.exec();
-        };
-    }
-    if (!services_.open_about) {
-        services_.open_about = [](QWidget* owner) {
-            FrmAbout about(owner);
-            about.exec();
-        };
-    }
 
     service_ =
         std::make_unique<MonitorService>(program_folder_, *this, *services_.dialogs,
@@ -138,9 +109,7 @@ FrmStart::FrmStart(std::filesystem::path program_folder, FrmStartServices servic
         service_->Store(), service_->RuleList(), service_->AddressList(), service_->PortList(),
         *services_.dialogs, *services_.clipboard, *services_.browser, this);
     // The window's handle: a mailbox that other programs (the updater) post messages to.
-    mailbox_ = services_.mailbox
-                   ? std::make_unique<platform::MailboxNotifier>(std::move(services_.mailbox), this)
-                   : std::make_unique<platform::MailboxNotifier>(this);
+    mailbox_ = std::make_unique<platform::MailboxNotifier>(std::move(services_.mailbox), this);
     connect(mailbox_.get(), &platform::MailboxNotifier::messageReceived, this,
             [this](qint32 message, qint64, qint64) {
                 if (message == platform::kWmClose) CloseFromSystem();
@@ -451,7 +420,7 @@ void FrmStart::Form_Load() {
                     QStringLiteral("\r\n   로컬 호스트 네임: ") + ToQString(info.host_name);
     txt_my_info_->setPlainText(QString(my_info_text_).remove(QLatin1Char('\r')));
     // 5. The tray icon, with the design title as its tip.
-    UpdateTrayIcon("Add_ICON");
+    UpdateTrayIcon(engine::TrayIconChange::Add);
     // 6. The bait listener.
     SetPortListener(true);
     // 7. First tabs.
@@ -490,23 +459,24 @@ bool FrmStart::TrayAvailable() const {
 
 // --- Tray -----------------------------------------------------------------------------------------
 
-void FrmStart::UpdateTrayIcon(std::string_view what) {
+void FrmStart::UpdateTrayIcon(engine::TrayIconChange change) {
+    using engine::TrayIconChange;
     // The tip is the title of this moment, cut like the classic 64-character tip buffer.
     const QString tip = windowTitle().left(63);
-    if (what == "Add_ICON") {
+    if (change == TrayIconChange::Add) {
         services_.tray->Add(NormalTrayImage(), tip);
         tray_image_ = 1;
-    } else if (what == "Reset_ICON") {
+    } else if (change == TrayIconChange::Reset) {
         if (tray_image_ != 0) services_.tray->Modify(NormalTrayImage(), tip);
         if (tray_image_ != 0) tray_image_ = 1;
-    } else if (what == "Invader_ICON") {
+    } else if (change == TrayIconChange::Invader) {
         if (tray_image_ != 0) services_.tray->Modify(AlertTrayImage(), tip);
         if (tray_image_ != 0) tray_image_ = 2;
     } else {
         return;
     }
     tray_tip_ = tip;
-    Log("tray " + std::string(what) + " image " + std::to_string(tray_image_));
+    Log("tray " + std::string(TrayIconName(change)) + " image " + std::to_string(tray_image_));
 }
 
 void FrmStart::IntruderFiled(std::string_view address) {
@@ -532,8 +502,7 @@ void FrmStart::ShowNotice(const IntruderNotices::Notice& notice) {
 void FrmStart::ScheduleNoticeTimer() {
     const auto due = notices_->PendingDue();
     if (!due) return;
-    const Clock& clock = services_.clock ? *services_.clock : own_clock_;
-    const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(*due - clock.Now());
+    const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(*due - services_.clock->Now());
     notice_timer_.start(static_cast<int>(std::max<std::int64_t>(0, wait.count())));
 }
 
@@ -553,7 +522,7 @@ void FrmStart::Form_MouseMove(int code) {
 }
 
 void FrmStart::RestoreFromTray() {
-    UpdateTrayIcon("Reset_ICON");
+    UpdateTrayIcon(engine::TrayIconChange::Reset);
     // The user sees the lists now; intruders still counted need no notice.
     notices_->WindowShown();
     notice_timer_.stop();

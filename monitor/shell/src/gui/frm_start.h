@@ -51,30 +51,35 @@ inline constexpr std::string_view kMenuQuit = "끝내기(&X)";
 inline constexpr std::string_view kMenuHelp = "도움말 항목(&C)";
 inline constexpr std::string_view kMenuAbout = "Torvane 정보(&A)";
 
-// Everything frmStart talks to outside itself; tests replace the members, empty ones mean the real
-// thing.
+// Everything frmStart talks to outside itself. The window chooses none of them: the desktop program
+// gives the real ones (DesktopServices), tests their fakes. Each is required unless its comment
+// says otherwise; the pointed-to ones outlive the window.
 struct FrmStartServices {
-    Dialogs* dialogs = nullptr;  // required
+    Dialogs* dialogs = nullptr;
     Clipboard* clipboard = nullptr;
     Browser* browser = nullptr;
     std::unique_ptr<TrayIcon> tray;
+    // The connection tables and the kernel's socket counters. Empty: the system's own, and with them
+    // the guard at its socket (the monitor service's choice, the same for the headless monitor).
     std::unique_ptr<platform::ConnectionTable> table;
     std::unique_ptr<platform::SocketCounterSource> counters;
+    // The mailbox other programs (the updater) post messages to; its handle is the window's. Empty:
+    // the window has handle 0, as when no mailbox could be opened.
     std::unique_ptr<platform::Mailbox> mailbox;
     std::function<platform::LocalInfo()> local_info;
     std::function<bool()> can_tear_down;
-    // The line to velmor-guard; by default the guard's socket when the table is the system's own,
-    // none with a test's table.
+    // A line to velmor-guard for a table of the caller's own; optional (the system's tables bring
+    // theirs).
     std::unique_ptr<platform::GuardLink> guard;
-    // Ends the program at once (the quit paths); QCoreApplication::exit by default.
+    // Ends the program at once (the quit paths).
     std::function<void()> end_program;
     // The modal help and About windows.
     std::function<void(QWidget* owner)> open_help;
     std::function<void(QWidget* owner)> open_about;
-    // The window manager's window states (task list, stacking, desktop); empty: the X11 window
-    // manager on the xcb platform, none elsewhere.
+    // The window manager's window states (task list, stacking, desktop); optional: without one the
+    // window asks for none.
     std::unique_ptr<platform::WindowManager> window_manager;
-    // The clock of the intruder notices' interval; empty: the system clock.
+    // The clock of the intruder notices' interval.
     const Clock* clock = nullptr;
     quint16 bait_port = BaitListener::kPort;
     // Event lines on standard output (tray changes, show and hide) for end-to-end tests.
@@ -104,8 +109,9 @@ public:
 
     // --- engine::MonitorHost
     bool IsWindowVisible() const override;
-    // "Add_ICON", "Reset_ICON", "Invader_ICON"; any other text does nothing.
-    void UpdateTrayIcon(std::string_view what) override;
+    // Add puts the icon up with the normal image, Reset and Invader change it to the normal or the
+    // alert image; anything else does nothing.
+    void UpdateTrayIcon(engine::TrayIconChange change) override;
     // A desktop notice while the window is hidden, at most one per IntruderNotices::kInterval.
     void IntruderFiled(std::string_view address) override;
 
@@ -173,8 +179,6 @@ private:
 
     std::filesystem::path program_folder_;
     FrmStartServices services_;
-    std::unique_ptr<Clipboard> own_clipboard_;
-    std::unique_ptr<Browser> own_browser_;
     std::unique_ptr<MonitorService> service_;
     std::unique_ptr<rules::ListCommands> commands_;
     std::unique_ptr<platform::MailboxNotifier> mailbox_;
@@ -196,7 +200,6 @@ private:
     QLabel* notice_ = nullptr;
     std::array<LampWidget*, 2> lamps_{};
     QTimer lamp_timer_;
-    SystemClock own_clock_;
     std::unique_ptr<IntruderNotices> notices_;
     QTimer notice_timer_;
     QPointer<QWindow> watched_window_;

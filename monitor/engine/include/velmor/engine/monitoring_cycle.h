@@ -23,7 +23,6 @@ namespace watch_ip = rules::watch_ip;
 namespace watch_port = rules::watch_port;
 
 inline constexpr std::string_view kCountOverflowText = "10000 - OVER";
-inline constexpr std::string_view kInvaderIcon = "Invader_ICON";
 inline constexpr std::string_view kBlockInternetQuestion = "인터넷을 정말 차단할까요?";
 inline constexpr int kListCap = 100;
 // The two boxes of the check-box pair CheckStopRun, by index.
@@ -32,14 +31,19 @@ inline constexpr int kBlockInternetBox = 1;
 inline constexpr std::uint32_t kLampRed = 0x0000FF;
 inline constexpr std::uint32_t kLampBlue = 0xFF0000;
 
+// The changes of the tray icon: put it up with the normal image, back to the normal image, the
+// alert image (an intruder was filed while the window was hidden). The window names them in its
+// own terms; the core only ever asks for Invader.
+enum class TrayIconChange { Add, Reset, Invader };
+
 // What the cycle needs of the window that hosts it.
 class MonitorHost {
 public:
     virtual ~MonitorHost() = default;
     // False while the window is hidden in the tray.
     virtual bool IsWindowVisible() const = 0;
-    // Switches the tray icon ("Invader_ICON": the alert image).
-    virtual void UpdateTrayIcon(std::string_view what) = 0;
+    // Switches the tray icon.
+    virtual void UpdateTrayIcon(TrayIconChange change) = 0;
     // A remote address without a rule reached the bait and was just filed as blocked.
     virtual void IntruderFiled(std::string_view address) { static_cast<void>(address); }
 };

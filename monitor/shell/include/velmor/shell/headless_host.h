@@ -46,7 +46,7 @@ public:
 
     // engine::MonitorHost
     bool IsWindowVisible() const override { return !options_.hidden; }
-    void UpdateTrayIcon(std::string_view what) override;
+    void UpdateTrayIcon(engine::TrayIconChange change) override;
     // Dialogs: the flags already say what the user wants, so questions are answered Yes.
     void Tell(std::string_view text, Icon icon) override;
     bool AskYesNo(std::string_view text) override;

@@ -15,9 +15,9 @@ namespace velmor::test {
 class FakeMonitorHost final : public engine::MonitorHost {
 public:
     bool visible = true;
-    std::vector<std::string> icons;
+    std::vector<engine::TrayIconChange> icons;
     bool IsWindowVisible() const override { return visible; }
-    void UpdateTrayIcon(std::string_view what) override { icons.emplace_back(what); }
+    void UpdateTrayIcon(engine::TrayIconChange change) override { icons.push_back(change); }
 };
 
 // Answers `values` in turn, round and round; `otherwise` while there are none.
