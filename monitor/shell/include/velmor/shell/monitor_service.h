@@ -91,6 +91,7 @@ private:
     engine::MonitoringCycle cycle_;
     QTimer table_timer_;
     std::unique_ptr<engine::GuardTableEvents> guard_events_;
+    std::unique_ptr<engine::SocketFinder> socket_finder_;
     std::unique_ptr<TableWaker> waker_;
     // Brings the tick forward when a list changes outside it (a verdict toggled, a rule added).
     std::unique_ptr<rules::ListModelObserver> list_poker_;
