@@ -60,7 +60,8 @@ std::chrono::milliseconds MonitoringCycle::NextTickDelay() const {
 bool MonitoringCycle::ShouldDump() {
     const auto now = clock_.Now();
     const bool events = EventsLive();
-    const bool safety_net_due = !dumped_once_ || now - last_dump_ >= (events ? event_safety_net_ : safety_net_);
+    const bool safety_net_due =
+        !dumped_once_ || now - last_dump_ >= (events ? event_safety_net_ : safety_net_);
     store_.RefreshBlockedIndex(safety_net_due);
 
     bool dump = safety_net_due || table_news_ || checked_ != seen_checked_ ||

@@ -201,11 +201,11 @@ private:
     SocketFinder* finder_ = nullptr;
     std::chrono::milliseconds event_safety_net_{1000};
     bool news_was_live_ = false;
-    bool table_news_ = false;                           // this tick's events need a read of the table
-    std::vector<guard::EventRecord> news_events_;       // this tick's events
-    std::vector<platform::SocketId> arrivals_;          // new connections on the bait they name
-    std::vector<platform::SocketRow> arrived_;          // the same as the kernel reported them
-    std::vector<std::uint64_t> torn_down_;              // cookies torn down from events, now gone
+    bool table_news_ = false;                      // this tick's events need a read of the table
+    std::vector<guard::EventRecord> news_events_;  // this tick's events
+    std::vector<platform::SocketId> arrivals_;     // new connections on the bait they name
+    std::vector<platform::SocketRow> arrived_;     // the same as the kernel reported them
+    std::vector<std::uint64_t> torn_down_;         // cookies torn down from events, now gone
 
     Stats stats_;
 };
