@@ -43,6 +43,12 @@ void FillRow(const inet_diag_msg& message, SocketRow& result) {
         local = result.ipv4 ? id.source[3] : 0;
         remote = result.ipv4 ? id.destination[3] : 0;
     }
+    if (!result.ipv4) {
+        // The table's layout of a pure IPv6 row.
+        result.row.family = AddressFamily::kIpv6;
+        std::memcpy(result.row.dwLocalAddr6, id.source, sizeof id.source);
+        std::memcpy(result.row.dwRemoteAddr6, id.destination, sizeof id.destination);
+    }
     result.row.dwState = sockdiag::MibTcpState(message.idiag_state);
     result.row.dwLocalAddr = local;
     result.row.dwLocalPort = id.source_port_be;

@@ -446,6 +446,32 @@ TEST_F(VelmorThroughGuard, TheTableTimerSleepsUntilTheGuardsEventsWakeItForAnInt
     EXPECT_GE(Stat("teardowns"), 1);
 }
 
+TEST_F(VelmorThroughGuard, IntrudersOfEitherFamilyAreFiledAndTornDownFromTheirEvent) {
+    AddIpv6();
+    ASSERT_TRUE(Offers("events 1"));
+    const long long dumps = Stat("dumps");
+    FileIntruder();
+    EXPECT_GE(Stat("targeted"), 1) << "filed from the event and a lookup of its socket";
+
+    const int client = ConnectFrom(net.remote(), kLocal6, 80);
+    ASSERT_GE(client, 0) << "the bait did not answer over IPv6";
+    EXPECT_TRUE(
+        WaitUntil([&] { return IsRegularFile(folder / "invader" / (std::string(kRemote6) + ".x")); }, 5s));
+    EXPECT_TRUE(SeesReset(client, 3s)) << "the IPv6 intruder's connection should be torn down";
+    CloseSocket(client);
+    EXPECT_TRUE(WaitUntil([&] { return Stat("targeted") >= 2; }, 3s));
+    EXPECT_EQ(Stat("targeted_fallbacks"), 0);
+    const auto answer = monitor->Ask("list").value_or(std::vector<std::string>{});
+    const auto listed = [&](const std::string& address) {
+        return std::any_of(answer.begin(), answer.end(),
+                           [&](const std::string& line) { return line.starts_with(address + "\t1\t차단"); });
+    };
+    EXPECT_TRUE(listed("10.77.0.2")) << testing::PrintToString(answer);
+    EXPECT_TRUE(listed(kRemote6)) << testing::PrintToString(answer);
+    // At most the reads the safety net and the rule files' own change bring, not one per event.
+    EXPECT_LT(Stat("dumps") - dumps, 20);
+}
+
 // The same monitor beside a guard that cannot load BPF: the counter gate runs as it always has.
 class VelmorThroughGuardWithoutBpf : public VelmorThroughGuard {
 protected:

@@ -83,6 +83,10 @@ TEST(LookupReply, TakesTheOneRowOfEachFamily) {
     ASSERT_EQ(ParseLookupReply(bytes, 9, row, error), LookupReply::kFound);
     EXPECT_FALSE(row.ipv4);
     EXPECT_EQ(row.row.dwLocalAddr, 0u);
+    // The same row as a dump of the table gives for it.
+    EXPECT_EQ(row.row.family, AddressFamily::kIpv6);
+    EXPECT_EQ(std::memcmp(row.row.dwLocalAddr6, pure.id.idiag_src, sizeof row.row.dwLocalAddr6), 0);
+    EXPECT_EQ(std::memcmp(row.row.dwRemoteAddr6, pure.id.idiag_dst, sizeof row.row.dwRemoteAddr6), 0);
     EXPECT_EQ(std::memcmp(row.id.destination, pure.id.idiag_dst, sizeof row.id.destination), 0);
 }
 

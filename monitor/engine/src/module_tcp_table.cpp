@@ -97,6 +97,8 @@ std::uint64_t Words(std::uint32_t high, std::uint32_t low) {
     return (static_cast<std::uint64_t>(high) << 32) | low;
 }
 
+}  // namespace
+
 // One row's digest: its fields chained through Mix, seeded with the key.
 std::uint64_t RowDigest(const TcpRow& row, std::uint64_t key) {
     const std::uint64_t ports = ((row.dwLocalPort & 0xFFFFu) << 16) | (row.dwRemotePort & 0xFFFFu);
@@ -112,8 +114,6 @@ std::uint64_t RowDigest(const TcpRow& row, std::uint64_t key) {
     }
     return h;
 }
-
-}  // namespace
 
 std::uint64_t RowSetFingerprint(const TcpSnapshot& snapshot, std::uint64_t key) {
     // A sum, not an exclusive or: two equal rows (a socket in TIME_WAIT beside a new one of the same

@@ -59,10 +59,12 @@ std::chrono::milliseconds MonitoringCycle::NextTickDelay() const {
 
 bool MonitoringCycle::ShouldDump() {
     const auto now = clock_.Now();
-    const bool safety_net_due = !dumped_once_ || now - last_dump_ >= safety_net_;
+    const bool events = EventsLive();
+    const bool safety_net_due =
+        !dumped_once_ || now - last_dump_ >= (events ? event_safety_net_ : safety_net_);
     store_.RefreshBlockedIndex(safety_net_due);
 
-    bool dump = safety_net_due || checked_ != seen_checked_ ||
+    bool dump = safety_net_due || table_news_ || checked_ != seen_checked_ ||
                 address_list_.Generation() != seen_list_generation_ ||
                 store_.BlockedGeneration() != seen_blocked_generation_;
     if (counters_ != nullptr) {
@@ -70,9 +72,14 @@ bool MonitoringCycle::ShouldDump() {
         if (!counters_->Read(current)) {
             dump = true;
         } else if (!(current == last_counters_)) {
+            // With events, every TCP socket entering or leaving the table is news of its own; the
+            // counters still tell what no event does: UDP sockets, and TIME_WAIT entries that expire.
+            if (!events || current.udp_in_use != last_counters_.udp_in_use ||
+                current.udp6_in_use != last_counters_.udp6_in_use ||
+                current.tcp_time_wait != last_counters_.tcp_time_wait)
+                dump = true;
             // Read before the dump, so a change during the dump is seen on the next tick.
             last_counters_ = current;
-            dump = true;
         }
     } else {
         dump = true;
@@ -86,9 +93,16 @@ bool MonitoringCycle::ShouldDump() {
 
 void MonitoringCycle::TimerGetTable_Timer() {
     ++stats_.ticks;
+    TakeTableNews();
     if (!ShouldDump()) {
-        ShowActivityLed(1);
-        return;
+        if (arrivals_.empty()) {
+            ShowActivityLed(1);
+            return;
+        }
+        if (FileArrivals()) return;
+        // The socket is gone or could not be asked for: the table says what happened.
+        ++stats_.targeted_fallbacks;
+        last_dump_ = clock_.Now();
     }
     ++stats_.dumps;
     seen_checked_ = checked_;

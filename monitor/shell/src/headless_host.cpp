@@ -171,7 +171,8 @@ bool HeadlessHost::RunCommand(const std::string& line) {
     } else if (line == "stats") {
         const auto& stats = cycle.GetStats();
         std::cout << "ticks " << stats.ticks << "\ndumps " << stats.dumps << "\nfull_passes "
-                  << stats.full_passes << "\nteardowns " << stats.teardowns << '\n';
+                  << stats.full_passes << "\nteardowns " << stats.teardowns << "\ntargeted " << stats.targeted
+                  << "\ntargeted_fallbacks " << stats.targeted_fallbacks << '\n';
         const auto& lookups = service_->Lookup().GetStats();
         std::cout << "lookup_ticks " << lookups.ticks << "\nlookup_answers " << lookups.answers
                   << "\nlookup_starts " << lookups.starts << '\n';

@@ -58,17 +58,22 @@ MonitorService::MonitorService(std::filesystem::path program_folder, engine::Mon
 }
 
 bool MonitorService::UseGuardEvents(std::unique_ptr<platform::GuardEventStream> stream) {
+    cycle_.SetTableNews(nullptr, nullptr);
     SetTableEvents(nullptr);
     guard_events_.reset();
     if (!stream || (!stream->Live() && !stream->Subscribe())) return false;
     guard_events_ = std::make_unique<engine::GuardTableEvents>(std::move(stream));
     SetTableEvents(guard_events_.get());
+    // Single sockets are looked up in the namespace whose table the cycle reads: only the system's.
+    if (system_tables_ && !socket_finder_) socket_finder_ = std::make_unique<engine::SystemSocketFinder>();
+    cycle_.SetTableNews(guard_events_.get(), socket_finder_.get());
     return true;
 }
 
 MonitorService::~MonitorService() {
-    // The cycle must not keep a pointer to the enforcement that goes first.
+    // The cycle must not keep a pointer to the enforcement or the events that go first.
     cycle_.SetEnforcement(nullptr);
+    cycle_.SetTableNews(nullptr, nullptr);
     for (rules::ListModel* list : {&address_list_, &port_list_, &rule_list_})
         list->RemoveObserver(list_poker_.get());
 }

@@ -14,8 +14,8 @@ class DatagramChannel;
 
 // One socket as the kernel reports it when asked for it by its exact id.
 struct SocketRow {
-    // IPv4 connections (IPv4-mapped ones of dual-stack sockets included) in the table's row layout;
-    // for a pure IPv6 socket `ipv4` is false and only `id` carries its addresses.
+    // The connection in the table's row layout: IPv4 connections (IPv4-mapped ones of dual-stack
+    // sockets included) as IPv4 rows with `ipv4` true, pure IPv6 sockets as IPv6 rows.
     bool ipv4 = false;
     TcpRow row;
     SocketId id;

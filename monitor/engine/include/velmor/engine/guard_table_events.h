@@ -3,14 +3,16 @@
 #include <memory>
 #include <vector>
 
+#include "velmor/engine/socket_news.h"
 #include "velmor/engine/table_wake.h"
 #include "velmor/platform/guard_events.h"
 
 namespace velmor::engine {
 
 // The table timer's event source over velmor-guard's event stream: every socket event of the
-// guard's namespace, and every event lost on the way, counts as a possible change of the table.
-class GuardTableEvents final : public TableEventSource {
+// guard's namespace, and every event lost on the way, counts as a possible change of the table. The
+// events are kept until the cycle takes them as its news, so that it can act on the sockets they name.
+class GuardTableEvents final : public TableEventSource, public TableNews {
 public:
     struct Stats {
         std::uint64_t takes = 0;   // TakePending calls that found something
@@ -25,7 +27,8 @@ public:
     bool TakePending() override;
 
     // False once the guard ended the stream: the caller goes back to the counter gate.
-    bool Live() const { return stream_->Live(); }
+    bool Live() const override { return stream_->Live(); }
+    bool TakeNews(std::vector<guard::EventRecord>& events) override;
     const Stats& GetStats() const { return stats_; }
     // The events of the last TakePending, in the kernel's order.
     const std::vector<guard::EventRecord>& LastEvents() const { return last_; }
@@ -33,6 +36,9 @@ public:
 private:
     std::unique_ptr<platform::GuardEventStream> stream_;
     std::vector<guard::EventRecord> last_;
+    // Taken from the stream, not yet by the cycle; beyond the cap they count as lost.
+    std::vector<guard::EventRecord> news_;
+    bool news_lost_ = false;
     Stats stats_;
 };
 

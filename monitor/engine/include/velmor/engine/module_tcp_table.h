@@ -59,6 +59,8 @@ void RemoteAddressText(const TcpRow& row, std::string& out);
 // other row set gives another one except with a chance near 2^-64, and since `key` is a secret of
 // the running program a remote host cannot choose rows that collide. Allocates nothing.
 std::uint64_t RowSetFingerprint(const TcpSnapshot& snapshot, std::uint64_t key);
+// One row's share of the fingerprint: the fingerprint of a set is the sum of its rows' digests.
+std::uint64_t RowDigest(const TcpRow& row, std::uint64_t key);
 
 // The 16-bit version word with `low` in the low byte and `high` in the high byte.
 std::uint16_t MakeWinsockVersion(std::uint8_t low, std::uint8_t high);

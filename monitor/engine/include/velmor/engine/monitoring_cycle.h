@@ -4,13 +4,16 @@
 #include <chrono>
 #include <cstdint>
 #include <random>
+#include <set>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "velmor/common/clock.h"
 #include "velmor/common/ui_services.h"
 #include "velmor/engine/enforcement.h"
 #include "velmor/engine/module_tcp_table.h"
+#include "velmor/engine/socket_news.h"
 #include "velmor/platform/connection_table.h"
 #include "velmor/platform/socket_counters.h"
 #include "velmor/rules/list_model.h"
@@ -79,6 +82,12 @@ public:
         std::uint64_t dumps = 0;
         std::uint64_t full_passes = 0;
         std::uint64_t teardowns = 0;
+        // New connections on the bait filed (and torn down) from their event and a lookup of that
+        // one socket, without reading the table.
+        std::uint64_t targeted = 0;
+        // Ticks that meant to do so but read the table after all (the socket was gone, or the
+        // lookup failed).
+        std::uint64_t targeted_fallbacks = 0;
     };
 
     MonitoringCycle(platform::ConnectionTable& table, platform::SocketCounterSource* counters,
@@ -111,9 +120,23 @@ public:
     void SetTimerIntervalMs(int interval_ms) { interval_ms_ = interval_ms; }
     std::chrono::milliseconds NextTickDelay() const;
 
-    // The longest time a tick may stay quiet without reading the tables.
+    // The longest time a tick may stay quiet without reading the tables. With live socket events
+    // it is the longest the timer sleeps between two looks at the counters, and the tables are read
+    // at least every event safety net.
     void SetSafetyNet(std::chrono::milliseconds interval) { safety_net_ = interval; }
     std::chrono::milliseconds SafetyNet() const { return safety_net_; }
+    void SetEventSafetyNet(std::chrono::milliseconds interval) { event_safety_net_ = interval; }
+    std::chrono::milliseconds EventSafetyNet() const { return event_safety_net_; }
+
+    // The kernel's socket events of this namespace, and a lookup of single sockets in it (both not
+    // owned; nullptr for none). While they are live, an event is news that the next tick reads the
+    // table for, and a new connection on the bait is filed and torn down from its event and one
+    // lookup of that socket instead.
+    void SetTableNews(TableNews* news, SocketFinder* finder) {
+        news_ = news;
+        finder_ = finder;
+        news_was_live_ = false;
+    }
 
     int LastTcpCount() const { return last_tcp_count_; }
     int LastUdpCount() const { return last_udp_count_; }
@@ -134,6 +157,16 @@ private:
                         const std::string& local_port);
     void AutomaticBlocking();
     void AlertIfHidden();
+    // Socket events (monitoring_cycle_events.cpp).
+    bool EventsLive() const { return news_ != nullptr && news_->Live(); }
+    void TakeTableNews();
+    bool FileArrivals();
+    void FileArrival(const TcpRow& row);
+    bool ArrivalBlocked(const std::string& address);
+    bool InLastSnapshot(const platform::SocketId& id) const;
+    bool OnlyArrivalsAdded(const std::set<std::string, std::less<>>& before) const;
+    void RememberTornDown(const platform::SocketId& id);
+    bool ForgetTornDown(std::uint64_t cookie);
 
     platform::ConnectionTable& table_;
     platform::SocketCounterSource* counters_;
@@ -169,6 +202,17 @@ private:
     std::uint64_t seen_list_generation_ = 0;
     std::uint64_t seen_blocked_generation_ = 0;
     std::array<bool, 2> seen_checked_{true, false};
+
+    // Socket events.
+    TableNews* news_ = nullptr;
+    SocketFinder* finder_ = nullptr;
+    std::chrono::milliseconds event_safety_net_{1000};
+    bool news_was_live_ = false;
+    bool table_news_ = false;                      // this tick's events need a read of the table
+    std::vector<guard::EventRecord> news_events_;  // this tick's events
+    std::vector<platform::SocketId> arrivals_;     // new connections on the bait they name
+    std::vector<platform::SocketRow> arrived_;     // the same as the kernel reported them
+    std::vector<std::uint64_t> torn_down_;         // cookies torn down from events, now gone
 
     Stats stats_;
 };

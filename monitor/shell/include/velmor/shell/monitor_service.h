@@ -97,6 +97,7 @@ private:
     engine::MonitoringCycle cycle_;
     QTimer table_timer_;
     std::unique_ptr<engine::GuardTableEvents> guard_events_;
+    std::unique_ptr<engine::SocketFinder> socket_finder_;
     std::unique_ptr<TableWaker> waker_;
     engine::QuietTickCount quiet_ticks_{clock_};
     // Brings the tick forward when a list changes outside it (a verdict toggled, a rule added).

@@ -1,0 +1,176 @@
+// The monitoring cycle's use of the kernel's socket events: which of them need a read of the whole
+// table, and the new connections on the bait that are filed and torn down from their event and a
+// lookup of that one socket instead.
+
+#include <algorithm>
+#include <set>
+
+#include "velmor/common/text_rules.h"
+#include "velmor/engine/monitoring_cycle.h"
+
+namespace velmor::engine {
+namespace {
+
+// Cookies of sockets torn down from their event, kept until their close event comes; a handful is
+// ever pending.
+constexpr std::size_t kMaxTornDown = 64;
+
+std::uint64_t CookieOf(const platform::SocketId& id) {
+    return (static_cast<std::uint64_t>(id.cookie[1]) << 32) | id.cookie[0];
+}
+
+bool IsUnlisted(std::string_view address) {
+    return address == "0.0.0.0" || address == "127.0.0.1" || address == "::" || address == "::1";
+}
+
+}  // namespace
+
+void MonitoringCycle::TakeTableNews() {
+    table_news_ = false;
+    arrivals_.clear();
+    if (news_ == nullptr) return;
+    if (!news_->Live()) {
+        // From here the counter gate watches the table; what the last events left unsaid is read now.
+        table_news_ = news_was_live_;
+        news_was_live_ = false;
+        return;
+    }
+    news_was_live_ = true;
+    if (news_->TakeNews(news_events_)) {
+        // Events were lost on the way.
+        table_news_ = true;
+        return;
+    }
+    // In block-the-Internet mode every event leads to the tick that tears the whole table down.
+    const bool targeted = finder_ != nullptr && !checked_[kBlockInternetBox];
+    for (const guard::EventRecord& event : news_events_) {
+        if (targeted && IsBaitArrival(event)) {
+            const platform::SocketId id = SocketIdOfEvent(event);
+            const bool known =
+                std::any_of(arrivals_.begin(), arrivals_.end(),
+                            [&](const platform::SocketId& seen) { return CookieOf(seen) == event.cookie; });
+            if (!known) arrivals_.push_back(id);
+            continue;
+        }
+        // The close of a socket torn down from its event, and known gone since: nothing left to see.
+        if (event.new_state == kEventClose && ForgetTornDown(event.cookie)) continue;
+        table_news_ = true;
+    }
+    // A read of the table files the arrivals as the full pass does.
+    if (table_news_) arrivals_.clear();
+}
+
+bool MonitoringCycle::FileArrivals() {
+    // Every arrival is looked up before anything changes: if one cannot be, the table is read
+    // instead, and it files them all.
+    arrived_.clear();
+    for (const platform::SocketId& id : arrivals_) {
+        platform::SocketRow found;
+        if (finder_->Find(id, found) != platform::SocketLookupStatus::kFound) return false;
+        // A read of the table since the connection came has filed it already.
+        if (InLastSnapshot(found.id)) continue;
+        arrived_.push_back(found);
+    }
+    if (arrived_.empty()) {
+        ShowActivityLed(1);
+        return true;
+    }
+
+    // What the full pass and automatic blocking do for each of these rows.
+    const std::uint64_t blocked_generation = store_.BlockedGeneration();
+    const std::set<std::string, std::less<>> blocked_before = store_.BlockedAddresses();
+    std::vector<bool> torn(arrived_.size(), false);
+    for (const platform::SocketRow& arrival : arrived_) FileArrival(arrival.row);
+    if (checked_[kAutoBlockBox]) {
+        for (std::size_t i = 0; i < arrived_.size(); ++i) {
+            if (!ArrivalBlocked(RemoteAddressText(arrived_[i].row))) continue;
+            teardowns_.Add(arrived_[i].id);
+            torn[i] = true;
+        }
+    }
+    stats_.teardowns += teardowns_.Size();
+    teardowns_.Flush(*enforcement_);
+    // The rule files just written are no change from outside for the next tick; anything else that
+    // changed in the rule folder meanwhile is, and the next tick reads the table for it.
+    store_.RefreshBlockedIndex(false);
+    enforcement_->Sync(address_list_, store_, checked_[kAutoBlockBox], checked_[kBlockInternetBox]);
+    seen_list_generation_ = address_list_.Generation();
+    if (blocked_generation == seen_blocked_generation_ && OnlyArrivalsAdded(blocked_before))
+        seen_blocked_generation_ = store_.BlockedGeneration();
+
+    // A row that is still there is part of the table the last pass stood for, so that the next read
+    // does not count it once more; one that went leaves that table as it was.
+    for (std::size_t i = 0; i < arrived_.size(); ++i) {
+        platform::SocketRow again;
+        if (torn[i] && finder_->Find(arrived_[i].id, again) == platform::SocketLookupStatus::kGone) {
+            RememberTornDown(arrived_[i].id);
+            continue;
+        }
+        last_tcp_fingerprint_ += RowDigest(arrived_[i].row, fingerprint_key_);
+        ++last_tcp_count_;
+    }
+    stats_.targeted += arrived_.size();
+    ShowActivityLed(0);
+    return true;
+}
+
+void MonitoringCycle::FileArrival(const TcpRow& row) {
+    const std::string address = RemoteAddressText(row);
+    if (IsUnlisted(address)) return;
+    const std::string remote_port = PortToString(row.dwRemotePort);
+    UpdatePortList(address, remote_port);
+    const int found = address_list_.Find(address);
+    if (found >= 0) {
+        const std::int64_t count = LeadingNumber(address_list_.Cell(found, watch_ip::kCount));
+        address_list_.SetCell(found, watch_ip::kCount,
+                              count >= 10000 ? std::string(kCountOverflowText) : std::to_string(count + 1));
+    } else {
+        const int added = address_list_.AddRow({address, "1"});
+        FileNewAddress(added, address, remote_port, PortToString(row.dwLocalPort));
+    }
+    if (address_list_.RowCount() >= kListCap) address_list_.Clear();
+}
+
+bool MonitoringCycle::ArrivalBlocked(const std::string& address) {
+    const int listed = address_list_.Find(address);
+    if (listed >= 0)
+        return rules::VerdictOf(address_list_.Cell(listed, watch_ip::kVerdict)) == rules::Verdict::Blocked;
+    if (IsUnlisted(address)) return false;
+    // The list was emptied at 100 rows: the rule file just written decides, as on the next tick.
+    store_.RefreshBlockedIndex(false);
+    return store_.IsIndexedBlocked(address);
+}
+
+bool MonitoringCycle::OnlyArrivalsAdded(const std::set<std::string, std::less<>>& before) const {
+    const auto& after = store_.BlockedAddresses();
+    if (!std::includes(after.begin(), after.end(), before.begin(), before.end())) return false;
+    for (const std::string& address : after) {
+        if (before.contains(address)) continue;
+        const bool ours = std::any_of(
+            arrived_.begin(), arrived_.end(),
+            [&](const platform::SocketRow& arrival) { return RemoteAddressText(arrival.row) == address; });
+        if (!ours) return false;
+    }
+    return true;
+}
+
+bool MonitoringCycle::InLastSnapshot(const platform::SocketId& id) const {
+    const std::uint64_t cookie = CookieOf(id);
+    if (cookie == 0) return false;
+    return std::any_of(tcp_.ids.begin(), tcp_.ids.end(),
+                       [&](const platform::SocketId& row) { return CookieOf(row) == cookie; });
+}
+
+void MonitoringCycle::RememberTornDown(const platform::SocketId& id) {
+    if (torn_down_.size() >= kMaxTornDown) torn_down_.erase(torn_down_.begin());
+    torn_down_.push_back(CookieOf(id));
+}
+
+bool MonitoringCycle::ForgetTornDown(std::uint64_t cookie) {
+    const auto found = std::find(torn_down_.begin(), torn_down_.end(), cookie);
+    if (found == torn_down_.end()) return false;
+    torn_down_.erase(found);
+    return true;
+}
+
+}  // namespace velmor::engine

@@ -1,0 +1,314 @@
+// The monitoring cycle driven by socket events: scripted events and a scripted single-socket lookup
+// over the fake table, whose teardowns remove the rows they name.
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "velmor/common/text_file.h"
+#include "velmor/engine/monitoring_cycle.h"
+#include "velmor/test/engine_fakes.h"
+#include "velmor/test/fakes.h"
+#include "velmor/test/temp_dir.h"
+
+namespace velmor::engine {
+namespace {
+
+using platform::SocketLookupStatus;
+
+class ScriptedNews final : public TableNews {
+public:
+    std::vector<guard::EventRecord> pending;
+    bool lost = false;
+    bool live = true;
+    bool Live() const override { return live; }
+    bool TakeNews(std::vector<guard::EventRecord>& events) override {
+        events = std::move(pending);
+        pending.clear();
+        const bool was_lost = lost;
+        lost = false;
+        return was_lost;
+    }
+};
+
+// Answers from the fake table, where a socket's cookie is its row's position (as in its dumps).
+class TableFinder final : public SocketFinder {
+public:
+    explicit TableFinder(const test::FakeConnectionTable& table) : table_(table) {}
+    int calls = 0;
+    bool fail = false;
+    SocketLookupStatus Find(const platform::SocketId& id, platform::SocketRow& row) override {
+        ++calls;
+        if (fail) return SocketLookupStatus::kFailed;
+        const std::size_t index = id.cookie[0];
+        if (index >= table_.tcp_rows.size() || table_.tcp_rows[index].dwLocalPort != id.source_port_be ||
+            table_.tcp_rows[index].dwRemotePort != id.destination_port_be)
+            return SocketLookupStatus::kGone;
+        row.row = table_.tcp_rows[index];
+        row.ipv4 = row.row.family == platform::AddressFamily::kIpv4;
+        row.id = id;
+        return SocketLookupStatus::kFound;
+    }
+
+private:
+    const test::FakeConnectionTable& table_;
+};
+
+constexpr std::uint8_t kInet = 2;
+constexpr std::uint8_t kInet6 = 10;
+
+class MonitoringCycleEventsTest : public ::testing::Test {
+protected:
+    MonitoringCycleEventsTest() {
+        std::filesystem::create_directories(folder.path() / "invader");
+        table.destroy_removes = true;
+        // Row 0, the bait listener, is never filed; the cookies of the rows below start at 1.
+        table.tcp_rows.push_back(test::MakeRow("0.0.0.0", 80, "0.0.0.0", 0, 2));
+        table.tcp_rows.push_back(test::MakeRow("10.77.0.1", 8080, "10.77.0.5", 5000));
+        cycle.SetTableNews(&news, &finder);
+        Tick();  // the first look reads the table
+    }
+
+    void Tick() { cycle.TimerGetTable_Timer(); }
+    // A connection accepted on local port `local_port` from `remote`: its row, and the event that
+    // names it (the end of its handshake).
+    guard::EventRecord Accept(const std::string& remote, int remote_port, int local_port = 80) {
+        const bool v6 = remote.find(':') != std::string::npos;
+        table.tcp_rows.push_back(v6 ? test::MakeRow6("fd00:77::1", local_port, remote, remote_port)
+                                    : test::MakeRow("10.77.0.1", local_port, remote, remote_port));
+        guard::EventRecord event;
+        event.cookie = table.tcp_rows.size() - 1;
+        event.family = v6 ? kInet6 : kInet;
+        event.old_state = kEventSynRecv;
+        event.new_state = kEventEstablished;
+        event.local_port = static_cast<std::uint16_t>(local_port);
+        event.remote_port = static_cast<std::uint16_t>(remote_port);
+        ::inet_pton(v6 ? AF_INET6 : AF_INET, v6 ? "fd00:77::1" : "10.77.0.1", event.local.data());
+        ::inet_pton(v6 ? AF_INET6 : AF_INET, remote.c_str(), event.remote.data());
+        news.pending.push_back(event);
+        ++counters.value.passive_opens;
+        ++counters.value.tcp_in_use;
+        return event;
+    }
+    static guard::EventRecord Closed(guard::EventRecord event) {
+        event.old_state = kEventEstablished;
+        event.new_state = kEventClose;
+        return event;
+    }
+    std::string Cell(const std::string& address, int column) {
+        const int row = address_list.Find(address);
+        return row >= 0 ? address_list.Cell(row, column) : "(not listed)";
+    }
+    std::string RuleFile(const std::string& name) { return test::ReadBytes(folder / ("invader/" + name)); }
+    // The next read of the table, when the event safety net is due.
+    void SafetyNetRead() {
+        clock.Advance(cycle.EventSafetyNet());
+        const int reads = table.tcp_reads;
+        Tick();
+        ASSERT_EQ(table.tcp_reads, reads + 1);
+    }
+
+    test::TempDir folder;
+    test::FakeConnectionTable table;
+    test::FakeSocketCounters counters;
+    rules::RuleStore store{folder.path()};
+    rules::ListModel address_list{watch_ip::kColumns, watch_ip::kAddress};
+    rules::ListModel port_list{watch_port::kColumns, watch_port::kPort};
+    test::FakeMonitorHost host;
+    test::ScriptedDialogs dialogs;
+    test::FakeClock clock;
+    test::ScriptedRandom random;
+    ScriptedNews news;
+    TableFinder finder{table};
+    MonitoringCycle cycle{table, &counters, store, address_list, port_list, host, dialogs, clock, random};
+};
+
+TEST_F(MonitoringCycleEventsTest, NewIntrudersAreFiledAndTornDownFromTheirEventWithoutReadingTheTable) {
+    host.visible = false;
+    const int reads = table.tcp_reads;
+    const auto passes = cycle.GetStats().full_passes;
+    const auto v4 = Accept("10.77.0.2", 1043);
+    Tick();
+    const auto v6 = Accept("fd00:77::2", 1044);
+    Tick();
+
+    EXPECT_EQ(table.tcp_reads, reads) << "no read of the table";
+    EXPECT_EQ(cycle.GetStats().targeted, 2u);
+    EXPECT_EQ(cycle.GetStats().teardowns, 2u);
+    ASSERT_EQ(table.destroyed.size(), 2u);
+    EXPECT_EQ(table.tcp_rows.size(), 2u) << "both intruders' connections were torn down";
+    for (const char* address : {"10.77.0.2", "fd00:77::2"}) {
+        EXPECT_EQ(Cell(address, watch_ip::kCount), "1") << address;
+        EXPECT_EQ(Cell(address, watch_ip::kVerdict), "차단") << address;
+    }
+    EXPECT_EQ(RuleFile("10.77.0.2.x"), "1043|10.77.0.2|\r\n");
+    EXPECT_EQ(RuleFile("fd00:77::2.x"), "1044|fd00:77::2|\r\n");
+    EXPECT_EQ(port_list.Cell(port_list.Find("1044"), watch_port::kAddress), "fd00:77::2");
+    EXPECT_EQ(host.icons, (std::vector<std::string>{"Invader_ICON", "Invader_ICON"}));
+
+    // Their close events are no news, and the next read finds the table as the last pass left it.
+    news.pending = {Closed(v4), Closed(v6)};
+    Tick();
+    EXPECT_EQ(table.tcp_reads, reads);
+    SafetyNetRead();
+    EXPECT_EQ(cycle.GetStats().full_passes, passes);
+    EXPECT_EQ(Cell("10.77.0.2", watch_ip::kCount), "1");
+
+    // A second connection of a filed intruder counts once more and goes the same way.
+    Accept("10.77.0.2", 1045);
+    Tick();
+    EXPECT_EQ(Cell("10.77.0.2", watch_ip::kCount), "2");
+    EXPECT_EQ(table.destroyed.size(), 3u);
+    EXPECT_EQ(cycle.GetStats().targeted, 3u);
+}
+
+TEST_F(MonitoringCycleEventsTest, AConnectionThatStaysIsNotCountedAgainByTheNextRead) {
+    // An address allowed by its rule, and an intruder while automatic blocking is off, stay connected.
+    test::WriteBytes(folder / "invader/10.77.0.3.o", "1|10.77.0.3|friend\r\n");
+    Accept("10.77.0.3", 2000);
+    Tick();
+    cycle.SetChecked(kAutoBlockBox, false);
+    SafetyNetRead();  // the mode change is read as it always is
+    const auto passes = cycle.GetStats().full_passes;
+    Accept("10.77.0.4", 2001);
+    Tick();
+
+    EXPECT_EQ(cycle.GetStats().targeted, 2u);
+    EXPECT_TRUE(table.destroyed.empty());
+    EXPECT_EQ(Cell("10.77.0.3", watch_ip::kVerdict), "허용");
+    EXPECT_EQ(Cell("10.77.0.3", watch_ip::kInfo), "friend");
+    EXPECT_EQ(Cell("10.77.0.4", watch_ip::kVerdict), "차단");
+    EXPECT_EQ(RuleFile("10.77.0.4.x"), "2001|10.77.0.4|\r\n");
+    SafetyNetRead();
+    EXPECT_EQ(cycle.GetStats().full_passes, passes) << "the rows are those the last pass stood for";
+    EXPECT_EQ(Cell("10.77.0.3", watch_ip::kCount), "1");
+    EXPECT_EQ(Cell("10.77.0.4", watch_ip::kCount), "1");
+
+    // When one of them goes, the table has changed and the full pass runs as written.
+    table.tcp_rows.pop_back();
+    news.pending.push_back(Closed(guard::EventRecord{}));
+    const int reads = table.tcp_reads;
+    Tick();
+    EXPECT_EQ(table.tcp_reads, reads + 1);
+    EXPECT_EQ(cycle.GetStats().full_passes, passes + 1);
+    EXPECT_EQ(Cell("10.77.0.3", watch_ip::kCount), "2");
+}
+
+TEST_F(MonitoringCycleEventsTest, ARefusedTeardownIsRepeatedByTheNextReadWithoutCountingAgain) {
+    table.destroy_removes = false;
+    Accept("10.77.0.6", 3000);
+    Tick();
+    EXPECT_EQ(table.destroyed.size(), 1u);
+    EXPECT_EQ(finder.calls, 2) << "looked up again after the teardown";
+    SafetyNetRead();
+    EXPECT_EQ(table.destroyed.size(), 2u);
+    EXPECT_EQ(Cell("10.77.0.6", watch_ip::kCount), "1");
+}
+
+TEST_F(MonitoringCycleEventsTest, BlockTheInternetAndOtherNewsReadTheTable) {
+    // Block the Internet: the tick tears every row down, as without events.
+    cycle.SetChecked(kBlockInternetBox, true);
+    Tick();
+    const std::size_t whole_table = table.destroyed.size();
+    EXPECT_EQ(whole_table, 2u);
+    table.tcp_rows.push_back(test::MakeRow("0.0.0.0", 80, "0.0.0.0", 0, 2));
+    table.tcp_rows.push_back(test::MakeRow("10.77.0.1", 8080, "10.77.0.5", 5000));
+    Accept("10.77.0.7", 4000);
+    int reads = table.tcp_reads;
+    Tick();
+    EXPECT_EQ(table.tcp_reads, reads + 1);
+    EXPECT_EQ(table.destroyed.size(), whole_table + 3);
+    EXPECT_EQ(cycle.GetStats().targeted, 0u);
+    EXPECT_EQ(finder.calls, 0);
+    cycle.SetChecked(kBlockInternetBox, false);
+    Tick();
+
+    // An event about another socket, beside an arrival, is read from the table: the full pass files both.
+    Accept("10.77.0.8", 4001);
+    Accept("10.77.0.9", 4002, 8080);
+    reads = table.tcp_reads;
+    Tick();
+    EXPECT_EQ(table.tcp_reads, reads + 1);
+    EXPECT_EQ(Cell("10.77.0.8", watch_ip::kVerdict), "차단");
+    EXPECT_EQ(Cell("10.77.0.9", watch_ip::kVerdict), "허용");
+    EXPECT_EQ(Cell("10.77.0.8", watch_ip::kCount), "1");
+    EXPECT_EQ(cycle.GetStats().targeted, 0u);
+
+    // Lost events too.
+    news.lost = true;
+    reads = table.tcp_reads;
+    Tick();
+    EXPECT_EQ(table.tcp_reads, reads + 1);
+}
+
+TEST_F(MonitoringCycleEventsTest, AnArrivalTheLookupCannotConfirmIsFiledByAReadOfTheTable) {
+    // Gone by the time it is asked for (another socket holds the row's place).
+    Accept("10.77.0.10", 5000);
+    table.tcp_rows.back().dwRemotePort = htons(5001);
+    int reads = table.tcp_reads;
+    Tick();
+    EXPECT_EQ(table.tcp_reads, reads + 1);
+    EXPECT_EQ(cycle.GetStats().targeted_fallbacks, 1u);
+    EXPECT_EQ(cycle.GetStats().targeted, 0u);
+    EXPECT_EQ(Cell("10.77.0.10", watch_ip::kCount), "1");
+    EXPECT_EQ(table.destroyed.size(), 1u);
+
+    // The lookup fails: nothing is filed from the event, the read files it once.
+    Tick();  // the read after a new rule file, as without events
+    finder.fail = true;
+    Accept("10.77.0.11", 5002);
+    reads = table.tcp_reads;
+    Tick();
+    EXPECT_EQ(table.tcp_reads, reads + 1);
+    EXPECT_EQ(cycle.GetStats().targeted_fallbacks, 2u);
+    EXPECT_EQ(Cell("10.77.0.11", watch_ip::kCount), "1");
+}
+
+TEST_F(MonitoringCycleEventsTest, AnArrivalAlreadyFiledByAReadIsNotCountedTwice) {
+    // The read comes first (the safety net was due before the event arrived).
+    table.destroy_removes = false;
+    cycle.SetChecked(kAutoBlockBox, false);
+    SafetyNetRead();
+    const auto event = Accept("10.77.0.12", 6000);
+    news.pending.clear();
+    SafetyNetRead();
+    Tick();  // the read after a new rule file, as without events
+    EXPECT_EQ(Cell("10.77.0.12", watch_ip::kCount), "1");
+    news.pending.push_back(event);
+    const int reads = table.tcp_reads;
+    Tick();
+    EXPECT_EQ(table.tcp_reads, reads);
+    EXPECT_EQ(Cell("10.77.0.12", watch_ip::kCount), "1");
+    EXPECT_EQ(cycle.GetStats().targeted, 0u);
+}
+
+TEST_F(MonitoringCycleEventsTest, WithEventsLiveOnlyUdpAndTimeWaitCountersAndTheLongerNetReadTheTable) {
+    const int reads = table.tcp_reads;
+    // TCP counters alone: their sockets' events say what changed.
+    counters.value.tcp_in_use += 3;
+    counters.value.active_opens += 3;
+    clock.Advance(cycle.SafetyNet());
+    Tick();
+    EXPECT_EQ(table.tcp_reads, reads);
+    counters.value.udp_in_use += 1;
+    Tick();
+    EXPECT_EQ(table.tcp_reads, reads + 1);
+    counters.value.tcp_time_wait += 1;
+    Tick();
+    EXPECT_EQ(table.tcp_reads, reads + 2);
+    clock.Advance(cycle.EventSafetyNet());
+    Tick();
+    EXPECT_EQ(table.tcp_reads, reads + 3);
+
+    // Once the events end, the counter gate is back: any counter reads the table.
+    news.live = false;
+    Tick();
+    EXPECT_EQ(table.tcp_reads, reads + 4) << "the end of the stream is news";
+    ++counters.value.active_opens;
+    Tick();
+    EXPECT_EQ(table.tcp_reads, reads + 5);
+}
+
+}  // namespace
+}  // namespace velmor::engine
