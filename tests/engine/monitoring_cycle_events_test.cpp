@@ -145,7 +145,8 @@ TEST_F(MonitoringCycleEventsTest, NewIntrudersAreFiledAndTornDownFromTheirEventW
     EXPECT_EQ(RuleFile("10.77.0.2.x"), "1043|10.77.0.2|\r\n");
     EXPECT_EQ(RuleFile("fd00:77::2.x"), "1044|fd00:77::2|\r\n");
     EXPECT_EQ(port_list.Cell(port_list.Find("1044"), watch_port::kAddress), "fd00:77::2");
-    EXPECT_EQ(host.icons, (std::vector<std::string>{"Invader_ICON", "Invader_ICON"}));
+    EXPECT_EQ(host.icons, (std::vector<engine::TrayIconChange>{engine::TrayIconChange::Invader,
+                                                               engine::TrayIconChange::Invader}));
 
     // Their close events are no news, and the next read finds the table as the last pass left it.
     news.pending = {Closed(v4), Closed(v6)};
