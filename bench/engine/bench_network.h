@@ -11,6 +11,7 @@
 #include <linux/sock_diag.h>
 #include <netinet/in.h>
 #include <sched.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -183,6 +184,57 @@ inline int ListenOn(std::uint16_t port, bool dual_stack = false) {
     }
     return fd;
 }
+
+// The scene of the table benchmarks: both namespaces, a listener in "local" (the calling thread is
+// moved there) and the connections to it from "remote". What it opened is closed when it goes.
+class BenchScene final {
+public:
+    BenchScene() = default;
+    ~BenchScene() {
+        for (const int fd : clients) ::close(fd);
+        for (const int fd : clients6) ::close(fd);
+        if (listener >= 0) ::close(listener);
+    }
+    BenchScene(const BenchScene&) = delete;
+    BenchScene& operator=(const BenchScene&) = delete;
+
+    // Room for many sockets, the namespaces with `extra_clients` more client addresses, and the
+    // listener on `port` (dual-stack with `dual_stack`). On failure the reason is on standard error.
+    bool Make(std::uint16_t port, bool dual_stack, int extra_clients = 0) {
+        rlimit files{70000, 70000};
+        ::setrlimit(RLIMIT_NOFILE, &files);
+        port_ = port;
+        if (!network.Make(extra_clients)) {
+            std::fprintf(stderr,
+                         "cannot make the benchmark's network namespaces (needs root and `ip netns`)\n");
+            return false;
+        }
+        if (!BenchNetwork::Enter(network.local()) || (listener = ListenOn(port, dual_stack)) < 0) {
+            std::fprintf(stderr, "cannot listen in %s\n", network.local().c_str());
+            return false;
+        }
+        return true;
+    }
+
+    // Connections to the listener until there are `count`: IPv4 ones in `clients` with `ipv6` false,
+    // else IPv6 ones in `clients6`; with `distinct` each from its own client address.
+    bool Connect(std::size_t count, bool distinct = false, bool ipv6 = false) {
+        return network.Connect(port_, count, distinct, ipv6 ? clients6 : clients, ipv6);
+    }
+
+    // As many connections of both families: half of `count` IPv4, the rest IPv6.
+    bool ConnectBothFamilies(std::size_t count, bool distinct = false) {
+        return Connect(count / 2, distinct) && Connect(count - count / 2, distinct, true);
+    }
+
+    BenchNetwork network;
+    int listener = -1;
+    std::vector<int> clients;
+    std::vector<int> clients6;
+
+private:
+    std::uint16_t port_ = 0;
+};
 
 // The baseline of every table benchmark: the dump the table reader asks for, each reply merely
 // walked to its end. kSingleWalk: one TCPDIAG_GETSOCK dump, which the kernel answers for both

@@ -14,7 +14,6 @@
 #include <linux/sock_diag.h>
 #include <netinet/in.h>
 #include <sched.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -40,23 +39,10 @@ using velmor::platform::SocketCounters;
 using velmor::platform::TcpRow;
 using velmor::platform::TcpTable;
 
-velmor::bench::BenchNetwork network;
-
 // The connections of the scene: the connecting side lives in "remote", the accepted side stays in
 // the dual-stack listener's queue in "local" (established rows all the same). Half of them are
 // IPv4, half IPv6, so the reader parses, sorts and hands over rows of both families.
-struct Scene {
-    int listener = -1;
-    std::vector<int> clients;
-    std::vector<int> clients6;
-
-    bool Grow(std::size_t connections) {
-        return network.Connect(80, connections / 2, false, clients) &&
-               network.Connect(80, connections - connections / 2, false, clients6, true);
-    }
-};
-
-Scene scene;
+velmor::bench::BenchScene scene;
 
 using velmor::bench::BareDump;
 
@@ -117,7 +103,8 @@ std::size_t ReadProcNetTcp(std::vector<TcpRow>& rows, std::vector<char>& buffer)
 }
 
 void SetUp(benchmark::State& state) {
-    if (!scene.Grow(static_cast<std::size_t>(state.range(0)))) state.SkipWithError("cannot open connections");
+    if (!scene.ConnectBothFamilies(static_cast<std::size_t>(state.range(0))))
+        state.SkipWithError("cannot open connections");
 }
 
 void BM_BareDump(benchmark::State& state) {
@@ -231,17 +218,7 @@ private:
 
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
-    rlimit files{70000, 70000};
-    ::setrlimit(RLIMIT_NOFILE, &files);
-    if (!network.Make()) {
-        std::fprintf(stderr, "cannot make the benchmark's network namespaces (needs root and `ip netns`)\n");
-        return 1;
-    }
-    if (!velmor::bench::BenchNetwork::Enter(network.local()) ||
-        (scene.listener = velmor::bench::ListenOn(80, true)) < 0) {
-        std::fprintf(stderr, "cannot listen in %s\n", network.local().c_str());
-        return 1;
-    }
+    if (!scene.Make(80, true)) return 1;
 
     // Each size is measured in turn, baseline first, so that all three see the same table.
     for (const int n : {100, 1000, 10000}) {
@@ -274,9 +251,5 @@ int main(int argc, char** argv) {
     benchmark::RunSpecifiedBenchmarks(&reporter);
     reporter.PrintRatios();
     benchmark::Shutdown();
-
-    for (const int fd : scene.clients) ::close(fd);
-    for (const int fd : scene.clients6) ::close(fd);
-    ::close(scene.listener);
     return 0;
 }

@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <string>
 
+#include "bench_host.h"
 #include "velmor/common/text_file.h"
 #include "velmor/engine/lookup_cycle.h"
 #include "velmor/engine/monitoring_cycle.h"
@@ -26,19 +27,6 @@ using namespace velmor;
 using Clock = std::chrono::steady_clock;
 
 constexpr int kRows = 99;
-
-class VisibleHost final : public engine::MonitorHost {
-public:
-    bool IsWindowVisible() const override { return true; }
-    void UpdateTrayIcon(engine::TrayIconChange) override {}
-};
-
-class NoDialogs final : public Dialogs {
-public:
-    void Tell(std::string_view, Icon) override {}
-    bool AskYesNo(std::string_view) override { return true; }
-    std::optional<std::string> AskText(std::string_view, std::string_view) override { return std::nullopt; }
-};
 
 class NoTable final : public platform::ConnectionTable {
 public:
@@ -98,8 +86,8 @@ struct Lookup {
     rules::ListModel list{engine::watch_ip::kColumns, engine::watch_ip::kAddress};
     rules::ListModel ports{engine::watch_port::kColumns, engine::watch_port::kPort};
     NoTable table;
-    VisibleHost host;
-    NoDialogs dialogs;
+    bench::QuietHost host;
+    bench::YesDialogs dialogs;
     SystemClock clock;
     HalfRandom random;
     engine::MonitoringCycle monitor{table, nullptr, store, list, ports, host, dialogs, clock, random};

@@ -6,7 +6,6 @@
 // port 8080 (so every new address is filed as allowed and nothing is torn down).
 
 #include <benchmark/benchmark.h>
-#include <sys/resource.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -16,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_host.h"
 #include "bench_network.h"
 #include "velmor/common/clock.h"
 #include "velmor/engine/monitoring_cycle.h"
@@ -30,21 +30,7 @@ using namespace velmor;
 
 constexpr int kConnections = 1000;
 
-bench::BenchNetwork network;
-std::vector<int> clients;
-
-class VisibleHost final : public engine::MonitorHost {
-public:
-    bool IsWindowVisible() const override { return true; }
-    void UpdateTrayIcon(engine::TrayIconChange) override {}
-};
-
-class NoDialogs final : public Dialogs {
-public:
-    void Tell(std::string_view, Icon) override {}
-    bool AskYesNo(std::string_view) override { return true; }
-    std::optional<std::string> AskText(std::string_view, std::string_view) override { return std::nullopt; }
-};
+bench::BenchScene scene;
 
 // Time stands still, so the safety net never opens the gate: every tick after the first is quiet.
 class FrozenClock final : public Clock {
@@ -89,8 +75,8 @@ struct Monitor {
     rules::RuleStore store;
     rules::ListModel address_list;
     rules::ListModel port_list;
-    VisibleHost host;
-    NoDialogs dialogs;
+    bench::QuietHost host;
+    bench::YesDialogs dialogs;
     engine::DefaultRandomSource random;
     engine::MonitoringCycle cycle;
 };
@@ -184,16 +170,8 @@ private:
 
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
-    rlimit files{70000, 70000};
-    ::setrlimit(RLIMIT_NOFILE, &files);
-    if (!network.Make(kConnections / 2)) {
-        std::fprintf(stderr, "cannot make the benchmark's network namespaces (needs root and `ip netns`)\n");
-        return 1;
-    }
-    int listener = -1;
-    if (!bench::BenchNetwork::Enter(network.local()) || (listener = bench::ListenOn(8080, true)) < 0 ||
-        !network.Connect(8080, kConnections / 2, true, clients) ||
-        !network.Connect(8080, kConnections, true, clients, true)) {
+    if (!scene.Make(8080, true, kConnections / 2)) return 1;
+    if (!scene.ConnectBothFamilies(kConnections, true)) {
         std::fprintf(stderr, "cannot open the benchmark's connections\n");
         return 1;
     }
@@ -210,7 +188,5 @@ int main(int argc, char** argv) {
     benchmark::RunSpecifiedBenchmarks(&reporter);
     reporter.PrintRatios();
     benchmark::Shutdown();
-    for (const int fd : clients) ::close(fd);
-    ::close(listener);
     return 0;
 }

@@ -7,7 +7,6 @@
 // "local", and removes both at the end. Ratios are printed after the table.
 
 #include <benchmark/benchmark.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -24,12 +23,10 @@ namespace {
 using velmor::platform::SocketId;
 using velmor::platform::TcpTable;
 
-velmor::bench::BenchNetwork network;
-int listener = -1;
-std::vector<int> clients;
+velmor::bench::BenchScene scene;
 
 bool SetUp(benchmark::State& state) {
-    if (!network.Connect(80, static_cast<std::size_t>(state.range(0)), false, clients)) {
+    if (!scene.Connect(static_cast<std::size_t>(state.range(0)))) {
         state.SkipWithError("cannot open the connections");
         return false;
     }
@@ -132,17 +129,7 @@ private:
 
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
-    rlimit files{70000, 70000};
-    ::setrlimit(RLIMIT_NOFILE, &files);
-    if (!network.Make()) {
-        std::fprintf(stderr, "cannot make the benchmark's network namespaces (needs root and `ip netns`)\n");
-        return 1;
-    }
-    if (!velmor::bench::BenchNetwork::Enter(network.local()) ||
-        (listener = velmor::bench::ListenOn(80)) < 0) {
-        std::fprintf(stderr, "cannot listen in %s\n", network.local().c_str());
-        return 1;
-    }
+    if (!scene.Make(80, false)) return 1;
     // Each size in turn, so that the table read and the lookups see the same table.
     for (const int n : {1, 1000, 10000}) {
         for (auto [name, function] :
@@ -159,7 +146,5 @@ int main(int argc, char** argv) {
     benchmark::RunSpecifiedBenchmarks(&reporter);
     reporter.PrintRatios();
     benchmark::Shutdown();
-    for (const int fd : clients) ::close(fd);
-    ::close(listener);
     return 0;
 }

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "../engine/bench_host.h"
 #include "../engine/bench_network.h"
 #include "velmor/engine/enforcement.h"
 #include "velmor/engine/monitoring_cycle.h"
@@ -40,19 +41,6 @@ Figures Measure(int rounds, const std::function<void()>& step) {
     std::sort(times.begin(), times.end());
     return {times[times.size() / 2], times[times.size() * 9 / 10]};
 }
-
-class QuietHost final : public velmor::engine::MonitorHost {
-public:
-    bool IsWindowVisible() const override { return true; }
-    void UpdateTrayIcon(velmor::engine::TrayIconChange) override {}
-};
-
-class YesDialogs final : public velmor::Dialogs {
-public:
-    void Tell(std::string_view, Icon) override {}
-    bool AskYesNo(std::string_view) override { return true; }
-    std::optional<std::string> AskText(std::string_view, std::string_view) override { return std::nullopt; }
-};
 
 bool SetHolds(const BenchNetwork& net, const std::string& address) {
     const std::string command =
@@ -101,8 +89,8 @@ int main(int argc, char** argv) {
     velmor::rules::RuleStore store(folder);
     velmor::rules::ListModel list(velmor::engine::watch_ip::kColumns, velmor::engine::watch_ip::kAddress);
     velmor::rules::ListModel ports(velmor::engine::watch_port::kColumns, velmor::engine::watch_port::kPort);
-    QuietHost host;
-    YesDialogs dialogs;
+    velmor::bench::QuietHost host;
+    velmor::bench::YesDialogs dialogs;
     velmor::engine::DefaultRandomSource random;
     velmor::engine::MonitoringCycle cycle(*table, nullptr, store, list, ports, host, dialogs, clock, random);
     velmor::engine::GuardEnforcement enforcement(*link, *table, clock);
