@@ -30,6 +30,12 @@ if(VELMOR_SANITIZE)
   target_link_options(velmor_flags INTERFACE -fsanitize=address,undefined)
 endif()
 target_compile_definitions(velmor_flags INTERFACE QT_NO_KEYWORDS)
+# Texts reach Qt only through an explicit conversion (the Korean texts are UTF-8, so no silent
+# Latin-1 or locale guess in either direction), and const and mutable iterators do not mix.
+# Qt 6.4 spells the strict list iterators QT_STRICT_QLIST_ITERATORS (the default from Qt 6.6).
+target_compile_definitions(velmor_flags INTERFACE QT_NO_CAST_FROM_ASCII QT_NO_CAST_TO_ASCII
+                                                  QT_STRICT_ITERATORS QT_STRICT_QLIST_ITERATORS)
+target_compile_options(velmor_flags INTERFACE $<$<COMPILE_LANGUAGE:CXX>:-Wold-style-cast>)
 
 # Places a program in the program folder (or a sub folder of it) of the build tree.
 function(velmor_program_output target subdir)

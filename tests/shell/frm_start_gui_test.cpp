@@ -195,7 +195,7 @@ protected:
 
 TEST_F(FrmStartTest, ControlsCarryTheirNamesCaptionsAndTooltips) {
     Make();
-    EXPECT_EQ(window->objectName(), "frmStart");
+    EXPECT_EQ(window->objectName(), QStringLiteral("frmStart"));
     EXPECT_EQ(window->windowTitle(), QStringLiteral("Torvane...1.0703.01버전"));
 
     auto* tabs = Find<QTabWidget>("SSTabMain");
@@ -257,9 +257,11 @@ TEST_F(FrmStartTest, ControlsCarryTheirNamesCaptionsAndTooltips) {
         }
         return titles;
     };
-    EXPECT_EQ(headers("ListViewWatchIP"), (QStringList{"IP", "횟수", "연결", "정보"}));
-    EXPECT_EQ(headers("ListViewWatchPORT"), (QStringList{"IP", "PORT"}));
-    EXPECT_EQ(headers("ListViewInvaderOX"), (QStringList{"IP", "연결", "정보"}));
+    EXPECT_EQ(headers("ListViewWatchIP"), (QStringList{QStringLiteral("IP"), QStringLiteral("횟수"),
+                                                       QStringLiteral("연결"), QStringLiteral("정보")}));
+    EXPECT_EQ(headers("ListViewWatchPORT"), (QStringList{QStringLiteral("IP"), QStringLiteral("PORT")}));
+    EXPECT_EQ(headers("ListViewInvaderOX"),
+              (QStringList{QStringLiteral("IP"), QStringLiteral("연결"), QStringLiteral("정보")}));
 
     auto* toolbar = Find<QToolBar>("ToolbarMenu");
     auto* file = Find<QToolButton>("ToolbarMenu_1");

@@ -62,7 +62,8 @@ TEST_F(FrmHelpTest, ControlsTitleAndPlace) {
     EXPECT_EQ(help.objectName(), QStringLiteral("frmHelp"));
     EXPECT_EQ(help.windowTitle(), QStringLiteral("도움말 항목"));
     ASSERT_NE(help.findChild<QTextBrowser*>(QStringLiteral("WebBrowser1")), nullptr);
-    const QStringList captions = {"뒤로(&B)", "앞으로(&F)", "시작(&S)", "인쇄(&P)"};
+    const QStringList captions = {QStringLiteral("뒤로(&B)"), QStringLiteral("앞으로(&F)"),
+                                  QStringLiteral("시작(&S)"), QStringLiteral("인쇄(&P)")};
     for (int index = 0; index < 4; ++index) {
         ASSERT_NE(Button(help, index), nullptr) << index;
         EXPECT_EQ(Button(help, index)->text(), captions[index]);

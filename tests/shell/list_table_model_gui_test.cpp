@@ -37,7 +37,9 @@ protected:
     void SetUp() override {
         App();
         qInstallMessageHandler(RecordTesterMessages);
-        model = std::make_unique<ListTableModel>(list, QStringList{"IP", "횟수", "연결", "정보"});
+        model = std::make_unique<ListTableModel>(
+            list, QStringList{QStringLiteral("IP"), QStringLiteral("횟수"), QStringLiteral("연결"),
+                              QStringLiteral("정보")});
         tester = std::make_unique<QAbstractItemModelTester>(
             model.get(), QAbstractItemModelTester::FailureReportingMode::Warning);
         view = std::make_unique<QTableView>();

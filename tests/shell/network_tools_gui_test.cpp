@@ -106,8 +106,11 @@ TEST_F(NetworkToolsPanelTest, ControlsCaptionsAndFont) {
     // The same command as the PING button puts there (a bare "ping " never ends on Linux).
     EXPECT_EQ(shell->text(), QStringLiteral("ping -c 4 "));
     EXPECT_EQ(shell->text().toStdString(), panel->Runner().ButtonCommand(1));
-    const std::map<int, QString> captions = {
-        {0, "IPCONFIG"}, {1, "PING    "}, {2, "NETSTAT "}, {3, "TRACERT "}, {10, "< RUN >"}};
+    const std::map<int, QString> captions = {{0, QStringLiteral("IPCONFIG")},
+                                             {1, QStringLiteral("PING    ")},
+                                             {2, QStringLiteral("NETSTAT ")},
+                                             {3, QStringLiteral("TRACERT ")},
+                                             {10, QStringLiteral("< RUN >")}};
     for (const auto& [index, caption] : captions) {
         QPushButton* button = Button(*panel, index);
         ASSERT_NE(button, nullptr) << index;
@@ -141,7 +144,7 @@ TEST_F(NetworkToolsPanelTest, EnterInAnEmptyOrWrongBoxTellsAndChangesNothingElse
     EXPECT_EQ(gate.Asked(), 0u);
 
     // Other keys only type.
-    QTest::keyClicks(Box(*panel, 1), "1");
+    QTest::keyClicks(Box(*panel, 1), QStringLiteral("1"));
     EXPECT_EQ(Box(*panel, 1)->text(), QStringLiteral("abc.def1"));
     EXPECT_EQ(dialogs.shown.size(), 2u);
 }
@@ -189,7 +192,7 @@ TEST_F(NetworkToolsPanelTest, ASlowResolverLeavesTheWindowWorkingAndASecondEnter
     EXPECT_TRUE(busy->isVisible());
 
     // The window still takes input while the resolver is stuck.
-    QTest::keyClicks(Box(*panel, 1), "!");
+    QTest::keyClicks(Box(*panel, 1), QStringLiteral("!"));
     EXPECT_EQ(Box(*panel, 1)->text(), QStringLiteral("as written!"));
     Button(*panel, 2)->click();
     EXPECT_EQ(panel->findChild<QLineEdit*>(QStringLiteral("textShell"))->text(), QStringLiteral("ss -a"));
@@ -214,8 +217,10 @@ TEST_F(NetworkToolsPanelTest, ButtonsPutTheirCommandsAndFocusTheCommandLine) {
     panel->activateWindow();
     ASSERT_TRUE(QTest::qWaitForWindowActive(panel.get()));
     auto* shell = panel->findChild<QLineEdit*>(QStringLiteral("textShell"));
-    const std::map<int, QString> commands = {
-        {0, "ip address show"}, {1, "ping -c 4 "}, {2, "netstat -a"}, {3, "tracepath "}};
+    const std::map<int, QString> commands = {{0, QStringLiteral("ip address show")},
+                                             {1, QStringLiteral("ping -c 4 ")},
+                                             {2, QStringLiteral("netstat -a")},
+                                             {3, QStringLiteral("tracepath ")}};
     for (const auto& [index, command] : commands) {
         Box(*panel, 0)->setFocus();
         shell->setCursorPosition(0);
@@ -234,7 +239,7 @@ TEST_F(NetworkToolsPanelTest, PingThenAnAddressThenEnterRunsIt) {
     ASSERT_TRUE(QTest::qWaitForWindowActive(panel.get()));
     auto* shell = panel->findChild<QLineEdit*>(QStringLiteral("textShell"));
     QTest::mouseClick(Button(*panel, 1), Qt::LeftButton);
-    QTest::keyClicks(QApplication::focusWidget(), "10.77.0.2");
+    QTest::keyClicks(QApplication::focusWidget(), QStringLiteral("10.77.0.2"));
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
     ASSERT_EQ(launcher.launches.size(), 1u);
     EXPECT_EQ(launcher.launches[0].program, "/usr/bin/xterm");

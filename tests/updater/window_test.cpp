@@ -70,10 +70,10 @@ TEST(UpdaterBoxes, TheQuestionAndTheNoticesHaveKoreanButtonsAndTheirCaptions) {
 TEST(UpdaterWindowLook, HiddenTopmostWithTheCancelButton) {
     UpdaterWindow window;
     EXPECT_FALSE(window.isVisible());
-    EXPECT_EQ(window.windowTitle(), "Updater1.0");
+    EXPECT_EQ(window.windowTitle(), QStringLiteral("Updater1.0"));
     EXPECT_TRUE(window.windowFlags().testFlag(Qt::WindowStaysOnTopHint));
     EXPECT_EQ(window.size(), QSize(296, 150));
-    auto* cancel = window.findChild<QPushButton*>("cmdCancel");
+    auto* cancel = window.findChild<QPushButton*>(QStringLiteral("cmdCancel"));
     ASSERT_NE(cancel, nullptr);
     EXPECT_EQ(cancel->text(), QStringLiteral("취소"));
     EXPECT_EQ(cancel->property("controlId").toInt(), 101);
@@ -110,7 +110,7 @@ TEST(UpdaterWindowLook, TheBarEndsWhereThePercentageSays) {
 }
 
 TEST(UpdaterWindowLook, TheCaptionShowsOnRepaintOnly) {
-    EXPECT_EQ(UpdaterWindow::Caption(37), "[ 37% / 100% ]");
+    EXPECT_EQ(UpdaterWindow::Caption(37), QStringLiteral("[ 37% / 100% ]"));
     UpdaterWindow window;
     window.ShowCentered();
     window.DrawBar(60);

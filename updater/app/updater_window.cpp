@@ -28,7 +28,7 @@ UpdaterWindow::UpdaterWindow(QWidget* parent)
                           Qt::WindowCloseButtonHint | Qt::WindowStaysOnTopHint |
                           Qt::MSWindowsFixedSizeDialogHint) {
     setObjectName("UpdaterWindow");
-    setWindowTitle("Updater1.0");
+    setWindowTitle(QStringLiteral("Updater1.0"));
     setFixedSize(kWidth, kHeight);
     setCursor(Qt::ArrowCursor);
     // The paint step fills the whole background itself.

@@ -238,7 +238,9 @@ QWidget* FrmStart::BuildWatchIpTab() {
     auto* page = new QWidget();
     auto* layout = new QVBoxLayout(page);
     layout->setContentsMargins(8, 8, 8, 8);
-    watch_ip_model_ = new ListTableModel(service_->AddressList(), {"IP", "횟수", "연결", "정보"});
+    watch_ip_model_ = new ListTableModel(
+        service_->AddressList(),
+        {QStringLiteral("IP"), QStringLiteral("횟수"), QStringLiteral("연결"), QStringLiteral("정보")});
     watch_ip_model_->SetVerdictColumn(rules::watch_ip::kVerdict);
     list_watch_ip_ = MakeListView("ListViewWatchIP", watch_ip_model_);
     list_watch_ip_->setParent(page);
@@ -272,7 +274,8 @@ QWidget* FrmStart::BuildInvaderTab() {
     auto* page = new QWidget();
     auto* layout = new QVBoxLayout(page);
     layout->setContentsMargins(8, 8, 8, 8);
-    invader_model_ = new ListTableModel(service_->RuleList(), {"IP", "연결", "정보"});
+    invader_model_ = new ListTableModel(
+        service_->RuleList(), {QStringLiteral("IP"), QStringLiteral("연결"), QStringLiteral("정보")});
     invader_model_->SetVerdictColumn(rules::invader_column::kVerdict);
     list_invader_ = MakeListView("ListViewInvaderOX", invader_model_);
     list_invader_->setParent(page);
@@ -309,7 +312,8 @@ QWidget* FrmStart::BuildWatchPortTab() {
     auto* page = new QWidget();
     auto* layout = new QVBoxLayout(page);
     layout->setContentsMargins(8, 8, 8, 8);
-    watch_port_model_ = new ListTableModel(service_->PortList(), {"IP", "PORT"});
+    watch_port_model_ =
+        new ListTableModel(service_->PortList(), {QStringLiteral("IP"), QStringLiteral("PORT")});
     list_watch_port_ = MakeListView("ListViewWatchPORT", watch_port_model_);
     list_watch_port_->setParent(page);
     list_watch_port_->setColumnWidth(0, AddressColumnWidth(*list_watch_port_));
