@@ -129,7 +129,7 @@ TEST_F(ListCommandsTest, AddRefusesAnExistingBlockButNotAnAllowedRule) {
 TEST_F(ListCommandsTest, AddWhileTheAllowListIsShownAppendsABlockedRow) {
     WriteRule("10.0.0.6.o", "1043|10.0.0.6|");
     commands.ClickInvaderOX();
-    ASSERT_EQ(commands.InvaderOXCaption(), kAllowListCaption);
+    ASSERT_EQ(commands.InvaderOXView(), Verdict::Allowed);
     Answer({"10.0.0.8", "-"});
     commands.cmdInvaderOX_Click(invader_button::kAdd);
     EXPECT_EQ(Column(invader, 1), (std::vector<std::string>{"허용", "차단"}));
@@ -254,17 +254,17 @@ TEST_F(ListCommandsTest, DeleteAsksFirstThenRemovesTheSelectedFilesAndRows) {
 TEST_F(ListCommandsTest, TheSwitchFlipsItsCaptionReloadsAndStaysChecked) {
     WriteRule("10.0.0.1.x", "-|10.0.0.1|b");
     WriteRule("10.0.0.2.o", "5|10.0.0.2|a");
-    EXPECT_EQ(commands.InvaderOXCaption(), "차단 리스트");
+    EXPECT_EQ(commands.InvaderOXView(), Verdict::Blocked);
     EXPECT_EQ(commands.InvaderOXValue(), 0);
 
     commands.ClickInvaderOX();
-    EXPECT_EQ(commands.InvaderOXCaption(), "허용 리스트");
+    EXPECT_EQ(commands.InvaderOXView(), Verdict::Allowed);
     EXPECT_EQ(commands.InvaderOXValue(), 1);
     EXPECT_EQ(Column(invader, 0), std::vector<std::string>{"10.0.0.2"});
 
     WriteRule("10.0.0.3.x", "-|10.0.0.3|c");  // read by the next reload
     commands.ClickInvaderOX();                // unchecks the box; the handler checks it again
-    EXPECT_EQ(commands.InvaderOXCaption(), "차단 리스트");
+    EXPECT_EQ(commands.InvaderOXView(), Verdict::Blocked);
     EXPECT_EQ(commands.InvaderOXValue(), 1);
     EXPECT_FALSE(commands.InvaderOXBusy());
     EXPECT_EQ(Column(invader, 0), (std::vector<std::string>{"10.0.0.1", "10.0.0.3"}));
@@ -276,11 +276,11 @@ TEST_F(ListCommandsTest, TheBusyFlagStopsAWidgetThatRaisesTheClickAgain) {
     host.reenter = &commands;
     commands.ClickInvaderOX();
     commands.ClickInvaderOX();
-    EXPECT_EQ(commands.InvaderOXCaption(), "차단 리스트");
+    EXPECT_EQ(commands.InvaderOXView(), Verdict::Blocked);
     EXPECT_EQ(commands.InvaderOXValue(), 1);
     // Each nested run was turned away; but a click after the handler has finished runs in full.
     commands.chkInvaderOX_Click();
-    EXPECT_EQ(commands.InvaderOXCaption(), "허용 리스트");
+    EXPECT_EQ(commands.InvaderOXView(), Verdict::Allowed);
     EXPECT_EQ(host.cursor.size(), 6u);
 }
 
@@ -291,11 +291,11 @@ TEST_F(ListCommandsTest, OpeningTheRuleTabShowsTheBlockListAfresh) {
     ASSERT_EQ(Column(invader, 0), std::vector<std::string>{"10.0.0.2"});
 
     commands.SSTabMain_Click(0);  // another tab: nothing
-    EXPECT_EQ(commands.InvaderOXCaption(), "허용 리스트");
+    EXPECT_EQ(commands.InvaderOXView(), Verdict::Allowed);
     EXPECT_EQ(Column(invader, 0), std::vector<std::string>{"10.0.0.2"});
 
     commands.SSTabMain_Click(kRuleTabIndex);
-    EXPECT_EQ(commands.InvaderOXCaption(), "차단 리스트");
+    EXPECT_EQ(commands.InvaderOXView(), Verdict::Blocked);
     EXPECT_EQ(Column(invader, 0), std::vector<std::string>{"10.0.0.1"});
     EXPECT_EQ(commands.InvaderOXValue(), 1);
 }
@@ -305,7 +305,7 @@ TEST_F(ListCommandsTest, OpeningTheRuleTabShowsTheBlockListAfresh) {
 TEST_F(ListCommandsTest, ToggleFromTheRuleListRenamesAndRelabelsBothLists) {
     WriteRule("10.0.0.1.x", "80|10.0.0.1|host");
     const auto written = std::filesystem::last_write_time(folder / "invader/10.0.0.1.x");
-    LoadInvaderList(store, invader, kBlockListCaption);
+    LoadInvaderList(store, invader, Verdict::Blocked);
     watch_ip.AddRow({"10.0.0.1", "4", "차단", "host"});
     watch_ip.AddRow({"10.0.0.10", "1", "차단", ""});
     invader.SetSelected(0, true);
@@ -336,7 +336,7 @@ TEST_F(ListCommandsTest, ToggleFromTheRuleListRenamesAndRelabelsBothLists) {
 
 TEST_F(ListCommandsTest, ToggleFromTheLiveListLeavesTheRuleListAlone) {
     WriteRule("10.0.0.2.o", "1043|10.0.0.2|");
-    LoadInvaderList(store, invader, kAllowListCaption);
+    LoadInvaderList(store, invader, Verdict::Allowed);
     watch_ip.AddRow({"10.0.0.2", "2", "허용", ""});
     watch_ip.AddRow({"10.0.0.3", "1", "", ""});
 
@@ -414,7 +414,7 @@ TEST_F(ListCommandsTest, ToggleNeverReplacesARuleOfTheOtherVerdict) {
 TEST_F(ListCommandsTest, RowsOfUpperCaseFileNamesReachTheirFiles) {
     WriteRule("HOST.Example.X", "-|HOST.Example|");
     WriteRule("Other.o", "-|Other|");
-    LoadInvaderList(store, invader, kBlockListCaption);
+    LoadInvaderList(store, invader, Verdict::Blocked);
     ASSERT_EQ(invader.Cell(0, 0), "host.example");
     dialogs.yes_no_answers = {true};
     commands.ListViewInvaderOX_DblClick(0);

@@ -96,11 +96,11 @@ TEST_F(RuleStoreTest, ExpiryAndLoadingOfAMissingOrEmptyDirectoryDoNothing) {
     ListModel list(kRuleListColumns);
     list.AddRow({"stale"});
     store.ExpireInvaderFiles(clock);
-    LoadInvaderList(store, list, kBlockListCaption);
+    LoadInvaderList(store, list, Verdict::Blocked);
     EXPECT_EQ(list.RowCount(), 0);
     RuleStore missing(folder / "nowhere");
     missing.ExpireInvaderFiles(clock);
-    LoadInvaderList(missing, list, kAllowListCaption);
+    LoadInvaderList(missing, list, Verdict::Allowed);
     EXPECT_EQ(list.RowCount(), 0);
 }
 
@@ -112,7 +112,7 @@ TEST_F(RuleStoreTest, RuleListShowsOneViewWithLowerCasedNamesAndInfo) {
     std::filesystem::create_directories(folder / "invader/folder.x");  // not a file: not a rule
 
     ListModel list(kRuleListColumns);
-    LoadInvaderList(store, list, kBlockListCaption);
+    LoadInvaderList(store, list, Verdict::Blocked);
     ASSERT_EQ(list.RowCount(), 3);
     // Ascending order of the file names (upper-case letters sort before digits' followers here).
     EXPECT_EQ(list.Cell(0, 0), "10.0.0.1");
@@ -124,7 +124,7 @@ TEST_F(RuleStoreTest, RuleListShowsOneViewWithLowerCasedNamesAndInfo) {
     EXPECT_EQ(list.Cell(2, 1), "차단");
     EXPECT_EQ(list.Cell(2, 2), "b");
 
-    LoadInvaderList(store, list, kAllowListCaption);
+    LoadInvaderList(store, list, Verdict::Allowed);
     ASSERT_EQ(list.RowCount(), 1);
     EXPECT_EQ(list.Cell(0, 0), "10.0.0.1");
     EXPECT_EQ(list.Cell(0, 1), "허용");
@@ -281,7 +281,7 @@ TEST_F(RuleStoreTest, Ipv6RulesAreFiledToggledDeletedIndexedAndListed) {
     EXPECT_EQ(store.AddBlocked("fd00:77::3", "again"), RuleStore::AddResult::AlreadyExists);
 
     ListModel list{kRuleListColumns};
-    LoadInvaderList(store, list, kBlockListCaption);
+    LoadInvaderList(store, list, Verdict::Blocked);
     ASSERT_EQ(list.RowCount(), 2);
     EXPECT_EQ(list.Cell(0, 0), "fd00:77::2");
     EXPECT_EQ(list.Cell(1, 2), "by hand");

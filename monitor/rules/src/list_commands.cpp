@@ -60,7 +60,7 @@ ListCommands::ListCommands(RuleStore& store, ListModel& invader_list, ListModel&
       clipboard_(clipboard),
       browser_(browser),
       host_(host != nullptr ? host : &NoHost()),
-      caption_(kBlockListCaption) {}
+      view_(Verdict::Blocked) {}
 
 // --- Rule list -----------------------------------------------------------------------------------
 
@@ -151,7 +151,7 @@ void ListCommands::SetInvaderOXValue(int value) {
 void ListCommands::chkInvaderOX_Click() {
     if (busy_) return;
     busy_ = true;
-    SetCaption(caption_ == kAllowListCaption ? kBlockListCaption : kAllowListCaption);
+    SetView(view_ == Verdict::Allowed ? Verdict::Blocked : Verdict::Allowed);
     // Left checked, so that the box works as a button whose caption flips. This raises the click
     // again; the busy flag ends that nested run at once.
     if (value_ != 1) {
@@ -162,21 +162,21 @@ void ListCommands::chkInvaderOX_Click() {
     LoadInvaderList();
 }
 
-void ListCommands::SetCaption(std::string_view caption) {
-    if (caption_ == caption) return;
-    caption_ = caption;
+void ListCommands::SetView(Verdict view) {
+    if (view_ == view) return;
+    view_ = view;
     host_->InvaderOXChanged();
 }
 
 void ListCommands::SSTabMain_Click(int current_tab) {
     if (current_tab != kRuleTabIndex) return;
-    SetCaption(kBlockListCaption);
+    SetView(Verdict::Blocked);
     LoadInvaderList();
 }
 
 void ListCommands::LoadInvaderList() {
     host_->SetWaitCursor(true);
-    rules::LoadInvaderList(store_, invader_list_, caption_);
+    rules::LoadInvaderList(store_, invader_list_, view_);
     host_->SetWaitCursor(false);
 }
 

@@ -5,9 +5,8 @@
 
 namespace velmor::rules {
 
-void LoadInvaderList(const RuleStore& store, ListModel& list, std::string_view caption) {
+void LoadInvaderList(const RuleStore& store, ListModel& list, Verdict view) {
     list.Clear();
-    const Verdict view = caption == kAllowListCaption ? Verdict::Allowed : Verdict::Blocked;
     for (const std::string& file_name : store.List(ExtensionOf(view))) {
         const std::string name = LowerAscii(file_name);
         const bool allowed = name.ends_with(kAllowedExtension);

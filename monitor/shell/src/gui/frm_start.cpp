@@ -42,6 +42,11 @@ struct ButtonText {
 };
 
 constexpr const char* kResetTip = "감시중인 IP 리스트를 리셋";
+
+// The caption of the switch chkInvaderOX names the view of the rule list that it shows.
+QString RuleListCaption(rules::Verdict view) {
+    return view == rules::Verdict::Allowed ? QStringLiteral("허용 리스트") : QStringLiteral("차단 리스트");
+}
 // Room beside a menu item's text, in average character widths.
 constexpr int kMenuTextRoom = 12;
 
@@ -774,7 +779,7 @@ void FrmStart::EndProgram() {
 
 void FrmStart::InvaderOXChanged() {
     const QSignalBlocker block(chk_invader_);
-    chk_invader_->setText(ToQString(commands_->InvaderOXCaption()));
+    chk_invader_->setText(RuleListCaption(commands_->InvaderOXView()));
     chk_invader_->setChecked(commands_->InvaderOXValue() == 1);
 }
 

@@ -51,7 +51,7 @@ public:
 };
 
 // The user's commands on the rule list and the two live lists, with the state that the window keeps
-// for them: the caption and value of the switch chkInvaderOX, its busy flag, and SortAscending.
+// for them: the view (caption) and value of the switch chkInvaderOX, its busy flag, and SortAscending.
 // The window only binds its controls to these handlers; everything runs on the UI thread.
 class ListCommands final {
 public:
@@ -65,8 +65,9 @@ public:
     // Buttons "@추가", "@복사", "@삭제" (elements 0, 1, 2); other elements do nothing.
     void cmdInvaderOX_Click(int index);
 
-    // The switch between the block list and the allow list. Its caption names the list shown.
-    const std::string& InvaderOXCaption() const { return caption_; }
+    // The switch between the block list and the allow list: the list shown, which its caption names
+    // ("차단 리스트" for the blocked rules, "허용 리스트" for the allowed ones).
+    Verdict InvaderOXView() const { return view_; }
     // 1 checked, 0 unchecked; 0 until the first click, 1 after every click.
     int InvaderOXValue() const { return value_; }
     bool InvaderOXBusy() const { return busy_; }
@@ -106,7 +107,7 @@ private:
     void OpenInBrowser();
     void LookUpFailedAgain();
     void LiveColumnClick(ListModel& list, int column);
-    void SetCaption(std::string_view caption);
+    void SetView(Verdict view);
 
     RuleStore& store_;
     ListModel& invader_list_;
@@ -117,7 +118,7 @@ private:
     Browser& browser_;
     ListCommandsHost* host_;
 
-    std::string caption_;
+    Verdict view_;
     int value_ = 0;
     bool busy_ = false;
     bool sort_ascending_ = false;

@@ -7,16 +7,12 @@
 
 namespace velmor::rules {
 
-// Captions of the switch between the two views of the rule list.
-inline constexpr std::string_view kBlockListCaption = "차단 리스트";
-inline constexpr std::string_view kAllowListCaption = "허용 리스트";
-
 // Columns of the rule list: "IP", "연결", "정보".
 inline constexpr int kRuleListColumns = 3;
 
-// Clears `list` and fills it with the rules of the view that `caption` names: the allowed files
-// for "허용 리스트", the blocked files otherwise. A row holds the lower-cased file name less its
+// Clears `list` and fills it with the rules of one view: the allowed files or the blocked files
+// (`view`; the window's switch names it by its caption). A row holds the lower-cased file name less its
 // extension, the verdict text and the info ("-" when it is empty or the file cannot be read).
-void LoadInvaderList(const RuleStore& store, ListModel& list, std::string_view caption);
+void LoadInvaderList(const RuleStore& store, ListModel& list, Verdict view);
 
 }  // namespace velmor::rules
