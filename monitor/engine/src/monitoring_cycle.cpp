@@ -143,26 +143,26 @@ void MonitoringCycle::BlockEverything() {
 
 void MonitoringCycle::FullPass() {
     ++stats_.full_passes;
-    for (const TcpRow& row : tcp_.rows) {
-        const std::string local_port = PortToString(row.dwLocalPort);
-        const std::string remote_port = PortToString(row.dwRemotePort);
-        const std::string address = RemoteAddressText(row);
-        if (IsUnlistedAddress(address)) continue;
+    for (const TcpRow& row : tcp_.rows) PassRow(row);
+}
 
-        UpdatePortList(address, remote_port);
-        const int found = address_list_.Find(address);
-        if (found >= 0) {
-            const std::int64_t count = LeadingNumber(address_list_.Cell(found, watch_ip::kCount));
-            address_list_.SetCell(
-                found, watch_ip::kCount,
-                count >= 10000 ? std::string(kCountOverflowText) : std::to_string(count + 1));
-        } else {
-            const int added = address_list_.AddRow({address, "1"});
-            FileNewAddress(added, address, remote_port, local_port);
-        }
-        // The row that would be the hundredth empties the list; later passes fill it again.
-        if (address_list_.RowCount() >= kListCap) address_list_.Clear();
+void MonitoringCycle::PassRow(const TcpRow& row) {
+    const std::string address = RemoteAddressText(row);
+    if (IsUnlistedAddress(address)) return;
+    const std::string remote_port = PortToString(row.dwRemotePort);
+
+    UpdatePortList(address, remote_port);
+    const int found = address_list_.Find(address);
+    if (found >= 0) {
+        const std::int64_t count = LeadingNumber(address_list_.Cell(found, watch_ip::kCount));
+        address_list_.SetCell(found, watch_ip::kCount,
+                              count >= 10000 ? std::string(kCountOverflowText) : std::to_string(count + 1));
+    } else {
+        const int added = address_list_.AddRow({address, "1"});
+        FileNewAddress(added, address, remote_port, PortToString(row.dwLocalPort));
     }
+    // The row that would be the hundredth empties the list; later passes fill it again.
+    if (address_list_.RowCount() >= kListCap) address_list_.Clear();
 }
 
 void MonitoringCycle::FileNewAddress(int row, const std::string& address, const std::string& remote_port,
@@ -197,15 +197,17 @@ void MonitoringCycle::AlertIfHidden() {
 void MonitoringCycle::AutomaticBlocking() {
     for (std::size_t i = 0; i < tcp_.rows.size(); ++i) {
         RemoteAddressText(tcp_.rows[i], address_text_);
-        const std::string& address = address_text_;
-        const int listed = address_list_.Find(address);
-        // A listed address: its verdict cell decides. An address the list does not show (it was
-        // emptied at 100 rows, or by the user) stays blocked if its blocked rule file exists.
-        const bool blocked = listed >= 0 ? rules::VerdictOf(address_list_.Cell(listed, watch_ip::kVerdict)) ==
-                                               rules::Verdict::Blocked
-                                         : !IsUnlistedAddress(address) && store_.IsIndexedBlocked(address);
-        if (blocked) TearDownConnection(tcp_, i, teardowns_);
+        if (IsBlocked(address_text_)) TearDownConnection(tcp_, i, teardowns_);
     }
+}
+
+bool MonitoringCycle::IsBlocked(const std::string& address) const {
+    const int listed = address_list_.Find(address);
+    // A listed address: its verdict cell decides. An address the list does not show (it was
+    // emptied at 100 rows, or by the user) stays blocked if its blocked rule file exists.
+    return listed >= 0
+               ? rules::VerdictOf(address_list_.Cell(listed, watch_ip::kVerdict)) == rules::Verdict::Blocked
+               : !IsUnlistedAddress(address) && store_.IsIndexedBlocked(address);
 }
 
 void MonitoringCycle::UpdatePortList(std::string_view address, std::string_view port) {

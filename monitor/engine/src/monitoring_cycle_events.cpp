@@ -19,10 +19,6 @@ std::uint64_t CookieOf(const platform::SocketId& id) {
     return (static_cast<std::uint64_t>(id.cookie[1]) << 32) | id.cookie[0];
 }
 
-bool IsUnlisted(std::string_view address) {
-    return address == "0.0.0.0" || address == "127.0.0.1" || address == "::" || address == "::1";
-}
-
 }  // namespace
 
 void MonitoringCycle::TakeTableNews() {
@@ -80,10 +76,12 @@ bool MonitoringCycle::FileArrivals() {
     const std::uint64_t blocked_generation = store_.BlockedGeneration();
     const std::set<std::string, std::less<>> blocked_before = store_.BlockedAddresses();
     std::vector<bool> torn(arrived_.size(), false);
-    for (const platform::SocketRow& arrival : arrived_) FileArrival(arrival.row);
+    for (const platform::SocketRow& arrival : arrived_) PassRow(arrival.row);
     if (checked_[kAutoBlockBox]) {
+        // The list may have been emptied at 100 rows: the rule files just written decide then.
+        store_.RefreshBlockedIndex(false);
         for (std::size_t i = 0; i < arrived_.size(); ++i) {
-            if (!ArrivalBlocked(RemoteAddressText(arrived_[i].row))) continue;
+            if (!IsBlocked(RemoteAddressText(arrived_[i].row))) continue;
             teardowns_.Add(arrived_[i].id);
             torn[i] = true;
         }
@@ -112,33 +110,6 @@ bool MonitoringCycle::FileArrivals() {
     stats_.targeted += arrived_.size();
     ShowActivityLed(0);
     return true;
-}
-
-void MonitoringCycle::FileArrival(const TcpRow& row) {
-    const std::string address = RemoteAddressText(row);
-    if (IsUnlisted(address)) return;
-    const std::string remote_port = PortToString(row.dwRemotePort);
-    UpdatePortList(address, remote_port);
-    const int found = address_list_.Find(address);
-    if (found >= 0) {
-        const std::int64_t count = LeadingNumber(address_list_.Cell(found, watch_ip::kCount));
-        address_list_.SetCell(found, watch_ip::kCount,
-                              count >= 10000 ? std::string(kCountOverflowText) : std::to_string(count + 1));
-    } else {
-        const int added = address_list_.AddRow({address, "1"});
-        FileNewAddress(added, address, remote_port, PortToString(row.dwLocalPort));
-    }
-    if (address_list_.RowCount() >= kListCap) address_list_.Clear();
-}
-
-bool MonitoringCycle::ArrivalBlocked(const std::string& address) {
-    const int listed = address_list_.Find(address);
-    if (listed >= 0)
-        return rules::VerdictOf(address_list_.Cell(listed, watch_ip::kVerdict)) == rules::Verdict::Blocked;
-    if (IsUnlisted(address)) return false;
-    // The list was emptied at 100 rows: the rule file just written decides, as on the next tick.
-    store_.RefreshBlockedIndex(false);
-    return store_.IsIndexedBlocked(address);
 }
 
 bool MonitoringCycle::OnlyArrivalsAdded(const std::set<std::string, std::less<>>& before) const {

@@ -153,6 +153,10 @@ private:
     bool ShouldDump();
     void BlockEverything();
     void FullPass();
+    // What the full pass does for one row (also for a row filed from its event).
+    void PassRow(const TcpRow& row);
+    // Whether automatic blocking tears connections to `address` down.
+    bool IsBlocked(const std::string& address) const;
     void FileNewAddress(int row, const std::string& address, const std::string& remote_port,
                         const std::string& local_port);
     void AutomaticBlocking();
@@ -161,8 +165,6 @@ private:
     bool EventsLive() const { return news_ != nullptr && news_->Live(); }
     void TakeTableNews();
     bool FileArrivals();
-    void FileArrival(const TcpRow& row);
-    bool ArrivalBlocked(const std::string& address);
     bool InLastSnapshot(const platform::SocketId& id) const;
     bool OnlyArrivalsAdded(const std::set<std::string, std::less<>>& before) const;
     void RememberTornDown(const platform::SocketId& id);
