@@ -126,6 +126,13 @@ protected:
 
 TEST_F(MonitoringCycleEventsTest, NewIntrudersAreFiledAndTornDownFromTheirEventWithoutReadingTheTable) {
     host.visible = false;
+    // The reset leaves before the rule file is written: at each teardown only the earlier files exist
+    // (the allowed rule of the fixture's row, then the first intruder's).
+    std::vector<std::size_t> rule_files_at_teardown;
+    table.on_destroy = [&] {
+        const std::filesystem::directory_iterator files(folder.path() / "invader");
+        rule_files_at_teardown.push_back(static_cast<std::size_t>(std::distance(begin(files), end(files))));
+    };
     const int reads = table.tcp_reads;
     const auto passes = cycle.GetStats().full_passes;
     const auto v4 = Accept("10.77.0.2", 1043);
@@ -147,6 +154,7 @@ TEST_F(MonitoringCycleEventsTest, NewIntrudersAreFiledAndTornDownFromTheirEventW
     EXPECT_EQ(port_list.Cell(port_list.Find("1044"), watch_port::kAddress), "fd00:77::2");
     EXPECT_EQ(host.icons, (std::vector<engine::TrayIconChange>{engine::TrayIconChange::Invader,
                                                                engine::TrayIconChange::Invader}));
+    EXPECT_EQ(rule_files_at_teardown, (std::vector<std::size_t>{1, 2}));
 
     // Their close events are no news, and the next read finds the table as the last pass left it.
     news.pending = {Closed(v4), Closed(v6)};
@@ -256,7 +264,6 @@ TEST_F(MonitoringCycleEventsTest, AnArrivalTheLookupCannotConfirmIsFiledByAReadO
     EXPECT_EQ(table.destroyed.size(), 1u);
 
     // The lookup fails: nothing is filed from the event, the read files it once.
-    Tick();  // the read after a new rule file, as without events
     finder.fail = true;
     Accept("10.77.0.11", 5002);
     reads = table.tcp_reads;
@@ -274,7 +281,6 @@ TEST_F(MonitoringCycleEventsTest, AnArrivalAlreadyFiledByAReadIsNotCountedTwice)
     const auto event = Accept("10.77.0.12", 6000);
     news.pending.clear();
     SafetyNetRead();
-    Tick();  // the read after a new rule file, as without events
     EXPECT_EQ(Cell("10.77.0.12", watch_ip::kCount), "1");
     news.pending.push_back(event);
     const int reads = table.tcp_reads;
@@ -282,6 +288,46 @@ TEST_F(MonitoringCycleEventsTest, AnArrivalAlreadyFiledByAReadIsNotCountedTwice)
     EXPECT_EQ(table.tcp_reads, reads);
     EXPECT_EQ(Cell("10.77.0.12", watch_ip::kCount), "1");
     EXPECT_EQ(cycle.GetStats().targeted, 0u);
+}
+
+TEST_F(MonitoringCycleEventsTest, AfterAReadTearsAnIntruderDownItsCloseIsNoNewsForTheNextArrival) {
+    // While hidden, the next tick waits out the pause: the close of the intruder a read tore down
+    // and the next intruder's arrival come in one batch.
+    host.visible = false;
+    const auto first = Accept("10.77.0.20", 7000);
+    news.pending.clear();
+    SafetyNetRead();
+    ASSERT_EQ(table.destroyed.size(), 1u);
+    const auto passes = cycle.GetStats().full_passes;
+    const std::string count = Cell("10.77.0.5", watch_ip::kCount);
+
+    const auto second = Accept("10.77.0.21", 7001);
+    news.pending.push_back(Closed(first));
+    const int reads = table.tcp_reads;
+    Tick();
+    EXPECT_EQ(table.tcp_reads, reads) << "filed from its event";
+    EXPECT_EQ(cycle.GetStats().targeted, 1u);
+    ASSERT_EQ(table.destroyed.size(), 2u);
+    EXPECT_EQ(RemoteAddressText(table.destroyed[1]), "10.77.0.21");
+    news.pending.push_back(Closed(second));
+    Tick();
+    EXPECT_EQ(table.tcp_reads, reads);
+
+    // Both are gone, and the table is the one the last pass stood for: nothing is counted again.
+    SafetyNetRead();
+    EXPECT_EQ(cycle.GetStats().full_passes, passes);
+    EXPECT_EQ(Cell("10.77.0.5", watch_ip::kCount), count);
+
+    // A socket the read's teardown left in the table stays news when it closes.
+    table.destroy_removes = false;
+    const auto third = Accept("10.77.0.22", 7002);
+    news.pending.clear();
+    SafetyNetRead();
+    table.tcp_rows.pop_back();
+    news.pending.push_back(Closed(third));
+    const int before = table.tcp_reads;
+    Tick();
+    EXPECT_EQ(table.tcp_reads, before + 1);
 }
 
 TEST_F(MonitoringCycleEventsTest, WithEventsLiveOnlyUdpAndTimeWaitCountersAndTheLongerNetReadTheTable) {

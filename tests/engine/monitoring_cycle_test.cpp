@@ -293,6 +293,23 @@ TEST_F(MonitoringCycleTest, HundredthAddressEmptiesTheListAndPortListCapsAt100) 
     EXPECT_GE(port_list.Find("3000"), 0);
 }
 
+TEST_F(MonitoringCycleTest, AnIntruderWhoseRowEmptiesTheListIsTornDownInTheSamePass) {
+    for (int i = 1; i <= 99; ++i) Connect(443, "10.2.0." + std::to_string(i), 1000 + i);
+    Tick();
+    ASSERT_EQ(address_list.RowCount(), 99);
+    Connect(80, "10.9.9.9", 4000);
+    Tick();
+    EXPECT_EQ(address_list.RowCount(), 0) << "the intruder's row was the hundredth";
+    EXPECT_EQ(RuleFile("10.9.9.9.x"), "4000|10.9.9.9|\r\n");
+    ASSERT_EQ(table.destroyed.size(), 1u) << "its new rule file decides at once";
+    EXPECT_EQ(RemoteAddressText(table.destroyed[0]), "10.9.9.9");
+
+    // The file the pass wrote is no change from outside: with the counters still, the next tick is quiet.
+    const int reads = table.tcp_reads;
+    cycle.TimerGetTable_Timer();
+    EXPECT_EQ(table.tcp_reads, reads);
+}
+
 TEST_F(MonitoringCycleTest, BlockedRuleStaysEnforcedWhenTheListLostTheRow) {
     Connect(80, "10.1.2.3", 1043);
     Tick();

@@ -62,6 +62,7 @@ bool FakeConnectionTable::ReadUdp(platform::UdpTable& table) {
 }
 
 void FakeConnectionTable::Destroy(std::span<const platform::SocketId> ids) {
+    if (on_destroy) on_destroy();
     std::vector<std::size_t> gone;
     for (const platform::SocketId& id : ids) {
         const std::size_t index = id.cookie[0];

@@ -120,6 +120,9 @@ void MonitoringCycle::TimerGetTable_Timer() {
         if (udp_count != last_udp_count_ || tcp_count != last_tcp_count_ ||
             fingerprint != last_tcp_fingerprint_) {
             FullPass();
+            // The rule files the pass just wrote decide for rows the list no longer shows (the row
+            // that would be the hundredth empties it), and are no change from outside next tick.
+            store_.RefreshBlockedIndex(false);
             last_udp_count_ = udp_count;
             last_tcp_count_ = tcp_count;
             last_tcp_fingerprint_ = fingerprint;
@@ -129,12 +132,14 @@ void MonitoringCycle::TimerGetTable_Timer() {
         }
         if (checked_[kAutoBlockBox]) AutomaticBlocking();
     }
-    stats_.teardowns += teardowns_.Size();
+    const std::size_t teardowns = teardowns_.Size();
+    stats_.teardowns += teardowns;
     teardowns_.Flush(*enforcement_);
     // After the teardowns, so their resets leave before the packet filter drops an address.
     enforcement_->Sync(address_list_, store_, checked_[kAutoBlockBox], checked_[kBlockInternetBox]);
     seen_list_generation_ = address_list_.Generation();
     seen_blocked_generation_ = store_.BlockedGeneration();
+    if (teardowns > 0) SettleTeardowns();
 }
 
 void MonitoringCycle::BlockEverything() {
@@ -165,20 +170,31 @@ void MonitoringCycle::PassRow(const TcpRow& row) {
     if (address_list_.RowCount() >= kListCap) address_list_.Clear();
 }
 
+std::optional<rules::Verdict> MonitoringCycle::FiledVerdict(const std::string& address) const {
+    using rules::Verdict;
+    for (const Verdict verdict : {Verdict::Blocked, Verdict::Allowed})
+        if (store_.Exists(address, verdict)) return verdict;
+    return std::nullopt;
+}
+
+rules::Verdict MonitoringCycle::NewAddressVerdict(std::string_view local_port) {
+    // Whoever reached our port 80 (the bait listener) is an intruder.
+    return local_port == "80" ? rules::Verdict::Blocked : rules::Verdict::Allowed;
+}
+
 void MonitoringCycle::FileNewAddress(int row, const std::string& address, const std::string& remote_port,
                                      const std::string& local_port) {
     using rules::Verdict;
-    for (const Verdict verdict : {Verdict::Blocked, Verdict::Allowed}) {
-        if (!store_.Exists(address, verdict)) continue;
+    if (const std::optional<Verdict> filed = FiledVerdict(address)) {
         // A file that cannot be read still gives its verdict; its info stays empty.
-        const auto line = store_.ReadLine(address, verdict);
-        address_list_.SetCell(row, watch_ip::kVerdict, rules::VerdictText(verdict));
+        const auto line = store_.ReadLine(address, *filed);
+        address_list_.SetCell(row, watch_ip::kVerdict, rules::VerdictText(*filed));
         address_list_.SetCell(row, watch_ip::kInfo, line ? rules::InfoOfRuleLine(*line) : std::string());
-        if (verdict == Verdict::Blocked) AlertIfHidden();
+        if (*filed == Verdict::Blocked) AlertIfHidden();
         return;
     }
-    // No rule yet: whoever reached our port 80 (the bait listener) is an intruder.
-    const Verdict verdict = local_port == "80" ? Verdict::Blocked : Verdict::Allowed;
+    // No rule yet.
+    const Verdict verdict = NewAddressVerdict(local_port);
     // The list shows the verdict even when the file cannot be written; the next start files it anew.
     if (!store_.Write(address, verdict, rules::MakeRuleLine(remote_port, address, "")))
         platform::Diag("rules", "no rule file for " + address);
@@ -208,6 +224,17 @@ bool MonitoringCycle::IsBlocked(const std::string& address) const {
     return listed >= 0
                ? rules::VerdictOf(address_list_.Cell(listed, watch_ip::kVerdict)) == rules::Verdict::Blocked
                : !IsUnlistedAddress(address) && store_.IsIndexedBlocked(address);
+}
+
+bool MonitoringCycle::WillBeBlocked(const TcpRow& row) const {
+    const std::string address = RemoteAddressText(row);
+    if (IsUnlistedAddress(address)) return false;
+    // Listed: its verdict cell decides, as after the pass.
+    if (address_list_.Find(address) >= 0) return IsBlocked(address);
+    // The pass lists it with its rule file's verdict, or files it as a new address; if that row
+    // empties the list at 100 rows, the rule file then decides the same way.
+    return FiledVerdict(address).value_or(NewAddressVerdict(PortToString(row.dwLocalPort))) ==
+           rules::Verdict::Blocked;
 }
 
 void MonitoringCycle::UpdatePortList(std::string_view address, std::string_view port) {

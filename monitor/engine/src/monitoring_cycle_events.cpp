@@ -72,22 +72,21 @@ bool MonitoringCycle::FileArrivals() {
         return true;
     }
 
-    // What the full pass and automatic blocking do for each of these rows.
+    // What automatic blocking and the full pass do for each of these rows, the teardown first: it is
+    // decided from what the pass will file, so the reset leaves before any rule file is written.
     const std::uint64_t blocked_generation = store_.BlockedGeneration();
     const std::set<std::string, std::less<>> blocked_before = store_.BlockedAddresses();
     std::vector<bool> torn(arrived_.size(), false);
-    for (const platform::SocketRow& arrival : arrived_) PassRow(arrival.row);
     if (checked_[kAutoBlockBox]) {
-        // The list may have been emptied at 100 rows: the rule files just written decide then.
-        store_.RefreshBlockedIndex(false);
         for (std::size_t i = 0; i < arrived_.size(); ++i) {
-            if (!IsBlocked(RemoteAddressText(arrived_[i].row))) continue;
+            if (!WillBeBlocked(arrived_[i].row)) continue;
             teardowns_.Add(arrived_[i].id);
             torn[i] = true;
         }
     }
     stats_.teardowns += teardowns_.Size();
     teardowns_.Flush(*enforcement_);
+    for (const platform::SocketRow& arrival : arrived_) PassRow(arrival.row);
     // The rule files just written are no change from outside for the next tick; anything else that
     // changed in the rule folder meanwhile is, and the next tick reads the table for it.
     store_.RefreshBlockedIndex(false);
@@ -110,6 +109,23 @@ bool MonitoringCycle::FileArrivals() {
     stats_.targeted += arrived_.size();
     ShowActivityLed(0);
     return true;
+}
+
+void MonitoringCycle::SettleTeardowns() {
+    // Only while events tell of sockets leaving, and not in block-the-Internet mode, where every
+    // event is read from the table anyway. A few lookups at most; past them a close event is news.
+    if (!EventsLive() || finder_ == nullptr || checked_[kBlockInternetBox]) return;
+    std::size_t looked_up = 0;
+    for (std::size_t i = 0; i < tcp_.rows.size() && i < tcp_.ids.size(); ++i) {
+        if (tcp_.rows[i].dwState != kDeleteTcb) continue;
+        if (++looked_up > kMaxTornDown) return;
+        platform::SocketRow again;
+        if (finder_->Find(tcp_.ids[i], again) != platform::SocketLookupStatus::kGone) continue;
+        RememberTornDown(tcp_.ids[i]);
+        last_tcp_fingerprint_ -= RowDigest(tcp_.rows[i], fingerprint_key_);
+        --last_tcp_count_;
+        tcp_.ids[i] = platform::SocketId{};  // no longer a row of that table
+    }
 }
 
 bool MonitoringCycle::OnlyArrivalsAdded(const std::set<std::string, std::less<>>& before) const {

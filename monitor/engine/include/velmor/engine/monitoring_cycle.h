@@ -3,6 +3,7 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <random>
 #include <set>
 #include <string>
@@ -159,12 +160,21 @@ private:
     bool IsBlocked(const std::string& address) const;
     void FileNewAddress(int row, const std::string& address, const std::string& remote_port,
                         const std::string& local_port);
+    // The verdict of the address's rule file, if it has one (blocked first, as filing reads them).
+    std::optional<rules::Verdict> FiledVerdict(const std::string& address) const;
+    // The verdict filing gives an address without a rule file, met on `local_port`.
+    static rules::Verdict NewAddressVerdict(std::string_view local_port);
     void AutomaticBlocking();
     void AlertIfHidden();
     // Socket events (monitoring_cycle_events.cpp).
     bool EventsLive() const { return news_ != nullptr && news_->Live(); }
     void TakeTableNews();
     bool FileArrivals();
+    // Whether automatic blocking will tear `row` down once the full pass's steps have filed it.
+    bool WillBeBlocked(const TcpRow& row) const;
+    // After a read's teardowns: sockets now gone leave the table the last pass stood for, and their
+    // close events are no news.
+    void SettleTeardowns();
     bool InLastSnapshot(const platform::SocketId& id) const;
     bool OnlyArrivalsAdded(const std::set<std::string, std::less<>>& before) const;
     void RememberTornDown(const platform::SocketId& id);

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <deque>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,8 @@ public:
     std::vector<platform::TcpRow> destroyed;
     // When set, destroyed rows leave the table (a kernel that accepted the request).
     bool destroy_removes = false;
+    // Called at each teardown request, before it takes effect.
+    std::function<void()> on_destroy;
 
     bool ReadTcp(platform::TcpTable& table) override;
     bool ReadUdp(platform::UdpTable& table) override;
