@@ -32,18 +32,18 @@ public:
     }
 };
 
-// Answers from the fake table, where a socket's cookie is its row's position (as in its dumps).
+// Answers from the fake table: found while the socket the cookie names still holds its row.
 class TableFinder final : public SocketFinder {
 public:
-    explicit TableFinder(const test::FakeConnectionTable& table) : table_(table) {}
+    explicit TableFinder(test::FakeConnectionTable& table) : table_(table) {}
     int calls = 0;
     bool fail = false;
     SocketLookupStatus Find(const platform::SocketId& id, platform::SocketRow& row) override {
         ++calls;
         if (fail) return SocketLookupStatus::kFailed;
         const std::size_t index = id.cookie[0];
-        if (index >= table_.tcp_rows.size() || table_.tcp_rows[index].dwLocalPort != id.source_port_be ||
-            table_.tcp_rows[index].dwRemotePort != id.destination_port_be)
+        const std::uint64_t cookie = (static_cast<std::uint64_t>(id.cookie[1]) << 32) | id.cookie[0];
+        if (index >= table_.tcp_rows.size() || table_.Cookie(index) != cookie)
             return SocketLookupStatus::kGone;
         row.row = table_.tcp_rows[index];
         row.ipv4 = row.row.family == platform::AddressFamily::kIpv4;
@@ -52,7 +52,7 @@ public:
     }
 
 private:
-    const test::FakeConnectionTable& table_;
+    test::FakeConnectionTable& table_;
 };
 
 constexpr std::uint8_t kInet = 2;
@@ -78,7 +78,7 @@ protected:
         table.tcp_rows.push_back(v6 ? test::MakeRow6("fd00:77::1", local_port, remote, remote_port)
                                     : test::MakeRow("10.77.0.1", local_port, remote, remote_port));
         guard::EventRecord event;
-        event.cookie = table.tcp_rows.size() - 1;
+        event.cookie = table.Cookie(table.tcp_rows.size() - 1);
         event.family = v6 ? kInet6 : kInet;
         event.old_state = kEventSynRecv;
         event.new_state = kEventEstablished;
@@ -291,8 +291,8 @@ TEST_F(MonitoringCycleEventsTest, AnArrivalAlreadyFiledByAReadIsNotCountedTwice)
 }
 
 TEST_F(MonitoringCycleEventsTest, AfterAReadTearsAnIntruderDownItsCloseIsNoNewsForTheNextArrival) {
-    // While hidden, the next tick waits out the pause: the close of the intruder a read tore down
-    // and the next intruder's arrival come in one batch.
+    // While hidden, the next tick waits out the pause: the events of the intruder a read met first
+    // and tore down (its arrival, its close) and the next intruder's arrival come in one batch.
     host.visible = false;
     const auto first = Accept("10.77.0.20", 7000);
     news.pending.clear();
@@ -301,12 +301,15 @@ TEST_F(MonitoringCycleEventsTest, AfterAReadTearsAnIntruderDownItsCloseIsNoNewsF
     const auto passes = cycle.GetStats().full_passes;
     const std::string count = Cell("10.77.0.5", watch_ip::kCount);
 
+    news.pending.push_back(first);
     const auto second = Accept("10.77.0.21", 7001);
     news.pending.push_back(Closed(first));
     const int reads = table.tcp_reads;
     Tick();
     EXPECT_EQ(table.tcp_reads, reads) << "filed from its event";
     EXPECT_EQ(cycle.GetStats().targeted, 1u);
+    EXPECT_EQ(cycle.GetStats().targeted_fallbacks, 0u);
+    EXPECT_EQ(Cell("10.77.0.20", watch_ip::kCount), "1");
     ASSERT_EQ(table.destroyed.size(), 2u);
     EXPECT_EQ(RemoteAddressText(table.destroyed[1]), "10.77.0.21");
     news.pending.push_back(Closed(second));

@@ -36,9 +36,10 @@ bool FakeConnectionTable::ReadTcp(platform::TcpTable& table) {
     if (fail_reads) return false;
     for (std::size_t i = 0; i < tcp_rows.size(); ++i) {
         table.rows.push_back(tcp_rows[i]);
-        // The id carries the row's position, so a teardown can be traced back to its row.
         platform::SocketId id;
-        id.cookie[0] = static_cast<std::uint32_t>(i);
+        const std::uint64_t cookie = Cookie(i);
+        id.cookie[0] = static_cast<std::uint32_t>(cookie);
+        id.cookie[1] = static_cast<std::uint32_t>(cookie >> 32);
         if (tcp_rows[i].family == platform::AddressFamily::kIpv6) {
             id.family = AF_INET6;
             std::memcpy(id.source, tcp_rows[i].dwLocalAddr6, sizeof id.source);
@@ -54,6 +55,18 @@ bool FakeConnectionTable::ReadTcp(platform::TcpTable& table) {
     }
     table.dwNumEntries = static_cast<std::uint32_t>(table.rows.size());
     return true;
+}
+
+std::uint64_t FakeConnectionTable::Cookie(std::size_t index) {
+    const platform::TcpRow& row = tcp_rows.at(index);
+    // A socket is its addresses and ports; its state may change.
+    std::vector<std::uint32_t> key{static_cast<std::uint32_t>(row.family), row.dwLocalAddr, row.dwLocalPort,
+                                   row.dwRemoteAddr, row.dwRemotePort};
+    key.insert(key.end(), std::begin(row.dwLocalAddr6), std::end(row.dwLocalAddr6));
+    key.insert(key.end(), std::begin(row.dwRemoteAddr6), std::end(row.dwRemoteAddr6));
+    const auto number =
+        socket_numbers_.try_emplace(key, static_cast<std::uint32_t>(socket_numbers_.size())).first;
+    return (static_cast<std::uint64_t>(number->second) << 32) | static_cast<std::uint32_t>(index);
 }
 
 bool FakeConnectionTable::ReadUdp(platform::UdpTable& table) {

@@ -11,7 +11,7 @@
 namespace velmor::engine {
 namespace {
 
-// Cookies of sockets torn down from their event, kept until their close event comes; a handful is
+// Cookies of sockets torn down and known gone, kept until their close event comes; a handful is
 // ever pending.
 constexpr std::size_t kMaxTornDown = 64;
 
@@ -41,6 +41,8 @@ void MonitoringCycle::TakeTableNews() {
     const bool targeted = finder_ != nullptr && !checked_[kBlockInternetBox];
     for (const guard::EventRecord& event : news_events_) {
         if (targeted && IsBaitArrival(event)) {
+            // Filed and torn down by a read that met it before its event came: nothing to do.
+            if (IsTornDown(event.cookie)) continue;
             const platform::SocketId id = SocketIdOfEvent(event);
             const bool known =
                 std::any_of(arrivals_.begin(), arrivals_.end(),
@@ -124,7 +126,6 @@ void MonitoringCycle::SettleTeardowns() {
         RememberTornDown(tcp_.ids[i]);
         last_tcp_fingerprint_ -= RowDigest(tcp_.rows[i], fingerprint_key_);
         --last_tcp_count_;
-        tcp_.ids[i] = platform::SocketId{};  // no longer a row of that table
     }
 }
 
@@ -151,6 +152,10 @@ bool MonitoringCycle::InLastSnapshot(const platform::SocketId& id) const {
 void MonitoringCycle::RememberTornDown(const platform::SocketId& id) {
     if (torn_down_.size() >= kMaxTornDown) torn_down_.erase(torn_down_.begin());
     torn_down_.push_back(CookieOf(id));
+}
+
+bool MonitoringCycle::IsTornDown(std::uint64_t cookie) const {
+    return std::find(torn_down_.begin(), torn_down_.end(), cookie) != torn_down_.end();
 }
 
 bool MonitoringCycle::ForgetTornDown(std::uint64_t cookie) {

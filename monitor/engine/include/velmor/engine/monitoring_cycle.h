@@ -178,6 +178,7 @@ private:
     bool InLastSnapshot(const platform::SocketId& id) const;
     bool OnlyArrivalsAdded(const std::set<std::string, std::less<>>& before) const;
     void RememberTornDown(const platform::SocketId& id);
+    bool IsTornDown(std::uint64_t cookie) const;
     bool ForgetTornDown(std::uint64_t cookie);
 
     platform::ConnectionTable& table_;
@@ -224,7 +225,7 @@ private:
     std::vector<guard::EventRecord> news_events_;  // this tick's events
     std::vector<platform::SocketId> arrivals_;     // new connections on the bait they name
     std::vector<platform::SocketRow> arrived_;     // the same as the kernel reported them
-    std::vector<std::uint64_t> torn_down_;         // cookies torn down from events, now gone
+    std::vector<std::uint64_t> torn_down_;         // cookies torn down, now gone
 
     Stats stats_;
 };

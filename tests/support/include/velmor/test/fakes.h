@@ -3,6 +3,7 @@
 #include <chrono>
 #include <deque>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -38,6 +39,14 @@ public:
     bool ReadTcp(platform::TcpTable& table) override;
     bool ReadUdp(platform::UdpTable& table) override;
     void Destroy(std::span<const platform::SocketId> ids) override;
+
+    // The cookie of the socket in row `index`, as its reads report it: the low half is the row's
+    // position (a teardown names its row by it), the high half tells sockets apart that held the
+    // same position (one that took the place of a removed row is another socket).
+    std::uint64_t Cookie(std::size_t index);
+
+private:
+    std::map<std::vector<std::uint32_t>, std::uint32_t> socket_numbers_;
 };
 
 class FakeSocketCounters final : public platform::SocketCounterSource {
