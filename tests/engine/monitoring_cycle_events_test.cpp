@@ -156,10 +156,14 @@ TEST_F(MonitoringCycleEventsTest, NewIntrudersAreFiledAndTornDownFromTheirEventW
                                                                engine::TrayIconChange::Invader}));
     EXPECT_EQ(rule_files_at_teardown, (std::vector<std::size_t>{1, 2}));
 
-    // Their close events are no news, and the next read finds the table as the last pass left it.
+    // Their close events are no news (nor worth a tick of their own), and the next read finds the
+    // table as the last pass left it.
+    EXPECT_TRUE(cycle.ExpectsEvent(Closed(v4)));
+    EXPECT_FALSE(cycle.ExpectsEvent(v4));
     news.pending = {Closed(v4), Closed(v6)};
     Tick();
     EXPECT_EQ(table.tcp_reads, reads);
+    EXPECT_FALSE(cycle.ExpectsEvent(Closed(v4))) << "once";
     SafetyNetRead();
     EXPECT_EQ(cycle.GetStats().full_passes, passes);
     EXPECT_EQ(Cell("10.77.0.2", watch_ip::kCount), "1");

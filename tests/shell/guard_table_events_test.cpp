@@ -1,6 +1,8 @@
 // The table timer fed by velmor-guard's event stream: a stand-in guard on a Unix socket of the
 // test's own answers the subscription, sends event frames and hangs up.
 
+#include "velmor/engine/guard_table_events.h"
+
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -176,6 +178,34 @@ TEST_F(GuardTableEventsTest, EventsWakeTheTimerAndAnEndedStreamBringsBackTheCoun
     const auto after = Ticks();
     ASSERT_TRUE(RunUntil([&] { return Ticks() >= after + 20; }));
     service->Stop();
+}
+
+TEST_F(GuardTableEventsTest, ExpectedEventsWakeNothingButReachTheNextTick) {
+    guard.Answer(guard::Result::Ok);
+    auto stream = Stream();
+    ASSERT_TRUE(stream->Subscribe());
+    guard.Served();
+    engine::GuardTableEvents events(std::move(stream));
+    events.SetExpected([](const guard::EventRecord& event) { return event.remote_port == 40001; });
+    const auto take_when_readable = [&] {
+        pollfd entry{events.Fd(), POLLIN, 0};
+        EXPECT_EQ(::poll(&entry, 1, 5000), 1);
+        return events.TakePending();
+    };
+
+    guard.Send(Frame({Connected(40001)}));
+    EXPECT_FALSE(take_when_readable());
+    guard.Send(Frame({Connected(40001), Connected(40002)}));
+    EXPECT_TRUE(take_when_readable());
+    guard.Send(Frame({Connected(40001)}, 1));
+    EXPECT_TRUE(take_when_readable()) << "lost events are always news";
+    std::vector<guard::EventRecord> news;
+    EXPECT_TRUE(events.TakeNews(news));
+
+    guard.Send(Frame({Connected(40001)}));
+    EXPECT_FALSE(take_when_readable());
+    EXPECT_FALSE(events.TakeNews(news));
+    EXPECT_EQ(news, (std::vector<guard::EventRecord>{Connected(40001)}));
 }
 
 TEST_F(GuardTableEventsTest, SomethingThatIsNoEventFrameEndsTheStreamAndItsDescriptorGoesQuiet) {

@@ -154,6 +154,10 @@ void MonitoringCycle::RememberTornDown(const platform::SocketId& id) {
     torn_down_.push_back(CookieOf(id));
 }
 
+bool MonitoringCycle::ExpectsEvent(const guard::EventRecord& event) const {
+    return event.new_state == kEventClose && IsTornDown(event.cookie);
+}
+
 bool MonitoringCycle::IsTornDown(std::uint64_t cookie) const {
     return std::find(torn_down_.begin(), torn_down_.end(), cookie) != torn_down_.end();
 }

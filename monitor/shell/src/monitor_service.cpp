@@ -63,6 +63,8 @@ bool MonitorService::UseGuardEvents(std::unique_ptr<platform::GuardEventStream> 
     guard_events_.reset();
     if (!stream || (!stream->Live() && !stream->Subscribe())) return false;
     guard_events_ = std::make_unique<engine::GuardTableEvents>(std::move(stream));
+    guard_events_->SetExpected(
+        [this](const guard::EventRecord& event) { return cycle_.ExpectsEvent(event); });
     SetTableEvents(guard_events_.get());
     // Single sockets are looked up in the namespace whose table the cycle reads: only the system's.
     if (system_tables_ && !socket_finder_) socket_finder_ = std::make_unique<engine::SystemSocketFinder>();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -24,7 +25,14 @@ public:
     explicit GuardTableEvents(std::unique_ptr<platform::GuardEventStream> stream);
 
     int Fd() const override { return stream_->Fd(); }
+    // True when something arrived that the reader does not expect (see SetExpected), or events were
+    // lost, or the stream ended.
     bool TakePending() override;
+    // Events the reader knows will come and need no tick of their own (the close of a socket it
+    // tore down and saw gone): still kept for its next tick, but they wake nothing.
+    void SetExpected(std::function<bool(const guard::EventRecord&)> expected) {
+        expected_ = std::move(expected);
+    }
 
     // False once the guard ended the stream: the caller goes back to the counter gate.
     bool Live() const override { return stream_->Live(); }
@@ -36,6 +44,7 @@ public:
 private:
     std::unique_ptr<platform::GuardEventStream> stream_;
     std::vector<guard::EventRecord> last_;
+    std::function<bool(const guard::EventRecord&)> expected_;
     // Taken from the stream, not yet by the cycle; beyond the cap they count as lost.
     std::vector<guard::EventRecord> news_;
     bool news_lost_ = false;

@@ -139,6 +139,9 @@ public:
         news_was_live_ = false;
     }
 
+    // An event that needs no tick of its own: the close of a socket the cycle tore down and knows gone.
+    bool ExpectsEvent(const guard::EventRecord& event) const;
+
     int LastTcpCount() const { return last_tcp_count_; }
     int LastUdpCount() const { return last_udp_count_; }
     std::uint64_t LastTcpFingerprint() const { return last_tcp_fingerprint_; }
