@@ -337,6 +337,22 @@ TEST_F(MonitoringCycleEventsTest, AfterAReadTearsAnIntruderDownItsCloseIsNoNewsF
     EXPECT_EQ(table.tcp_reads, before + 1);
 }
 
+TEST_F(MonitoringCycleEventsTest, AnArrivalIsTornDownBeforeAReadThatIsDueAnyway) {
+    int reads_at_teardown = -1;
+    table.on_destroy = [&] { reads_at_teardown = table.tcp_reads; };
+    const auto passes = cycle.GetStats().full_passes;
+    Accept("10.77.0.30", 8000);
+    const int reads = table.tcp_reads;
+    clock.Advance(cycle.EventSafetyNet());
+    Tick();
+    EXPECT_EQ(reads_at_teardown, reads) << "torn down from its event, before the read";
+    EXPECT_EQ(table.tcp_reads, reads + 1) << "the safety net still reads the table";
+    EXPECT_EQ(cycle.GetStats().targeted, 1u);
+    EXPECT_EQ(cycle.GetStats().full_passes, passes) << "the read meets the table the arrival left";
+    EXPECT_EQ(Cell("10.77.0.30", watch_ip::kCount), "1");
+    EXPECT_EQ(RuleFile("10.77.0.30.x"), "8000|10.77.0.30|\r\n");
+}
+
 TEST_F(MonitoringCycleEventsTest, WithEventsLiveOnlyUdpAndTimeWaitCountersAndTheLongerNetReadTheTable) {
     const int reads = table.tcp_reads;
     // TCP counters alone: their sockets' events say what changed.

@@ -94,15 +94,20 @@ bool MonitoringCycle::ShouldDump() {
 void MonitoringCycle::TimerGetTable_Timer() {
     ++stats_.ticks;
     TakeTableNews();
-    if (!ShouldDump()) {
-        if (arrivals_.empty()) {
-            ShowActivityLed(1);
-            return;
+    const bool read = ShouldDump();
+    if (!arrivals_.empty()) {
+        // New connections on the bait go first, so that a read due for another reason (the safety
+        // net, a counter) does not hold up their teardown; the read then meets the table they left.
+        if (FileArrivals()) {
+            if (!read) return;
+        } else {
+            // The socket is gone or could not be asked for: the table says what happened.
+            ++stats_.targeted_fallbacks;
+            if (!read) last_dump_ = clock_.Now();
         }
-        if (FileArrivals()) return;
-        // The socket is gone or could not be asked for: the table says what happened.
-        ++stats_.targeted_fallbacks;
-        last_dump_ = clock_.Now();
+    } else if (!read) {
+        ShowActivityLed(1);
+        return;
     }
     ++stats_.dumps;
     seen_checked_ = checked_;
