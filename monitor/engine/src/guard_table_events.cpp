@@ -1,6 +1,7 @@
 #include "velmor/engine/guard_table_events.h"
 
 #include <algorithm>
+#include <functional>
 
 namespace velmor::engine {
 namespace {
@@ -19,7 +20,8 @@ bool GuardTableEvents::TakePending() {
     stats_.events += taken.events;
     stats_.lost += taken.lost;
     // A stream that ended leaves the table unwatched from here: one more read of it is due.
-    const bool unexpected = expected_ ? !std::all_of(last_.begin(), last_.end(), expected_) : !last_.empty();
+    const bool unexpected =
+        expected_ ? !std::all_of(last_.begin(), last_.end(), std::cref(expected_)) : !last_.empty();
     const bool changed = unexpected || taken.lost > 0 || taken.hung_up;
     if (changed) ++stats_.takes;
     if (taken.lost > 0 || taken.hung_up || news_.size() + last_.size() > kMaxNews) {
