@@ -122,7 +122,9 @@ protected:
         auto table = std::make_unique<test::FakeConnectionTable>();
         fake_table = table.get();
         services.table = std::move(table);
-        services.counters = std::make_unique<test::FakeSocketCounters>();
+        auto counters = std::make_unique<test::FakeSocketCounters>();
+        fake_counters = counters.get();
+        services.counters = std::move(counters);
         services.local_info = [this] { return local_info; };
         services.can_tear_down = [this] { return can_tear_down; };
         services.end_program = [this] { ++ended; };
@@ -164,7 +166,7 @@ protected:
 
     void FileIntruder(const std::string& address, int port) {
         fake_table->tcp_rows.push_back(test::MakeRow("10.0.0.5", 80, address, port));
-        fake_table->udp_rows = static_cast<std::uint32_t>(fake_table->tcp_rows.size());
+        ++fake_counters->value.passive_opens;  // what the kernel counts for an accepted connection
         window->Service().Cycle().TimerGetTable_Timer();
     }
 
@@ -182,6 +184,7 @@ protected:
     std::vector<FakeTray::Call> tray_calls;
     FakeTray* fake_tray = nullptr;
     test::FakeConnectionTable* fake_table = nullptr;
+    test::FakeSocketCounters* fake_counters = nullptr;
     bool can_tear_down = true;
     bool updates_refused = false;
     int ended = 0;
@@ -891,8 +894,10 @@ TEST_F(FrmStartTest, IntrudersWhileHiddenAreNoticedAtMostOncePerInterval) {
     // A known address coming back, or an allowed one, is no new intruder.
     clock.Advance(std::chrono::seconds(30));
     fake_table->tcp_rows.push_back(test::MakeRow("10.0.0.5", 5000, "10.77.0.9", 443));
-    fake_table->udp_rows = 9;
+    ++fake_counters->value.active_opens;
+    const auto passes = window->Service().Cycle().GetStats().full_passes;
     window->Service().Cycle().TimerGetTable_Timer();
+    ASSERT_EQ(window->Service().Cycle().GetStats().full_passes, passes + 1);
     EXPECT_EQ(Messages().size(), 2u);
     // While the window is shown nothing is told.
     window->Form_MouseMove(TrayIcon::kLeftButtonUp);
