@@ -208,6 +208,18 @@ TEST_F(MonitoringCycleEventsTest, AConnectionThatStaysIsNotCountedAgainByTheNext
     EXPECT_EQ(Cell("10.77.0.3", watch_ip::kCount), "2");
 }
 
+TEST_F(MonitoringCycleEventsTest, BothRuleFilesOfAnArrivalMeanBlockedAsWhenItIsFiled) {
+    test::WriteBytes(folder / "invader/10.77.0.40.o", "1|10.77.0.40|friend\r\n");
+    test::WriteBytes(folder / "invader/10.77.0.40.x", "1|10.77.0.40|foe\r\n");
+    SafetyNetRead();  // the blocked index takes the new file in
+    Accept("10.77.0.40", 9000);
+    Tick();
+    EXPECT_EQ(cycle.GetStats().targeted, 1u);
+    EXPECT_EQ(Cell("10.77.0.40", watch_ip::kVerdict), "차단");
+    EXPECT_EQ(Cell("10.77.0.40", watch_ip::kInfo), "foe");
+    ASSERT_EQ(table.destroyed.size(), 1u);
+}
+
 TEST_F(MonitoringCycleEventsTest, ARefusedTeardownIsRepeatedByTheNextReadWithoutCountingAgain) {
     table.destroy_removes = false;
     Accept("10.77.0.6", 3000);

@@ -236,10 +236,12 @@ bool MonitoringCycle::WillBeBlocked(const TcpRow& row) const {
     if (IsUnlistedAddress(address)) return false;
     // Listed: its verdict cell decides, as after the pass.
     if (address_list_.Find(address) >= 0) return IsBlocked(address);
-    // The pass lists it with its rule file's verdict, or files it as a new address; if that row
-    // empties the list at 100 rows, the rule file then decides the same way.
-    return FiledVerdict(address).value_or(NewAddressVerdict(PortToString(row.dwLocalPort))) ==
-           rules::Verdict::Blocked;
+    // The pass lists it with its rule file's verdict (a blocked file first: the index knows those
+    // without a look into the folder), or files it as a new address; if that row empties the list at
+    // 100 rows, the rule file then decides the same way.
+    if (store_.IsIndexedBlocked(address)) return true;
+    return NewAddressVerdict(PortToString(row.dwLocalPort)) == rules::Verdict::Blocked &&
+           !store_.Exists(address, rules::Verdict::Allowed);
 }
 
 void MonitoringCycle::UpdatePortList(std::string_view address, std::string_view port) {
