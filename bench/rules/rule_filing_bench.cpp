@@ -119,8 +119,20 @@ void BM_FileNewIpv6(benchmark::State& state) {
     RunFiling(state, Ipv6Of);
 }
 
-BENCHMARK(BM_FileNewIpv4)->Arg(0)->Arg(1'000)->Arg(10'000)->Iterations(300)->UseManualTime()->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_FileNewIpv6)->Arg(0)->Arg(1'000)->Arg(10'000)->Iterations(300)->UseManualTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_FileNewIpv4)
+    ->Arg(0)
+    ->Arg(1'000)
+    ->Arg(10'000)
+    ->Iterations(300)
+    ->UseManualTime()
+    ->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_FileNewIpv6)
+    ->Arg(0)
+    ->Arg(1'000)
+    ->Arg(10'000)
+    ->Iterations(300)
+    ->UseManualTime()
+    ->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 

@@ -1,10 +1,10 @@
 #include "velmor/rules/rule_store.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
-
-#include <sys/stat.h>
 
 #include "velmor/common/text_file.h"
 #include "velmor/common/text_rules.h"
