@@ -15,8 +15,8 @@ public:
     InotifyWatch(const InotifyWatch&) = delete;
     InotifyWatch& operator=(const InotifyWatch&) = delete;
 
-    bool TakeChanges() override {
-        bool changed = false;
+    DirectoryChanges TakeChangedNames() override {
+        DirectoryChanges changes;
         alignas(inotify_event) char buffer[4096];
         for (;;) {
             const ssize_t n = ::read(fd_, buffer, sizeof buffer);
@@ -24,17 +24,20 @@ public:
                 if (errno == EINTR) continue;
                 if (errno == EAGAIN) break;
                 alive_ = false;
-                return true;
+                break;
             }
             if (n == 0) break;
-            changed = true;
             for (ssize_t offset = 0; offset + static_cast<ssize_t>(sizeof(inotify_event)) <= n;) {
                 const auto* event = reinterpret_cast<const inotify_event*>(buffer + offset);
                 if (event->mask & (IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF | IN_UNMOUNT)) alive_ = false;
+                // The queue was full: events are lost, and nothing says which.
+                if (event->mask & IN_Q_OVERFLOW) changes.everything = true;
+                if (event->len > 0) changes.names.emplace_back(event->name);  // NUL-padded by the kernel
                 offset += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
             }
         }
-        return changed || !alive_;
+        if (!alive_) changes.everything = true;
+        return changes;
     }
 
     bool Alive() const override { return alive_; }

@@ -1,5 +1,7 @@
 #include "velmor/rules/rule_store.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
@@ -90,7 +92,7 @@ bool RuleStore::Write(std::string_view address, Verdict verdict, std::string_vie
     std::string content(line);
     content.append(kCrLf);
     const bool written = WriteFileAtomically(path, content);
-    if (verdict == Verdict::Blocked) NoteChanged();
+    if (written) IndexName(path.filename().string(), true);
     return written;
 }
 
@@ -111,8 +113,13 @@ bool RuleStore::Toggle(std::string_view address, Verdict from) {
     if (Locate(address, to)) return false;
     std::error_code error;
     std::filesystem::rename(*source, FileOf(address, to), error);
-    NoteChanged();
-    return !error;
+    if (error) {
+        NoteChanged();
+        return false;
+    }
+    IndexName(source->filename().string(), false);
+    IndexName(FileNameOf(address, to), true);
+    return true;
 }
 
 bool RuleStore::Delete(std::string_view address, Verdict verdict) {
@@ -121,7 +128,10 @@ bool RuleStore::Delete(std::string_view address, Verdict verdict) {
     if (!path) return false;
     std::error_code error;
     const bool removed = std::filesystem::remove(*path, error);
-    NoteChanged();
+    if (removed)
+        IndexName(path->filename().string(), false);
+    else
+        NoteChanged();
     return removed;
 }
 
@@ -129,6 +139,17 @@ std::optional<std::filesystem::path> RuleStore::Locate(std::string_view address,
     if (address.empty() || !IsPlainFileName(address)) return std::nullopt;
     std::filesystem::path exact = FileOf(address, verdict);
     if (IsRegularFile(exact)) return exact;
+    if (names_live_) {
+        // The name index knows every rule file's name; a candidate is checked once more, so a file
+        // gone since the last refresh is not reported.
+        const auto found = names_.find(LowerAscii(FileNameOf(address, verdict)));
+        if (found == names_.end()) return std::nullopt;
+        for (const std::string& name : found->second) {
+            std::filesystem::path path = directory_ / name;
+            if (path != exact && IsRegularFile(path)) return path;
+        }
+        return std::nullopt;
+    }
     const bool has_letters = std::any_of(address.begin(), address.end(), [](char c) {
         return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
     });
@@ -174,7 +195,6 @@ std::vector<std::string> RuleStore::List(std::string_view extension) const {
 
 void RuleStore::ExpireInvaderFiles(const Clock& clock) {
     const int today = DayNumber(clock.Today());
-    bool deleted_any = false;
     for (const std::string_view extension : {kAllowedExtension, kBlockedExtension}) {
         for (const std::string& name : List(extension)) {
             const std::filesystem::path path = directory_ / name;
@@ -186,11 +206,10 @@ void RuleStore::ExpireInvaderFiles(const Clock& clock) {
                 if (error)
                     platform::Diag("rules",
                                    "cannot delete expired " + path.string() + ": " + error.message());
-                deleted_any |= deleted;
+                if (deleted) IndexName(name, false);
             }
         }
     }
-    if (deleted_any) NoteChanged();
 }
 
 void RuleStore::NoteChanged() {
@@ -198,9 +217,21 @@ void RuleStore::NoteChanged() {
 }
 
 void RuleStore::RefreshBlockedIndex(bool may_retry_watch) {
-    if (watch_->watch && !watch_->watch->Alive()) watch_->watch.reset();
+    if (watch_->watch && !watch_->watch->Alive()) {
+        watch_->watch.reset();
+        names_live_ = false;
+    }
     if (watch_->watch) {
-        if (watch_->watch->TakeChanges()) index_stale_ = true;
+        // Each changed name is looked at once; the directory is read whole only when the watch
+        // cannot tell what changed (events lost, the folder gone).
+        platform::DirectoryChanges changes = watch_->watch->TakeChangedNames();
+        if (changes.everything || !watch_->watch->Alive()) {
+            index_stale_ = true;
+        } else if (!index_stale_) {
+            std::sort(changes.names.begin(), changes.names.end());
+            changes.names.erase(std::unique(changes.names.begin(), changes.names.end()), changes.names.end());
+            for (const std::string& name : changes.names) RecheckName(name);
+        }
     } else if (may_retry_watch) {
         // Without a watch nothing tells us of outside changes, so every retry also rescans.
         watch_->watch = platform::WatchDirectory(directory_);
@@ -211,14 +242,49 @@ void RuleStore::RefreshBlockedIndex(bool may_retry_watch) {
 
 void RuleStore::RescanBlocked() {
     index_stale_ = false;
+    // The watch exists before the listing starts, so a change during it is told afterwards.
+    names_live_ = watch_->watch != nullptr && watch_->watch->Alive();
+    names_.clear();
+    for (const std::string_view extension : {kBlockedExtension, kAllowedExtension})
+        for (std::string& name : List(extension)) names_[LowerAscii(name)].insert(std::move(name));
     std::set<std::string, std::less<>> blocked;
-    for (const std::string& name : List(kBlockedExtension)) {
-        // List() matches the extension in any letter case; the name's own ending is cut off.
-        const std::string_view ending = std::string_view(name).substr(name.size() - kBlockedExtension.size());
-        if (auto address = AddressOfFileName(name, ending)) blocked.insert(LowerAscii(*address));
+    for (const auto& [lower, real] : names_) {
+        if (auto address = AddressOfFileName(lower, kBlockedExtension)) blocked.insert(std::move(*address));
     }
     if (blocked != blocked_) {
         blocked_ = std::move(blocked);
+        ++blocked_generation_;
+    }
+}
+
+void RuleStore::RecheckName(const std::string& name) {
+    // Links are not rules, even to a regular file: the entry itself is asked, never its target.
+    struct stat info {};
+    const bool regular = ::lstat((directory_ / name).c_str(), &info) == 0 && S_ISREG(info.st_mode);
+    IndexName(name, regular);
+}
+
+void RuleStore::IndexName(const std::string& name, bool present) {
+    std::string lower = LowerAscii(name);
+    std::optional<std::string> blocked_address = AddressOfFileName(lower, kBlockedExtension);
+    if (!blocked_address && !AddressOfFileName(lower, kAllowedExtension)) return;
+    auto found = names_.find(lower);
+    if (present) {
+        if (found == names_.end()) found = names_.emplace(std::move(lower), std::set<std::string>{}).first;
+        found->second.insert(name);
+    } else if (found != names_.end()) {
+        found->second.erase(name);
+        if (found->second.empty()) names_.erase(found);
+    }
+    if (!blocked_address) return;
+    // Another file of the same address in another letter case keeps it blocked.
+    const bool blocked = names_.contains(LowerAscii(FileNameOf(*blocked_address, Verdict::Blocked)));
+    const bool indexed = blocked_.contains(*blocked_address);
+    if (blocked && !indexed) {
+        blocked_.insert(std::move(*blocked_address));
+        ++blocked_generation_;
+    } else if (!blocked && indexed) {
+        blocked_.erase(*blocked_address);
         ++blocked_generation_;
     }
 }

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <optional>
 #include <set>
@@ -105,13 +106,26 @@ public:
     const std::set<std::string, std::less<>>& BlockedAddresses() const { return blocked_; }
     // Grows whenever the set of blocked addresses may have changed.
     std::uint64_t BlockedGeneration() const { return blocked_generation_; }
-    // Tells the index that a file of the directory was created, renamed or deleted by this program.
+    // Tells the index that the directory may have changed in ways it was not told of: the next
+    // refresh reads the whole directory again.
     void NoteChanged();
 
 private:
+    // Reads the whole directory into the name index and the blocked index.
     void RescanBlocked();
+    // Brings the name index up to date for one entry name of the directory: one lstat.
+    void RecheckName(const std::string& name);
+    // The name index learns that the regular file `name` exists (or is gone), and the blocked
+    // index follows.
+    void IndexName(const std::string& name, bool present);
 
     std::filesystem::path directory_;
+    // The rule files of the directory (regular files ending in either extension in any letter
+    // case): the lower-cased name -> the real names. Complete only while `names_live_`, that is
+    // while a directory watch tells every change; otherwise Locate lists the directory.
+    std::map<std::string, std::set<std::string>, std::less<>> names_;
+    bool names_live_ = false;
+
     std::set<std::string, std::less<>> blocked_;
     std::uint64_t blocked_generation_ = 0;
     bool index_stale_ = true;
