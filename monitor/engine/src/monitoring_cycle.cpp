@@ -125,9 +125,6 @@ void MonitoringCycle::TimerGetTable_Timer() {
         if (udp_count != last_udp_count_ || tcp_count != last_tcp_count_ ||
             fingerprint != last_tcp_fingerprint_) {
             FullPass();
-            // The rule files the pass just wrote decide for rows the list no longer shows (the row
-            // that would be the hundredth empties it), and are no change from outside next tick.
-            store_.RefreshBlockedIndex(false);
             last_udp_count_ = udp_count;
             last_tcp_count_ = tcp_count;
             last_tcp_fingerprint_ = fingerprint;

@@ -88,10 +88,9 @@ bool MonitoringCycle::FileArrivals() {
     }
     stats_.teardowns += teardowns_.Size();
     teardowns_.Flush(*enforcement_);
+    // The store indexes the rule files the pass writes at once: they are no change from outside for
+    // the next tick, while anything else that changed in the rule folder is.
     for (const platform::SocketRow& arrival : arrived_) PassRow(arrival.row);
-    // The rule files just written are no change from outside for the next tick; anything else that
-    // changed in the rule folder meanwhile is, and the next tick reads the table for it.
-    store_.RefreshBlockedIndex(false);
     enforcement_->Sync(address_list_, store_, checked_[kAutoBlockBox], checked_[kBlockInternetBox]);
     seen_list_generation_ = address_list_.Generation();
     if (blocked_generation == seen_blocked_generation_ && OnlyArrivalsAdded(blocked_before))

@@ -66,7 +66,7 @@ public:
     // The first line of the rule file; nullopt when it is missing or unreadable.
     std::optional<std::string> ReadLine(std::string_view address, Verdict verdict) const;
     // Replaces the rule file's content with `line` and CR LF (a new file when there is none),
-    // written beside it and renamed over it.
+    // written beside it and renamed over it. A written blocked file is in the blocked index at once.
     [[nodiscard]] bool Write(std::string_view address, Verdict verdict, std::string_view line);
 
     // --- Edits by the user's commands. Each keeps the blocked index right. An address is used as a
