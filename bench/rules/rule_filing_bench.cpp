@@ -119,20 +119,13 @@ void BM_FileNewIpv6(benchmark::State& state) {
     RunFiling(state, Ipv6Of);
 }
 
-BENCHMARK(BM_FileNewIpv4)
-    ->Arg(0)
-    ->Arg(1'000)
-    ->Arg(10'000)
-    ->Iterations(300)
-    ->UseManualTime()
-    ->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_FileNewIpv6)
-    ->Arg(0)
-    ->Arg(1'000)
-    ->Arg(10'000)
-    ->Iterations(300)
-    ->UseManualTime()
-    ->Unit(benchmark::kMicrosecond);
+// Rule folders of 0, 1,000 and 10,000 files.
+void FolderSizes(benchmark::internal::Benchmark* bench) {
+    bench->Arg(0)->Arg(1'000)->Arg(10'000)->Iterations(300)->UseManualTime()->Unit(benchmark::kMicrosecond);
+}
+
+BENCHMARK(BM_FileNewIpv4)->Apply(FolderSizes);
+BENCHMARK(BM_FileNewIpv6)->Apply(FolderSizes);
 
 }  // namespace
 
