@@ -16,7 +16,7 @@ using test::MakeRow;
 
 using test::FakeGuardLink;
 
-class EnforcementTest : public ::testing::Test {
+class EnforcementTest : public ::testing::Test, protected test::CycleParts {
 protected:
     EnforcementTest() {
         std::filesystem::create_directories(folder.path() / "invader");
@@ -34,15 +34,6 @@ protected:
     }
     using Set = std::set<std::string>;
 
-    test::TempDir folder;
-    test::FakeConnectionTable table;
-    test::FakeSocketCounters counters;
-    rules::RuleStore store{folder.path()};
-    rules::ListModel address_list{watch_ip::kColumns, watch_ip::kAddress};
-    rules::ListModel port_list{watch_port::kColumns, watch_port::kPort};
-    test::FakeMonitorHost host;
-    test::ScriptedDialogs dialogs;
-    test::FakeClock clock;
     test::ScriptedRandom random{0.5};
     FakeGuardLink link;
     GuardEnforcement guard{link, table, clock};

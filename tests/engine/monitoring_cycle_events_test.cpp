@@ -58,7 +58,7 @@ private:
 constexpr std::uint8_t kInet = 2;
 constexpr std::uint8_t kInet6 = 10;
 
-class MonitoringCycleEventsTest : public ::testing::Test {
+class MonitoringCycleEventsTest : public ::testing::Test, protected test::CycleParts {
 protected:
     MonitoringCycleEventsTest() {
         std::filesystem::create_directories(folder.path() / "invader");
@@ -109,15 +109,6 @@ protected:
         ASSERT_EQ(table.tcp_reads, reads + 1);
     }
 
-    test::TempDir folder;
-    test::FakeConnectionTable table;
-    test::FakeSocketCounters counters;
-    rules::RuleStore store{folder.path()};
-    rules::ListModel address_list{watch_ip::kColumns, watch_ip::kAddress};
-    rules::ListModel port_list{watch_port::kColumns, watch_port::kPort};
-    test::FakeMonitorHost host;
-    test::ScriptedDialogs dialogs;
-    test::FakeClock clock;
     test::ScriptedRandom random;
     ScriptedNews news;
     TableFinder finder{table};

@@ -16,7 +16,7 @@ using rules::ListModel;
 using test::MakeRow;
 using test::MakeRow6;
 
-class MonitoringCycleTest : public ::testing::Test {
+class MonitoringCycleTest : public ::testing::Test, protected test::CycleParts {
 protected:
     MonitoringCycleTest() { std::filesystem::create_directories(folder.path() / "invader"); }
 
@@ -32,15 +32,6 @@ protected:
     }
     int RowOf(const std::string& address) { return address_list.Find(address); }
 
-    test::TempDir folder;
-    test::FakeConnectionTable table;
-    test::FakeSocketCounters counters;
-    rules::RuleStore store{folder.path()};
-    ListModel address_list{watch_ip::kColumns, watch_ip::kAddress};
-    ListModel port_list{watch_port::kColumns, watch_port::kPort};
-    test::FakeMonitorHost host;
-    test::ScriptedDialogs dialogs;
-    test::FakeClock clock;
     test::ScriptedRandom random;
     MonitoringCycle cycle{table, &counters, store, address_list, port_list, host, dialogs, clock, random};
 };

@@ -72,7 +72,7 @@ public:
     }
 };
 
-class QuietLampsTest : public ::testing::Test {
+class QuietLampsTest : public ::testing::Test, protected test::CycleParts {
 protected:
     // One quiet tick that leaves lamp 0 red (or lamp 1), whatever they were.
     void Start(bool zero_red) {
@@ -82,15 +82,6 @@ protected:
         random.drawn = 0;
     }
 
-    test::TempDir folder;
-    test::FakeConnectionTable table;
-    test::FakeSocketCounters counters;
-    rules::RuleStore store{folder.path()};
-    rules::ListModel address_list{watch_ip::kColumns, watch_ip::kAddress};
-    rules::ListModel port_list{watch_port::kColumns, watch_port::kPort};
-    test::FakeMonitorHost host;
-    test::ScriptedDialogs dialogs;
-    test::FakeClock clock;
     QueuedRandom random;
     MonitoringCycle cycle{table, &counters, store, address_list, port_list, host, dialogs, clock, random};
 };

@@ -6,6 +6,8 @@
 #include <vector>
 
 #include "velmor/engine/monitoring_cycle.h"
+#include "velmor/test/fakes.h"
+#include "velmor/test/temp_dir.h"
 
 // What the monitoring cycle needs of its window and of chance, for the tests of the cycle and of
 // what is built on it. Header only: the tests that include it link the engine themselves.
@@ -30,6 +32,20 @@ public:
 private:
     double otherwise_;
     std::size_t next_ = 0;
+};
+
+// What a monitoring cycle works on, all fakes, with a program folder of its own. A test fixture
+// derives from it and adds its source of chance and the cycle itself.
+struct CycleParts {
+    TempDir folder;
+    FakeConnectionTable table;
+    FakeSocketCounters counters;
+    rules::RuleStore store{folder.path()};
+    rules::ListModel address_list{engine::watch_ip::kColumns, engine::watch_ip::kAddress};
+    rules::ListModel port_list{engine::watch_port::kColumns, engine::watch_port::kPort};
+    FakeMonitorHost host;
+    ScriptedDialogs dialogs;
+    FakeClock clock;
 };
 
 }  // namespace velmor::test
