@@ -19,11 +19,11 @@ bool NeverBlocked(std::string_view address) {
 
 }  // namespace
 
-bool BlockedAddressTracker::Wanted(std::string_view address) const {
+bool BlockedAddressTracker::Wanted(std::string_view address, const rules::RuleStore& store) const {
     if (!auto_block_) return false;
     const auto listed = listed_.find(address);
     if (listed != listed_.end()) return listed->second;
-    return index_.contains(address) && !NeverBlocked(address);
+    return store.IsIndexedBlocked(address) && !NeverBlocked(address);
 }
 
 BlockedAddressTracker::Change BlockedAddressTracker::Update(const rules::ListModel& address_list,
@@ -63,20 +63,23 @@ BlockedAddressTracker::Change BlockedAddressTracker::Update(const rules::ListMod
         listed_ = std::move(listed);
         list_generation_ = address_list.Generation();
     }
-    if (everything || store.BlockedGeneration() != blocked_generation_) {
-        const auto& index = store.BlockedAddresses();
-        std::set_symmetric_difference(index_.begin(), index_.end(), index.begin(), index.end(),
-                                      std::inserter(candidates, candidates.end()));
-        index_ = index;
-        blocked_generation_ = store.BlockedGeneration();
+    // The index's own changes, without a copy of it; the whole index when they are no longer kept.
+    bool whole_index = everything;
+    if (!everything && store.BlockedGeneration() != blocked_generation_) {
+        if (store.BlockedChangesSince(blocked_generation_, index_changes_)) {
+            for (const auto& indexed : index_changes_) candidates.insert(indexed.address);
+        } else {
+            whole_index = true;
+        }
     }
-    if (everything) {
+    blocked_generation_ = store.BlockedGeneration();
+    if (whole_index) {
         candidates.insert(applied_.begin(), applied_.end());
         for (const auto& [address, blocked] : listed_) candidates.insert(address);
-        candidates.insert(index_.begin(), index_.end());
+        candidates.insert(store.BlockedAddresses().begin(), store.BlockedAddresses().end());
     }
     for (const std::string& address : candidates) {
-        const bool want = Wanted(address);
+        const bool want = Wanted(address, store);
         const bool have = applied_.contains(address);
         if (want && !have) {
             change.add.push_back(address);

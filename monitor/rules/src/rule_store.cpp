@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <iterator>
 
 #include "velmor/common/text_file.h"
 #include "velmor/common/text_rules.h"
@@ -251,10 +252,37 @@ void RuleStore::RescanBlocked() {
     for (const auto& [lower, real] : names_) {
         if (auto address = AddressOfFileName(lower, kBlockedExtension)) blocked.insert(std::move(*address));
     }
-    if (blocked != blocked_) {
-        blocked_ = std::move(blocked);
-        ++blocked_generation_;
+    // The differences go through the journal, so followers see them one by one.
+    std::vector<std::string> left, entered;
+    std::set_difference(blocked_.begin(), blocked_.end(), blocked.begin(), blocked.end(),
+                        std::back_inserter(left));
+    std::set_difference(blocked.begin(), blocked.end(), blocked_.begin(), blocked_.end(),
+                        std::back_inserter(entered));
+    for (std::string& address : left) ChangeBlocked(std::move(address), false);
+    for (std::string& address : entered) ChangeBlocked(std::move(address), true);
+}
+
+void RuleStore::ChangeBlocked(std::string address, bool blocked) {
+    if (blocked) {
+        blocked_.insert(address);
+    } else {
+        blocked_.erase(address);
     }
+    journal_.push_back({std::move(address), blocked});
+    ++blocked_generation_;
+    // Enough for the followers of a busy tick; one that falls further behind reads the index whole.
+    constexpr std::size_t kJournalLength = 16384;
+    if (journal_.size() > kJournalLength) {
+        journal_.pop_front();
+        ++journal_start_;
+    }
+}
+
+bool RuleStore::BlockedChangesSince(std::uint64_t since, std::vector<BlockedChange>& changes) const {
+    changes.clear();
+    if (since < journal_start_ || since > blocked_generation_) return false;
+    changes.assign(journal_.begin() + static_cast<std::ptrdiff_t>(since - journal_start_), journal_.end());
+    return true;
 }
 
 void RuleStore::RecheckName(const std::string& name) {
@@ -280,13 +308,7 @@ void RuleStore::IndexName(const std::string& name, bool present) {
     // Another file of the same address in another letter case keeps it blocked.
     const bool blocked = names_.contains(LowerAscii(FileNameOf(*blocked_address, Verdict::Blocked)));
     const bool indexed = blocked_.contains(*blocked_address);
-    if (blocked && !indexed) {
-        blocked_.insert(std::move(*blocked_address));
-        ++blocked_generation_;
-    } else if (!blocked && indexed) {
-        blocked_.erase(*blocked_address);
-        ++blocked_generation_;
-    }
+    if (blocked != indexed) ChangeBlocked(std::move(*blocked_address), blocked);
 }
 
 bool RuleStore::IsIndexedBlocked(std::string_view address) const {

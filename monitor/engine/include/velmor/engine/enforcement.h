@@ -44,7 +44,7 @@ private:
 // Follows the addresses that automatic blocking tears down: a listed address by its verdict cell
 // "연결", an unlisted one by its blocked rule file (the store's index); none while automatic blocking
 // is off. Each update looks only at what changed: the listed addresses when the list changed, the
-// index's difference when the index changed.
+// index's own changes (its journal) when the index changed; it never copies the index.
 class BlockedAddressTracker final {
 public:
     struct Change {
@@ -63,14 +63,14 @@ public:
     const std::set<std::string, std::less<>>& Applied() const { return applied_; }
 
 private:
-    bool Wanted(std::string_view address) const;
+    bool Wanted(std::string_view address, const rules::RuleStore& store) const;
 
     bool primed_ = false;
     bool auto_block_ = false;
     std::uint64_t list_generation_ = 0;
     std::uint64_t blocked_generation_ = 0;
-    std::map<std::string, bool, std::less<>> listed_;  // address -> its verdict cell says "차단"
-    std::set<std::string, std::less<>> index_;         // the blocked index as last seen
+    std::map<std::string, bool, std::less<>> listed_;             // address -> its verdict cell says "차단"
+    std::vector<rules::RuleStore::BlockedChange> index_changes_;  // scratch
     std::set<std::string, std::less<>> applied_;
 };
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -104,8 +105,18 @@ public:
     bool IsIndexedBlocked(std::string_view address) const;
     // The addresses of the index (file names without ".x").
     const std::set<std::string, std::less<>>& BlockedAddresses() const { return blocked_; }
-    // Grows whenever the set of blocked addresses may have changed.
+    // Grows whenever the set of blocked addresses changed: by one for each address that entered or
+    // left it.
     std::uint64_t BlockedGeneration() const { return blocked_generation_; }
+    // One change of the blocked index: `address` entered it (blocked) or left it.
+    struct BlockedChange {
+        std::string address;
+        bool blocked = false;
+    };
+    // The changes from generation `since` to now, oldest first, into `changes` (cleared first), so
+    // that a follower need not copy the index to see what changed. False when they are no longer
+    // all kept (the follower then reads BlockedAddresses() whole) or `since` lies ahead.
+    bool BlockedChangesSince(std::uint64_t since, std::vector<BlockedChange>& changes) const;
     // Tells the index that the directory may have changed in ways it was not told of: the next
     // refresh reads the whole directory again.
     void NoteChanged();
@@ -126,8 +137,14 @@ private:
     std::map<std::string, std::set<std::string>, std::less<>> names_;
     bool names_live_ = false;
 
+    // An address enters or leaves the index, and the journal, only here.
+    void ChangeBlocked(std::string address, bool blocked);
+
     std::set<std::string, std::less<>> blocked_;
     std::uint64_t blocked_generation_ = 0;
+    // The latest changes of the index; journal_[i] moved the generation from journal_start_ + i on.
+    std::deque<BlockedChange> journal_;
+    std::uint64_t journal_start_ = 0;
     bool index_stale_ = true;
     struct Watch;
     std::unique_ptr<Watch> watch_;
