@@ -240,16 +240,20 @@ TEST_F(MonitoringCycleEventsTest, BlockTheInternetAndOtherNewsReadTheTable) {
     cycle.SetChecked(kBlockInternetBox, false);
     Tick();
 
-    // An event about another socket, beside an arrival, is read from the table: the full pass files both.
+    // An event about another socket, beside an arrival: the arrival is torn down and filed from its
+    // event first, then the read's full pass files the other one.
+    int reads_at_teardown = -1;
+    table.on_destroy = [&] { reads_at_teardown = table.tcp_reads; };
     Accept("10.77.0.8", 4001);
     Accept("10.77.0.9", 4002, 8080);
     reads = table.tcp_reads;
     Tick();
+    EXPECT_EQ(reads_at_teardown, reads);
     EXPECT_EQ(table.tcp_reads, reads + 1);
     EXPECT_EQ(Cell("10.77.0.8", watch_ip::kVerdict), "차단");
     EXPECT_EQ(Cell("10.77.0.9", watch_ip::kVerdict), "허용");
     EXPECT_EQ(Cell("10.77.0.8", watch_ip::kCount), "1");
-    EXPECT_EQ(cycle.GetStats().targeted, 0u);
+    EXPECT_EQ(cycle.GetStats().targeted, 1u);
 
     // Lost events too.
     news.lost = true;
@@ -258,26 +262,58 @@ TEST_F(MonitoringCycleEventsTest, BlockTheInternetAndOtherNewsReadTheTable) {
     EXPECT_EQ(table.tcp_reads, reads + 1);
 }
 
-TEST_F(MonitoringCycleEventsTest, AnArrivalTheLookupCannotConfirmIsFiledByAReadOfTheTable) {
-    // Gone by the time it is asked for (another socket holds the row's place).
-    Accept("10.77.0.10", 5000);
-    table.tcp_rows.back().dwRemotePort = htons(5001);
+TEST_F(MonitoringCycleEventsTest, AnArrivalWhoseSocketIsGoneIsFiledFromItsEvent) {
+    // Closed before the tick, its close in the same batch: a read would no longer meet it.
+    const auto closed = Accept("10.77.0.10", 5000);
+    table.tcp_rows.pop_back();
+    news.pending.push_back(Closed(closed));
+    // Gone without a word yet (reset by its peer): the lookup says so.
+    const auto reset = Accept("fd00:77::11", 5001);
+    table.tcp_rows.pop_back();
     int reads = table.tcp_reads;
     Tick();
-    EXPECT_EQ(table.tcp_reads, reads + 1);
-    EXPECT_EQ(cycle.GetStats().targeted_fallbacks, 1u);
-    EXPECT_EQ(cycle.GetStats().targeted, 0u);
+    EXPECT_EQ(table.tcp_reads, reads);
+    EXPECT_TRUE(table.destroyed.empty()) << "nothing left to tear down";
+    EXPECT_EQ(cycle.GetStats().targeted_fallbacks, 2u);
+    EXPECT_EQ(Cell("10.77.0.10", watch_ip::kVerdict), "차단");
     EXPECT_EQ(Cell("10.77.0.10", watch_ip::kCount), "1");
-    EXPECT_EQ(table.destroyed.size(), 1u);
+    EXPECT_EQ(RuleFile("10.77.0.10.x"), "5000|10.77.0.10|\r\n");
+    EXPECT_EQ(RuleFile("fd00:77::11.x"), "5001|fd00:77::11|\r\n");
+    // The late close is no news, and the table is as the last pass left it.
+    news.pending.push_back(Closed(reset));
+    Tick();
+    EXPECT_EQ(table.tcp_reads, reads);
+    const auto passes = cycle.GetStats().full_passes;
+    SafetyNetRead();
+    EXPECT_EQ(cycle.GetStats().full_passes, passes);
 
-    // The lookup fails: nothing is filed from the event, the read files it once.
+    // The lookup fails: filed from the event and torn down by the event's id, without a read.
     finder.fail = true;
-    Accept("10.77.0.11", 5002);
+    Accept("10.77.0.12", 5002);
     reads = table.tcp_reads;
     Tick();
-    EXPECT_EQ(table.tcp_reads, reads + 1);
-    EXPECT_EQ(cycle.GetStats().targeted_fallbacks, 2u);
-    EXPECT_EQ(Cell("10.77.0.11", watch_ip::kCount), "1");
+    EXPECT_EQ(table.tcp_reads, reads);
+    EXPECT_EQ(cycle.GetStats().targeted_fallbacks, 3u);
+    EXPECT_EQ(Cell("10.77.0.12", watch_ip::kCount), "1");
+    ASSERT_EQ(table.destroyed.size(), 1u);
+    EXPECT_EQ(RemoteAddressText(table.destroyed[0]), "10.77.0.12");
+}
+
+TEST_F(MonitoringCycleEventsTest, HalfOpenSocketsOnTheBaitAreNoArrivals) {
+    // A SYN answered but never acknowledged (its source may be forged): the socket enters as SYN_RECV.
+    guard::EventRecord half_open = Accept("10.77.0.13", 5003);
+    half_open.old_state = kEventClose;
+    half_open.new_state = kEventSynRecv;
+    news.pending.back() = half_open;
+    table.tcp_rows.back().dwState = kStateSynReceived;
+    const int reads = table.tcp_reads;
+    Tick();
+    EXPECT_EQ(cycle.GetStats().targeted, 0u);
+    EXPECT_EQ(table.tcp_reads, reads + 1) << "news for the table, not an arrival";
+    EXPECT_EQ(Cell("10.77.0.13", watch_ip::kCount), "1");
+    EXPECT_EQ(Cell("10.77.0.13", watch_ip::kVerdict), "");
+    EXPECT_TRUE(table.destroyed.empty());
+    EXPECT_FALSE(std::filesystem::exists(folder / "invader/10.77.0.13.x"));
 }
 
 TEST_F(MonitoringCycleEventsTest, AnArrivalAlreadyFiledByAReadIsNotCountedTwice) {

@@ -77,6 +77,43 @@ TEST_F(MonitoringCycleTest, OtherPortIsAllowedWithoutAlert) {
     EXPECT_TRUE(host.icons.empty());
 }
 
+TEST_F(MonitoringCycleTest, HalfOpenRowsAreListedButFileNothingUntilAHandshakeCompletes) {
+    // SYNs that were answered but never acknowledged: their sources may be forged.
+    host.visible = false;
+    table.tcp_rows.push_back(MakeRow("10.0.0.1", 80, "10.1.2.3", 1043, kStateSynReceived));
+    table.tcp_rows.push_back(MakeRow("10.0.0.1", 22, "10.1.2.4", 1044, kStateSynReceived));
+    table.tcp_rows.push_back(MakeRow6("fd00::1", 80, "fd00::3", 1045, kStateSynReceived));
+    Tick();
+    for (const char* address : {"10.1.2.3", "10.1.2.4", "fd00::3"}) {
+        ASSERT_GE(RowOf(address), 0) << address;
+        EXPECT_EQ(address_list.Cell(RowOf(address), watch_ip::kCount), "1") << address;
+        EXPECT_EQ(address_list.Cell(RowOf(address), watch_ip::kVerdict), "") << address;
+    }
+    EXPECT_TRUE(std::filesystem::is_empty(folder / "invader"));
+    EXPECT_TRUE(table.destroyed.empty());
+    EXPECT_TRUE(host.icons.empty());
+
+    // The same address completes a handshake with the bait: now it is an intruder.
+    table.tcp_rows[0].dwState = kStateEstablished;
+    table.tcp_rows.push_back(MakeRow("10.0.0.1", 80, "10.1.2.3", 1046));
+    Tick();
+    EXPECT_EQ(address_list.Cell(RowOf("10.1.2.3"), watch_ip::kVerdict), "차단");
+    EXPECT_EQ(address_list.Cell(RowOf("10.1.2.3"), watch_ip::kCount), "3");
+    EXPECT_EQ(RuleFile("10.1.2.3.x"), "1043|10.1.2.3|\r\n");
+    EXPECT_EQ(table.destroyed.size(), 2u);
+    EXPECT_EQ(host.icons, std::vector<engine::TrayIconChange>{engine::TrayIconChange::Invader});
+    EXPECT_EQ(address_list.Cell(RowOf("10.1.2.4"), watch_ip::kVerdict), "");
+    EXPECT_FALSE(HasRuleFile("10.1.2.4.o"));
+}
+
+TEST_F(MonitoringCycleTest, AHalfOpenRowOfABlockedAddressIsTornDownByItsRule) {
+    test::WriteBytes(folder / "invader/10.1.2.3.x", "80|10.1.2.3|earlier\r\n");
+    table.tcp_rows.push_back(MakeRow("10.0.0.1", 443, "10.1.2.3", 1043, kStateSynReceived));
+    Tick();
+    EXPECT_EQ(address_list.Cell(RowOf("10.1.2.3"), watch_ip::kVerdict), "차단");
+    EXPECT_EQ(table.destroyed.size(), 1u);
+}
+
 TEST_F(MonitoringCycleTest, ExistingRuleFilesGiveVerdictAndInfo) {
     test::WriteBytes(folder / "invader/10.1.2.3.x", " 80|10.1.2.3|pc-01 \r\n");
     test::WriteBytes(folder / "invader/10.1.2.4.o", "  no separator here \r\n");

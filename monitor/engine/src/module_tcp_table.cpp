@@ -30,17 +30,24 @@ void TeardownBatch::Flush(Enforcement& enforcement) {
     pending_.clear();
 }
 
+bool HandshakeCompleted(const TcpRow& row) {
+    return row.dwState >= kStateEstablished && row.dwState <= kStateTimeWait;
+}
+
 void TearDownConnection(TcpSnapshot& snapshot, std::size_t index, TeardownBatch& batch) {
     if (index >= snapshot.rows.size()) return;
     snapshot.rows[index].dwState = kDeleteTcb;
     if (index < snapshot.ids.size()) batch.Add(snapshot.ids[index]);
 }
 
-std::string PortToString(std::uint32_t port_field) {
+std::uint16_t PortOf(std::uint32_t port_field) {
     // The first two bytes in memory hold the port, most significant byte first.
     const auto* bytes = reinterpret_cast<const unsigned char*>(&port_field);
-    const unsigned port = (static_cast<unsigned>(bytes[0]) << 8) | bytes[1];
-    return std::to_string(port);
+    return static_cast<std::uint16_t>((static_cast<unsigned>(bytes[0]) << 8) | bytes[1]);
+}
+
+std::string PortToString(std::uint32_t port_field) {
+    return std::to_string(PortOf(port_field));
 }
 
 std::string IpToString(std::uint32_t address_field) {

@@ -97,14 +97,10 @@ void MonitoringCycle::TimerGetTable_Timer() {
     const bool read = ShouldDump();
     if (!arrivals_.empty()) {
         // New connections on the bait go first, so that a read due for another reason (the safety
-        // net, a counter) does not hold up their teardown; the read then meets the table they left.
-        if (FileArrivals()) {
-            if (!read) return;
-        } else {
-            // The socket is gone or could not be asked for: the table says what happened.
-            ++stats_.targeted_fallbacks;
-            if (!read) last_dump_ = clock_.Now();
-        }
+        // net, a counter, other events) does not hold up their teardown; the read then meets the
+        // table they left.
+        FileArrivals();
+        if (!read) return;
     } else if (!read) {
         ShowActivityLed(1);
         return;
@@ -164,9 +160,12 @@ void MonitoringCycle::PassRow(const TcpRow& row) {
         const std::int64_t count = LeadingNumber(address_list_.Cell(found, watch_ip::kCount));
         address_list_.SetCell(found, watch_ip::kCount,
                               count >= 10000 ? std::string(kCountOverflowText) : std::to_string(count + 1));
+        // Listed from half-open rows only so far: the first row that proves the address files it.
+        if (address_list_.Cell(found, watch_ip::kVerdict).empty())
+            FileNewAddress(found, address, remote_port, row);
     } else {
         const int added = address_list_.AddRow({address, "1"});
-        FileNewAddress(added, address, remote_port, PortToString(row.dwLocalPort));
+        FileNewAddress(added, address, remote_port, row);
     }
     // The row that would be the hundredth empties the list; later passes fill it again.
     if (address_list_.RowCount() >= kListCap) address_list_.Clear();
@@ -179,30 +178,36 @@ std::optional<rules::Verdict> MonitoringCycle::FiledVerdict(const std::string& a
     return std::nullopt;
 }
 
-rules::Verdict MonitoringCycle::NewAddressVerdict(std::string_view local_port) {
-    // Whoever reached our port 80 (the bait listener) is an intruder.
-    return local_port == "80" ? rules::Verdict::Blocked : rules::Verdict::Allowed;
+std::optional<rules::Verdict> MonitoringCycle::NewAddressVerdict(const TcpRow& row) {
+    // Whoever completed a handshake with our port 80 (the bait listener) is an intruder. A half-open
+    // row proves no address, on the bait or elsewhere: it is listed, and filed once a row of the same
+    // address completes its handshake.
+    if (LocalPortOf(row) == kBaitPort)
+        return HandshakeCompleted(row) ? std::optional(rules::Verdict::Blocked) : std::nullopt;
+    if (row.dwState == kStateSynReceived) return std::nullopt;
+    return rules::Verdict::Allowed;
 }
 
-void MonitoringCycle::FileNewAddress(int row, const std::string& address, const std::string& remote_port,
-                                     const std::string& local_port) {
+void MonitoringCycle::FileNewAddress(int list_row, const std::string& address, const std::string& remote_port,
+                                     const TcpRow& row) {
     using rules::Verdict;
     if (const std::optional<Verdict> filed = FiledVerdict(address)) {
         // A file that cannot be read still gives its verdict; its info stays empty.
         const auto line = store_.ReadLine(address, *filed);
-        address_list_.SetCell(row, watch_ip::kVerdict, rules::VerdictText(*filed));
-        address_list_.SetCell(row, watch_ip::kInfo, line ? rules::InfoOfRuleLine(*line) : std::string());
+        address_list_.SetCell(list_row, watch_ip::kVerdict, rules::VerdictText(*filed));
+        address_list_.SetCell(list_row, watch_ip::kInfo, line ? rules::InfoOfRuleLine(*line) : std::string());
         if (*filed == Verdict::Blocked) AlertIfHidden();
         return;
     }
     // No rule yet.
-    const Verdict verdict = NewAddressVerdict(local_port);
+    const std::optional<Verdict> verdict = NewAddressVerdict(row);
+    if (!verdict) return;
     // The list shows the verdict even when the file cannot be written; the next start files it anew.
-    if (!store_.Write(address, verdict, rules::MakeRuleLine(remote_port, address, "")))
+    if (!store_.Write(address, *verdict, rules::MakeRuleLine(remote_port, address, "")))
         platform::Diag("rules", "no rule file for " + address);
-    address_list_.SetCell(row, watch_ip::kVerdict, rules::VerdictText(verdict));
-    address_list_.SetCell(row, watch_ip::kInfo, "");
-    if (verdict == Verdict::Blocked) {
+    address_list_.SetCell(list_row, watch_ip::kVerdict, rules::VerdictText(*verdict));
+    address_list_.SetCell(list_row, watch_ip::kInfo, "");
+    if (*verdict == Verdict::Blocked) {
         AlertIfHidden();
         host_.IntruderFiled(address);
     }
@@ -237,7 +242,7 @@ bool MonitoringCycle::WillBeBlocked(const TcpRow& row) const {
     // without a look into the folder), or files it as a new address; if that row empties the list at
     // 100 rows, the rule file then decides the same way.
     if (store_.IsIndexedBlocked(address)) return true;
-    return NewAddressVerdict(PortToString(row.dwLocalPort)) == rules::Verdict::Blocked &&
+    return NewAddressVerdict(row) == rules::Verdict::Blocked &&
            !store_.Exists(address, rules::Verdict::Allowed);
 }
 

@@ -18,7 +18,16 @@ class Enforcement;
 using TcpSnapshot = platform::TcpTable;
 using UdpSnapshot = platform::UdpTable;
 
+// The connection table's state numbers (MIB_TCP_STATE) that the cycle tells apart.
+inline constexpr std::uint32_t kStateSynReceived = 4;
+inline constexpr std::uint32_t kStateEstablished = 5;
+inline constexpr std::uint32_t kStateTimeWait = 11;
 inline constexpr std::uint32_t kDeleteTcb = 12;
+
+// True for a connection whose handshake completed: established, or any later state of an open or
+// closing connection. Only such a row proves its remote address: a half-open one (SYN_RCVD, a
+// request socket) may come from a forged source that never answered.
+bool HandshakeCompleted(const TcpRow& row);
 
 // Takes the table into `snapshot` (cleared first). A failure leaves an empty snapshot.
 void TakeTcpSnapshot(platform::ConnectionTable& table, TcpSnapshot& snapshot);
@@ -44,6 +53,11 @@ void TearDownConnection(TcpSnapshot& snapshot, std::size_t index, TeardownBatch&
 
 // The port in the low two bytes of a network-order port field, as decimal text.
 std::string PortToString(std::uint32_t port_field);
+// The same port as a number.
+std::uint16_t PortOf(std::uint32_t port_field);
+inline std::uint16_t LocalPortOf(const TcpRow& row) {
+    return PortOf(row.dwLocalPort);
+}
 // The network-order address field as dotted decimal text.
 std::string IpToString(std::uint32_t address_field);
 // The RFC 5952 text of an IPv6 address (four words in network byte order), as inet_ntop writes it.

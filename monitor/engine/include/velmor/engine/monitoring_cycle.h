@@ -3,11 +3,13 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <random>
 #include <set>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include "velmor/common/clock.h"
@@ -161,25 +163,41 @@ private:
     void PassRow(const TcpRow& row);
     // Whether automatic blocking tears connections to `address` down.
     bool IsBlocked(const std::string& address) const;
-    void FileNewAddress(int row, const std::string& address, const std::string& remote_port,
-                        const std::string& local_port);
+    // Gives a newly listed address (or one listed without a verdict) its verdict: from its rule
+    // file, else by filing it from `row`, which may not prove it yet (then the cell stays empty).
+    void FileNewAddress(int list_row, const std::string& address, const std::string& remote_port,
+                        const TcpRow& row);
     // The verdict of the address's rule file, if it has one (blocked first, as filing reads them).
     std::optional<rules::Verdict> FiledVerdict(const std::string& address) const;
-    // The verdict filing gives an address without a rule file, met on `local_port`.
-    static rules::Verdict NewAddressVerdict(std::string_view local_port);
+    // The verdict filing gives an address without a rule file, met in `row`; none while the row
+    // proves nothing about its remote address.
+    static std::optional<rules::Verdict> NewAddressVerdict(const TcpRow& row);
     void AutomaticBlocking();
     void AlertIfHidden();
     // Socket events (monitoring_cycle_events.cpp).
     bool EventsLive() const { return news_ != nullptr && news_->Live(); }
+    // A new connection on the bait that an event told of; `closed` when its close came in the same batch.
+    struct Arrival {
+        guard::EventRecord event;
+        bool closed = false;
+    };
+    // An arrival as it is filed: the socket as a lookup found it, or as its event described it.
+    struct ArrivedRow {
+        platform::SocketRow socket;
+        bool gone = false;        // no such socket any more
+        bool close_seen = false;  // its close event came with it
+    };
     void TakeTableNews();
-    bool FileArrivals();
+    Arrival* FindArrival(std::uint64_t cookie);
+    void FileArrivals();
     // Whether automatic blocking will tear `row` down once the full pass's steps have filed it.
     bool WillBeBlocked(const TcpRow& row) const;
     // After a read's teardowns: sockets now gone leave the table the last pass stood for, and their
     // close events are no news.
     void SettleTeardowns();
     bool InLastSnapshot(const platform::SocketId& id) const;
-    bool OnlyArrivalsAdded(const std::set<std::string, std::less<>>& before) const;
+    // Whether the blocked index changed since generation `since` only by the arrivals' own new rules.
+    bool OnlyArrivalsAdded(std::uint64_t since);
     void RememberTornDown(const platform::SocketId& id);
     bool IsTornDown(std::uint64_t cookie) const;
     bool ForgetTornDown(std::uint64_t cookie);
@@ -226,9 +244,11 @@ private:
     bool news_was_live_ = false;
     bool table_news_ = false;                      // this tick's events need a read of the table
     std::vector<guard::EventRecord> news_events_;  // this tick's events
-    std::vector<platform::SocketId> arrivals_;     // new connections on the bait they name
-    std::vector<platform::SocketRow> arrived_;     // the same as the kernel reported them
-    std::vector<std::uint64_t> torn_down_;         // cookies torn down, now gone
+    std::vector<Arrival> arrivals_;                // new connections on the bait they name
+    std::vector<ArrivedRow> arrived_;              // the same as they are filed
+    std::unordered_set<std::uint64_t> torn_down_;  // cookies torn down, now gone
+    std::deque<std::uint64_t> torn_down_order_;    // the same, oldest first (may hold forgotten ones)
+    std::vector<rules::RuleStore::BlockedChange> blocked_changes_;  // scratch
 
     Stats stats_;
 };

@@ -48,9 +48,13 @@ inline constexpr std::uint8_t kEventEstablished = 1;
 inline constexpr std::uint8_t kEventSynRecv = 3;
 inline constexpr std::uint8_t kEventClose = 7;
 
-// An accepted connection on the bait entering the table: the end of its handshake (or a socket that
-// enters as SYN_RECV), local port 80, a remote end with an address and a port.
+// An accepted connection on the bait whose handshake just completed (SYN_RECV to ESTABLISHED), local
+// port 80, a remote end with an address and a port.
 bool IsBaitArrival(const guard::EventRecord& event);
+
+// The connection table's row of a bait arrival as its event describes it, established: for filing
+// an intruder whose socket is gone before anyone could look it up.
+platform::TcpRow RowOfEvent(const guard::EventRecord& event);
 
 // The id that names the event's socket to the kernel (family, ports, addresses, interface, cookie).
 platform::SocketId SocketIdOfEvent(const guard::EventRecord& event);
