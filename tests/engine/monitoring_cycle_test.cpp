@@ -114,6 +114,53 @@ TEST_F(MonitoringCycleTest, AHalfOpenRowOfABlockedAddressIsTornDownByItsRule) {
     EXPECT_EQ(table.destroyed.size(), 1u);
 }
 
+TEST_F(MonitoringCycleTest, ALongPassTearsDownFirstAndGoesOnInSlicesWithoutReadingAgain) {
+    // One row per slice: the fake clock stands still, so every slice is over its time at once.
+    cycle.SetPassSlice(std::chrono::milliseconds(0));
+    for (int i = 0; i < 5; ++i) Connect(80, "10.1.3." + std::to_string(i + 1), 2000 + i);
+    Connect(443, "10.1.3.9", 3000);
+    // The second row of an intruder on another port goes with it, as its first row decides.
+    Connect(443, "10.1.3.1", 2100);
+    std::vector<std::size_t> rule_files_at_teardown;
+    table.on_destroy = [&] {
+        const std::filesystem::directory_iterator files(folder.path() / "invader");
+        rule_files_at_teardown.push_back(static_cast<std::size_t>(std::distance(begin(files), end(files))));
+    };
+    Tick();
+    EXPECT_EQ(rule_files_at_teardown, std::vector<std::size_t>{0}) << "all at once, before any rule file";
+    EXPECT_EQ(table.destroyed.size(), 6u);
+    EXPECT_TRUE(cycle.NextTickDelay() == std::chrono::milliseconds(0));
+    host.visible = false;
+    EXPECT_TRUE(cycle.NextTickDelay() == std::chrono::milliseconds(0)) << "hidden too";
+
+    int ticks = 1;
+    while (cycle.GetStats().pass_slices == static_cast<std::uint64_t>(ticks) && ticks < 20) {
+        cycle.TimerGetTable_Timer();  // the counters stand still: the pass goes on, no new read
+        ++ticks;
+    }
+    EXPECT_EQ(ticks, 7) << "one row per slice";
+    EXPECT_EQ(table.tcp_reads, 1);
+    EXPECT_EQ(cycle.GetStats().full_passes, 1u);
+    EXPECT_EQ(table.destroyed.size(), 6u) << "no row asked for twice";
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(address_list.Cell(RowOf("10.1.3." + std::to_string(i + 1)), watch_ip::kVerdict), "차단");
+    EXPECT_EQ(address_list.Cell(RowOf("10.1.3.9"), watch_ip::kVerdict), "허용");
+    EXPECT_EQ(address_list.Cell(RowOf("10.1.3.1"), watch_ip::kCount), "2");
+    EXPECT_EQ(cycle.LastTcpCount(), 7);
+    host.visible = true;
+    EXPECT_TRUE(cycle.NextTickDelay() == std::chrono::milliseconds(1));
+
+    // Block the Internet takes over from a pass in progress.
+    Connect(80, "10.1.3.20", 4000);
+    Connect(80, "10.1.3.21", 4001);
+    Tick();
+    cycle.SetChecked(kBlockInternetBox, true);
+    const std::size_t before = table.destroyed.size();
+    cycle.TimerGetTable_Timer();
+    EXPECT_EQ(table.tcp_reads, 3);
+    EXPECT_EQ(table.destroyed.size(), before + table.tcp_rows.size());
+}
+
 TEST_F(MonitoringCycleTest, ExistingRuleFilesGiveVerdictAndInfo) {
     test::WriteBytes(folder / "invader/10.1.2.3.x", " 80|10.1.2.3|pc-01 \r\n");
     test::WriteBytes(folder / "invader/10.1.2.4.o", "  no separator here \r\n");

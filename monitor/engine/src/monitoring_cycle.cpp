@@ -1,5 +1,7 @@
 #include "velmor/engine/monitoring_cycle.h"
 
+#include <utility>
+
 #include "velmor/common/text_rules.h"
 #include "velmor/platform/diag.h"
 
@@ -54,6 +56,8 @@ void MonitoringCycle::CheckStopRun_Click(int index) {
 }
 
 std::chrono::milliseconds MonitoringCycle::NextTickDelay() const {
+    // A pass cut into slices goes on at once, shown or hidden.
+    if (PassPending()) return std::chrono::milliseconds(0);
     return std::chrono::milliseconds(interval_ms_ + (host_.IsWindowVisible() ? 0 : 100));
 }
 
@@ -94,6 +98,15 @@ bool MonitoringCycle::ShouldDump() {
 void MonitoringCycle::TimerGetTable_Timer() {
     ++stats_.ticks;
     TakeTableNews();
+    // Block the Internet takes over from a pass in progress at once.
+    if (pass_.active && checked_[kBlockInternetBox]) pass_.active = false;
+    if (pass_.active) {
+        // The rest of a long pass, after the arrivals since its last slice. It meets the table of its
+        // own read; whatever changed since is read once it is done.
+        if (!arrivals_.empty()) FileArrivals();
+        ContinuePass();
+        return;
+    }
     const bool read = ShouldDump();
     if (!arrivals_.empty()) {
         // New connections on the bait go first, so that a read due for another reason (the safety
@@ -114,39 +127,84 @@ void MonitoringCycle::TimerGetTable_Timer() {
 
     if (checked_[kBlockInternetBox]) {
         BlockEverything();
-    } else {
-        // The set of rows, not only their number: a connection that replaced a closed one since the
-        // last pass (an intruder right after the one before it was torn down) is new all the same.
-        const std::uint64_t fingerprint = RowSetFingerprint(tcp_, fingerprint_key_);
-        if (udp_count != last_udp_count_ || tcp_count != last_tcp_count_ ||
-            fingerprint != last_tcp_fingerprint_) {
-            FullPass();
-            last_udp_count_ = udp_count;
-            last_tcp_count_ = tcp_count;
-            last_tcp_fingerprint_ = fingerprint;
-            ShowActivityLed(0);
-        } else {
-            ShowActivityLed(1);
-        }
-        if (checked_[kAutoBlockBox]) AutomaticBlocking();
+        FinishTick();
+        return;
     }
-    const std::size_t teardowns = teardowns_.Size();
-    stats_.teardowns += teardowns;
+    // The set of rows, not only their number: a connection that replaced a closed one since the
+    // last pass (an intruder right after the one before it was torn down) is new all the same.
+    const std::uint64_t fingerprint = RowSetFingerprint(tcp_, fingerprint_key_);
+    if (udp_count != last_udp_count_ || tcp_count != last_tcp_count_ ||
+        fingerprint != last_tcp_fingerprint_) {
+        // Every connection the pass will block goes before any rule file is written.
+        if (checked_[kAutoBlockBox]) TearDownWhatThePassWillBlock();
+        ++stats_.full_passes;
+        pass_ = {true, 0, tcp_count, udp_count, fingerprint};
+        ContinuePass();
+        return;
+    }
+    ShowActivityLed(1);
+    if (checked_[kAutoBlockBox]) AutomaticBlocking();
+    FinishTick();
+}
+
+void MonitoringCycle::ContinuePass() {
+    // A pass over a table of thousands of new addresses writes thousands of rule files: it yields
+    // to the event loop after each slice, so windows, commands and the bait listener keep answering.
+    const auto start = clock_.Now();
+    while (pass_.next < tcp_.rows.size()) {
+        PassRow(tcp_.rows[pass_.next++]);
+        if (pass_.next < tcp_.rows.size() && clock_.Now() - start >= pass_slice_) {
+            ++stats_.pass_slices;
+            FinishTick();
+            return;
+        }
+    }
+    pass_.active = false;
+    last_udp_count_ = pass_.udp_count;
+    last_tcp_count_ = pass_.tcp_count;
+    last_tcp_fingerprint_ = pass_.fingerprint;
+    ShowActivityLed(0);
+    if (checked_[kAutoBlockBox]) AutomaticBlocking();
+    FinishTick();
+}
+
+void MonitoringCycle::FinishTick() {
+    // Teardowns asked for before a pass count once it is done, when its rows are marked.
+    const std::size_t teardowns = teardowns_.Size() + (pass_.active ? 0 : std::exchange(early_teardowns_, 0));
+    stats_.teardowns += teardowns_.Size();
     teardowns_.Flush(*enforcement_);
     // After the teardowns, so their resets leave before the packet filter drops an address.
     enforcement_->Sync(address_list_, store_, checked_[kAutoBlockBox], checked_[kBlockInternetBox]);
     seen_list_generation_ = address_list_.Generation();
     seen_blocked_generation_ = store_.BlockedGeneration();
-    if (teardowns > 0) SettleTeardowns();
+    if (teardowns > 0 && !pass_.active) SettleTeardowns();
+}
+
+void MonitoringCycle::TearDownWhatThePassWillBlock() {
+    // The address's first row that decides its verdict decides it for all its rows, as in the pass.
+    torn_early_.assign(tcp_.rows.size(), false);
+    decided_.clear();
+    for (std::size_t i = 0; i < tcp_.rows.size() && i < tcp_.ids.size(); ++i) {
+        const TcpRow& row = tcp_.rows[i];
+        RemoteAddressText(row, address_text_);
+        if (IsUnlistedAddress(address_text_)) continue;
+        auto decided = decided_.find(address_text_);
+        if (decided == decided_.end()) {
+            const std::optional<bool> blocked = VerdictAfterPass(row, address_text_);
+            if (!blocked) continue;
+            decided = decided_.emplace(address_text_, *blocked).first;
+        }
+        if (!decided->second) continue;
+        teardowns_.Add(tcp_.ids[i]);
+        torn_early_[i] = true;
+    }
+    stats_.teardowns += teardowns_.Size();
+    early_teardowns_ = teardowns_.Size();
+    teardowns_.Flush(*enforcement_);
 }
 
 void MonitoringCycle::BlockEverything() {
     for (std::size_t i = 0; i < tcp_.rows.size(); ++i) TearDownConnection(tcp_, i, teardowns_);
-}
-
-void MonitoringCycle::FullPass() {
-    ++stats_.full_passes;
-    for (const TcpRow& row : tcp_.rows) PassRow(row);
 }
 
 void MonitoringCycle::PassRow(const TcpRow& row) {
@@ -220,8 +278,15 @@ void MonitoringCycle::AlertIfHidden() {
 void MonitoringCycle::AutomaticBlocking() {
     for (std::size_t i = 0; i < tcp_.rows.size(); ++i) {
         RemoteAddressText(tcp_.rows[i], address_text_);
-        if (IsBlocked(address_text_)) TearDownConnection(tcp_, i, teardowns_);
+        if (!IsBlocked(address_text_)) continue;
+        if (i < torn_early_.size() && torn_early_[i]) {
+            // Asked for before the pass; marked as the table's other teardowns are.
+            tcp_.rows[i].dwState = kDeleteTcb;
+            continue;
+        }
+        TearDownConnection(tcp_, i, teardowns_);
     }
+    torn_early_.clear();
 }
 
 bool MonitoringCycle::IsBlocked(const std::string& address) const {
@@ -233,17 +298,23 @@ bool MonitoringCycle::IsBlocked(const std::string& address) const {
                : !IsUnlistedAddress(address) && store_.IsIndexedBlocked(address);
 }
 
-bool MonitoringCycle::WillBeBlocked(const TcpRow& row) const {
-    const std::string address = RemoteAddressText(row);
+std::optional<bool> MonitoringCycle::VerdictAfterPass(const TcpRow& row, const std::string& address) const {
     if (IsUnlistedAddress(address)) return false;
-    // Listed: its verdict cell decides, as after the pass.
-    if (address_list_.Find(address) >= 0) return IsBlocked(address);
+    // Listed with a verdict: its cell decides, as after the pass.
+    const int listed = address_list_.Find(address);
+    if (listed >= 0 && !address_list_.Cell(listed, watch_ip::kVerdict).empty()) return IsBlocked(address);
     // The pass lists it with its rule file's verdict (a blocked file first: the index knows those
     // without a look into the folder), or files it as a new address; if that row empties the list at
     // 100 rows, the rule file then decides the same way.
     if (store_.IsIndexedBlocked(address)) return true;
-    return NewAddressVerdict(row) == rules::Verdict::Blocked &&
-           !store_.Exists(address, rules::Verdict::Allowed);
+    if (store_.Exists(address, rules::Verdict::Allowed)) return false;
+    const std::optional<rules::Verdict> verdict = NewAddressVerdict(row);
+    if (!verdict) return std::nullopt;
+    return *verdict == rules::Verdict::Blocked;
+}
+
+bool MonitoringCycle::WillBeBlocked(const TcpRow& row) const {
+    return VerdictAfterPass(row, RemoteAddressText(row)).value_or(false);
 }
 
 void MonitoringCycle::UpdatePortList(std::string_view address, std::string_view port) {

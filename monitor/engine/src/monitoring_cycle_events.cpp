@@ -122,8 +122,15 @@ void MonitoringCycle::FileArrivals() {
             if (!arrived_[i].close_seen) RememberTornDown(arrived_[i].socket.id);
             continue;
         }
-        last_tcp_fingerprint_ += RowDigest(arrived_[i].socket.row, fingerprint_key_);
-        ++last_tcp_count_;
+        // During a long pass, the table it will stand for once done.
+        const std::uint64_t digest = RowDigest(arrived_[i].socket.row, fingerprint_key_);
+        if (pass_.active) {
+            pass_.fingerprint += digest;
+            ++pass_.tcp_count;
+        } else {
+            last_tcp_fingerprint_ += digest;
+            ++last_tcp_count_;
+        }
     }
     stats_.targeted += arrived_.size();
     ShowActivityLed(0);

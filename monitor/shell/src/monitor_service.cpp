@@ -119,8 +119,10 @@ void MonitorService::OnTableTimer() {
     // The guard ended its event stream: the counter gate takes over again.
     if (guard_events_ && !guard_events_->Live()) UseGuardEvents(nullptr);
     // The timer is off while the tick runs and on again after it, with the pause while hidden.
-    const auto delay =
+    auto delay =
         waker_ ? waker_->AfterTick(cycle_.NextTickDelay(), cycle_.SafetyNet()) : cycle_.NextTickDelay();
+    // The rest of a long pass runs as soon as the event loop has had its turn.
+    if (cycle_.PassPending()) delay = std::chrono::milliseconds(0);
     table_timer_.start(static_cast<int>(delay.count()));
     if (cycle_.GetStats().dumps != dumps) Q_EMIT TableRead();
     if (guard_ && guard_->Generation() != seen_guard_generation_) {

@@ -9,6 +9,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -91,6 +92,8 @@ public:
         // Ticks that meant to do so but read the table after all (the socket was gone, or the
         // lookup failed).
         std::uint64_t targeted_fallbacks = 0;
+        // Ticks that ended a slice of a long pass, to go on with it at once.
+        std::uint64_t pass_slices = 0;
     };
 
     MonitoringCycle(platform::ConnectionTable& table, platform::SocketCounterSource* counters,
@@ -122,6 +125,12 @@ public:
     int TimerIntervalMs() const { return interval_ms_; }
     void SetTimerIntervalMs(int interval_ms) { interval_ms_ = interval_ms; }
     std::chrono::milliseconds NextTickDelay() const;
+    // A full pass that yielded to the event loop and goes on with the next tick, which is due at once.
+    bool PassPending() const { return pass_.active; }
+
+    // The longest a slice of a full pass may take before the tick yields to the event loop; the next
+    // tick (at once) goes on with it.
+    void SetPassSlice(std::chrono::milliseconds slice) { pass_slice_ = slice; }
 
     // The longest time a tick may stay quiet without reading the tables. With live socket events
     // it is the longest the timer sleeps between two looks at the counters, and the tables are read
@@ -158,7 +167,15 @@ public:
 private:
     bool ShouldDump();
     void BlockEverything();
-    void FullPass();
+    void ContinuePass();
+    // What every tick that read the table does last: the teardowns, the guard's sets, the state the
+    // change gate compares with.
+    void FinishTick();
+    // Tears down, before the pass, every row whose address the pass will show as blocked.
+    void TearDownWhatThePassWillBlock();
+    // Whether the address of `row` is blocked once the pass has listed or filed it; nullopt while
+    // the row cannot decide (a half-open row of an address without a rule).
+    std::optional<bool> VerdictAfterPass(const TcpRow& row, const std::string& address) const;
     // What the full pass does for one row (also for a row filed from its event).
     void PassRow(const TcpRow& row);
     // Whether automatic blocking tears connections to `address` down.
@@ -226,6 +243,18 @@ private:
     std::uint64_t fingerprint_key_;
     std::uint64_t last_tcp_fingerprint_ = 0;  // the empty set's
     std::string address_text_;                // scratch of the automatic-blocking scan, kept between ticks
+    struct Pass {
+        bool active = false;
+        std::size_t next = 0;  // the next row of tcp_
+        int tcp_count = 0;
+        int udp_count = 0;
+        std::uint64_t fingerprint = 0;
+    };
+    Pass pass_;
+    std::chrono::milliseconds pass_slice_{20};
+    std::vector<bool> torn_early_;  // rows of tcp_ torn down before the pass
+    std::size_t early_teardowns_ = 0;
+    std::unordered_map<std::string, bool> decided_;  // scratch: address -> blocked after the pass
     int interval_ms_ = 1;
 
     // Change gate.
