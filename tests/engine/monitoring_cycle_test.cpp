@@ -116,7 +116,7 @@ TEST_F(MonitoringCycleTest, AHalfOpenRowOfABlockedAddressIsTornDownByItsRule) {
 
 TEST_F(MonitoringCycleTest, ALongPassTearsDownFirstAndGoesOnInSlicesWithoutReadingAgain) {
     // One row per slice: the fake clock stands still, so every slice is over its time at once.
-    cycle.SetPassSlice(std::chrono::milliseconds(0));
+    cycle.SetPassSlice(std::chrono::milliseconds(0), 1);
     for (int i = 0; i < 5; ++i) Connect(80, "10.1.3." + std::to_string(i + 1), 2000 + i);
     Connect(443, "10.1.3.9", 3000);
     // The second row of an intruder on another port goes with it, as its first row decides.
@@ -159,6 +159,51 @@ TEST_F(MonitoringCycleTest, ALongPassTearsDownFirstAndGoesOnInSlicesWithoutReadi
     cycle.TimerGetTable_Timer();
     EXPECT_EQ(table.tcp_reads, 3);
     EXPECT_EQ(table.destroyed.size(), before + table.tcp_rows.size());
+}
+
+TEST_F(MonitoringCycleTest, BaitHitsFromLifelinesAndTrustedAddressesAreAllowedWithANote) {
+    rules::Exemptions exemptions;
+    exemptions.SetLifelines({{"10.0.0.1"}, {"10.0.0.254"}, {"10.0.0.53", "fd00::53"}});
+    platform::AddressRangeSet trusted;
+    trusted.Add("192.168.7.0/24");
+    exemptions.SetTrusted(trusted);
+    cycle.SetExemptions(&exemptions);
+    host.visible = false;
+    Connect(80, "10.0.0.254", 1001);
+    Connect(80, "10.0.0.53", 1002);
+    table.tcp_rows.push_back(MakeRow6("fd00::1", 80, "fd00::53", 1003));
+    Connect(80, "127.0.0.53", 1004);
+    Connect(80, "192.168.7.9", 1005);
+    Connect(80, "10.9.9.9", 1006);  // no exemption: the control
+    Tick();
+
+    const std::pair<const char*, const char*> spared[] = {{"10.0.0.254", "기본 게이트웨이"},
+                                                          {"10.0.0.53", "DNS 서버"},
+                                                          {"fd00::53", "DNS 서버"},
+                                                          {"127.0.0.53", "루프백 주소"},
+                                                          {"192.168.7.9", "신뢰 목록의 주소"}};
+    for (const auto& [address, why] : spared) {
+        ASSERT_GE(RowOf(address), 0) << address;
+        EXPECT_EQ(address_list.Cell(RowOf(address), watch_ip::kVerdict), "허용") << address;
+        EXPECT_EQ(address_list.Cell(RowOf(address), watch_ip::kInfo), std::string(why) + ", 자동 차단 제외");
+        EXPECT_TRUE(HasRuleFile(std::string(address) + ".o")) << address;
+        EXPECT_FALSE(HasRuleFile(std::string(address) + ".x")) << address;
+    }
+    EXPECT_EQ(RuleFile("10.0.0.254.o"), "1001|10.0.0.254|기본 게이트웨이, 자동 차단 제외\r\n");
+    EXPECT_EQ(host.exempt_met.size(), 5u);
+    EXPECT_EQ(host.exempt_met[0], "10.0.0.254 기본 게이트웨이");
+    EXPECT_EQ(cycle.GetStats().exempt_hits, 5u);
+    // Only the control is an intruder.
+    EXPECT_EQ(address_list.Cell(RowOf("10.9.9.9"), watch_ip::kVerdict), "차단");
+    ASSERT_EQ(table.destroyed.size(), 1u);
+    EXPECT_EQ(RemoteAddressText(table.destroyed[0]), "10.9.9.9");
+    EXPECT_EQ(host.icons.size(), 1u);
+
+    // Counted again by the next pass, noticed once.
+    Connect(443, "10.5.5.5", 1007);
+    Tick();
+    EXPECT_EQ(address_list.Cell(RowOf("10.0.0.254"), watch_ip::kCount), "2");
+    EXPECT_EQ(host.exempt_met.size(), 5u);
 }
 
 TEST_F(MonitoringCycleTest, ExistingRuleFilesGiveVerdictAndInfo) {

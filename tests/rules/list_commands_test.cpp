@@ -67,6 +67,56 @@ protected:
 
 // --- Add -------------------------------------------------------------------------------------------
 
+TEST_F(ListCommandsTest, BlockingALifelineByHandAsksOnceMoreAndDoesWhatTheUserSaid) {
+    Exemptions exemptions;
+    exemptions.SetLifelines({{}, {"10.0.0.1"}, {}});
+    commands.SetExemptions(&exemptions);
+    const std::string warning = BlockExemptQuestion("10.0.0.1", Exemption::Gateway);
+
+    // Add: No to the warning writes nothing and asks nothing more.
+    Answer({"10.0.0.1"});
+    dialogs.yes_no_answers = {false};
+    commands.cmdInvaderOX_Click(invader_button::kAdd);
+    EXPECT_EQ(Shown(),
+              (std::vector<std::string>{"input:" + std::string(kAskAddressPrompt), "ask:" + warning}));
+    EXPECT_FALSE(Has("10.0.0.1.x"));
+    // Yes: blocked as asked.
+    dialogs.shown.clear();
+    Answer({"10.0.0.1", "router"});
+    dialogs.yes_no_answers = {true};
+    commands.cmdInvaderOX_Click(invader_button::kAdd);
+    EXPECT_EQ(Text("10.0.0.1.x"), "-|10.0.0.1|router\r\n");
+    // An address that is no lifeline asks nothing more.
+    dialogs.shown.clear();
+    Answer({"10.0.0.2", "-"});
+    commands.cmdInvaderOX_Click(invader_button::kAdd);
+    EXPECT_EQ(dialogs.shown.size(), 2u);
+    EXPECT_TRUE(Has("10.0.0.2.x"));
+
+    // The toggles to blocked, from either list: the usual question, then the warning.
+    WriteRule("127.0.0.53.o", "1|127.0.0.53|");
+    watch_ip.AddRow({"127.0.0.53", "1", std::string(kAllowedText), ""});
+    dialogs.shown.clear();
+    dialogs.yes_no_answers = {true, false};
+    commands.ListViewWatchIP_DblClick(0);
+    EXPECT_EQ(Shown(),
+              (std::vector<std::string>{"ask:" + std::string(kAskBlockText),
+                                        "ask:" + BlockExemptQuestion("127.0.0.53", Exemption::Loopback)}));
+    EXPECT_TRUE(Has("127.0.0.53.o"));
+    EXPECT_EQ(watch_ip.Cell(0, watch_ip::kVerdict), kAllowedText);
+    invader.AddRow({"127.0.0.53", std::string(kAllowedText), ""});
+    dialogs.yes_no_answers = {true, true};
+    commands.ListViewInvaderOX_DblClick(invader.RowCount() - 1);
+    EXPECT_TRUE(Has("127.0.0.53.x"));
+    EXPECT_EQ(watch_ip.Cell(0, watch_ip::kVerdict), kBlockedText);
+    // Allowing it again asks only the usual question.
+    dialogs.shown.clear();
+    dialogs.yes_no_answers = {true};
+    commands.ListViewWatchIP_DblClick(0);
+    EXPECT_EQ(dialogs.shown.size(), 1u);
+    EXPECT_TRUE(Has("127.0.0.53.o"));
+}
+
 TEST_F(ListCommandsTest, AddWithTheDefaultAnswersWritesAHandMadeBlockAndSelectsItsRow) {
     invader.AddRow({"10.0.0.1", "차단", "-"});
     invader.SetSelected(0, true);

@@ -150,10 +150,13 @@ void MonitoringCycle::TimerGetTable_Timer() {
 void MonitoringCycle::ContinuePass() {
     // A pass over a table of thousands of new addresses writes thousands of rule files: it yields
     // to the event loop after each slice, so windows, commands and the bait listener keep answering.
+    // At least a few rows per slice, so a small table is always passed in one tick.
     const auto start = clock_.Now();
+    const std::size_t first = pass_.next;
     while (pass_.next < tcp_.rows.size()) {
         PassRow(tcp_.rows[pass_.next++]);
-        if (pass_.next < tcp_.rows.size() && clock_.Now() - start >= pass_slice_) {
+        if (pass_.next < tcp_.rows.size() && pass_.next - first >= pass_slice_rows_ &&
+            clock_.Now() - start >= pass_slice_) {
             ++stats_.pass_slices;
             FinishTick();
             return;
@@ -258,17 +261,32 @@ void MonitoringCycle::FileNewAddress(int list_row, const std::string& address, c
         return;
     }
     // No rule yet.
-    const std::optional<Verdict> verdict = NewAddressVerdict(row);
+    rules::Exemption exemption = rules::Exemption::None;
+    const std::optional<Verdict> verdict = FilingVerdict(row, address, exemption);
     if (!verdict) return;
+    // A bait hit from a lifeline or a trusted address is allowed, with a note saying why.
+    const std::string info = exemption != rules::Exemption::None ? rules::ExemptionNote(exemption) : "";
     // The list shows the verdict even when the file cannot be written; the next start files it anew.
-    if (!store_.Write(address, *verdict, rules::MakeRuleLine(remote_port, address, "")))
+    if (!store_.Write(address, *verdict, rules::MakeRuleLine(remote_port, address, info)))
         platform::Diag("rules", "no rule file for " + address);
     address_list_.SetCell(list_row, watch_ip::kVerdict, rules::VerdictText(*verdict));
-    address_list_.SetCell(list_row, watch_ip::kInfo, "");
+    address_list_.SetCell(list_row, watch_ip::kInfo, info);
     if (*verdict == Verdict::Blocked) {
         AlertIfHidden();
         host_.IntruderFiled(address);
+    } else if (exemption != rules::Exemption::None) {
+        ++stats_.exempt_hits;
+        host_.ExemptAddressMet(address, exemption);
     }
+}
+
+std::optional<rules::Verdict> MonitoringCycle::FilingVerdict(const TcpRow& row, const std::string& address,
+                                                             rules::Exemption& exemption) const {
+    exemption = rules::Exemption::None;
+    std::optional<rules::Verdict> verdict = NewAddressVerdict(row);
+    if (verdict != rules::Verdict::Blocked) return verdict;
+    exemption = exemptions_->Of(address);
+    return exemption == rules::Exemption::None ? rules::Verdict::Blocked : rules::Verdict::Allowed;
 }
 
 void MonitoringCycle::AlertIfHidden() {
@@ -308,7 +326,8 @@ std::optional<bool> MonitoringCycle::VerdictAfterPass(const TcpRow& row, const s
     // 100 rows, the rule file then decides the same way.
     if (store_.IsIndexedBlocked(address)) return true;
     if (store_.Exists(address, rules::Verdict::Allowed)) return false;
-    const std::optional<rules::Verdict> verdict = NewAddressVerdict(row);
+    rules::Exemption exemption;
+    const std::optional<rules::Verdict> verdict = FilingVerdict(row, address, exemption);
     if (!verdict) return std::nullopt;
     return *verdict == rules::Verdict::Blocked;
 }

@@ -92,6 +92,7 @@ void ListCommands::AddBlockedAddress() {
         dialogs_.Tell(kBadAddressText);
         return;
     }
+    if (!ConfirmBlockingExempt(address)) return;
     const auto info_answer = dialogs_.AskText(kAskInfoPrompt, kInfoDefault);
     if (!info_answer) return;
     const std::string info(TrimSpaces(*info_answer));
@@ -187,6 +188,7 @@ void ListCommands::ListViewInvaderOX_DblClick(int row) {
     const Verdict from = VerdictOf(invader_list_.Cell(row, invader_column::kVerdict));
     const bool blocked = from == Verdict::Blocked;
     if (!dialogs_.AskYesNo(blocked ? kAskAllowText : kAskBlockText)) return;
+    if (!blocked && !ConfirmBlockingExempt(address)) return;
     // A rename that fails still relabels the row, as every failed step here is passed over.
     store_.Toggle(address, from);
     const std::string_view verdict = blocked ? kAllowedText : kBlockedText;
@@ -206,10 +208,17 @@ void ListCommands::ListViewWatchIP_DblClick(int row) {
     const Verdict from = VerdictOf(watch_ip_.Cell(row, watch_ip::kVerdict));
     const bool blocked = from == Verdict::Blocked;
     if (!dialogs_.AskYesNo(blocked ? kAskAllowText : kAskBlockText)) return;
+    if (!blocked && !ConfirmBlockingExempt(address)) return;
     store_.Toggle(address, from);
     // The monitoring cycle may have moved or dropped the row while the question was open.
     const int now = RowOfAddress(watch_ip_, row, address);
     if (now >= 0) watch_ip_.SetCell(now, watch_ip::kVerdict, blocked ? kAllowedText : kBlockedText);
+}
+
+bool ListCommands::ConfirmBlockingExempt(std::string_view address) {
+    if (exemptions_ == nullptr) return true;
+    const Exemption exemption = exemptions_->Of(address);
+    return exemption == Exemption::None || dialogs_.AskYesNo(BlockExemptQuestion(address, exemption));
 }
 
 // --- Live lists ----------------------------------------------------------------------------------

@@ -20,6 +20,7 @@
 #include "velmor/engine/socket_news.h"
 #include "velmor/platform/connection_table.h"
 #include "velmor/platform/socket_counters.h"
+#include "velmor/rules/exemptions.h"
 #include "velmor/rules/list_model.h"
 #include "velmor/rules/live_lists.h"
 #include "velmor/rules/rule_store.h"
@@ -53,6 +54,11 @@ public:
     virtual void UpdateTrayIcon(TrayIconChange change) = 0;
     // A remote address without a rule reached the bait and was just filed as blocked.
     virtual void IntruderFiled(std::string_view address) { static_cast<void>(address); }
+    // A lifeline or a trusted address reached the bait and was filed as allowed, not as an intruder.
+    virtual void ExemptAddressMet(std::string_view address, rules::Exemption why) {
+        static_cast<void>(address);
+        static_cast<void>(why);
+    }
 };
 
 class RandomSource {
@@ -94,6 +100,8 @@ public:
         std::uint64_t targeted_fallbacks = 0;
         // Ticks that ended a slice of a long pass, to go on with it at once.
         std::uint64_t pass_slices = 0;
+        // Bait hits from lifelines and trusted addresses, filed as allowed.
+        std::uint64_t exempt_hits = 0;
     };
 
     MonitoringCycle(platform::ConnectionTable& table, platform::SocketCounterSource* counters,
@@ -128,9 +136,12 @@ public:
     // A full pass that yielded to the event loop and goes on with the next tick, which is due at once.
     bool PassPending() const { return pass_.active; }
 
-    // The longest a slice of a full pass may take before the tick yields to the event loop; the next
-    // tick (at once) goes on with it.
-    void SetPassSlice(std::chrono::milliseconds slice) { pass_slice_ = slice; }
+    // The longest a slice of a full pass may take before the tick yields to the event loop, once it
+    // has passed `min_rows` rows; the next tick (at once) goes on with it.
+    void SetPassSlice(std::chrono::milliseconds slice, std::size_t min_rows) {
+        pass_slice_ = slice;
+        pass_slice_rows_ = min_rows;
+    }
 
     // The longest time a tick may stay quiet without reading the tables. With live socket events
     // it is the longest the timer sleeps between two looks at the counters, and the tables are read
@@ -158,6 +169,11 @@ public:
     std::uint64_t LastTcpFingerprint() const { return last_tcp_fingerprint_; }
     const Stats& GetStats() const { return stats_; }
     const TcpSnapshot& LastSnapshot() const { return tcp_; }
+
+    // The addresses the bait never files as intruders (not owned); nullptr: loopback only.
+    void SetExemptions(const rules::Exemptions* exemptions) {
+        exemptions_ = exemptions != nullptr ? exemptions : &loopback_only_;
+    }
 
     // Where teardowns and the verdicts take effect; the process's own rights unless set. Not owned.
     void SetEnforcement(Enforcement* enforcement) {
@@ -189,6 +205,9 @@ private:
     // The verdict filing gives an address without a rule file, met in `row`; none while the row
     // proves nothing about its remote address.
     static std::optional<rules::Verdict> NewAddressVerdict(const TcpRow& row);
+    // The same, but an exempt address is allowed where the bait would block it; `exemption` says why.
+    std::optional<rules::Verdict> FilingVerdict(const TcpRow& row, const std::string& address,
+                                                rules::Exemption& exemption) const;
     void AutomaticBlocking();
     void AlertIfHidden();
     // Socket events (monitoring_cycle_events.cpp).
@@ -228,6 +247,8 @@ private:
     Dialogs& dialogs_;
     const Clock& clock_;
     RandomSource& random_;
+    const rules::Exemptions loopback_only_;
+    const rules::Exemptions* exemptions_ = &loopback_only_;
     DirectEnforcement direct_{table_};
     Enforcement* enforcement_ = &direct_;
 
@@ -252,6 +273,7 @@ private:
     };
     Pass pass_;
     std::chrono::milliseconds pass_slice_{20};
+    std::size_t pass_slice_rows_ = 100;
     std::vector<bool> torn_early_;  // rows of tcp_ torn down before the pass
     std::size_t early_teardowns_ = 0;
     std::unordered_map<std::string, bool> decided_;  // scratch: address -> blocked after the pass

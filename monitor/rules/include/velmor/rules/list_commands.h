@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "velmor/common/ui_services.h"
+#include "velmor/rules/exemptions.h"
 #include "velmor/rules/list_model.h"
 #include "velmor/rules/live_lists.h"
 #include "velmor/rules/rule_store.h"
@@ -61,6 +62,10 @@ public:
     ListCommands(const ListCommands&) = delete;
     ListCommands& operator=(const ListCommands&) = delete;
 
+    // The lifelines and trusted addresses, whose block by hand asks once more (not owned; nullptr:
+    // none).
+    void SetExemptions(const Exemptions* exemptions) { exemptions_ = exemptions; }
+
     // --- Rule list (tab "IP 차단").
     // Buttons "@추가", "@복사", "@삭제" (elements 0, 1, 2); other elements do nothing.
     void cmdInvaderOX_Click(int index);
@@ -108,6 +113,9 @@ private:
     void LookUpFailedAgain();
     void LiveColumnClick(ListModel& list, int column);
     void SetView(Verdict view);
+    // A block of an exempt address by hand: true once the user said Yes to the warning (or the
+    // address is not exempt).
+    bool ConfirmBlockingExempt(std::string_view address);
 
     RuleStore& store_;
     ListModel& invader_list_;
@@ -117,6 +125,7 @@ private:
     Clipboard& clipboard_;
     Browser& browser_;
     ListCommandsHost* host_;
+    const Exemptions* exemptions_ = nullptr;
 
     Verdict view_;
     int value_ = 0;

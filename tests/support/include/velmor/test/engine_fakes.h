@@ -18,8 +18,12 @@ class FakeMonitorHost final : public engine::MonitorHost {
 public:
     bool visible = true;
     std::vector<engine::TrayIconChange> icons;
+    std::vector<std::string> exempt_met;  // "address why"
     bool IsWindowVisible() const override { return visible; }
     void UpdateTrayIcon(engine::TrayIconChange change) override { icons.push_back(change); }
+    void ExemptAddressMet(std::string_view address, rules::Exemption why) override {
+        exempt_met.push_back(std::string(address) + ' ' + std::string(rules::ExemptionText(why)));
+    }
 };
 
 // Answers `values` in turn, round and round; `otherwise` while there are none.
