@@ -43,4 +43,20 @@ std::optional<std::filesystem::path> UserPrivateFolder() {
     return std::nullopt;
 }
 
+std::optional<std::filesystem::path> UserConfigFolder() {
+    std::filesystem::path base;
+    if (const char* config = std::getenv("XDG_CONFIG_HOME"); config != nullptr && *config == '/') {
+        base = config;
+    } else if (const char* home = std::getenv("HOME"); home != nullptr && *home == '/') {
+        base = std::filesystem::path(home) / ".config";
+    } else {
+        return std::nullopt;
+    }
+    std::error_code error;
+    std::filesystem::create_directories(base, error);
+    std::filesystem::path folder = base / "velmor";
+    if (EnsurePrivate(folder)) return folder;
+    return std::nullopt;
+}
+
 }  // namespace velmor::platform

@@ -210,9 +210,10 @@ TEST_F(FrmStartTest, ControlsCarryTheirNamesCaptionsAndTooltips) {
     EXPECT_EQ(tabs->tabText(3), QStringLiteral("옵션"));
     auto* inner = Find<QTabWidget>("SSTabEtc");
     ASSERT_NE(inner, nullptr);
-    ASSERT_EQ(inner->count(), 2);
+    ASSERT_EQ(inner->count(), 3);
     EXPECT_EQ(inner->tabText(0), QStringLiteral("옵션"));
     EXPECT_EQ(inner->tabText(1), QStringLiteral("네트웍 명령"));
+    EXPECT_EQ(inner->tabText(2), QStringLiteral("신뢰 목록"));
 
     const struct {
         const char* name;
@@ -903,6 +904,47 @@ TEST_F(FrmStartTest, IntrudersWhileHiddenAreNoticedAtMostOncePerInterval) {
     window->Form_MouseMove(TrayIcon::kLeftButtonUp);
     FileIntruder("10.77.0.5", 1043);
     EXPECT_EQ(Messages().size(), 2u);
+}
+
+TEST_F(FrmStartTest, TheTrustedListIsSavedAppliedAndKeptAndItsBaitHitsAreToldOnce) {
+    test::TempDir config;
+    ::setenv("XDG_CONFIG_HOME", config.path().c_str(), 1);
+    Make();
+    window->Handle();
+    Find<QPlainTextEdit>("txtTrustedList")
+        ->setPlainText(QStringLiteral("192.168.7.0/24 # home\nnot one\n10.0.0.9\n"));
+    QTest::mouseClick(Find<QPushButton>("cmdTrustedSave"), Qt::LeftButton);
+    EXPECT_EQ(test::ReadBytes(config / "velmor/trusted.txt"), "192.168.7.0/24 # home\nnot one\n10.0.0.9\n");
+    const QString status = Find<QLabel>("lblTrustedStatus")->text();
+    EXPECT_TRUE(status.contains(QStringLiteral("(2개)"))) << status.toStdString();
+    EXPECT_TRUE(status.contains(QStringLiteral("2번째 줄"))) << status.toStdString();
+    EXPECT_TRUE(Find<QPlainTextEdit>("txtExemptions")
+                    ->toPlainText()
+                    .contains(QStringLiteral("신뢰 목록의 주소\t192.168.7.0/24")));
+
+    // A bait hit from a trusted address: allowed with a note, and told once.
+    FileIntruder("192.168.7.3", 1040);
+    auto& list = window->Service().AddressList();
+    EXPECT_EQ(list.Cell(list.Find("192.168.7.3"), rules::watch_ip::kVerdict), "허용");
+    FileIntruder("10.0.0.9", 1041);
+    fake_table->tcp_rows.push_back(test::MakeRow("10.0.0.5", 80, "192.168.7.3", 1042));
+    FileIntruder("10.77.0.2", 1043);
+    std::vector<QString> told;
+    for (const auto& message : Messages())
+        if (message.tip.startsWith(QStringLiteral("Torvane 알림|"))) told.push_back(message.tip);
+    ASSERT_EQ(told.size(), 2u);
+    EXPECT_EQ(told[0],
+              QStringLiteral("Torvane 알림|192.168.7.3: 80번 포트에 접속했지만 신뢰 목록의 주소이므로 "
+                             "차단하지 않고 허용 목록에 올렸습니다."));
+    EXPECT_EQ(list.Cell(list.Find("10.77.0.2"), rules::watch_ip::kVerdict), "차단");
+
+    // The next start reads it again.
+    window.reset();
+    Make();
+    EXPECT_EQ(Find<QPlainTextEdit>("txtTrustedList")->toPlainText(),
+              QStringLiteral("192.168.7.0/24 # home\nnot one\n10.0.0.9\n"));
+    EXPECT_EQ(window->Service().Exemptions().Of("10.0.0.9"), rules::Exemption::Trusted);
+    ::unsetenv("XDG_CONFIG_HOME");
 }
 
 TEST_F(FrmStartTest, BlockedRowsAreDrawnInTheWarningColour) {

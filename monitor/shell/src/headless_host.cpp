@@ -6,6 +6,7 @@
 
 #include "velmor/platform/connection_table.h"
 #include "velmor/shell/enforcement_notice.h"
+#include "velmor/shell/intruder_notices.h"
 #include "velmor/shell/tray_icon_names.h"
 
 namespace velmor::shell {
@@ -99,6 +100,11 @@ void HeadlessHost::UpdateTrayIcon(engine::TrayIconChange change) {
     std::cout << "event tray " << TrayIconName(change) << std::endl;
 }
 
+void HeadlessHost::ExemptAddressMet(std::string_view address, rules::Exemption why) {
+    if (exempt_noticed_.emplace(address).second)
+        std::cerr << "velmor: " << ExemptHitText(address, why) << '\n';
+}
+
 void HeadlessHost::Tell(std::string_view text, Icon) {
     std::cerr << "velmor: " << text << '\n';
 }
@@ -172,12 +178,16 @@ bool HeadlessHost::RunCommand(const std::string& line) {
         const auto& stats = cycle.GetStats();
         std::cout << "ticks " << stats.ticks << "\ndumps " << stats.dumps << "\nfull_passes "
                   << stats.full_passes << "\nteardowns " << stats.teardowns << "\ntargeted " << stats.targeted
-                  << "\ntargeted_fallbacks " << stats.targeted_fallbacks << '\n';
+                  << "\ntargeted_fallbacks " << stats.targeted_fallbacks << "\npass_slices "
+                  << stats.pass_slices << "\nexempt_hits " << stats.exempt_hits << '\n';
         const auto& lookups = service_->Lookup().GetStats();
         std::cout << "lookup_ticks " << lookups.ticks << "\nlookup_answers " << lookups.answers
                   << "\nlookup_starts " << lookups.starts << '\n';
         if (const TableWaker* waker = service_->Waker())
             std::cout << "event_wakes " << waker->NewsWakes() << '\n';
+    } else if (line == "trusted") {
+        // The addresses the bait never files as intruders, and why.
+        for (const std::string& exempt : ExemptionLines(service_->Exemptions())) std::cout << exempt << '\n';
     } else if (line == "guard") {
         PrintGuard();
     } else if (line.starts_with("toggle ")) {

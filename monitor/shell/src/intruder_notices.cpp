@@ -44,4 +44,26 @@ std::optional<IntruderNotices::Notice> IntruderNotices::Flush() {
     return Told(pending_, CountText(pending_, pending_last_));
 }
 
+std::string ExemptHitText(std::string_view address, rules::Exemption why) {
+    return std::string(address) + ": 80번 포트에 접속했지만 " + std::string(rules::ExemptionText(why)) +
+           "이므로 차단하지 않고 허용 목록에 올렸습니다.";
+}
+
+std::vector<std::string> ExemptionLines(const rules::Exemptions& exemptions) {
+    using rules::Exemption;
+    std::vector<std::string> lines{std::string(rules::ExemptionText(Exemption::Loopback)) + "\t127.0.0.0/8",
+                                   std::string(rules::ExemptionText(Exemption::Loopback)) + "\t::1"};
+    const auto add = [&](Exemption kind, const std::vector<std::string>& addresses) {
+        for (const std::string& address : addresses)
+            lines.push_back(std::string(rules::ExemptionText(kind)) + '\t' + address);
+    };
+    add(Exemption::Gateway, exemptions.Lifelines().gateways);
+    add(Exemption::Resolver, exemptions.Lifelines().resolvers);
+    add(Exemption::OwnAddress, exemptions.Lifelines().own);
+    for (const platform::AddressRange& range : exemptions.Trusted().ranges())
+        lines.push_back(std::string(rules::ExemptionText(Exemption::Trusted)) + '\t' +
+                        platform::FormatAddressRange(range));
+    return lines;
+}
+
 }  // namespace velmor::shell

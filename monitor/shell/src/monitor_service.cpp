@@ -2,7 +2,9 @@
 
 #include <functional>
 
+#include "velmor/common/text_file.h"
 #include "velmor/platform/diag.h"
+#include "velmor/platform/private_folder.h"
 #include "velmor/platform/process.h"
 
 namespace velmor::shell {
@@ -50,7 +52,17 @@ MonitorService::MonitorService(std::filesystem::path program_folder, engine::Mon
     });
     for (rules::ListModel* list : {&address_list_, &port_list_, &rule_list_})
         list->AddObserver(list_poker_.get());
+    cycle_.SetExemptions(&exemptions_);
+    LoadTrustedList();
     if (system_tables_) {
+        lifeline_watch_ = std::make_unique<platform::LifelineWatch>();
+        if (lifeline_watch_->Fd() >= 0) {
+            lifeline_notifier_ =
+                std::make_unique<QSocketNotifier>(lifeline_watch_->Fd(), QSocketNotifier::Read);
+            connect(lifeline_notifier_.get(), &QSocketNotifier::activated, this,
+                    &MonitorService::RefreshLifelines);
+        }
+        RefreshLifelines();
         UseGuard(platform::MakeGuardLink(platform::GuardSocketPath()));
         if (guard_->Link().Connected())
             UseGuardEvents(platform::MakeGuardEventStream(platform::GuardSocketPath()));
@@ -153,7 +165,39 @@ std::uint64_t MonitorService::ShowQuietLamps() {
     return due;
 }
 
+void MonitorService::RefreshLifelines() {
+    if (lifeline_watch_ && lifeline_watch_->Changed()) exemptions_.SetLifelines(platform::ReadLifelines());
+}
+
+std::filesystem::path MonitorService::TrustedListPath() {
+    const auto folder = platform::UserConfigFolder();
+    return folder ? *folder / "trusted.txt" : std::filesystem::path();
+}
+
+rules::TrustedList MonitorService::LoadTrustedList() {
+    const std::filesystem::path path = TrustedListPath();
+    trusted_text_ = path.empty() ? std::string() : ReadWholeFile(path).value_or(std::string());
+    rules::TrustedList parsed = rules::ParseTrustedList(trusted_text_);
+    if (!parsed.bad_lines.empty())
+        platform::Diag("trusted", std::to_string(parsed.bad_lines.size()) + " lines of " + path.string() +
+                                      " are no address or range");
+    exemptions_.SetTrusted(parsed.ranges);
+    return parsed;
+}
+
+bool MonitorService::SaveTrustedList(std::string_view text, rules::TrustedList& parsed) {
+    parsed = rules::ParseTrustedList(text);
+    // In force at once, even when the file cannot be written (then for this run only).
+    trusted_text_ = text;
+    exemptions_.SetTrusted(parsed.ranges);
+    const std::filesystem::path path = TrustedListPath();
+    return !path.empty() && WriteFileAtomically(path, text);
+}
+
 void MonitorService::OnLookupTimer() {
+    // The kernel tells of address and route changes at once (the notifier); the resolver files are
+    // looked at here, at most once a second.
+    RefreshLifelines();
     lookup_.TimerGetWWW_Timer();
     // Helpers that ended since the last tick are reaped even when no new one was started.
     platform::ReapDetachedChildren();

@@ -113,6 +113,7 @@ FrmStart::FrmStart(std::filesystem::path program_folder, FrmStartServices servic
     commands_ = std::make_unique<rules::ListCommands>(
         service_->Store(), service_->RuleList(), service_->AddressList(), service_->PortList(),
         *services_.dialogs, *services_.clipboard, *services_.browser, this);
+    commands_->SetExemptions(&service_->Exemptions());
     // The window's handle: a mailbox that other programs (the updater) post messages to.
     mailbox_ = std::make_unique<platform::MailboxNotifier>(std::move(services_.mailbox), this);
     connect(mailbox_.get(), &platform::MailboxNotifier::messageReceived, this,
@@ -399,7 +400,78 @@ QWidget* FrmStart::BuildOptionsTab() {
     tools.dialogs = services_.dialogs;
     auto* network = new NetworkToolsPanel(program_folder_, std::move(tools));
     tab_etc_->addTab(network, QStringLiteral("네트웍 명령"));
+    tab_etc_->addTab(BuildTrustedTab(), QStringLiteral("신뢰 목록"));
     return page;
+}
+
+QWidget* FrmStart::BuildTrustedTab() {
+    auto* page = new QWidget();
+    page->setObjectName(QStringLiteral("TrustedListPage"));
+    auto* layout = new QVBoxLayout(page);
+    layout->setContentsMargins(12, 10, 12, 10);
+    layout->setSpacing(6);
+    auto* about =
+        new QLabel(QStringLiteral("80번 포트에 접속해도 자동으로 차단하지 않을 주소나 범위를 한 줄에 "
+                                  "하나씩 적습니다 (예: 192.168.0.10, 192.168.0.0/24, fd00::/8). "
+                                  "'#' 뒤는 설명입니다."),
+                   page);
+    about->setObjectName(QStringLiteral("lblTrustedList"));
+    about->setWordWrap(true);
+    layout->addWidget(about);
+    txt_trusted_ = new QPlainTextEdit(page);
+    txt_trusted_->setObjectName(QStringLiteral("txtTrustedList"));
+    txt_trusted_->setPlainText(ToQString(service_->TrustedListText()));
+    layout->addWidget(txt_trusted_, 1);
+    auto* row = new QHBoxLayout();
+    trusted_status_ = new QLabel(page);
+    trusted_status_->setObjectName(QStringLiteral("lblTrustedStatus"));
+    trusted_status_->setWordWrap(true);
+    row->addWidget(trusted_status_, 1);
+    auto* save = MakeButton(page, QStringLiteral("cmdTrustedSave"), QStringLiteral("저장"),
+                            QStringLiteral("신뢰 목록을 저장하고 바로 적용함"));
+    connect(save, &QPushButton::clicked, this, [this] { cmdTrustedSave_Click(); });
+    row->addWidget(save);
+    layout->addLayout(row);
+    auto* lifelines =
+        new QLabel(QStringLiteral("자동으로 차단하지 않는 주소 (이 컴퓨터의 연결에 꼭 필요한 주소와 "
+                                  "신뢰 목록)"),
+                   page);
+    lifelines->setObjectName(QStringLiteral("lblExemptions"));
+    lifelines->setWordWrap(true);
+    layout->addWidget(lifelines);
+    txt_exemptions_ = new QPlainTextEdit(page);
+    txt_exemptions_->setObjectName(QStringLiteral("txtExemptions"));
+    txt_exemptions_->setReadOnly(true);
+    layout->addWidget(txt_exemptions_, 1);
+    // The lifelines change with the network: shown afresh whenever the page is opened.
+    connect(tab_etc_, &QTabWidget::currentChanged, this, [this, page](int index) {
+        if (tab_etc_->widget(index) == page) ShowExemptions();
+    });
+    ShowExemptions();
+    return page;
+}
+
+void FrmStart::ShowExemptions() {
+    QString text;
+    for (const std::string& line : ExemptionLines(service_->Exemptions())) text += ToQString(line) + u'\n';
+    txt_exemptions_->setPlainText(text);
+}
+
+void FrmStart::cmdTrustedSave_Click() {
+    rules::TrustedList parsed;
+    const bool saved = service_->SaveTrustedList(txt_trusted_->toPlainText().toStdString(), parsed);
+    QString status = saved ? QStringLiteral("저장했습니다 (%1개).").arg(parsed.ranges.ranges().size())
+                           : QStringLiteral("파일에 저장하지 못했습니다. 이번 실행에만 적용됩니다.");
+    if (!parsed.bad_lines.empty()) {
+        QStringList numbers;
+        for (const int line : parsed.bad_lines) numbers << QString::number(line);
+        status += QStringLiteral(" 주소나 범위가 아닌 줄은 건너뛰었습니다: %1번째 줄")
+                      .arg(numbers.join(QStringLiteral(", ")));
+    }
+    trusted_status_->setText(status);
+    ShowExemptions();
+    Log("trusted " + std::to_string(parsed.ranges.ranges().size()) + " bad " +
+        std::to_string(parsed.bad_lines.size()));
 }
 
 // --- Load -----------------------------------------------------------------------------------------
@@ -492,6 +564,13 @@ void FrmStart::IntruderFiled(std::string_view address) {
     if (IsWindowVisible() || !TrayAvailable()) return;
     if (const auto notice = notices_->Filed(address)) ShowNotice(*notice);
     ScheduleNoticeTimer();
+}
+
+void FrmStart::ExemptAddressMet(std::string_view address, rules::Exemption why) {
+    if (!exempt_noticed_.emplace(address).second) return;
+    const std::string text = ExemptHitText(address, why);
+    if (TrayAvailable()) services_.tray->ShowMessage(QStringLiteral("Torvane 알림"), ToQString(text));
+    Log("exempt " + text);
 }
 
 void FrmStart::NoticeTimer_Timer() {

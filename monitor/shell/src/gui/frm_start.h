@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <set>
 #include <string>
 
 #include "list_table_model.h"
@@ -114,6 +115,8 @@ public:
     void UpdateTrayIcon(engine::TrayIconChange change) override;
     // A desktop notice while the window is hidden, at most one per IntruderNotices::kInterval.
     void IntruderFiled(std::string_view address) override;
+    // A desktop notice, once per address for the life of the window.
+    void ExemptAddressMet(std::string_view address, rules::Exemption why) override;
 
     // --- rules::ListCommandsHost
     void InvaderOXChanged() override;
@@ -160,6 +163,10 @@ private:
     QWidget* BuildInvaderTab();
     QWidget* BuildWatchPortTab();
     QWidget* BuildOptionsTab();
+    QWidget* BuildTrustedTab();
+    // The trusted list's save button: writes the list, applies it and says what it skipped.
+    void cmdTrustedSave_Click();
+    void ShowExemptions();
     QTableView* MakeListView(const char* name, ListTableModel* model);
     void Form_Load();
     void EndProgram();
@@ -198,6 +205,10 @@ private:
     QCheckBox* check_top_most_ = nullptr;
     QPlainTextEdit* txt_my_info_ = nullptr;
     QLabel* notice_ = nullptr;
+    QPlainTextEdit* txt_trusted_ = nullptr;
+    QLabel* trusted_status_ = nullptr;
+    QPlainTextEdit* txt_exemptions_ = nullptr;
+    std::set<std::string, std::less<>> exempt_noticed_;
     std::array<LampWidget*, 2> lamps_{};
     QTimer lamp_timer_;
     std::unique_ptr<IntruderNotices> notices_;

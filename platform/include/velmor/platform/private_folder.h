@@ -13,4 +13,9 @@ namespace velmor::platform {
 // is none to be had. Every program of the user finds the same folder, so their mailboxes meet.
 std::optional<std::filesystem::path> UserPrivateFolder();
 
+// The folder of this user's settings: $XDG_CONFIG_HOME/velmor, else ~/.config/velmor (made with
+// mode 0700 when missing, with the parents it needs). A folder is used only when it is a real folder
+// owned by the user; nullopt when there is none to be had.
+std::optional<std::filesystem::path> UserConfigFolder();
+
 }  // namespace velmor::platform

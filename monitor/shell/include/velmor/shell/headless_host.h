@@ -4,6 +4,7 @@
 #include <QObject>
 #include <QSocketNotifier>
 #include <memory>
+#include <set>
 #include <string>
 #include <string_view>
 
@@ -47,6 +48,8 @@ public:
     // engine::MonitorHost
     bool IsWindowVisible() const override { return !options_.hidden; }
     void UpdateTrayIcon(engine::TrayIconChange change) override;
+    // Told once per address on standard error.
+    void ExemptAddressMet(std::string_view address, rules::Exemption why) override;
     // Dialogs: the flags already say what the user wants, so questions are answered Yes.
     void Tell(std::string_view text, Icon icon) override;
     bool AskYesNo(std::string_view text) override;
@@ -68,6 +71,7 @@ private:
     QFile input_;
     std::unique_ptr<QSocketNotifier> input_notifier_;
     std::string pending_input_;
+    std::set<std::string, std::less<>> exempt_noticed_;
 };
 
 }  // namespace velmor::shell

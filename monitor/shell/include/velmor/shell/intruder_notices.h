@@ -4,8 +4,10 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "velmor/common/clock.h"
+#include "velmor/rules/exemptions.h"
 
 namespace velmor::shell {
 
@@ -48,5 +50,13 @@ private:
     int pending_ = 0;
     std::string pending_last_;
 };
+
+// The notice of a bait hit from a lifeline or a trusted address, filed as allowed: told once per
+// address, so that the user learns of it without being asked to act.
+std::string ExemptHitText(std::string_view address, rules::Exemption why);
+
+// The lifelines and the trusted list as the options tab and the headless "trusted" command show
+// them: one "KIND<tab>ADDRESS" line each, loopback first.
+std::vector<std::string> ExemptionLines(const rules::Exemptions& exemptions);
 
 }  // namespace velmor::shell

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QObject>
+#include <QSocketNotifier>
 #include <QTimer>
 #include <filesystem>
 #include <memory>
@@ -14,7 +15,9 @@
 #include "velmor/engine/quiet_lamps.h"
 #include "velmor/platform/connection_table.h"
 #include "velmor/platform/guard_link.h"
+#include "velmor/platform/lifelines.h"
 #include "velmor/platform/socket_counters.h"
+#include "velmor/rules/exemptions.h"
 #include "velmor/rules/list_model.h"
 #include "velmor/rules/rule_list.h"
 #include "velmor/rules/rule_store.h"
@@ -68,6 +71,21 @@ public:
     engine::LookupCycle& Lookup() { return lookup_; }
     const Clock& GetClock() const { return clock_; }
 
+    // The addresses the bait never files as intruders: the machine's lifelines (kept current for a
+    // monitor of the system's own tables) and the user's trusted list.
+    rules::Exemptions& Exemptions() { return exemptions_; }
+    // Reads the lifelines again when the watch says they may have changed.
+    void RefreshLifelines();
+    // The trusted list file, "trusted.txt" in the user's settings folder (platform::UserConfigFolder);
+    // empty when there is none.
+    static std::filesystem::path TrustedListPath();
+    // Reads the trusted list file (a missing one is an empty list) and applies it.
+    rules::TrustedList LoadTrustedList();
+    // Writes `text` as the trusted list file and applies the ranges it holds; the lines that are no
+    // address or range are named in the result and skipped. False when it could not be written.
+    bool SaveTrustedList(std::string_view text, rules::TrustedList& parsed);
+    std::string TrustedListText() const { return trusted_text_; }
+
     // Enforcement through velmor-guard. A monitor that reads the system's own tables looks for the
     // guard at $VELMOR_GUARD_SOCKET (else /run/velmor/guard.sock) from the start; one fed a table of
     // a test's own has none unless given one here. nullptr without a guard link.
@@ -105,6 +123,10 @@ private:
     platform::DetachedLauncher launcher_;
     engine::LookupCycle lookup_;
     QTimer lookup_timer_;
+    rules::Exemptions exemptions_;
+    std::unique_ptr<platform::LifelineWatch> lifeline_watch_;
+    std::unique_ptr<QSocketNotifier> lifeline_notifier_;
+    std::string trusted_text_;
     std::unique_ptr<platform::GuardLink> guard_link_;
     std::unique_ptr<engine::GuardEnforcement> guard_;
     std::uint64_t seen_guard_generation_ = 0;
