@@ -2,7 +2,10 @@
 // not open.
 #include "velmor/shell/bait_listener.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <QTcpServer>
@@ -50,6 +53,40 @@ TEST(BaitListenerTest, TakesIpv4AndIpv6Connections) {
     client6.connectToHost(QHostAddress::LocalHostIPv6, bait.Port());
     EXPECT_TRUE(PumpUntil([&] { return bait.HeldConnections() == 2; }));
     EXPECT_EQ(client6.state(), QAbstractSocket::ConnectedState);
+}
+
+TEST(BaitListenerTest, PastTheCapNewcomersWaitUntilTheOldestHasBeenHeldLongEnough) {
+    // Closing a connection the monitor has not filed yet would hide its intruder: newcomers wait in
+    // the kernel's accept queue (still in the table) until the oldest may go.
+    BaitListener bait;
+    bait.SetLimits(2, 400ms);
+    ASSERT_TRUE(bait.Open(0));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(bait.Port());
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int clients[3];
+    for (std::size_t i = 0; i < 3; ++i) {
+        clients[i] = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        ASSERT_EQ(::connect(clients[i], reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+        // One at a time, so the first connected is the first held.
+        ASSERT_TRUE(PumpUntil([&] { return bait.HeldConnections() == std::min<std::size_t>(i + 1, 2) &&
+                                           (i < 2 || !bait.Accepting()); }));
+    }
+    ASSERT_TRUE(PumpUntil([&] { return !bait.Accepting(); }));
+    EXPECT_EQ(bait.HeldConnections(), 2u);
+    char byte = 0;
+    EXPECT_LT(::recv(clients[0], &byte, 1, MSG_DONTWAIT), 0) << "the oldest is still held";
+    // Held long enough: the oldest is closed in order and the newcomer taken.
+    ssize_t got = -1;
+    ASSERT_TRUE(PumpUntil([&] {
+        got = ::recv(clients[0], &byte, 1, MSG_DONTWAIT);
+        return got >= 0 || errno != EAGAIN;
+    }));
+    EXPECT_EQ(got, 0);
+    EXPECT_TRUE(PumpUntil([&] { return bait.Accepting() && bait.HeldConnections() == 2; }));
+    EXPECT_LT(::recv(clients[2], &byte, 1, MSG_DONTWAIT), 0);
+    for (const int fd : clients) ::close(fd);
 }
 
 TEST(BaitListenerTest, CloseDropsTheListenerAndEveryHeldConnection) {

@@ -121,6 +121,7 @@ void MonitoringCycle::TimerGetTable_Timer() {
     ++stats_.dumps;
     seen_checked_ = checked_;
     TakeTcpSnapshot(table_, tcp_);
+    snapshot_cookies_stale_ = true;
     TakeUdpSnapshot(table_, udp_);
     const int tcp_count = static_cast<int>(tcp_.dwNumEntries);
     const int udp_count = static_cast<int>(udp_.dwNumEntries);

@@ -1,9 +1,7 @@
 // The monitoring cycle's use of the kernel's socket events: which of them need a read of the whole
-// table, and the new connections on the bait that are filed and torn down from their event and a
-// lookup of that one socket instead.
+// table, and the new connections on the bait that are torn down and filed from their event instead.
 
 #include <algorithm>
-#include <set>
 
 #include "velmor/common/text_rules.h"
 #include "velmor/engine/monitoring_cycle.h"
@@ -25,7 +23,6 @@ std::uint64_t CookieOf(const platform::SocketId& id) {
 
 void MonitoringCycle::TakeTableNews() {
     table_news_ = false;
-    arrivals_.clear();
     if (news_ == nullptr) return;
     if (!news_->Live()) {
         // From here the counter gate watches the table; what the last events left unsaid is read now.
@@ -43,16 +40,18 @@ void MonitoringCycle::TakeTableNews() {
         if (targeted && IsBaitArrival(event)) {
             // Filed and torn down by a read that met it before its event came: nothing to do.
             if (IsTornDown(event.cookie)) continue;
-            if (!FindArrival(event.cookie)) arrivals_.push_back({event, false});
+            if (queued_arrivals_.contains(event.cookie)) continue;
+            arrivals_.push_back({event});
+            queued_arrivals_.emplace(event.cookie, &arrivals_.back());
             continue;
         }
         if (event.new_state == kEventClose) {
             // The close of a socket torn down from its event, and known gone since: nothing left to see.
             if (ForgetTornDown(event.cookie)) continue;
-            // The close of an arrival of this same batch: its event proved it, so it is filed from
-            // the event; the table has nothing more to say about it.
-            if (Arrival* arrival = FindArrival(event.cookie)) {
-                arrival->closed = true;
+            // The close of an arrival still waiting to be filed: its event proved it, so it is filed
+            // from the event; the table has nothing more to say about it.
+            if (const auto queued = queued_arrivals_.find(event.cookie); queued != queued_arrivals_.end()) {
+                queued->second->closed = true;
                 continue;
             }
         }
@@ -60,79 +59,77 @@ void MonitoringCycle::TakeTableNews() {
     }
 }
 
-MonitoringCycle::Arrival* MonitoringCycle::FindArrival(std::uint64_t cookie) {
-    const auto found = std::find_if(arrivals_.begin(), arrivals_.end(),
-                                    [&](const Arrival& arrival) { return arrival.event.cookie == cookie; });
-    return found != arrivals_.end() ? &*found : nullptr;
-}
-
 void MonitoringCycle::FileArrivals() {
-    // Each arrival's socket is looked up before anything changes. One that is gone (or cannot be
-    // asked for) is filed from its event all the same: the event proved its handshake, and a read of
-    // the table would no longer meet it.
-    arrived_.clear();
-    for (const Arrival& arrival : arrivals_) {
-        const platform::SocketId id = SocketIdOfEvent(arrival.event);
-        // A read of the table since the connection came has filed it already.
-        if (InLastSnapshot(id)) continue;
-        ArrivedRow arrived;
-        arrived.close_seen = arrival.closed;
-        const platform::SocketLookupStatus status =
-            arrival.closed ? platform::SocketLookupStatus::kGone : finder_->Find(id, arrived.socket);
-        if (status != platform::SocketLookupStatus::kFound) {
-            ++stats_.targeted_fallbacks;
-            arrived.socket.row = RowOfEvent(arrival.event);
-            arrived.socket.id = id;
-            arrived.gone = status == platform::SocketLookupStatus::kGone;
+    // The teardown first, for every arrival as soon as its event is in: decided from what its event
+    // says and what the pass will file for it, before any lookup or rule file.
+    if (decided_arrivals_ < arrivals_.size()) {
+        for (std::size_t i = decided_arrivals_; i < arrivals_.size(); ++i) {
+            Arrival& arrival = arrivals_[i];
+            if (arrival.closed || !checked_[kAutoBlockBox] || InLastSnapshot(arrival.event.cookie)) continue;
+            if (!WillBeBlocked(RowOfEvent(arrival.event))) continue;
+            teardowns_.Add(SocketIdOfEvent(arrival.event));
+            arrival.torn = true;
         }
-        arrived_.push_back(arrived);
+        decided_arrivals_ = arrivals_.size();
+        stats_.teardowns += teardowns_.Size();
+        teardowns_.Flush(*enforcement_);
     }
-    if (arrived_.empty()) {
+
+    // Then the full pass's steps for each of them, slice by slice. The store indexes the rule files
+    // they write at once: no change from outside for the next tick, while anything else that changed
+    // in the rule folder is.
+    const std::uint64_t blocked_generation = store_.BlockedGeneration();
+    filed_addresses_.clear();
+    const auto start = clock_.Now();
+    std::size_t filed = 0;
+    while (!arrivals_.empty()) {
+        const Arrival arrival = arrivals_.front();
+        queued_arrivals_.erase(arrival.event.cookie);
+        arrivals_.pop_front();
+        if (decided_arrivals_ > 0) --decided_arrivals_;
+        // A read of the table since the connection came has filed it already.
+        if (InLastSnapshot(arrival.event.cookie)) continue;
+        const TcpRow row = RowOfEvent(arrival.event);
+        PassRow(row);
+        filed_addresses_.insert(RemoteAddressText(row));
+        ++stats_.targeted;
+        ++filed;
+        // A connection that is still there is part of the table the last pass stood for, so that the
+        // next read does not count it once more; one that went leaves that table as it was, and its
+        // close is no news. A torn one is looked at once more to see it gone.
+        platform::SocketRow again;
+        bool gone = arrival.closed;
+        if (!gone && arrival.torn && finder_ != nullptr) {
+            const auto status = finder_->Find(SocketIdOfEvent(arrival.event), again);
+            gone = status == platform::SocketLookupStatus::kGone;
+        }
+        if (arrival.closed) ++stats_.targeted_fallbacks;
+        if (gone) {
+            if (!arrival.closed) RememberTornDown(arrival.event.cookie);
+        } else {
+            // During a long pass, the table it will stand for once done.
+            const std::uint64_t digest = RowDigest(row, fingerprint_key_);
+            if (pass_.active) {
+                pass_.fingerprint += digest;
+                ++pass_.tcp_count;
+            } else {
+                last_tcp_fingerprint_ += digest;
+                ++last_tcp_count_;
+            }
+        }
+        if (!arrivals_.empty() && filed >= pass_slice_rows_ && clock_.Now() - start >= pass_slice_) {
+            ++stats_.pass_slices;
+            break;
+        }
+    }
+    if (filed == 0) {
         ShowActivityLed(1);
         return;
     }
-
-    // What automatic blocking and the full pass do for each of these rows, the teardown first: it is
-    // decided from what the pass will file, so the reset leaves before any rule file is written.
-    const std::uint64_t blocked_generation = store_.BlockedGeneration();
-    std::vector<bool> torn(arrived_.size(), false);
-    if (checked_[kAutoBlockBox]) {
-        for (std::size_t i = 0; i < arrived_.size(); ++i) {
-            if (arrived_[i].gone || !WillBeBlocked(arrived_[i].socket.row)) continue;
-            teardowns_.Add(arrived_[i].socket.id);
-            torn[i] = true;
-        }
-    }
-    stats_.teardowns += teardowns_.Size();
-    teardowns_.Flush(*enforcement_);
-    // The store indexes the rule files the pass writes at once: they are no change from outside for
-    // the next tick, while anything else that changed in the rule folder is.
-    for (const ArrivedRow& arrival : arrived_) PassRow(arrival.socket.row);
     enforcement_->Sync(address_list_, store_, checked_[kAutoBlockBox], checked_[kBlockInternetBox]);
     seen_list_generation_ = address_list_.Generation();
     if (blocked_generation == seen_blocked_generation_ && OnlyArrivalsAdded(blocked_generation))
         seen_blocked_generation_ = store_.BlockedGeneration();
-
-    // A row that is still there is part of the table the last pass stood for, so that the next read
-    // does not count it once more; one that went leaves that table as it was, and its close is no news.
-    for (std::size_t i = 0; i < arrived_.size(); ++i) {
-        platform::SocketRow again;
-        if (arrived_[i].gone ||
-            (torn[i] && finder_->Find(arrived_[i].socket.id, again) == platform::SocketLookupStatus::kGone)) {
-            if (!arrived_[i].close_seen) RememberTornDown(arrived_[i].socket.id);
-            continue;
-        }
-        // During a long pass, the table it will stand for once done.
-        const std::uint64_t digest = RowDigest(arrived_[i].socket.row, fingerprint_key_);
-        if (pass_.active) {
-            pass_.fingerprint += digest;
-            ++pass_.tcp_count;
-        } else {
-            last_tcp_fingerprint_ += digest;
-            ++last_tcp_count_;
-        }
-    }
-    stats_.targeted += arrived_.size();
     ShowActivityLed(0);
 }
 
@@ -146,7 +143,7 @@ void MonitoringCycle::SettleTeardowns() {
         if (++looked_up > kMaxSettled) return;
         platform::SocketRow again;
         if (finder_->Find(tcp_.ids[i], again) != platform::SocketLookupStatus::kGone) continue;
-        RememberTornDown(tcp_.ids[i]);
+        RememberTornDown(CookieOf(tcp_.ids[i]));
         last_tcp_fingerprint_ -= RowDigest(tcp_.rows[i], fingerprint_key_);
         --last_tcp_count_;
     }
@@ -154,26 +151,23 @@ void MonitoringCycle::SettleTeardowns() {
 
 bool MonitoringCycle::OnlyArrivalsAdded(std::uint64_t since) {
     if (!store_.BlockedChangesSince(since, blocked_changes_)) return false;
-    for (const rules::RuleStore::BlockedChange& change : blocked_changes_) {
-        if (!change.blocked) return false;
-        const bool ours = std::any_of(arrived_.begin(), arrived_.end(), [&](const ArrivedRow& arrival) {
-            RemoteAddressText(arrival.socket.row, address_text_);
-            return address_text_ == change.address;
-        });
-        if (!ours) return false;
-    }
-    return true;
+    return std::all_of(blocked_changes_.begin(), blocked_changes_.end(), [&](const auto& change) {
+        return change.blocked && filed_addresses_.contains(change.address);
+    });
 }
 
-bool MonitoringCycle::InLastSnapshot(const platform::SocketId& id) const {
-    const std::uint64_t cookie = CookieOf(id);
+bool MonitoringCycle::InLastSnapshot(std::uint64_t cookie) {
     if (cookie == 0) return false;
-    return std::any_of(tcp_.ids.begin(), tcp_.ids.end(),
-                       [&](const platform::SocketId& row) { return CookieOf(row) == cookie; });
+    // The cookies of the snapshot, gathered once per read and only when asked for.
+    if (snapshot_cookies_stale_) {
+        snapshot_cookies_.clear();
+        for (const platform::SocketId& id : tcp_.ids) snapshot_cookies_.insert(CookieOf(id));
+        snapshot_cookies_stale_ = false;
+    }
+    return snapshot_cookies_.contains(cookie);
 }
 
-void MonitoringCycle::RememberTornDown(const platform::SocketId& id) {
-    const std::uint64_t cookie = CookieOf(id);
+void MonitoringCycle::RememberTornDown(std::uint64_t cookie) {
     if (!torn_down_.insert(cookie).second) return;
     torn_down_order_.push_back(cookie);
     // The oldest are forgotten first: a close that never came (its event was lost) must not pile up.

@@ -9,6 +9,13 @@ namespace velmor::shell {
 BaitListener::BaitListener(QObject* parent) : QObject(parent) {
     server_.setObjectName(QStringLiteral("WinsockUser_1"));
     connect(&server_, &QTcpServer::newConnection, this, &BaitListener::OnNewConnection);
+    resume_timer_.setSingleShot(true);
+    resume_timer_.setInterval(100);
+    connect(&resume_timer_, &QTimer::timeout, this, [this] {
+        paused_ = false;
+        server_.resumeAccepting();
+        OnNewConnection();
+    });
 }
 
 BaitListener::~BaitListener() {
@@ -50,11 +57,13 @@ bool BaitListener::Adopt(int descriptor) {
 }
 
 void BaitListener::Close() {
+    resume_timer_.stop();
+    paused_ = false;
     server_.close();
-    for (const auto& socket : held_) {
-        if (socket) {
-            socket->abort();
-            socket->deleteLater();
+    for (const Held& held : held_) {
+        if (held.socket) {
+            held.socket->abort();
+            held.socket->deleteLater();
         }
     }
     held_.clear();
@@ -62,24 +71,38 @@ void BaitListener::Close() {
 
 std::size_t BaitListener::HeldConnections() const {
     return static_cast<std::size_t>(
-        std::count_if(held_.begin(), held_.end(), [](const auto& s) { return !s.isNull(); }));
+        std::count_if(held_.begin(), held_.end(), [](const Held& held) { return !held.socket.isNull(); }));
+}
+
+bool BaitListener::MakeRoom() {
+    std::erase_if(held_, [](const Held& held) { return held.socket.isNull(); });
+    if (held_.size() < max_held_) return true;
+    if (std::chrono::steady_clock::now() - held_.front().since < min_hold_) return false;
+    if (QTcpSocket* oldest = held_.front().socket.data()) oldest->disconnectFromHost();
+    held_.pop_front();
+    return true;
+}
+
+void BaitListener::PauseAccepting() {
+    paused_ = true;
+    server_.pauseAccepting();
+    resume_timer_.start();
 }
 
 void BaitListener::OnNewConnection() {
-    while (QTcpSocket* socket = server_.nextPendingConnection()) {
+    while (server_.hasPendingConnections()) {
+        if (!MakeRoom()) {
+            // Closing a connection the monitor has not filed yet would hide its intruder.
+            PauseAccepting();
+            return;
+        }
+        QTcpSocket* socket = server_.nextPendingConnection();
+        if (socket == nullptr) break;
         // Whatever the peer sends is dropped; a connection that ends (or is torn down) goes away.
         connect(socket, &QTcpSocket::readyRead, socket, [socket] { socket->readAll(); });
         connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
         connect(socket, &QTcpSocket::errorOccurred, socket, [socket] { socket->deleteLater(); });
-        std::erase_if(held_, [](const auto& s) { return s.isNull(); });
-        if (held_.size() >= kMaxHeld) {
-            if (held_.front()) {
-                held_.front()->abort();
-                held_.front()->deleteLater();
-            }
-            held_.pop_front();
-        }
-        held_.emplace_back(socket);
+        held_.push_back({socket, std::chrono::steady_clock::now()});
     }
 }
 

@@ -92,11 +92,9 @@ public:
         std::uint64_t dumps = 0;
         std::uint64_t full_passes = 0;
         std::uint64_t teardowns = 0;
-        // New connections on the bait filed (and torn down) from their event and a lookup of that
-        // one socket, without reading the table.
+        // New connections on the bait torn down and filed from their event, without reading the table.
         std::uint64_t targeted = 0;
-        // Ticks that meant to do so but read the table after all (the socket was gone, or the
-        // lookup failed).
+        // Those of them whose socket had closed before they were filed (a read would have missed them).
         std::uint64_t targeted_fallbacks = 0;
         // Ticks that ended a slice of a long pass, to go on with it at once.
         std::uint64_t pass_slices = 0;
@@ -133,8 +131,9 @@ public:
     int TimerIntervalMs() const { return interval_ms_; }
     void SetTimerIntervalMs(int interval_ms) { interval_ms_ = interval_ms; }
     std::chrono::milliseconds NextTickDelay() const;
-    // A full pass that yielded to the event loop and goes on with the next tick, which is due at once.
-    bool PassPending() const { return pass_.active; }
+    // A full pass, or the filing of many arrivals, that yielded to the event loop and goes on with
+    // the next tick, which is due at once.
+    bool PassPending() const { return pass_.active || !arrivals_.empty(); }
 
     // The longest a slice of a full pass may take before the tick yields to the event loop, once it
     // has passed `min_rows` rows; the next tick (at once) goes on with it.
@@ -212,29 +211,23 @@ private:
     void AlertIfHidden();
     // Socket events (monitoring_cycle_events.cpp).
     bool EventsLive() const { return news_ != nullptr && news_->Live(); }
-    // A new connection on the bait that an event told of; `closed` when its close came in the same batch.
+    // A new connection on the bait that an event told of, waiting to be filed.
     struct Arrival {
         guard::EventRecord event;
-        bool closed = false;
-    };
-    // An arrival as it is filed: the socket as a lookup found it, or as its event described it.
-    struct ArrivedRow {
-        platform::SocketRow socket;
-        bool gone = false;        // no such socket any more
-        bool close_seen = false;  // its close event came with it
+        bool closed = false;  // its close event came too
+        bool torn = false;    // its teardown was asked for
     };
     void TakeTableNews();
-    Arrival* FindArrival(std::uint64_t cookie);
     void FileArrivals();
     // Whether automatic blocking will tear `row` down once the full pass's steps have filed it.
     bool WillBeBlocked(const TcpRow& row) const;
     // After a read's teardowns: sockets now gone leave the table the last pass stood for, and their
     // close events are no news.
     void SettleTeardowns();
-    bool InLastSnapshot(const platform::SocketId& id) const;
+    bool InLastSnapshot(std::uint64_t cookie);
     // Whether the blocked index changed since generation `since` only by the arrivals' own new rules.
     bool OnlyArrivalsAdded(std::uint64_t since);
-    void RememberTornDown(const platform::SocketId& id);
+    void RememberTornDown(std::uint64_t cookie);
     bool IsTornDown(std::uint64_t cookie) const;
     bool ForgetTornDown(std::uint64_t cookie);
 
@@ -295,8 +288,12 @@ private:
     bool news_was_live_ = false;
     bool table_news_ = false;                      // this tick's events need a read of the table
     std::vector<guard::EventRecord> news_events_;  // this tick's events
-    std::vector<Arrival> arrivals_;                // new connections on the bait they name
-    std::vector<ArrivedRow> arrived_;              // the same as they are filed
+    std::deque<Arrival> arrivals_;                 // new connections on the bait, oldest first
+    std::unordered_map<std::uint64_t, Arrival*> queued_arrivals_;  // the same by cookie
+    std::size_t decided_arrivals_ = 0;             // the first ones, whose teardown is decided
+    std::unordered_set<std::string> filed_addresses_;              // scratch of FileArrivals
+    std::unordered_set<std::uint64_t> snapshot_cookies_;           // of tcp_, when asked for
+    bool snapshot_cookies_stale_ = true;
     std::unordered_set<std::uint64_t> torn_down_;  // cookies torn down, now gone
     std::deque<std::uint64_t> torn_down_order_;    // the same, oldest first (may hold forgotten ones)
     std::vector<rules::RuleStore::BlockedChange> blocked_changes_;  // scratch
