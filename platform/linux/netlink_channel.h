@@ -43,6 +43,9 @@ struct ChannelOptions {
 // A NETLINK_SOCK_DIAG socket with NETLINK_CAP_ACK set. It belongs to the network namespace of the
 // thread that opens it.
 std::unique_ptr<DatagramChannel> MakeSockDiagChannel(ChannelOptions options);
+// A NETLINK_ROUTE socket (addresses, routes, links) of the namespace of the thread that opens it,
+// subscribed to no notices: it only answers requests.
+std::unique_ptr<DatagramChannel> MakeRouteChannel(ChannelOptions options);
 
 // EINTR/EAGAIN are retried, but never forever.
 inline constexpr int kIoRetries = 100;

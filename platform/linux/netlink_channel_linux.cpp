@@ -11,31 +11,31 @@
 namespace velmor::platform::sockdiag {
 namespace {
 
-class SockDiagChannel final : public DatagramChannel {
+class KernelChannel final : public DatagramChannel {
 public:
-    explicit SockDiagChannel(ChannelOptions options) : options_(options) {}
-    ~SockDiagChannel() override { Close(); }
-    SockDiagChannel(const SockDiagChannel&) = delete;
-    SockDiagChannel& operator=(const SockDiagChannel&) = delete;
+    KernelChannel(int protocol, ChannelOptions options) : protocol_(protocol), options_(options) {}
+    ~KernelChannel() override { Close(); }
+    KernelChannel(const KernelChannel&) = delete;
+    KernelChannel& operator=(const KernelChannel&) = delete;
 
     bool Open() override {
         if (fd_ >= 0) return true;
-        fd_ = ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+        fd_ = ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, protocol_);
         if (fd_ < 0) return false;
         if (options_.receive_buffer != 0) {
             // A smaller buffer only means more reads of a big table.
             if (::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &options_.receive_buffer,
                              sizeof options_.receive_buffer) != 0)
-                DiagError("sock_diag", "SO_RCVBUF refused", errno);
+                DiagError("netlink", "SO_RCVBUF refused", errno);
         }
         // Error answers then carry only the header, not the whole request back.
         const int on = 1;
         if (::setsockopt(fd_, SOL_NETLINK, NETLINK_CAP_ACK, &on, sizeof on) != 0)
-            DiagError("sock_diag", "NETLINK_CAP_ACK refused", errno);
+            DiagError("netlink", "NETLINK_CAP_ACK refused", errno);
         if (options_.receive_timeout_seconds != 0) {
             const timeval timeout{options_.receive_timeout_seconds, 0};
             if (::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) != 0)
-                DiagError("sock_diag", "SO_RCVTIMEO refused", errno);
+                DiagError("netlink", "SO_RCVTIMEO refused", errno);
         }
         sockaddr_nl local{};
         local.nl_family = AF_NETLINK;
@@ -81,6 +81,7 @@ public:
     }
 
 private:
+    int protocol_;
     ChannelOptions options_;
     int fd_ = -1;
 };
@@ -88,7 +89,11 @@ private:
 }  // namespace
 
 std::unique_ptr<DatagramChannel> MakeSockDiagChannel(ChannelOptions options) {
-    return std::make_unique<SockDiagChannel>(options);
+    return std::make_unique<KernelChannel>(NETLINK_SOCK_DIAG, options);
+}
+
+std::unique_ptr<DatagramChannel> MakeRouteChannel(ChannelOptions options) {
+    return std::make_unique<KernelChannel>(NETLINK_ROUTE, options);
 }
 
 bool SendRequest(DatagramChannel& channel, std::span<const std::byte> request) {
