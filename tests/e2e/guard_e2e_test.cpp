@@ -265,14 +265,20 @@ TEST_F(GuardEndToEnd, Ipv6AddressInTheSetGetsNoAnswerEitherWayUntilRemoved) {
     CloseSocket(remote_listener);
 }
 
-TEST_F(GuardEndToEnd, TheBaitSocketIsDualStackOnPort80) {
+TEST_F(GuardEndToEnd, TheBaitSocketIsDualStackOnPort80WithTheLongestAcceptQueue) {
     AddIpv6();
+    // The namespace allows more than the C library's SOMAXCONN.
+    ASSERT_EQ(TestNetwork::Exec(net.local(), "sysctl -qw net.core.somaxconn=16384"), 0);
     StartGuard();
     auto link = Link();
     ASSERT_NE(link, nullptr);
     const int bait = link->TakeBaitSocket();
     ASSERT_GE(bait, 0);
     EXPECT_EQ(LocalPort(bait), 80);
+    // `ss` shows a listener's queue limit as Send-Q.
+    EXPECT_NE(Capture("ip netns exec " + net.local() + " ss -Hltn sport = :80").find(" 16384 "),
+              std::string::npos)
+        << Capture("ip netns exec " + net.local() + " ss -Hltn sport = :80");
     EXPECT_EQ(TryConnect(net.remote(), TestNetwork::kLocalAddress, 80, 3s), Attempt::Connected);
     EXPECT_EQ(TryConnect(net.remote(), kLocal6, 80, 3s), Attempt::Connected);
     CloseSocket(bait);
