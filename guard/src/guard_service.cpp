@@ -23,8 +23,9 @@ Address Unmapped(const Address& address) {
     return v4;
 }
 
-void TakeAddresses(const std::vector<std::string>& texts, std::set<Address>& out) {
-    out.clear();
+// `out` becomes the addresses of `texts`; with `add_only` they join those it holds.
+void TakeAddresses(const std::vector<std::string>& texts, bool add_only, std::set<Address>& out) {
+    if (!add_only) out.clear();
     for (const std::string& text : texts) {
         Address address;
         if (ParseAddress(text, address)) out.insert(Unmapped(address));
@@ -211,8 +212,9 @@ std::optional<Refusal> GuardService::Protects(const Address& address) const {
 }
 
 void GuardService::SetLifelines(const platform::Lifelines& lifelines) {
-    TakeAddresses(lifelines.own, own_);
-    TakeAddresses(lifelines.gateways, gateways_);
+    // A read that failed in part forgets nothing it knew.
+    TakeAddresses(lifelines.own, !lifelines.complete, own_);
+    TakeAddresses(lifelines.gateways, !lifelines.complete, gateways_);
     std::vector<Address> leaving;
     std::vector<RefusedAddress> told;
     for (const Address& a : blocked_) {

@@ -185,6 +185,12 @@ TEST_F(GuardServiceTest, AnAddressThatBecomesALifelineLeavesTheSetsAndIsToldOnce
     EXPECT_EQ(service.Blocked().size(), 3u);
     filter.refuse = false;
     EXPECT_TRUE(Handle(Update({})).refused.empty());
+    // A read that failed in part adds to what the guard knew and forgets nothing.
+    service.SetLifelines({{"10.77.0.1"}, {"10.77.0.9"}, {}});
+    service.SetLifelines({{}, {"10.77.0.8"}, {}, false});
+    EXPECT_EQ(service.Protects(A("10.77.0.1")), Refusal::OwnAddress);
+    EXPECT_EQ(service.Protects(A("10.77.0.9")), Refusal::Gateway);
+    EXPECT_EQ(service.Protects(A("10.77.0.8")), Refusal::Gateway);
 }
 
 TEST(GuardTrust, RootAndTheGroupOnly) {

@@ -88,8 +88,8 @@ public:
     void ClientsGone();
 
     // The namespace's own addresses and default gateways as they are now (resolvers are not the
-    // guard's concern). Addresses of the sets that became lifelines leave them at once; the next
-    // reply to UpdateBlocked names them.
+    // guard's concern); an incomplete read adds to what the guard knew. Addresses of the sets that
+    // became lifelines leave them at once; the next reply to UpdateBlocked names them.
     void SetLifelines(const platform::Lifelines& lifelines);
     // Why `address` must never enter the sets; nullopt when it may.
     std::optional<Refusal> Protects(const Address& address) const;
