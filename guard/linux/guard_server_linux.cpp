@@ -250,8 +250,7 @@ int ServeGuard(const GuardOptions& options, std::uint32_t trusted_gid, GuardServ
         }
         if (fds[0].revents != 0) running = false;
         // Before any request of this round: a client that just gave the machine a new address or
-        // route finds it protected already.
-        // Without its socket the watch only tells of changes by time, at most once a second.
+        // route finds it protected already. Without its socket the watch goes by time alone.
         if (fds[2].revents != 0 || lifelines.Fd() < 0) RefreshLifelines(lifelines, service);
         if ((fds[1].revents & POLLIN) != 0) {
             const int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
