@@ -21,7 +21,7 @@ packages=(
   qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins qt6-translations-l10n libxcb1-dev libgl-dev
   libcurl4-openssl-dev libssl-dev zlib1g-dev libnftables-dev
   # run-time tools the programs and the end-to-end tests use
-  iproute2 nftables libcap2-bin util-linux procps xvfb xauth fonts-nanum x11-utils
+  iproute2 nftables libcap2-bin util-linux procps iputils-ping xvfb xauth fonts-nanum x11-utils
 )
 mode=${1:-all}
 if [ "$mode" != --run ]; then

@@ -23,8 +23,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             std::abort();
         }
     }
+    // Replies of every version, refusals included: what parses encodes back to the same frame.
     Reply reply;
-    if (ParseReply(bytes, reply, consumed) == ParseStatus::Complete && consumed > size) std::abort();
+    if (ParseReply(bytes, reply, consumed) == ParseStatus::Complete) {
+        const auto again = EncodeReply(reply);
+        if (consumed > size || again.size() != consumed ||
+            !std::equal(again.begin(), again.end(), bytes.begin())) {
+            std::abort();
+        }
+    }
     (void)FrameLength(bytes);
     // The guard's event frames: what parses is canonical and encodes back to the same bytes.
     EventBatch batch;

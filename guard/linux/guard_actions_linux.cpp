@@ -12,6 +12,7 @@
 
 #include "velmor/guard/guard_service.h"
 #include "velmor/platform/connection_table.h"
+#include "velmor/platform/listen_backlog.h"
 
 namespace velmor::guard {
 namespace {
@@ -53,7 +54,9 @@ public:
     int OpenBait() override {
         const int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
         if (fd < 0) return -1;
-        // One dual-stack socket: IPv4 intruders arrive IPv4-mapped and meet the same bait.
+        // One dual-stack socket: IPv4 intruders arrive IPv4-mapped and meet the same bait. Its accept
+        // queue is as long as the system allows, so a flood of intruders waits there instead of
+        // being turned away unfiled.
         const int off = 0, on = 1;
         sockaddr_in6 address{};
         address.sin6_family = AF_INET6;
@@ -62,7 +65,7 @@ public:
         if (::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off) != 0 ||
             ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
             ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-            ::listen(fd, SOMAXCONN) != 0) {
+            ::listen(fd, platform::MaxListenBacklog()) != 0) {
             ::close(fd);
             return -1;
         }

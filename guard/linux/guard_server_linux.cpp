@@ -27,6 +27,8 @@ constexpr std::size_t kReadChunk = 64 * 1024;
 struct Client {
     int fd = -1;
     std::vector<std::uint8_t> buffer;
+    // The version of its Subscribe request, which its event frames keep.
+    std::uint8_t version = kProtocolVersion;
     // Takes only event frames from here on, and is no part of the session.
     bool subscribed = false;
     // Events it could not be sent (its socket was full), told with the next frame.
@@ -132,6 +134,7 @@ int MakeListener(const std::string& path) {
 bool SendEvents(Client& client, const std::vector<EventRecord>& events, std::size_t from, std::size_t count,
                 std::uint32_t lost) {
     EventBatch batch;
+    batch.version = client.version;
     batch.events.assign(events.begin() + static_cast<std::ptrdiff_t>(from),
                         events.begin() + static_cast<std::ptrdiff_t>(from + count));
     batch.lost = lost + client.lost;
@@ -163,8 +166,10 @@ bool Serve(Client& client, GuardService& service, EventFeed* feed) {
         const ParseStatus status = ParseRequest(client.buffer, request, consumed);
         if (status == ParseStatus::Incomplete) return true;
         if (status == ParseStatus::UnsupportedVersion) {
+            // In the oldest version, which every client reads.
             Reply reply;
             reply.result = Result::UnsupportedVersion;
+            reply.version = kOldestProtocolVersion;
             SendAll(client.fd, EncodeReply(reply), -1);
             return false;
         }
@@ -174,8 +179,10 @@ bool Serve(Client& client, GuardService& service, EventFeed* feed) {
         if (request.op == Op::Subscribe && feed != nullptr) {
             Reply reply;
             reply.op = Op::Subscribe;
+            reply.version = request.version;
             if (!client.buffer.empty() || !SendAll(client.fd, EncodeReply(reply), -1)) return false;
             client.subscribed = true;
+            client.version = request.version;
             return true;
         }
         int descriptor = -1;
@@ -185,6 +192,12 @@ bool Serve(Client& client, GuardService& service, EventFeed* feed) {
         if (!sent) return false;
     }
     return true;
+}
+
+// Tells the service the namespace's lifelines when they may have changed.
+void RefreshLifelines(platform::LifelineWatch& watch, GuardService& service) {
+    // The guard keeps only the addresses and gateways; the resolvers are not its concern.
+    if (watch.Changed()) service.SetLifelines(platform::ReadLifelines(platform::ResolverFiles{{}}));
 }
 
 }  // namespace
@@ -215,13 +228,20 @@ int ServeGuard(const GuardOptions& options, std::uint32_t trusted_gid, GuardServ
     }
     std::fprintf(stderr, "velmor-guard: listening on %s\n", options.socket_path.c_str());
 
+    // The namespace's addresses and routes as they change, before any client is served.
+    platform::LifelineWatch lifelines(platform::ResolverFiles{{}});
+    RefreshLifelines(lifelines, service);
+
     std::vector<Client> clients;
     std::vector<EventRecord> events;
     bool running = true;
-    // The feed's descriptor is polled after the clients' (index 2 + clients), -1 when there is none.
+    // Polled: the signals, the listener, the lifeline watch, the clients (from kFirstClient on), and
+    // last the feed (-1 when there is none).
+    constexpr std::size_t kFirstClient = 3;
     const int feed_fd = feed != nullptr ? feed->Fd() : -1;
     while (running) {
-        std::vector<pollfd> fds = {{signal_fd, POLLIN, 0}, {listener, POLLIN, 0}};
+        std::vector<pollfd> fds = {
+            {signal_fd, POLLIN, 0}, {listener, POLLIN, 0}, {lifelines.Fd(), POLLIN, 0}};
         for (const Client& c : clients) fds.push_back({c.fd, POLLIN, 0});
         fds.push_back({feed_fd, POLLIN, 0});
         if (::poll(fds.data(), fds.size(), -1) < 0) {
@@ -229,6 +249,9 @@ int ServeGuard(const GuardOptions& options, std::uint32_t trusted_gid, GuardServ
             break;
         }
         if (fds[0].revents != 0) running = false;
+        // Before any request of this round: a client that just gave the machine a new address or
+        // route finds it protected already. Without its socket the watch goes by time alone.
+        if (fds[2].revents != 0 || lifelines.Fd() < 0) RefreshLifelines(lifelines, service);
         if ((fds[1].revents & POLLIN) != 0) {
             const int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
             if (fd >= 0) {
@@ -243,7 +266,7 @@ int ServeGuard(const GuardOptions& options, std::uint32_t trusted_gid, GuardServ
                     timeval timeout{1, 0};
                     if (::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout) != 0)
                         velmor::platform::DiagError("guard", "SO_SNDTIMEO refused", errno);
-                    clients.push_back({fd, {}});
+                    clients.push_back({fd, {}, kProtocolVersion});
                 }
             }
         }
@@ -264,7 +287,7 @@ int ServeGuard(const GuardOptions& options, std::uint32_t trusted_gid, GuardServ
                 if (!keep) {
                     ::close(clients[i].fd);
                     clients.erase(clients.begin() + static_cast<std::ptrdiff_t>(i));
-                    fds.erase(fds.begin() + static_cast<std::ptrdiff_t>(2 + i));
+                    fds.erase(fds.begin() + static_cast<std::ptrdiff_t>(kFirstClient + i));
                     continue;
                 }
                 ++i;
@@ -272,13 +295,13 @@ int ServeGuard(const GuardOptions& options, std::uint32_t trusted_gid, GuardServ
         }
         const std::size_t before = SessionClients(clients);
         for (std::size_t i = 0; i < clients.size();) {
-            const pollfd& p = fds[2 + i];
+            const pollfd& p = fds[kFirstClient + i];
             // Only the clients that were polled; one accepted just now waits for the next round.
-            const bool polled = i < fds.size() - 3 && p.fd == clients[i].fd;
+            const bool polled = i < fds.size() - kFirstClient - 1 && p.fd == clients[i].fd;
             if (polled && p.revents != 0 && !Serve(clients[i], service, feed)) {
                 ::close(clients[i].fd);
                 clients.erase(clients.begin() + static_cast<std::ptrdiff_t>(i));
-                fds.erase(fds.begin() + static_cast<std::ptrdiff_t>(2 + i));
+                fds.erase(fds.begin() + static_cast<std::ptrdiff_t>(kFirstClient + i));
                 continue;
             }
             ++i;

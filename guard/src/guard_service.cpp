@@ -1,6 +1,7 @@
 #include "velmor/guard/guard_service.h"
 
 #include <algorithm>
+#include <array>
 #include <string_view>
 
 #include "velmor/platform/diag.h"
@@ -9,6 +10,27 @@ namespace velmor::guard {
 namespace {
 
 constexpr std::string_view kTable = "inet velmor";
+
+// An IPv4-mapped IPv6 address as its IPv4 address; any other as it is.
+Address Unmapped(const Address& address) {
+    static constexpr std::array<std::uint8_t, 12> kMapped = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
+    if (address.family != Address::Family::V6 ||
+        !std::equal(kMapped.begin(), kMapped.end(), address.bytes.begin())) {
+        return address;
+    }
+    Address v4;
+    std::copy_n(address.bytes.begin() + 12, 4, v4.bytes.begin());
+    return v4;
+}
+
+// `out` becomes the addresses of `texts`; with `add_only` they join those it holds.
+void TakeAddresses(const std::vector<std::string>& texts, bool add_only, std::set<Address>& out) {
+    if (!add_only) out.clear();
+    for (const std::string& text : texts) {
+        Address address;
+        if (ParseAddress(text, address)) out.insert(Unmapped(address));
+    }
+}
 
 const char* SetOf(const Address& address) {
     return address.family == Address::Family::V4 ? "blocked4" : "blocked6";
@@ -140,6 +162,7 @@ Reply GuardService::Handle(const Request& request, int& descriptor) {
     descriptor = -1;
     Reply reply;
     reply.op = request.op;
+    reply.version = request.version;
     switch (request.op) {
         case Op::Status:
             reply.state = State();
@@ -153,7 +176,12 @@ Reply GuardService::Handle(const Request& request, int& descriptor) {
             actions_.TearDown(request.connections);
             break;
         case Op::UpdateBlocked:
-            reply.result = UpdateBlocked(request);
+            reply.result = UpdateBlocked(request, reply.refused);
+            if (reply.result == Result::Ok) {
+                // What left the sets on its own since the last reply is told once, here.
+                reply.refused.insert(reply.refused.end(), dropped_.begin(), dropped_.end());
+                dropped_.clear();
+            }
             break;
         case Op::SetBlockInternet:
             reply.result = SetBlockInternet(request.on);
@@ -171,18 +199,56 @@ Reply GuardService::Handle(const Request& request, int& descriptor) {
     return reply;
 }
 
-Result GuardService::UpdateBlocked(const Request& request) {
+std::optional<Refusal> GuardService::Protects(const Address& address) const {
+    const Address plain = Unmapped(address);
+    static constexpr std::array<std::uint8_t, 16> kLoopback6 = {0, 0, 0, 0, 0, 0, 0, 0,
+                                                                0, 0, 0, 0, 0, 0, 0, 1};
+    if (plain.family == Address::Family::V4 ? plain.bytes[0] == 127 : plain.bytes == kLoopback6) {
+        return Refusal::Loopback;
+    }
+    if (own_.contains(plain)) return Refusal::OwnAddress;
+    if (gateways_.contains(plain)) return Refusal::Gateway;
+    return std::nullopt;
+}
+
+void GuardService::SetLifelines(const platform::Lifelines& lifelines) {
+    // A read that failed in part forgets nothing it knew.
+    TakeAddresses(lifelines.own, !lifelines.complete, own_);
+    TakeAddresses(lifelines.gateways, !lifelines.complete, gateways_);
+    std::vector<Address> leaving;
+    std::vector<RefusedAddress> told;
+    for (const Address& a : blocked_) {
+        if (const auto reason = Protects(a)) {
+            leaving.push_back(a);
+            told.push_back({a, *reason});
+        }
+    }
+    if (leaving.empty()) return;
+    if (!filter_.Run(UpdateSetsScript(false, leaving, {}))) {
+        platform::Diag("guard", "lifelines in the blocked sets could not be taken out");
+        return;
+    }
+    for (const Address& a : leaving) blocked_.erase(a);
+    dropped_.insert(dropped_.end(), told.begin(), told.end());
+}
+
+Result GuardService::UpdateBlocked(const Request& request, std::vector<RefusedAddress>& refused) {
     if (!table_) return Result::NotAvailable;
     std::set<Address> next = request.clear ? std::set<Address>{} : blocked_;
     // Only addresses the set holds are deleted (nft refuses the whole transaction otherwise), and
-    // only new ones are added.
+    // only new ones are added, never a lifeline.
     std::vector<Address> remove, add;
     for (const Address& a : request.remove) {
         if (next.erase(a) > 0 && !request.clear) remove.push_back(a);
     }
     for (const Address& a : request.add) {
+        if (const auto reason = Protects(a)) {
+            refused.push_back({a, *reason});
+            continue;
+        }
         if (next.insert(a).second) add.push_back(a);
     }
+    if (!refused.empty()) platform::Diag("guard", "refused to block lifelines");
     const bool flush = request.clear && !blocked_.empty();
     if (!flush && remove.empty() && add.empty()) {
         blocked_ = std::move(next);
@@ -202,6 +268,7 @@ Result GuardService::SetBlockInternet(bool on) {
 }
 
 void GuardService::ClientsGone() {
+    dropped_.clear();
     if (!table_) return;
     if (!blocked_.empty() && filter_.Run(UpdateSetsScript(true, {}, {}))) blocked_.clear();
     if (block_internet_ && filter_.Run(BlockInternetScript(false))) block_internet_ = false;

@@ -79,6 +79,8 @@ private:
     bool SendRequest(int fd) {
         guard::Request request;
         request.op = guard::Op::Subscribe;
+        // Event frames are the same in every version: the oldest reaches every guard.
+        request.version = guard::kOldestProtocolVersion;
         const std::vector<std::uint8_t> bytes = guard::EncodeRequest(request);
         std::size_t sent = 0;
         while (sent < bytes.size()) {

@@ -8,7 +8,9 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
+#include "velmor/platform/address_text.h"
 #include "velmor/platform/guard_link.h"
 
 namespace velmor::platform {
@@ -44,19 +46,21 @@ public:
     UnixGuardLink& operator=(const UnixGuardLink&) = delete;
 
     bool Connect() override {
-        Disconnect();
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        if (path_.empty() || path_.size() >= sizeof address.sun_path) return false;
-        std::memcpy(address.sun_path, path_.c_str(), path_.size() + 1);
-        fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (fd_ < 0) return false;
-        if (::connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        // The newest version first; a guard that knows it not says so and hangs up, and the one
+        // before is tried on a new connection.
+        for (int version = guard::kProtocolVersion; version >= guard::kOldestProtocolVersion; --version) {
+            if (!Open()) return false;
+            version_ = static_cast<std::uint8_t>(version);
+            guard::Request request;
+            request.op = guard::Op::Status;
+            guard::Reply reply;
+            // A guard that refuses us closes the connection unread: the status request then fails.
+            if (!RoundTrip(request, reply, nullptr)) return false;
+            if (reply.result == guard::Result::Ok) return true;
             Disconnect();
-            return false;
+            if (reply.result != guard::Result::UnsupportedVersion) return false;
         }
-        // A guard that refuses us closes the connection unread: the status request then fails.
-        return Status().has_value();
+        return false;
     }
 
     bool Connected() const override { return fd_ >= 0; }
@@ -114,10 +118,18 @@ public:
             a += request.add.size();
             guard::Reply reply;
             if (!RoundTrip(request, reply, nullptr) || reply.result != guard::Result::Ok) return false;
+            for (const guard::RefusedAddress& refused : reply.refused) {
+                IpAddress address;
+                address.v6 = refused.address.family == guard::Address::Family::V6;
+                address.bytes = refused.address.bytes;
+                refused_.push_back({FormatIpAddress(address), refused.reason});
+            }
             request.clear = false;
         } while (a < adds.size() || r < removes.size());
         return true;
     }
+
+    std::vector<RefusedAddress> TakeRefused() override { return std::exchange(refused_, {}); }
 
     bool SetBlockInternet(bool on) override {
         guard::Request request;
@@ -140,6 +152,21 @@ public:
     }
 
 private:
+    bool Open() {
+        Disconnect();
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        if (path_.empty() || path_.size() >= sizeof address.sun_path) return false;
+        std::memcpy(address.sun_path, path_.c_str(), path_.size() + 1);
+        fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd_ < 0) return false;
+        if (::connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+            Disconnect();
+            return false;
+        }
+        return true;
+    }
+
     void Disconnect() {
         if (fd_ >= 0) ::close(fd_);
         fd_ = -1;
@@ -197,8 +224,9 @@ private:
         }
     }
 
-    bool RoundTrip(const guard::Request& request, guard::Reply& reply, int* descriptor) {
+    bool RoundTrip(guard::Request request, guard::Reply& reply, int* descriptor) {
         if (fd_ < 0) return false;
+        request.version = version_;
         if (!SendAll(guard::EncodeRequest(request)) || !Receive(reply, descriptor) ||
             reply.op != request.op) {
             Disconnect();
@@ -210,6 +238,9 @@ private:
     std::string path_;
     int fd_ = -1;
     std::vector<std::uint8_t> buffer_;
+    // The version the guard of this connection speaks.
+    std::uint8_t version_ = guard::kProtocolVersion;
+    std::vector<RefusedAddress> refused_;
 };
 
 }  // namespace

@@ -108,11 +108,13 @@ Lifelines ReadLifelines(const ResolverFiles& files) {
         lifelines.own = Texts(addresses.own);
     } else {
         Diag("lifelines", "the address dump failed");
+        lifelines.complete = false;
     }
     if (Dump(*channel, RTM_GETROUTE, sequence, buffer, routes)) {
         lifelines.gateways = Texts(routes.gateways);
     } else {
         Diag("lifelines", "the route dump failed");
+        lifelines.complete = false;
     }
     for (const std::string& path : files.paths) {
         std::ifstream in(path, std::ios::binary);

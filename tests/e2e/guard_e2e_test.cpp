@@ -6,12 +6,14 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -263,14 +265,20 @@ TEST_F(GuardEndToEnd, Ipv6AddressInTheSetGetsNoAnswerEitherWayUntilRemoved) {
     CloseSocket(remote_listener);
 }
 
-TEST_F(GuardEndToEnd, TheBaitSocketIsDualStackOnPort80) {
+TEST_F(GuardEndToEnd, TheBaitSocketIsDualStackOnPort80WithTheLongestAcceptQueue) {
     AddIpv6();
+    // The namespace allows more than the C library's SOMAXCONN.
+    ASSERT_EQ(TestNetwork::Exec(net.local(), "sysctl -qw net.core.somaxconn=16384"), 0);
     StartGuard();
     auto link = Link();
     ASSERT_NE(link, nullptr);
     const int bait = link->TakeBaitSocket();
     ASSERT_GE(bait, 0);
     EXPECT_EQ(LocalPort(bait), 80);
+    // `ss` shows a listener's queue limit as Send-Q.
+    EXPECT_NE(Capture("ip netns exec " + net.local() + " ss -Hltn sport = :80").find(" 16384 "),
+              std::string::npos)
+        << Capture("ip netns exec " + net.local() + " ss -Hltn sport = :80");
     EXPECT_EQ(TryConnect(net.remote(), TestNetwork::kLocalAddress, 80, 3s), Attempt::Connected);
     EXPECT_EQ(TryConnect(net.remote(), kLocal6, 80, 3s), Attempt::Connected);
     CloseSocket(bait);
@@ -369,6 +377,90 @@ TEST_F(GuardEndToEnd, AGuardWithoutTheRightsForBpfRefusesSubscribersAndServesReq
     ASSERT_TRUE(state.has_value());
     EXPECT_TRUE(state->packet_filter);
     EXPECT_TRUE(state->teardown);
+}
+
+TEST_F(GuardEndToEnd, TheGuardRefusesLifelinesWhoeverAsksAndTrafficToTheGatewayFlows) {
+    AddIpv6();
+    // The remote host is the monitored one's default gateway.
+    ASSERT_EQ(TestNetwork::Exec(net.local(), "ip route add default via 10.77.0.2"), 0);
+    StartGuard();
+    auto link = Link();
+    ASSERT_NE(link, nullptr);
+    const std::vector<std::string> asked = {"10.77.0.2", "10.77.0.1", "127.0.0.53", "::1",
+                                            kLocal6,     "10.77.0.9", "fd00:77::9"};
+    ASSERT_TRUE(link->UpdateBlocked(false, asked, {}));
+    using guard::Refusal;
+    EXPECT_EQ(link->TakeRefused(), (std::vector<platform::RefusedAddress>{{"10.77.0.2", Refusal::Gateway},
+                                                                          {"10.77.0.1", Refusal::OwnAddress},
+                                                                          {"127.0.0.53", Refusal::Loopback},
+                                                                          {"::1", Refusal::Loopback},
+                                                                          {kLocal6, Refusal::OwnAddress}}));
+    EXPECT_TRUE(link->TakeRefused().empty());
+    const std::string set4 = Nft("list set inet velmor blocked4");
+    const std::string set6 = Nft("list set inet velmor blocked6");
+    EXPECT_NE(set4.find("10.77.0.9"), std::string::npos) << set4;
+    EXPECT_NE(set6.find("fd00:77::9"), std::string::npos) << set6;
+    for (const char* lifeline : {"10.77.0.2", "10.77.0.1", "127.0.0.53"})
+        EXPECT_EQ(set4.find(lifeline), std::string::npos) << set4;
+    const int listener = ListenIn(net.remote(), "0.0.0.0", 9090);
+    ASSERT_GE(listener, 0);
+    EXPECT_EQ(TryConnect(net.local(), "10.77.0.2", 9090, 3s), Attempt::Connected)
+        << "the gateway was cut off";
+    CloseSocket(listener);
+
+    // A blocked address that becomes one of the namespace's own leaves the set at once, and the next
+    // reply says so.
+    ASSERT_EQ(TestNetwork::Exec(net.local(), "ip addr add 10.77.0.9/32 dev lo"), 0);
+    EXPECT_TRUE(WaitUntil(
+        [&] { return Nft("list set inet velmor blocked4").find("10.77.0.9") == std::string::npos; }, 3s));
+    ASSERT_TRUE(link->UpdateBlocked(false, {}, {}));
+    EXPECT_EQ(link->TakeRefused(),
+              (std::vector<platform::RefusedAddress>{{"10.77.0.9", Refusal::OwnAddress}}));
+}
+
+// A client of the first protocol version, as an older velmor speaks it, byte for byte.
+TEST_F(GuardEndToEnd, AnOlderClientReadsARefusalAsSuccessAndStaysConnected) {
+    ASSERT_EQ(TestNetwork::Exec(net.local(), "ip route add default via 10.77.0.2"), 0);
+    StartGuard();
+    int fd = -1;
+    TestNetwork::RunIn(net.local(), [&] {
+        fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un where{};
+        where.sun_family = AF_UNIX;
+        std::memcpy(where.sun_path, socket_path.c_str(), socket_path.size() + 1);
+        if (::connect(fd, reinterpret_cast<sockaddr*>(&where), sizeof where) != 0) {
+            ::close(fd);
+            fd = -1;
+        }
+    });
+    ASSERT_GE(fd, 0);
+    const auto exchange = [&](const guard::Request& request, std::size_t reply_size) {
+        const auto bytes = guard::EncodeRequest(request);
+        EXPECT_EQ(::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL), static_cast<ssize_t>(bytes.size()));
+        std::vector<std::uint8_t> reply(reply_size + 1);
+        std::size_t got = 0;
+        pollfd entry{fd, POLLIN, 0};
+        while (got < reply_size && ::poll(&entry, 1, 3000) == 1) {
+            const ssize_t n = ::recv(fd, reply.data() + got, reply.size() - got, 0);
+            if (n <= 0) break;
+            got += static_cast<std::size_t>(n);
+        }
+        reply.resize(got);
+        return reply;
+    };
+    guard::Address gateway, other;
+    ASSERT_TRUE(guard::ParseAddress("10.77.0.2", gateway));
+    ASSERT_TRUE(guard::ParseAddress("10.77.0.8", other));
+    guard::Request update{guard::Op::UpdateBlocked, {}, false, {gateway, other}, {}, false, 1};
+    EXPECT_EQ(exchange(update, 9), (std::vector<std::uint8_t>{'V', 'G', 1, 0x83, 1, 0, 0, 0, 0}));
+    const auto status = exchange(guard::Request{guard::Op::Status, {}, false, {}, {}, false, 1}, 20);
+    ASSERT_EQ(status.size(), 20u) << "the guard hung up on the older client";
+    EXPECT_EQ(status[2], 1);
+    EXPECT_EQ(status[12], 1) << "one address in blocked4";
+    const std::string set4 = Nft("list set inet velmor blocked4");
+    EXPECT_NE(set4.find("10.77.0.8"), std::string::npos) << set4;
+    EXPECT_EQ(set4.find("10.77.0.2"), std::string::npos) << set4;
+    ::close(fd);
 }
 
 // The headless monitor as nobody, without any capability, blocking through the guard.

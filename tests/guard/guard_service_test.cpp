@@ -133,6 +133,66 @@ TEST_F(GuardServiceTest, BlockInternetAndItsLiftingWhenTheLastClientGoes) {
               "flush chain inet velmor internet_in\nflush chain inet velmor internet_out\n");
 }
 
+TEST_F(GuardServiceTest, LifelinesNeverEnterTheSetsWhoeverAsksAndTheReplySaysWhich) {
+    ASSERT_TRUE(service.Start());
+    service.SetLifelines(
+        {{"10.77.0.1", "fd00:77::1", "127.0.0.1"}, {"10.77.0.254", "fe80::fe"}, {"10.77.0.53"}});
+    const Reply reply =
+        Handle(Update({A("10.77.0.254"), A("10.77.0.9"), A("127.0.0.53"), A("::1"), A("fd00:77::1"),
+                       A("::ffff:10.77.0.1"), A("fe80::fe"), A("fd00:77::9"), A("10.77.0.53")}));
+    EXPECT_EQ(reply.result, Result::Ok);
+    EXPECT_EQ(reply.refused, (std::vector<RefusedAddress>{{A("10.77.0.254"), Refusal::Gateway},
+                                                          {A("127.0.0.53"), Refusal::Loopback},
+                                                          {A("::1"), Refusal::Loopback},
+                                                          {A("fd00:77::1"), Refusal::OwnAddress},
+                                                          {A("::ffff:10.77.0.1"), Refusal::OwnAddress},
+                                                          {A("fe80::fe"), Refusal::Gateway}}));
+    // A resolver is no concern of the guard's: the client decides about it.
+    EXPECT_EQ(service.Blocked(), (std::set<Address>{A("10.77.0.9"), A("fd00:77::9"), A("10.77.0.53")}));
+    EXPECT_EQ(filter.scripts.back(),
+              "add element inet velmor blocked4 { 10.77.0.9, 10.77.0.53 }\n"
+              "add element inet velmor blocked6 { fd00:77::9 }\n");
+    // Loopback is refused before the guard knows anything of its namespace, the whole of 127/8.
+    GuardService fresh(filter, actions);
+    ASSERT_TRUE(fresh.Start());
+    EXPECT_EQ(fresh.Protects(A("127.255.0.1")), Refusal::Loopback);
+    EXPECT_EQ(fresh.Protects(A("::ffff:127.0.0.1")), Refusal::Loopback);
+    EXPECT_EQ(fresh.Protects(A("128.0.0.1")), std::nullopt);
+    EXPECT_EQ(fresh.Protects(A("::2")), std::nullopt);
+}
+
+TEST_F(GuardServiceTest, AnAddressThatBecomesALifelineLeavesTheSetsAndIsToldOnce) {
+    ASSERT_TRUE(service.Start());
+    ASSERT_EQ(Handle(Update({A("10.77.0.2"), A("10.77.0.3"), A("fd00:77::2")})).result, Result::Ok);
+    // The machine moves: its new gateway and a new address of its own were blocked.
+    service.SetLifelines({{"10.77.0.1", "fd00:77::2"}, {"10.77.0.2"}, {}});
+    EXPECT_EQ(filter.scripts.back(),
+              "delete element inet velmor blocked4 { 10.77.0.2 }\n"
+              "delete element inet velmor blocked6 { fd00:77::2 }\n");
+    EXPECT_EQ(service.Blocked(), (std::set<Address>{A("10.77.0.3")}));
+    const Reply next = Handle(Update({A("10.77.0.4")}));
+    EXPECT_EQ(next.refused, (std::vector<RefusedAddress>{{A("10.77.0.2"), Refusal::Gateway},
+                                                         {A("fd00:77::2"), Refusal::OwnAddress}}));
+    EXPECT_TRUE(Handle(Update({A("10.77.0.5")})).refused.empty()) << "told twice";
+    // The gateway changes back: nothing re-enters on its own, and nothing is run for no change.
+    const auto runs = filter.scripts.size();
+    service.SetLifelines({{"10.77.0.1"}, {"10.77.0.9"}, {}});
+    EXPECT_EQ(filter.scripts.size(), runs);
+    EXPECT_EQ(service.Blocked(), (std::set<Address>{A("10.77.0.3"), A("10.77.0.4"), A("10.77.0.5")}));
+    // nft refusing the removal leaves the sets as they are, and nothing is told.
+    filter.refuse = true;
+    service.SetLifelines({{"10.77.0.3"}, {}, {}});
+    EXPECT_EQ(service.Blocked().size(), 3u);
+    filter.refuse = false;
+    EXPECT_TRUE(Handle(Update({})).refused.empty());
+    // A read that failed in part adds to what the guard knew and forgets nothing.
+    service.SetLifelines({{"10.77.0.1"}, {"10.77.0.9"}, {}});
+    service.SetLifelines({{}, {"10.77.0.8"}, {}, false});
+    EXPECT_EQ(service.Protects(A("10.77.0.1")), Refusal::OwnAddress);
+    EXPECT_EQ(service.Protects(A("10.77.0.9")), Refusal::Gateway);
+    EXPECT_EQ(service.Protects(A("10.77.0.8")), Refusal::Gateway);
+}
+
 TEST(GuardTrust, RootAndTheGroupOnly) {
     EXPECT_TRUE(IsTrusted({0, 1000, {}}, 900));
     EXPECT_TRUE(IsTrusted({1000, 900, {}}, 900));

@@ -135,7 +135,9 @@ TEST(GuardProtocol, MalformedFramesAreRefused) {
 
     EXPECT_EQ(parse({'X'}), ParseStatus::Invalid);
     auto other_version = good;
-    other_version[2] = 2;
+    other_version[2] = kProtocolVersion + 1;
+    EXPECT_EQ(parse(other_version), ParseStatus::UnsupportedVersion);
+    other_version[2] = 0;
     EXPECT_EQ(parse(other_version), ParseStatus::UnsupportedVersion);
     auto unknown_op = good;
     unknown_op[3] = 9;
@@ -166,6 +168,55 @@ TEST(GuardProtocol, MalformedFramesAreRefused) {
     EXPECT_EQ(parse(EncodeRequest(teardown)), ParseStatus::Invalid);
 }
 
+TEST(GuardProtocol, RefusalsTravelFromVersionTwoAndAVersionOneClientReadsWhatItAlwaysRead) {
+    Reply update;
+    update.op = Op::UpdateBlocked;
+    update.refused = {{Parsed("10.77.0.254"), Refusal::Gateway},
+                      {Parsed("::1"), Refusal::Loopback},
+                      {Parsed("fd00:77::1"), Refusal::OwnAddress}};
+    Reply got;
+    std::size_t consumed = 0;
+    const auto v2 = EncodeReply(update);
+    ASSERT_EQ(ParseReply(v2, got, consumed), ParseStatus::Complete);
+    EXPECT_EQ(got.refused, update.refused);
+    EXPECT_EQ(got.version, 2);
+    for (std::size_t n = 0; n < v2.size(); ++n) {
+        ASSERT_EQ(ParseReply(std::span(v2).first(n), got, consumed), ParseStatus::Incomplete) << n;
+    }
+
+    // To a request of version 1 the guard answers byte for byte what a guard of version 1 did: the
+    // header of version 1 and the result alone, which such a client takes for success.
+    Request old_request{Op::UpdateBlocked, {}, false, {Parsed("10.77.0.254")}, {}, false, 1};
+    Request parsed;
+    ASSERT_EQ(ParseRequest(EncodeRequest(old_request), parsed, consumed), ParseStatus::Complete);
+    EXPECT_EQ(parsed.version, 1);
+    update.version = parsed.version;
+    EXPECT_EQ(EncodeReply(update), (std::vector<std::uint8_t>{'V', 'G', 1, 0x83, 1, 0, 0, 0, 0}));
+    Reply status;
+    status.version = 1;
+    status.state = {true, true, true, false, 2, 0};
+    EXPECT_EQ(EncodeReply(status), (std::vector<std::uint8_t>{'V', 'G', 1, 0x81, 12, 0, 0, 0, 0, 0x07,
+                                                              0,   0,   2, 0,    0,  0, 0, 0, 0, 0}));
+
+    // Damaged refusals: an unknown reason, a count that does not match, an IPv4 address with a tail.
+    const std::size_t first = kHeaderSize + 5;  // result and count
+    auto bad_reason = v2;
+    bad_reason[first + kAddressSize] = 0;
+    EXPECT_EQ(ParseReply(bad_reason, got, consumed), ParseStatus::Invalid);
+    bad_reason[first + kAddressSize] = 4;
+    EXPECT_EQ(ParseReply(bad_reason, got, consumed), ParseStatus::Invalid);
+    auto counted_wrong = v2;
+    counted_wrong[kHeaderSize + 1] = 2;
+    EXPECT_EQ(ParseReply(counted_wrong, got, consumed), ParseStatus::Invalid);
+    auto v4_with_tail = v2;
+    v4_with_tail[first + 1 + 4] = 1;
+    EXPECT_EQ(ParseReply(v4_with_tail, got, consumed), ParseStatus::Invalid);
+    // A version 1 reply to UpdateBlocked has no room for them.
+    auto v1_with_refusals = v2;
+    v1_with_refusals[2] = 1;
+    EXPECT_EQ(ParseReply(v1_with_refusals, got, consumed), ParseStatus::Invalid);
+}
+
 EventRecord SampleEvent(std::uint8_t family) {
     EventRecord e;
     e.cookie = 0x0102030405060708ULL;
@@ -193,6 +244,13 @@ TEST(GuardProtocol, EventFramesRoundTripAndAreNoReplies) {
     EXPECT_EQ(consumed, frame.size());
     EXPECT_EQ(parsed.events, batch.events);
     EXPECT_EQ(parsed.lost, 3u);
+    // A subscriber of version 1 gets the same records in frames of its version.
+    batch.version = 1;
+    const auto old_frame = EncodeEvents(batch);
+    EXPECT_EQ(old_frame[2], 1);
+    ASSERT_EQ(ParseEvents(old_frame, parsed, consumed), ParseStatus::Complete);
+    EXPECT_EQ(parsed.version, 1);
+    EXPECT_EQ(parsed.events, batch.events);
     // Split in two reads.
     EXPECT_EQ(ParseEvents(std::span(frame).first(frame.size() - 1), parsed, consumed),
               ParseStatus::Incomplete);

@@ -11,8 +11,12 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <chrono>
+#include <cstdio>
 #include <functional>
+#include <sstream>
+#include <string>
 
+#include "velmor/platform/listen_backlog.h"
 #include "velmor/test/event_loop.h"
 
 namespace velmor::shell {
@@ -128,6 +132,25 @@ TEST(BaitListenerTest, AdoptsAListeningSocketHandedOver) {
     EXPECT_FALSE(none.Adopt(-1));
     EXPECT_FALSE(none.IsListening());
     EXPECT_EQ(none.LastFailure(), BaitListener::Failure::Other);
+}
+
+// The accept queue is as long as the system allows: a flood of intruders waits in it instead of
+// being turned away before the cycle files them. `ss` shows a listener's queue limit as Send-Q.
+TEST(BaitListenerTest, ListensWithTheLongestAcceptQueueTheSystemAllows) {
+    BaitListener bait;
+    ASSERT_TRUE(bait.Open(0));
+    const std::string command = "ss -Hltn sport = :" + std::to_string(bait.Port());
+    std::string out;
+    if (FILE* pipe = ::popen(command.c_str(), "r")) {
+        char chunk[512];
+        while (std::size_t n = std::fread(chunk, 1, sizeof chunk, pipe)) out.append(chunk, n);
+        ::pclose(pipe);
+    }
+    std::istringstream fields(out);
+    std::string state, received, limit;
+    fields >> state >> received >> limit;
+    EXPECT_EQ(state, "LISTEN") << out;
+    EXPECT_EQ(limit, std::to_string(platform::MaxListenBacklog())) << out;
 }
 
 }  // namespace

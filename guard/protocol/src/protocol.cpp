@@ -15,7 +15,7 @@ constexpr std::size_t kStatusReplySize = 12;
 
 class Writer {
 public:
-    explicit Writer(std::uint8_t op) { bytes_ = {kMagic0, kMagic1, kProtocolVersion, op, 0, 0, 0, 0}; }
+    Writer(std::uint8_t op, std::uint8_t version) { bytes_ = {kMagic0, kMagic1, version, op, 0, 0, 0, 0}; }
     void U8(std::uint8_t value) { bytes_.push_back(value); }
     void U32(std::uint32_t value) {
         for (int shift = 0; shift < 32; shift += 8)
@@ -104,6 +104,15 @@ bool ReadAddress(Reader& r, Address& address) {
     return true;
 }
 
+bool IsRefusal(std::uint8_t reason) {
+    return reason >= static_cast<std::uint8_t>(Refusal::Loopback) &&
+           reason <= static_cast<std::uint8_t>(Refusal::Gateway);
+}
+
+bool IsKnownVersion(std::uint8_t version) {
+    return version >= kOldestProtocolVersion && version <= kProtocolVersion;
+}
+
 // The operations a client may send, and the guard answer.
 bool IsKnownOp(std::uint8_t op) {
     return op >= 1 && op <= static_cast<std::uint8_t>(Op::Subscribe);
@@ -150,13 +159,15 @@ bool ReadEvent(Reader& r, EventRecord& e) {
     return true;
 }
 
-// Checks the header; on Complete `payload` is the frame's payload and `op` its operation byte.
-ParseStatus ParseFrame(std::span<const std::uint8_t> bytes, std::uint8_t& op,
+// Checks the header; on Complete `payload` is the frame's payload, `op` its operation byte and
+// `version` its version.
+ParseStatus ParseFrame(std::span<const std::uint8_t> bytes, std::uint8_t& op, std::uint8_t& version,
                        std::span<const std::uint8_t>& payload, std::size_t& consumed) {
     if (bytes.size() >= 1 && bytes[0] != kMagic0) return ParseStatus::Invalid;
     if (bytes.size() >= 2 && bytes[1] != kMagic1) return ParseStatus::Invalid;
     if (bytes.size() < kHeaderSize) return ParseStatus::Incomplete;
-    if (bytes[2] != kProtocolVersion) return ParseStatus::UnsupportedVersion;
+    if (!IsKnownVersion(bytes[2])) return ParseStatus::UnsupportedVersion;
+    version = bytes[2];
     std::uint32_t length = 0;
     for (int i = 0; i < 4; ++i)
         length |= static_cast<std::uint32_t>(bytes[4 + static_cast<std::size_t>(i)]) << (8 * i);
@@ -318,7 +329,7 @@ std::size_t FrameLength(std::span<const std::uint8_t> bytes) {
 }
 
 std::vector<std::uint8_t> EncodeRequest(const Request& request) {
-    Writer w(static_cast<std::uint8_t>(request.op));
+    Writer w(static_cast<std::uint8_t>(request.op), request.version);
     switch (request.op) {
         case Op::Status:
         case Op::BaitSocket:
@@ -344,13 +355,14 @@ std::vector<std::uint8_t> EncodeRequest(const Request& request) {
 }
 
 ParseStatus ParseRequest(std::span<const std::uint8_t> bytes, Request& request, std::size_t& consumed) {
-    std::uint8_t op = 0;
+    std::uint8_t op = 0, version = 0;
     std::span<const std::uint8_t> payload;
-    const ParseStatus frame = ParseFrame(bytes, op, payload, consumed);
+    const ParseStatus frame = ParseFrame(bytes, op, version, payload, consumed);
     if (frame != ParseStatus::Complete) return frame;
     if (!IsKnownOp(op)) return ParseStatus::Invalid;
     Request parsed;
     parsed.op = static_cast<Op>(op);
+    parsed.version = version;
     Reader r(payload);
     switch (parsed.op) {
         case Op::Status:
@@ -403,8 +415,16 @@ ParseStatus ParseRequest(std::span<const std::uint8_t> bytes, Request& request, 
 }
 
 std::vector<std::uint8_t> EncodeReply(const Reply& reply) {
-    Writer w(static_cast<std::uint8_t>(static_cast<std::uint8_t>(reply.op) | kReplyBit));
+    Writer w(static_cast<std::uint8_t>(static_cast<std::uint8_t>(reply.op) | kReplyBit), reply.version);
     w.U8(static_cast<std::uint8_t>(reply.result));
+    if (reply.op == Op::UpdateBlocked && reply.result == Result::Ok && reply.version >= 2) {
+        const std::size_t count = std::min(reply.refused.size(), kMaxRefusals);
+        w.U32(static_cast<std::uint32_t>(count));
+        for (std::size_t i = 0; i < count; ++i) {
+            WriteAddress(w, reply.refused[i].address);
+            w.U8(static_cast<std::uint8_t>(reply.refused[i].reason));
+        }
+    }
     if (reply.op == Op::Status && reply.result == Result::Ok) {
         const GuardState& s = reply.state;
         w.U8(static_cast<std::uint8_t>((s.packet_filter ? kStatePacketFilter : 0) |
@@ -419,15 +439,16 @@ std::vector<std::uint8_t> EncodeReply(const Reply& reply) {
 }
 
 ParseStatus ParseReply(std::span<const std::uint8_t> bytes, Reply& reply, std::size_t& consumed) {
-    std::uint8_t op = 0;
+    std::uint8_t op = 0, version = 0;
     std::span<const std::uint8_t> payload;
-    const ParseStatus frame = ParseFrame(bytes, op, payload, consumed);
+    const ParseStatus frame = ParseFrame(bytes, op, version, payload, consumed);
     if (frame != ParseStatus::Complete) return frame;
     if ((op & kReplyBit) == 0 || !IsKnownOp(static_cast<std::uint8_t>(op & ~kReplyBit)) || payload.empty()) {
         return ParseStatus::Invalid;
     }
     Reply parsed;
     parsed.op = static_cast<Op>(op & ~kReplyBit);
+    parsed.version = version;
     Reader r(payload);
     const std::uint8_t result = r.U8();
     if (result > static_cast<std::uint8_t>(Result::NotAvailable)) return ParseStatus::Invalid;
@@ -442,6 +463,17 @@ ParseStatus ParseReply(std::span<const std::uint8_t> bytes, Reply& reply, std::s
         parsed.state.block_internet = (flags & kStateBlockInternet) != 0;
         parsed.state.blocked_v4 = r.U32();
         parsed.state.blocked_v6 = r.U32();
+    } else if (parsed.op == Op::UpdateBlocked && parsed.result == Result::Ok && version >= 2) {
+        if (r.Left() < 4) return ParseStatus::Invalid;
+        const std::uint64_t count = r.U32();
+        if (count > kMaxRefusals || r.Left() != count * kRefusalSize) return ParseStatus::Invalid;
+        parsed.refused.resize(static_cast<std::size_t>(count));
+        for (RefusedAddress& refused : parsed.refused) {
+            if (!ReadAddress(r, refused.address)) return ParseStatus::Invalid;
+            const std::uint8_t reason = r.U8();
+            if (!IsRefusal(reason)) return ParseStatus::Invalid;
+            refused.reason = static_cast<Refusal>(reason);
+        }
     } else if (payload.size() != 1) {
         return ParseStatus::Invalid;
     }
@@ -450,7 +482,7 @@ ParseStatus ParseReply(std::span<const std::uint8_t> bytes, Reply& reply, std::s
 }
 
 std::vector<std::uint8_t> EncodeEvents(const EventBatch& batch) {
-    Writer w(static_cast<std::uint8_t>(static_cast<std::uint8_t>(Op::Events) | kReplyBit));
+    Writer w(static_cast<std::uint8_t>(static_cast<std::uint8_t>(Op::Events) | kReplyBit), batch.version);
     const std::size_t count = std::min(batch.events.size(), kMaxEventRecords);
     w.U32(static_cast<std::uint32_t>(count));
     w.U32(batch.lost);
@@ -459,9 +491,9 @@ std::vector<std::uint8_t> EncodeEvents(const EventBatch& batch) {
 }
 
 ParseStatus ParseEvents(std::span<const std::uint8_t> bytes, EventBatch& batch, std::size_t& consumed) {
-    std::uint8_t op = 0;
+    std::uint8_t op = 0, version = 0;
     std::span<const std::uint8_t> payload;
-    const ParseStatus frame = ParseFrame(bytes, op, payload, consumed);
+    const ParseStatus frame = ParseFrame(bytes, op, version, payload, consumed);
     if (frame != ParseStatus::Complete) return frame;
     if (op != (static_cast<std::uint8_t>(Op::Events) | kReplyBit) || payload.size() < 8) {
         return ParseStatus::Invalid;
@@ -469,6 +501,7 @@ ParseStatus ParseEvents(std::span<const std::uint8_t> bytes, EventBatch& batch, 
     Reader r(payload);
     const std::uint64_t count = r.U32();
     EventBatch parsed;
+    parsed.version = version;
     parsed.lost = r.U32();
     if (r.Left() != count * kEventRecordSize) return ParseStatus::Invalid;
     parsed.events.resize(static_cast<std::size_t>(count));

@@ -3,11 +3,13 @@
 #include <algorithm>
 
 #include "velmor/platform/guard_link.h"
+#include "velmor/platform/listen_backlog.h"
 
 namespace velmor::shell {
 
 BaitListener::BaitListener(QObject* parent) : QObject(parent) {
     server_.setObjectName(QStringLiteral("WinsockUser_1"));
+    server_.setListenBacklogSize(platform::MaxListenBacklog());
     connect(&server_, &QTcpServer::newConnection, this, &BaitListener::OnNewConnection);
     resume_timer_.setSingleShot(true);
     resume_timer_.setInterval(100);

@@ -2,12 +2,14 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <set>
 #include <span>
 #include <string>
 #include <vector>
 
 #include "velmor/guard/protocol.h"
+#include "velmor/platform/lifelines.h"
 
 namespace velmor::guard {
 
@@ -67,7 +69,9 @@ public:
 
 // Answers requests. Holds what is in force: the addresses of the two sets and the block-the-Internet
 // state, both owned by the clients' session: when the last client hangs up they are lifted, so a
-// Velmor that quits (or dies) never leaves the machine cut off.
+// Velmor that quits (or dies) never leaves the machine cut off. Neither can any client cut it off
+// through the sets: loopback, the addresses of the namespace's interfaces and its default gateways
+// never enter them, whoever asks; the reply names what was refused.
 class GuardService final {
 public:
     GuardService(PacketFilter& filter, GuardActions& actions);
@@ -77,17 +81,25 @@ public:
     // Removes the table.
     void Stop();
 
-    // Answers one request. `descriptor` receives a descriptor to pass along with the reply, or -1.
+    // Answers one request, in the request's version. `descriptor` receives a descriptor to pass
+    // along with the reply, or -1.
     Reply Handle(const Request& request, int& descriptor);
     // The last client hung up.
     void ClientsGone();
+
+    // The namespace's own addresses and default gateways as they are now (resolvers are not the
+    // guard's concern); an incomplete read adds to what the guard knew. Addresses of the sets that
+    // became lifelines leave them at once; the next reply to UpdateBlocked names them.
+    void SetLifelines(const platform::Lifelines& lifelines);
+    // Why `address` must never enter the sets; nullopt when it may.
+    std::optional<Refusal> Protects(const Address& address) const;
 
     GuardState State() const;
     const std::set<Address>& Blocked() const { return blocked_; }
     bool BlockInternet() const { return block_internet_; }
 
 private:
-    Result UpdateBlocked(const Request& request);
+    Result UpdateBlocked(const Request& request, std::vector<RefusedAddress>& refused);
     Result SetBlockInternet(bool on);
 
     PacketFilter& filter_;
@@ -95,6 +107,11 @@ private:
     bool table_ = false;
     bool block_internet_ = false;
     std::set<Address> blocked_;
+    // Lifelines, IPv4-mapped addresses as their IPv4 ones.
+    std::set<Address> own_;
+    std::set<Address> gateways_;
+    // Taken out of the sets because they became lifelines, not yet told.
+    std::vector<RefusedAddress> dropped_;
 };
 
 // --- System side (one implementation file per operating system).

@@ -18,6 +18,13 @@ inline constexpr const char* kDefaultGuardSocket = "/run/velmor/guard.sock";
 // The guard's socket: $VELMOR_GUARD_SOCKET when set and not empty, else /run/velmor/guard.sock.
 std::string GuardSocketPath();
 
+// An address the guard keeps out of its sets, and why.
+struct RefusedAddress {
+    std::string address;  // dotted IPv4 or RFC 5952 IPv6, as the connection table shows it
+    guard::Refusal reason = guard::Refusal::Loopback;
+    bool operator==(const RefusedAddress&) const = default;
+};
+
 // velmor's line to velmor-guard, the helper that holds the rights velmor runs without. One
 // connection for the whole session: the guard lifts what it holds for a session when the last one
 // ends. Every call is one request and its reply; a call that fails leaves the link disconnected.
@@ -34,8 +41,14 @@ public:
     virtual std::optional<guard::GuardState> Status() = 0;
     virtual bool TearDown(std::span<const SocketId> ids) = 0;
     // Address texts that are no IPv4 or IPv6 address are left out (they can never match a packet).
+    // True also when the guard refused some of `add`: TakeRefused says which.
     virtual bool UpdateBlocked(bool clear, std::span<const std::string> add,
                                std::span<const std::string> remove) = 0;
+    // The addresses the guard refused to put into its sets (lifelines of its namespace), and those it
+    // took out of them on its own because they became lifelines, as its UpdateBlocked replies named
+    // them since the last call; each address in the connection table's form. Always empty with a
+    // guard too old to tell.
+    virtual std::vector<RefusedAddress> TakeRefused() { return {}; }
     virtual bool SetBlockInternet(bool on) = 0;
     // A listening socket on TCP port 80 (dual stack) that the caller owns; -1 on failure.
     virtual int TakeBaitSocket() = 0;

@@ -15,6 +15,9 @@ struct Lifelines {
     std::vector<std::string> own;        // every address of this namespace's interfaces, both families
     std::vector<std::string> gateways;   // the next hops of the default routes, both families
     std::vector<std::string> resolvers;  // the DNS servers of the resolver files
+    // False when a dump failed and `own` or `gateways` may lack addresses: a caller then keeps
+    // what it knew before as well.
+    bool complete = true;
     bool operator==(const Lifelines&) const = default;
 };
 

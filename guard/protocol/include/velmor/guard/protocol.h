@@ -15,14 +15,21 @@ namespace velmor::guard {
 // Every message is one frame: an 8-byte header and a payload of at most kMaxPayload bytes.
 //
 //   byte 0..1  'V' 'G'
-//   byte 2     protocol version (kProtocolVersion)
+//   byte 2     protocol version (kOldestProtocolVersion..kProtocolVersion)
 //   byte 3     operation; a reply carries the request's operation with bit 7 set
 //   byte 4..7  payload length, little endian
 //
 // The client sends one request and reads its reply before the next; the guard answers every
-// request in order. All numbers in payloads are little endian unless they are network-order fields
-// of a socket id, which travel as the kernel gave them.
-inline constexpr std::uint8_t kProtocolVersion = 1;
+// request in order, in the version the request came in (its event frames in the version of the
+// Subscribe request), so a client of an older version reads every answer as it always did. A
+// guard that knows no version of a client's answers UnsupportedVersion in version 1 and hangs up;
+// the client may then try an older one. All numbers in payloads are little endian unless they are
+// network-order fields of a socket id, which travel as the kernel gave them.
+//
+// Version 2 adds to the reply to UpdateBlocked the addresses the guard refused to put into its
+// sets (lifelines), and those it took out of them on its own since its last such reply.
+inline constexpr std::uint8_t kProtocolVersion = 2;
+inline constexpr std::uint8_t kOldestProtocolVersion = 1;
 inline constexpr std::size_t kHeaderSize = 8;
 inline constexpr std::uint32_t kMaxPayload = 256 * 1024;
 inline constexpr std::uint8_t kReplyBit = 0x80;
@@ -33,7 +40,8 @@ enum class Op : std::uint8_t {
     // u32 count, then count connection ids of kConnectionIdSize bytes.
     TearDown = 2,
     // u8 flags (bit 0: empty both sets first), u32 additions, u32 removals, then that many addresses
-    // of kAddressSize bytes, additions first.
+    // of kAddressSize bytes, additions first. From version 2 an Ok reply carries u32 count, then
+    // count refusals of kRefusalSize bytes: an address and the reason (Refusal) as one byte.
     UpdateBlocked = 3,
     // u8 0 (off) or 1 (on).
     SetBlockInternet = 4,
@@ -87,6 +95,22 @@ bool ParseAddress(std::string_view text, Address& address);
 // Dotted decimal or the RFC 5952 form.
 std::string FormatAddress(const Address& address);
 
+// Why the guard keeps an address out of its sets, whoever asks: blocking it would cut the machine
+// off.
+enum class Refusal : std::uint8_t {
+    Loopback = 1,    // 127.0.0.0/8, ::1 (and their IPv4-mapped forms)
+    OwnAddress = 2,  // an address of an interface of the guard's namespace
+    Gateway = 3,     // a next hop of one of its default routes
+};
+
+struct RefusedAddress {
+    Address address;
+    Refusal reason = Refusal::Loopback;
+    bool operator==(const RefusedAddress&) const = default;
+};
+inline constexpr std::size_t kRefusalSize = kAddressSize + 1;
+inline constexpr std::size_t kMaxRefusals = (kMaxPayload - 5) / kRefusalSize;
+
 struct Request {
     Op op = Op::Status;
     std::vector<ConnectionId> connections;  // TearDown
@@ -94,6 +118,7 @@ struct Request {
     std::vector<Address> add;               // UpdateBlocked
     std::vector<Address> remove;            // UpdateBlocked
     bool on = false;                        // SetBlockInternet
+    std::uint8_t version = kProtocolVersion;
 };
 
 // What the guard can do and what it holds now (the reply to Status).
@@ -109,7 +134,9 @@ struct GuardState {
 struct Reply {
     Op op = Op::Status;
     Result result = Result::Ok;
-    GuardState state;  // Status only
+    GuardState state;                       // Status only
+    std::vector<RefusedAddress> refused{};  // UpdateBlocked, Ok, version 2 on; at most kMaxRefusals
+    std::uint8_t version = kProtocolVersion;
 };
 
 // One TCP socket of the guard's namespace entering or leaving the connection table, as sent to
@@ -132,6 +159,8 @@ inline constexpr std::size_t kMaxEventRecords = (kMaxPayload - 8) / kEventRecord
 struct EventBatch {
     std::vector<EventRecord> events;
     std::uint32_t lost = 0;
+    // The frame's version: the same records in every version so far.
+    std::uint8_t version = kProtocolVersion;
 };
 
 enum class ParseStatus {
@@ -145,13 +174,16 @@ enum class ParseStatus {
 // there or when the header is not one of ours.
 std::size_t FrameLength(std::span<const std::uint8_t> bytes);
 
+// Each in its `version`; a version 1 reply leaves `refused` out.
 std::vector<std::uint8_t> EncodeRequest(const Request& request);
 std::vector<std::uint8_t> EncodeReply(const Reply& reply);
-// Parses the frame at the start of `bytes`. On Complete `consumed` is its length. UnsupportedVersion
-// comes as soon as a header of another version is in; the guard answers it and hangs up.
+// Parses the frame at the start of `bytes` and takes its version. On Complete `consumed` is its
+// length. UnsupportedVersion comes as soon as a header of a version outside kOldestProtocolVersion..
+// kProtocolVersion is in; the guard answers it and hangs up.
 ParseStatus ParseRequest(std::span<const std::uint8_t> bytes, Request& request, std::size_t& consumed);
 ParseStatus ParseReply(std::span<const std::uint8_t> bytes, Reply& reply, std::size_t& consumed);
-// An Events frame; at most kMaxEventRecords records (the rest is for the next frame).
+// An Events frame in the batch's version; at most kMaxEventRecords records (the rest is for the next
+// frame).
 std::vector<std::uint8_t> EncodeEvents(const EventBatch& batch);
 ParseStatus ParseEvents(std::span<const std::uint8_t> bytes, EventBatch& batch, std::size_t& consumed);
 

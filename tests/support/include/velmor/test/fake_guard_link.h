@@ -1,9 +1,11 @@
 #pragma once
 
+#include <map>
 #include <optional>
 #include <set>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "velmor/platform/guard_link.h"
@@ -22,6 +24,9 @@ public:
     int connects = 0;
     std::size_t torn_down = 0;
     std::optional<bool> internet;
+    // Addresses it keeps out of the set as a guard keeps lifelines out, and why.
+    std::map<std::string, guard::Refusal> lifelines;
+    std::vector<platform::RefusedAddress> refused;
 
     bool Connect() override {
         ++connects;
@@ -47,11 +52,18 @@ public:
         if (!connected || fail_updates) return connected = false;
         if (clear) set.clear();
         for (const auto& a : remove) set.erase(a);
-        for (const auto& a : add) set.insert(a);
+        for (const auto& a : add) {
+            if (const auto lifeline = lifelines.find(a); lifeline != lifelines.end()) {
+                refused.push_back({a, lifeline->second});
+            } else {
+                set.insert(a);
+            }
+        }
         log.push_back(std::string(clear ? "clear " : "") + "+" + std::to_string(add.size()) + " -" +
                       std::to_string(remove.size()));
         return true;
     }
+    std::vector<platform::RefusedAddress> TakeRefused() override { return std::exchange(refused, {}); }
     bool SetBlockInternet(bool on) override {
         if (!connected) return false;
         internet = on;
