@@ -81,8 +81,8 @@ inline bool AskMonitor(const MonitorProcess& monitor, const std::string& command
     answer.clear();
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (answer.size() < 4 || answer.compare(answer.size() - 4, 4, "end\n") != 0) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
-                                                                                std::chrono::steady_clock::now());
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
         pollfd readable{monitor.output, POLLIN, 0};
         if (left.count() <= 0 || ::poll(&readable, 1, static_cast<int>(left.count())) <= 0) return false;
         char chunk[4096];
@@ -141,7 +141,8 @@ inline long RssKib(pid_t pid) {
 }
 
 // velmor-guard in namespace `ns` on `socket`; -1 when it does not come up.
-inline pid_t StartGuard(const std::string& ns, const std::filesystem::path& guard, const std::string& socket) {
+inline pid_t StartGuard(const std::string& ns, const std::filesystem::path& guard,
+                        const std::string& socket) {
     const pid_t pid = ::fork();
     if (pid == 0) {
         if (!BenchNetwork::Enter(ns)) ::_exit(126);

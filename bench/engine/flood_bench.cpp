@@ -94,7 +94,8 @@ void Flood(const BenchNetwork& network, int count, int rate, FloodResult& result
         auto last_open = start;
         const auto reset = [&](Clock::time_point since) {
             ++result.reset_seen;
-            result.reset_ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - since).count());
+            result.reset_ms.push_back(
+                std::chrono::duration<double, std::milli>(Clock::now() - since).count());
         };
         const auto handle = [&](const epoll_event& event) {
             const int fd = event.data.fd;
@@ -201,7 +202,8 @@ FloodResult RunFlood(const BenchNetwork& network, const std::filesystem::path& p
         while (probing) {
             const auto asked = Clock::now();
             if (AskMonitor(monitor, "stats", reply, std::chrono::seconds(10))) {
-                result.probe_ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - asked).count());
+                result.probe_ms.push_back(
+                    std::chrono::duration<double, std::milli>(Clock::now() - asked).count());
             } else {
                 ++result.probes_missing;
             }
@@ -235,16 +237,18 @@ FloodResult RunFlood(const BenchNetwork& network, const std::filesystem::path& p
 
 void Print(const char* what, const FloodResult& r) {
     std::printf("%s:\n", what);
-    std::printf("  opened %d, handshakes completed by the machine %lld, filed %zu (%.1f %%), resets seen %d "
-                "(%d ended otherwise, %d of them closed in order)\n",
-                r.opened, r.completed, r.filed,
-                r.completed > 0 ? 100.0 * static_cast<double>(r.filed) / static_cast<double>(r.completed) : 0.0,
-                r.reset_seen, r.ended_otherwise, r.ended_by_close);
+    std::printf(
+        "  opened %d, handshakes completed by the machine %lld, filed %zu (%.1f %%), resets seen %d "
+        "(%d ended otherwise, %d of them closed in order)\n",
+        r.opened, r.completed, r.filed,
+        r.completed > 0 ? 100.0 * static_cast<double>(r.filed) / static_cast<double>(r.completed) : 0.0,
+        r.reset_seen, r.ended_otherwise, r.ended_by_close);
     std::printf("  accept -> reset: median %.2f ms, p99 %.2f ms, max %.2f ms\n", Percentile(r.reset_ms, 0.5),
                 Percentile(r.reset_ms, 0.99), Percentile(r.reset_ms, 1.0));
-    std::printf("  stats every 100 ms: %zu answered, median %.2f ms, p99 %.2f ms, max %.2f ms, %d unanswered\n",
-                r.probe_ms.size(), Percentile(r.probe_ms, 0.5), Percentile(r.probe_ms, 0.99),
-                Percentile(r.probe_ms, 1.0), r.probes_missing);
+    std::printf(
+        "  stats every 100 ms: %zu answered, median %.2f ms, p99 %.2f ms, max %.2f ms, %d unanswered\n",
+        r.probe_ms.size(), Percentile(r.probe_ms, 0.5), Percentile(r.probe_ms, 0.99),
+        Percentile(r.probe_ms, 1.0), r.probes_missing);
     const double filed = r.filed > 0 ? static_cast<double>(r.filed) : 1.0;
     std::printf("  CPU per filed intruder: velmor %.3f ms, guard %.3f ms (%.1f s in all)\n",
                 1000.0 * r.velmor_cpu / filed, 1000.0 * r.guard_cpu / filed, r.seconds);
@@ -269,8 +273,8 @@ int main(int argc, char** argv) {
 
     BenchNetwork network;
     if (!network.Make(0) ||
-        !Shell("ip -n " + network.remote() + " route add local 10.79.0.0/16 dev lo && ip -n " + network.local() +
-               " route add 10.79.0.0/16 via 10.78.0.2")) {
+        !Shell("ip -n " + network.remote() + " route add local 10.79.0.0/16 dev lo && ip -n " +
+               network.local() + " route add 10.79.0.0/16 via 10.78.0.2")) {
         std::fprintf(stderr, "cannot make the benchmark's network namespaces (needs root and `ip netns`)\n");
         return 1;
     }
@@ -290,11 +294,14 @@ int main(int argc, char** argv) {
     Print("As fast as the client opens them, hidden, empty rule folder", fast_hidden);
     const FloodResult steady = RunFlood(network, program, guard, shown, std::min(count, 2000), 200, 0);
     Print("200 a second, window shown", steady);
-    const FloodResult steady_hidden = RunFlood(network, program, guard, hidden, std::min(count, 2000), 200, 0);
+    const FloodResult steady_hidden =
+        RunFlood(network, program, guard, hidden, std::min(count, 2000), 200, 0);
     Print("200 a second, hidden", steady_hidden);
     const FloodResult large = RunFlood(network, program, guard, shown, count, 0, 10000);
     Print("As fast as the client opens them, window shown, 10,000 rule files", large);
-    const auto per = [](const FloodResult& r, double cpu) { return r.filed > 0 ? cpu / static_cast<double>(r.filed) : 0; };
+    const auto per = [](const FloodResult& r, double cpu) {
+        return r.filed > 0 ? cpu / static_cast<double>(r.filed) : 0;
+    };
     const double empty_cost = per(fast, fast.velmor_cpu + fast.guard_cpu);
     std::printf("CPU per filed intruder (velmor + guard), 10,000 rule files against none: %.2fx\n",
                 empty_cost > 0 ? per(large, large.velmor_cpu + large.guard_cpu) / empty_cost : -1.0);

@@ -73,6 +73,28 @@ TEST_F(EnforcementTest, SetsFollowTheVerdictsOfListedAndUnlistedAddresses) {
     EXPECT_EQ(link.set, (Set{"10.1.2.3"}));
 }
 
+TEST_F(EnforcementTest, TheGuardsRefusalsAreKeptUntilTheAddressLeavesTheSet) {
+    // A gateway the user blocked by hand: torn down, but the guard keeps it out of its sets.
+    link.lifelines = {{"10.0.0.254", guard::Refusal::Gateway}};
+    ASSERT_TRUE(WriteLineFile(folder / "invader/10.0.0.254.x", "-|10.0.0.254|router"));
+    store.NoteChanged();
+    Connect(443, "10.0.0.254");
+    Connect(80, "10.1.2.3");
+    Tick();
+    EXPECT_EQ(link.set, (Set{"10.1.2.3"}));
+    ASSERT_EQ(guard.Refused().size(), 1u);
+    EXPECT_EQ(guard.Refused().begin()->first, "10.0.0.254");
+    EXPECT_EQ(guard.Refused().begin()->second, guard::Refusal::Gateway);
+    const auto generation = guard.RefusedGeneration();
+    Tick();
+    EXPECT_EQ(guard.RefusedGeneration(), generation) << "nothing new";
+    // Allowed again: it leaves the set velmor wants, and the refusal is over.
+    SetVerdict("10.0.0.254", "허용");
+    Tick();
+    EXPECT_TRUE(guard.Refused().empty());
+    EXPECT_GT(guard.RefusedGeneration(), generation);
+}
+
 TEST_F(EnforcementTest, ChangesAreIncrementalAndNothingIsSentWhenNothingChanged) {
     Connect(80, "10.1.2.3");
     Tick();

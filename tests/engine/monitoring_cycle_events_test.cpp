@@ -190,7 +190,8 @@ TEST_F(MonitoringCycleEventsTest, AFloodOfArrivalsIsTornDownAtOnceAndFiledSliceB
     EXPECT_EQ(ticks, 4) << "two filed per slice";
     EXPECT_EQ(table.tcp_reads, reads);
     EXPECT_EQ(cycle.GetStats().targeted, 7u);
-    for (int i = 0; i < 7; ++i) EXPECT_EQ(Cell("10.77.1." + std::to_string(i + 1), watch_ip::kVerdict), "차단");
+    for (int i = 0; i < 7; ++i)
+        EXPECT_EQ(Cell("10.77.1." + std::to_string(i + 1), watch_ip::kVerdict), "차단");
     // Their closes, late, are no news.
     SafetyNetRead();
     EXPECT_EQ(table.destroyed.size(), 7u);

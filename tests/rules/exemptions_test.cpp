@@ -36,9 +36,9 @@ TEST(ExemptionsTest, LoopbackLifelinesAndTrustedRangesEachSayWhy) {
 }
 
 TEST(ExemptionsTest, TheTrustedListSkipsCommentsAndBlanksAndNamesItsBadLines) {
-    const TrustedList list =
-        ParseTrustedList("# my machines\r\n10.0.0.7\r\n\r\n  192.168.1.0/24  # home\r\nfd00::/8\nnonsense\n"
-                         "10.0.0.0/33\n10.1.2.3/8\n\t");
+    const TrustedList list = ParseTrustedList(
+        "# my machines\r\n10.0.0.7\r\n\r\n  192.168.1.0/24  # home\r\nfd00::/8\nnonsense\n"
+        "10.0.0.0/33\n10.1.2.3/8\n\t");
     EXPECT_EQ(list.bad_lines, (std::vector<int>{6, 7}));
     EXPECT_EQ(FormatTrustedList(list.ranges), "10.0.0.7\n192.168.1.0/24\nfd00::/8\n10.0.0.0/8\n");
     EXPECT_TRUE(ParseTrustedList("").ranges.empty());

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "velmor/rules/rule_store.h"
 #include "velmor/test/temp_dir.h"
@@ -52,6 +53,32 @@ TEST_F(RuleIndexTest, FollowsOutsideCreatesDeletesAndRenamesInAnyLetterCase) {
     std::filesystem::remove(In("FD00:77::C.O"));
     store.RefreshBlockedIndex(false);
     EXPECT_FALSE(store.Exists("fd00:77::c", Verdict::Allowed));
+}
+
+TEST_F(RuleIndexTest, TheJournalTellsEachChangeOfTheBlockedIndexInOrder) {
+    std::vector<RuleStore::BlockedChange> changes;
+    const auto start = store.BlockedGeneration();
+    ASSERT_TRUE(store.BlockedChangesSince(start, changes));
+    EXPECT_TRUE(changes.empty());
+    // Own writes and toggles, outside files, and a full read that finds the folder changed.
+    ASSERT_EQ(store.AddBlocked("10.0.0.1", "-"), RuleStore::AddResult::Added);
+    ASSERT_TRUE(store.Toggle("10.0.0.1", Verdict::Blocked));
+    test::WriteBytes(In("10.0.0.2.x"), "-|10.0.0.2|\r\n");
+    store.RefreshBlockedIndex(false);
+    test::WriteBytes(In("10.0.0.3.X"), "-|10.0.0.3|\r\n");
+    std::filesystem::remove(In("10.0.0.2.x"));
+    store.NoteChanged();
+    store.RefreshBlockedIndex(false);
+    ASSERT_TRUE(store.BlockedChangesSince(start, changes));
+    std::vector<std::string> told;
+    for (const auto& change : changes) told.push_back((change.blocked ? "+" : "-") + change.address);
+    EXPECT_EQ(told,
+              (std::vector<std::string>{"+10.0.0.1", "-10.0.0.1", "+10.0.0.2", "-10.0.0.2", "+10.0.0.3"}));
+    EXPECT_EQ(store.BlockedGeneration(), start + 5);
+    // From the middle, and from a generation that has not been.
+    ASSERT_TRUE(store.BlockedChangesSince(start + 3, changes));
+    EXPECT_EQ(changes.size(), 2u);
+    EXPECT_FALSE(store.BlockedChangesSince(start + 6, changes));
 }
 
 TEST_F(RuleIndexTest, TwoFilesOfOneAddressKeepItUntilBothAreGone) {

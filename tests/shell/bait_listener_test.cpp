@@ -74,8 +74,9 @@ TEST(BaitListenerTest, PastTheCapNewcomersWaitUntilTheOldestHasBeenHeldLongEnoug
         clients[i] = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         ASSERT_EQ(::connect(clients[i], reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
         // One at a time, so the first connected is the first held.
-        ASSERT_TRUE(PumpUntil([&] { return bait.HeldConnections() == std::min<std::size_t>(i + 1, 2) &&
-                                           (i < 2 || !bait.Accepting()); }));
+        ASSERT_TRUE(PumpUntil([&] {
+            return bait.HeldConnections() == std::min<std::size_t>(i + 1, 2) && (i < 2 || !bait.Accepting());
+        }));
     }
     ASSERT_TRUE(PumpUntil([&] { return !bait.Accepting(); }));
     EXPECT_EQ(bait.HeldConnections(), 2u);

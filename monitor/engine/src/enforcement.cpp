@@ -97,6 +97,22 @@ GuardEnforcement::GuardEnforcement(platform::GuardLink& link, platform::Connecti
                                    const Clock& clock)
     : link_(link), fallback_(fallback), clock_(clock) {}
 
+void GuardEnforcement::NoteRefusals(const BlockedAddressTracker::Change& change) {
+    bool changed = false;
+    if (change.clear && !refused_.empty()) {
+        refused_.clear();
+        changed = true;
+    }
+    for (const std::string& address : change.remove) changed |= refused_.erase(address) > 0;
+    for (platform::RefusedAddress& refused : link_.TakeRefused()) {
+        platform::Diag("enforcement",
+                       "the guard will not drop " + refused.address + ", a lifeline of its namespace");
+        refused_[std::move(refused.address)] = refused.reason;
+        changed = true;
+    }
+    if (changed) ++refused_generation_;
+}
+
 void GuardEnforcement::Lost() {
     if (state_) ++generation_;
     state_.reset();
@@ -142,9 +158,12 @@ void GuardEnforcement::Sync(const rules::ListModel& address_list, const rules::R
     if (!EnsureConnected()) return;
     if (state_ && state_->packet_filter) {
         const auto change = tracker_.Update(address_list, store, auto_block);
-        if (!change.Empty() && !link_.UpdateBlocked(change.clear, change.add, change.remove)) {
-            Lost();
-            return;
+        if (!change.Empty()) {
+            if (!link_.UpdateBlocked(change.clear, change.add, change.remove)) {
+                Lost();
+                return;
+            }
+            NoteRefusals(change);
         }
         if (block_internet_sent_ != block_internet) {
             if (!link_.SetBlockInternet(block_internet)) {

@@ -95,7 +95,8 @@ TrustedList ParseTrustedList(std::string_view text) {
 
 std::string FormatTrustedList(const platform::AddressRangeSet& ranges) {
     std::string text;
-    for (const platform::AddressRange& range : ranges.ranges()) text += platform::FormatAddressRange(range) + '\n';
+    for (const platform::AddressRange& range : ranges.ranges())
+        text += platform::FormatAddressRange(range) + '\n';
     return text;
 }
 

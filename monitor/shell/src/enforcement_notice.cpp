@@ -1,9 +1,41 @@
 #include "velmor/shell/enforcement_notice.h"
 
+#include "velmor/rules/exemptions.h"
+
 namespace velmor::shell {
+namespace {
+
+rules::Exemption ExemptionOf(guard::Refusal refusal) {
+    switch (refusal) {
+        case guard::Refusal::Loopback:
+            return rules::Exemption::Loopback;
+        case guard::Refusal::OwnAddress:
+            return rules::Exemption::OwnAddress;
+        case guard::Refusal::Gateway:
+            return rules::Exemption::Gateway;
+    }
+    return rules::Exemption::None;
+}
+
+}  // namespace
+
+std::vector<std::string> RefusedTexts(const std::map<std::string, guard::Refusal, std::less<>>& refused) {
+    std::vector<std::string> texts;
+    for (const auto& [address, why] : refused)
+        texts.push_back(address + " (" + std::string(rules::ExemptionText(ExemptionOf(why))) + ")");
+    return texts;
+}
 
 std::vector<std::string> EnforcementNotice(const EnforcementFacts& facts) {
     std::vector<std::string> lines;
+    if (!facts.refused.empty()) {
+        std::string addresses;
+        for (const std::string& text : facts.refused) addresses += (addresses.empty() ? "" : ", ") + text;
+        lines.push_back(
+            "ⓘ 차단 목록에 있지만 이 컴퓨터의 연결에 꼭 필요한 주소라 velmor-guard가 패킷을 버리지 않는 "
+            "주소가 있습니다 (연결은 끊습니다): " +
+            addresses);
+    }
     if (facts.guard) {
         const guard::GuardState& g = *facts.guard;
         if (g.teardown && g.packet_filter) {

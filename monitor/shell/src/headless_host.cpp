@@ -146,7 +146,10 @@ void HeadlessHost::PrintGuard() {
     const guard::GuardState& state = *guard->GuardState();
     std::cout << "guard connected\npacket_filter " << state.packet_filter << "\nteardown " << state.teardown
               << "\nbait " << bait_.IsListening() << "\nblocked " << guard->Tracker().Applied().size()
-              << "\nevents " << (service_->GuardEvents() != nullptr) << '\n';
+              << "\nevents " << (service_->GuardEvents() != nullptr) << "\nrefused "
+              << guard->Refused().size() << '\n';
+    for (const std::string& refused : RefusedTexts(guard->Refused()))
+        std::cout << "refused_address " << refused << '\n';
 }
 
 void HeadlessHost::Toggle(const std::string& address) {

@@ -1,5 +1,6 @@
 #include "velmor/shell/monitor_service.h"
 
+#include <algorithm>
 #include <functional>
 
 #include "velmor/common/text_file.h"
@@ -137,6 +138,10 @@ void MonitorService::OnTableTimer() {
     if (cycle_.PassPending()) delay = std::chrono::milliseconds(0);
     table_timer_.start(static_cast<int>(delay.count()));
     if (cycle_.GetStats().dumps != dumps) Q_EMIT TableRead();
+    if (guard_ && guard_->RefusedGeneration() != seen_refused_generation_) {
+        seen_refused_generation_ = guard_->RefusedGeneration();
+        Q_EMIT GuardChanged();
+    }
     if (guard_ && guard_->Generation() != seen_guard_generation_) {
         seen_guard_generation_ = guard_->Generation();
         // A guard that came (back) may offer its events.
@@ -166,7 +171,20 @@ std::uint64_t MonitorService::ShowQuietLamps() {
 }
 
 void MonitorService::RefreshLifelines() {
-    if (lifeline_watch_ && lifeline_watch_->Changed()) exemptions_.SetLifelines(platform::ReadLifelines());
+    if (!lifeline_watch_ || !lifeline_watch_->Changed()) return;
+    platform::Lifelines read = platform::ReadLifelines();
+    if (!read.complete) {
+        // A read that failed in part forgets none of the lifelines known so far.
+        const platform::Lifelines& known = exemptions_.Lifelines();
+        const auto keep = [](std::vector<std::string>& into, const std::vector<std::string>& from) {
+            for (const std::string& address : from)
+                if (std::find(into.begin(), into.end(), address) == into.end()) into.push_back(address);
+        };
+        keep(read.own, known.own);
+        keep(read.gateways, known.gateways);
+        keep(read.resolvers, known.resolvers);
+    }
+    exemptions_.SetLifelines(read);
 }
 
 std::filesystem::path MonitorService::TrustedListPath() {

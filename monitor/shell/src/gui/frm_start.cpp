@@ -781,6 +781,7 @@ void FrmStart::UpdateNotice() {
     if (engine::GuardEnforcement* guard = service_->Guard()) {
         facts.guard_expected = true;
         facts.guard = guard->GuardState();
+        facts.refused = RefusedTexts(guard->Refused());
     }
     for (const std::string& line : EnforcementNotice(facts)) lines << ToQString(line);
     if (services_.updates_refused) {

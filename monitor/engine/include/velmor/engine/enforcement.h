@@ -93,10 +93,15 @@ public:
     // Grows whenever the guard came or went, so a notice can follow.
     std::uint64_t Generation() const { return generation_; }
     platform::GuardLink& Link() { return link_; }
+    // The addresses the guard would not drop (its namespace's lifelines: loopback, its own
+    // addresses, its gateways), as it last said; and a number that grows when that changes.
+    const std::map<std::string, guard::Refusal, std::less<>>& Refused() const { return refused_; }
+    std::uint64_t RefusedGeneration() const { return refused_generation_; }
     const BlockedAddressTracker& Tracker() const { return tracker_; }
 
 private:
     void Lost();
+    void NoteRefusals(const BlockedAddressTracker::Change& change);
 
     platform::GuardLink& link_;
     platform::ConnectionTable& fallback_;
@@ -108,6 +113,8 @@ private:
     std::chrono::steady_clock::time_point last_check_{};
     std::optional<bool> block_internet_sent_;
     std::uint64_t generation_ = 0;
+    std::map<std::string, guard::Refusal, std::less<>> refused_;
+    std::uint64_t refused_generation_ = 0;
 };
 
 }  // namespace velmor::engine

@@ -290,9 +290,9 @@ private:
     std::vector<guard::EventRecord> news_events_;  // this tick's events
     std::deque<Arrival> arrivals_;                 // new connections on the bait, oldest first
     std::unordered_map<std::uint64_t, Arrival*> queued_arrivals_;  // the same by cookie
-    std::size_t decided_arrivals_ = 0;             // the first ones, whose teardown is decided
-    std::unordered_set<std::string> filed_addresses_;              // scratch of FileArrivals
-    std::unordered_set<std::uint64_t> snapshot_cookies_;           // of tcp_, when asked for
+    std::size_t decided_arrivals_ = 0;                    // the first ones, whose teardown is decided
+    std::unordered_set<std::string> filed_addresses_;     // scratch of FileArrivals
+    std::unordered_set<std::uint64_t> snapshot_cookies_;  // of tcp_, when asked for
     bool snapshot_cookies_stale_ = true;
     std::unordered_set<std::uint64_t> torn_down_;  // cookies torn down, now gone
     std::deque<std::uint64_t> torn_down_order_;    // the same, oldest first (may hold forgotten ones)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -17,7 +18,12 @@ struct EnforcementFacts {
     std::optional<guard::GuardState> guard;
     // The process's own CAP_NET_ADMIN (the fall-back without a guard).
     bool own_teardown = false;
+    // Blocked addresses the guard would not drop, being lifelines of its namespace: "ADDRESS (WHY)".
+    std::vector<std::string> refused = {};
 };
+
+// "10.0.0.1 (기본 게이트웨이)" for each address the guard refused.
+std::vector<std::string> RefusedTexts(const std::map<std::string, guard::Refusal, std::less<>>& refused);
 
 // The lines of the notice on "옵션": plainly what is and what is not in force. Empty when there is
 // nothing to say (no guard expected and the process may tear connections down itself).

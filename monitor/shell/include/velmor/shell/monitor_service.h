@@ -95,7 +95,7 @@ public:
 Q_SIGNALS:
     // After every tick that read the tables (not after quiet ticks).
     void TableRead();
-    // The guard came or went.
+    // The guard came or went, or its refusals changed.
     void GuardChanged();
 
 private:
@@ -130,6 +130,7 @@ private:
     std::unique_ptr<platform::GuardLink> guard_link_;
     std::unique_ptr<engine::GuardEnforcement> guard_;
     std::uint64_t seen_guard_generation_ = 0;
+    std::uint64_t seen_refused_generation_ = 0;
 };
 
 }  // namespace velmor::shell
