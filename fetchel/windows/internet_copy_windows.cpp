@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -16,8 +17,11 @@
 namespace velmor::fetchel {
 namespace {
 
-// Always from the server, never from the cache (and nothing stored in it).
-constexpr DWORD kOpenFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_DONT_CACHE | INTERNET_FLAG_TRANSFER_ASCII;
+// Always from the server, never from the cache (and nothing stored in it). Redirects are followed
+// here, one hop at a time, so that every hop can be checked.
+constexpr DWORD kOpenFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_DONT_CACHE | INTERNET_FLAG_TRANSFER_ASCII |
+                             INTERNET_FLAG_NO_AUTO_REDIRECT;
+constexpr int kMaxRedirects = 20;
 constexpr char kHeaders[] = "Cache-Control: no-cache\r\nPragma: no-cache\r\n";
 // WinINet hands over what it has; the pieces only set how many calls the copy takes, the counting
 // is on 1024-byte reads whatever their size.
@@ -41,6 +45,29 @@ private:
 
 void NoteFailure(const std::string& what) {
     platform::Diag("transfer", what + ": WinINet error " + std::to_string(::GetLastError()));
+}
+
+// The address a redirect answer points to, made absolute against `from`; nullopt when the answer
+// is content.
+std::optional<std::string> RedirectTarget(HINTERNET source, const std::string& from) {
+    DWORD status = 0;
+    DWORD size = sizeof status;
+    DWORD index = 0;
+    if (!::HttpQueryInfoA(source, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size, &index) ||
+        status < 300 || status > 399) {
+        return std::nullopt;
+    }
+    std::string location(2048, '\0');
+    size = static_cast<DWORD>(location.size());
+    index = 0;
+    if (!::HttpQueryInfoA(source, HTTP_QUERY_LOCATION, location.data(), &size, &index)) return std::nullopt;
+    location.resize(size);
+    std::string target(4096, '\0');
+    DWORD length = static_cast<DWORD>(target.size());
+    if (!::InternetCombineUrlA(from.c_str(), location.c_str(), target.data(), &length, ICU_NO_ENCODE))
+        return std::nullopt;
+    target.resize(length);
+    return target;
 }
 
 // The length the server announced for the body; nullopt when it announced none.
@@ -78,14 +105,26 @@ bool CopyFromInternet(const Settings& settings, std::FILE* output, const Progres
     for (const DWORD option : {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_RECEIVE_TIMEOUT}) {
         ::InternetSetOptionA(internet.get(), option, &timeout, sizeof timeout);
     }
-    // Redirects are followed by WinINet, which refuses one from https down to http.
-    const std::string address = platform::ToSystemText(settings.source);
-    const InternetHandle source(::InternetOpenUrlA(internet.get(), address.c_str(), kHeaders,
-                                                   static_cast<DWORD>(sizeof kHeaders - 1), kOpenFlags, 0));
-    if (source.get() == nullptr) {
-        NoteFailure("cannot open " + settings.source);
-        return false;
+    std::string address = platform::ToSystemText(settings.source);
+    std::unique_ptr<InternetHandle> opened;
+    for (int hop = 0;; ++hop) {
+        opened = std::make_unique<InternetHandle>(
+            ::InternetOpenUrlA(internet.get(), address.c_str(), kHeaders,
+                               static_cast<DWORD>(sizeof kHeaders - 1), kOpenFlags, 0));
+        if (opened->get() == nullptr) {
+            NoteFailure("cannot open " + address);
+            return false;
+        }
+        const auto target = RedirectTarget(opened->get(), address);
+        if (!target) break;
+        // A redirect may keep or raise the scheme, never lower it from https to http.
+        if (hop == kMaxRedirects || !IsRedirectAllowed(address, *target)) {
+            platform::Diag("transfer", "redirect refused: " + *target);
+            return false;
+        }
+        address = *target;
     }
+    const InternetHandle& source = *opened;
     // No status check: an error page is content like any other.
     ReadCounter counter(kInternetBlock, settings.expected_size);
     std::vector<char> piece(kPiece);

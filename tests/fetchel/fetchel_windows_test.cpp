@@ -148,7 +148,7 @@ TEST_F(FetchelWindows, HttpDownloadPostsPercentagesThenCompleteAndSuccessToTheWi
     EXPECT_TRUE(HoldsPattern(folder / "package.jar", 250000));
 }
 
-TEST_F(FetchelWindows, HttpsNeedsTheTestCaInTheRootStore) {
+TEST_F(FetchelWindows, HttpsNeedsTheTestCaInTheRootStoreAndIsNeverLeftForHttp) {
     const std::string source = Setting("VELMOR_TEST_HTTPS") + "/bytes/150000";
     const auto untrusted = Fetch(source, folder / "untrusted.jar", 150000);
     EXPECT_EQ(untrusted.values, std::vector<std::int64_t>{-2}) << "a certificate of an unknown CA is refused";
@@ -159,6 +159,16 @@ TEST_F(FetchelWindows, HttpsNeedsTheTestCaInTheRootStore) {
     const auto trusted = Fetch(source, folder / "trusted.jar", 150000);
     EXPECT_EQ(trusted.values, (std::vector<std::int64_t>{68, 100, -1}));
     EXPECT_TRUE(HoldsPattern(folder / "trusted.jar", 150000));
+
+    // Redirects may keep or raise the scheme, never lower it from https to http.
+    const std::string http = Setting("VELMOR_TEST_HTTP");
+    const auto up = Fetch(http + "/away?to=" + source, folder / "up.jar", 150000);
+    EXPECT_EQ(up.values, (std::vector<std::int64_t>{68, 100, -1}));
+    EXPECT_TRUE(HoldsPattern(folder / "up.jar", 150000));
+    const auto down =
+        Fetch(Setting("VELMOR_TEST_HTTPS") + "/away?to=" + http + "/bytes/1000", folder / "down.jar", 0);
+    EXPECT_EQ(down.values, std::vector<std::int64_t>{-2});
+    EXPECT_EQ(ReadBytes(folder / "down.jar"), "");
 }
 
 TEST_F(FetchelWindows, AnErrorPageIsContentAndALostConnectionFails) {

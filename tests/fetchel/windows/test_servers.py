@@ -8,6 +8,7 @@ CA); the ports are written to FOLDER/ports as "HTTP HTTPS" once the servers list
     /bytes/N     N pattern bytes with a Content-Length (the byte at offset i is
                  (i * 131 + (i >> 10) * 7) & 0xff, as tests/fetchel/test_http_server.cpp has it)
     /halfway/N   announces N bytes, sends the first half, then drops the connection
+    /away?to=URL 302 to URL
     anything     404 with a small HTML page
 Runs until it is killed.
 """
@@ -28,6 +29,12 @@ class Handler(http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
 
     def do_GET(self):
+        if self.path.startswith("/away?to="):
+            self.send_response(302)
+            self.send_header("Location", self.path[len("/away?to="):])
+            self.send_header("Content-Length", "0")
+            self.end_headers()
+            return
         parts = self.path.split("/")
         if len(parts) == 3 and parts[1] in ("bytes", "halfway") and parts[2].isdigit():
             length = int(parts[2])
