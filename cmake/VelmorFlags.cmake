@@ -13,10 +13,19 @@ endif()
 # so they get the stack protector, full RELRO with immediate binding, and position-independent
 # executables. _FORTIFY_SOURCE needs optimisation and does not mix with the sanitizers.
 target_compile_options(velmor_flags INTERFACE -fstack-protector-strong)
-target_link_options(velmor_flags INTERFACE -Wl,-z,relro,-z,now)
-set(CMAKE_POSITION_INDEPENDENT_CODE ON)
-include(CheckPIESupported)
-check_pie_supported()
+if(WIN32)
+  # PE has no RELRO; its counterparts are address-space randomisation (64-bit too) and
+  # non-executable data. mingw's stack protector and _FORTIFY_SOURCE live in libssp, which the
+  # driver adds when the flag is given at link time too. The programs link everything statically
+  # (the C++ and thread runtimes, libssp, zlib), so they run without DLLs beside them.
+  target_link_options(velmor_flags INTERFACE -fstack-protector-strong
+                      -Wl,--dynamicbase,--nxcompat,--high-entropy-va -static)
+else()
+  target_link_options(velmor_flags INTERFACE -Wl,-z,relro,-z,now)
+  set(CMAKE_POSITION_INDEPENDENT_CODE ON)
+  include(CheckPIESupported)
+  check_pie_supported()
+endif()
 if(NOT VELMOR_SANITIZE AND NOT VELMOR_FUZZ)
   target_compile_options(velmor_flags INTERFACE
     $<$<NOT:$<CONFIG:Debug>>:-U_FORTIFY_SOURCE> $<$<NOT:$<CONFIG:Debug>>:-D_FORTIFY_SOURCE=2>)
@@ -50,6 +59,12 @@ function(velmor_add_test name)
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY "${CMAKE_BINARY_DIR}/tests")
   if(NOT T_LABELS)
     set(T_LABELS unit)
+  endif()
+  if(WIN32)
+    # Under wine each process start costs a good part of a second, so a suite is one CTest test
+    # (one run of the whole program), not one per case.
+    velmor_add_wine_test(${name} ${name} LABELS ${T_LABELS})
+    return()
   endif()
   # gtest_discover_tests flattens a list-valued ENVIRONMENT (only its first item would reach the
   # test), so the environment also goes in through a launcher that discovery and CTest both use.

@@ -37,6 +37,9 @@ if [ "$mode" = all ]; then
     # a real desktop for the window tests: window manager, panel with a tray, X clients, the fonts
     # of an ordinary desktop
     openbox tint2 xdotool wmctrl fonts-dejavu fonts-noto fonts-noto-mono
+    # the Windows build (the `windows` preset): mingw-w64 with the posix thread model, zlib for it,
+    # wine to run its tests, and the Korean locale's sources (the tests compile it themselves)
+    g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix libz-mingw-w64-dev wine wine64 locales
   )
 fi
 missing=()

@@ -7,6 +7,7 @@
 
 #include "velmor/platform/diag.h"
 #include "velmor/platform/safe_file.h"
+#include "velmor/platform/system_text.h"
 
 namespace velmor {
 namespace {
@@ -58,7 +59,7 @@ bool WriteLineFile(const std::filesystem::path& path, std::string_view line) {
         NoteCannotCreate(path);
         return false;
     }
-    return WriteAndClose(std::move(file), path, line, kCrLf);
+    return WriteAndClose(std::move(file), path, platform::ToSystemText(line), kCrLf);
 }
 
 bool WriteFileAtomically(const std::filesystem::path& path, std::string_view content) {
@@ -75,7 +76,7 @@ bool WriteFileAtomically(const std::filesystem::path& path, std::string_view con
         return false;
     }
     std::error_code error;
-    if (!WriteAndClose(std::move(file), temp, content)) {
+    if (!WriteAndClose(std::move(file), temp, platform::ToSystemText(content))) {
         std::filesystem::remove(temp, error);
         return false;
     }
@@ -112,7 +113,7 @@ std::optional<std::string> ReadFirstLine(const std::filesystem::path& path) {
     }
     if (std::ferror(file.get())) return std::nullopt;
     if (!line.empty() && line.back() == '\r') line.pop_back();
-    return line;
+    return platform::FromSystemText(std::move(line));
 }
 
 bool IsRegularFile(const std::filesystem::path& path) {

@@ -1,7 +1,5 @@
 #include "transfer.h"
 
-#include <curl/curl.h>
-
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -12,6 +10,8 @@
 #include "velmor/platform/diag.h"
 #include "velmor/platform/file_copy.h"
 #include "velmor/platform/mailbox.h"
+#include "velmor/platform/safe_file.h"
+#include "velmor/platform/system_text.h"
 
 namespace velmor::fetchel {
 namespace {
@@ -69,104 +69,17 @@ struct FileCloser {
 };
 using File = std::unique_ptr<std::FILE, FileCloser>;
 
-struct InternetCopy {
-    std::FILE* output;
-    ReadCounter counter;
-    const Notifier* notifier;
-    CURL* handle;
-};
-
-// Redirects are followed here, one hop at a time, so that every hop can be checked.
-constexpr int kMaxRedirects = 20;
-
-// The address a redirect answer of the current hop points to; nullptr when the answer is content.
-const char* RedirectTarget(CURL* handle) {
-    long status = 0;
-    char* target = nullptr;
-    if (curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK || status < 300 ||
-        status > 399)
-        return nullptr;
-    if (curl_easy_getinfo(handle, CURLINFO_REDIRECT_URL, &target) != CURLE_OK) return nullptr;
-    return target;
-}
-
-// libcurl hands over data in pieces of its own size; they go straight to the file and only their
-// byte count feeds the 1024-byte read counting. The body of a redirect answer is not content.
-std::size_t WriteReceived(char* data, std::size_t size, std::size_t count, void* user) {
-    auto* copy = static_cast<InternetCopy*>(user);
-    const std::size_t bytes = size * count;
-    if (bytes == 0) return 0;
-    if (RedirectTarget(copy->handle) != nullptr) return bytes;
-    if (std::fwrite(data, 1, bytes, copy->output) != bytes) {
-        platform::DiagError("transfer", "cannot write the output", errno);
-        return 0;  // aborts the transfer
-    }
-    copy->counter.AddBytes(bytes, [&](std::int32_t percent) { copy->notifier->Progress(percent); });
-    return bytes;
-}
-
-struct CurlEasyDeleter {
-    void operator()(CURL* curl) const { curl_easy_cleanup(curl); }
-};
-struct CurlListDeleter {
-    void operator()(curl_slist* list) const { curl_slist_free_all(list); }
-};
-
-// True when the copy loop ended normally; the data written before an error stays in the file.
-bool CopyFromInternet(const Settings& settings, std::FILE* output, const Notifier& notifier) {
-    std::unique_ptr<CURL, CurlEasyDeleter> curl(curl_easy_init());
-    if (!curl) return false;
-    std::unique_ptr<curl_slist, CurlListDeleter> headers;
-    // Always from the server, never from a cache on the way.
-    for (const char* header : {"Cache-Control: no-cache", "Pragma: no-cache"}) {
-        curl_slist* longer = curl_slist_append(headers.get(), header);
-        if (longer == nullptr) return false;
-        static_cast<void>(headers.release());
-        headers.reset(longer);
-    }
-    CURL* handle = curl.get();
-    InternetCopy copy{output, ReadCounter(kInternetBlock, settings.expected_size), &notifier, handle};
-    const bool configured =
-        curl_easy_setopt(handle, CURLOPT_USERAGENT, "Fetchel - download an internet file") == CURLE_OK &&
-        curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers.get()) == CURLE_OK &&
-        curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 0L) == CURLE_OK &&
-        curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https") == CURLE_OK &&
-        // libcurl's defaults, stated so that they are never lost: the certificate and the host name.
-        curl_easy_setopt(handle, CURLOPT_SSL_VERIFYPEER, 1L) == CURLE_OK &&
-        curl_easy_setopt(handle, CURLOPT_SSL_VERIFYHOST, 2L) == CURLE_OK &&
-        // No status check: an error page is content like any other.
-        curl_easy_setopt(handle, CURLOPT_FAILONERROR, 0L) == CURLE_OK &&
-        curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
-        // A server that stops sending for two minutes counts as a lost connection rather than a
-        // download that never ends.
-        curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, 120L) == CURLE_OK &&
-        curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, 1L) == CURLE_OK &&
-        curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, 120L) == CURLE_OK &&
-        curl_easy_setopt(handle, CURLOPT_BUFFERSIZE, 64L * 1024) == CURLE_OK &&
-        curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, &WriteReceived) == CURLE_OK &&
-        curl_easy_setopt(handle, CURLOPT_WRITEDATA, &copy) == CURLE_OK;
-    if (!configured) return false;
-    std::string address = settings.source;
-    for (int hop = 0;; ++hop) {
-        if (curl_easy_setopt(handle, CURLOPT_URL, address.c_str()) != CURLE_OK) return false;
-        if (const CURLcode result = curl_easy_perform(handle); result != CURLE_OK) {
-            platform::Diag("transfer", std::string("transfer failed: ") + curl_easy_strerror(result));
-            return false;
-        }
-        const char* target = RedirectTarget(handle);
-        if (target == nullptr) break;
-        // A redirect may keep or raise the scheme, never lower it from https to http.
-        if (hop == kMaxRedirects || !IsRedirectAllowed(address, target)) return false;
-        address = target;
-    }
-    copy.counter.FinishInternet();
+// The internet copy (libcurl or WinINet), then 100 when it ended normally and a size was given.
+bool FetchFromInternet(const Settings& settings, std::FILE* output, const Notifier& notifier) {
+    const Progress progress = [&](std::int32_t percent) { notifier.Progress(percent); };
+    if (!CopyFromInternet(settings, output, progress)) return false;
     if (settings.expected_size != 0) notifier.Final(kComplete);
     return true;
 }
 
 // True when the whole file was read; a source that cannot be opened or read fails the transfer.
 bool CopyFromLocalFile(const Settings& settings, std::FILE* output, const Notifier& notifier) {
-    File source(std::fopen(settings.source.c_str(), "rb"));
+    File source(platform::OpenFile(platform::PathFromText(settings.source), "rb"));
     if (!source) {
         platform::DiagError("transfer", "cannot open " + settings.source, errno);
         return false;
@@ -225,7 +138,7 @@ bool CopyFromLocalFile(const Settings& settings, std::FILE* output, const Notifi
 int RunTransfer(const Settings& settings) {
     const Notifier notifier(settings);
     // The output file exists before the source is even opened, so it is there after any failure.
-    std::FILE* output = std::fopen(settings.output.c_str(), "wb");
+    std::FILE* output = platform::OpenFile(platform::PathFromText(settings.output), "wb");
     if (output == nullptr) {
         platform::DiagError("transfer", "cannot create " + settings.output, errno);
         notifier.Final(kFailed);
@@ -234,7 +147,7 @@ int RunTransfer(const Settings& settings) {
     std::vector<char> output_buffer(kOutputBuffer);
     std::setvbuf(output, output_buffer.data(), _IOFBF, output_buffer.size());
 
-    bool succeeded = IsInternetSource(settings.source) ? CopyFromInternet(settings, output, notifier)
+    bool succeeded = IsInternetSource(settings.source) ? FetchFromInternet(settings, output, notifier)
                                                        : CopyFromLocalFile(settings, output, notifier);
     // Data that never reached the disk is a failed transfer, not a finished one.
     if (std::fclose(output) != 0) {

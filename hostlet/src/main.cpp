@@ -6,10 +6,10 @@
 #include "velmor/engine/host_names.h"
 #include "velmor/hostlet/hostlet.h"
 #include "velmor/platform/program_folder.h"
+#include "velmor/platform/system_text.h"
 
 int main(int argc, char** argv) {
-    const std::vector<std::string> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
     return velmor::hostlet::HostletMain(
-        arguments, velmor::platform::ProgramFolder(),
+        velmor::platform::ProgramArguments(argc, argv), velmor::platform::ProgramFolder(),
         [](std::string_view text) { return velmor::engine::IpToHostName(text); });
 }

@@ -56,4 +56,8 @@ std::FILE* OpenRegularForWriting(const std::filesystem::path& path, bool exclusi
     return file;
 }
 
+std::FILE* OpenFile(const std::filesystem::path& path, const char* mode) {
+    return std::fopen(path.c_str(), mode);
+}
+
 }  // namespace velmor::platform

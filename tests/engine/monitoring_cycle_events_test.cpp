@@ -1,13 +1,14 @@
 // The monitoring cycle driven by socket events: scripted events and a scripted single-socket lookup
 // over the fake table, whose teardowns remove the rows they name.
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 #include <cstring>
 
 #include "velmor/common/text_file.h"
 #include "velmor/engine/monitoring_cycle.h"
+#include "velmor/platform/address_text.h"
+#include "velmor/platform/resolver.h"
 #include "velmor/test/engine_fakes.h"
 #include "velmor/test/fakes.h"
 #include "velmor/test/temp_dir.h"
@@ -58,6 +59,15 @@ private:
 constexpr std::uint8_t kInet = 2;
 constexpr std::uint8_t kInet6 = 10;
 
+// The network-order bytes of a dotted IPv4 or an IPv6 text, as an event carries them.
+void PutAddress(const std::string& text, std::array<std::uint8_t, 16>& out) {
+    if (const auto ipv6 = platform::ParseIpv6Text(text)) {
+        std::memcpy(out.data(), ipv6->data(), out.size());
+    } else if (const auto ipv4 = platform::ParseIpv4Text(text)) {
+        std::memcpy(out.data(), &*ipv4, sizeof *ipv4);
+    }
+}
+
 class MonitoringCycleEventsTest : public ::testing::Test, protected test::CycleParts {
 protected:
     MonitoringCycleEventsTest() {
@@ -84,8 +94,8 @@ protected:
         event.new_state = kEventEstablished;
         event.local_port = static_cast<std::uint16_t>(local_port);
         event.remote_port = static_cast<std::uint16_t>(remote_port);
-        ::inet_pton(v6 ? AF_INET6 : AF_INET, v6 ? "fd00:77::1" : "10.77.0.1", event.local.data());
-        ::inet_pton(v6 ? AF_INET6 : AF_INET, remote.c_str(), event.remote.data());
+        PutAddress(v6 ? "fd00:77::1" : "10.77.0.1", event.local);
+        PutAddress(remote, event.remote);
         news.pending.push_back(event);
         ++counters.value.passive_opens;
         ++counters.value.tcp_in_use;

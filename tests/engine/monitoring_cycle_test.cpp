@@ -1,6 +1,5 @@
 #include "velmor/engine/monitoring_cycle.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -26,7 +25,14 @@ protected:
         cycle.TimerGetTable_Timer();
     }
     std::string RuleFile(const std::string& name) { return test::ReadBytes(folder / ("invader/" + name)); }
-    bool HasRuleFile(const std::string& name) { return IsRegularFile(folder / ("invader/" + name)); }
+    // A regular file of exactly this name; listed, as opening it would find any spelling where file
+    // names ignore letter case.
+    bool HasRuleFile(const std::string& name) {
+        for (const auto& entry : std::filesystem::directory_iterator(folder / "invader")) {
+            if (entry.path().filename().string() == name) return IsRegularFile(entry.path());
+        }
+        return false;
+    }
     void Connect(int local_port, const std::string& remote, int remote_port) {
         table.tcp_rows.push_back(MakeRow("10.0.0.1", local_port, remote, remote_port));
     }
@@ -251,6 +257,7 @@ TEST_F(MonitoringCycleTest, RuleFilesAreFoundRegardlessOfTheLetterCaseOfTheirNam
     EXPECT_EQ(table.destroyed.size(), 3u);
 }
 
+#if !defined(_WIN32)  // links and FIFOs: Linux
 TEST_F(MonitoringCycleTest, LinksAndFifosInTheRuleFolderAreNoRulesAndNeverFollowed) {
     const auto outside = folder / "outside";
     std::filesystem::create_directories(outside);
@@ -276,6 +283,7 @@ TEST_F(MonitoringCycleTest, LinksAndFifosInTheRuleFolderAreNoRulesAndNeverFollow
     EXPECT_FALSE(std::filesystem::is_symlink(folder / "invader/10.77.44.8.o"));
     EXPECT_TRUE(table.destroyed.empty());
 }
+#endif
 
 TEST_F(MonitoringCycleTest, CountsGrowPerPassAndStopAtTheOverflowText) {
     Connect(443, "10.1.2.3", 1);
@@ -382,7 +390,7 @@ TEST_F(MonitoringCycleTest, Ipv6RowsAreListedFiledAndTornDownLikeIpv4) {
     EXPECT_EQ(port_list.Cell(port_list.Find("40001"), watch_port::kAddress), "fd00:77::2");
     EXPECT_EQ(host.icons, std::vector<engine::TrayIconChange>{engine::TrayIconChange::Invader});
     ASSERT_EQ(table.destroyed.size(), 1u);
-    EXPECT_EQ(table.destroyed[0].dwRemotePort, htons(40001));
+    EXPECT_EQ(table.destroyed[0].dwRemotePort, test::PortField(40001));
 
     // Off the list, the blocked index still holds it, as for IPv4.
     address_list.Clear();

@@ -81,6 +81,7 @@ TEST_F(RuleIndexTest, TheJournalTellsEachChangeOfTheBlockedIndexInOrder) {
     EXPECT_FALSE(store.BlockedChangesSince(start + 6, changes));
 }
 
+#if !defined(_WIN32)  // two names that differ in letter case only: Linux
 TEST_F(RuleIndexTest, TwoFilesOfOneAddressKeepItUntilBothAreGone) {
     test::WriteBytes(In("FD00:77::E.X"), "-|a|\r\n");
     test::WriteBytes(In("fd00:77::E.x"), "-|b|\r\n");
@@ -102,7 +103,9 @@ TEST_F(RuleIndexTest, TwoFilesOfOneAddressKeepItUntilBothAreGone) {
     store.RefreshBlockedIndex(false);
     ExpectBlocked("fd00:77::e", false);
 }
+#endif
 
+#if !defined(_WIN32)  // links and FIFOs: Linux
 TEST_F(RuleIndexTest, LinksAndFifosMadeWhileWatchedAreNoRules) {
     test::WriteBytes(folder / "target", "-|x|\r\n");
     std::filesystem::create_symlink(folder / "target", In("FD00:77::1:A.X"));
@@ -120,6 +123,7 @@ TEST_F(RuleIndexTest, LinksAndFifosMadeWhileWatchedAreNoRules) {
         EXPECT_FALSE(store.ReadLine(address, Verdict::Blocked)) << address;
     }
 }
+#endif
 
 TEST_F(RuleIndexTest, OwnWritesTogglesAndDeletesAreIndexedAtOnce) {
     ASSERT_TRUE(store.Write("fd00:77::2:1", Verdict::Blocked, "80|fd00:77::2:1|"));
@@ -139,6 +143,7 @@ TEST_F(RuleIndexTest, OwnWritesTogglesAndDeletesAreIndexedAtOnce) {
     ExpectBlocked("fd00:77::2:2", false);
 }
 
+#if !defined(_WIN32)  // inotify's queue limit: Linux
 TEST_F(RuleIndexTest, LostEventsReadTheFolderAgain) {
     std::ifstream limit_file("/proc/sys/fs/inotify/max_queued_events");
     int limit = 0;
@@ -154,6 +159,7 @@ TEST_F(RuleIndexTest, LostEventsReadTheFolderAgain) {
     ExpectBlocked("fd00:77::3:1", false);
     ExpectBlocked("fd00:77::3:2", true);
 }
+#endif
 
 TEST_F(RuleIndexTest, AStoreWithoutAWatchStillFindsOutsideFiles) {
     test::TempDir other;

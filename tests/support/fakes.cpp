@@ -1,20 +1,36 @@
 #include "velmor/test/fakes.h"
 
-#include <arpa/inet.h>
-
 #include <algorithm>
 #include <cstring>
 
+#include "velmor/platform/address_text.h"
+#include "velmor/platform/resolver.h"
+
 namespace velmor::test {
+namespace {
+
+// The families as the Linux kernel numbers them in its socket ids, whatever the system.
+constexpr std::uint8_t kInet = 2;
+constexpr std::uint8_t kInet6 = 10;
+
+}  // namespace
+
+std::uint32_t PortField(int port) {
+    const unsigned char bytes[4] = {static_cast<unsigned char>(port >> 8), static_cast<unsigned char>(port),
+                                    0, 0};
+    std::uint32_t field = 0;
+    std::memcpy(&field, bytes, sizeof field);
+    return field;
+}
 
 platform::TcpRow MakeRow(const std::string& local_address, int local_port, const std::string& remote_address,
                          int remote_port, std::uint32_t state) {
     platform::TcpRow row;
     row.dwState = state;
-    ::inet_pton(AF_INET, local_address.c_str(), &row.dwLocalAddr);
-    ::inet_pton(AF_INET, remote_address.c_str(), &row.dwRemoteAddr);
-    row.dwLocalPort = htons(static_cast<std::uint16_t>(local_port));
-    row.dwRemotePort = htons(static_cast<std::uint16_t>(remote_port));
+    row.dwLocalAddr = platform::ParseIpv4Text(local_address).value_or(0);
+    row.dwRemoteAddr = platform::ParseIpv4Text(remote_address).value_or(0);
+    row.dwLocalPort = PortField(local_port);
+    row.dwRemotePort = PortField(remote_port);
     return row;
 }
 
@@ -23,10 +39,14 @@ platform::TcpRow MakeRow6(const std::string& local_address, int local_port, cons
     platform::TcpRow row;
     row.dwState = state;
     row.family = platform::AddressFamily::kIpv6;
-    ::inet_pton(AF_INET6, local_address.c_str(), row.dwLocalAddr6);
-    ::inet_pton(AF_INET6, remote_address.c_str(), row.dwRemoteAddr6);
-    row.dwLocalPort = htons(static_cast<std::uint16_t>(local_port));
-    row.dwRemotePort = htons(static_cast<std::uint16_t>(remote_port));
+    const platform::Ipv6Address local =
+        platform::ParseIpv6Text(local_address).value_or(platform::Ipv6Address{});
+    const platform::Ipv6Address remote =
+        platform::ParseIpv6Text(remote_address).value_or(platform::Ipv6Address{});
+    std::copy(local.begin(), local.end(), row.dwLocalAddr6);
+    std::copy(remote.begin(), remote.end(), row.dwRemoteAddr6);
+    row.dwLocalPort = PortField(local_port);
+    row.dwRemotePort = PortField(remote_port);
     return row;
 }
 
@@ -41,11 +61,11 @@ bool FakeConnectionTable::ReadTcp(platform::TcpTable& table) {
         id.cookie[0] = static_cast<std::uint32_t>(cookie);
         id.cookie[1] = static_cast<std::uint32_t>(cookie >> 32);
         if (tcp_rows[i].family == platform::AddressFamily::kIpv6) {
-            id.family = AF_INET6;
+            id.family = kInet6;
             std::memcpy(id.source, tcp_rows[i].dwLocalAddr6, sizeof id.source);
             std::memcpy(id.destination, tcp_rows[i].dwRemoteAddr6, sizeof id.destination);
         } else {
-            id.family = AF_INET;
+            id.family = kInet;
             id.source[0] = tcp_rows[i].dwLocalAddr;
             id.destination[0] = tcp_rows[i].dwRemoteAddr;
         }

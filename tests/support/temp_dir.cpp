@@ -5,14 +5,29 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <random>
 #include <sstream>
+
+#include "velmor/platform/program_folder.h"
 
 namespace velmor::test {
 
 TempDir::TempDir() {
+#if defined(_WIN32)
+    // No mkdtemp: a random name, made exclusively (create_directory is false for one that exists).
+    std::mt19937_64 random_source{std::random_device{}()};
+    for (int attempt = 0; attempt < 16 && path_.empty(); ++attempt) {
+        auto candidate =
+            std::filesystem::temp_directory_path() / ("velmor-test-" + std::to_string(random_source()));
+        std::error_code error;
+        if (std::filesystem::create_directory(candidate, error)) path_ = candidate;
+    }
+    if (path_.empty()) ADD_FAILURE() << "cannot make a temporary folder";
+#else
     std::string pattern = (std::filesystem::temp_directory_path() / "velmor-test-XXXXXX").string();
     if (::mkdtemp(pattern.data()) == nullptr) ADD_FAILURE() << "mkdtemp failed";
     path_ = pattern;
+#endif
 }
 
 TempDir::~TempDir() {
@@ -42,8 +57,7 @@ std::filesystem::path BuiltProgramFolder() {
     if (const char* folder = std::getenv("VELMOR_PROGRAM_DIR"); folder != nullptr && *folder != '\0') {
         return folder;
     }
-    std::error_code error;
-    return std::filesystem::read_symlink("/proc/self/exe", error).parent_path().parent_path() / "P";
+    return platform::ProgramFolder().parent_path() / "P";
 }
 
 }  // namespace velmor::test

@@ -3,10 +3,12 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
+#if !defined(_WIN32)
+#include <sys/resource.h>
+#include <sys/wait.h>
+#endif
 
 #include <algorithm>
 #include <chrono>
@@ -166,7 +168,8 @@ TEST_F(UnpackTest, EmptyFolderNamesWriteIntoTheTargetAndCreateNoFolder) {
     WriteBytes(target() / "untouched.txt", "old");
     UnpackBytes(*BuildPackage("", {{"", "a", "1"}, {"", "b", "2"}}));
     std::vector<std::string> names;
-    for (const auto& item : fs::directory_iterator(target())) names.push_back(item.path().filename());
+    for (const auto& item : fs::directory_iterator(target()))
+        names.push_back(item.path().filename().string());
     std::sort(names.begin(), names.end());
     EXPECT_EQ(names, (std::vector<std::string>{"a", "b", "keep", "untouched.txt"}));
     EXPECT_EQ(ReadBytes(target() / "untouched.txt"), "old");
@@ -260,7 +263,9 @@ TEST_F(UnpackTest, TheDirectoryHoldsAtMost1024WholeEntries) {
     EXPECT_TRUE(fs::exists(target() / "f1023"));
     EXPECT_FALSE(fs::exists(target() / "f1024"));
 
-    // 1024 entries plus a partial one: the partial one is ignored.
+    // 1024 entries plus a partial one: the partial one is ignored. Unpack entered the target, which
+    // Windows does not let go while it is a current folder.
+    fs::current_path(dir_.path());
     fs::remove_all(target());
     fs::create_directory(target());
     bytes = EncodeHeader(kHeaderSize + static_cast<std::uint32_t>(stream.size()), "") + stream;
@@ -303,7 +308,9 @@ TEST_F(UnpackTest, RefusedNamesTouchNothingAndARefusedLaunchNameStartsNothing) {
     EXPECT_EQ(ReadBytes(outside), "precious");
     EXPECT_EQ(report.skipped, 5);
     EXPECT_EQ(ReadBytes(target() / "fine"), "evil");
-    EXPECT_FALSE(fs::exists(target() / "C:"));
+    // No folder "C:" inside the target (on Windows target() / "C:" would name the drive instead).
+    for (const auto& entry : fs::directory_iterator(target()))
+        EXPECT_NE(entry.path().filename().string(), "C:");
     EXPECT_TRUE(starter_.launches.empty());
 }
 
@@ -316,6 +323,7 @@ TEST_F(UnpackTest, AnEntryWhoseFileCannotBeCreatedIsSkippedAndLeftAsItWas) {
     EXPECT_EQ(ReadBytes(target() / "ok"), "y");
 }
 
+#if !defined(_WIN32)  // a shell script as the program: Linux
 // The real start: the program runs in the target folder, also when it is new in the package and
 // carries no mode bits.
 TEST_F(UnpackTest, TheStartedProgramRunsInTheTargetFolder) {
@@ -329,7 +337,9 @@ TEST_F(UnpackTest, TheStartedProgramRunsInTheTargetFolder) {
     }
     EXPECT_EQ(ReadBytes(record), fs::canonical(target()).string() + "\n");
 }
+#endif
 
+#if !defined(_WIN32)  // inodes, mode bits and fork: Linux
 // Nothing but the package's own files is left in a folder: no half-written file beside them.
 std::vector<std::string> Names(const fs::path& folder) {
     std::vector<std::string> names;
@@ -383,7 +393,9 @@ TEST_F(UnpackTest, FilesAreReplacedByRenameSoOpenAndRunningFilesKeepTheirInode) 
     ::waitpid(runner, nullptr, 0);
     EXPECT_EQ(Names(target()), (std::vector<std::string>{"data.txt", "runner"}));
 }
+#endif
 
+#if !defined(_WIN32)  // links: Linux
 // A link inside the target never carries a write outside it: a linked folder on the way refuses
 // the entry, and a link where a file goes is replaced by the file, its own target untouched.
 TEST_F(UnpackTest, LinksInTheTargetAreNeverFollowed) {
@@ -408,7 +420,9 @@ TEST_F(UnpackTest, LinksInTheTargetAreNeverFollowed) {
     EXPECT_EQ(ReadBytes(target() / "file-link"), "replaced");
     EXPECT_EQ(Names(target()), (std::vector<std::string>{"file-link", "linked", "real"}));
 }
+#endif
 
+#if !defined(_WIN32)  // fork and RLIMIT_FSIZE: Linux
 // A file that cannot be written whole (here: past the process's file size limit) replaces
 // nothing: the old file stays whole and no part of the new one is left beside it.
 TEST_F(UnpackTest, AnEntryThatCannotBeWrittenWholeLeavesTheOldFileWhole) {
@@ -432,6 +446,7 @@ TEST_F(UnpackTest, AnEntryThatCannotBeWrittenWholeLeavesTheOldFileWhole) {
     EXPECT_EQ(ReadBytes(target() / "small"), "new small");
     EXPECT_EQ(Names(target()), (std::vector<std::string>{"big", "small"}));
 }
+#endif
 
 }  // namespace
 }  // namespace velmor::updater

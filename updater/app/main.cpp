@@ -8,7 +8,6 @@
 #include "qt_translations.h"
 #include "updater_app.h"
 #include "velmor/platform/program_folder.h"
-#include "velmor/platform/replace_file.h"
 #include "velmor/platform/single_instance.h"
 #include "velmor/updater/fields.h"
 #include "velmor/updater/package.h"
@@ -22,9 +21,7 @@ int main(int argc, char** argv) {
         path += argv[i];
     }
     // Only a regular file of one short line: a link, a FIFO or an endless device is no hand-over.
-    const auto bytes = velmor::platform::ReadSmallRegularFile(path, kMaxHandOverBytes);
-    if (!bytes) return 0;
-    auto hand_over = ParseHandOver(*bytes);
+    auto hand_over = ReadHandOver(path);
     if (!hand_over) return 0;
     // Velmor starts an updater at every start: while one of this program folder is still at work
     // (above all, waiting for the user's answer), a second one ends silently instead of asking again.

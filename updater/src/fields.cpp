@@ -1,5 +1,8 @@
 #include "velmor/updater/fields.h"
 
+#include "velmor/platform/replace_file.h"
+#include "velmor/platform/system_text.h"
+
 namespace velmor::updater {
 
 std::vector<std::string> ExtractBracketFields(std::string_view text, std::size_t count) {
@@ -23,6 +26,12 @@ std::optional<HandOver> ParseHandOver(std::string_view file_bytes) {
         if (fields[i].empty()) return std::nullopt;
     }
     return hand_over;
+}
+
+std::optional<HandOver> ReadHandOver(const std::filesystem::path& path) {
+    auto bytes = platform::ReadSmallRegularFile(path, kMaxHandOverBytes);
+    if (!bytes) return std::nullopt;
+    return ParseHandOver(platform::FromSystemText(std::move(*bytes)));
 }
 
 std::optional<UpdatePage> ParseUpdatePage(std::string_view page) {

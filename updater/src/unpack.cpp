@@ -8,6 +8,7 @@
 
 #include "velmor/platform/diag.h"
 #include "velmor/platform/replace_file.h"
+#include "velmor/platform/safe_file.h"
 #include "velmor/updater/package.h"
 
 namespace velmor::updater {
@@ -16,7 +17,7 @@ namespace {
 using File = std::unique_ptr<std::FILE, decltype(&std::fclose)>;
 
 File OpenFile(const std::filesystem::path& path, const char* mode) {
-    return File(std::fopen(path.c_str(), mode), &std::fclose);
+    return File(platform::OpenFile(path, mode), &std::fclose);
 }
 
 constexpr std::size_t kChunk = 64 * 1024;

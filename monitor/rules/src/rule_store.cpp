@@ -1,7 +1,5 @@
 #include "velmor/rules/rule_store.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
@@ -287,9 +285,7 @@ bool RuleStore::BlockedChangesSince(std::uint64_t since, std::vector<BlockedChan
 
 void RuleStore::RecheckName(const std::string& name) {
     // Links are not rules, even to a regular file: the entry itself is asked, never its target.
-    struct stat info {};
-    const bool regular = ::lstat((directory_ / name).c_str(), &info) == 0 && S_ISREG(info.st_mode);
-    IndexName(name, regular);
+    IndexName(name, IsRegularFile(directory_ / name));
 }
 
 void RuleStore::IndexName(const std::string& name, bool present) {
@@ -302,6 +298,10 @@ void RuleStore::IndexName(const std::string& name, bool present) {
         found->second.insert(name);
     } else if (found != names_.end()) {
         found->second.erase(name);
+        // Where file names ignore letter case (Windows) the name that went may be spelled otherwise
+        // than the index holds it: a spelling whose file is no longer there goes as well.
+        std::erase_if(found->second,
+                      [&](const std::string& other) { return !IsRegularFile(directory_ / other); });
         if (found->second.empty()) names_.erase(found);
     }
     if (!blocked_address) return;

@@ -8,6 +8,7 @@
 
 #include "velmor/platform/diag.h"
 #include "velmor/platform/safe_file.h"
+#include "velmor/platform/system_text.h"
 
 namespace velmor::shell {
 namespace {
@@ -94,9 +95,11 @@ std::unique_ptr<platform::SingleInstance> StartProgram(const StartOptions& optio
 
     // 4. Reading the handle is the window's first use: it loads now.
     StartWindow& window = make_window();
-    const std::string line = HandOverLine(options.program_folder, options.update_host, window.Handle());
+    const std::string line =
+        platform::ToSystemText(HandOverLine(options.program_folder, options.update_host, window.Handle()));
 
-    // 5. The whole line is written and the file closed before the updater can read it.
+    // 5. The whole line, in the system's code page, is written and the file closed before the
+    // updater can read it.
     if (file != nullptr) {
         const bool whole = std::fwrite(line.data(), 1, line.size(), file) == line.size();
         if (std::fclose(file) != 0 || !whole) platform::Diag("start", "hand-over file not written whole");

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "velmor/guard/protocol.h"
+#include "velmor/platform/native_handle.h"
 
 namespace velmor::platform {
 
@@ -20,9 +21,10 @@ public:
     virtual bool Subscribe() = 0;
     // True while subscribed and the guard has not hung up.
     virtual bool Live() const = 0;
-    // Readable (POLLIN) while events are pending; -1 before the first Subscribe(). After the guard
-    // hung up the number stays valid but is never readable again, so a watcher of it goes quiet.
-    virtual int Fd() const = 0;
+    // Readable (POLLIN) while events are pending; kNoNativeHandle before the first Subscribe(). After
+    // the guard hung up the number stays valid but is never readable again, so a watcher of it goes
+    // quiet.
+    virtual NativeHandle Fd() const = 0;
 
     struct Taken {
         std::size_t events = 0;

@@ -9,6 +9,7 @@
 
 #include "velmor/guard/protocol.h"
 #include "velmor/platform/connection_table.h"
+#include "velmor/platform/native_handle.h"
 
 namespace velmor::platform {
 
@@ -50,13 +51,13 @@ public:
     // guard too old to tell.
     virtual std::vector<RefusedAddress> TakeRefused() { return {}; }
     virtual bool SetBlockInternet(bool on) = 0;
-    // A listening socket on TCP port 80 (dual stack) that the caller owns; -1 on failure.
-    virtual int TakeBaitSocket() = 0;
+    // A listening socket on TCP port 80 (dual stack) that the caller owns; kNoNativeSocket on failure.
+    virtual NativeSocket TakeBaitSocket() = 0;
 };
 
 std::unique_ptr<GuardLink> MakeGuardLink(std::string socket_path);
 
 // Closes a descriptor the caller owns (one TakeBaitSocket handed over and nobody took).
-void CloseDescriptor(int descriptor);
+void CloseDescriptor(NativeSocket descriptor);
 
 }  // namespace velmor::platform

@@ -6,12 +6,15 @@
 #include <memory>
 #include <optional>
 
+#include "velmor/platform/native_handle.h"
+
 namespace velmor::platform {
 
 // Window handles and posted messages between processes of one user. A handle is a positive number
-// below 2^31 (owning process id * 64 + 1..63); its mailbox is a datagram socket bound to the file
-// "hwnd-H" in the user's private folder (UserPrivateFolder), which lives as long as the owning
-// process keeps it. 0 and negative numbers never name a window.
+// below 2^31. On Linux it is the owning process id * 64 + 1..63, and its mailbox a datagram socket
+// bound to the file "hwnd-H" in the user's private folder (UserPrivateFolder), which lives as long as
+// the owning process keeps it. On Windows it is a real window handle (HWND) of a message-only window,
+// and posting is PostMessage. 0 and negative numbers never name a window.
 using WindowHandle = std::int64_t;
 
 inline constexpr std::int32_t kWmClose = 0x0010;
@@ -29,7 +32,8 @@ struct WindowMessage {
 
 inline constexpr std::size_t kWindowMessageSize = 24;
 
-// The socket file of handle H; empty for an invalid handle or when there is no private folder.
+// The socket file of handle H; empty for an invalid handle, when there is no private folder, and on
+// Windows, where a window needs no file.
 std::filesystem::path MailboxSocketFile(WindowHandle handle);
 
 // Sends without blocking. False when there is no such mailbox or its queue is full; it never
@@ -44,8 +48,11 @@ class Mailbox {
 public:
     virtual ~Mailbox() = default;
     virtual WindowHandle Handle() const = 0;
-    // The socket to watch for readability (e.g. with QSocketNotifier).
-    virtual int NativeDescriptor() const = 0;
+    // What to wait on for messages: on Linux the socket, readable while messages wait (for
+    // QSocketNotifier); on Windows an event, signalled when the window's procedure has queued one.
+    // The window receives through the thread's message queue, so on Windows Receive() (or any
+    // message loop of the thread, Qt's included) must run for the event to be set.
+    virtual NativeHandle NativeDescriptor() const = 0;
     // Takes the next accepted message without blocking; datagrams of the wrong size or from another
     // user are dropped unread. nullopt when the queue is empty.
     virtual std::optional<WindowMessage> Receive() = 0;

@@ -5,6 +5,8 @@
 #include <optional>
 #include <string>
 
+#include "velmor/platform/native_handle.h"
+
 namespace velmor::platform {
 
 // A folder held open by descriptor. Folders below it are reached one name at a time and never
@@ -25,11 +27,13 @@ public:
     FolderHandle& operator=(const FolderHandle&) = delete;
     ~FolderHandle();
 
-    int descriptor() const { return descriptor_; }
+    // The open folder: a descriptor on Linux, a directory handle on Windows (which also keeps the
+    // folder from being renamed or removed while it is open).
+    NativeHandle descriptor() const { return descriptor_; }
 
 private:
-    explicit FolderHandle(int descriptor) : descriptor_(descriptor) {}
-    int descriptor_ = -1;
+    explicit FolderHandle(NativeHandle descriptor) : descriptor_(descriptor) {}
+    NativeHandle descriptor_ = kNoNativeHandle;
 };
 
 // A new file written beside the file `name` of a folder and renamed over it by Commit, in the same
@@ -59,15 +63,15 @@ public:
     ~ReplacementFile();
 
 private:
-    ReplacementFile(int folder, int descriptor, std::string name, std::string temporary)
+    ReplacementFile(NativeHandle folder, NativeHandle descriptor, std::string name, std::string temporary)
         : folder_(folder),
           descriptor_(descriptor),
           name_(std::move(name)),
           temporary_(std::move(temporary)) {}
     void Discard();
 
-    int folder_ = -1;  // borrowed from the FolderHandle, which must outlive this file
-    int descriptor_ = -1;
+    NativeHandle folder_ = kNoNativeHandle;  // borrowed from the FolderHandle, which must outlive this file
+    NativeHandle descriptor_ = kNoNativeHandle;
     std::string name_;
     std::string temporary_;
     bool write_failed_ = false;

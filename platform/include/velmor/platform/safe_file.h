@@ -18,4 +18,8 @@ std::FILE* OpenRegularForReading(const std::filesystem::path& path);
 // so is anything that is not a regular file.
 std::FILE* OpenRegularForWriting(const std::filesystem::path& path, bool exclusive);
 
+// fopen for a path in the system's own form (UTF-16 on Windows, where fopen would take the ANSI
+// code page), for the files that are no data files of the program folder: packages, downloads.
+std::FILE* OpenFile(const std::filesystem::path& path, const char* mode);
+
 }  // namespace velmor::platform

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -32,6 +33,11 @@ struct HandOver {
 
 // nullopt when any of the six values is empty (the updater then ends without a window).
 [[nodiscard]] std::optional<HandOver> ParseHandOver(std::string_view file_bytes);
+
+// Reads the hand-over file at `path`: a regular file of at most kMaxHandOverBytes (a link, a FIFO
+// or an endless device is no hand-over), its text in the system's code page. nullopt when it cannot
+// be read or holds no hand-over.
+[[nodiscard]] std::optional<HandOver> ReadHandOver(const std::filesystem::path& path);
 
 // The values of the update-information page.
 struct UpdatePage {

@@ -24,7 +24,7 @@ public:
     // `stream` has subscribed already.
     explicit GuardTableEvents(std::unique_ptr<platform::GuardEventStream> stream);
 
-    int Fd() const override { return stream_->Fd(); }
+    platform::NativeHandle Fd() const override { return stream_->Fd(); }
     // True when something arrived that the reader does not expect (see SetExpected), or events were
     // lost, or the stream ended.
     bool TakePending() override;

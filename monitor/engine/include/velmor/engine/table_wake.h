@@ -3,6 +3,7 @@
 #include <chrono>
 
 #include "velmor/common/clock.h"
+#include "velmor/platform/native_handle.h"
 
 namespace velmor::engine {
 
@@ -12,8 +13,8 @@ namespace velmor::engine {
 class TableEventSource {
 public:
     virtual ~TableEventSource() = default;
-    // Readable (POLLIN) while news is pending; -1 when the source has none to offer.
-    virtual int Fd() const = 0;
+    // Readable (POLLIN) while news is pending; kNoNativeHandle when the source has none to offer.
+    virtual platform::NativeHandle Fd() const = 0;
     // Takes everything pending without waiting. True when the table may have changed (events that
     // were lost count as a change); false when there was nothing that concerns the table.
     virtual bool TakePending() = 0;

@@ -69,11 +69,11 @@ public:
         internet = on;
         return true;
     }
-    // Handed over once by TakeBaitSocket (the caller owns it then); -1 for none.
-    int bait = -1;
-    int TakeBaitSocket() override {
-        const int fd = bait;
-        bait = -1;
+    // Handed over once by TakeBaitSocket (the caller owns it then); kNoNativeSocket for none.
+    platform::NativeSocket bait = platform::kNoNativeSocket;
+    platform::NativeSocket TakeBaitSocket() override {
+        const platform::NativeSocket fd = bait;
+        bait = platform::kNoNativeSocket;
         return fd;
     }
 };

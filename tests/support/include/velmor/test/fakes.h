@@ -14,6 +14,9 @@
 
 namespace velmor::test {
 
+// A host-order port as a row's port field holds it: network order in the low two bytes (htons).
+std::uint32_t PortField(int port);
+
 // Builds a row from readable parts: "10.1.2.3" and host-order ports.
 platform::TcpRow MakeRow(const std::string& local_address, int local_port, const std::string& remote_address,
                          int remote_port, std::uint32_t state = 5);
