@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -29,7 +30,8 @@ constexpr std::int32_t kComplete = 100;
 constexpr std::size_t kLocalPiece = 1024 * 1024;
 constexpr std::size_t kOutputBuffer = 256 * 1024;
 
-// How long the last notifications wait for room in a full queue of a window that still exists.
+// How long the last notifications, together, wait for room in a full queue of a window that still
+// exists.
 constexpr auto kFinalPostPatience = std::chrono::seconds(10);
 
 class Notifier final {
@@ -39,19 +41,19 @@ public:
           message_(platform::kWmUser + settings.message_offset),
           wparam_(settings.wparam) {}
 
-    // Percentages are posted and forgotten: when the window's queue is full, the next one follows
-    // soon enough.
+    // Percentages are posted once: a full queue gets the mailbox's short wait for room, and a
+    // window that still falls behind loses the percentage, never the download.
     void Progress(std::int32_t percent) const {
         if (window_ != 0) PostWindowMessage(window_, Message(percent));
     }
 
-    // The final 100 and the outcome must arrive, or the window waits for ever: they wait for room
-    // in a full queue for a while, as long as the window exists.
-    void Final(std::int32_t value) const {
+    // The final 100 and the outcome must arrive, or the window waits for ever: they try again for
+    // room in a full queue as long as the window exists, the two together for a bounded time.
+    void Final(std::int32_t value) {
         if (window_ == 0) return;
-        const auto deadline = std::chrono::steady_clock::now() + kFinalPostPatience;
+        if (!final_deadline_) final_deadline_ = std::chrono::steady_clock::now() + kFinalPostPatience;
         while (!PostWindowMessage(window_, Message(value))) {
-            if (!IsWindow(window_) || std::chrono::steady_clock::now() > deadline) return;
+            if (!IsWindow(window_) || std::chrono::steady_clock::now() > *final_deadline_) return;
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
         }
     }
@@ -59,6 +61,7 @@ public:
 private:
     WindowMessage Message(std::int32_t value) const { return {message_, wparam_, value}; }
 
+    std::optional<std::chrono::steady_clock::time_point> final_deadline_;
     std::int64_t window_;
     std::int32_t message_;
     std::int32_t wparam_;
@@ -113,7 +116,7 @@ struct CurlListDeleter {
 };
 
 // True when the copy loop ended normally; the data written before an error stays in the file.
-bool CopyFromInternet(const Settings& settings, std::FILE* output, const Notifier& notifier) {
+bool CopyFromInternet(const Settings& settings, std::FILE* output, Notifier& notifier) {
     std::unique_ptr<CURL, CurlEasyDeleter> curl(curl_easy_init());
     if (!curl) return false;
     std::unique_ptr<curl_slist, CurlListDeleter> headers;
@@ -165,7 +168,7 @@ bool CopyFromInternet(const Settings& settings, std::FILE* output, const Notifie
 }
 
 // True when the whole file was read; a source that cannot be opened or read fails the transfer.
-bool CopyFromLocalFile(const Settings& settings, std::FILE* output, const Notifier& notifier) {
+bool CopyFromLocalFile(const Settings& settings, std::FILE* output, Notifier& notifier) {
     File source(std::fopen(settings.source.c_str(), "rb"));
     if (!source) {
         platform::DiagError("transfer", "cannot open " + settings.source, errno);
@@ -223,7 +226,7 @@ bool CopyFromLocalFile(const Settings& settings, std::FILE* output, const Notifi
 }  // namespace
 
 int RunTransfer(const Settings& settings) {
-    const Notifier notifier(settings);
+    Notifier notifier(settings);
     // The output file exists before the source is even opened, so it is there after any failure.
     std::FILE* output = std::fopen(settings.output.c_str(), "wb");
     if (output == nullptr) {
