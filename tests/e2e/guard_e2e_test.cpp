@@ -140,12 +140,12 @@ protected:
         socket_path = (run / "guard.sock").string();
     }
 
-    // `without_bpf`: the guard runs without the rights to load BPF programs (as on a system that
-    // grants it only CAP_NET_ADMIN).
+    // The guard with the rights and arguments of its systemd unit. `without_bpf`: less the rights to
+    // load BPF programs (as on a system that withholds them).
     void StartGuard(bool without_bpf = false) {
-        std::vector<std::string> command{"ip", "netns", "exec", net.local()};
+        std::vector<std::string> command{"ip", "netns", "exec", net.local(), VELMOR_GUARD_AS_UNIT};
         if (without_bpf) {
-            for (const char* word : {"setpriv", "--bounding-set", "-bpf,-perfmon,-sys_admin"})
+            for (const char* word : {"--without", "CAP_BPF", "--without", "CAP_PERFMON"})
                 command.emplace_back(word);
         }
         for (const std::string& word : {GuardProgram().string(), std::string("--socket"), socket_path,
@@ -225,6 +225,32 @@ TEST_F(GuardEndToEnd, RefusesAClientOfAnotherUserAndServesRootAndTheGroup) {
     EXPECT_TRUE(state->packet_filter);
     EXPECT_TRUE(state->teardown);
     EXPECT_TRUE(state->bait);
+}
+
+// The line "name:\tvalue" of a process's /proc status.
+std::string ProcStatus(int pid, const std::string& name) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.starts_with(name + ":")) return line.substr(line.find_first_not_of(" \t", name.size() + 1));
+    }
+    return "(none)";
+}
+
+TEST_F(GuardEndToEnd, WithExactlyTheUnitsRightsTheGuardOffersEveryFeature) {
+    StartGuard();
+    // CAP_NET_BIND_SERVICE (10), CAP_NET_ADMIN (12), CAP_PERFMON (38) and CAP_BPF (39), nothing else,
+    // and no way to gain more.
+    EXPECT_EQ(ProcStatus(guard->pid(), "CapEff"), "000000c000001400");
+    EXPECT_EQ(ProcStatus(guard->pid(), "CapBnd"), "000000c000001400");
+    EXPECT_EQ(ProcStatus(guard->pid(), "NoNewPrivs"), "1");
+    auto link = Link();
+    ASSERT_NE(link, nullptr);
+    const auto state = link->Status();
+    ASSERT_TRUE(state.has_value());
+    EXPECT_TRUE(state->packet_filter);
+    EXPECT_TRUE(state->teardown);
+    EXPECT_TRUE(state->bait);
+    EXPECT_NE(Events(), nullptr) << "no kernel socket events with the unit's rights";
 }
 
 TEST_F(GuardEndToEnd, KillAndRestartLeaveOneTableAndAStopRemovesIt) {
