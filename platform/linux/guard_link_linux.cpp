@@ -45,6 +45,7 @@ public:
 
     bool Connect() override {
         Disconnect();
+        refused_ = false;
         sockaddr_un address{};
         address.sun_family = AF_UNIX;
         if (path_.empty() || path_.size() >= sizeof address.sun_path) return false;
@@ -56,8 +57,12 @@ public:
             return false;
         }
         // A guard that refuses us closes the connection unread: the status request then fails.
-        return Status().has_value();
+        if (Status().has_value()) return true;
+        refused_ = true;
+        return false;
     }
+
+    bool Refused() const override { return refused_; }
 
     bool Connected() const override { return fd_ >= 0; }
 
@@ -209,6 +214,7 @@ private:
 
     std::string path_;
     int fd_ = -1;
+    bool refused_ = false;
     std::vector<std::uint8_t> buffer_;
 };
 

@@ -142,14 +142,14 @@ protected:
 
     // The guard with the rights and arguments of its systemd unit. `without_bpf`: less the rights to
     // load BPF programs (as on a system that withholds them).
-    void StartGuard(bool without_bpf = false) {
+    void StartGuard(bool without_bpf = false, const std::string& group = kTrustedId) {
         std::vector<std::string> command{"ip", "netns", "exec", net.local(), VELMOR_GUARD_AS_UNIT};
         if (without_bpf) {
             for (const char* word : {"--without", "CAP_BPF", "--without", "CAP_PERFMON"})
                 command.emplace_back(word);
         }
-        for (const std::string& word : {GuardProgram().string(), std::string("--socket"), socket_path,
-                                        std::string("--group"), std::string(kTrustedId)}) {
+        for (const std::string& word :
+             {GuardProgram().string(), std::string("--socket"), socket_path, std::string("--group"), group}) {
             command.push_back(word);
         }
         guard = std::make_unique<ChildProcess>(command);
@@ -395,6 +395,36 @@ TEST_F(GuardEndToEnd, AGuardWithoutTheRightsForBpfRefusesSubscribersAndServesReq
     ASSERT_TRUE(state.has_value());
     EXPECT_TRUE(state->packet_filter);
     EXPECT_TRUE(state->teardown);
+}
+
+TEST_F(GuardEndToEnd, AUserOutsideTheGuardsGroupIsToldTheCommandThatLetsItIn) {
+    // The guard serves another group than nobody's; velmor runs installed-like, from a folder of its own.
+    StartGuard(false, "65533");
+    TempDir folder;
+    std::filesystem::copy_file(BuiltProgramFolder() / "velmor", folder / "velmor");
+    ASSERT_EQ(Status("chown -R 65534:65534 " + folder.path().string()), 0);
+    std::filesystem::permissions(folder.path(), std::filesystem::perms(0755));
+    ChildProcess monitor({"ip", "netns", "exec", net.local(), "setpriv", "--reuid", kTrustedId, "--regid",
+                          kTrustedId, "--clear-groups", "env",
+                          std::string(platform::kGuardSocketVariable) + "=" + socket_path, "sh", "-c",
+                          "exec \"$0\" --headless 2>&1", (folder / "velmor").string()});
+    ASSERT_TRUE(monitor.started());
+    std::string notice;
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            const auto line = monitor.ReadLine(100ms);
+            if (line && line->starts_with("velmor: ⚠")) notice = *line;
+            return !notice.empty();
+        },
+        10s));
+    EXPECT_NE(notice.find("velmor-guard가 실행 중이지만 이 사용자의 요청을 거절했습니다"), std::string::npos)
+        << notice;
+    EXPECT_NE(notice.find("\"sudo adduser nobody velmor\""), std::string::npos) << notice;
+    EXPECT_NE(notice.find("다시 로그인"), std::string::npos) << notice;
+    EXPECT_EQ(notice.find("run.sh"), std::string::npos) << notice;
+    const auto answer = monitor.Ask("guard", 10s).value_or(std::vector<std::string>{});
+    EXPECT_NE(std::find(answer.begin(), answer.end(), "guard refused"), answer.end())
+        << (answer.empty() ? std::string("(no answer)") : answer.front());
 }
 
 // The headless monitor as nobody, without any capability, blocking through the guard.

@@ -113,7 +113,13 @@ bool GuardEnforcement::EnsureConnected(bool now) {
     attempted_ = true;
     last_attempt_ = time;
     // A link connected by someone else only needs the guard's state.
-    if (!link_.Connected() && !link_.Connect()) return false;
+    const bool connected = link_.Connected() || link_.Connect();
+    // A guard that starts or stops refusing us changes what the notice says.
+    if (const bool refused = !connected && link_.Refused(); refused != refused_) {
+        refused_ = refused;
+        ++generation_;
+    }
+    if (!connected) return false;
     state_ = link_.Status();
     if (!state_) return false;
     last_check_ = time;

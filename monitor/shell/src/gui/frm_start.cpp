@@ -702,8 +702,17 @@ void FrmStart::UpdateNotice() {
     if (engine::GuardEnforcement* guard = service_->Guard()) {
         facts.guard_expected = true;
         facts.guard = guard->GuardState();
+        facts.guard_refused = guard->Refused();
     }
-    for (const std::string& line : EnforcementNotice(facts)) lines << ToQString(line);
+    AddUserFacts(facts, program_folder_);
+    const std::vector<std::string> enforcement = EnforcementNotice(facts);
+    for (const std::string& line : enforcement) lines << ToQString(line);
+    // A user the guard refuses is told once beside the tray as well: the one step it takes is theirs.
+    if (facts.guard_refused && !refusal_told_ && loaded_ && !enforcement.empty()) {
+        refusal_told_ = true;
+        services_.tray->ShowMessage(ToQString(kRefusalNoticeTitle), ToQString(enforcement.front()));
+        Log("notice guard refused");
+    }
     if (services_.updates_refused) {
         lines << QStringLiteral(
             "⚠ 업데이트를 확인하지 않습니다: 프로그램 폴더의 경로에 \"[\" 또는 \"]\"가 있어 업데이트 정보를 "

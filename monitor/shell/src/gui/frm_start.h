@@ -212,6 +212,8 @@ private:
     bool ending_ = false;
     bool closing_from_system_ = false;
     bool quit_prompt_open_ = false;
+    // The guard's refusal was shown as a notice beside the tray (once a run).
+    bool refusal_told_ = false;
     int tray_image_ = 0;
     QString tray_tip_;
     QString my_info_text_;

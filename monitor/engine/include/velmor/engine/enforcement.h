@@ -90,7 +90,9 @@ public:
     bool EnsureConnected(bool now = false);
     // The guard's state as it answered on connecting; nullopt while there is no guard.
     const std::optional<guard::GuardState>& GuardState() const { return state_; }
-    // Grows whenever the guard came or went, so a notice can follow.
+    // True while the guard runs but refuses us (the last attempt reached it and it hung up).
+    bool Refused() const { return refused_; }
+    // Grows whenever the guard came, went or began or stopped refusing us, so a notice can follow.
     std::uint64_t Generation() const { return generation_; }
     platform::GuardLink& Link() { return link_; }
     const BlockedAddressTracker& Tracker() const { return tracker_; }
@@ -107,6 +109,7 @@ private:
     std::chrono::steady_clock::time_point last_attempt_{};
     std::chrono::steady_clock::time_point last_check_{};
     std::optional<bool> block_internet_sent_;
+    bool refused_ = false;
     std::uint64_t generation_ = 0;
 };
 
