@@ -380,6 +380,29 @@ TEST_F(FrmStartTest, WithoutATrayTheWindowIsNeverHidden) {
     EXPECT_EQ(ended, 0);
 }
 
+TEST_F(FrmStartTest, WithoutATrayTheWindowSaysHowToGetOneAndFollowsATrayThatComesAndGoes) {
+    Make(/*tray_available=*/false);
+    window->Handle();
+    window->ShowWindow();
+    EXPECT_TRUE(window->TrayNoticeText().contains(QStringLiteral("gnome-shell-extension-appindicator")));
+
+    // A panel with a tray starts later: the icon goes up in it anew, and the notice goes.
+    tray_calls.clear();
+    fake_tray->available = true;
+    ASSERT_TRUE(Until([&] { return window->TrayNoticeText().isEmpty(); }));
+    ASSERT_GE(tray_calls.size(), 2u);
+    EXPECT_EQ(tray_calls[0].kind, "delete");
+    EXPECT_EQ(tray_calls[1].kind, "add");
+    window->close();
+    EXPECT_FALSE(window->isVisible()) << "now the close box puts it into the tray";
+
+    // The panel ends while the window is in its tray: the window comes back by itself.
+    fake_tray->available = false;
+    ASSERT_TRUE(Until([&] { return window->isVisible(); })) << "hidden in a tray that is gone";
+    EXPECT_FALSE(window->TrayNoticeText().isEmpty());
+    EXPECT_EQ(ended, 0);
+}
+
 TEST_F(FrmStartTest, AlertWhileHiddenAndLeftReleaseRestores) {
     Make();
     window->Handle();
