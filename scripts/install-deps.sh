@@ -37,6 +37,11 @@ if [ "$mode" = all ]; then
     # a real desktop for the window tests: window manager, panel with a tray, X clients, the fonts
     # of an ordinary desktop
     openbox tint2 xdotool wmctrl fonts-dejavu fonts-noto fonts-noto-mono
+    # a Wayland desktop for the window tests: sway (headless) with swaybar's tray, Qt's wayland
+    # platform, a session bus, screenshots and a virtual keyboard
+    sway qt6-wayland dbus-daemon grim wtype
+    # the package booted in a Debian 12 container (scripts/package-boot-check.sh)
+    systemd-container debootstrap
   )
 fi
 missing=()
