@@ -12,7 +12,9 @@
 #   - a user who took that one step ("adduser alice velmor", then a new login) runs it: the guard
 #     serves it with events and its bait; an intruder from a second namespace inside the container
 #     connects to port 80, is filed as blocked, torn down, put into the guard's set, and then gets
-#     no answer at all.
+#     no answer at all;
+#   - the debconf question, answered no and then yes again (dpkg-reconfigure), switches the service
+#     off and on; the package never puts a user into the group.
 #   scripts/package-boot-check.sh [BUILD_FOLDER]   (default build/default). Needs root, network
 #   access to deb.debian.org for the first root, systemd-nspawn and debootstrap.
 set -euo pipefail
@@ -98,8 +100,9 @@ echo "== boot it (its own network namespace)"
 systemd-nspawn -q -D "$root" --boot --private-network --register=no --keep-unit \
   --capability=CAP_BPF,CAP_PERFMON --system-call-filter=bpf -M "velmor-check-$$" >"$boot_log" 2>&1 </dev/null &
 nspawn_pid=$!
+# The container's first process, once it is systemd (nspawn forks helpers before it).
 for _ in $(seq 1 100); do
-  init_pid=$(ps -o pid= --ppid "$nspawn_pid" | tr -d ' ' | head -n 1)
+  init_pid=$(ps -o pid=,comm= --ppid "$nspawn_pid" | awk '$2 == "systemd" { print $1; exit }')
   [ -z "$init_pid" ] || break
   sleep 0.1
 done
@@ -206,5 +209,23 @@ inside ip netns exec intruder timeout 2 bash -c 'exec 3<>/dev/tcp/10.77.0.1/80' 
 [ "$status" -eq 124 ] || fail "the blocked intruder got an answer (status $status)"
 grep -qx 'guard connected' <<<"$(ask alice guard)" || fail "alice's Velmor lost the guard"
 stop_velmor
+
+echo "== the administrator's answer to the debconf question switches the service"
+reconfigure() {
+  echo "velmor velmor/guard-for-group boolean $1" | inside debconf-set-selections
+  inside env DEBIAN_FRONTEND=noninteractive dpkg-reconfigure velmor >>"$work/reconfigure.log" 2>&1 ||
+    { cat "$work/reconfigure.log"; fail "dpkg-reconfigure velmor"; }
+}
+reconfigure false
+[ "$(inside systemctl is-enabled velmor-guard.service || true)" = disabled ] &&
+  [ "$(inside systemctl is-active velmor-guard.service || true)" = inactive ] ||
+  fail "answered no, the service is $(inside systemctl is-enabled velmor-guard.service || true)" \
+    "and $(inside systemctl is-active velmor-guard.service || true)"
+reconfigure true
+[ "$(inside systemctl is-enabled velmor-guard.service || true)" = enabled ] &&
+  [ "$(inside systemctl is-active velmor-guard.service || true)" = active ] ||
+  fail "answered yes, the service is $(inside systemctl is-enabled velmor-guard.service || true)" \
+    "and $(inside systemctl is-active velmor-guard.service || true): $(cat "$work/reconfigure.log")"
+inside id -nG bob | grep -qw velmor && fail "the package put bob into the group"
 
 echo "package-boot-check: $(basename "$deb") installs, boots, runs its guard with the unit's rights and blocks an intruder"
