@@ -70,20 +70,30 @@ root=$work/root
 boot_log=$work/boot.log
 nspawn_pid=""
 init_pid=""
+# The container's first process, once it is systemd (nspawn forks helpers before it).
+container_init() {
+  ps -o pid=,comm= --ppid "$nspawn_pid" | awk '$2 == "systemd" { print $1; exit }'
+}
 cleanup() {
   if [ -n "$nspawn_pid" ] && kill -0 "$nspawn_pid" 2>/dev/null; then
-    # systemd in the container powers off on SIGRTMIN+4; the container's nspawn then ends.
+    [ -n "$init_pid" ] || init_pid=$(container_init)
+    # systemd in the container powers off on SIGRTMIN+4, and its nspawn ends with it. Killing
+    # nspawn alone would leave the container running; killing its first process ends every
+    # process of its pid namespace.
     [ -z "$init_pid" ] || kill -s RTMIN+4 "$init_pid" 2>/dev/null || true
     for _ in $(seq 1 100); do
       kill -0 "$nspawn_pid" 2>/dev/null || break
       sleep 0.1
     done
+    [ -z "$init_pid" ] || kill -KILL "$init_pid" 2>/dev/null || true
+    sleep 0.5
     kill -KILL "$nspawn_pid" 2>/dev/null || true
     wait "$nspawn_pid" 2>/dev/null || true
   fi
   rm -rf "$work"
 }
 trap cleanup EXIT
+trap 'exit 130' INT TERM HUP PIPE
 cp -a "$base" "$root"
 flock -u 9
 
@@ -100,9 +110,8 @@ echo "== boot it (its own network namespace)"
 systemd-nspawn -q -D "$root" --boot --private-network --register=no --keep-unit \
   --capability=CAP_BPF,CAP_PERFMON --system-call-filter=bpf -M "velmor-check-$$" >"$boot_log" 2>&1 </dev/null &
 nspawn_pid=$!
-# The container's first process, once it is systemd (nspawn forks helpers before it).
 for _ in $(seq 1 100); do
-  init_pid=$(ps -o pid=,comm= --ppid "$nspawn_pid" | awk '$2 == "systemd" { print $1; exit }')
+  init_pid=$(container_init)
   [ -z "$init_pid" ] || break
   sleep 0.1
 done
