@@ -85,8 +85,14 @@ protected:
 
     // A command as the desktop's user, with the desktop's environment.
     std::vector<std::string> AsDesktopUser(std::vector<std::string> command) const {
-        std::vector<std::string> full{"setpriv", "--reuid", kDesktopUser, "--regid", kDesktopUser, "--clear-groups",
-                                      "env", "HOME=" + home.path().string(),
+        std::vector<std::string> full{"setpriv",
+                                      "--reuid",
+                                      kDesktopUser,
+                                      "--regid",
+                                      kDesktopUser,
+                                      "--clear-groups",
+                                      "env",
+                                      "HOME=" + home.path().string(),
                                       "XDG_RUNTIME_DIR=" + runtime.path().string(),
                                       "DBUS_SESSION_BUS_ADDRESS=unix:path=" + (runtime / "bus").string()};
         if (!sway_socket.empty()) full.push_back("SWAYSOCK=" + sway_socket);
@@ -110,15 +116,17 @@ protected:
         config << "output HEADLESS-1 resolution 1280x800\n";
         if (tray) config << "bar {\n    position bottom\n    status_command echo velmor-test\n}\n";
         config.close();
-        compositor = std::make_unique<ChildProcess>(AsDesktopUser(
-            {"env", "WLR_BACKENDS=headless", "WLR_LIBINPUT_NO_DEVICES=1", "WLR_RENDERER=pixman", "sh", "-c",
-             "exec sway -c \"$0\" >\"$1\" 2>&1", (runtime / "sway.config").string(), (runtime / "sway.log").string()}));
+        compositor = std::make_unique<ChildProcess>(
+            AsDesktopUser({"env", "WLR_BACKENDS=headless", "WLR_LIBINPUT_NO_DEVICES=1", "WLR_RENDERER=pixman",
+                           "sh", "-c", "exec sway -c \"$0\" >\"$1\" 2>&1", (runtime / "sway.config").string(),
+                           (runtime / "sway.log").string()}));
         ASSERT_TRUE(compositor->started());
         ASSERT_TRUE(WaitUntil(
             [&] {
                 for (const auto& entry : fs::directory_iterator(runtime.path())) {
                     const std::string name = entry.path().filename().string();
-                    if (name.starts_with("sway-ipc.") && name.ends_with(".sock")) sway_socket = entry.path().string();
+                    if (name.starts_with("sway-ipc.") && name.ends_with(".sock"))
+                        sway_socket = entry.path().string();
                     if (name.starts_with("wayland-") && !name.ends_with(".lock")) wayland_display = name;
                 }
                 return !sway_socket.empty() && !wayland_display.empty() &&
@@ -132,17 +140,18 @@ protected:
     }
 
     bool HasTrayHost() const {
-        return Desktop("dbus-send --session --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus "
-                       "org.freedesktop.DBus.ListNames")
+        return Desktop(
+                   "dbus-send --session --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus "
+                   "org.freedesktop.DBus.ListNames")
                    .find("\"org.kde.StatusNotifierWatcher\"") != std::string::npos;
     }
 
     // The items the tray shows, as "service/path".
     std::vector<std::string> TrayItems() const {
-        const std::string reply =
-            Desktop("dbus-send --session --print-reply --dest=org.kde.StatusNotifierWatcher /StatusNotifierWatcher "
-                    "org.freedesktop.DBus.Properties.Get string:org.kde.StatusNotifierWatcher "
-                    "string:RegisteredStatusNotifierItems");
+        const std::string reply = Desktop(
+            "dbus-send --session --print-reply --dest=org.kde.StatusNotifierWatcher /StatusNotifierWatcher "
+            "org.freedesktop.DBus.Properties.Get string:org.kde.StatusNotifierWatcher "
+            "string:RegisteredStatusNotifierItems");
         std::vector<std::string> items;
         const std::regex item_re("string \"([^\"]+)\"");
         for (std::sregex_iterator it(reply.begin(), reply.end(), item_re), end; it != end; ++it)
@@ -153,8 +162,8 @@ protected:
     // What the bar does on a click on the item: Activate (left button) or ContextMenu (right).
     void ClickTrayItem(const std::string& item, const std::string& method) {
         const auto slash = item.find('/');
-        Desktop("dbus-send --session --print-reply --dest=" + item.substr(0, slash) + " " + item.substr(slash) +
-                " org.kde.StatusNotifierItem." + method + " int32:1260 int32:790");
+        Desktop("dbus-send --session --print-reply --dest=" + item.substr(0, slash) + " " +
+                item.substr(slash) + " org.kde.StatusNotifierItem." + method + " int32:1260 int32:790");
     }
 
     std::vector<Window> Windows() const {
@@ -163,7 +172,8 @@ protected:
             "swaymsg -t get_tree | python3 -c '"
             "import json, sys\n"
             "def walk(node):\n"
-            "    if node.get(\"pid\"): print(int(node[\"visible\"]), int(node[\"focused\"]), node[\"name\"])\n"
+            "    if node.get(\"pid\"): print(int(node[\"visible\"]), int(node[\"focused\"]), "
+            "node[\"name\"])\n"
             "    for child in node[\"nodes\"] + node[\"floating_nodes\"]: walk(child)\n"
             "walk(json.load(sys.stdin))'");
         std::vector<Window> windows;

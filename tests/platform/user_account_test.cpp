@@ -45,7 +45,8 @@ std::string AsNobodyWithGroupFile(const std::string& group_file, std::string (*p
     ::close(pipe_ends[1]);
     std::string answer;
     char chunk[256];
-    for (ssize_t n; (n = ::read(pipe_ends[0], chunk, sizeof chunk)) > 0;) answer.append(chunk, static_cast<std::size_t>(n));
+    for (ssize_t n; (n = ::read(pipe_ends[0], chunk, sizeof chunk)) > 0;)
+        answer.append(chunk, static_cast<std::size_t>(n));
     ::close(pipe_ends[0]);
     ::waitpid(child, nullptr, 0);
     return answer;
