@@ -4,7 +4,7 @@
 #                                starts that copy, which the user owns and the Updater may rewrite
 #   /usr/libexec/velmor-guard    the privileged helper with its systemd unit (when it is built)
 # plus the menu entry, the login autostart entry, the hicolor icons, the AppStream metadata and the
-# manual page.
+# manual pages.
 
 # The version of the program folder, read by the launcher. Release packages made from the program
 # folder carry it, so after a self-update it names the version that runs.
@@ -39,7 +39,11 @@ foreach(size IN LISTS VELMOR_ICON_SIZES)
   list(APPEND package_files "${png}")
   install(FILES "${png}" DESTINATION "${CMAKE_INSTALL_DATADIR}/icons/hicolor/${size}x${size}/apps")
 endforeach()
-foreach(doc velmor.1 changelog)
+set(package_docs velmor.1 changelog)
+if(TARGET velmor-guard)
+  list(APPEND package_docs velmor-guard.8)
+endif()
+foreach(doc IN LISTS package_docs)
   add_custom_command(OUTPUT "${VELMOR_PACKAGE_BUILD}/${doc}.gz"
     COMMAND "${VELMOR_GZIP}" -9nc "${VELMOR_DESKTOP_DIR}/${doc}" > "${VELMOR_PACKAGE_BUILD}/${doc}.gz"
     DEPENDS "${VELMOR_DESKTOP_DIR}/${doc}" VERBATIM)
@@ -75,6 +79,7 @@ if(TARGET velmor-guard AND guard_units)
   list(GET guard_units 0 guard_unit)
   set(VELMOR_GUARD_UNIT velmor-guard.service)
   install(TARGETS velmor-guard DESTINATION "${CMAKE_INSTALL_LIBEXECDIR}")
+  install(FILES "${VELMOR_PACKAGE_BUILD}/velmor-guard.8.gz" DESTINATION "${CMAKE_INSTALL_MANDIR}/man8")
   file(READ "${guard_unit}" unit_text)
   string(REGEX REPLACE "(ExecStart=[-@:+!]*)[^ \n]*velmor-guard" "\\1/usr/${CMAKE_INSTALL_LIBEXECDIR}/velmor-guard"
          unit_text "${unit_text}")
@@ -87,7 +92,10 @@ if(TARGET velmor-guard AND guard_units)
                                     WORLD_EXECUTE)
     list(APPEND control_extra "${VELMOR_PACKAGE_BUILD}/${script}")
   endforeach()
-  set(extra_depends ", adduser")
+  # The debconf question whether the group's members may use the guard (its service on or off).
+  list(APPEND control_extra "${VELMOR_DESKTOP_DIR}/config" "${VELMOR_DESKTOP_DIR}/templates")
+  install(FILES "${VELMOR_DESKTOP_DIR}/README.Debian" DESTINATION "${CMAKE_INSTALL_DATADIR}/doc/velmor")
+  set(extra_depends ", adduser, debconf (>= 0.5) | debconf-2.0")
   set(VELMOR_PACKAGE_HAS_GUARD ON)
 else()
   set(VELMOR_PACKAGE_HAS_GUARD OFF)

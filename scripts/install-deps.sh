@@ -40,6 +40,11 @@ if [ "$mode" = all ]; then
     # the Windows build (the `windows` preset): mingw-w64 with the posix thread model, zlib for it,
     # wine to run its tests, and the Korean locale's sources (the tests compile it themselves)
     g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix libz-mingw-w64-dev wine wine64 locales
+    # a Wayland desktop for the window tests: sway (headless) with swaybar's tray, Qt's wayland
+    # platform, a session bus, screenshots and a virtual keyboard
+    sway qt6-wayland dbus-daemon grim wtype
+    # the package booted in a Debian 12 container (scripts/package-boot-check.sh)
+    systemd-container debootstrap
   )
 fi
 missing=()

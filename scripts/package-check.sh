@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the Debian package and checks it as a user's machine would meet it:
-#   - lintian (errors fail), desktop-file-validate, appstreamcli (no network), man --warnings,
+#   - lintian (errors and warnings fail), desktop-file-validate, appstreamcli (no network),
+#     man --warnings on every manual page,
 #     and one version in the package, the program folder, the changelog, the metadata and the manual;
 #   - apt resolves its dependencies on this machine (a simulation: nothing is installed);
 #   - dpkg installs it into a fresh root folder and removes it again (the machine's own dpkg
@@ -27,10 +28,10 @@ version=$(dpkg-deb -f "$deb" Version)
 
 echo "== lintian"
 set +e
-lintian --fail-on error "$deb" 2>&1 | grep -v 'running with root privileges'
+lintian --fail-on error,warning "$deb" 2>&1 | grep -v 'running with root privileges'
 lintian_status=${PIPESTATUS[0]}
 set -e
-[ "$lintian_status" -eq 0 ] || fail "lintian reports errors"
+[ "$lintian_status" -eq 0 ] || fail "lintian reports errors or warnings"
 
 work=$(mktemp -d /tmp/velmor-package-check.XXXXXX)
 namespace_pid=""
@@ -56,17 +57,23 @@ desktop-file-validate "$work/unpacked/usr/share/applications/velmor.desktop" || 
 desktop-file-validate "$work/unpacked/etc/xdg/autostart/velmor.desktop" || fail "autostart entry"
 appstreamcli validate --no-net "$work/unpacked/usr/share/metainfo/org.velmor.Velmor.metainfo.xml" ||
   fail "AppStream metadata"
-warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$work/unpacked/usr/share/man/man1/velmor.1.gz" 2>&1 >/dev/null)
-[ -z "$warnings" ] || fail "manual page: $warnings"
+for page in "$work"/unpacked/usr/share/man/man*/*.gz; do
+  warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$page" 2>&1 >/dev/null)
+  [ -z "$warnings" ] || fail "manual page $(basename "$page"): $warnings"
+done
 
 folder_version=$(cat "$work/unpacked/usr/lib/velmor/P/VERSION")
 changelog_version=$(zcat "$work/unpacked/usr/share/doc/velmor/changelog.gz" | sed -n '1s/^velmor (\([^)]*\)).*/\1/p')
 metainfo_version=$(sed -n 's/.*<release version="\([^"]*\)".*/\1/p' \
   "$work/unpacked/usr/share/metainfo/org.velmor.Velmor.metainfo.xml" | head -n 1)
 manual_version=$(zcat "$work/unpacked/usr/share/man/man1/velmor.1.gz" | sed -n '1s/.*"Velmor \([^"]*\)".*/\1/p')
-for v in "$folder_version" "$changelog_version" "$metainfo_version" "$manual_version"; do
+guard_manual=$work/unpacked/usr/share/man/man8/velmor-guard.8.gz
+[ -f "$guard_manual" ] || fail "no manual page for velmor-guard"
+guard_manual_version=$(zcat "$guard_manual" | sed -n '1s/.*"Velmor \([^"]*\)".*/\1/p')
+for v in "$folder_version" "$changelog_version" "$metainfo_version" "$manual_version" "$guard_manual_version"; do
   [ "$v" = "$version" ] || fail "version $version of the package, but $folder_version (P/VERSION)," \
-    "$changelog_version (changelog), $metainfo_version (metainfo), $manual_version (manual)"
+    "$changelog_version (changelog), $metainfo_version (metainfo), $manual_version (manual)," \
+    "$guard_manual_version (guard's manual)"
 done
 
 echo "== apt resolves the dependencies (simulation)"

@@ -49,7 +49,8 @@ if [ ! -S "$socket" ]; then
   if ! id -nG | tr ' ' '\n' | grep -qx velmor; then group=$(id -g); fi
   # Ask for the password in the foreground; the guard then runs in the background.
   [ -z "$sudo_cmd" ] || sudo -v
-  $sudo_cmd "$guard" --socket "$socket" --group "$group" &
+  # With the rights of its systemd unit, exactly as the package runs it.
+  $sudo_cmd ./scripts/guard-as-unit.sh "$guard" --socket "$socket" --group "$group" &
   guard_pid=$!
   trap stop_guard EXIT
   for _ in $(seq 50); do

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds Velmor and runs the whole test suite: unit, GUI (offscreen), end-to-end (in network
 # namespaces the tests make themselves; needs root), the same again under ASan/UBSan, a build
-# without the GUI, the Windows build under wine, the Debian package, and every fuzz target for a
-# bounded time.
+# without the GUI, the Windows build under wine, the Debian package (also installed into a booted
+# Debian 12 container), and every fuzz target for a bounded time.
 #   VELMOR_FUZZ_SECONDS   seconds per fuzz target (default 20)
 #   VELMOR_SKIP_ASAN=1    leave the sanitizer pass out (for a quick local run; CI never sets it)
 set -euo pipefail
@@ -26,6 +26,9 @@ echo "== Debian package: build, lintian, install into a fresh root, start to the
 
 echo "== Windows: the core, Hostlet and Fetchel cross-built with mingw-w64 and tested under wine"
 ./scripts/test-windows.sh
+
+echo "== Debian package in a booted Debian 12 container: the guard from its unit, a user blocks an intruder"
+./scripts/package-boot-check.sh build/ci
 
 echo "== build and test without the GUI (the core, Hostlet and Fetchel need no Qt Widgets)"
 cmake --preset nogui -DVELMOR_WERROR=ON >/dev/null

@@ -140,7 +140,8 @@ inline long RssKib(pid_t pid) {
     return kib;
 }
 
-// velmor-guard in namespace `ns` on `socket`; -1 when it does not come up.
+// velmor-guard in namespace `ns` on `socket`, with the rights of its systemd unit (as the package runs
+// it, through scripts/guard-as-unit.sh); -1 when it does not come up.
 inline pid_t StartGuard(const std::string& ns, const std::filesystem::path& guard,
                         const std::string& socket) {
     const pid_t pid = ::fork();
@@ -149,7 +150,8 @@ inline pid_t StartGuard(const std::string& ns, const std::filesystem::path& guar
         const int null = ::open("/dev/null", O_WRONLY);
         ::dup2(null, 1);
         ::dup2(null, 2);
-        ::execl(guard.c_str(), guard.c_str(), "--socket", socket.c_str(), "--group", "0", nullptr);
+        ::execl(VELMOR_GUARD_AS_UNIT, VELMOR_GUARD_AS_UNIT, guard.c_str(), "--socket", socket.c_str(),
+                "--group", "0", nullptr);
         ::_exit(127);
     }
     for (int i = 0; i < 250 && !std::filesystem::exists(socket); ++i)

@@ -6,8 +6,8 @@
 // `velmor`, and velmor-guard, build/<preset>/libexec/velmor-guard). Needs root; it makes its own
 // network namespaces and runs a copy of the program in a folder of its own, so the rule files it
 // writes land there. With the guard it measures everything again with the guard in the monitored
-// namespace, whose kernel socket events drive the table timer. A bare loop that only sleeps 1 ms is
-// measured in the same run as the yardstick.
+// namespace (with its systemd unit's rights), whose kernel socket events drive the table timer. A bare loop
+// that only sleeps 1 ms is measured in the same run as the yardstick.
 
 #include <signal.h>
 #include <sys/resource.h>
@@ -116,14 +116,16 @@ double MeasureBareLoop() {
     return before < 0 || after < 0 ? -1 : 100.0 * (after - before) / seconds;
 }
 
-// velmor-guard in the monitored namespace on a socket in `folder`; -1 when it does not come up.
+// velmor-guard in the monitored namespace on a socket in `folder`, with its systemd unit's rights
+// (as the package runs it); -1 when it does not come up.
 pid_t StartGuard(const BenchNetwork& network, const std::filesystem::path& guard, const std::string& socket) {
     const pid_t pid = ::fork();
     if (pid == 0) {
         if (!BenchNetwork::Enter(network.local())) ::_exit(126);
         const int null = ::open("/dev/null", O_WRONLY);
         ::dup2(null, 1);
-        ::execl(guard.c_str(), guard.c_str(), "--socket", socket.c_str(), "--group", "0", nullptr);
+        ::execl(VELMOR_GUARD_AS_UNIT, VELMOR_GUARD_AS_UNIT, guard.c_str(), "--socket", socket.c_str(),
+                "--group", "0", nullptr);
         ::_exit(127);
     }
     for (int i = 0; i < 250 && !std::filesystem::exists(socket); ++i)

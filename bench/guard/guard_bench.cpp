@@ -64,8 +64,9 @@ int main(int argc, char** argv) {
     const std::string socket = (folder / "guard.sock").string();
     const pid_t pid = ::fork();
     if (pid == 0) {
-        ::execlp("ip", "ip", "netns", "exec", net.local().c_str(), guard.c_str(), "--socket", socket.c_str(),
-                 "--group", "0", static_cast<char*>(nullptr));
+        // With the rights of its systemd unit, as the package runs it.
+        ::execlp("ip", "ip", "netns", "exec", net.local().c_str(), VELMOR_GUARD_AS_UNIT, guard.c_str(),
+                 "--socket", socket.c_str(), "--group", "0", static_cast<char*>(nullptr));
         ::_exit(127);
     }
     // The guard serves its own namespace only: the link is made from inside it.

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -29,7 +30,8 @@ constexpr std::int32_t kComplete = 100;
 constexpr std::size_t kLocalPiece = 1024 * 1024;
 constexpr std::size_t kOutputBuffer = 256 * 1024;
 
-// How long the last notifications wait for room in a full queue of a window that still exists.
+// How long the last notifications, together, wait for room in a full queue of a window that still
+// exists.
 constexpr auto kFinalPostPatience = std::chrono::seconds(10);
 
 class Notifier final {
@@ -39,19 +41,19 @@ public:
           message_(platform::kWmUser + settings.message_offset),
           wparam_(settings.wparam) {}
 
-    // Percentages are posted and forgotten: when the window's queue is full, the next one follows
-    // soon enough.
+    // Percentages are posted once: a full queue gets the mailbox's short wait for room, and a
+    // window that still falls behind loses the percentage, never the download.
     void Progress(std::int32_t percent) const {
         if (window_ != 0) PostWindowMessage(window_, Message(percent));
     }
 
-    // The final 100 and the outcome must arrive, or the window waits for ever: they wait for room
-    // in a full queue for a while, as long as the window exists.
-    void Final(std::int32_t value) const {
+    // The final 100 and the outcome must arrive, or the window waits for ever: they try again for
+    // room in a full queue as long as the window exists, the two together for a bounded time.
+    void Final(std::int32_t value) {
         if (window_ == 0) return;
-        const auto deadline = std::chrono::steady_clock::now() + kFinalPostPatience;
+        if (!final_deadline_) final_deadline_ = std::chrono::steady_clock::now() + kFinalPostPatience;
         while (!PostWindowMessage(window_, Message(value))) {
-            if (!IsWindow(window_) || std::chrono::steady_clock::now() > deadline) return;
+            if (!IsWindow(window_) || std::chrono::steady_clock::now() > *final_deadline_) return;
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
         }
     }
@@ -59,6 +61,7 @@ public:
 private:
     WindowMessage Message(std::int32_t value) const { return {message_, wparam_, value}; }
 
+    std::optional<std::chrono::steady_clock::time_point> final_deadline_;
     std::int64_t window_;
     std::int32_t message_;
     std::int32_t wparam_;
@@ -70,7 +73,7 @@ struct FileCloser {
 using File = std::unique_ptr<std::FILE, FileCloser>;
 
 // The internet copy (libcurl or WinINet), then 100 when it ended normally and a size was given.
-bool FetchFromInternet(const Settings& settings, std::FILE* output, const Notifier& notifier) {
+bool FetchFromInternet(const Settings& settings, std::FILE* output, Notifier& notifier) {
     const Progress progress = [&](std::int32_t percent) { notifier.Progress(percent); };
     if (!CopyFromInternet(settings, output, progress)) return false;
     if (settings.expected_size != 0) notifier.Final(kComplete);
@@ -78,7 +81,7 @@ bool FetchFromInternet(const Settings& settings, std::FILE* output, const Notifi
 }
 
 // True when the whole file was read; a source that cannot be opened or read fails the transfer.
-bool CopyFromLocalFile(const Settings& settings, std::FILE* output, const Notifier& notifier) {
+bool CopyFromLocalFile(const Settings& settings, std::FILE* output, Notifier& notifier) {
     File source(platform::OpenFile(platform::PathFromText(settings.source), "rb"));
     if (!source) {
         platform::DiagError("transfer", "cannot open " + settings.source, errno);
@@ -136,7 +139,7 @@ bool CopyFromLocalFile(const Settings& settings, std::FILE* output, const Notifi
 }  // namespace
 
 int RunTransfer(const Settings& settings) {
-    const Notifier notifier(settings);
+    Notifier notifier(settings);
     // The output file exists before the source is even opened, so it is there after any failure.
     std::FILE* output = platform::OpenFile(platform::PathFromText(settings.output), "wb");
     if (output == nullptr) {

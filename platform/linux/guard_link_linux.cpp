@@ -46,6 +46,7 @@ public:
     UnixGuardLink& operator=(const UnixGuardLink&) = delete;
 
     bool Connect() override {
+        hung_up_on_us_ = false;
         // The newest version first; a guard that knows it not says so and hangs up, and the one
         // before is tried on a new connection.
         for (int version = guard::kProtocolVersion; version >= guard::kOldestProtocolVersion; --version) {
@@ -55,13 +56,18 @@ public:
             request.op = guard::Op::Status;
             guard::Reply reply;
             // A guard that refuses us closes the connection unread: the status request then fails.
-            if (!RoundTrip(request, reply, nullptr)) return false;
+            if (!RoundTrip(request, reply, nullptr)) {
+                hung_up_on_us_ = true;
+                return false;
+            }
             if (reply.result == guard::Result::Ok) return true;
             Disconnect();
             if (reply.result != guard::Result::UnsupportedVersion) return false;
         }
         return false;
     }
+
+    bool Refused() const override { return hung_up_on_us_; }
 
     bool Connected() const override { return fd_ >= 0; }
 
@@ -237,6 +243,7 @@ private:
 
     std::string path_;
     int fd_ = -1;
+    bool hung_up_on_us_ = false;
     std::vector<std::uint8_t> buffer_;
     // The version the guard of this connection speaks.
     std::uint8_t version_ = guard::kProtocolVersion;

@@ -1,10 +1,13 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstddef>
 #include <cstring>
 #include <string>
@@ -22,6 +25,17 @@ constexpr int kWindowsPerProcess = 63;
 // Rotates through the process's 63 window numbers, so a handle that was just closed is not handed
 // out again at once (a late poster would otherwise reach the wrong window).
 std::atomic<unsigned> next_window_number{0};
+
+using Clock = std::chrono::steady_clock;
+using Nanoseconds = std::chrono::nanoseconds;
+
+// A post to a full queue waits this long for the receiver to make room (a window reads its queue
+// many times a millisecond; a datagram queue holds only net.unix.max_dgram_qlen messages, 10 by
+// default, against the thousands of a Windows queue).
+constexpr Nanoseconds kPostPatience = std::chrono::milliseconds(10);
+// All the waits of this process that ended without room together take at most this long, so a
+// receiver that stops reading costs a poster one second in all, not ten milliseconds per post.
+std::atomic<Nanoseconds::rep> post_patience_left{Nanoseconds(std::chrono::seconds(1)).count()};
 
 bool ValidHandle(WindowHandle handle) {
     return handle > 0 && handle < kHandleLimit;
@@ -166,19 +180,37 @@ std::filesystem::path MailboxSocketFile(WindowHandle handle) {
 
 bool PostWindowMessage(WindowHandle handle, const WindowMessage& message) {
     if (!ValidHandle(handle)) return false;
-    FileDescriptor fd(NewDatagramSocket());
+    // A blocking socket: only a blocking send waits for room in the receiver's queue.
+    FileDescriptor fd(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     if (fd.get() < 0) return false;
     sockaddr_un address;
     socklen_t address_length = 0;
     if (!MailboxAddress(handle, address, address_length)) return false;
     unsigned char bytes[kWindowMessageSize];
     Encode(message, bytes);
+    const auto start = Clock::now();
+    const auto deadline = start + std::min(kPostPatience, Nanoseconds(post_patience_left.load()));
     for (;;) {
-        const ssize_t sent = ::sendto(fd.get(), bytes, sizeof bytes, MSG_DONTWAIT | MSG_NOSIGNAL,
+        const auto now = Clock::now();
+        const auto wait = std::chrono::duration_cast<std::chrono::microseconds>(deadline - now);
+        // A zero SO_SNDTIMEO would mean no limit at all, so no patience left is a send that never waits.
+        int flags = MSG_NOSIGNAL;
+        if (wait.count() <= 0) {
+            flags |= MSG_DONTWAIT;
+        } else {
+            const timeval limit{static_cast<time_t>(wait.count() / 1'000'000),
+                                static_cast<suseconds_t>(wait.count() % 1'000'000)};
+            if (::setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit) != 0) return false;
+        }
+        const ssize_t sent = ::sendto(fd.get(), bytes, sizeof bytes, flags,
                                       reinterpret_cast<const sockaddr*>(&address), address_length);
         if (sent == static_cast<ssize_t>(sizeof bytes)) return true;
         if (sent < 0 && errno == EINTR) continue;
-        return false;  // ECONNREFUSED: no such mailbox; EAGAIN: its queue is full
+        if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            // The receiver made no room in time: that wait comes off the process's patience.
+            post_patience_left.fetch_sub(Nanoseconds(Clock::now() - start).count());
+        }
+        return false;  // ECONNREFUSED: no such mailbox; EAGAIN: its queue stayed full
     }
 }
 

@@ -142,16 +142,16 @@ protected:
         socket_path = (run / "guard.sock").string();
     }
 
-    // `without_bpf`: the guard runs without the rights to load BPF programs (as on a system that
-    // grants it only CAP_NET_ADMIN).
-    void StartGuard(bool without_bpf = false) {
-        std::vector<std::string> command{"ip", "netns", "exec", net.local()};
+    // The guard with the rights and arguments of its systemd unit. `without_bpf`: less the rights to
+    // load BPF programs (as on a system that withholds them).
+    void StartGuard(bool without_bpf = false, const std::string& group = kTrustedId) {
+        std::vector<std::string> command{"ip", "netns", "exec", net.local(), VELMOR_GUARD_AS_UNIT};
         if (without_bpf) {
-            for (const char* word : {"setpriv", "--bounding-set", "-bpf,-perfmon,-sys_admin"})
+            for (const char* word : {"--without", "CAP_BPF", "--without", "CAP_PERFMON"})
                 command.emplace_back(word);
         }
-        for (const std::string& word : {GuardProgram().string(), std::string("--socket"), socket_path,
-                                        std::string("--group"), std::string(kTrustedId)}) {
+        for (const std::string& word :
+             {GuardProgram().string(), std::string("--socket"), socket_path, std::string("--group"), group}) {
             command.push_back(word);
         }
         guard = std::make_unique<ChildProcess>(command);
@@ -227,6 +227,32 @@ TEST_F(GuardEndToEnd, RefusesAClientOfAnotherUserAndServesRootAndTheGroup) {
     EXPECT_TRUE(state->packet_filter);
     EXPECT_TRUE(state->teardown);
     EXPECT_TRUE(state->bait);
+}
+
+// The line "name:\tvalue" of a process's /proc status.
+std::string ProcStatus(int pid, const std::string& name) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.starts_with(name + ":")) return line.substr(line.find_first_not_of(" \t", name.size() + 1));
+    }
+    return "(none)";
+}
+
+TEST_F(GuardEndToEnd, WithExactlyTheUnitsRightsTheGuardOffersEveryFeature) {
+    StartGuard();
+    // CAP_NET_BIND_SERVICE (10), CAP_NET_ADMIN (12), CAP_PERFMON (38) and CAP_BPF (39), nothing else,
+    // and no way to gain more.
+    EXPECT_EQ(ProcStatus(guard->pid(), "CapEff"), "000000c000001400");
+    EXPECT_EQ(ProcStatus(guard->pid(), "CapBnd"), "000000c000001400");
+    EXPECT_EQ(ProcStatus(guard->pid(), "NoNewPrivs"), "1");
+    auto link = Link();
+    ASSERT_NE(link, nullptr);
+    const auto state = link->Status();
+    ASSERT_TRUE(state.has_value());
+    EXPECT_TRUE(state->packet_filter);
+    EXPECT_TRUE(state->teardown);
+    EXPECT_TRUE(state->bait);
+    EXPECT_NE(Events(), nullptr) << "no kernel socket events with the unit's rights";
 }
 
 TEST_F(GuardEndToEnd, KillAndRestartLeaveOneTableAndAStopRemovesIt) {
@@ -461,6 +487,36 @@ TEST_F(GuardEndToEnd, AnOlderClientReadsARefusalAsSuccessAndStaysConnected) {
     EXPECT_NE(set4.find("10.77.0.8"), std::string::npos) << set4;
     EXPECT_EQ(set4.find("10.77.0.2"), std::string::npos) << set4;
     ::close(fd);
+}
+
+TEST_F(GuardEndToEnd, AUserOutsideTheGuardsGroupIsToldTheCommandThatLetsItIn) {
+    // The guard serves another group than nobody's; velmor runs installed-like, from a folder of its own.
+    StartGuard(false, "65533");
+    TempDir folder;
+    std::filesystem::copy_file(BuiltProgramFolder() / "velmor", folder / "velmor");
+    ASSERT_EQ(Status("chown -R 65534:65534 " + folder.path().string()), 0);
+    std::filesystem::permissions(folder.path(), std::filesystem::perms(0755));
+    ChildProcess monitor({"ip", "netns", "exec", net.local(), "setpriv", "--reuid", kTrustedId, "--regid",
+                          kTrustedId, "--clear-groups", "env",
+                          std::string(platform::kGuardSocketVariable) + "=" + socket_path, "sh", "-c",
+                          "exec \"$0\" --headless 2>&1", (folder / "velmor").string()});
+    ASSERT_TRUE(monitor.started());
+    std::string notice;
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            const auto line = monitor.ReadLine(100ms);
+            if (line && line->starts_with("velmor: ⚠")) notice = *line;
+            return !notice.empty();
+        },
+        10s));
+    EXPECT_NE(notice.find("velmor-guard가 실행 중이지만 이 사용자의 요청을 거절했습니다"), std::string::npos)
+        << notice;
+    EXPECT_NE(notice.find("\"sudo adduser nobody velmor\""), std::string::npos) << notice;
+    EXPECT_NE(notice.find("다시 로그인"), std::string::npos) << notice;
+    EXPECT_EQ(notice.find("run.sh"), std::string::npos) << notice;
+    const auto answer = monitor.Ask("guard", 10s).value_or(std::vector<std::string>{});
+    EXPECT_NE(std::find(answer.begin(), answer.end(), "guard refused"), answer.end())
+        << (answer.empty() ? std::string("(no answer)") : answer.front());
 }
 
 // The headless monitor as nobody, without any capability, blocking through the guard.

@@ -52,8 +52,9 @@ protected:
             // velmor as nobody, blocking through the guard, which hands it the bait.
             std::filesystem::permissions(run.path(), std::filesystem::perms(0755));
             socket_path = (run / "guard.sock").string();
+            // With the rights of its unit, as the package runs it.
             guard = std::make_unique<ChildProcess>(std::vector<std::string>{
-                "ip", "netns", "exec", bed.monitored(),
+                "ip", "netns", "exec", bed.monitored(), VELMOR_GUARD_AS_UNIT,
                 (BuiltProgramFolder().parent_path() / "libexec" / "velmor-guard").string(), "--socket",
                 socket_path, "--group", kNobody});
             ASSERT_TRUE(guard->started());
@@ -73,8 +74,9 @@ protected:
             for (const char* word : {"setpriv", "--reuid", kNobody, "--regid", kNobody, "--clear-groups"})
                 argv.emplace_back(word);
         }
-        argv.insert(argv.end(), {"env", std::string(platform::kGuardSocketVariable) + "=" +
-                                             (GetParam().guard ? socket_path : (run / "none.sock").string()),
+        argv.insert(argv.end(), {"env",
+                                 std::string(platform::kGuardSocketVariable) + "=" +
+                                     (GetParam().guard ? socket_path : (run / "none.sock").string()),
                                  "XDG_CONFIG_HOME=" + config.path().string(), (folder / "velmor").string(),
                                  "--headless"});
         if (GetParam().hidden) argv.emplace_back("--hidden");
@@ -122,14 +124,16 @@ TEST_P(NeverTurnedAgainstItsUser, ForgedSynsFileAndBlockNothingWhileAHandshakeOf
                         "기본 게이트웨이\t" + std::string(SynTestBed::kGatewayAddress)),
               lifelines.end())
         << testing::PrintToString(lifelines);
-    EXPECT_NE(std::find(lifelines.begin(), lifelines.end(), "DNS 서버\t" + std::string(SynTestBed::kResolverAddress)),
+    EXPECT_NE(std::find(lifelines.begin(), lifelines.end(),
+                        "DNS 서버\t" + std::string(SynTestBed::kResolverAddress)),
               lifelines.end());
 
     std::vector<std::string> sources = {SynTestBed::kGatewayAddress, SynTestBed::kResolverAddress,
                                         SynTestBed::kGatewayAddress6, SynTestBed::ClientAddress6(1)};
     for (int i = 0; i < 16; ++i) sources.push_back(SynTestBed::ClientAddress(1 + i * 300));
     ASSERT_TRUE(bed.ForgeSyns(sources, 80));
-    ASSERT_TRUE(WaitUntil([&] { return bed.CountOnPort("syn-recv", 80) == static_cast<int>(sources.size()); }, 3s));
+    ASSERT_TRUE(
+        WaitUntil([&] { return bed.CountOnPort("syn-recv", 80) == static_cast<int>(sources.size()); }, 3s));
     // Several reads of the table later (the hidden pause, the safety net, the counters).
     std::this_thread::sleep_for(2500ms);
     for (const std::string& source : sources) {
@@ -175,7 +179,8 @@ TEST_P(NeverTurnedAgainstItsUser, LocalUsersAndTrustedAddressesNeverCutTheMachin
     for (const auto& [source, target] : {std::pair{"127.0.0.53", "127.0.0.1"}, std::pair{"::1", "::1"}}) {
         const std::string script = std::string("import socket,time\ns=socket.socket(socket.AF_INET") +
                                    (std::string(source).find(':') != std::string::npos ? "6" : "") +
-                                   ")\ns.bind(('" + source + "',0))\ns.connect(('" + target + "',80))\ntime.sleep(2)\n";
+                                   ")\ns.bind(('" + source + "',0))\ns.connect(('" + target +
+                                   "',80))\ntime.sleep(2)\n";
         EXPECT_EQ(std::system(("ip netns exec " + bed.monitored() + " setpriv --reuid 65533 --regid 65533 " +
                                "--clear-groups /usr/bin/python3 -c \"" + script + "\"")
                                   .c_str()),

@@ -82,17 +82,17 @@ TEST_F(EnforcementTest, TheGuardsRefusalsAreKeptUntilTheAddressLeavesTheSet) {
     Connect(80, "10.1.2.3");
     Tick();
     EXPECT_EQ(link.set, (Set{"10.1.2.3"}));
-    ASSERT_EQ(guard.Refused().size(), 1u);
-    EXPECT_EQ(guard.Refused().begin()->first, "10.0.0.254");
-    EXPECT_EQ(guard.Refused().begin()->second, guard::Refusal::Gateway);
-    const auto generation = guard.RefusedGeneration();
+    ASSERT_EQ(guard.RefusedLifelines().size(), 1u);
+    EXPECT_EQ(guard.RefusedLifelines().begin()->first, "10.0.0.254");
+    EXPECT_EQ(guard.RefusedLifelines().begin()->second, guard::Refusal::Gateway);
+    const auto generation = guard.RefusedLifelinesGeneration();
     Tick();
-    EXPECT_EQ(guard.RefusedGeneration(), generation) << "nothing new";
+    EXPECT_EQ(guard.RefusedLifelinesGeneration(), generation) << "nothing new";
     // Allowed again: it leaves the set velmor wants, and the refusal is over.
     SetVerdict("10.0.0.254", "허용");
     Tick();
-    EXPECT_TRUE(guard.Refused().empty());
-    EXPECT_GT(guard.RefusedGeneration(), generation);
+    EXPECT_TRUE(guard.RefusedLifelines().empty());
+    EXPECT_GT(guard.RefusedLifelinesGeneration(), generation);
 }
 
 TEST_F(EnforcementTest, ChangesAreIncrementalAndNothingIsSentWhenNothingChanged) {

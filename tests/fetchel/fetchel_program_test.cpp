@@ -20,6 +20,7 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <limits>
 #include <string>
 #include <thread>
 #include <vector>
@@ -460,16 +461,79 @@ void ExpectPercentagesOf(const std::vector<std::int64_t>& values, std::int64_t b
     EXPECT_GT(*std::max_element(values.begin(), values.end() - 2), 33);
 }
 
-TEST_F(FetchelRun, LargeDownloadPercentagesStayRightPast21MB) {
+// A window of its own pace, independent of the loop that waits for Fetchel: it takes one message
+// per `pause` until the outcome arrives, or stops reading for good after `stop_after` messages.
+class PacedReceiver {
+public:
+    explicit PacedReceiver(std::chrono::milliseconds pause,
+                           std::size_t stop_after = std::numeric_limits<std::size_t>::max())
+        : mailbox_(platform::OpenMailbox()) {
+        if (!mailbox_) return;
+        thread_ = std::thread([this, pause, stop_after] {
+            const auto give_up = Clock::now() + std::chrono::seconds(120);
+            while (!stop_ && values_.size() < stop_after && Clock::now() < give_up) {
+                std::this_thread::sleep_for(pause);
+                const auto message = mailbox_->Receive();
+                if (!message) continue;
+                values_.push_back(message->lParam);
+                if (message->lParam < 0) break;
+            }
+            done_reading_ = true;
+        });
+    }
+    ~PacedReceiver() { Finish(); }
+    PacedReceiver(const PacedReceiver&) = delete;
+    PacedReceiver& operator=(const PacedReceiver&) = delete;
+
+    bool open() const { return mailbox_ != nullptr; }
+    std::string handle() const { return Handle(*mailbox_); }
+    // Waits for the outcome (at most a few seconds) and returns everything taken.
+    std::vector<std::int64_t> Finish() {
+        const auto deadline = Clock::now() + std::chrono::seconds(5);
+        while (thread_.joinable() && !done_reading_ && Clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        stop_ = true;
+        if (thread_.joinable()) thread_.join();
+        return values_;
+    }
+
+private:
+    std::unique_ptr<Mailbox> mailbox_;
+    std::vector<std::int64_t> values_;
+    std::atomic<bool> stop_{false};
+    std::atomic<bool> done_reading_{false};
+    std::thread thread_;
+};
+
+TEST_F(FetchelRun, ASlowWindowGetsEveryPercentageOfALargeDownloadRightPast21MB) {
     const std::int64_t size = 64 * 1024 * 1024;
-    const Outcome run = Fetch(server_.Url("/bytes/" + std::to_string(size)), dir_ / "out", size);
+    // One message a millisecond: far slower than a loopback download posts them, so the queue fills.
+    PacedReceiver window(std::chrono::milliseconds(1));
+    ASSERT_TRUE(window.open());
+    const Outcome run = RunFetchel({server_.Url("/bytes/" + std::to_string(size)), (dir_ / "out").string(),
+                                    window.handle(), "0", std::to_string(size), "0"});
     EXPECT_EQ(run.exit_status, 0);
     EXPECT_EQ(static_cast<std::int64_t>(fs::file_size(dir_ / "out")), size);
-    ExpectPercentagesOf(run.values(), 1024, size / 1024, size);
-    // Many of the 655 percentages arrive (the queue may drop some when the receiver falls behind),
-    // including those past 21 MB, which 32-bit arithmetic spoils.
-    const auto values = run.values();
-    EXPECT_GT(std::count_if(values.begin(), values.end(), [](auto v) { return v > 40 && v < 100; }), 10);
+    // All 655 percentages of the 65,536 reads, exact past 21 MB where 32-bit arithmetic spoils them.
+    Values expected;
+    for (std::int64_t reads = 100; reads <= size / 1024; reads += 100)
+        expected.push_back(std::max<std::int64_t>(1, reads * 102400 / size));
+    expected.push_back(100);
+    expected.push_back(-1);
+    EXPECT_EQ(window.Finish(), expected);
+}
+
+TEST_F(FetchelRun, AWindowThatStopsReadingDoesNotHoldTheDownloadForLong) {
+    const std::int64_t size = 64 * 1024 * 1024;
+    PacedReceiver window(std::chrono::milliseconds(1), 5);
+    ASSERT_TRUE(window.open());
+    const Outcome run = RunFetchel({server_.Url("/bytes/" + std::to_string(size)), (dir_ / "out").string(),
+                                    window.handle(), "0", std::to_string(size), "0"});
+    EXPECT_EQ(run.exit_status, 0);
+    EXPECT_EQ(static_cast<std::int64_t>(fs::file_size(dir_ / "out")), size);
+    // About a second of waits for room over all the percentages, then ten seconds for the last two.
+    EXPECT_LT(run.duration, std::chrono::seconds(14));
+    EXPECT_EQ(window.Finish().size(), 5u);
 }
 
 TEST_F(FetchelRun, LocalCopyCountsFourKilobyteReads) {

@@ -28,6 +28,8 @@
 #include "lamp_widget.h"
 #include "velmor/common/text_file.h"
 #include "velmor/platform/mailbox.h"
+#include "velmor/platform/user_account.h"
+#include "velmor/shell/enforcement_notice.h"
 #include "velmor/test/event_loop.h"
 #include "velmor/test/fake_guard_link.h"
 #include "velmor/test/fakes.h"
@@ -379,6 +381,29 @@ TEST_F(FrmStartTest, WithoutATrayTheWindowIsNeverHidden) {
     EXPECT_EQ(ended, 0);
 }
 
+TEST_F(FrmStartTest, WithoutATrayTheWindowSaysHowToGetOneAndFollowsATrayThatComesAndGoes) {
+    Make(/*tray_available=*/false);
+    window->Handle();
+    window->ShowWindow();
+    EXPECT_TRUE(window->TrayNoticeText().contains(QStringLiteral("gnome-shell-extension-appindicator")));
+
+    // A panel with a tray starts later: the icon goes up in it anew, and the notice goes.
+    tray_calls.clear();
+    fake_tray->available = true;
+    ASSERT_TRUE(Until([&] { return window->TrayNoticeText().isEmpty(); }));
+    ASSERT_GE(tray_calls.size(), 2u);
+    EXPECT_EQ(tray_calls[0].kind, "delete");
+    EXPECT_EQ(tray_calls[1].kind, "add");
+    window->close();
+    EXPECT_FALSE(window->isVisible()) << "now the close box puts it into the tray";
+
+    // The panel ends while the window is in its tray: the window comes back by itself.
+    fake_tray->available = false;
+    ASSERT_TRUE(Until([&] { return window->isVisible(); })) << "hidden in a tray that is gone";
+    EXPECT_FALSE(window->TrayNoticeText().isEmpty());
+    EXPECT_EQ(ended, 0);
+}
+
 TEST_F(FrmStartTest, AlertWhileHiddenAndLeftReleaseRestores) {
     Make();
     window->Handle();
@@ -722,6 +747,30 @@ TEST_F(FrmStartTest, AGuardWithoutItsTableOrNoGuardAtAllIsSaidPlainly) {
     Make(true, 0, std::move(absent));
     window->Handle();
     EXPECT_TRUE(window->NoticeText().contains(QStringLiteral("velmor-guard가 없어")));
+}
+
+TEST_F(FrmStartTest, AUserTheGuardRefusesIsToldOnceWhatToDoWithItsOwnName) {
+    auto refusing = std::make_unique<test::FakeGuardLink>();
+    refusing->refuses = true;
+    can_tear_down = false;
+    Make(true, 0, std::move(refusing));
+    window->Handle();
+    const QString command = QStringLiteral("sudo adduser ") +
+                            QString::fromStdString(platform::CurrentUserName()) + QStringLiteral(" velmor");
+    const QString notice = window->NoticeText();
+    EXPECT_TRUE(notice.contains(QStringLiteral("차단이 적용되지 않습니다"))) << notice.toStdString();
+    EXPECT_TRUE(notice.contains(command)) << notice.toStdString();
+    EXPECT_TRUE(notice.contains(QStringLiteral("다시 로그인"))) << notice.toStdString();
+    // The program runs installed (not from a build of the source tree): no word of scripts/run.sh.
+    EXPECT_FALSE(notice.contains(QStringLiteral("run.sh"))) << notice.toStdString();
+
+    // Beside the tray once, however often the notice is brought up to date.
+    window->SetPortListener(false);
+    window->SetPortListener(true);
+    const auto messages = Messages();
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_TRUE(messages[0].tip.startsWith(QString::fromUtf8(kRefusalNoticeTitle) + QLatin1Char('|')));
+    EXPECT_TRUE(messages[0].tip.contains(command));
 }
 
 TEST_F(FrmStartTest, EveryTrayClickBringsTheWindowBackWhateverHappenedWhileHidden) {

@@ -1,4 +1,4 @@
-// SPDX-License-Identifier: GPL-2.0
+// SPDX-License-Identifier: GPL-2.0-or-later
 /* Reports TCP sockets of one network namespace entering or leaving the connection table, from the
  * tracepoint sock/inet_sock_set_state. Read-only: it never changes a socket or a packet. */
 

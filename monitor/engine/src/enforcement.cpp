@@ -99,18 +99,18 @@ GuardEnforcement::GuardEnforcement(platform::GuardLink& link, platform::Connecti
 
 void GuardEnforcement::NoteRefusals(const BlockedAddressTracker::Change& change) {
     bool changed = false;
-    if (change.clear && !refused_.empty()) {
-        refused_.clear();
+    if (change.clear && !refused_lifelines_.empty()) {
+        refused_lifelines_.clear();
         changed = true;
     }
-    for (const std::string& address : change.remove) changed |= refused_.erase(address) > 0;
+    for (const std::string& address : change.remove) changed |= refused_lifelines_.erase(address) > 0;
     for (platform::RefusedAddress& refused : link_.TakeRefused()) {
         platform::Diag("enforcement",
                        "the guard will not drop " + refused.address + ", a lifeline of its namespace");
-        refused_[std::move(refused.address)] = refused.reason;
+        refused_lifelines_[std::move(refused.address)] = refused.reason;
         changed = true;
     }
-    if (changed) ++refused_generation_;
+    if (changed) ++refused_lifelines_generation_;
 }
 
 void GuardEnforcement::Lost() {
@@ -132,7 +132,13 @@ bool GuardEnforcement::EnsureConnected(bool now) {
     attempted_ = true;
     last_attempt_ = time;
     // A link connected by someone else only needs the guard's state.
-    if (!link_.Connected() && !link_.Connect()) return false;
+    const bool connected = link_.Connected() || link_.Connect();
+    // A guard that starts or stops refusing us changes what the notice says.
+    if (const bool refused = !connected && link_.Refused(); refused != refused_) {
+        refused_ = refused;
+        ++generation_;
+    }
+    if (!connected) return false;
     state_ = link_.Status();
     if (!state_) return false;
     last_check_ = time;

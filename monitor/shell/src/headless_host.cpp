@@ -78,9 +78,11 @@ HeadlessHost::HeadlessHost(std::filesystem::path program_folder, const HeadlessO
     service_->Cycle().SetChecked(engine::kBlockInternetBox, options_.block_internet);
     EnforcementFacts facts;
     facts.own_teardown = platform::CanTearDownConnections();
+    AddUserFacts(facts, service_->ProgramFolder());
     if (engine::GuardEnforcement* guard = service_->Guard()) {
         facts.guard_expected = true;
         facts.guard = guard->GuardState();
+        facts.guard_refused = guard->Refused();
         // The bait comes only from the guard: without one the headless monitor has none, as before.
         if (facts.guard && facts.guard->bait) bait_.Adopt(guard->Link().TakeBaitSocket());
     }
@@ -140,15 +142,15 @@ void HeadlessHost::OnInput() {
 void HeadlessHost::PrintGuard() {
     engine::GuardEnforcement* guard = service_->Guard();
     if (guard == nullptr || !guard->GuardState()) {
-        std::cout << "guard none\n";
+        std::cout << (guard != nullptr && guard->Refused() ? "guard refused\n" : "guard none\n");
         return;
     }
     const guard::GuardState& state = *guard->GuardState();
     std::cout << "guard connected\npacket_filter " << state.packet_filter << "\nteardown " << state.teardown
               << "\nbait " << bait_.IsListening() << "\nblocked " << guard->Tracker().Applied().size()
               << "\nevents " << (service_->GuardEvents() != nullptr) << "\nrefused "
-              << guard->Refused().size() << '\n';
-    for (const std::string& refused : RefusedTexts(guard->Refused()))
+              << guard->RefusedLifelines().size() << '\n';
+    for (const std::string& refused : RefusedTexts(guard->RefusedLifelines()))
         std::cout << "refused_address " << refused << '\n';
 }
 

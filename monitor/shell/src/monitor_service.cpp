@@ -138,8 +138,8 @@ void MonitorService::OnTableTimer() {
     if (cycle_.PassPending()) delay = std::chrono::milliseconds(0);
     table_timer_.start(static_cast<int>(delay.count()));
     if (cycle_.GetStats().dumps != dumps) Q_EMIT TableRead();
-    if (guard_ && guard_->RefusedGeneration() != seen_refused_generation_) {
-        seen_refused_generation_ = guard_->RefusedGeneration();
+    if (guard_ && guard_->RefusedLifelinesGeneration() != seen_refused_generation_) {
+        seen_refused_generation_ = guard_->RefusedLifelinesGeneration();
         Q_EMIT GuardChanged();
     }
     if (guard_ && guard_->Generation() != seen_guard_generation_) {

@@ -77,7 +77,7 @@ QHeaderView::section { background: #eef1f6; color: #33405a; padding: 4px 6px; bo
 QPushButton { padding: 5px 14px; border: 1px solid #c3cbd8; border-radius: 4px; background: #ffffff; min-width: 56px; }
 QPushButton:hover { background: #e8eef7; border-color: #8fb1de; }
 QPushButton:pressed { background: #d6e3f5; }
-QLabel#PrivilegeNotice { background: #fff4e5; color: #8a4b00; border: 1px solid #f2c98a; border-radius: 4px; padding: 6px 8px; }
+QLabel#PrivilegeNotice, QLabel#TrayNotice { background: #fff4e5; color: #8a4b00; border: 1px solid #f2c98a; border-radius: 4px; padding: 6px 8px; }
 QPlainTextEdit#txtMyInfo { background: #f7f9fc; border: 1px solid #d5dbe5; border-radius: 4px; }
 QLabel#lblMyInfo { color: #1a5ca8; font-weight: bold; }
 QLabel#lblLamps { color: #6b7688; }
@@ -129,6 +129,10 @@ FrmStart::FrmStart(std::filesystem::path program_folder, FrmStartServices servic
     // follows, and nothing is drawn while the window is hidden.
     lamp_timer_.setInterval(100);
     connect(&lamp_timer_, &QTimer::timeout, this, &FrmStart::RefreshLamps);
+    // A tray may come after the program (a panel started later at login) or go (a panel that
+    // ended): the icon follows, and a window hidden in a tray that went away comes back.
+    tray_watch_timer_.setInterval(kTrayWatchIntervalMs);
+    connect(&tray_watch_timer_, &QTimer::timeout, this, &FrmStart::WatchTray);
 
     BuildControls();
 }
@@ -189,6 +193,14 @@ void FrmStart::BuildControls() {
     auto* layout = new QVBoxLayout(central);
     layout->setContentsMargins(10, 8, 10, 8);
     layout->setSpacing(6);
+
+    // Above the tabs, while the desktop has no tray: why the window stays, and how to get a tray.
+    tray_notice_ = new QLabel(ToQString(kNoTrayNotice), central);
+    tray_notice_->setObjectName(QStringLiteral("TrayNotice"));
+    tray_notice_->setWordWrap(true);
+    tray_notice_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    tray_notice_->hide();
+    layout->addWidget(tray_notice_);
 
     tab_main_ = new QTabWidget(central);
     tab_main_->setObjectName(QStringLiteral("SSTabMain"));
@@ -502,6 +514,10 @@ void FrmStart::Form_Load() {
     txt_my_info_->setPlainText(QString(my_info_text_).remove(QLatin1Char('\r')));
     // 5. The tray icon, with the design title as its tip.
     UpdateTrayIcon(engine::TrayIconChange::Add);
+    tray_was_available_ = TrayAvailable();
+    tray_notice_->setVisible(!tray_was_available_);
+    if (!tray_was_available_) Log("tray none");
+    tray_watch_timer_.start();
     // 6. The bait listener.
     SetPortListener(true);
     // 7. First tabs.
@@ -536,6 +552,24 @@ bool FrmStart::IsWindowVisible() const {
 
 bool FrmStart::TrayAvailable() const {
     return services_.tray->Available();
+}
+
+void FrmStart::WatchTray() {
+    if (ending_ || closing_from_system_) return;
+    const bool available = TrayAvailable();
+    if (available == tray_was_available_) return;
+    tray_was_available_ = available;
+    tray_notice_->setVisible(!available);
+    if (available) {
+        // An icon shown while there was no tray is known to no tray: it goes up anew.
+        services_.tray->Delete();
+        UpdateTrayIcon(engine::TrayIconChange::Add);
+        Log("tray came");
+        return;
+    }
+    Log("tray none");
+    // Hidden in a tray that is gone, the window could not be brought back: it comes back now.
+    if (!isVisible()) RestoreFromTray();
 }
 
 // --- Tray -----------------------------------------------------------------------------------------
@@ -781,9 +815,18 @@ void FrmStart::UpdateNotice() {
     if (engine::GuardEnforcement* guard = service_->Guard()) {
         facts.guard_expected = true;
         facts.guard = guard->GuardState();
-        facts.refused = RefusedTexts(guard->Refused());
+        facts.refused = RefusedTexts(guard->RefusedLifelines());
+        facts.guard_refused = guard->Refused();
     }
-    for (const std::string& line : EnforcementNotice(facts)) lines << ToQString(line);
+    AddUserFacts(facts, program_folder_);
+    const std::vector<std::string> enforcement = EnforcementNotice(facts);
+    for (const std::string& line : enforcement) lines << ToQString(line);
+    // A user the guard refuses is told once beside the tray as well: the one step it takes is theirs.
+    if (facts.guard_refused && !refusal_told_ && loaded_ && !enforcement.empty()) {
+        refusal_told_ = true;
+        services_.tray->ShowMessage(ToQString(kRefusalNoticeTitle), ToQString(enforcement.front()));
+        Log("notice guard refused");
+    }
     if (services_.updates_refused) {
         lines << QStringLiteral(
             "⚠ 업데이트를 확인하지 않습니다: 프로그램 폴더의 경로에 \"[\" 또는 \"]\"가 있어 업데이트 정보를 "
@@ -813,6 +856,10 @@ void FrmStart::UpdateNotice() {
 
 QString FrmStart::NoticeText() const {
     return notice_->isVisibleTo(notice_->parentWidget()) ? notice_->text() : QString();
+}
+
+QString FrmStart::TrayNoticeText() const {
+    return tray_notice_->isVisibleTo(tray_notice_->parentWidget()) ? tray_notice_->text() : QString();
 }
 
 // --- Close and quit -------------------------------------------------------------------------------

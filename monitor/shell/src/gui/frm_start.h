@@ -47,6 +47,14 @@ class LampWidget;
 inline constexpr std::string_view kDesignTitle = "Torvane...1.0703.01버전";
 inline constexpr std::string_view kFinalTitle = "Torvane...1.0703.01 버전";
 inline constexpr std::string_view kTrayQuitQuestion = "Torvane 프로그램을 종료할까요?";
+// Above the tabs while the desktop has no tray (GNOME on Wayland shows none without an extension).
+inline constexpr std::string_view kNoTrayNotice =
+    "⚠ 이 데스크톱에는 트레이(알림 영역)가 없어 창을 숨기지 않습니다. 창을 닫으면 최소화만 됩니다. "
+    "GNOME에서는 확장 \"AppIndicator and KStatusNotifierItem Support\"(데비안 패키지 "
+    "gnome-shell-extension-appindicator)를 설치해 켜고 다시 로그인하면 트레이 아이콘이 나타납니다. 다른 "
+    "데스크톱에서는 패널에 트레이(StatusNotifierItem) 영역을 더하세요.";
+// How often the window looks whether the tray came or went.
+inline constexpr int kTrayWatchIntervalMs = 1000;
 inline constexpr std::string_view kMenuQuitQuestion = "프로그램을 종료할까요?";
 inline constexpr std::string_view kMenuQuit = "끝내기(&X)";
 inline constexpr std::string_view kMenuHelp = "도움말 항목(&C)";
@@ -146,6 +154,8 @@ public:
     bool Topmost() const;
     QString MyInfoText() const { return my_info_text_; }
     QString NoticeText() const;
+    // The notice above the tabs while the desktop has no tray; empty while it has one.
+    QString TrayNoticeText() const;
     MonitorService& Service() { return *service_; }
     rules::ListCommands& Commands() { return *commands_; }
     BaitListener& Listener() { return listener_; }
@@ -182,6 +192,8 @@ private:
     void ScheduleNoticeTimer();
     void UpdateNotice();
     void RefreshLamps();
+    // Follows the tray as it comes and goes (see the timer).
+    void WatchTray();
     void Log(const std::string& line) const;
 
     std::filesystem::path program_folder_;
@@ -211,6 +223,9 @@ private:
     std::set<std::string, std::less<>> exempt_noticed_;
     std::array<LampWidget*, 2> lamps_{};
     QTimer lamp_timer_;
+    QLabel* tray_notice_ = nullptr;
+    QTimer tray_watch_timer_;
+    bool tray_was_available_ = false;
     std::unique_ptr<IntruderNotices> notices_;
     QTimer notice_timer_;
     QPointer<QWindow> watched_window_;
@@ -223,6 +238,8 @@ private:
     bool ending_ = false;
     bool closing_from_system_ = false;
     bool quit_prompt_open_ = false;
+    // The guard's refusal was shown as a notice beside the tray (once a run).
+    bool refusal_told_ = false;
     int tray_image_ = 0;
     QString tray_tip_;
     QString my_info_text_;

@@ -35,6 +35,9 @@ public:
 
     // Connects (again) and asks for the guard's state; false when no guard answers or it refuses us.
     virtual bool Connect() = 0;
+    // True when the last Connect reached a guard that did not answer: it runs, but hangs up on users
+    // outside its group and on clients of other network namespaces.
+    virtual bool Refused() const = 0;
     virtual bool Connected() const = 0;
     // True when the guard hung up since the last call (checked without blocking).
     virtual bool HungUp() = 0;

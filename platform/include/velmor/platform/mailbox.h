@@ -36,8 +36,9 @@ inline constexpr std::size_t kWindowMessageSize = 24;
 // Windows, where a window needs no file.
 std::filesystem::path MailboxSocketFile(WindowHandle handle);
 
-// Sends without blocking. False when there is no such mailbox or its queue is full; it never
-// waits for the receiver.
+// Sends one message. When the receiver's queue is full it waits a few milliseconds for room; the
+// waits that end without room take at most about a second in all over the process's life, after
+// which a full queue fails at once. False when there is no such mailbox or its queue stayed full.
 bool PostWindowMessage(WindowHandle handle, const WindowMessage& message);
 
 // True while a mailbox with this handle exists.

@@ -90,13 +90,17 @@ public:
     bool EnsureConnected(bool now = false);
     // The guard's state as it answered on connecting; nullopt while there is no guard.
     const std::optional<guard::GuardState>& GuardState() const { return state_; }
-    // Grows whenever the guard came or went, so a notice can follow.
+    // True while the guard runs but refuses us (the last attempt reached it and it hung up).
+    bool Refused() const { return refused_; }
+    // Grows whenever the guard came, went or began or stopped refusing us, so a notice can follow.
     std::uint64_t Generation() const { return generation_; }
     platform::GuardLink& Link() { return link_; }
     // The addresses the guard would not drop (its namespace's lifelines: loopback, its own
     // addresses, its gateways), as it last said; and a number that grows when that changes.
-    const std::map<std::string, guard::Refusal, std::less<>>& Refused() const { return refused_; }
-    std::uint64_t RefusedGeneration() const { return refused_generation_; }
+    const std::map<std::string, guard::Refusal, std::less<>>& RefusedLifelines() const {
+        return refused_lifelines_;
+    }
+    std::uint64_t RefusedLifelinesGeneration() const { return refused_lifelines_generation_; }
     const BlockedAddressTracker& Tracker() const { return tracker_; }
 
 private:
@@ -112,9 +116,10 @@ private:
     std::chrono::steady_clock::time_point last_attempt_{};
     std::chrono::steady_clock::time_point last_check_{};
     std::optional<bool> block_internet_sent_;
+    bool refused_ = false;
     std::uint64_t generation_ = 0;
-    std::map<std::string, guard::Refusal, std::less<>> refused_;
-    std::uint64_t refused_generation_ = 0;
+    std::map<std::string, guard::Refusal, std::less<>> refused_lifelines_;
+    std::uint64_t refused_lifelines_generation_ = 0;
 };
 
 }  // namespace velmor::engine

@@ -16,6 +16,8 @@ namespace velmor::test {
 class FakeGuardLink final : public platform::GuardLink {
 public:
     bool available = true;
+    // A guard that runs but hangs up on this user.
+    bool refuses = false;
     bool connected = false;
     bool fail_updates = false;
     guard::GuardState state{true, true, true, false, 0, 0};
@@ -30,9 +32,10 @@ public:
 
     bool Connect() override {
         ++connects;
-        connected = available;
+        connected = available && !refuses;
         return connected;
     }
+    bool Refused() const override { return available && refuses && !connected; }
     bool Connected() const override { return connected; }
     bool HungUp() override {
         if (!available) connected = false;
