@@ -234,28 +234,31 @@ void GuardService::SetLifelines(const platform::Lifelines& lifelines) {
 
 Result GuardService::UpdateBlocked(const Request& request, std::vector<RefusedAddress>& refused) {
     if (!table_) return Result::NotAvailable;
-    std::set<Address> next = request.clear ? std::set<Address>{} : blocked_;
     // Only addresses the set holds are deleted (nft refuses the whole transaction otherwise), and
-    // only new ones are added, never a lifeline.
+    // only new ones are added, never a lifeline. The set is never copied: a change costs what it
+    // changes, however many addresses the set holds.
     std::vector<Address> remove, add;
-    for (const Address& a : request.remove) {
-        if (next.erase(a) > 0 && !request.clear) remove.push_back(a);
+    std::set<Address> removed, added;
+    if (!request.clear) {
+        for (const Address& a : request.remove) {
+            if (blocked_.contains(a) && removed.insert(a).second) remove.push_back(a);
+        }
     }
     for (const Address& a : request.add) {
         if (const auto reason = Protects(a)) {
             refused.push_back({a, *reason});
             continue;
         }
-        if (next.insert(a).second) add.push_back(a);
+        const bool held = !request.clear && blocked_.contains(a) && !removed.contains(a);
+        if (!held && added.insert(a).second) add.push_back(a);
     }
     if (!refused.empty()) platform::Diag("guard", "refused to block lifelines");
     const bool flush = request.clear && !blocked_.empty();
-    if (!flush && remove.empty() && add.empty()) {
-        blocked_ = std::move(next);
-        return Result::Ok;
-    }
+    if (!flush && remove.empty() && add.empty()) return Result::Ok;
     if (!filter_.Run(UpdateSetsScript(flush, remove, add))) return Result::Failed;
-    blocked_ = std::move(next);
+    if (request.clear) blocked_.clear();
+    for (const Address& a : remove) blocked_.erase(a);
+    blocked_.insert(add.begin(), add.end());
     return Result::Ok;
 }
 
