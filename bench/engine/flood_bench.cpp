@@ -71,6 +71,7 @@ struct FloodResult {
     long rss_before = 0;
     long rss_after = 0;
     double seconds = 0;
+    std::string counts;  // the monitor's own counts after the flood
 };
 
 // Opens `count` connections from distinct sources to port 80, `rate` a second (0: as fast as the
@@ -231,6 +232,10 @@ FloodResult RunFlood(const BenchNetwork& network, const std::filesystem::path& p
     result.rss_after = RssKib(monitor.pid);
     probing = false;
     prober.join();
+    if (AskMonitor(monitor, "stats", answer, std::chrono::seconds(5))) {
+        for (const char* name : {"dumps", "full_passes", "pass_slices", "targeted", "teardowns"})
+            result.counts += std::string(" ") + name + " " + std::to_string(AnswerField(answer, name));
+    }
     StopMonitor(monitor);
     return result;
 }
@@ -253,6 +258,7 @@ void Print(const char* what, const FloodResult& r) {
     std::printf("  CPU per filed intruder: velmor %.3f ms, guard %.3f ms (%.1f s in all)\n",
                 1000.0 * r.velmor_cpu / filed, 1000.0 * r.guard_cpu / filed, r.seconds);
     std::printf("  velmor RSS %ld KiB before, %ld KiB after\n", r.rss_before, r.rss_after);
+    std::printf("  velmor's counts:%s\n", r.counts.c_str());
 }
 
 }  // namespace
