@@ -6,7 +6,7 @@ cd "$(dirname "$0")/.."
 build=${1:-build/ci}
 [ -f "$build/compile_commands.json" ] || { echo "tidy: no $build/compile_commands.json; configure first" >&2; exit 1; }
 mapfile -t files < <(git ls-files 'common/src/*.cpp' 'monitor/engine/src/*.cpp' 'monitor/rules/src/*.cpp' \
-  'platform/linux/*.cpp' 'hostlet/src/*.cpp' 'fetchel/src/*.cpp' 'updater/src/*.cpp' 'guard/*.cpp' 'guard/src/*.cpp')
+  'platform/linux/*.cpp' 'platform/portable/*.cpp' 'hostlet/src/*.cpp' 'fetchel/src/*.cpp' 'updater/src/*.cpp' 'guard/*.cpp' 'guard/src/*.cpp')
 # GCC-only warning flags in the compile commands mean nothing to clang.
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT

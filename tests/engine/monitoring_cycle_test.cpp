@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include "velmor/common/text_file.h"
+#include "velmor/platform/system_text.h"
 #include "velmor/test/engine_fakes.h"
 #include "velmor/test/fakes.h"
 #include "velmor/test/temp_dir.h"
@@ -195,7 +196,9 @@ TEST_F(MonitoringCycleTest, BaitHitsFromLifelinesAndTrustedAddressesAreAllowedWi
         EXPECT_TRUE(HasRuleFile(std::string(address) + ".o")) << address;
         EXPECT_FALSE(HasRuleFile(std::string(address) + ".x")) << address;
     }
-    EXPECT_EQ(RuleFile("10.0.0.254.o"), "1001|10.0.0.254|기본 게이트웨이, 자동 차단 제외\r\n");
+    // Written in the system's code page, as every rule file.
+    EXPECT_EQ(RuleFile("10.0.0.254.o"),
+              platform::ToSystemText("1001|10.0.0.254|기본 게이트웨이, 자동 차단 제외\r\n"));
     EXPECT_EQ(host.exempt_met.size(), 5u);
     EXPECT_EQ(host.exempt_met[0], "10.0.0.254 기본 게이트웨이");
     EXPECT_EQ(cycle.GetStats().exempt_hits, 5u);

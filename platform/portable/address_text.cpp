@@ -1,34 +1,31 @@
-#include <arpa/inet.h>
-#include <netinet/in.h>
-
+// Address texts and ranges: everything but the system's own conversion between text and bytes,
+// which address_bytes.h hands in per system.
 #include <algorithm>
 #include <cstring>
+#include <string>
 
+#include "address_bytes.h"
 #include "velmor/platform/address_text.h"
 
 namespace velmor::platform {
 
 std::size_t FormatIpv6(const std::uint32_t (&address)[4], char (&out)[kIpv6TextSize]) {
-    in6_addr bytes{};
-    std::memcpy(&bytes, address, sizeof bytes);
-    if (::inet_ntop(AF_INET6, &bytes, out, sizeof out) == nullptr) {
+    if (!FormatAddressBytes(true, address, out, sizeof out)) {
         out[0] = '\0';
         return 0;
     }
-    return ::strnlen(out, sizeof out);
+    return std::char_traits<char>::length(out);
 }
 
 std::optional<Ipv6Address> ParseIpv6Text(std::string_view text) {
-    // inet_pton reads up to a NUL, so a text with one inside (or too long to be an address) is none.
+    // The system reads up to a NUL, so a text with one inside (or too long to be an address) is none.
     if (text.empty() || text.size() >= kIpv6TextSize || text.find('\0') != std::string_view::npos) {
         return std::nullopt;
     }
     char terminated[kIpv6TextSize] = {};
     std::memcpy(terminated, text.data(), text.size());
-    in6_addr bytes{};
-    if (::inet_pton(AF_INET6, terminated, &bytes) != 1) return std::nullopt;
     Ipv6Address address{};
-    std::memcpy(address.data(), &bytes, sizeof bytes);
+    if (!ParseAddressBytes(true, terminated, address.data())) return std::nullopt;
     return address;
 }
 
@@ -87,19 +84,17 @@ std::optional<IpAddress> ParseIpAddress(std::string_view text) {
     std::memcpy(terminated, text.data(), text.size());
     IpAddress address;
     if (text.find(':') == std::string_view::npos) {
-        if (::inet_pton(AF_INET, terminated, address.bytes.data()) != 1) return std::nullopt;
+        if (!ParseAddressBytes(false, terminated, address.bytes.data())) return std::nullopt;
         return address;
     }
     address.v6 = true;
-    if (::inet_pton(AF_INET6, terminated, address.bytes.data()) != 1) return std::nullopt;
+    if (!ParseAddressBytes(true, terminated, address.bytes.data())) return std::nullopt;
     return address;
 }
 
 std::string FormatIpAddress(const IpAddress& address) {
     char out[kIpv6TextSize] = {};
-    if (::inet_ntop(address.v6 ? AF_INET6 : AF_INET, address.bytes.data(), out, sizeof out) == nullptr) {
-        return std::string();
-    }
+    if (!FormatAddressBytes(address.v6, address.bytes.data(), out, sizeof out)) return std::string();
     return out;
 }
 
