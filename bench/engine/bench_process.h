@@ -42,7 +42,7 @@ inline MonitorProcess StartMonitor(const std::string& ns, const std::filesystem:
         ::dup2(commands[0], 0);
         const int null = ::open("/dev/null", O_WRONLY);
         ::dup2(answers ? replies[1] : null, 1);
-        ::dup2(null, 2);
+        if (std::getenv("FLOOD_TRACE") == nullptr) ::dup2(null, 2);
         std::vector<std::string> arguments{program.string(), "--headless", "--quiet"};
         arguments.insert(arguments.end(), flags.begin(), flags.end());
         std::vector<char*> argv;

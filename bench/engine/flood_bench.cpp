@@ -264,11 +264,13 @@ void Print(const char* what, const FloodResult& r) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 3 && argc != 4) {
-        std::fprintf(stderr, "usage: %s PROGRAM_FOLDER GUARD_PROGRAM [COUNT]\n", argv[0]);
+    if (argc < 3 || argc > 5) {
+        std::fprintf(stderr, "usage: %s PROGRAM_FOLDER GUARD_PROGRAM [COUNT [hidden]]\n", argv[0]);
         return 2;
     }
-    const int count = argc == 4 ? std::atoi(argv[3]) : 10000;
+    const int count = argc >= 4 ? std::atoi(argv[3]) : 10000;
+    // "hidden": only the burst with the window hidden, for a closer look at it.
+    const bool hidden_only = argc == 5 && std::string(argv[4]) == "hidden";
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     rlimit files{70000, 70000};
     ::setrlimit(RLIMIT_NOFILE, &files);
@@ -294,6 +296,15 @@ int main(int argc, char** argv) {
     const std::vector<std::string> shown{"--auto-block=on"};
     const std::vector<std::string> hidden{"--auto-block=on", "--hidden"};
     std::printf("Flood of %d distinct intruders, velmor through velmor-guard (kernel events):\n", count);
+    if (hidden_only) {
+        Print("As fast as the client opens them, hidden, empty rule folder",
+              RunFlood(network, program, guard, hidden, count, 0, 0));
+        ::kill(guard, SIGTERM);
+        ::waitpid(guard, nullptr, 0);
+        std::error_code ignored;
+        std::filesystem::remove_all(folder, ignored);
+        return 0;
+    }
     const FloodResult fast = RunFlood(network, program, guard, shown, count, 0, 0);
     Print("As fast as the client opens them, window shown, empty rule folder", fast);
     const FloodResult fast_hidden = RunFlood(network, program, guard, hidden, count, 0, 0);

@@ -1,11 +1,12 @@
 // Address texts and ranges: everything but the system's own conversion between text and bytes,
 // which address_bytes.h hands in per system.
+#include "velmor/platform/address_text.h"
+
 #include <algorithm>
 #include <cstring>
 #include <string>
 
 #include "address_bytes.h"
-#include "velmor/platform/address_text.h"
 
 namespace velmor::platform {
 

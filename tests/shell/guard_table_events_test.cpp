@@ -201,6 +201,9 @@ TEST_F(GuardTableEventsTest, ExpectedEventsWakeNothingButReachTheNextTick) {
     EXPECT_TRUE(take_when_readable()) << "lost events are always news";
     std::vector<guard::EventRecord> news;
     EXPECT_TRUE(events.TakeNews(news));
+    // What did come is given with the loss: its arrivals are filed from their events.
+    EXPECT_EQ(news, (std::vector<guard::EventRecord>{Connected(40001), Connected(40001), Connected(40002),
+                                                     Connected(40001)}));
 
     guard.Send(Frame({Connected(40001)}));
     EXPECT_FALSE(take_when_readable());

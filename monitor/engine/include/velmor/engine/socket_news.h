@@ -21,7 +21,7 @@ public:
     virtual bool Live() const = 0;
     // Moves the events that arrived since the last call, in the kernel's order, into `events`
     // (cleared first). True when some were lost on the way, or the stream ended: then only a read of
-    // the whole table can tell what changed.
+    // the whole table can tell what changed; the events that did arrive are given all the same.
     virtual bool TakeNews(std::vector<guard::EventRecord>& events) = 0;
 };
 
