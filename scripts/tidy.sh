@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs clang-tidy (checks in .clang-tidy) over the widget-free core and the platform layer, using the
-# compile commands of a configured build (default: build/ci). Fails on any finding.
+# compile commands of a configured build (default: build/ci), one file per core at a time. Fails on
+# any finding.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build/ci}
@@ -10,8 +11,11 @@ mapfile -t files < <(git ls-files 'common/src/*.cpp' 'monitor/engine/src/*.cpp' 
 # GCC-only warning flags in the compile commands mean nothing to clang.
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
-clang-tidy -p "$build" --quiet --extra-arg=-Wno-unknown-warning-option "${files[@]}" 2>/dev/null | tee "$log"
-if grep -qE '(error|warning):' "$log"; then
+status=0
+printf '%s\0' "${files[@]}" |
+  xargs -0 -n 1 -P "$(nproc)" clang-tidy -p "$build" --quiet --extra-arg=-Wno-unknown-warning-option 2>/dev/null |
+  tee "$log" || status=$?
+if [ "$status" -ne 0 ] || grep -qE '(error|warning):' "$log"; then
   echo "tidy: findings above" >&2
   exit 1
 fi
