@@ -19,7 +19,7 @@
 #include "../engine/bench_network.h"
 #include "velmor/engine/enforcement.h"
 #include "velmor/engine/monitoring_cycle.h"
-#include "velmor/platform/guard_link.h"
+#include "velmor/guard/guard_link.h"
 
 namespace {
 
@@ -69,7 +69,7 @@ int main(int argc, char** argv) {
         ::_exit(127);
     }
     // The guard serves its own namespace only: the link is made from inside it.
-    auto link = velmor::platform::MakeGuardLink(socket);
+    auto link = velmor::guard::MakeGuardLink(socket);
     bool up = false;
     if (BenchNetwork::Enter(net.local())) {
         for (int i = 0; i < 100 && !(up = link->Connect()); ++i) ::usleep(50'000);

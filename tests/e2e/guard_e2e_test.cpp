@@ -18,8 +18,8 @@
 
 #include "e2e_sockets.h"
 #include "velmor/common/text_file.h"
-#include "velmor/platform/guard_events.h"
-#include "velmor/platform/guard_link.h"
+#include "velmor/guard/guard_events.h"
+#include "velmor/guard/guard_link.h"
 #include "velmor/test/child_process.h"
 #include "velmor/test/temp_dir.h"
 #include "velmor/test/test_network.h"
@@ -163,15 +163,15 @@ protected:
     }
     // A link to the guard from the monitored namespace (the guard serves its own namespace only);
     // nullptr when it does not answer.
-    std::unique_ptr<platform::GuardLink> Link() {
-        auto link = platform::MakeGuardLink(socket_path);
+    std::unique_ptr<guard::GuardLink> Link() {
+        auto link = guard::MakeGuardLink(socket_path);
         bool connected = false;
         TestNetwork::RunIn(net.local(), [&] { connected = link->Connect(); });
         return connected ? std::move(link) : nullptr;
     }
     // The guard's event stream, subscribed from the monitored namespace; nullptr when refused.
-    std::unique_ptr<platform::GuardEventStream> Events() {
-        auto stream = platform::MakeGuardEventStream(socket_path);
+    std::unique_ptr<guard::GuardEventStream> Events() {
+        auto stream = guard::MakeGuardEventStream(socket_path);
         bool subscribed = false;
         TestNetwork::RunIn(net.local(), [&] { subscribed = stream->Subscribe(); });
         return subscribed ? std::move(stream) : nullptr;
@@ -276,7 +276,7 @@ TEST_F(GuardEndToEnd, TheBaitSocketIsDualStackOnPort80) {
     CloseSocket(bait);
 }
 
-bool Waits(platform::GuardEventStream& stream, std::chrono::milliseconds timeout) {
+bool Waits(guard::GuardEventStream& stream, std::chrono::milliseconds timeout) {
     pollfd entry{stream.Fd(), POLLIN, 0};
     return ::poll(&entry, 1, static_cast<int>(timeout.count())) == 1;
 }
@@ -384,7 +384,7 @@ protected:
         StartGuard(GuardWithoutBpf());
         monitor = std::make_unique<ChildProcess>(std::vector<std::string>{
             "ip", "netns", "exec", net.local(), "setpriv", "--reuid", kTrustedId, "--regid", kTrustedId,
-            "--clear-groups", "env", std::string(platform::kGuardSocketVariable) + "=" + socket_path,
+            "--clear-groups", "env", std::string(guard::kGuardSocketVariable) + "=" + socket_path,
             (folder / "velmor").string(), "--headless"});
         ASSERT_TRUE(monitor->started());
         ASSERT_TRUE(monitor->Ask("stats", 10s).has_value());

@@ -90,7 +90,7 @@ BlockedAddressTracker::Change BlockedAddressTracker::Update(const rules::ListMod
     return change;
 }
 
-GuardEnforcement::GuardEnforcement(platform::GuardLink& link, platform::ConnectionTable& fallback,
+GuardEnforcement::GuardEnforcement(guard::GuardLink& link, platform::ConnectionTable& fallback,
                                    const Clock& clock)
     : link_(link), fallback_(fallback), clock_(clock) {}
 

@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "velmor/common/clock.h"
+#include "velmor/guard/guard_link.h"
 #include "velmor/guard/protocol.h"
 #include "velmor/platform/connection_table.h"
-#include "velmor/platform/guard_link.h"
 #include "velmor/rules/list_model.h"
 #include "velmor/rules/rule_store.h"
 
@@ -80,7 +80,7 @@ private:
 // over, so a restarted guard holds the whole set again.
 class GuardEnforcement final : public Enforcement {
 public:
-    GuardEnforcement(platform::GuardLink& link, platform::ConnectionTable& fallback, const Clock& clock);
+    GuardEnforcement(guard::GuardLink& link, platform::ConnectionTable& fallback, const Clock& clock);
 
     void TearDown(std::span<const platform::SocketId> ids) override;
     void Sync(const rules::ListModel& address_list, const rules::RuleStore& store, bool auto_block,
@@ -92,13 +92,13 @@ public:
     const std::optional<guard::GuardState>& GuardState() const { return state_; }
     // Grows whenever the guard came or went, so a notice can follow.
     std::uint64_t Generation() const { return generation_; }
-    platform::GuardLink& Link() { return link_; }
+    guard::GuardLink& Link() { return link_; }
     const BlockedAddressTracker& Tracker() const { return tracker_; }
 
 private:
     void Lost();
 
-    platform::GuardLink& link_;
+    guard::GuardLink& link_;
     platform::ConnectionTable& fallback_;
     const Clock& clock_;
     BlockedAddressTracker tracker_;

@@ -12,8 +12,8 @@
 #include "velmor/engine/lookup_cycle.h"
 #include "velmor/engine/monitoring_cycle.h"
 #include "velmor/engine/quiet_lamps.h"
+#include "velmor/guard/guard_link.h"
 #include "velmor/platform/connection_table.h"
-#include "velmor/platform/guard_link.h"
 #include "velmor/platform/socket_counters.h"
 #include "velmor/rules/list_model.h"
 #include "velmor/rules/rule_list.h"
@@ -52,7 +52,7 @@ public:
     // The guard's socket events as the table timer's source when it offers them (a stream that has
     // not subscribed is subscribed here); without them, or once the guard ends the stream, the
     // counter gate runs as before. nullptr drops the current stream.
-    bool UseGuardEvents(std::unique_ptr<platform::GuardEventStream> stream);
+    bool UseGuardEvents(std::unique_ptr<guard::GuardEventStream> stream);
     engine::GuardTableEvents* GuardEvents() { return guard_events_.get(); }
     // For the lamps' repaint: while an event source lets the table timer sleep, steps the lamps by
     // the quiet ticks it would have run since the last tick or call, so they flicker as they did
@@ -71,7 +71,7 @@ public:
     // Enforcement through velmor-guard. A monitor that reads the system's own tables looks for the
     // guard at $VELMOR_GUARD_SOCKET (else /run/velmor/guard.sock) from the start; one fed a table of
     // a test's own has none unless given one here. nullptr without a guard link.
-    void UseGuard(std::unique_ptr<platform::GuardLink> link);
+    void UseGuard(std::unique_ptr<guard::GuardLink> link);
     engine::GuardEnforcement* Guard() { return guard_.get(); }
 
 Q_SIGNALS:
@@ -105,7 +105,7 @@ private:
     platform::DetachedLauncher launcher_;
     engine::LookupCycle lookup_;
     QTimer lookup_timer_;
-    std::unique_ptr<platform::GuardLink> guard_link_;
+    std::unique_ptr<guard::GuardLink> guard_link_;
     std::unique_ptr<engine::GuardEnforcement> guard_;
     std::uint64_t seen_guard_generation_ = 0;
 };

@@ -6,12 +6,12 @@
 #include <string>
 #include <vector>
 
-#include "velmor/platform/guard_link.h"
+#include "velmor/guard/guard_link.h"
 
 namespace velmor::test {
 
 // A guard that keeps what it was told.
-class FakeGuardLink final : public platform::GuardLink {
+class FakeGuardLink final : public guard::GuardLink {
 public:
     bool available = true;
     bool connected = false;

@@ -10,7 +10,7 @@
 #include "velmor/guard/protocol.h"
 #include "velmor/platform/connection_table.h"
 
-namespace velmor::platform {
+namespace velmor::guard {
 
 inline constexpr const char* kGuardSocketVariable = "VELMOR_GUARD_SOCKET";
 inline constexpr const char* kDefaultGuardSocket = "/run/velmor/guard.sock";
@@ -31,8 +31,8 @@ public:
     // True when the guard hung up since the last call (checked without blocking).
     virtual bool HungUp() = 0;
 
-    virtual std::optional<guard::GuardState> Status() = 0;
-    virtual bool TearDown(std::span<const SocketId> ids) = 0;
+    virtual std::optional<GuardState> Status() = 0;
+    virtual bool TearDown(std::span<const platform::SocketId> ids) = 0;
     // Address texts that are no IPv4 or IPv6 address are left out (they can never match a packet).
     virtual bool UpdateBlocked(bool clear, std::span<const std::string> add,
                                std::span<const std::string> remove) = 0;
@@ -46,4 +46,4 @@ std::unique_ptr<GuardLink> MakeGuardLink(std::string socket_path);
 // Closes a descriptor the caller owns (one TakeBaitSocket handed over and nobody took).
 void CloseDescriptor(int descriptor);
 
-}  // namespace velmor::platform
+}  // namespace velmor::guard

@@ -7,7 +7,7 @@
 
 #include "velmor/guard/protocol.h"
 
-namespace velmor::platform {
+namespace velmor::guard {
 
 // A second connection to velmor-guard that carries only the kernel's socket events of its
 // namespace. It is no part of the session: the guard lifts what it holds when the request link
@@ -30,9 +30,9 @@ public:
         bool hung_up = false;    // the guard closed the stream (or sent something not ours)
     };
     // Reads everything pending without waiting; the events are appended to `events` when given.
-    virtual Taken Take(std::vector<guard::EventRecord>* events) = 0;
+    virtual Taken Take(std::vector<EventRecord>* events) = 0;
 };
 
 std::unique_ptr<GuardEventStream> MakeGuardEventStream(std::string socket_path);
 
-}  // namespace velmor::platform
+}  // namespace velmor::guard
