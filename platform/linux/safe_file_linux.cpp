@@ -56,4 +56,9 @@ std::FILE* OpenRegularForWriting(const std::filesystem::path& path, bool exclusi
     return file;
 }
 
+bool IsRegularEntry(const std::filesystem::path& path) {
+    struct stat status {};
+    return ::lstat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
+}
+
 }  // namespace velmor::platform

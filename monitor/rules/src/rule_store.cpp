@@ -1,7 +1,5 @@
 #include "velmor/rules/rule_store.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
@@ -11,6 +9,7 @@
 #include "velmor/platform/address_text.h"
 #include "velmor/platform/diag.h"
 #include "velmor/platform/directory_watch.h"
+#include "velmor/platform/safe_file.h"
 
 namespace velmor::rules {
 
@@ -259,9 +258,7 @@ void RuleStore::RescanBlocked() {
 
 void RuleStore::RecheckName(const std::string& name) {
     // Links are not rules, even to a regular file: the entry itself is asked, never its target.
-    struct stat info {};
-    const bool regular = ::lstat((directory_ / name).c_str(), &info) == 0 && S_ISREG(info.st_mode);
-    IndexName(name, regular);
+    IndexName(name, platform::IsRegularEntry(directory_ / name));
 }
 
 void RuleStore::IndexName(const std::string& name, bool present) {

@@ -18,4 +18,8 @@ std::FILE* OpenRegularForReading(const std::filesystem::path& path);
 // so is anything that is not a regular file.
 std::FILE* OpenRegularForWriting(const std::filesystem::path& path, bool exclusive);
 
+// True when the entry `path` itself is a regular file: a link is asked about, never followed, so a
+// link to a regular file is not one. One lstat; nothing is opened.
+bool IsRegularEntry(const std::filesystem::path& path);
+
 }  // namespace velmor::platform
