@@ -14,6 +14,7 @@ namespace velmor::shell {
 // and torn them down; the oldest held one is dropped past a cap.
 class BaitListener final : public QObject {
     Q_OBJECT
+    Q_DISABLE_COPY_MOVE(BaitListener)
 public:
     enum class Failure { None, PortInUse, NoPermission, Other };
     static constexpr quint16 kPort = 80;

@@ -27,6 +27,7 @@ namespace velmor::shell {
 // main window and the headless host both sit on top of it; it links Qt Core only.
 class MonitorService final : public QObject {
     Q_OBJECT
+    Q_DISABLE_COPY_MOVE(MonitorService)
 public:
     // The five folders of the program folder that the load step creates when missing.
     static constexpr const char* kFolders[] = {"invader", "support", "shared", "temp", "help"};
