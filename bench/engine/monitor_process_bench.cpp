@@ -9,6 +9,8 @@
 // namespace, whose kernel socket events drive the table timer. A bare loop that only sleeps 1 ms is
 // measured in the same run as the yardstick.
 
+#include <arpa/inet.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/time.h>

@@ -3,6 +3,7 @@
 //    the whole monitoring tick that follows the change (table read, pass, sync);
 //  - one teardown batch through the guard against direct SOCK_DESTROY of the same batch.
 // Usage: bench_guard [path of velmor-guard]   (default: ../libexec/velmor-guard beside bench/)
+#include <arpa/inet.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
