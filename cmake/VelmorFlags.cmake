@@ -51,7 +51,11 @@ function(velmor_program_output target subdir)
   set_target_properties(${target} PROPERTIES RUNTIME_OUTPUT_DIRECTORY "${VELMOR_PROGRAM_DIR}/${subdir}")
 endfunction()
 
-# Registers a GoogleTest executable with CTest. Labels let the scripts pick suites.
+# Registers a GoogleTest executable with CTest. Labels let the scripts pick suites: unit (the
+# default: no root, no namespaces, no display, no network; scripts/check.sh runs these), root (makes
+# namespaces or mounts, or acts as another user), gui (windows on the offscreen platform or Xvfb),
+# integration (a built program against a loopback server of the test), e2e (real programs in
+# network namespaces made by the test).
 function(velmor_add_test name)
   cmake_parse_arguments(T "" "" "SOURCES;LIBS;LABELS" ${ARGN})
   add_executable(${name} ${T_SOURCES})

@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer targets with clang and runs each for a bounded time from its seed corpus.
+# Builds the libFuzzer targets with clang and runs each for a bounded time from its seed corpus, as
+# many at once as there are cores (each fuzzer runs on one).
 # Usage: scripts/fuzz.sh [seconds-per-target]
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/compiler-cache.sh
 seconds=${1:-30}
-cmake --preset fuzz >/dev/null
+cmake --preset fuzz "${velmor_cache[@]}" >/dev/null
 # Build only the fuzz targets (and what they link), not the tests and programs.
 mapfile -t names < <(ninja -C build/fuzz -t targets all | sed -n 's/^\(fuzz_[A-Za-z0-9_]*\): .*/\1/p' | sort -u)
 if [ ${#names[@]} -eq 0 ]; then
@@ -12,21 +14,23 @@ if [ ${#names[@]} -eq 0 ]; then
   exit 1
 fi
 cmake --build build/fuzz -j "$(nproc)" --target "${names[@]}"
-targets=()
-for name in "${names[@]}"; do targets+=("build/fuzz/fuzz/$name"); done
-for target in "${targets[@]}"; do
-  name=$(basename "$target")
-  corpus="fuzz/corpus/${name#fuzz_}"
+
+# Runs one target from a copy of its seeds; a finding makes it exit non-zero, and so this script
+# and CI. Its lines are printed together when it ends, so parallel runs do not interleave them.
+run_target() {
+  local name=$1 seconds=$2 work
   work=$(mktemp -d)
-  [ -d "$corpus" ] && cp -r "$corpus"/. "$work"/
-  echo "== $name for ${seconds}s"
-  # A finding makes the fuzzer exit non-zero, and so this script and CI.
-  if ! "$target" -max_total_time="$seconds" "$work" >"$work.log" 2>&1; then
-    tail -n 40 "$work.log"
-    echo "fuzz: $name found a problem"
-    exit 1
+  [ -d "fuzz/corpus/${name#fuzz_}" ] && cp -r "fuzz/corpus/${name#fuzz_}"/. "$work"/
+  if ! "build/fuzz/fuzz/$name" -max_total_time="$seconds" "$work" >"$work.log" 2>&1; then
+    printf '== %s for %ss\n%s\nfuzz: %s found a problem\n' "$name" "$seconds" "$(tail -n 40 "$work.log")" "$name"
+    return 1
   fi
-  tail -n 1 "$work.log"
+  printf '== %s for %ss: %s\n' "$name" "$seconds" "$(tail -n 1 "$work.log")"
   rm -rf "$work" "$work.log"
-done
-echo "fuzz: ${#targets[@]} targets ran ${seconds}s each without findings"
+}
+export -f run_target
+if ! printf '%s\n' "${names[@]}" | xargs -P "$(nproc)" -I '{}' bash -c 'run_target "$1" "$2"' _ '{}' "$seconds"; then
+  echo "fuzz: a target found a problem (above)"
+  exit 1
+fi
+echo "fuzz: ${#names[@]} targets ran ${seconds}s each without findings"

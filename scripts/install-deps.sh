@@ -13,6 +13,8 @@ export DEBIAN_FRONTEND=noninteractive
 packages=(
   # toolchain
   build-essential cmake ninja-build pkg-config git clang libclang-rt-14-dev clang-format
+  # the compiler cache the build scripts share between presets
+  ccache
   # kernel socket events: the BPF program, its skeleton and the loader
   libbpf-dev bpftool
   # tests and benchmarks (the build configures them, so running from the source tree needs them too)

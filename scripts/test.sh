@@ -5,21 +5,53 @@
 # Debian 12 container), and every fuzz target for a bounded time.
 #   VELMOR_FUZZ_SECONDS   seconds per fuzz target (default 20)
 #   VELMOR_SKIP_ASAN=1    leave the sanitizer pass out (for a quick local run; CI never sets it)
+# Every build goes through one compiler cache (scripts/compiler-cache.sh): the nogui build's compile
+# commands are the ci build's, so it takes their objects and compiles only what differs. The tests
+# mostly wait (on child programs, sockets, timers), so the CPU-bound clang-tidy runs beside the ci
+# tests and the fuzzers beside the ASan tests; their output follows when they end.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh
+source scripts/compiler-cache.sh
 jobs=$(nproc)
+logs=build/test-logs
+mkdir -p "$logs"
+
+# beside NAME COMMAND...: starts COMMAND in the background, in a process group of its own, its output
+# kept in build/test-logs/NAME.log. Should this script stop early, it ends that group (and only that).
+declare -A beside_pids=()
+beside() {
+  local name=$1
+  shift
+  setsid "$@" >"$logs/$name.log" 2>&1 &
+  beside_pids[$name]=$!
+}
+end_beside() {
+  local pid
+  # The group, or the process itself while it has not made its group yet.
+  for pid in "${beside_pids[@]}"; do kill -TERM -- "-$pid" 2>/dev/null || kill -TERM "$pid" 2>/dev/null || true; done
+}
+trap end_beside EXIT
+# joined NAME: waits for it, shows its output, and fails when it failed.
+joined() {
+  local name=$1 status=0
+  wait "${beside_pids[$name]}" || status=$?
+  unset "beside_pids[$name]"
+  cat "$logs/$name.log"
+  [ "$status" -eq 0 ] || { echo "test.sh: $name failed (status $status)" >&2; exit "$status"; }
+}
 
 echo "== every C and C++ file in the style of .clang-format"
 ./scripts/format.sh --check
 
 echo "== build and test (warnings are errors)"
-cmake --preset ci >/dev/null
+cmake --preset ci "${velmor_cache[@]}" >/dev/null
 cmake --build --preset ci -j "$jobs"
+beside tidy ./scripts/tidy.sh build/ci
 ctest --preset ci -j "$jobs"
 
-echo "== clang-tidy over the core and the platform layer"
-./scripts/tidy.sh build/ci
+echo "== clang-tidy over the code without widgets and the platform layer"
+joined tidy
 
 echo "== Debian package: build, lintian, install into a fresh root, start to the tray, purge"
 ./scripts/package-check.sh build/ci
@@ -31,16 +63,21 @@ echo "== Debian package in a booted Debian 12 container: the guard from its unit
 ./scripts/package-boot-check.sh build/ci
 
 echo "== build and test without the GUI (the core, Hostlet and Fetchel need no Qt Widgets)"
-cmake --preset nogui -DVELMOR_WERROR=ON >/dev/null
+cmake --preset nogui -DVELMOR_WERROR=ON "${velmor_cache[@]}" >/dev/null
 cmake --build --preset nogui -j "$jobs"
 ctest --preset nogui -j "$jobs"
 
 if [ "${VELMOR_SKIP_ASAN:-0}" != 1 ]; then
   echo "== ASan/UBSan"
-  cmake --preset asan -DVELMOR_WERROR=ON >/dev/null
+  cmake --preset asan -DVELMOR_WERROR=ON "${velmor_cache[@]}" >/dev/null
   cmake --build --preset asan -j "$jobs"
+  beside fuzz ./scripts/fuzz.sh "${VELMOR_FUZZ_SECONDS:-20}"
   ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     ctest --preset asan -j "$jobs"
+else
+  beside fuzz ./scripts/fuzz.sh "${VELMOR_FUZZ_SECONDS:-20}"
 fi
 
-./scripts/fuzz.sh "${VELMOR_FUZZ_SECONDS:-20}"
+echo "== fuzz targets"
+joined fuzz
+if command -v ccache >/dev/null; then ccache --show-stats | sed -n '/Hits/,/Misses/p'; fi

@@ -4,13 +4,10 @@
 // everything is measured) and "remote" (10.78.0.2 and fd00:78::2 plus any extra client
 // addresses of both families), joined by a veth pair. Needs root.
 
-#include <arpa/inet.h>
-#include <fcntl.h>
 #include <linux/inet_diag.h>
 #include <linux/netlink.h>
 #include <linux/sock_diag.h>
 #include <netinet/in.h>
-#include <sched.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -20,6 +17,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "velmor/test/sockets.h"
 
 namespace velmor::bench {
 
@@ -88,13 +87,7 @@ public:
         return text;
     }
 
-    static bool Enter(const std::string& name) {
-        const int fd = ::open(("/run/netns/" + name).c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0) return false;
-        const bool entered = ::setns(fd, CLONE_NEWNET) == 0;
-        ::close(fd);
-        return entered;
-    }
+    static bool Enter(const std::string& name) { return test::EnterNetworkNamespace(name); }
 
     // Opens connections from the remote namespace to local `port` until `clients` holds `count`;
     // with `distinct` every connection comes from its own client address. With `ipv6` they go to
@@ -107,41 +100,16 @@ public:
                 ok = false;
                 return;
             }
-            sockaddr_in server{};
-            server.sin_family = AF_INET;
-            server.sin_port = htons(port);
-            ::inet_pton(AF_INET, kLocalAddress, &server.sin_addr);
-            sockaddr_in6 server6{};
-            server6.sin6_family = AF_INET6;
-            server6.sin6_port = htons(port);
-            ::inet_pton(AF_INET6, kLocalAddress6, &server6.sin6_addr);
+            const char* server = ipv6 ? kLocalAddress6 : kLocalAddress;
             std::size_t made = 0;
             while (clients.size() < count) {
-                const int fd = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+                const int index = static_cast<int>(made);
+                const std::string source = !distinct ? ""
+                                           : ipv6    ? ClientAddress6(index)
+                                                     : ClientAddress(index);
+                const int fd = test::OpenConnection(server, port, source);
                 if (fd < 0) {
-                    ok = false;
-                    return;
-                }
-                if (distinct) {
-                    const int index = static_cast<int>(made);
-                    if (ipv6) {
-                        sockaddr_in6 source{};
-                        source.sin6_family = AF_INET6;
-                        ::inet_pton(AF_INET6, ClientAddress6(index).c_str(), &source.sin6_addr);
-                        ::bind(fd, reinterpret_cast<const sockaddr*>(&source), sizeof source);
-                    } else {
-                        sockaddr_in source{};
-                        source.sin_family = AF_INET;
-                        ::inet_pton(AF_INET, ClientAddress(index).c_str(), &source.sin_addr);
-                        ::bind(fd, reinterpret_cast<const sockaddr*>(&source), sizeof source);
-                    }
-                }
-                const int connected =
-                    ipv6 ? ::connect(fd, reinterpret_cast<const sockaddr*>(&server6), sizeof server6)
-                         : ::connect(fd, reinterpret_cast<const sockaddr*>(&server), sizeof server);
-                if (connected != 0) {
                     std::perror("connect");
-                    ::close(fd);
                     ok = false;
                     return;
                 }
@@ -163,25 +131,8 @@ private:
 // A listener on the local address, made in the calling thread's namespace: dual-stack on every
 // address with `dual_stack`, else on 10.78.0.1 only.
 inline int ListenOn(std::uint16_t port, bool dual_stack = false) {
-    const int fd = ::socket(dual_stack ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const int on = 1;
-    const int off = 0;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    ::inet_pton(AF_INET, BenchNetwork::kLocalAddress, &address.sin_addr);
-    sockaddr_in6 any6{};
-    any6.sin6_family = AF_INET6;
-    any6.sin6_port = htons(port);
-    if (dual_stack) ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
-    const int bound = dual_stack ? ::bind(fd, reinterpret_cast<const sockaddr*>(&any6), sizeof any6)
-                                 : ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
-    if (bound != 0 || ::listen(fd, 65535) != 0) {
-        std::perror("listen");
-        ::close(fd);
-        return -1;
-    }
+    const int fd = test::OpenListener(dual_stack ? "::" : BenchNetwork::kLocalAddress, port, false, 65535);
+    if (fd < 0) std::perror("listen");
     return fd;
 }
 

@@ -7,11 +7,13 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <sstream>
 #include <string>
@@ -42,7 +44,8 @@ inline MonitorProcess StartMonitor(const std::string& ns, const std::filesystem:
         ::dup2(commands[0], 0);
         const int null = ::open("/dev/null", O_WRONLY);
         ::dup2(answers ? replies[1] : null, 1);
-        if (std::getenv("FLOOD_TRACE") == nullptr) ::dup2(null, 2);
+        // Its standard error is kept only when VELMOR_BENCH_STDERR is set (for a look at its trail).
+        if (std::getenv("VELMOR_BENCH_STDERR") == nullptr) ::dup2(null, 2);
         std::vector<std::string> arguments{program.string(), "--headless", "--quiet"};
         arguments.insert(arguments.end(), flags.begin(), flags.end());
         std::vector<char*> argv;
@@ -160,6 +163,24 @@ inline pid_t StartGuard(const std::string& ns, const std::filesystem::path& guar
     ::kill(pid, SIGKILL);
     ::waitpid(pid, nullptr, 0);
     return -1;
+}
+
+// CPU of a child that does nothing but sleep 1 ms in a loop, over 10 s.
+inline double MeasureBareLoop() {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const timespec millisecond{0, 1000000};
+        while (true) ::clock_nanosleep(CLOCK_MONOTONIC, 0, &millisecond, nullptr);
+    }
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    const double before = CpuSeconds(pid);
+    const auto start = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(std::chrono::seconds(10));
+    const double after = CpuSeconds(pid);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+    return before < 0 || after < 0 ? -1 : 100.0 * (after - before) / seconds;
 }
 
 inline double Percentile(std::vector<double> samples, double fraction) {

@@ -8,6 +8,7 @@
 // Needs root; everything happens in namespaces of its own. The client namespace owns 10.79.0.0/16
 // (AnyIP), routed to the monitored one.
 
+#include <arpa/inet.h>
 #include <sys/epoll.h>
 #include <sys/resource.h>
 

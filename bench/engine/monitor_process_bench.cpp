@@ -9,6 +9,8 @@
 // namespace (with its systemd unit's rights), whose kernel socket events drive the table timer. A bare loop
 // that only sleeps 1 ms is measured in the same run as the yardstick.
 
+#include <arpa/inet.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/time.h>
@@ -26,126 +28,23 @@
 #include <thread>
 #include <vector>
 
-#include "bench_network.h"
+#include "bench_process.h"
 
 namespace {
 
-using velmor::bench::BenchNetwork;
+using namespace velmor::bench;
 using Clock = std::chrono::steady_clock;
-
-struct Monitor {
-    pid_t pid = -1;
-    int input = -1;  // the monitor's standard input; "quit" ends it
-};
-
-Monitor Start(const BenchNetwork& network, const std::filesystem::path& program,
-              const std::vector<std::string>& flags) {
-    int pipe_fds[2];
-    if (::pipe2(pipe_fds, O_CLOEXEC) != 0) return {};
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        if (!BenchNetwork::Enter(network.local())) ::_exit(126);
-        ::dup2(pipe_fds[0], 0);
-        const int null = ::open("/dev/null", O_WRONLY);
-        ::dup2(null, 1);
-        std::vector<std::string> arguments{program.string(), "--headless", "--quiet"};
-        arguments.insert(arguments.end(), flags.begin(), flags.end());
-        std::vector<char*> argv;
-        for (auto& argument : arguments) argv.push_back(argument.data());
-        argv.push_back(nullptr);
-        ::execv(argv[0], argv.data());
-        ::_exit(127);
-    }
-    ::close(pipe_fds[0]);
-    return {pid, pipe_fds[1]};
-}
-
-void Stop(Monitor& monitor) {
-    if (monitor.pid <= 0) return;
-    const char quit[] = "quit\n";
-    if (::write(monitor.input, quit, sizeof quit - 1) < 0) ::kill(monitor.pid, SIGTERM);
-    ::close(monitor.input);
-    for (int i = 0; i < 100; ++i) {
-        if (::waitpid(monitor.pid, nullptr, WNOHANG) == monitor.pid) return;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    ::kill(monitor.pid, SIGKILL);
-    ::waitpid(monitor.pid, nullptr, 0);
-}
-
-// User plus system CPU time of a process, in seconds.
-double CpuSeconds(pid_t pid) {
-    char buffer[1024];
-    const int fd = ::open(("/proc/" + std::to_string(pid) + "/stat").c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return -1;
-    const ssize_t length = ::read(fd, buffer, sizeof buffer - 1);
-    ::close(fd);
-    if (length <= 0) return -1;
-    const std::string text(buffer, static_cast<std::size_t>(length));
-    const auto close = text.rfind(')');
-    if (close == std::string::npos) return -1;
-    std::istringstream fields(text.substr(close + 2));
-    std::string field;
-    unsigned long long user = 0;
-    unsigned long long system = 0;
-    for (int index = 3; fields >> field; ++index) {
-        if (index == 14) user = std::stoull(field);
-        if (index == 15) {
-            system = std::stoull(field);
-            break;
-        }
-    }
-    return static_cast<double>(user + system) / static_cast<double>(::sysconf(_SC_CLK_TCK));
-}
-
-// CPU of a child that does nothing but sleep 1 ms in a loop, over 10 s.
-double MeasureBareLoop() {
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        const timespec millisecond{0, 1000000};
-        while (true) ::clock_nanosleep(CLOCK_MONOTONIC, 0, &millisecond, nullptr);
-    }
-    std::this_thread::sleep_for(std::chrono::seconds(1));
-    const double before = CpuSeconds(pid);
-    const auto start = Clock::now();
-    std::this_thread::sleep_for(std::chrono::seconds(10));
-    const double after = CpuSeconds(pid);
-    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, nullptr, 0);
-    return before < 0 || after < 0 ? -1 : 100.0 * (after - before) / seconds;
-}
-
-// velmor-guard in the monitored namespace on a socket in `folder`, with its systemd unit's rights
-// (as the package runs it); -1 when it does not come up.
-pid_t StartGuard(const BenchNetwork& network, const std::filesystem::path& guard, const std::string& socket) {
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        if (!BenchNetwork::Enter(network.local())) ::_exit(126);
-        const int null = ::open("/dev/null", O_WRONLY);
-        ::dup2(null, 1);
-        ::execl(VELMOR_GUARD_AS_UNIT, VELMOR_GUARD_AS_UNIT, guard.c_str(), "--socket", socket.c_str(),
-                "--group", "0", nullptr);
-        ::_exit(127);
-    }
-    for (int i = 0; i < 250 && !std::filesystem::exists(socket); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    if (std::filesystem::exists(socket)) return pid;
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, nullptr, 0);
-    return -1;
-}
 
 double MeasureCpu(const BenchNetwork& network, const std::filesystem::path& program,
                   const std::vector<std::string>& flags) {
-    Monitor monitor = Start(network, program, flags);
+    MonitorProcess monitor = StartMonitor(network.local(), program, flags, false);
     std::this_thread::sleep_for(std::chrono::seconds(2));  // start-up and the first full pass
     const double before = CpuSeconds(monitor.pid);
     const auto start = Clock::now();
     std::this_thread::sleep_for(std::chrono::seconds(10));
     const double after = CpuSeconds(monitor.pid);
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    Stop(monitor);
+    StopMonitor(monitor);
     return before < 0 || after < 0 ? -1 : 100.0 * (after - before) / seconds;
 }
 
@@ -192,13 +91,6 @@ std::vector<double> MeasureResets(const BenchNetwork& network, int count, int& f
     });
     worker.join();
     return samples;
-}
-
-double Percentile(std::vector<double> samples, double fraction) {
-    if (samples.empty()) return -1;
-    std::sort(samples.begin(), samples.end());
-    const auto index = static_cast<std::size_t>(fraction * static_cast<double>(samples.size() - 1) + 0.5);
-    return samples[std::min(index, samples.size() - 1)];
 }
 
 }  // namespace
@@ -255,11 +147,11 @@ int main(int argc, char** argv) {
             std::filesystem::remove_all(folder / "invader", error);
             std::filesystem::create_directories(folder / "invader", error);
         }
-        Monitor monitor = Start(network, program, flags);
+        MonitorProcess monitor = StartMonitor(network.local(), program, flags, false);
         std::this_thread::sleep_for(std::chrono::seconds(2));
         int missed = 0;
         const std::vector<double> samples = MeasureResets(network, 200, missed, distinct);
-        Stop(monitor);
+        StopMonitor(monitor);
         std::printf(
             "Accepted on port 80 -> reset seen by the remote side, %s, %zu connections (%d not reset "
             "within 1 s):\n",
@@ -276,7 +168,7 @@ int main(int argc, char** argv) {
         ::close(bait);
         bait = -1;
         const std::string socket = (folder / "guard.sock").string();
-        const pid_t guard = StartGuard(network, argv[2], socket);
+        const pid_t guard = StartGuard(network.local(), argv[2], socket);
         if (guard < 0) {
             std::fprintf(stderr, "velmor-guard did not come up\n");
             return 1;

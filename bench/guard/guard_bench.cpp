@@ -3,6 +3,7 @@
 //    the whole monitoring tick that follows the change (table read, pass, sync);
 //  - one teardown batch through the guard against direct SOCK_DESTROY of the same batch.
 // Usage: bench_guard [path of velmor-guard]   (default: ../libexec/velmor-guard beside bench/)
+#include <arpa/inet.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -19,7 +20,7 @@
 #include "../engine/bench_network.h"
 #include "velmor/engine/enforcement.h"
 #include "velmor/engine/monitoring_cycle.h"
-#include "velmor/platform/guard_link.h"
+#include "velmor/guard/guard_link.h"
 
 namespace {
 
@@ -70,7 +71,7 @@ int main(int argc, char** argv) {
         ::_exit(127);
     }
     // The guard serves its own namespace only: the link is made from inside it.
-    auto link = velmor::platform::MakeGuardLink(socket);
+    auto link = velmor::guard::MakeGuardLink(socket);
     bool up = false;
     if (BenchNetwork::Enter(net.local())) {
         for (int i = 0; i < 100 && !(up = link->Connect()); ++i) ::usleep(50'000);

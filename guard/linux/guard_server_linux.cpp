@@ -9,10 +9,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <span>
 #include <vector>
 
 #include "velmor/guard/guard_service.h"
@@ -33,13 +35,64 @@ struct Client {
     bool subscribed = false;
     // Events it could not be sent (its socket was full), told with the next frame.
     std::uint32_t lost = 0;
+    // What the last wait reported for its socket; 0 for one accepted since.
+    short ready = 0;
 };
 
-std::size_t SessionClients(const std::vector<Client>& clients) {
-    std::size_t count = 0;
-    for (const Client& c : clients) count += c.subscribed ? 0 : 1;
-    return count;
-}
+// The connected clients and their places in the poll list, kept in step by this one owner: each
+// wait builds the list from the clients and hands what it reported back to each of them, so a
+// client that goes, or one that comes, never shifts another's answer.
+class ClientSet final {
+public:
+    ClientSet() = default;
+    ~ClientSet() {
+        for (const Client& c : clients_) ::close(c.fd);
+    }
+    ClientSet(const ClientSet&) = delete;
+    ClientSet& operator=(const ClientSet&) = delete;
+
+    std::size_t size() const { return clients_.size(); }
+    std::vector<Client>::iterator begin() { return clients_.begin(); }
+    std::vector<Client>::iterator end() { return clients_.end(); }
+
+    std::size_t SessionCount() const {
+        std::size_t count = 0;
+        for (const Client& c : clients_) count += c.subscribed ? 0 : 1;
+        return count;
+    }
+
+    void Add(int fd) { clients_.push_back({fd, {}}); }
+
+    // Waits until one of `fixed` or of the clients is ready; their revents and each client's `ready`
+    // then say which. False when poll failed (EINTR included: nothing is ready then).
+    bool Wait(std::span<pollfd> fixed) {
+        std::vector<pollfd> fds(fixed.begin(), fixed.end());
+        for (const Client& c : clients_) fds.push_back({c.fd, POLLIN, 0});
+        if (::poll(fds.data(), fds.size(), -1) < 0) return false;
+        std::copy_n(fds.begin(), fixed.size(), fixed.begin());
+        auto reported = fds.begin() + static_cast<std::ptrdiff_t>(fixed.size());
+        for (Client& c : clients_) c.ready = (reported++)->revents;
+        return true;
+    }
+
+    // Closes and forgets every client for which `keep` says false; the others keep their order.
+    template <typename Keep>
+    void KeepOnly(Keep keep) {
+        std::size_t kept = 0;
+        for (Client& c : clients_) {
+            if (!keep(c)) {
+                ::close(c.fd);
+                continue;
+            }
+            if (&clients_[kept] != &c) clients_[kept] = std::move(c);
+            ++kept;
+        }
+        clients_.resize(kept);
+    }
+
+private:
+    std::vector<Client> clients_;
+};
 
 bool ReadPeer(int fd, PeerCredentials& peer) {
     ucred credentials{};
@@ -239,27 +292,25 @@ int ServeGuard(const GuardOptions& options, std::uint32_t trusted_gid, GuardServ
     platform::LifelineWatch lifelines(platform::ResolverFiles{{}});
     RefreshLifelines(lifelines, service);
 
-    std::vector<Client> clients;
+    ClientSet clients;
     std::vector<EventRecord> events;
     bool running = true;
-    // Polled: the signals, the listener, the lifeline watch, the clients (from kFirstClient on), and
-    // last the feed (-1 when there is none).
-    constexpr std::size_t kFirstClient = 3;
+    // Without a feed its entry is -1, which poll passes over.
     const int feed_fd = feed != nullptr ? feed->Fd() : -1;
     while (running) {
-        std::vector<pollfd> fds = {
-            {signal_fd, POLLIN, 0}, {listener, POLLIN, 0}, {lifelines.Fd(), POLLIN, 0}};
-        for (const Client& c : clients) fds.push_back({c.fd, POLLIN, 0});
-        fds.push_back({feed_fd, POLLIN, 0});
-        if (::poll(fds.data(), fds.size(), -1) < 0) {
+        std::array<pollfd, 4> fixed = {{{signal_fd, POLLIN, 0},
+                                        {listener, POLLIN, 0},
+                                        {feed_fd, POLLIN, 0},
+                                        {lifelines.Fd(), POLLIN, 0}}};
+        if (!clients.Wait(fixed)) {
             if (errno == EINTR) continue;
             break;
         }
-        if (fds[0].revents != 0) running = false;
+        if (fixed[0].revents != 0) running = false;
         // Before any request of this round: a client that just gave the machine a new address or
         // route finds it protected already. Without its socket the watch goes by time alone.
-        if (fds[2].revents != 0 || lifelines.Fd() < 0) RefreshLifelines(lifelines, service);
-        if ((fds[1].revents & POLLIN) != 0) {
+        if (fixed[3].revents != 0 || lifelines.Fd() < 0) RefreshLifelines(lifelines, service);
+        if ((fixed[1].revents & POLLIN) != 0) {
             const int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
             if (fd >= 0) {
                 PeerCredentials peer;
@@ -273,49 +324,33 @@ int ServeGuard(const GuardOptions& options, std::uint32_t trusted_gid, GuardServ
                     timeval timeout{1, 0};
                     if (::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout) != 0)
                         velmor::platform::DiagError("guard", "SO_SNDTIMEO refused", errno);
-                    clients.push_back({fd, {}, kProtocolVersion});
+                    // It waits for the next round: this one's wait did not ask about it.
+                    clients.Add(fd);
                 }
             }
         }
-        if (feed_fd >= 0 && (fds.back().revents & POLLIN) != 0) {
+        if (feed_fd >= 0 && (fixed[2].revents & POLLIN) != 0) {
             events.clear();
             std::uint32_t lost = 0;
             feed->Drain(events, lost);
-            for (std::size_t i = 0; i < clients.size();) {
-                bool keep = true;
-                if (clients[i].subscribed && (!events.empty() || lost > 0)) {
+            if (!events.empty() || lost > 0) {
+                clients.KeepOnly([&](Client& client) {
+                    if (!client.subscribed) return true;
+                    bool keep = true;
                     std::size_t at = 0;
                     do {
                         const std::size_t count = std::min(events.size() - at, kMaxEventRecords);
-                        keep = SendEvents(clients[i], events, at, count, at == 0 ? lost : 0);
+                        keep = SendEvents(client, events, at, count, at == 0 ? lost : 0);
                         at += count;
                     } while (keep && at < events.size());
-                }
-                if (!keep) {
-                    ::close(clients[i].fd);
-                    clients.erase(clients.begin() + static_cast<std::ptrdiff_t>(i));
-                    fds.erase(fds.begin() + static_cast<std::ptrdiff_t>(kFirstClient + i));
-                    continue;
-                }
-                ++i;
+                    return keep;
+                });
             }
         }
-        const std::size_t before = SessionClients(clients);
-        for (std::size_t i = 0; i < clients.size();) {
-            const pollfd& p = fds[kFirstClient + i];
-            // Only the clients that were polled; one accepted just now waits for the next round.
-            const bool polled = i < fds.size() - kFirstClient - 1 && p.fd == clients[i].fd;
-            if (polled && p.revents != 0 && !Serve(clients[i], service, feed)) {
-                ::close(clients[i].fd);
-                clients.erase(clients.begin() + static_cast<std::ptrdiff_t>(i));
-                fds.erase(fds.begin() + static_cast<std::ptrdiff_t>(kFirstClient + i));
-                continue;
-            }
-            ++i;
-        }
-        if (before > 0 && SessionClients(clients) == 0) service.ClientsGone();
+        const std::size_t before = clients.SessionCount();
+        clients.KeepOnly([&](Client& client) { return client.ready == 0 || Serve(client, service, feed); });
+        if (before > 0 && clients.SessionCount() == 0) service.ClientsGone();
     }
-    for (const Client& c : clients) ::close(c.fd);
     ::close(listener);
     ::unlink(options.socket_path.c_str());
     ::close(signal_fd);

@@ -9,6 +9,7 @@ namespace velmor::platform {
 // endRequested() stands for a request to end the program, to be handled like a posted close.
 class EndSignalNotifier final : public QObject {
     Q_OBJECT
+    Q_DISABLE_COPY_MOVE(EndSignalNotifier)
 
 public:
     explicit EndSignalNotifier(QObject* parent = nullptr);

@@ -7,10 +7,10 @@
 #include <chrono>
 #include <thread>
 
-#include "e2e_sockets.h"
 #include "velmor/platform/connection_table.h"
 #include "velmor/platform/lifelines.h"
 #include "velmor/test/child_process.h"
+#include "velmor/test/sockets.h"
 #include "velmor/test/syn_test_bed.h"
 #include "velmor/test/test_network.h"
 

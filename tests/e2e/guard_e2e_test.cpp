@@ -18,11 +18,11 @@
 #include <fstream>
 #include <thread>
 
-#include "e2e_sockets.h"
 #include "velmor/common/text_file.h"
-#include "velmor/platform/guard_events.h"
-#include "velmor/platform/guard_link.h"
+#include "velmor/guard/guard_events.h"
+#include "velmor/guard/guard_link.h"
 #include "velmor/test/child_process.h"
+#include "velmor/test/sockets.h"
 #include "velmor/test/temp_dir.h"
 #include "velmor/test/test_network.h"
 
@@ -165,15 +165,15 @@ protected:
     }
     // A link to the guard from the monitored namespace (the guard serves its own namespace only);
     // nullptr when it does not answer.
-    std::unique_ptr<platform::GuardLink> Link() {
-        auto link = platform::MakeGuardLink(socket_path);
+    std::unique_ptr<guard::GuardLink> Link() {
+        auto link = guard::MakeGuardLink(socket_path);
         bool connected = false;
         TestNetwork::RunIn(net.local(), [&] { connected = link->Connect(); });
         return connected ? std::move(link) : nullptr;
     }
     // The guard's event stream, subscribed from the monitored namespace; nullptr when refused.
-    std::unique_ptr<platform::GuardEventStream> Events() {
-        auto stream = platform::MakeGuardEventStream(socket_path);
+    std::unique_ptr<guard::GuardEventStream> Events() {
+        auto stream = guard::MakeGuardEventStream(socket_path);
         bool subscribed = false;
         TestNetwork::RunIn(net.local(), [&] { subscribed = stream->Subscribe(); });
         return subscribed ? std::move(stream) : nullptr;
@@ -310,7 +310,7 @@ TEST_F(GuardEndToEnd, TheBaitSocketIsDualStackOnPort80WithTheLongestAcceptQueue)
     CloseSocket(bait);
 }
 
-bool Waits(platform::GuardEventStream& stream, std::chrono::milliseconds timeout) {
+bool Waits(guard::GuardEventStream& stream, std::chrono::milliseconds timeout) {
     pollfd entry{stream.Fd(), POLLIN, 0};
     return ::poll(&entry, 1, static_cast<int>(timeout.count())) == 1;
 }
@@ -416,11 +416,11 @@ TEST_F(GuardEndToEnd, TheGuardRefusesLifelinesWhoeverAsksAndTrafficToTheGatewayF
                                             kLocal6,     "10.77.0.9", "fd00:77::9"};
     ASSERT_TRUE(link->UpdateBlocked(false, asked, {}));
     using guard::Refusal;
-    EXPECT_EQ(link->TakeRefused(), (std::vector<platform::RefusedAddress>{{"10.77.0.2", Refusal::Gateway},
-                                                                          {"10.77.0.1", Refusal::OwnAddress},
-                                                                          {"127.0.0.53", Refusal::Loopback},
-                                                                          {"::1", Refusal::Loopback},
-                                                                          {kLocal6, Refusal::OwnAddress}}));
+    EXPECT_EQ(link->TakeRefused(), (std::vector<guard::RefusedLifeline>{{"10.77.0.2", Refusal::Gateway},
+                                                                        {"10.77.0.1", Refusal::OwnAddress},
+                                                                        {"127.0.0.53", Refusal::Loopback},
+                                                                        {"::1", Refusal::Loopback},
+                                                                        {kLocal6, Refusal::OwnAddress}}));
     EXPECT_TRUE(link->TakeRefused().empty());
     const std::string set4 = Nft("list set inet velmor blocked4");
     const std::string set6 = Nft("list set inet velmor blocked6");
@@ -440,8 +440,7 @@ TEST_F(GuardEndToEnd, TheGuardRefusesLifelinesWhoeverAsksAndTrafficToTheGatewayF
     EXPECT_TRUE(WaitUntil(
         [&] { return Nft("list set inet velmor blocked4").find("10.77.0.9") == std::string::npos; }, 3s));
     ASSERT_TRUE(link->UpdateBlocked(false, {}, {}));
-    EXPECT_EQ(link->TakeRefused(),
-              (std::vector<platform::RefusedAddress>{{"10.77.0.9", Refusal::OwnAddress}}));
+    EXPECT_EQ(link->TakeRefused(), (std::vector<guard::RefusedLifeline>{{"10.77.0.9", Refusal::OwnAddress}}));
 }
 
 // A client of the first protocol version, as an older velmor speaks it, byte for byte.
@@ -498,7 +497,7 @@ TEST_F(GuardEndToEnd, AUserOutsideTheGuardsGroupIsToldTheCommandThatLetsItIn) {
     std::filesystem::permissions(folder.path(), std::filesystem::perms(0755));
     ChildProcess monitor({"ip", "netns", "exec", net.local(), "setpriv", "--reuid", kTrustedId, "--regid",
                           kTrustedId, "--clear-groups", "env",
-                          std::string(platform::kGuardSocketVariable) + "=" + socket_path, "sh", "-c",
+                          std::string(guard::kGuardSocketVariable) + "=" + socket_path, "sh", "-c",
                           "exec \"$0\" --headless 2>&1", (folder / "velmor").string()});
     ASSERT_TRUE(monitor.started());
     std::string notice;
@@ -532,7 +531,7 @@ protected:
         StartGuard(GuardWithoutBpf());
         monitor = std::make_unique<ChildProcess>(std::vector<std::string>{
             "ip", "netns", "exec", net.local(), "setpriv", "--reuid", kTrustedId, "--regid", kTrustedId,
-            "--clear-groups", "env", std::string(platform::kGuardSocketVariable) + "=" + socket_path,
+            "--clear-groups", "env", std::string(guard::kGuardSocketVariable) + "=" + socket_path,
             (folder / "velmor").string(), "--headless"});
         ASSERT_TRUE(monitor->started());
         ASSERT_TRUE(monitor->Ask("stats", 10s).has_value());

@@ -7,10 +7,10 @@
 #include <map>
 #include <thread>
 
-#include "e2e_sockets.h"
 #include "velmor/common/text_file.h"
 #include "velmor/test/child_process.h"
 #include "velmor/test/netns_files.h"
+#include "velmor/test/sockets.h"
 #include "velmor/test/temp_dir.h"
 #include "velmor/test/test_network.h"
 

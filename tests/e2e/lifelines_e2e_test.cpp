@@ -10,10 +10,10 @@
 #include <fstream>
 #include <thread>
 
-#include "e2e_sockets.h"
 #include "velmor/common/text_file.h"
-#include "velmor/platform/guard_link.h"
+#include "velmor/guard/guard_link.h"
 #include "velmor/test/child_process.h"
+#include "velmor/test/sockets.h"
 #include "velmor/test/syn_test_bed.h"
 #include "velmor/test/temp_dir.h"
 #include "velmor/test/test_network.h"
@@ -75,7 +75,7 @@ protected:
                 argv.emplace_back(word);
         }
         argv.insert(argv.end(), {"env",
-                                 std::string(platform::kGuardSocketVariable) + "=" +
+                                 std::string(guard::kGuardSocketVariable) + "=" +
                                      (GetParam().guard ? socket_path : (run / "none.sock").string()),
                                  "XDG_CONFIG_HOME=" + config.path().string(), (folder / "velmor").string(),
                                  "--headless"});

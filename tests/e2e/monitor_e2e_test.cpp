@@ -7,9 +7,9 @@
 #include <filesystem>
 #include <thread>
 
-#include "e2e_sockets.h"
 #include "velmor/common/text_file.h"
 #include "velmor/test/child_process.h"
+#include "velmor/test/sockets.h"
 #include "velmor/test/temp_dir.h"
 #include "velmor/test/test_network.h"
 

@@ -9,9 +9,9 @@
 #include <cstring>
 #include <thread>
 
-#include "test_sockets.h"
 #include "velmor/platform/connection_table.h"
 #include "velmor/platform/socket_lookup.h"
+#include "velmor/test/socket_checks.h"
 #include "velmor/test/test_network.h"
 
 namespace velmor::platform {

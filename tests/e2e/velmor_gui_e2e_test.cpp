@@ -7,10 +7,10 @@
 
 #include <filesystem>
 
-#include "e2e_sockets.h"
 #include "velmor/common/text_file.h"
 #include "velmor/platform/mailbox.h"
 #include "velmor/test/child_process.h"
+#include "velmor/test/sockets.h"
 #include "velmor/test/temp_dir.h"
 #include "velmor/test/test_network.h"
 

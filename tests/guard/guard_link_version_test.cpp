@@ -9,8 +9,8 @@
 #include <memory>
 #include <thread>
 
+#include "velmor/guard/guard_link.h"
 #include "velmor/guard/protocol.h"
-#include "velmor/platform/guard_link.h"
 #include "velmor/test/temp_dir.h"
 
 namespace velmor::guard {
@@ -84,7 +84,7 @@ TEST(GuardLinkVersions, AnOlderGuardIsSpokenToInItsVersion) {
     const std::string path = (folder / "guard.sock").string();
     OldGuard::Seen seen;
     auto old = std::make_unique<OldGuard>(path, seen);
-    auto link = platform::MakeGuardLink(path);
+    auto link = guard::MakeGuardLink(path);
     ASSERT_TRUE(link->Connect());
     const std::vector<std::string> add = {"10.77.0.9"};
     EXPECT_TRUE(link->UpdateBlocked(false, add, {}));

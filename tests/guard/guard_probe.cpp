@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "velmor/platform/guard_link.h"
+#include "velmor/guard/guard_link.h"
 
 namespace {
 
@@ -24,7 +24,7 @@ int LocalPort(int fd) {
     return ntohs(where.sin6_port);
 }
 
-bool Run(velmor::platform::GuardLink& link, std::vector<std::string>& words, std::size_t& i) {
+bool Run(velmor::guard::GuardLink& link, std::vector<std::string>& words, std::size_t& i) {
     const std::string command = words[i++];
     auto next = [&]() { return i < words.size() ? words[i++] : std::string(); };
     if (command == "status") {
@@ -56,7 +56,7 @@ bool Run(velmor::platform::GuardLink& link, std::vector<std::string>& words, std
 
 int main(int argc, char** argv) {
     if (argc < 2) return 2;
-    auto link = velmor::platform::MakeGuardLink(argv[1]);
+    auto link = velmor::guard::MakeGuardLink(argv[1]);
     if (!link->Connect()) {
         std::cout << "refused" << std::endl;
         return 3;

@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "sock_diag_parse.h"
-#include "test_sockets.h"
+#include "velmor/test/socket_checks.h"
 #include "velmor/test/test_network.h"
 
 // Counts heap allocations, so a test can prove a steady table is read without any.

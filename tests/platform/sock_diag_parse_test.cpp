@@ -21,8 +21,8 @@
 #include <tuple>
 #include <vector>
 
-#include "test_sockets.h"
 #include "velmor/test/netlink_reply.h"
+#include "velmor/test/socket_checks.h"
 
 namespace velmor::platform::sockdiag {
 namespace {

@@ -18,10 +18,10 @@
 #include <vector>
 
 #include "sock_diag_parse.h"
-#include "test_sockets.h"
 #include "velmor/platform/socket_lookup.h"
 #include "velmor/test/netlink_reply.h"
 #include "velmor/test/scripted_channel.h"
+#include "velmor/test/socket_checks.h"
 
 namespace velmor::platform::sockdiag {
 namespace {

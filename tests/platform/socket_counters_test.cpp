@@ -11,8 +11,8 @@
 #include <thread>
 #include <vector>
 
-#include "test_sockets.h"
 #include "velmor/platform/connection_table.h"
+#include "velmor/test/socket_checks.h"
 #include "velmor/test/test_network.h"
 
 namespace velmor::platform {

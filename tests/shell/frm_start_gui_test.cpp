@@ -111,7 +111,7 @@ protected:
     void SetUp() override { App(); }
 
     FrmStart& Make(bool tray_available = true, quint16 port = 0,
-                   std::unique_ptr<platform::GuardLink> guard = nullptr) {
+                   std::unique_ptr<guard::GuardLink> guard = nullptr) {
         FrmStartServices services;
         services.guard = std::move(guard);
         services.dialogs = &dialogs;

@@ -14,7 +14,7 @@
 #include <functional>
 #include <thread>
 
-#include "velmor/platform/guard_events.h"
+#include "velmor/guard/guard_events.h"
 #include "velmor/shell/monitor_service.h"
 #include "velmor/test/engine_fakes.h"
 #include "velmor/test/event_loop.h"
@@ -118,8 +118,8 @@ protected:
 
     std::uint64_t Ticks() { return service->Cycle().GetStats().ticks; }
     static bool RunUntil(const std::function<bool()>& done) { return test::ProcessEventsUntil(done); }
-    std::unique_ptr<platform::GuardEventStream> Stream() {
-        return platform::MakeGuardEventStream((socket_folder.path() / "guard.sock").string());
+    std::unique_ptr<guard::GuardEventStream> Stream() {
+        return guard::MakeGuardEventStream((socket_folder.path() / "guard.sock").string());
     }
 
     test::TempDir folder;
@@ -140,7 +140,7 @@ TEST_F(GuardTableEventsTest, AGuardWithoutEventsLeavesTheCounterGate) {
     EXPECT_EQ(service->GuardEvents(), nullptr);
     EXPECT_EQ(service->Waker(), nullptr);
     // No guard at all.
-    EXPECT_FALSE(service->UseGuardEvents(platform::MakeGuardEventStream((folder.path() / "none").string())));
+    EXPECT_FALSE(service->UseGuardEvents(guard::MakeGuardEventStream((folder.path() / "none").string())));
     EXPECT_EQ(service->Waker(), nullptr);
 }
 

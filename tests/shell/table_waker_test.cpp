@@ -1,5 +1,5 @@
-// The table timer driven by an event source: the schedule on a fake clock, and the monitor service
-// on the event loop with a pipe standing in for the kernel's events.
+// The table timer driven by an event source: the monitor service on the event loop with a pipe
+// standing in for the kernel's events.
 
 #include "velmor/shell/table_waker.h"
 
@@ -20,34 +20,6 @@ namespace velmor::shell {
 namespace {
 
 using namespace std::chrono_literals;
-
-TEST(TableWakeSchedule, NewsWaitsForTheCyclesOwnDelayAndTheSafetyNetCountsFromTheLastTick) {
-    test::FakeClock clock;
-    engine::TableWakeSchedule schedule(clock);
-    schedule.TickRan(1ms);
-    EXPECT_EQ(schedule.DelayForNews(), 1ms);  // at most one tick per millisecond
-    EXPECT_EQ(schedule.DelayForSafetyNet(250ms), 250ms);
-    clock.Advance(1ms);
-    EXPECT_EQ(schedule.DelayForNews(), 0ms);
-    clock.Advance(99ms);
-    EXPECT_EQ(schedule.DelayForNews(), 0ms);
-    EXPECT_EQ(schedule.DelayForSafetyNet(250ms), 150ms);
-    clock.Advance(500ms);
-    EXPECT_EQ(schedule.DelayForSafetyNet(250ms), 0ms);
-
-    // Hidden: the 100 ms pause holds news back too.
-    schedule.TickRan(101ms);
-    clock.Advance(30ms);
-    EXPECT_EQ(schedule.DelayForNews(), 71ms);
-    // The toolbar's 1000 ms interval: neither news nor the net comes sooner.
-    schedule.TickRan(1000ms);
-    EXPECT_EQ(schedule.DelayForNews(), 1000ms);
-    EXPECT_EQ(schedule.DelayForSafetyNet(250ms), 1000ms);
-    // Part of a millisecond left still counts as a whole one.
-    schedule.TickRan(2ms);
-    clock.now += std::chrono::microseconds(1500);
-    EXPECT_EQ(schedule.DelayForNews(), 1ms);
-}
 
 // A pipe as the event source: a byte written is one piece of news.
 class PipeSource final : public engine::TableEventSource {

@@ -1,14 +1,14 @@
 #include "velmor/test/test_network.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sched.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstdlib>
 #include <thread>
+
+#include "velmor/test/sockets.h"
 
 namespace velmor::test {
 namespace {
@@ -77,12 +77,7 @@ bool TestNetwork::AddRemoteAddresses(const std::vector<std::string>& addresses) 
 }
 
 bool TestNetwork::EnterNamespace(const std::string& name) {
-    const std::string path = "/run/netns/" + name;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    const bool entered = ::setns(fd, CLONE_NEWNET) == 0;
-    ::close(fd);
-    return entered;
+    return EnterNetworkNamespace(name);
 }
 
 void TestNetwork::RunIn(const std::string& name, const std::function<void()>& work) {

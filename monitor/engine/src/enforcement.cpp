@@ -93,7 +93,7 @@ BlockedAddressTracker::Change BlockedAddressTracker::Update(const rules::ListMod
     return change;
 }
 
-GuardEnforcement::GuardEnforcement(platform::GuardLink& link, platform::ConnectionTable& fallback,
+GuardEnforcement::GuardEnforcement(guard::GuardLink& link, platform::ConnectionTable& fallback,
                                    const Clock& clock)
     : link_(link), fallback_(fallback), clock_(clock) {}
 
@@ -104,7 +104,7 @@ void GuardEnforcement::NoteRefusals(const BlockedAddressTracker::Change& change)
         changed = true;
     }
     for (const std::string& address : change.remove) changed |= refused_lifelines_.erase(address) > 0;
-    for (platform::RefusedAddress& refused : link_.TakeRefused()) {
+    for (guard::RefusedLifeline& refused : link_.TakeRefused()) {
         platform::Diag("enforcement",
                        "the guard will not drop " + refused.address + ", a lifeline of its namespace");
         refused_lifelines_[std::move(refused.address)] = refused.reason;

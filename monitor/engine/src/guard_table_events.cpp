@@ -12,12 +12,12 @@ constexpr std::size_t kMaxNews = 65536;
 
 }  // namespace
 
-GuardTableEvents::GuardTableEvents(std::unique_ptr<platform::GuardEventStream> stream)
+GuardTableEvents::GuardTableEvents(std::unique_ptr<guard::GuardEventStream> stream)
     : stream_(std::move(stream)) {}
 
 bool GuardTableEvents::TakePending() {
     last_.clear();
-    const platform::GuardEventStream::Taken taken = stream_->Take(&last_);
+    const guard::GuardEventStream::Taken taken = stream_->Take(&last_);
     stats_.events += taken.events;
     stats_.lost += taken.lost;
     // A stream that ended leaves the table unwatched from here: one more read of it is due.

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "velmor/platform/guard_link.h"
+#include "velmor/guard/guard_link.h"
 #include "velmor/platform/listen_backlog.h"
 
 namespace velmor::shell {
@@ -53,7 +53,7 @@ bool BaitListener::Adopt(int descriptor) {
     Close();
     failure_ = Failure::None;
     if (descriptor >= 0 && server_.setSocketDescriptor(descriptor)) return true;
-    if (descriptor >= 0) platform::CloseDescriptor(descriptor);
+    if (descriptor >= 0) guard::CloseDescriptor(descriptor);
     failure_ = Failure::Other;
     return false;
 }

@@ -64,13 +64,12 @@ MonitorService::MonitorService(std::filesystem::path program_folder, engine::Mon
                     &MonitorService::RefreshLifelines);
         }
         RefreshLifelines();
-        UseGuard(platform::MakeGuardLink(platform::GuardSocketPath()));
-        if (guard_->Link().Connected())
-            UseGuardEvents(platform::MakeGuardEventStream(platform::GuardSocketPath()));
+        UseGuard(guard::MakeGuardLink(guard::GuardSocketPath()));
+        if (guard_->Link().Connected()) UseGuardEvents(guard::MakeGuardEventStream(guard::GuardSocketPath()));
     }
 }
 
-bool MonitorService::UseGuardEvents(std::unique_ptr<platform::GuardEventStream> stream) {
+bool MonitorService::UseGuardEvents(std::unique_ptr<guard::GuardEventStream> stream) {
     cycle_.SetTableNews(nullptr, nullptr);
     SetTableEvents(nullptr);
     guard_events_.reset();
@@ -93,7 +92,7 @@ MonitorService::~MonitorService() {
         list->RemoveObserver(list_poker_.get());
 }
 
-void MonitorService::UseGuard(std::unique_ptr<platform::GuardLink> link) {
+void MonitorService::UseGuard(std::unique_ptr<guard::GuardLink> link) {
     cycle_.SetEnforcement(nullptr);
     guard_.reset();
     guard_link_ = std::move(link);
@@ -146,7 +145,7 @@ void MonitorService::OnTableTimer() {
         seen_guard_generation_ = guard_->Generation();
         // A guard that came (back) may offer its events.
         if (system_tables_ && !guard_events_ && guard_->Link().Connected()) {
-            UseGuardEvents(platform::MakeGuardEventStream(platform::GuardSocketPath()));
+            UseGuardEvents(guard::MakeGuardEventStream(guard::GuardSocketPath()));
         }
         Q_EMIT GuardChanged();
     }

@@ -17,8 +17,8 @@
 #include <string>
 #include <vector>
 
-#include "test_sockets.h"
 #include "velmor/platform/socket_lookup.h"
+#include "velmor/test/socket_checks.h"
 #include "velmor/test/test_network.h"
 
 // libbpf keeps the kernel's BTF it parsed while looking for a tracepoint that does not exist.

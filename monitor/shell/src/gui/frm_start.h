@@ -15,8 +15,8 @@
 #include "tray_icon.h"
 #include "velmor/common/ui_services.h"
 #include "velmor/engine/monitoring_cycle.h"
+#include "velmor/guard/guard_link.h"
 #include "velmor/platform/connection_table.h"
-#include "velmor/platform/guard_link.h"
 #include "velmor/platform/local_info.h"
 #include "velmor/platform/mailbox.h"
 #include "velmor/platform/socket_counters.h"
@@ -79,7 +79,7 @@ struct FrmStartServices {
     std::function<bool()> can_tear_down;
     // A line to velmor-guard for a table of the caller's own; optional (the system's tables bring
     // theirs).
-    std::unique_ptr<platform::GuardLink> guard;
+    std::unique_ptr<guard::GuardLink> guard;
     // Ends the program at once (the quit paths).
     std::function<void()> end_program;
     // The modal help and About windows.

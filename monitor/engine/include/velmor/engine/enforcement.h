@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "velmor/common/clock.h"
+#include "velmor/guard/guard_link.h"
 #include "velmor/guard/protocol.h"
 #include "velmor/platform/connection_table.h"
-#include "velmor/platform/guard_link.h"
 #include "velmor/rules/list_model.h"
 #include "velmor/rules/rule_store.h"
 
@@ -80,7 +80,7 @@ private:
 // over, so a restarted guard holds the whole set again.
 class GuardEnforcement final : public Enforcement {
 public:
-    GuardEnforcement(platform::GuardLink& link, platform::ConnectionTable& fallback, const Clock& clock);
+    GuardEnforcement(guard::GuardLink& link, platform::ConnectionTable& fallback, const Clock& clock);
 
     void TearDown(std::span<const platform::SocketId> ids) override;
     void Sync(const rules::ListModel& address_list, const rules::RuleStore& store, bool auto_block,
@@ -94,7 +94,7 @@ public:
     bool Refused() const { return refused_; }
     // Grows whenever the guard came, went or began or stopped refusing us, so a notice can follow.
     std::uint64_t Generation() const { return generation_; }
-    platform::GuardLink& Link() { return link_; }
+    guard::GuardLink& Link() { return link_; }
     // The addresses the guard would not drop (its namespace's lifelines: loopback, its own
     // addresses, its gateways), as it last said; and a number that grows when that changes.
     const std::map<std::string, guard::Refusal, std::less<>>& RefusedLifelines() const {
@@ -107,7 +107,7 @@ private:
     void Lost();
     void NoteRefusals(const BlockedAddressTracker::Change& change);
 
-    platform::GuardLink& link_;
+    guard::GuardLink& link_;
     platform::ConnectionTable& fallback_;
     const Clock& clock_;
     BlockedAddressTracker tracker_;

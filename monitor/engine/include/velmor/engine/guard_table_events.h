@@ -6,7 +6,7 @@
 
 #include "velmor/engine/socket_news.h"
 #include "velmor/engine/table_wake.h"
-#include "velmor/platform/guard_events.h"
+#include "velmor/guard/guard_events.h"
 
 namespace velmor::engine {
 
@@ -22,7 +22,7 @@ public:
     };
 
     // `stream` has subscribed already.
-    explicit GuardTableEvents(std::unique_ptr<platform::GuardEventStream> stream);
+    explicit GuardTableEvents(std::unique_ptr<guard::GuardEventStream> stream);
 
     platform::NativeHandle Fd() const override { return stream_->Fd(); }
     // True when something arrived that the reader does not expect (see SetExpected), or events were
@@ -42,7 +42,7 @@ public:
     const std::vector<guard::EventRecord>& LastEvents() const { return last_; }
 
 private:
-    std::unique_ptr<platform::GuardEventStream> stream_;
+    std::unique_ptr<guard::GuardEventStream> stream_;
     std::vector<guard::EventRecord> last_;
     std::function<bool(const guard::EventRecord&)> expected_;
     // Taken from the stream, not yet by the cycle; beyond the cap they count as lost.

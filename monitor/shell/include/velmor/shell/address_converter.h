@@ -16,6 +16,7 @@ namespace velmor::shell {
 // One resolution at a time: Start refuses while one is running.
 class AddressConverter final : public QObject {
     Q_OBJECT
+    Q_DISABLE_COPY_MOVE(AddressConverter)
 public:
     using Resolver = std::function<std::string(std::string_view)>;
 

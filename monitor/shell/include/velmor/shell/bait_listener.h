@@ -18,6 +18,7 @@ namespace velmor::shell {
 // wait in the kernel's accept queue, still in the table.
 class BaitListener final : public QObject {
     Q_OBJECT
+    Q_DISABLE_COPY_MOVE(BaitListener)
 public:
     enum class Failure { None, PortInUse, NoPermission, Other };
     static constexpr quint16 kPort = 80;

@@ -41,6 +41,7 @@ std::string EscapeControlCharacters(std::string_view text);
 // Every answer ends with a line "end". Alerts print as "event tray Invader_ICON".
 class HeadlessHost final : public QObject, public engine::MonitorHost, public Dialogs {
     Q_OBJECT
+    Q_DISABLE_COPY_MOVE(HeadlessHost)
 public:
     HeadlessHost(std::filesystem::path program_folder, const HeadlessOptions& options);
     ~HeadlessHost() override;

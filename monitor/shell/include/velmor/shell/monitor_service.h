@@ -13,8 +13,8 @@
 #include "velmor/engine/lookup_cycle.h"
 #include "velmor/engine/monitoring_cycle.h"
 #include "velmor/engine/quiet_lamps.h"
+#include "velmor/guard/guard_link.h"
 #include "velmor/platform/connection_table.h"
-#include "velmor/platform/guard_link.h"
 #include "velmor/platform/lifelines.h"
 #include "velmor/platform/socket_counters.h"
 #include "velmor/rules/exemptions.h"
@@ -30,6 +30,7 @@ namespace velmor::shell {
 // main window and the headless host both sit on top of it; it links Qt Core only.
 class MonitorService final : public QObject {
     Q_OBJECT
+    Q_DISABLE_COPY_MOVE(MonitorService)
 public:
     // The five folders of the program folder that the load step creates when missing.
     static constexpr const char* kFolders[] = {"invader", "support", "shared", "temp", "help"};
@@ -55,7 +56,7 @@ public:
     // The guard's socket events as the table timer's source when it offers them (a stream that has
     // not subscribed is subscribed here); without them, or once the guard ends the stream, the
     // counter gate runs as before. nullptr drops the current stream.
-    bool UseGuardEvents(std::unique_ptr<platform::GuardEventStream> stream);
+    bool UseGuardEvents(std::unique_ptr<guard::GuardEventStream> stream);
     engine::GuardTableEvents* GuardEvents() { return guard_events_.get(); }
     // For the lamps' repaint: while an event source lets the table timer sleep, steps the lamps by
     // the quiet ticks it would have run since the last tick or call, so they flicker as they did
@@ -89,7 +90,7 @@ public:
     // Enforcement through velmor-guard. A monitor that reads the system's own tables looks for the
     // guard at $VELMOR_GUARD_SOCKET (else /run/velmor/guard.sock) from the start; one fed a table of
     // a test's own has none unless given one here. nullptr without a guard link.
-    void UseGuard(std::unique_ptr<platform::GuardLink> link);
+    void UseGuard(std::unique_ptr<guard::GuardLink> link);
     engine::GuardEnforcement* Guard() { return guard_.get(); }
 
 Q_SIGNALS:
@@ -127,7 +128,7 @@ private:
     std::unique_ptr<platform::LifelineWatch> lifeline_watch_;
     std::unique_ptr<QSocketNotifier> lifeline_notifier_;
     std::string trusted_text_;
-    std::unique_ptr<platform::GuardLink> guard_link_;
+    std::unique_ptr<guard::GuardLink> guard_link_;
     std::unique_ptr<engine::GuardEnforcement> guard_;
     std::uint64_t seen_guard_generation_ = 0;
     std::uint64_t seen_refused_generation_ = 0;

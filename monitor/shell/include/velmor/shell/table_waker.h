@@ -16,6 +16,7 @@ namespace velmor::shell {
 // tick than the cycle's own delay). Between the two the loop does not wake for the table.
 class TableWaker final : public QObject {
     Q_OBJECT
+    Q_DISABLE_COPY_MOVE(TableWaker)
 public:
     // `bring_forward(delay)` must start the table timer with `delay` unless it is due sooner anyway.
     TableWaker(engine::TableEventSource& source, const Clock& clock,

@@ -8,12 +8,12 @@
 #include <utility>
 #include <vector>
 
-#include "velmor/platform/guard_link.h"
+#include "velmor/guard/guard_link.h"
 
 namespace velmor::test {
 
 // A guard that keeps what it was told.
-class FakeGuardLink final : public platform::GuardLink {
+class FakeGuardLink final : public guard::GuardLink {
 public:
     bool available = true;
     // A guard that runs but hangs up on this user.
@@ -28,7 +28,7 @@ public:
     std::optional<bool> internet;
     // Addresses it keeps out of the set as a guard keeps lifelines out, and why.
     std::map<std::string, guard::Refusal> lifelines;
-    std::vector<platform::RefusedAddress> refused;
+    std::vector<guard::RefusedLifeline> refused;
 
     bool Connect() override {
         ++connects;
@@ -66,7 +66,7 @@ public:
                       std::to_string(remove.size()));
         return true;
     }
-    std::vector<platform::RefusedAddress> TakeRefused() override { return std::exchange(refused, {}); }
+    std::vector<guard::RefusedLifeline> TakeRefused() override { return std::exchange(refused, {}); }
     bool SetBlockInternet(bool on) override {
         if (!connected) return false;
         internet = on;

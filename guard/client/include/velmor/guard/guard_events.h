@@ -8,7 +8,7 @@
 #include "velmor/guard/protocol.h"
 #include "velmor/platform/native_handle.h"
 
-namespace velmor::platform {
+namespace velmor::guard {
 
 // A second connection to velmor-guard that carries only the kernel's socket events of its
 // namespace. It is no part of the session: the guard lifts what it holds when the request link
@@ -24,7 +24,7 @@ public:
     // Readable (POLLIN) while events are pending; kNoNativeHandle before the first Subscribe(). After
     // the guard hung up the number stays valid but is never readable again, so a watcher of it goes
     // quiet.
-    virtual NativeHandle Fd() const = 0;
+    virtual platform::NativeHandle Fd() const = 0;
 
     struct Taken {
         std::size_t events = 0;
@@ -32,9 +32,9 @@ public:
         bool hung_up = false;    // the guard closed the stream (or sent something not ours)
     };
     // Reads everything pending without waiting; the events are appended to `events` when given.
-    virtual Taken Take(std::vector<guard::EventRecord>* events) = 0;
+    virtual Taken Take(std::vector<EventRecord>* events) = 0;
 };
 
 std::unique_ptr<GuardEventStream> MakeGuardEventStream(std::string socket_path);
 
-}  // namespace velmor::platform
+}  // namespace velmor::guard

@@ -11,7 +11,7 @@
 #include "velmor/platform/connection_table.h"
 #include "velmor/platform/native_handle.h"
 
-namespace velmor::platform {
+namespace velmor::guard {
 
 inline constexpr const char* kGuardSocketVariable = "VELMOR_GUARD_SOCKET";
 inline constexpr const char* kDefaultGuardSocket = "/run/velmor/guard.sock";
@@ -20,10 +20,10 @@ inline constexpr const char* kDefaultGuardSocket = "/run/velmor/guard.sock";
 std::string GuardSocketPath();
 
 // An address the guard keeps out of its sets, and why.
-struct RefusedAddress {
+struct RefusedLifeline {
     std::string address;  // dotted IPv4 or RFC 5952 IPv6, as the connection table shows it
     guard::Refusal reason = guard::Refusal::Loopback;
-    bool operator==(const RefusedAddress&) const = default;
+    bool operator==(const RefusedLifeline&) const = default;
 };
 
 // velmor's line to velmor-guard, the helper that holds the rights velmor runs without. One
@@ -42,8 +42,8 @@ public:
     // True when the guard hung up since the last call (checked without blocking).
     virtual bool HungUp() = 0;
 
-    virtual std::optional<guard::GuardState> Status() = 0;
-    virtual bool TearDown(std::span<const SocketId> ids) = 0;
+    virtual std::optional<GuardState> Status() = 0;
+    virtual bool TearDown(std::span<const platform::SocketId> ids) = 0;
     // Address texts that are no IPv4 or IPv6 address are left out (they can never match a packet).
     // True also when the guard refused some of `add`: TakeRefused says which.
     virtual bool UpdateBlocked(bool clear, std::span<const std::string> add,
@@ -52,15 +52,15 @@ public:
     // took out of them on its own because they became lifelines, as its UpdateBlocked replies named
     // them since the last call; each address in the connection table's form. Always empty with a
     // guard too old to tell.
-    virtual std::vector<RefusedAddress> TakeRefused() { return {}; }
+    virtual std::vector<RefusedLifeline> TakeRefused() { return {}; }
     virtual bool SetBlockInternet(bool on) = 0;
     // A listening socket on TCP port 80 (dual stack) that the caller owns; kNoNativeSocket on failure.
-    virtual NativeSocket TakeBaitSocket() = 0;
+    virtual platform::NativeSocket TakeBaitSocket() = 0;
 };
 
 std::unique_ptr<GuardLink> MakeGuardLink(std::string socket_path);
 
 // Closes a descriptor the caller owns (one TakeBaitSocket handed over and nobody took).
-void CloseDescriptor(NativeSocket descriptor);
+void CloseDescriptor(platform::NativeSocket descriptor);
 
-}  // namespace velmor::platform
+}  // namespace velmor::guard

@@ -1,48 +1,24 @@
 #pragma once
 
-// Small blocking-socket helpers for the connection table tests. Everything fails the test loudly.
+// The socket helpers of velmor/test/sockets.h in the form the connection table tests use: blocking
+// sockets of the calling thread's namespace, owned by an Fd, and every failure fails the test.
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/time.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "velmor/platform/connection_table.h"
+#include "velmor/test/sockets.h"
 
 namespace velmor::test {
-
-class Fd final {
-public:
-    Fd() = default;
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd() { Reset(); }
-    Fd(Fd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    Fd& operator=(Fd&& other) noexcept {
-        if (this != &other) {
-            Reset();
-            fd_ = std::exchange(other.fd_, -1);
-        }
-        return *this;
-    }
-    int get() const { return fd_; }
-    bool valid() const { return fd_ >= 0; }
-    void Reset() {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = -1;
-    }
-
-private:
-    int fd_ = -1;
-};
 
 inline sockaddr_in Ipv4(const char* address, std::uint16_t port) {
     sockaddr_in result{};
@@ -60,6 +36,7 @@ inline sockaddr_in6 Ipv6(const char* address, std::uint16_t port) {
     return result;
 }
 
+// A socket of any type bound to `address` (SO_REUSEADDR).
 template <typename Address>
 Fd Bound(int family, int type, const Address& address) {
     Fd fd(::socket(family, type | SOCK_CLOEXEC, 0));
@@ -72,56 +49,28 @@ Fd Bound(int family, int type, const Address& address) {
 }
 
 inline Fd Listen4(const char* address, std::uint16_t port) {
-    Fd fd = Bound(AF_INET, SOCK_STREAM, Ipv4(address, port));
-    EXPECT_EQ(::listen(fd.get(), 1024), 0) << std::strerror(errno);
+    Fd fd(OpenListener(address, port));
+    EXPECT_TRUE(fd.valid()) << "listen " << address << ":" << port << ": " << std::strerror(errno);
     return fd;
 }
 
 // An IPv6 listener; with `v6only` false it also takes IPv4 connections (as ::ffff:a.b.c.d).
 inline Fd Listen6(const char* address, std::uint16_t port, bool v6only) {
-    Fd fd(::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    EXPECT_TRUE(fd.valid()) << std::strerror(errno);
-    const int on = 1;
-    const int only = v6only ? 1 : 0;
-    ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    ::setsockopt(fd.get(), IPPROTO_IPV6, IPV6_V6ONLY, &only, sizeof only);
-    const sockaddr_in6 local = Ipv6(address, port);
-    EXPECT_EQ(::bind(fd.get(), reinterpret_cast<const sockaddr*>(&local), sizeof local), 0)
-        << std::strerror(errno);
-    EXPECT_EQ(::listen(fd.get(), 1024), 0) << std::strerror(errno);
+    Fd fd(OpenListener(address, port, v6only));
+    EXPECT_TRUE(fd.valid()) << "listen [" << address << "]:" << port << ": " << std::strerror(errno);
     return fd;
 }
 
 // A blocking IPv4 connect, from `local_port` when it is not 0.
 inline Fd Connect4(const char* address, std::uint16_t port, std::uint16_t local_port = 0) {
-    Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    EXPECT_TRUE(fd.valid()) << std::strerror(errno);
-    if (local_port != 0) {
-        const int on = 1;
-        ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        const sockaddr_in local = Ipv4("0.0.0.0", local_port);
-        EXPECT_EQ(::bind(fd.get(), reinterpret_cast<const sockaddr*>(&local), sizeof local), 0)
-            << std::strerror(errno);
-    }
-    const sockaddr_in remote = Ipv4(address, port);
-    EXPECT_EQ(::connect(fd.get(), reinterpret_cast<const sockaddr*>(&remote), sizeof remote), 0)
-        << "connect " << address << ":" << port << ": " << std::strerror(errno);
+    Fd fd(OpenConnection(address, port, "", local_port));
+    EXPECT_TRUE(fd.valid()) << "connect " << address << ":" << port << ": " << std::strerror(errno);
     return fd;
 }
 
 inline Fd Connect6(const char* address, std::uint16_t port, std::uint16_t local_port = 0) {
-    Fd fd(::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    EXPECT_TRUE(fd.valid()) << std::strerror(errno);
-    if (local_port != 0) {
-        const int on = 1;
-        ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        const sockaddr_in6 local = Ipv6("::", local_port);
-        EXPECT_EQ(::bind(fd.get(), reinterpret_cast<const sockaddr*>(&local), sizeof local), 0)
-            << std::strerror(errno);
-    }
-    const sockaddr_in6 remote = Ipv6(address, port);
-    EXPECT_EQ(::connect(fd.get(), reinterpret_cast<const sockaddr*>(&remote), sizeof remote), 0)
-        << "connect [" << address << "]:" << port << ": " << std::strerror(errno);
+    Fd fd(OpenConnection(address, port, "", local_port));
+    EXPECT_TRUE(fd.valid()) << "connect [" << address << "]:" << port << ": " << std::strerror(errno);
     return fd;
 }
 
