@@ -69,9 +69,10 @@ std::string RemoteAddressText(const TcpRow& row);
 void RemoteAddressText(const TcpRow& row, std::string& out);
 
 // An order-independent digest of the set of rows: family, local and remote address and port of
-// each (the state is left out). Two tables with the same rows in any order give the same value; any
-// other row set gives another one except with a chance near 2^-64, and since `key` is a secret of
-// the running program a remote host cannot choose rows that collide. Allocates nothing.
+// each, and whether it is half-open (SYN_RCVD; other states are left out). Two tables with the same rows in
+// any order give the same value; any other row set gives another one except with a chance near 2^-64, and
+// since `key` is a secret of the running program a remote host cannot choose rows that collide. Allocates
+// nothing.
 std::uint64_t RowSetFingerprint(const TcpSnapshot& snapshot, std::uint64_t key);
 // One row's share of the fingerprint: the fingerprint of a set is the sum of its rows' digests.
 std::uint64_t RowDigest(const TcpRow& row, std::uint64_t key);
