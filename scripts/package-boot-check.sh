@@ -17,6 +17,8 @@
 #     off and on; the package never puts a user into the group.
 #   scripts/package-boot-check.sh [BUILD_FOLDER]   (default build/default). Needs root, network
 #   access to deb.debian.org for the first root, systemd-nspawn and debootstrap.
+#   scripts/package-boot-check.sh --prepare   only makes the bare Debian 12 root (no package needed),
+#   so that scripts/test.sh can download it while it builds.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build/default}
@@ -33,28 +35,42 @@ for tool in systemd-nspawn debootstrap nsenter; do
   command -v "$tool" >/dev/null || fail "$tool is missing: run scripts/install-deps.sh"
 done
 
-./scripts/package.sh "$build" >/dev/null
-deb=$(ls "$PWD/$build"/package/velmor_*.deb)
-depends=$(dpkg-deb -f "$deb" Depends)
-
-# --- The Debian 12 root with the package's dependencies, made once per set of dependencies.
+# --- The bare Debian 12 root, made once; and from it a root with the package's dependencies, made
+# once per set of dependencies.
 cache=${VELMOR_BOOT_CACHE:-/var/cache/velmor-boot-check}
-key=$(printf '%s\n' "$depends" | sha256sum | cut -c1-16)
-base=$cache/root-$key
+bare=$cache/bare
 mkdir -p "$cache"
 exec 9>"$cache/lock"
 flock 9
-if [ ! -f "$base/.complete" ]; then
-  echo "== a Debian 12 root with the package's dependencies (once; a few minutes)"
-  rm -rf "$cache"/root-* "$cache/new"
+if [ ! -f "$bare/.complete" ]; then
+  echo "== a Debian 12 root (once; a few minutes)"
+  rm -rf "$bare" "$cache/new-bare"
   debootstrap --variant=minbase --include=systemd,systemd-sysv,dbus,iproute2,nftables,ca-certificates \
-    bookworm "$cache/new" http://deb.debian.org/debian >"$cache/debootstrap.log" 2>&1 ||
+    bookworm "$cache/new-bare" http://deb.debian.org/debian >"$cache/debootstrap.log" 2>&1 ||
     { tail -n 20 "$cache/debootstrap.log"; fail "debootstrap"; }
-  cat >"$cache/new/etc/apt/sources.list" <<'EOF'
+  cat >"$cache/new-bare/etc/apt/sources.list" <<'EOF'
 deb http://deb.debian.org/debian bookworm main
 deb http://deb.debian.org/debian bookworm-updates main
 deb http://deb.debian.org/debian-security bookworm-security main
 EOF
+  touch "$cache/new-bare/.complete"
+  mv "$cache/new-bare" "$bare"
+fi
+if [ "$build" = --prepare ]; then
+  echo "package-boot-check: the bare Debian 12 root is ready in $bare"
+  exit 0
+fi
+
+./scripts/package.sh "$build" >/dev/null
+deb=$(ls "$PWD/$build"/package/velmor_*.deb)
+depends=$(dpkg-deb -f "$deb" Depends)
+key=$(printf '%s\n' "$depends" | sha256sum | cut -c1-16)
+base=$cache/root-$key
+if [ ! -f "$base/.complete" ]; then
+  echo "== the Debian 12 root with the package's dependencies (once per set of dependencies)"
+  rm -rf "$cache"/root-* "$cache/new"
+  cp -a "$bare" "$cache/new"
+  rm -f "$cache/new/.complete"
   cp "$deb" "$cache/new/var/tmp/velmor.deb"
   # The package pulls its dependencies in and goes again; they stay.
   systemd-nspawn -q -D "$cache/new" --register=no --keep-unit -E DEBIAN_FRONTEND=noninteractive \
