@@ -8,11 +8,6 @@
 namespace velmor::engine {
 namespace {
 
-// Listening sockets and loopback connections are neither shown nor filed, in either family.
-bool IsUnlistedAddress(std::string_view address) {
-    return address == "0.0.0.0" || address == "127.0.0.1" || address == "::" || address == "::1";
-}
-
 // The fingerprint key: unknown outside this process, so no remote host can pick rows that collide.
 std::uint64_t FingerprintKey() {
     std::random_device source;
@@ -178,7 +173,7 @@ void MonitoringCycle::FinishTick() {
     stats_.teardowns += teardowns_.Size();
     teardowns_.Flush(*enforcement_);
     // After the teardowns, so their resets leave before the packet filter drops an address.
-    enforcement_->Sync(address_list_, store_, checked_[kAutoBlockBox], checked_[kBlockInternetBox]);
+    enforcement_->Sync(policy_, checked_[kAutoBlockBox], checked_[kBlockInternetBox]);
     seen_list_generation_ = address_list_.Generation();
     seen_blocked_generation_ = store_.BlockedGeneration();
     if (teardowns > 0 && !pass_.active) SettleTeardowns();
@@ -191,12 +186,12 @@ void MonitoringCycle::TearDownWhatThePassWillBlock() {
     for (std::size_t i = 0; i < tcp_.rows.size() && i < tcp_.ids.size(); ++i) {
         const TcpRow& row = tcp_.rows[i];
         RemoteAddressText(row, address_text_);
-        if (IsUnlistedAddress(address_text_)) continue;
+        if (BlockPolicy::IsUnlisted(address_text_)) continue;
         auto decided = decided_.find(address_text_);
         if (decided == decided_.end()) {
-            const std::optional<bool> blocked = VerdictAfterPass(row, address_text_);
-            if (!blocked) continue;
-            decided = decided_.emplace(address_text_, *blocked).first;
+            const BlockDecision after_pass = policy_.AfterPass(row, address_text_);
+            if (!after_pass.Decided()) continue;
+            decided = decided_.emplace(address_text_, after_pass.blocked).first;
         }
         if (!decided->second) continue;
         teardowns_.Add(tcp_.ids[i]);
@@ -213,7 +208,7 @@ void MonitoringCycle::BlockEverything() {
 
 void MonitoringCycle::PassRow(const TcpRow& row) {
     const std::string address = RemoteAddressText(row);
-    if (IsUnlistedAddress(address)) return;
+    if (BlockPolicy::IsUnlisted(address)) return;
     const std::string remote_port = PortToString(row.dwRemotePort);
 
     UpdatePortList(address, remote_port);
@@ -233,27 +228,10 @@ void MonitoringCycle::PassRow(const TcpRow& row) {
     if (address_list_.RowCount() >= kListCap) address_list_.Clear();
 }
 
-std::optional<rules::Verdict> MonitoringCycle::FiledVerdict(const std::string& address) const {
-    using rules::Verdict;
-    for (const Verdict verdict : {Verdict::Blocked, Verdict::Allowed})
-        if (store_.Exists(address, verdict)) return verdict;
-    return std::nullopt;
-}
-
-std::optional<rules::Verdict> MonitoringCycle::NewAddressVerdict(const TcpRow& row) {
-    // Whoever completed a handshake with our port 80 (the bait listener) is an intruder. A half-open
-    // row proves no address, on the bait or elsewhere: it is listed, and filed once a row of the same
-    // address completes its handshake.
-    if (LocalPortOf(row) == kBaitPort)
-        return HandshakeCompleted(row) ? std::optional(rules::Verdict::Blocked) : std::nullopt;
-    if (row.dwState == kStateSynReceived) return std::nullopt;
-    return rules::Verdict::Allowed;
-}
-
 void MonitoringCycle::FileNewAddress(int list_row, const std::string& address, const std::string& remote_port,
                                      const TcpRow& row) {
     using rules::Verdict;
-    if (const std::optional<Verdict> filed = FiledVerdict(address)) {
+    if (const std::optional<Verdict> filed = policy_.RuleFileVerdict(address)) {
         // A file that cannot be read still gives its verdict; its info stays empty.
         const auto line = store_.ReadLine(address, *filed);
         address_list_.SetCell(list_row, watch_ip::kVerdict, rules::VerdictText(*filed));
@@ -262,32 +240,24 @@ void MonitoringCycle::FileNewAddress(int list_row, const std::string& address, c
         return;
     }
     // No rule yet.
-    rules::Exemption exemption = rules::Exemption::None;
-    const std::optional<Verdict> verdict = FilingVerdict(row, address, exemption);
-    if (!verdict) return;
+    const BlockDecision decision = policy_.ForNewAddress(row, address);
+    if (!decision.Decided()) return;
+    const Verdict verdict = decision.blocked ? Verdict::Blocked : Verdict::Allowed;
+    const rules::Exemption exemption = decision.exemption;
     // A bait hit from a lifeline or a trusted address is allowed, with a note saying why.
     const std::string info = exemption != rules::Exemption::None ? rules::ExemptionNote(exemption) : "";
     // The list shows the verdict even when the file cannot be written; the next start files it anew.
-    if (!store_.Write(address, *verdict, rules::MakeRuleLine(remote_port, address, info)))
+    if (!store_.Write(address, verdict, rules::MakeRuleLine(remote_port, address, info)))
         platform::Diag("rules", "no rule file for " + address);
-    address_list_.SetCell(list_row, watch_ip::kVerdict, rules::VerdictText(*verdict));
+    address_list_.SetCell(list_row, watch_ip::kVerdict, rules::VerdictText(verdict));
     address_list_.SetCell(list_row, watch_ip::kInfo, info);
-    if (*verdict == Verdict::Blocked) {
+    if (verdict == Verdict::Blocked) {
         AlertIfHidden();
         host_.IntruderFiled(address);
     } else if (exemption != rules::Exemption::None) {
         ++stats_.exempt_hits;
         host_.ExemptAddressMet(address, exemption);
     }
-}
-
-std::optional<rules::Verdict> MonitoringCycle::FilingVerdict(const TcpRow& row, const std::string& address,
-                                                             rules::Exemption& exemption) const {
-    exemption = rules::Exemption::None;
-    std::optional<rules::Verdict> verdict = NewAddressVerdict(row);
-    if (verdict != rules::Verdict::Blocked) return verdict;
-    exemption = exemptions_->Of(address);
-    return exemption == rules::Exemption::None ? rules::Verdict::Blocked : rules::Verdict::Allowed;
 }
 
 void MonitoringCycle::AlertIfHidden() {
@@ -297,7 +267,7 @@ void MonitoringCycle::AlertIfHidden() {
 void MonitoringCycle::AutomaticBlocking() {
     for (std::size_t i = 0; i < tcp_.rows.size(); ++i) {
         RemoteAddressText(tcp_.rows[i], address_text_);
-        if (!IsBlocked(address_text_)) continue;
+        if (!policy_.Now(address_text_).blocked) continue;
         if (i < torn_early_.size() && torn_early_[i]) {
             // Asked for before the pass; marked as the table's other teardowns are.
             tcp_.rows[i].dwState = kDeleteTcb;
@@ -306,35 +276,6 @@ void MonitoringCycle::AutomaticBlocking() {
         TearDownConnection(tcp_, i, teardowns_);
     }
     torn_early_.clear();
-}
-
-bool MonitoringCycle::IsBlocked(const std::string& address) const {
-    const int listed = address_list_.Find(address);
-    // A listed address: its verdict cell decides. An address the list does not show (it was
-    // emptied at 100 rows, or by the user) stays blocked if its blocked rule file exists.
-    return listed >= 0
-               ? rules::VerdictOf(address_list_.Cell(listed, watch_ip::kVerdict)) == rules::Verdict::Blocked
-               : !IsUnlistedAddress(address) && store_.IsIndexedBlocked(address);
-}
-
-std::optional<bool> MonitoringCycle::VerdictAfterPass(const TcpRow& row, const std::string& address) const {
-    if (IsUnlistedAddress(address)) return false;
-    // Listed with a verdict: its cell decides, as after the pass.
-    const int listed = address_list_.Find(address);
-    if (listed >= 0 && !address_list_.Cell(listed, watch_ip::kVerdict).empty()) return IsBlocked(address);
-    // The pass lists it with its rule file's verdict (a blocked file first: the index knows those
-    // without a look into the folder), or files it as a new address; if that row empties the list at
-    // 100 rows, the rule file then decides the same way.
-    if (store_.IsIndexedBlocked(address)) return true;
-    if (store_.Exists(address, rules::Verdict::Allowed)) return false;
-    rules::Exemption exemption;
-    const std::optional<rules::Verdict> verdict = FilingVerdict(row, address, exemption);
-    if (!verdict) return std::nullopt;
-    return *verdict == rules::Verdict::Blocked;
-}
-
-bool MonitoringCycle::WillBeBlocked(const TcpRow& row) const {
-    return VerdictAfterPass(row, RemoteAddressText(row)).value_or(false);
 }
 
 void MonitoringCycle::UpdatePortList(std::string_view address, std::string_view port) {

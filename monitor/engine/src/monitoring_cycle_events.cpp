@@ -66,7 +66,8 @@ void MonitoringCycle::FileArrivals() {
         for (std::size_t i = decided_arrivals_; i < arrivals_.size(); ++i) {
             Arrival& arrival = arrivals_[i];
             if (arrival.closed || !checked_[kAutoBlockBox] || InLastSnapshot(arrival.event.cookie)) continue;
-            if (!WillBeBlocked(RowOfEvent(arrival.event))) continue;
+            const TcpRow row = RowOfEvent(arrival.event);
+            if (!policy_.AfterPass(row, RemoteAddressText(row)).blocked) continue;
             teardowns_.Add(SocketIdOfEvent(arrival.event));
             arrival.torn = true;
         }
@@ -126,7 +127,7 @@ void MonitoringCycle::FileArrivals() {
         ShowActivityLed(1);
         return;
     }
-    enforcement_->Sync(address_list_, store_, checked_[kAutoBlockBox], checked_[kBlockInternetBox]);
+    enforcement_->Sync(policy_, checked_[kAutoBlockBox], checked_[kBlockInternetBox]);
     seen_list_generation_ = address_list_.Generation();
     if (blocked_generation == seen_blocked_generation_ && OnlyArrivalsAdded(blocked_generation))
         seen_blocked_generation_ = store_.BlockedGeneration();

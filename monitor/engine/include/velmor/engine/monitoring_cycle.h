@@ -15,6 +15,7 @@
 
 #include "velmor/common/clock.h"
 #include "velmor/common/ui_services.h"
+#include "velmor/engine/block_policy.h"
 #include "velmor/engine/enforcement.h"
 #include "velmor/engine/module_tcp_table.h"
 #include "velmor/engine/socket_news.h"
@@ -169,10 +170,10 @@ public:
     const Stats& GetStats() const { return stats_; }
     const TcpSnapshot& LastSnapshot() const { return tcp_; }
 
+    // What decides whether an address is blocked, and why.
+    const BlockPolicy& Policy() const { return policy_; }
     // The addresses the bait never files as intruders (not owned); nullptr: loopback only.
-    void SetExemptions(const rules::Exemptions* exemptions) {
-        exemptions_ = exemptions != nullptr ? exemptions : &loopback_only_;
-    }
+    void SetExemptions(const rules::Exemptions* exemptions) { policy_.SetExemptions(exemptions); }
 
     // Where teardowns and the verdicts take effect; the process's own rights unless set. Not owned.
     void SetEnforcement(Enforcement* enforcement) {
@@ -188,25 +189,12 @@ private:
     void FinishTick();
     // Tears down, before the pass, every row whose address the pass will show as blocked.
     void TearDownWhatThePassWillBlock();
-    // Whether the address of `row` is blocked once the pass has listed or filed it; nullopt while
-    // the row cannot decide (a half-open row of an address without a rule).
-    std::optional<bool> VerdictAfterPass(const TcpRow& row, const std::string& address) const;
     // What the full pass does for one row (also for a row filed from its event).
     void PassRow(const TcpRow& row);
-    // Whether automatic blocking tears connections to `address` down.
-    bool IsBlocked(const std::string& address) const;
     // Gives a newly listed address (or one listed without a verdict) its verdict: from its rule
     // file, else by filing it from `row`, which may not prove it yet (then the cell stays empty).
     void FileNewAddress(int list_row, const std::string& address, const std::string& remote_port,
                         const TcpRow& row);
-    // The verdict of the address's rule file, if it has one (blocked first, as filing reads them).
-    std::optional<rules::Verdict> FiledVerdict(const std::string& address) const;
-    // The verdict filing gives an address without a rule file, met in `row`; none while the row
-    // proves nothing about its remote address.
-    static std::optional<rules::Verdict> NewAddressVerdict(const TcpRow& row);
-    // The same, but an exempt address is allowed where the bait would block it; `exemption` says why.
-    std::optional<rules::Verdict> FilingVerdict(const TcpRow& row, const std::string& address,
-                                                rules::Exemption& exemption) const;
     void AutomaticBlocking();
     void AlertIfHidden();
     // Socket events (monitoring_cycle_events.cpp).
@@ -219,8 +207,6 @@ private:
     };
     void TakeTableNews();
     void FileArrivals();
-    // Whether automatic blocking will tear `row` down once the full pass's steps have filed it.
-    bool WillBeBlocked(const TcpRow& row) const;
     // After a read's teardowns: sockets now gone leave the table the last pass stood for, and their
     // close events are no news.
     void SettleTeardowns();
@@ -240,8 +226,7 @@ private:
     Dialogs& dialogs_;
     const Clock& clock_;
     RandomSource& random_;
-    const rules::Exemptions loopback_only_;
-    const rules::Exemptions* exemptions_ = &loopback_only_;
+    BlockPolicy policy_{address_list_, store_};
     DirectEnforcement direct_{table_};
     Enforcement* enforcement_ = &direct_;
 
