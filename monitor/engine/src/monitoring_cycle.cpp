@@ -6,15 +6,6 @@
 #include "velmor/platform/diag.h"
 
 namespace velmor::engine {
-namespace {
-
-// The fingerprint key: unknown outside this process, so no remote host can pick rows that collide.
-std::uint64_t FingerprintKey() {
-    std::random_device source;
-    return (static_cast<std::uint64_t>(source()) << 32) ^ source();
-}
-
-}  // namespace
 
 MonitoringCycle::MonitoringCycle(platform::ConnectionTable& table, platform::SocketCounterSource* counters,
                                  rules::RuleStore& store, rules::ListModel& address_list,
@@ -28,8 +19,7 @@ MonitoringCycle::MonitoringCycle(platform::ConnectionTable& table, platform::Soc
       host_(host),
       dialogs_(dialogs),
       clock_(clock),
-      random_(random),
-      fingerprint_key_(FingerprintKey()) {}
+      random_(random) {}
 
 bool MonitoringCycle::IsChecked(int index) const {
     return index == kAutoBlockBox || index == kBlockInternetBox ? checked_[static_cast<std::size_t>(index)]
@@ -94,16 +84,16 @@ void MonitoringCycle::TimerGetTable_Timer() {
     ++stats_.ticks;
     TakeTableNews();
     // Block the Internet takes over from a pass in progress at once.
-    if (pass_.active && checked_[kBlockInternetBox]) pass_.active = false;
-    if (pass_.active) {
+    if (ledger_.PassActive() && checked_[kBlockInternetBox]) ledger_.DropPass();
+    if (ledger_.PassActive()) {
         // The rest of a long pass, after the arrivals since its last slice. It meets the table of its
         // own read; whatever changed since is read once it is done.
-        if (!arrivals_.empty()) FileArrivals();
+        if (ledger_.HasArrivals()) FileArrivals();
         ContinuePass();
         return;
     }
     const bool read = ShouldDump();
-    if (!arrivals_.empty()) {
+    if (ledger_.HasArrivals()) {
         // New connections on the bait go first, so that a read due for another reason (the safety
         // net, a counter, other events) does not hold up their teardown; the read then meets the
         // table they left.
@@ -116,7 +106,7 @@ void MonitoringCycle::TimerGetTable_Timer() {
     ++stats_.dumps;
     seen_checked_ = checked_;
     TakeTcpSnapshot(table_, tcp_);
-    snapshot_cookies_stale_ = true;
+    ledger_.TableRead();
     TakeUdpSnapshot(table_, udp_);
     const int tcp_count = static_cast<int>(tcp_.dwNumEntries);
     const int udp_count = static_cast<int>(udp_.dwNumEntries);
@@ -128,13 +118,12 @@ void MonitoringCycle::TimerGetTable_Timer() {
     }
     // The set of rows, not only their number: a connection that replaced a closed one since the
     // last pass (an intruder right after the one before it was torn down) is new all the same.
-    const std::uint64_t fingerprint = RowSetFingerprint(tcp_, fingerprint_key_);
-    if (udp_count != last_udp_count_ || tcp_count != last_tcp_count_ ||
-        fingerprint != last_tcp_fingerprint_) {
+    const std::uint64_t fingerprint = ledger_.Fingerprint(tcp_);
+    if (ledger_.Differs(tcp_count, udp_count, fingerprint)) {
         // Every connection the pass will block goes before any rule file is written.
         if (checked_[kAutoBlockBox]) TearDownWhatThePassWillBlock();
         ++stats_.full_passes;
-        pass_ = {true, 0, tcp_count, udp_count, fingerprint};
+        ledger_.BeginPass(tcp_count, udp_count, fingerprint);
         ContinuePass();
         return;
     }
@@ -148,20 +137,19 @@ void MonitoringCycle::ContinuePass() {
     // to the event loop after each slice, so windows, commands and the bait listener keep answering.
     // At least a few rows per slice, so a small table is always passed in one tick.
     const auto start = clock_.Now();
-    const std::size_t first = pass_.next;
-    while (pass_.next < tcp_.rows.size()) {
-        PassRow(tcp_.rows[pass_.next++]);
-        if (pass_.next < tcp_.rows.size() && pass_.next - first >= pass_slice_rows_ &&
+    const std::size_t first = ledger_.NextRow();
+    while (ledger_.NextRow() < tcp_.rows.size()) {
+        const std::size_t row = ledger_.NextRow();
+        ledger_.RowPassed();
+        PassRow(tcp_.rows[row]);
+        if (row + 1 < tcp_.rows.size() && row + 1 - first >= pass_slice_rows_ &&
             clock_.Now() - start >= pass_slice_) {
             ++stats_.pass_slices;
             FinishTick();
             return;
         }
     }
-    pass_.active = false;
-    last_udp_count_ = pass_.udp_count;
-    last_tcp_count_ = pass_.tcp_count;
-    last_tcp_fingerprint_ = pass_.fingerprint;
+    ledger_.EndPass();
     ShowActivityLed(0);
     if (checked_[kAutoBlockBox]) AutomaticBlocking();
     FinishTick();
@@ -169,14 +157,15 @@ void MonitoringCycle::ContinuePass() {
 
 void MonitoringCycle::FinishTick() {
     // Teardowns asked for before a pass count once it is done, when its rows are marked.
-    const std::size_t teardowns = teardowns_.Size() + (pass_.active ? 0 : std::exchange(early_teardowns_, 0));
+    const std::size_t teardowns =
+        teardowns_.Size() + (ledger_.PassActive() ? 0 : std::exchange(early_teardowns_, 0));
     stats_.teardowns += teardowns_.Size();
     teardowns_.Flush(*enforcement_);
     // After the teardowns, so their resets leave before the packet filter drops an address.
     enforcement_->Sync(policy_, checked_[kAutoBlockBox], checked_[kBlockInternetBox]);
     seen_list_generation_ = address_list_.Generation();
     seen_blocked_generation_ = store_.BlockedGeneration();
-    if (teardowns > 0 && !pass_.active) SettleTeardowns();
+    if (teardowns > 0 && !ledger_.PassActive()) SettleTeardowns();
 }
 
 void MonitoringCycle::TearDownWhatThePassWillBlock() {
