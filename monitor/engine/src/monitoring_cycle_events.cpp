@@ -16,17 +16,17 @@ constexpr std::size_t kMaxSettled = 64;
 
 void MonitoringCycle::TakeTableNews() {
     table_news_ = false;
-    if (news_ == nullptr) return;
-    if (!news_->Live()) {
+    if (events_ == nullptr) return;
+    if (!events_->Live()) {
         // From here the counter gate watches the table; what the last events left unsaid is read now.
-        table_news_ = news_was_live_;
-        news_was_live_ = false;
+        table_news_ = events_were_live_;
+        events_were_live_ = false;
         return;
     }
-    news_was_live_ = true;
+    events_were_live_ = true;
     // Events lost on the way: only a read of the whole table can tell what changed. The arrivals
     // that did come are still filed from their events first.
-    if (news_->TakeNews(news_events_)) table_news_ = true;
+    if (events_->TakeNews(news_events_)) table_news_ = true;
     // In block-the-Internet mode every event leads to the tick that tears the whole table down.
     const bool targeted = finder_ != nullptr && !checked_[kBlockInternetBox];
     for (const guard::EventRecord& event : news_events_) {
@@ -86,7 +86,7 @@ void MonitoringCycle::FileArrivals() {
         }
         if (arrival.closed) ++stats_.targeted_fallbacks;
         if (gone) {
-            if (!arrival.closed) ledger_.RememberTornDown(arrival.event.cookie);
+            if (!arrival.closed) RememberGone(arrival.event.cookie);
         } else {
             ledger_.RowJoined(row);
         }
@@ -116,9 +116,14 @@ void MonitoringCycle::SettleTeardowns() {
         if (++looked_up > kMaxSettled) return;
         platform::SocketRow again;
         if (finder_->Find(tcp_.ids[i], again) != platform::SocketLookupStatus::kGone) continue;
-        ledger_.RememberTornDown(CookieOf(tcp_.ids[i]));
+        RememberGone(CookieOf(tcp_.ids[i]));
         ledger_.RowLeft(tcp_.rows[i]);
     }
+}
+
+void MonitoringCycle::RememberGone(std::uint64_t cookie) {
+    ledger_.RememberTornDown(cookie);
+    if (events_ != nullptr) events_->ExpectClose(cookie);
 }
 
 bool MonitoringCycle::OnlyArrivalsAdded(std::uint64_t since) {

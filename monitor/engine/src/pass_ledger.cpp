@@ -2,14 +2,8 @@
 
 #include <random>
 
-#include "velmor/engine/socket_news.h"
-
 namespace velmor::engine {
 namespace {
-
-// Cookies of sockets torn down and known gone, kept until their close event comes: as many as a
-// flood of intruders can leave between two ticks.
-constexpr std::size_t kMaxTornDown = 4096;
 
 // The fingerprint key: unknown outside this process, so no remote host can pick rows that collide.
 std::uint64_t FingerprintKey() {
@@ -83,25 +77,6 @@ PassLedger::Arrival PassLedger::TakeArrival() {
     arrivals_.pop_front();
     if (decided_arrivals_ > 0) --decided_arrivals_;
     return arrival;
-}
-
-void PassLedger::RememberTornDown(std::uint64_t cookie) {
-    if (!torn_down_.insert(cookie).second) return;
-    torn_down_order_.push_back(cookie);
-    // The oldest are forgotten first: a close that never came (its event was lost) must not pile up.
-    while (torn_down_order_.size() > kMaxTornDown) {
-        torn_down_.erase(torn_down_order_.front());
-        torn_down_order_.pop_front();
-    }
-}
-
-bool PassLedger::ForgetTornDown(std::uint64_t cookie) {
-    // Its place in the order goes when it comes to the front.
-    return torn_down_.erase(cookie) > 0;
-}
-
-bool PassLedger::ExpectsEvent(const guard::EventRecord& event) const {
-    return event.new_state == kEventClose && IsTornDown(event.cookie);
 }
 
 }  // namespace velmor::engine

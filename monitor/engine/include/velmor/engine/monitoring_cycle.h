@@ -18,6 +18,7 @@
 #include "velmor/engine/module_tcp_table.h"
 #include "velmor/engine/pass_ledger.h"
 #include "velmor/engine/socket_news.h"
+#include "velmor/engine/table_events.h"
 #include "velmor/platform/connection_table.h"
 #include "velmor/platform/socket_counters.h"
 #include "velmor/rules/exemptions.h"
@@ -154,14 +155,11 @@ public:
     // owned; nullptr for none). While they are live, an event is news that the next tick reads the
     // table for, and a new connection on the bait is filed and torn down from its event and one
     // lookup of that socket instead.
-    void SetTableNews(TableNews* news, SocketFinder* finder) {
-        news_ = news;
+    void SetTableEvents(TableEvents* events, SocketFinder* finder) {
+        events_ = events;
         finder_ = finder;
-        news_was_live_ = false;
+        events_were_live_ = false;
     }
-
-    // An event that needs no tick of its own: the close of a socket the cycle tore down and knows gone.
-    bool ExpectsEvent(const guard::EventRecord& event) const { return ledger_.ExpectsEvent(event); }
 
     int LastTcpCount() const { return ledger_.TcpCount(); }
     int LastUdpCount() const { return ledger_.UdpCount(); }
@@ -197,12 +195,14 @@ private:
     void AutomaticBlocking();
     void AlertIfHidden();
     // Socket events (monitoring_cycle_events.cpp).
-    bool EventsLive() const { return news_ != nullptr && news_->Live(); }
+    bool EventsLive() const { return events_ != nullptr && events_->Live(); }
     void TakeTableNews();
     void FileArrivals();
     // After a read's teardowns: sockets now gone leave the table the last pass stood for, and their
     // close events are no news.
     void SettleTeardowns();
+    // A socket torn down and seen gone: its close event is no news, nor worth a tick of its own.
+    void RememberGone(std::uint64_t cookie);
     // Whether the blocked index changed since generation `since` only by the arrivals' own new rules.
     bool OnlyArrivalsAdded(std::uint64_t since);
 
@@ -243,10 +243,10 @@ private:
     std::array<bool, 2> seen_checked_{true, false};
 
     // Socket events.
-    TableNews* news_ = nullptr;
+    TableEvents* events_ = nullptr;
     SocketFinder* finder_ = nullptr;
     std::chrono::milliseconds event_safety_net_{1000};
-    bool news_was_live_ = false;
+    bool events_were_live_ = false;
     bool table_news_ = false;                          // this tick's events need a read of the table
     std::vector<guard::EventRecord> news_events_;      // this tick's events
     std::unordered_set<std::string> filed_addresses_;  // scratch of FileArrivals

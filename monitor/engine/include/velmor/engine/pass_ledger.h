@@ -8,6 +8,7 @@
 #include <unordered_set>
 
 #include "velmor/engine/module_tcp_table.h"
+#include "velmor/engine/table_events.h"
 #include "velmor/guard/protocol.h"
 
 namespace velmor::engine {
@@ -69,14 +70,12 @@ public:
     // Takes the oldest arrival off the queue.
     Arrival TakeArrival();
 
-    // --- Sockets torn down and known gone, kept until their close event comes: as many as a flood
-    // of intruders can leave between two ticks, the oldest forgotten first.
-    void RememberTornDown(std::uint64_t cookie);
-    bool IsTornDown(std::uint64_t cookie) const { return torn_down_.contains(cookie); }
+    // --- Sockets torn down and known gone, kept until their close event comes (kMaxTornDown, the
+    // oldest forgotten first).
+    void RememberTornDown(std::uint64_t cookie) { torn_down_.Add(cookie); }
+    bool IsTornDown(std::uint64_t cookie) const { return torn_down_.Contains(cookie); }
     // Forgets it (its close came); false when it was not remembered.
-    bool ForgetTornDown(std::uint64_t cookie);
-    // An event that needs no tick of its own: the close of a socket torn down and known gone.
-    bool ExpectsEvent(const guard::EventRecord& event) const;
+    bool ForgetTornDown(std::uint64_t cookie) { return torn_down_.Remove(cookie); }
 
 private:
     std::uint64_t key_;
@@ -96,8 +95,7 @@ private:
     std::deque<Arrival> arrivals_;
     std::unordered_map<std::uint64_t, Arrival*> queued_arrivals_;  // the same by cookie
     std::size_t decided_arrivals_ = 0;  // the first ones, whose teardown is decided
-    std::unordered_set<std::uint64_t> torn_down_;
-    std::deque<std::uint64_t> torn_down_order_;  // the same, oldest first (may hold forgotten ones)
+    RecentCookies torn_down_{kMaxTornDown};
 };
 
 // The 64-bit cookie of a socket id (sock_diag's two 32-bit words, the low one first).

@@ -1,8 +1,6 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
-#include <vector>
 
 #include "velmor/guard/protocol.h"
 #include "velmor/platform/connection_table.h"
@@ -12,18 +10,6 @@ namespace velmor::engine {
 
 // The local port of the bait listener: whoever reaches it without a rule is an intruder.
 inline constexpr std::uint16_t kBaitPort = 80;
-
-// The socket events that reached the cycle since its last tick, for the cycle to act on them.
-class TableNews {
-public:
-    virtual ~TableNews() = default;
-    // True while the events arrive; once false the cycle reads the table as without events.
-    virtual bool Live() const = 0;
-    // Moves the events that arrived since the last call, in the kernel's order, into `events`
-    // (cleared first). True when some were lost on the way, or the stream ended: then only a read of
-    // the whole table can tell what changed; the events that did arrive are given all the same.
-    virtual bool TakeNews(std::vector<guard::EventRecord>& events) = 0;
-};
 
 // Asks the system about one TCP socket by its exact id.
 class SocketFinder {
