@@ -89,10 +89,11 @@ struct Address {
 inline constexpr std::size_t kAddressSize = 17;
 inline constexpr std::size_t kMaxAddresses = (kMaxPayload - 9) / kAddressSize;
 
-// Parses an address text: dotted decimal IPv4 or any RFC 4291 IPv6 text (RFC 5952 is one of its
-// forms), with an embedded dotted quad allowed. False for anything else, zone ids included.
+// Parses an address text as the one address-text module does (platform::ParseIpAddress): dotted
+// decimal IPv4 or any IPv6 text, with an embedded dotted quad allowed. False for anything else,
+// zone ids included.
 bool ParseAddress(std::string_view text, Address& address);
-// Dotted decimal or the RFC 5952 form.
+// Dotted decimal or the IPv6 form the connection table writes (platform::FormatIpAddress).
 std::string FormatAddress(const Address& address);
 
 // Why the guard keeps an address out of its sets, whoever asks: blocking it would cut the machine
