@@ -63,7 +63,7 @@ struct SocketEventSource::State {
     socket_events_bpf* skeleton = nullptr;
     ring_buffer* ring = nullptr;
     std::uint64_t lost_seen = 0;
-    const std::function<void(const SocketEvent&)>* callback = nullptr;
+    const std::function<void(const EventRecord&)>* callback = nullptr;
     DrainResult* result = nullptr;
 
     State() = default;
@@ -194,7 +194,7 @@ bool SocketEventSource::Open(const Options& options) {
 }
 
 SocketEventSource::DrainResult SocketEventSource::Drain(
-    const std::function<void(const SocketEvent&)>& callback) {
+    const std::function<void(const EventRecord&)>& callback) {
     DrainResult result;
     if (state_ == nullptr) {
         result.ok = false;

@@ -16,8 +16,6 @@
 namespace velmor::guard {
 namespace {
 
-constexpr std::uint16_t kBaitPort = 80;
-
 class SystemGuardActions final : public GuardActions {
 public:
     SystemGuardActions() : table_(platform::MakeSystemConnectionTable()) {}

@@ -1,19 +1,24 @@
-#include "velmor/platform/capabilities.h"
-
 #include <linux/capability.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+
+#include "velmor/platform/capabilities.h"
 
 namespace velmor::platform {
 namespace {
 
 int LinuxNumber(Capability capability) {
     switch (capability) {
-        case Capability::NetAdmin: return CAP_NET_ADMIN;
-        case Capability::NetBindService: return CAP_NET_BIND_SERVICE;
-        case Capability::Bpf: return CAP_BPF;
-        case Capability::Perfmon: return CAP_PERFMON;
-        case Capability::SysAdmin: return CAP_SYS_ADMIN;
+        case Capability::NetAdmin:
+            return CAP_NET_ADMIN;
+        case Capability::NetBindService:
+            return CAP_NET_BIND_SERVICE;
+        case Capability::Bpf:
+            return CAP_BPF;
+        case Capability::Perfmon:
+            return CAP_PERFMON;
+        case Capability::SysAdmin:
+            return CAP_SYS_ADMIN;
     }
     return CAP_SYS_ADMIN;
 }

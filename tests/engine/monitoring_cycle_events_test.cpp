@@ -60,9 +60,6 @@ private:
     test::FakeConnectionTable& table_;
 };
 
-constexpr std::uint8_t kInet = 2;
-constexpr std::uint8_t kInet6 = 10;
-
 // The network-order bytes of a dotted IPv4 or an IPv6 text, as an event carries them.
 void PutAddress(const std::string& text, std::array<std::uint8_t, 16>& out) {
     if (const auto ipv6 = platform::ParseIpv6Text(text)) {
@@ -93,9 +90,9 @@ protected:
                                     : test::MakeRow("10.77.0.1", local_port, remote, remote_port));
         guard::EventRecord event;
         event.cookie = table.Cookie(table.tcp_rows.size() - 1);
-        event.family = v6 ? kInet6 : kInet;
-        event.old_state = kEventSynRecv;
-        event.new_state = kEventEstablished;
+        event.family = v6 ? guard::EventRecord::kInet6 : guard::EventRecord::kInet;
+        event.old_state = guard::tcp_state::kSynRecv;
+        event.new_state = guard::tcp_state::kEstablished;
         event.local_port = static_cast<std::uint16_t>(local_port);
         event.remote_port = static_cast<std::uint16_t>(remote_port);
         PutAddress(v6 ? "fd00:77::1" : "10.77.0.1", event.local);
@@ -106,8 +103,8 @@ protected:
         return event;
     }
     static guard::EventRecord Closed(guard::EventRecord event) {
-        event.old_state = kEventEstablished;
-        event.new_state = kEventClose;
+        event.old_state = guard::tcp_state::kEstablished;
+        event.new_state = guard::tcp_state::kClose;
         return event;
     }
     std::string Cell(const std::string& address, int column) {
@@ -346,8 +343,8 @@ TEST_F(MonitoringCycleEventsTest, AnArrivalWhoseSocketIsGoneIsFiledFromItsEvent)
 TEST_F(MonitoringCycleEventsTest, HalfOpenSocketsOnTheBaitAreNoArrivals) {
     // A SYN answered but never acknowledged (its source may be forged): the socket enters as SYN_RECV.
     guard::EventRecord half_open = Accept("10.77.0.13", 5003);
-    half_open.old_state = kEventClose;
-    half_open.new_state = kEventSynRecv;
+    half_open.old_state = guard::tcp_state::kClose;
+    half_open.new_state = guard::tcp_state::kSynRecv;
     news.pending.back() = half_open;
     table.tcp_rows.back().dwState = kStateSynReceived;
     const int reads = table.tcp_reads;

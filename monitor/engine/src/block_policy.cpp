@@ -40,7 +40,7 @@ BlockDecision BlockPolicy::ForNewAddress(const TcpRow& row, std::string_view add
     // Whoever completed a handshake with the bait listener is an intruder, unless it is a lifeline
     // or trusted. A half-open row proves no address, on the bait or elsewhere: it is listed, and
     // filed once a row of the same address completes its handshake.
-    if (LocalPortOf(row) == kBaitPort) {
+    if (LocalPortOf(row) == guard::kBaitPort) {
         if (!HandshakeCompleted(row)) return {false, BlockReason::Unproven};
         const rules::Exemption exemption = exemptions_->Of(address);
         if (exemption != rules::Exemption::None) return {false, BlockReason::Exempt, exemption};

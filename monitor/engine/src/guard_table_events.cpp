@@ -2,8 +2,6 @@
 
 #include <algorithm>
 
-#include "velmor/engine/socket_news.h"
-
 namespace velmor::engine {
 namespace {
 
@@ -25,7 +23,7 @@ bool GuardTableEvents::TakePending() {
     bool unexpected = false;
     for (const guard::EventRecord& event : last_) {
         // An expected close is expected once.
-        if (event.new_state == kEventClose && expected_closes_.Remove(event.cookie)) continue;
+        if (event.new_state == guard::tcp_state::kClose && expected_closes_.Remove(event.cookie)) continue;
         unexpected = true;
     }
     const bool changed = unexpected || taken.lost > 0 || taken.hung_up;

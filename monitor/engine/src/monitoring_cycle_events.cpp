@@ -35,7 +35,7 @@ void MonitoringCycle::TakeTableNews() {
             if (!ledger_.IsTornDown(event.cookie)) ledger_.Queue(event);
             continue;
         }
-        if (event.new_state == kEventClose) {
+        if (event.new_state == guard::tcp_state::kClose) {
             // The close of a socket torn down from its event, and known gone since: nothing left to see.
             if (ledger_.ForgetTornDown(event.cookie)) continue;
             // The close of an arrival still waiting to be filed: its event proved it, so it is filed
@@ -53,7 +53,7 @@ void MonitoringCycle::FileArrivals() {
         if (arrival.closed || !checked_[kAutoBlockBox] || ledger_.InTable(tcp_, arrival.event.cookie)) return;
         const TcpRow row = RowOfEvent(arrival.event);
         if (!policy_.AfterPass(row, RemoteAddressText(row)).blocked) return;
-        teardowns_.Add(SocketIdOfEvent(arrival.event));
+        teardowns_.Add(guard::SocketIdOf(arrival.event));
         arrival.torn = true;
     });
     stats_.teardowns += teardowns_.Size();
@@ -81,7 +81,7 @@ void MonitoringCycle::FileArrivals() {
         platform::SocketRow again;
         bool gone = arrival.closed;
         if (!gone && arrival.torn && finder_ != nullptr) {
-            const auto status = finder_->Find(SocketIdOfEvent(arrival.event), again);
+            const auto status = finder_->Find(guard::SocketIdOf(arrival.event), again);
             gone = status == platform::SocketLookupStatus::kGone;
         }
         if (arrival.closed) ++stats_.targeted_fallbacks;

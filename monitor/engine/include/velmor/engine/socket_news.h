@@ -2,14 +2,12 @@
 
 #include <cstdint>
 
+#include "velmor/guard/guard_events.h"
 #include "velmor/guard/protocol.h"
 #include "velmor/platform/connection_table.h"
 #include "velmor/platform/socket_lookup.h"
 
 namespace velmor::engine {
-
-// The local port of the bait listener: whoever reaches it without a rule is an intruder.
-inline constexpr std::uint16_t kBaitPort = 80;
 
 // Asks the system about one TCP socket by its exact id.
 class SocketFinder {
@@ -29,11 +27,6 @@ private:
     platform::SocketLookup lookup_;
 };
 
-// Linux's socket states as the events carry them.
-inline constexpr std::uint8_t kEventEstablished = 1;
-inline constexpr std::uint8_t kEventSynRecv = 3;
-inline constexpr std::uint8_t kEventClose = 7;
-
 // An accepted connection on the bait whose handshake just completed (SYN_RECV to ESTABLISHED), local
 // port 80, a remote end with an address and a port.
 bool IsBaitArrival(const guard::EventRecord& event);
@@ -41,8 +34,5 @@ bool IsBaitArrival(const guard::EventRecord& event);
 // The connection table's row of a bait arrival as its event describes it, established: for filing
 // an intruder whose socket is gone before anyone could look it up.
 platform::TcpRow RowOfEvent(const guard::EventRecord& event);
-
-// The id that names the event's socket to the kernel (family, ports, addresses, interface, cookie).
-platform::SocketId SocketIdOfEvent(const guard::EventRecord& event);
 
 }  // namespace velmor::engine
