@@ -2,9 +2,7 @@
 
 #include <bpf/bpf.h>
 #include <bpf/libbpf.h>
-#include <linux/capability.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -16,6 +14,7 @@
 #include <utility>
 
 #include "socket_events.skel.h"
+#include "velmor/platform/capabilities.h"
 
 namespace velmor::guard {
 namespace {
@@ -51,18 +50,11 @@ std::string TakeLastWarning() {
     return std::exchange(last_warning, std::string());
 }
 
-bool HasEffectiveCapability(const __user_cap_data_struct (&data)[_LINUX_CAPABILITY_U32S_3], int capability) {
-    return (data[capability / 32].effective & (1u << (capability % 32))) != 0;
-}
-
 // Tracing programs need CAP_BPF and CAP_PERFMON, or CAP_SYS_ADMIN, which implies both.
 bool MayLoadTracingPrograms() {
-    __user_cap_header_struct header{};
-    header.version = _LINUX_CAPABILITY_VERSION_3;
-    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
-    if (::syscall(SYS_capget, &header, data) != 0) return false;
-    return HasEffectiveCapability(data, CAP_SYS_ADMIN) ||
-           (HasEffectiveCapability(data, CAP_BPF) && HasEffectiveCapability(data, CAP_PERFMON));
+    using platform::Capability;
+    return platform::HasCapability(Capability::SysAdmin) ||
+           (platform::HasCapability(Capability::Bpf) && platform::HasCapability(Capability::Perfmon));
 }
 
 }  // namespace
@@ -71,7 +63,7 @@ struct SocketEventSource::State {
     socket_events_bpf* skeleton = nullptr;
     ring_buffer* ring = nullptr;
     std::uint64_t lost_seen = 0;
-    const std::function<void(const SocketEvent&)>* callback = nullptr;
+    const std::function<void(const EventRecord&)>* callback = nullptr;
     DrainResult* result = nullptr;
 
     State() = default;
@@ -202,7 +194,7 @@ bool SocketEventSource::Open(const Options& options) {
 }
 
 SocketEventSource::DrainResult SocketEventSource::Drain(
-    const std::function<void(const SocketEvent&)>& callback) {
+    const std::function<void(const EventRecord&)>& callback) {
     DrainResult result;
     if (state_ == nullptr) {
         result.ok = false;

@@ -9,20 +9,6 @@
 namespace velmor::guard {
 namespace {
 
-EventRecord ToRecord(const SocketEvent& event) {
-    EventRecord record;
-    record.cookie = event.cookie;
-    record.family = static_cast<std::uint8_t>(event.family);
-    record.old_state = event.old_state;
-    record.new_state = event.new_state;
-    record.local_port = event.local_port;
-    record.remote_port = event.remote_port;
-    record.interface_index = event.interface_index;
-    record.local = event.local;
-    record.remote = event.remote;
-    return record;
-}
-
 class KernelEventFeed final : public EventFeed {
 public:
     bool Open() {
@@ -33,8 +19,7 @@ public:
     }
     int Fd() const override { return source_.fd(); }
     void Drain(std::vector<EventRecord>& events, std::uint32_t& lost) override {
-        const auto result =
-            source_.Drain([&](const SocketEvent& event) { events.push_back(ToRecord(event)); });
+        const auto result = source_.Drain([&](const EventRecord& event) { events.push_back(event); });
         // A ring buffer that cannot be read is as good as events lost: clients read the table.
         const std::uint64_t dropped = result.lost + result.malformed + (result.ok ? 0 : 1);
         lost += dropped > UINT32_MAX ? UINT32_MAX : static_cast<std::uint32_t>(dropped);

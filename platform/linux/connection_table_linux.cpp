@@ -1,10 +1,8 @@
-#include <linux/capability.h>
 #include <linux/inet_diag.h>
 #include <linux/netlink.h>
 #include <linux/sock_diag.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,6 +11,7 @@
 
 #include "netlink_channel.h"
 #include "sock_diag_parse.h"
+#include "velmor/platform/capabilities.h"
 #include "velmor/platform/connection_table.h"
 
 namespace velmor::platform {
@@ -285,12 +284,7 @@ std::unique_ptr<ConnectionTable> MakeSystemConnectionTable() {
 }
 
 bool CanTearDownConnections() {
-    __user_cap_header_struct header{};
-    header.version = _LINUX_CAPABILITY_VERSION_3;
-    header.pid = 0;
-    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
-    if (::syscall(SYS_capget, &header, data) != 0) return false;
-    return (data[CAP_NET_ADMIN / 32].effective & (1u << (CAP_NET_ADMIN % 32))) != 0;
+    return HasCapability(Capability::NetAdmin);
 }
 
 namespace sockdiag {

@@ -30,6 +30,7 @@
 #include "velmor/platform/mailbox.h"
 #include "velmor/platform/user_account.h"
 #include "velmor/shell/enforcement_notice.h"
+#include "velmor/test/engine_fakes.h"
 #include "velmor/test/event_loop.h"
 #include "velmor/test/fake_guard_link.h"
 #include "velmor/test/fakes.h"
@@ -529,13 +530,6 @@ TEST_F(FrmStartTest, MouseOverTheToolbarSlowsTheTableTimer) {
     EXPECT_EQ(window->Service().Cycle().TimerIntervalMs(), 1);
 }
 
-// An event source that never has news: the table timer sleeps until its safety net.
-class SilentTableEvents final : public engine::TableEventSource {
-public:
-    int Fd() const override { return -1; }
-    bool TakePending() override { return false; }
-};
-
 TEST_F(FrmStartTest, TheLampsFlickerWhileTheTableTimerSleepsAndRestWhileHidden) {
     Make();
     window->Handle();
@@ -543,7 +537,7 @@ TEST_F(FrmStartTest, TheLampsFlickerWhileTheTableTimerSleepsAndRestWhileHidden) 
     auto& service = window->Service();
     const auto ticks = [&] { return service.Cycle().GetStats().ticks; };
     service.Cycle().SetSafetyNet(std::chrono::minutes(10));
-    SilentTableEvents source;
+    test::SilentTableEvents source;
     service.SetTableEvents(&source);
     // The tick already due runs once more; after it the timer sleeps on the source.
     const auto before = ticks();

@@ -25,13 +25,6 @@ QCoreApplication& App() {
     return app;
 }
 
-// A source that never has news: the table timer sleeps until the safety net.
-class SilentSource final : public engine::TableEventSource {
-public:
-    int Fd() const override { return -1; }
-    bool TakePending() override { return false; }
-};
-
 class QuietLampsServiceTest : public ::testing::Test {
 protected:
     QuietLampsServiceTest() {
@@ -79,7 +72,7 @@ protected:
     test::FakeMonitorHost host;
     test::ScriptedDialogs dialogs;
     std::unique_ptr<MonitorService> service;
-    SilentSource source;
+    test::SilentTableEvents source;
     std::uint64_t stepped = 0;
     int changes = 0;
     std::array<std::uint32_t, 2> last{engine::kLampRed, engine::kLampBlue};

@@ -22,7 +22,7 @@ namespace {
 using namespace std::chrono_literals;
 
 // A pipe as the event source: a byte written is one piece of news.
-class PipeSource final : public engine::TableEventSource {
+class PipeSource final : public test::WakeOnlyEvents {
 public:
     PipeSource() { EXPECT_EQ(::pipe2(fds_, O_NONBLOCK | O_CLOEXEC), 0); }
     ~PipeSource() override {

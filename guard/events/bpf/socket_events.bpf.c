@@ -13,9 +13,6 @@
 #define AF_INET 2
 #define AF_INET6 10
 #define IPPROTO_TCP 6
-#define STATE_SYN_SENT 2
-#define STATE_SYN_RECV 3
-#define STATE_CLOSE 7
 
 char LICENSE[] SEC("license") = "GPL";
 
@@ -43,8 +40,8 @@ int BPF_PROG(on_inet_sock_set_state, struct sock *sk, int old_state, int new_sta
      * port, and an accepted socket's LISTEN -> SYN_RECV step before its addresses are filled in, so
      * the end of the handshake is the first event that names such a socket completely. The states in
      * between change nothing in the table's rows but their state, and are left out. */
-    if (old_state != STATE_CLOSE && old_state != STATE_SYN_SENT && old_state != STATE_SYN_RECV &&
-        new_state != STATE_CLOSE)
+    if (old_state != TCP_CLOSE && old_state != TCP_SYN_SENT && old_state != TCP_SYN_RECV &&
+        new_state != TCP_CLOSE)
         return 0;
 
     const __u16 family = BPF_CORE_READ(sk, __sk_common.skc_family);

@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
+
+#include "velmor/platform/address_text.h"
 
 namespace velmor::guard {
 namespace {
@@ -179,145 +182,18 @@ ParseStatus ParseFrame(std::span<const std::uint8_t> bytes, std::uint8_t& op, st
     return ParseStatus::Complete;
 }
 
-bool ParseV4(std::string_view text, std::uint8_t* out) {
-    int part = 0;
-    std::size_t at = 0;
-    while (true) {
-        if (part == 4 || at >= text.size()) return false;
-        unsigned value = 0;
-        std::size_t digits = 0;
-        while (at < text.size() && text[at] >= '0' && text[at] <= '9') {
-            value = value * 10 + static_cast<unsigned>(text[at] - '0');
-            ++at;
-            ++digits;
-            if (digits > 3) return false;
-        }
-        // No empty parts and no leading zeros: the forms inet_pton accepts.
-        if (digits == 0 || value > 255 || (digits > 1 && text[at - digits] == '0')) return false;
-        out[part++] = static_cast<std::uint8_t>(value);
-        if (at == text.size()) return part == 4;
-        if (text[at] != '.') return false;
-        ++at;
-    }
-}
-
-int HexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-// Groups of one side of "::"; the last group may be a dotted quad when `dotted_last`.
-bool ParseGroups(std::string_view part, bool dotted_last, std::vector<std::uint16_t>& groups) {
-    if (part.empty()) return true;
-    std::size_t at = 0;
-    while (true) {
-        const std::size_t colon = part.find(':', at);
-        const std::string_view group =
-            part.substr(at, colon == std::string_view::npos ? std::string_view::npos : colon - at);
-        if (colon == std::string_view::npos && dotted_last && group.find('.') != std::string_view::npos) {
-            std::uint8_t quad[4];
-            if (!ParseV4(group, quad)) return false;
-            groups.push_back(static_cast<std::uint16_t>(quad[0] << 8 | quad[1]));
-            groups.push_back(static_cast<std::uint16_t>(quad[2] << 8 | quad[3]));
-            return true;
-        }
-        if (group.empty() || group.size() > 4) return false;
-        unsigned value = 0;
-        for (char c : group) {
-            const int digit = HexValue(c);
-            if (digit < 0) return false;
-            value = value * 16 + static_cast<unsigned>(digit);
-        }
-        groups.push_back(static_cast<std::uint16_t>(value));
-        if (groups.size() > 8) return false;
-        if (colon == std::string_view::npos) return true;
-        at = colon + 1;
-    }
-}
-
-bool ParseV6(std::string_view text, std::uint8_t* out) {
-    if (text.empty() || text.size() > 45) return false;
-    std::vector<std::uint16_t> head, tail;
-    const std::size_t gap = text.find("::");
-    if (gap == std::string_view::npos) {
-        if (!ParseGroups(text, true, head) || head.size() != 8) return false;
-    } else {
-        if (text.find("::", gap + 1) != std::string_view::npos) return false;
-        if (!ParseGroups(text.substr(0, gap), false, head) ||
-            !ParseGroups(text.substr(gap + 2), true, tail)) {
-            return false;
-        }
-        if (head.size() + tail.size() > 7) return false;
-        head.resize(8 - tail.size(), 0);
-        head.insert(head.end(), tail.begin(), tail.end());
-    }
-    for (std::size_t i = 0; i < 8; ++i) {
-        out[2 * i] = static_cast<std::uint8_t>(head[i] >> 8);
-        out[2 * i + 1] = static_cast<std::uint8_t>(head[i]);
-    }
-    return true;
-}
-
 }  // namespace
 
 bool ParseAddress(std::string_view text, Address& address) {
-    Address parsed;
-    if (text.find(':') == std::string_view::npos) {
-        parsed.family = Address::Family::V4;
-        if (!ParseV4(text, parsed.bytes.data())) return false;
-    } else {
-        parsed.family = Address::Family::V6;
-        if (!ParseV6(text, parsed.bytes.data())) return false;
-    }
-    address = parsed;
+    const std::optional<platform::IpAddress> parsed = platform::ParseIpAddress(text);
+    if (!parsed) return false;
+    address.family = parsed->v6 ? Address::Family::V6 : Address::Family::V4;
+    address.bytes = parsed->bytes;
     return true;
 }
 
 std::string FormatAddress(const Address& address) {
-    const auto& b = address.bytes;
-    if (address.family == Address::Family::V4) {
-        return std::to_string(b[0]) + '.' + std::to_string(b[1]) + '.' + std::to_string(b[2]) + '.' +
-               std::to_string(b[3]);
-    }
-    std::uint16_t groups[8];
-    for (std::size_t i = 0; i < 8; ++i) groups[i] = static_cast<std::uint16_t>(b[2 * i] << 8 | b[2 * i + 1]);
-    // The longest run of two or more zero groups is shortened to "::", the first of equal runs.
-    int best_start = -1, best_length = 1;
-    for (int i = 0; i < 8;) {
-        if (groups[i] != 0) {
-            ++i;
-            continue;
-        }
-        int j = i;
-        while (j < 8 && groups[j] == 0) ++j;
-        if (j - i > best_length) {
-            best_start = i;
-            best_length = j - i;
-        }
-        i = j;
-    }
-    static constexpr char kHex[] = "0123456789abcdef";
-    std::string text;
-    for (int i = 0; i < 8; ++i) {
-        if (i == best_start) {
-            text += "::";
-            i += best_length - 1;
-            continue;
-        }
-        if (!text.empty() && text.back() != ':') text += ':';
-        const unsigned g = groups[i];
-        bool started = false;
-        for (int shift = 12; shift >= 0; shift -= 4) {
-            const unsigned digit = (g >> shift) & 0xF;
-            if (digit != 0 || started || shift == 0) {
-                text += kHex[digit];
-                started = true;
-            }
-        }
-    }
-    return text;
+    return platform::FormatIpAddress({address.family == Address::Family::V6, address.bytes});
 }
 
 std::size_t FrameLength(std::span<const std::uint8_t> bytes) {

@@ -12,22 +12,11 @@ namespace {
 constexpr auto kRetryInterval = std::chrono::seconds(1);
 constexpr auto kHangUpCheckInterval = std::chrono::milliseconds(500);
 
-// Listening sockets and loopback never meet automatic blocking, whatever the rule files say.
-bool NeverBlocked(std::string_view address) {
-    return address == "0.0.0.0" || address == "127.0.0.1" || address == "::" || address == "::1";
-}
-
 }  // namespace
 
-bool BlockedAddressTracker::Wanted(std::string_view address, const rules::RuleStore& store) const {
-    if (!auto_block_) return false;
-    const auto listed = listed_.find(address);
-    if (listed != listed_.end()) return listed->second;
-    return store.IsIndexedBlocked(address) && !NeverBlocked(address);
-}
-
-BlockedAddressTracker::Change BlockedAddressTracker::Update(const rules::ListModel& address_list,
-                                                            const rules::RuleStore& store, bool auto_block) {
+BlockedAddressTracker::Change BlockedAddressTracker::Update(const BlockPolicy& policy, bool auto_block) {
+    const rules::ListModel& address_list = policy.AddressList();
+    const rules::RuleStore& store = policy.Store();
     Change change;
     std::set<std::string, std::less<>> candidates;
     const bool everything = !primed_ || auto_block != auto_block_;
@@ -79,7 +68,7 @@ BlockedAddressTracker::Change BlockedAddressTracker::Update(const rules::ListMod
         candidates.insert(store.BlockedAddresses().begin(), store.BlockedAddresses().end());
     }
     for (const std::string& address : candidates) {
-        const bool want = Wanted(address, store);
+        const bool want = auto_block_ && policy.Now(address).blocked;
         const bool have = applied_.contains(address);
         if (want && !have) {
             change.add.push_back(address);
@@ -159,11 +148,10 @@ void GuardEnforcement::TearDown(std::span<const platform::SocketId> ids) {
     fallback_.Destroy(ids);
 }
 
-void GuardEnforcement::Sync(const rules::ListModel& address_list, const rules::RuleStore& store,
-                            bool auto_block, bool block_internet) {
+void GuardEnforcement::Sync(const BlockPolicy& policy, bool auto_block, bool block_internet) {
     if (!EnsureConnected()) return;
     if (state_ && state_->packet_filter) {
-        const auto change = tracker_.Update(address_list, store, auto_block);
+        const auto change = tracker_.Update(policy, auto_block);
         if (!change.Empty()) {
             if (!link_.UpdateBlocked(change.clear, change.add, change.remove)) {
                 Lost();

@@ -70,24 +70,20 @@ MonitorService::MonitorService(std::filesystem::path program_folder, engine::Mon
 }
 
 bool MonitorService::UseGuardEvents(std::unique_ptr<guard::GuardEventStream> stream) {
-    cycle_.SetTableNews(nullptr, nullptr);
     SetTableEvents(nullptr);
     guard_events_.reset();
     if (!stream || (!stream->Live() && !stream->Subscribe())) return false;
     guard_events_ = std::make_unique<engine::GuardTableEvents>(std::move(stream));
-    guard_events_->SetExpected(
-        [this](const guard::EventRecord& event) { return cycle_.ExpectsEvent(event); });
-    SetTableEvents(guard_events_.get());
     // Single sockets are looked up in the namespace whose table the cycle reads: only the system's.
     if (system_tables_ && !socket_finder_) socket_finder_ = std::make_unique<engine::SystemSocketFinder>();
-    cycle_.SetTableNews(guard_events_.get(), socket_finder_.get());
+    SetTableEvents(guard_events_.get());
     return true;
 }
 
 MonitorService::~MonitorService() {
     // The cycle must not keep a pointer to the enforcement or the events that go first.
     cycle_.SetEnforcement(nullptr);
-    cycle_.SetTableNews(nullptr, nullptr);
+    cycle_.SetTableEvents(nullptr, nullptr);
     for (rules::ListModel* list : {&address_list_, &port_list_, &rule_list_})
         list->RemoveObserver(list_poker_.get());
 }
@@ -151,10 +147,11 @@ void MonitorService::OnTableTimer() {
     }
 }
 
-void MonitorService::SetTableEvents(engine::TableEventSource* source) {
+void MonitorService::SetTableEvents(engine::TableEvents* events) {
+    cycle_.SetTableEvents(events, events != nullptr ? socket_finder_.get() : nullptr);
     waker_.reset();
-    if (source == nullptr) return;
-    waker_ = std::make_unique<TableWaker>(*source, clock_, [this](std::chrono::milliseconds delay) {
+    if (events == nullptr) return;
+    waker_ = std::make_unique<TableWaker>(*events, clock_, [this](std::chrono::milliseconds delay) {
         // Stopped, or inside the tick (which starts the timer itself): nothing to bring forward.
         if (!table_timer_.isActive()) return;
         if (table_timer_.remainingTime() > delay.count()) table_timer_.start(static_cast<int>(delay.count()));

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <vector>
 
+#include "velmor/guard/guard_events.h"
 #include "velmor/guard/socket_event.h"
 #include "velmor/guard/socket_event_layout.h"
 
@@ -38,11 +39,12 @@ std::vector<std::byte> Bytes(const velmor_socket_event& record) {
 }
 
 TEST(SocketEventDecode, TakesEveryFieldOfASoundRecord) {
-    const auto event = DecodeSocketEvent(Bytes(Ipv4Record()));
+    std::uint64_t time_ns = 0;
+    const auto event = DecodeSocketEvent(Bytes(Ipv4Record()), &time_ns);
     ASSERT_TRUE(event);
     EXPECT_EQ(event->cookie, 0x1122334455667788ULL);
-    EXPECT_EQ(event->time_ns, 987654321u);
-    EXPECT_EQ(event->family, SocketEvent::kInet);
+    EXPECT_EQ(time_ns, 987654321u);
+    EXPECT_EQ(event->family, EventRecord::kInet);
     EXPECT_EQ(event->local[0], 10);
     EXPECT_EQ(event->local[3], 1);
     EXPECT_EQ(event->remote[3], 2);
@@ -51,9 +53,9 @@ TEST(SocketEventDecode, TakesEveryFieldOfASoundRecord) {
     EXPECT_EQ(event->interface_index, 3u);
     EXPECT_EQ(event->old_state, 3);
     EXPECT_EQ(event->new_state, 1);
-    EXPECT_TRUE(event->EntersTable());
-    EXPECT_FALSE(event->LeavesTable());
-    EXPECT_FALSE(event->IsIpv4Mapped());
+    EXPECT_TRUE(EntersTable(*event));
+    EXPECT_FALSE(LeavesTable(*event));
+    EXPECT_FALSE(IsIpv4Mapped(*event));
 
     // The id names the same socket in sock_diag's terms: ports in network order, cookie split low
     // word first.
@@ -79,12 +81,12 @@ TEST(SocketEventDecode, TellsIpv4MappedFromPureIpv6) {
     ::inet_pton(AF_INET6, "::ffff:10.77.0.2", record.remote);
     auto event = DecodeSocketEvent(Bytes(record));
     ASSERT_TRUE(event);
-    EXPECT_TRUE(event->IsIpv4Mapped());
+    EXPECT_TRUE(IsIpv4Mapped(*event));
 
     ::inet_pton(AF_INET6, "fd00:77::2", record.remote);
     event = DecodeSocketEvent(Bytes(record));
     ASSERT_TRUE(event);
-    EXPECT_FALSE(event->IsIpv4Mapped());
+    EXPECT_FALSE(IsIpv4Mapped(*event));
     EXPECT_EQ(event->remote[0], 0xfd);
     EXPECT_EQ(event->remote[15], 2);
     EXPECT_EQ(SocketIdOf(*event).family, AF_INET6);
@@ -118,9 +120,9 @@ TEST(SocketEventDecode, ClassifiesTransitionsIntoAndOutOfTheTable) {
         record.new_state = c.new_state;
         const auto event = DecodeSocketEvent(Bytes(record));
         ASSERT_TRUE(event);
-        EXPECT_EQ(event->EntersTable(), c.enters) << int{c.old_state} << " -> " << int{c.new_state};
-        EXPECT_EQ(event->Connects(), c.connects) << int{c.old_state} << " -> " << int{c.new_state};
-        EXPECT_EQ(event->LeavesTable(), c.leaves) << int{c.old_state} << " -> " << int{c.new_state};
+        EXPECT_EQ(EntersTable(*event), c.enters) << int{c.old_state} << " -> " << int{c.new_state};
+        EXPECT_EQ(Connects(*event), c.connects) << int{c.old_state} << " -> " << int{c.new_state};
+        EXPECT_EQ(LeavesTable(*event), c.leaves) << int{c.old_state} << " -> " << int{c.new_state};
     }
 }
 

@@ -90,7 +90,7 @@ struct FrmStartServices {
     std::unique_ptr<platform::WindowManager> window_manager;
     // The clock of the intruder notices' interval.
     const Clock* clock = nullptr;
-    quint16 bait_port = BaitListener::kPort;
+    quint16 bait_port = guard::kBaitPort;
     // Event lines on standard output (tray changes, show and hide) for end-to-end tests.
     bool debug_log = false;
     // The start wrote no hand-over and started no Updater (HandOverFieldsFit): the notice says so.

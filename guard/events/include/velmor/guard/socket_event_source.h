@@ -66,7 +66,7 @@ public:
     std::uint64_t netns_inode() const { return netns_inode_; }
 
     // Hands every pending event to `callback` in the kernel's order, without waiting for more.
-    DrainResult Drain(const std::function<void(const SocketEvent&)>& callback);
+    DrainResult Drain(const std::function<void(const EventRecord&)>& callback);
 
     // The inode number of the calling thread's network namespace, 0 when it cannot be read.
     static std::uint64_t CurrentNetnsInode();

@@ -89,10 +89,11 @@ struct Address {
 inline constexpr std::size_t kAddressSize = 17;
 inline constexpr std::size_t kMaxAddresses = (kMaxPayload - 9) / kAddressSize;
 
-// Parses an address text: dotted decimal IPv4 or any RFC 4291 IPv6 text (RFC 5952 is one of its
-// forms), with an embedded dotted quad allowed. False for anything else, zone ids included.
+// Parses an address text as the one address-text module does (platform::ParseIpAddress): dotted
+// decimal IPv4 or any IPv6 text, with an embedded dotted quad allowed. False for anything else,
+// zone ids included.
 bool ParseAddress(std::string_view text, Address& address);
-// Dotted decimal or the RFC 5952 form.
+// Dotted decimal or the IPv6 form the connection table writes (platform::FormatIpAddress).
 std::string FormatAddress(const Address& address);
 
 // Why the guard keeps an address out of its sets, whoever asks: blocking it would cut the machine
@@ -141,9 +142,26 @@ struct Reply {
 
 // One TCP socket of the guard's namespace entering or leaving the connection table, as sent to
 // subscribed clients. Addresses and the cookie as sock_diag reports them; ports in host order.
+// The port of the bait: the guard's bait socket, or velmor's own listener when it may bind it.
+// Whoever completes a handshake on it without a rule is an intruder.
+inline constexpr std::uint16_t kBaitPort = 80;
+
+// Linux's TCP states as event records carry them: the kernel's own numbers (TCP_ESTABLISHED ...),
+// which its BPF program reports as they are.
+namespace tcp_state {
+inline constexpr std::uint8_t kEstablished = 1;
+inline constexpr std::uint8_t kSynSent = 2;
+inline constexpr std::uint8_t kSynRecv = 3;
+inline constexpr std::uint8_t kClose = 7;
+inline constexpr std::uint8_t kLast = 12;  // TCP_NEW_SYN_RECV
+}  // namespace tcp_state
+
 struct EventRecord {
+    static constexpr std::uint8_t kInet = 2;    // AF_INET as Linux numbers it
+    static constexpr std::uint8_t kInet6 = 10;  // AF_INET6
+
     std::uint64_t cookie = 0;
-    std::uint8_t family = 0;  // AF_INET or AF_INET6 as Linux numbers them
+    std::uint8_t family = 0;  // kInet or kInet6: the socket's own family
     std::uint8_t old_state = 0;
     std::uint8_t new_state = 0;
     std::uint16_t local_port = 0;

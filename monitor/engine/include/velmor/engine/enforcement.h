@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "velmor/common/clock.h"
+#include "velmor/engine/block_policy.h"
 #include "velmor/guard/guard_link.h"
 #include "velmor/guard/protocol.h"
 #include "velmor/platform/connection_table.h"
@@ -26,8 +27,7 @@ public:
     virtual ~Enforcement() = default;
     virtual void TearDown(std::span<const platform::SocketId> ids) = 0;
     // Cheap when nothing changed since the last call.
-    virtual void Sync(const rules::ListModel& address_list, const rules::RuleStore& store, bool auto_block,
-                      bool block_internet) = 0;
+    virtual void Sync(const BlockPolicy& policy, bool auto_block, bool block_internet) = 0;
 };
 
 // The process's own rights: SOCK_DESTROY through the connection table, nothing at packet level.
@@ -35,16 +35,16 @@ class DirectEnforcement final : public Enforcement {
 public:
     explicit DirectEnforcement(platform::ConnectionTable& table) : table_(table) {}
     void TearDown(std::span<const platform::SocketId> ids) override { table_.Destroy(ids); }
-    void Sync(const rules::ListModel&, const rules::RuleStore&, bool, bool) override {}
+    void Sync(const BlockPolicy&, bool, bool) override {}
 
 private:
     platform::ConnectionTable& table_;
 };
 
-// Follows the addresses that automatic blocking tears down: a listed address by its verdict cell
-// "연결", an unlisted one by its blocked rule file (the store's index); none while automatic blocking
-// is off. Each update looks only at what changed: the listed addresses when the list changed, the
-// index's own changes (its journal) when the index changed; it never copies the index.
+// Follows the addresses that automatic blocking tears down, as the block policy decides them now;
+// none while automatic blocking is off. Each update asks only about what changed: the listed
+// addresses when the list changed, the index's own changes (its journal) when the index changed; it
+// never copies the index.
 class BlockedAddressTracker final {
 public:
     struct Change {
@@ -56,15 +56,13 @@ public:
 
     // What changed since the last update; the first update (and the first after Reset) empties the
     // set and adds everything.
-    Change Update(const rules::ListModel& address_list, const rules::RuleStore& store, bool auto_block);
+    Change Update(const BlockPolicy& policy, bool auto_block);
     // Forgets what was applied.
     void Reset() { primed_ = false; }
     // What the last update put in force.
     const std::set<std::string, std::less<>>& Applied() const { return applied_; }
 
 private:
-    bool Wanted(std::string_view address, const rules::RuleStore& store) const;
-
     bool primed_ = false;
     bool auto_block_ = false;
     std::uint64_t list_generation_ = 0;
@@ -83,8 +81,7 @@ public:
     GuardEnforcement(guard::GuardLink& link, platform::ConnectionTable& fallback, const Clock& clock);
 
     void TearDown(std::span<const platform::SocketId> ids) override;
-    void Sync(const rules::ListModel& address_list, const rules::RuleStore& store, bool auto_block,
-              bool block_internet) override;
+    void Sync(const BlockPolicy& policy, bool auto_block, bool block_internet) override;
 
     // Connects when not connected (at most once a second unless `now`); true when connected.
     bool EnsureConnected(bool now = false);

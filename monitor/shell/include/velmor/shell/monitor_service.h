@@ -48,10 +48,11 @@ public:
     void Start();
     void Stop();
     bool Running() const { return table_timer_.isActive(); }
-    // With an event source (kept by the caller, outliving the service) the table timer waits for
-    // its news or the safety net instead of ticking every millisecond; without one (nullptr, the
-    // default) the timer and the change gate run as they always have.
-    void SetTableEvents(engine::TableEventSource* source);
+    // With the table's events (kept by the caller, outliving the service) the table timer waits for
+    // their news or the safety net instead of ticking every millisecond, and the cycle reads them
+    // while they are live; without them (nullptr, the default) the timer and the change gate run as
+    // they always have.
+    void SetTableEvents(engine::TableEvents* events);
     TableWaker* Waker() { return waker_.get(); }
     // The guard's socket events as the table timer's source when it offers them (a stream that has
     // not subscribed is subscribed here); without them, or once the guard ends the stream, the
