@@ -114,7 +114,8 @@ protected:
     FrmStart& Make(bool tray_available = true, quint16 port = 0,
                    std::unique_ptr<guard::GuardLink> guard = nullptr) {
         FrmStartServices services;
-        services.guard = std::move(guard);
+        MonitorParts parts;
+        parts.guard = std::move(guard);
         services.dialogs = &dialogs;
         services.clipboard = &clipboard;
         services.browser = &browser;
@@ -124,10 +125,10 @@ protected:
         services.tray = std::move(tray);
         auto table = std::make_unique<test::FakeConnectionTable>();
         fake_table = table.get();
-        services.table = std::move(table);
+        parts.table = std::move(table);
         auto counters = std::make_unique<test::FakeSocketCounters>();
         fake_counters = counters.get();
-        services.counters = std::move(counters);
+        parts.counters = std::move(counters);
         services.local_info = [this] { return local_info; };
         services.can_tear_down = [this] { return can_tear_down; };
         services.end_program = [this] { ++ended; };
@@ -147,7 +148,9 @@ protected:
             services.tray = std::move(real_tray);
             fake_tray = nullptr;
         }
-        window = std::make_unique<FrmStart>(folder.path(), std::move(services));
+        window.reset();
+        monitor = std::make_unique<MonitorService>(folder.path(), std::move(parts), dialogs);
+        window = std::make_unique<FrmStart>(folder.path(), *monitor, std::move(services));
         return *window;
     }
 
@@ -196,6 +199,7 @@ protected:
     std::vector<FakeWindowManager::Call> wm_calls;
     test::FakeClock clock;
     std::unique_ptr<TrayIcon> real_tray;
+    std::unique_ptr<MonitorService> monitor;  // the window's, built first
     std::unique_ptr<FrmStart> window;
 };
 
@@ -1026,13 +1030,13 @@ TEST(DesktopServicesTest, GiveTheWindowEverythingItNeedsToLoad) {
         EXPECT_TRUE(services.clipboard && services.browser && services.tray && services.clock);
         EXPECT_TRUE(services.local_info && services.can_tear_down && services.end_program);
         EXPECT_TRUE(services.open_help && services.open_about);
-        EXPECT_EQ(services.table, nullptr) << "the system's tables are the monitor service's to open";
-        EXPECT_EQ(services.counters, nullptr);
-        services.table = std::make_unique<test::FakeConnectionTable>();
-        services.counters = std::make_unique<test::FakeSocketCounters>();
+        MonitorParts parts;
+        parts.table = std::make_unique<test::FakeConnectionTable>();
+        parts.counters = std::make_unique<test::FakeSocketCounters>();
+        MonitorService service(folder.path(), std::move(parts), dialogs);
         services.local_info = [] { return platform::LocalInfo{"10.1.2.3", "example.lan", "desk-01"}; };
         services.bait_port = 0;
-        FrmStart window(folder.path(), std::move(services));
+        FrmStart window(folder.path(), service, std::move(services));
         const platform::WindowHandle handle = window.Handle();
         EXPECT_GT(handle, 0) << "the window's handle is the mailbox the updater posts to";
         EXPECT_TRUE(platform::IsWindow(handle));

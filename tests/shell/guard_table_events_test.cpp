@@ -117,8 +117,11 @@ protected:
         auto fake_counters = std::make_unique<test::FakeSocketCounters>();
         table = fake_table.get();
         counters = fake_counters.get();
-        service = std::make_unique<MonitorService>(folder.path(), host, dialogs, std::move(fake_table),
-                                                   std::move(fake_counters));
+        MonitorParts parts;
+        parts.table = std::move(fake_table);
+        parts.counters = std::move(fake_counters);
+        service = std::make_unique<MonitorService>(folder.path(), std::move(parts), dialogs);
+        service->SetHost(&host);
         service->CreateFolders();
         service->Cycle().SetSafetyNet(std::chrono::minutes(10));
     }

@@ -29,9 +29,11 @@ class QuietLampsServiceTest : public ::testing::Test {
 protected:
     QuietLampsServiceTest() {
         App();
-        service = std::make_unique<MonitorService>(folder.path(), host, dialogs,
-                                                   std::make_unique<test::FakeConnectionTable>(),
-                                                   std::make_unique<test::FakeSocketCounters>());
+        MonitorParts parts;
+        parts.table = std::make_unique<test::FakeConnectionTable>();
+        parts.counters = std::make_unique<test::FakeSocketCounters>();
+        service = std::make_unique<MonitorService>(folder.path(), std::move(parts), dialogs);
+        service->SetHost(&host);
         service->CreateFolders();
         service->Cycle().SetSafetyNet(std::chrono::minutes(10));  // no safety-net tick during a test
     }

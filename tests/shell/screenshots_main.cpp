@@ -125,13 +125,15 @@ int main(int argc, char** argv) {
     };
     table->udp_rows = 4;
     test::FakeConnectionTable* fake_table = table.get();
-    services.table = std::move(table);
-    services.counters = std::make_unique<test::FakeSocketCounters>();
+    shell::MonitorParts parts;
+    parts.table = std::move(table);
+    parts.counters = std::make_unique<test::FakeSocketCounters>();
     services.local_info = [] { return platform::LocalInfo{"192.168.10.23", "home.example", "desk-01"}; };
     services.can_tear_down = [] { return true; };
     services.end_program = [] {};
     services.bait_port = 0;
-    shell::FrmStart window(folder.path(), std::move(services));
+    shell::MonitorService service(folder.path(), std::move(parts), dialogs);
+    shell::FrmStart window(folder.path(), service, std::move(services));
     window.Handle();
     window.Service().Stop();
     window.Service().Cycle().TimerGetTable_Timer();

@@ -7,6 +7,7 @@
 #include "velmor/platform/diag.h"
 #include "velmor/platform/private_folder.h"
 #include "velmor/platform/process.h"
+#include "velmor/shell/bait_listener.h"
 
 namespace velmor::shell {
 namespace {
@@ -29,17 +30,29 @@ private:
 
 }  // namespace
 
-MonitorService::MonitorService(std::filesystem::path program_folder, engine::MonitorHost& host,
-                               Dialogs& dialogs, std::unique_ptr<platform::ConnectionTable> table,
-                               std::unique_ptr<platform::SocketCounterSource> counters, QObject* parent)
+MonitorParts SystemMonitorParts() {
+    MonitorParts parts;
+    parts.table = platform::MakeSystemConnectionTable();
+    parts.counters = platform::MakeSystemSocketCounters();
+    parts.guard = guard::MakeGuardLink(guard::GuardSocketPath());
+    parts.guard_events = [] { return guard::MakeGuardEventStream(guard::GuardSocketPath()); };
+    parts.socket_finder = std::make_unique<engine::SystemSocketFinder>();
+    parts.lifelines = std::make_unique<platform::LifelineWatch>();
+    return parts;
+}
+
+MonitorService::MonitorService(std::filesystem::path program_folder, MonitorParts parts, Dialogs& dialogs,
+                               QObject* parent)
     : QObject(parent),
       program_folder_(std::move(program_folder)),
-      system_tables_(table == nullptr),
-      table_(table ? std::move(table) : platform::MakeSystemConnectionTable()),
-      counters_(counters ? std::move(counters) : platform::MakeSystemSocketCounters()),
+      table_(std::move(parts.table)),
+      counters_(std::move(parts.counters)),
+      open_guard_events_(std::move(parts.guard_events)),
       store_(program_folder_),
-      cycle_(*table_, counters_.get(), store_, address_list_, port_list_, host, dialogs, clock_, random_),
-      lookup_(program_folder_, store_, address_list_, cycle_, launcher_) {
+      cycle_(*table_, counters_.get(), store_, address_list_, port_list_, host_, dialogs, clock_, random_),
+      socket_finder_(std::move(parts.socket_finder)),
+      lookup_(program_folder_, store_, address_list_, cycle_, launcher_),
+      lifeline_watch_(std::move(parts.lifelines)) {
     table_timer_.setObjectName(QStringLiteral("TimerGetTable"));
     table_timer_.setSingleShot(true);
     // The 1 ms interval only works with a precise timer; coarse timers round to 5% of it.
@@ -55,8 +68,7 @@ MonitorService::MonitorService(std::filesystem::path program_folder, engine::Mon
         list->AddObserver(list_poker_.get());
     cycle_.SetExemptions(&exemptions_);
     LoadTrustedList();
-    if (system_tables_) {
-        lifeline_watch_ = std::make_unique<platform::LifelineWatch>();
+    if (lifeline_watch_) {
         if (lifeline_watch_->Fd() >= 0) {
             lifeline_notifier_ =
                 std::make_unique<QSocketNotifier>(lifeline_watch_->Fd(), QSocketNotifier::Read);
@@ -64,9 +76,15 @@ MonitorService::MonitorService(std::filesystem::path program_folder, engine::Mon
                     &MonitorService::RefreshLifelines);
         }
         RefreshLifelines();
-        UseGuard(guard::MakeGuardLink(guard::GuardSocketPath()));
-        if (guard_->Link().Connected()) UseGuardEvents(guard::MakeGuardEventStream(guard::GuardSocketPath()));
     }
+    if (parts.guard) {
+        UseGuard(std::move(parts.guard));
+        if (guard_->Link().Connected()) OpenGuardEvents();
+    }
+}
+
+void MonitorService::OpenGuardEvents() {
+    if (open_guard_events_) UseGuardEvents(open_guard_events_());
 }
 
 bool MonitorService::UseGuardEvents(std::unique_ptr<guard::GuardEventStream> stream) {
@@ -74,8 +92,6 @@ bool MonitorService::UseGuardEvents(std::unique_ptr<guard::GuardEventStream> str
     guard_events_.reset();
     if (!stream || (!stream->Live() && !stream->Subscribe())) return false;
     guard_events_ = std::make_unique<engine::GuardTableEvents>(std::move(stream));
-    // Single sockets are looked up in the namespace whose table the cycle reads: only the system's.
-    if (system_tables_ && !socket_finder_) socket_finder_ = std::make_unique<engine::SystemSocketFinder>();
     SetTableEvents(guard_events_.get());
     return true;
 }
@@ -140,9 +156,7 @@ void MonitorService::OnTableTimer() {
     if (guard_ && guard_->Generation() != seen_guard_generation_) {
         seen_guard_generation_ = guard_->Generation();
         // A guard that came (back) may offer its events.
-        if (system_tables_ && !guard_events_ && guard_->Link().Connected()) {
-            UseGuardEvents(guard::MakeGuardEventStream(guard::GuardSocketPath()));
-        }
+        if (!guard_events_ && guard_->Link().Connected()) OpenGuardEvents();
         Q_EMIT GuardChanged();
     }
 }
@@ -156,6 +170,22 @@ void MonitorService::SetTableEvents(engine::TableEvents* events) {
         if (!table_timer_.isActive()) return;
         if (table_timer_.remainingTime() > delay.count()) table_timer_.start(static_cast<int>(delay.count()));
     });
+}
+
+bool MonitorService::OpenBait(BaitListener& bait, std::optional<quint16> own_port) {
+    bool open = false;
+    if (guard_ && guard_->EnsureConnected(true) && guard_->GuardState()->bait)
+        open = bait.Adopt(guard_->Link().TakeBaitSocket());
+    if (!open && own_port) open = bait.Open(*own_port);
+    return open;
+}
+
+bool MonitorService::SetMode(int box, bool checked) {
+    cycle_.SetChecked(box, checked);
+    cycle_.CheckStopRun_Click(box);
+    // A mode is applied by the next tick; with the table's events that tick would otherwise wait.
+    if (waker_) waker_->Poke();
+    return cycle_.IsChecked(box);
 }
 
 std::uint64_t MonitorService::ShowQuietLamps() {

@@ -91,8 +91,12 @@ int AddressColumnWidth(const QTableView& view) {
 
 }  // namespace
 
-FrmStart::FrmStart(std::filesystem::path program_folder, FrmStartServices services, QWidget* parent)
-    : QMainWindow(parent), program_folder_(std::move(program_folder)), services_(std::move(services)) {
+FrmStart::FrmStart(std::filesystem::path program_folder, MonitorService& service, FrmStartServices services,
+                   QWidget* parent)
+    : QMainWindow(parent),
+      program_folder_(std::move(program_folder)),
+      services_(std::move(services)),
+      service_(service) {
     setObjectName(QStringLiteral("frmStart"));
     setWindowTitle(ToQString(kDesignTitle));
     setWindowIcon(NormalTrayImage());
@@ -104,16 +108,13 @@ FrmStart::FrmStart(std::filesystem::path program_folder, FrmStartServices servic
     notice_timer_.setSingleShot(true);
     connect(&notice_timer_, &QTimer::timeout, this, &FrmStart::NoticeTimer_Timer);
 
-    service_ =
-        std::make_unique<MonitorService>(program_folder_, *this, *services_.dialogs,
-                                         std::move(services_.table), std::move(services_.counters), this);
-    if (services_.guard) service_->UseGuard(std::move(services_.guard));
+    service_.SetHost(this);
     // The notice follows the guard as it comes and goes.
-    connect(service_.get(), &MonitorService::GuardChanged, this, [this] { UpdateNotice(); });
+    connect(&service_, &MonitorService::GuardChanged, this, [this] { UpdateNotice(); });
     commands_ = std::make_unique<rules::ListCommands>(
-        service_->Store(), service_->RuleList(), service_->AddressList(), service_->PortList(),
+        service_.Store(), service_.RuleList(), service_.AddressList(), service_.PortList(),
         *services_.dialogs, *services_.clipboard, *services_.browser, this);
-    commands_->SetExemptions(&service_->Exemptions());
+    commands_->SetExemptions(&service_.Exemptions());
     // The window's handle: a mailbox that other programs (the updater) post messages to.
     mailbox_ = std::make_unique<platform::MailboxNotifier>(std::move(services_.mailbox), this);
     connect(mailbox_.get(), &platform::MailboxNotifier::messageReceived, this,
@@ -139,7 +140,8 @@ FrmStart::FrmStart(std::filesystem::path program_folder, FrmStartServices servic
 
 FrmStart::~FrmStart() {
     lamp_timer_.stop();
-    service_->Stop();
+    service_.Stop();
+    service_.SetHost(nullptr);
     // The models observe the core lists that the service owns: they go first.
     delete list_watch_ip_;
     delete list_watch_port_;
@@ -219,7 +221,7 @@ void FrmStart::BuildControls() {
     auto* lamp_label = new QLabel(QStringLiteral("활동"), central);
     lamp_label->setObjectName(QStringLiteral("lblLamps"));
     lamp_row->addWidget(lamp_label);
-    const auto colours = service_->Cycle().LampColors();
+    const auto colours = service_.Cycle().LampColors();
     for (int i = 0; i < 2; ++i) {
         lamps_[static_cast<std::size_t>(i)] = new LampWidget(central);
         lamps_[static_cast<std::size_t>(i)]->setObjectName(QStringLiteral("ShapeLED_%1").arg(i));
@@ -257,7 +259,7 @@ QWidget* FrmStart::BuildWatchIpTab() {
     auto* layout = new QVBoxLayout(page);
     layout->setContentsMargins(8, 8, 8, 8);
     watch_ip_model_ = new ListTableModel(
-        service_->AddressList(),
+        service_.AddressList(),
         {QStringLiteral("IP"), QStringLiteral("횟수"), QStringLiteral("연결"), QStringLiteral("정보")});
     watch_ip_model_->SetVerdictColumn(rules::watch_ip::kVerdict);
     list_watch_ip_ = MakeListView("ListViewWatchIP", watch_ip_model_);
@@ -293,7 +295,7 @@ QWidget* FrmStart::BuildInvaderTab() {
     auto* layout = new QVBoxLayout(page);
     layout->setContentsMargins(8, 8, 8, 8);
     invader_model_ = new ListTableModel(
-        service_->RuleList(), {QStringLiteral("IP"), QStringLiteral("연결"), QStringLiteral("정보")});
+        service_.RuleList(), {QStringLiteral("IP"), QStringLiteral("연결"), QStringLiteral("정보")});
     invader_model_->SetVerdictColumn(rules::invader_column::kVerdict);
     list_invader_ = MakeListView("ListViewInvaderOX", invader_model_);
     list_invader_->setParent(page);
@@ -331,7 +333,7 @@ QWidget* FrmStart::BuildWatchPortTab() {
     auto* layout = new QVBoxLayout(page);
     layout->setContentsMargins(8, 8, 8, 8);
     watch_port_model_ =
-        new ListTableModel(service_->PortList(), {QStringLiteral("IP"), QStringLiteral("PORT")});
+        new ListTableModel(service_.PortList(), {QStringLiteral("IP"), QStringLiteral("PORT")});
     list_watch_port_ = MakeListView("ListViewWatchPORT", watch_port_model_);
     list_watch_port_->setParent(page);
     list_watch_port_->setColumnWidth(0, AddressColumnWidth(*list_watch_port_));
@@ -377,16 +379,11 @@ QWidget* FrmStart::BuildOptionsTab() {
             i == engine::kAutoBlockBox ? "침입한 IP를 자동으로 차단합니다." : "인터넷을 차단합니다.";
         auto* box = new QCheckBox(QString::fromUtf8(caption), options);
         box->setObjectName(QStringLiteral("CheckStopRun_%1").arg(i));
-        box->setChecked(service_->Cycle().IsChecked(i));
+        box->setChecked(service_.Cycle().IsChecked(i));
         box->setCursor(Qt::PointingHandCursor);
         connect(box, &QCheckBox::clicked, this, [this, i, box](bool checked) {
-            auto& cycle = service_->Cycle();
-            cycle.SetChecked(i, checked);
-            cycle.CheckStopRun_Click(i);
-            // A mode is applied by the next tick; with kernel events that tick would otherwise wait.
-            if (TableWaker* waker = service_->Waker()) waker->Poke();
             // The handler may have unchecked the box again (a No to the question).
-            box->setChecked(cycle.IsChecked(i));
+            box->setChecked(service_.SetMode(i, checked));
         });
         check_stop_run_[static_cast<std::size_t>(i)] = box;
         layout->addWidget(box);
@@ -432,7 +429,7 @@ QWidget* FrmStart::BuildTrustedTab() {
     layout->addWidget(about);
     txt_trusted_ = new QPlainTextEdit(page);
     txt_trusted_->setObjectName(QStringLiteral("txtTrustedList"));
-    txt_trusted_->setPlainText(ToQString(service_->TrustedListText()));
+    txt_trusted_->setPlainText(ToQString(service_.TrustedListText()));
     layout->addWidget(txt_trusted_, 1);
     auto* row = new QHBoxLayout();
     trusted_status_ = new QLabel(page);
@@ -465,13 +462,13 @@ QWidget* FrmStart::BuildTrustedTab() {
 
 void FrmStart::ShowExemptions() {
     QString text;
-    for (const std::string& line : ExemptionLines(service_->Exemptions())) text += ToQString(line) + u'\n';
+    for (const std::string& line : ExemptionLines(service_.Exemptions())) text += ToQString(line) + u'\n';
     txt_exemptions_->setPlainText(text);
 }
 
 void FrmStart::cmdTrustedSave_Click() {
     rules::TrustedList parsed;
-    const bool saved = service_->SaveTrustedList(txt_trusted_->toPlainText().toStdString(), parsed);
+    const bool saved = service_.SaveTrustedList(txt_trusted_->toPlainText().toStdString(), parsed);
     QString status = saved ? QStringLiteral("저장했습니다 (%1개).").arg(parsed.ranges.ranges().size())
                            : QStringLiteral("파일에 저장하지 못했습니다. 이번 실행에만 적용됩니다.");
     if (!parsed.bad_lines.empty()) {
@@ -502,7 +499,7 @@ void FrmStart::Form_Load() {
         move(platform::CentredIn(screen->geometry(), size()).topLeft());
     }
     // 3. The five folders.
-    service_->CreateFolders();
+    service_.CreateFolders();
     // 4. The information box.
     const platform::LocalInfo info = services_.local_info();
     // A global IPv6 address, when the machine has one, goes on a line of its own below the IPv4 one.
@@ -524,14 +521,14 @@ void FrmStart::Form_Load() {
     tab_main_->setCurrentIndex(0);
     tab_etc_->setCurrentIndex(0);
     // 8. Both timers.
-    service_->Start();
+    service_.Start();
     // 9. The final title.
     setWindowTitle(ToQString(kFinalTitle));
     UpdateNotice();
 }
 
 void FrmStart::ExpireInvaderFiles() {
-    service_->Store().ExpireInvaderFiles(service_->GetClock());
+    service_.Store().ExpireInvaderFiles(service_.GetClock());
 }
 
 void FrmStart::ShowWindow() {
@@ -772,7 +769,7 @@ void FrmStart::ToolbarMenu_ButtonMenuClick(const QString& item_text) {
 }
 
 void FrmStart::ToolbarMenu_MouseMove() {
-    service_->Cycle().SetTimerIntervalMs(1000);
+    service_.Cycle().SetTimerIntervalMs(1000);
 }
 
 bool FrmStart::eventFilter(QObject* watched, QEvent* event) {
@@ -793,13 +790,7 @@ bool FrmStart::eventFilter(QObject* watched, QEvent* event) {
 
 void FrmStart::SetPortListener(bool start) {
     if (start) {
-        // With the guard the bait comes from it: velmor itself may not bind port 80.
-        bool open = false;
-        engine::GuardEnforcement* guard = service_->Guard();
-        if (guard != nullptr && guard->EnsureConnected(true) && guard->GuardState()->bait) {
-            open = listener_.Adopt(guard->Link().TakeBaitSocket());
-        }
-        if (!open) open = listener_.Open(services_.bait_port);
+        const bool open = service_.OpenBait(listener_, services_.bait_port);
         Log(open ? "listener open" : "listener failed");
     } else {
         listener_.Close();
@@ -812,7 +803,7 @@ void FrmStart::UpdateNotice() {
     QStringList lines;
     EnforcementFacts facts;
     facts.own_teardown = services_.can_tear_down();
-    if (engine::GuardEnforcement* guard = service_->Guard()) {
+    if (engine::GuardEnforcement* guard = service_.Guard()) {
         facts.guard_expected = true;
         facts.guard = guard->GuardState();
         facts.refused = RefusedTexts(guard->RefusedLifelines());
@@ -946,8 +937,8 @@ void FrmStart::hideEvent(QHideEvent* event) {
 
 void FrmStart::RefreshLamps() {
     // While kernel events let the table timer sleep, the quiet ticks it skipped step them first.
-    service_->ShowQuietLamps();
-    const auto colours = service_->Cycle().LampColors();
+    service_.ShowQuietLamps();
+    const auto colours = service_.Cycle().LampColors();
     lamps_[0]->SetBgr(colours[0]);
     lamps_[1]->SetBgr(colours[1]);
 }

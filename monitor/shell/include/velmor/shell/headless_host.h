@@ -29,6 +29,15 @@ std::string EscapeControlCharacters(std::string_view text);
 // Parses the headless monitor's flags; false (with a message in `error`) on an unknown flag.
 [[nodiscard]] bool ParseHeadlessOptions(int argc, char** argv, HeadlessOptions& options, std::string& error);
 
+// The headless monitor's answers to the cycle's questions: the flags already say what the user
+// wants, so questions are answered Yes; what it tells goes to standard error.
+class HeadlessDialogs final : public Dialogs {
+public:
+    void Tell(std::string_view text, Icon icon) override;
+    bool AskYesNo(std::string_view text) override;
+    std::optional<std::string> AskText(std::string_view prompt, std::string_view default_text) override;
+};
+
 // Runs the monitor without a window. It reads commands, one per line, on standard input and
 // answers on standard output:
 //   list            the address list, one row per line: ip, count, verdict, info (tab separated)
@@ -39,11 +48,12 @@ std::string EscapeControlCharacters(std::string_view text);
 //   guard           "guard none", or "guard connected" and what the guard holds
 //   auto-block on|off, block-internet on|off, quit
 // Every answer ends with a line "end". Alerts print as "event tray Invader_ICON".
-class HeadlessHost final : public QObject, public engine::MonitorHost, public Dialogs {
+class HeadlessHost final : public QObject, public engine::MonitorHost {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(HeadlessHost)
 public:
-    HeadlessHost(std::filesystem::path program_folder, const HeadlessOptions& options);
+    // `service` (built by the caller, outliving the host) runs with this host on top.
+    HeadlessHost(MonitorService& service, const HeadlessOptions& options);
     ~HeadlessHost() override;
 
     // engine::MonitorHost
@@ -51,12 +61,7 @@ public:
     void UpdateTrayIcon(engine::TrayIconChange change) override;
     // Told once per address on standard error.
     void ExemptAddressMet(std::string_view address, rules::Exemption why) override;
-    // Dialogs: the flags already say what the user wants, so questions are answered Yes.
-    void Tell(std::string_view text, Icon icon) override;
-    bool AskYesNo(std::string_view text) override;
-    std::optional<std::string> AskText(std::string_view prompt, std::string_view default_text) override;
-
-    MonitorService& Service() { return *service_; }
+    MonitorService& Service() { return service_; }
     const BaitListener& Bait() const { return bait_; }
     // Runs one command line; returns false for "quit".
     bool RunCommand(const std::string& line);
@@ -67,7 +72,7 @@ private:
     void Toggle(const std::string& address);
 
     HeadlessOptions options_;
-    std::unique_ptr<MonitorService> service_;
+    MonitorService& service_;
     BaitListener bait_;
     QFile input_;
     std::unique_ptr<QSocketNotifier> input_notifier_;
