@@ -36,7 +36,11 @@ int main(int argc, char** argv) {
     // Without the rights or the kernel support for it, clients keep polling the table.
     feed = MakeKernelEventFeed();
 #endif
+    if (feed != nullptr) service.SetFirstStrike(feed->Strike());
     const int status = ServeGuard(options, gid, service, feed.get());
     service.Stop();
+    // The first strike detaches from every interface as the feed goes.
+    service.SetFirstStrike(nullptr);
+    feed.reset();
     return status;
 }

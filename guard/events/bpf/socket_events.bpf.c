@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 /* Reports TCP sockets of one network namespace entering or leaving the connection table, from the
- * tracepoint sock/inet_sock_set_state. Read-only: it never changes a socket or a packet. */
+ * tracepoint sock/inet_sock_set_state. It changes no socket and no packet; a handshake completed on
+ * the bait calls the first strike (first_strike.bpf.c) before it is reported. */
 
 #include "vmlinux.h"
 
@@ -8,11 +9,13 @@
 #include <bpf/bpf_helpers.h>
 #include <bpf/bpf_tracing.h>
 
+#include "first_strike.bpf.h"
 #include "velmor/guard/socket_event_layout.h"
 
 #define AF_INET 2
 #define AF_INET6 10
 #define IPPROTO_TCP 6
+#define STATE_ESTABLISHED 1
 #define STATE_SYN_SENT 2
 #define STATE_SYN_RECV 3
 #define STATE_CLOSE 7
@@ -50,6 +53,21 @@ int BPF_PROG(on_inet_sock_set_state, struct sock *sk, int old_state, int new_sta
     const __u16 family = BPF_CORE_READ(sk, __sk_common.skc_family);
     if (family != AF_INET && family != AF_INET6) return 0;
 
+    /* The strike does not wait for room in the ring buffer. */
+    __u8 flags = 0;
+    if (old_state == STATE_SYN_RECV && new_state == STATE_ESTABLISHED &&
+        BPF_CORE_READ(sk, __sk_common.skc_num) == VELMOR_BAIT_PORT) {
+        struct velmor_strike_key remote = {.address = {[10] = 0xFF, [11] = 0xFF}};
+        if (family == AF_INET) {
+            __be32 v4 = BPF_CORE_READ(sk, __sk_common.skc_daddr);
+            __builtin_memcpy(remote.address + 12, &v4, sizeof(v4));
+        } else {
+            struct in6_addr v6 = BPF_CORE_READ(sk, __sk_common.skc_v6_daddr);
+            __builtin_memcpy(remote.address, &v6, sizeof(v6));
+        }
+        if (velmor_first_strike(&remote) > 0) flags |= VELMOR_EVENT_STRUCK;
+    }
+
     struct velmor_socket_event *event = bpf_ringbuf_reserve(&events, sizeof(*event), 0);
     if (!event) {
         __sync_fetch_and_add(&lost_events, 1);
@@ -62,6 +80,7 @@ int BPF_PROG(on_inet_sock_set_state, struct sock *sk, int old_state, int new_sta
     event->old_state = (__u8)old_state;
     event->new_state = (__u8)new_state;
     event->version = VELMOR_SOCKET_EVENT_VERSION;
+    event->flags = flags;
     event->local_port = BPF_CORE_READ(sk, __sk_common.skc_num);
     event->remote_port = __builtin_bswap16(BPF_CORE_READ(sk, __sk_common.skc_dport));
     event->interface_index = (__u32)BPF_CORE_READ(sk, __sk_common.skc_bound_dev_if);

@@ -28,6 +28,8 @@ struct SocketEvent {
     std::uint32_t interface_index = 0;  // the device the socket is bound to, 0 for none
     std::uint8_t old_state = 0;         // Linux TCP states: TCP_ESTABLISHED = 1 ... TCP_CLOSING = 11
     std::uint8_t new_state = 0;
+    // The kernel's first strike marked the remote address blocked as this handshake completed.
+    bool struck = false;
 
     // The socket's first event: it appeared in the table (connect, listen), or an accepted
     // connection completed its handshake (its earlier steps are not reported). A connect's first
@@ -52,8 +54,8 @@ struct SocketEvent {
 inline constexpr std::size_t kSocketEventRecordSize = 64;
 
 // Decodes one ring-buffer record. Anything that is not exactly one record of the current layout (a
-// wrong size, another version, a family other than IPv4/IPv6, a state outside 1..12, non-zero
-// reserved bytes, or IPv4 addresses with bytes set past the fourth) yields nothing.
+// wrong size, another version, a family other than IPv4/IPv6, a state outside 1..12, an unknown flag,
+// non-zero reserved bytes, or IPv4 addresses with bytes set past the fourth) yields nothing.
 std::optional<SocketEvent> DecodeSocketEvent(std::span<const std::byte> record);
 
 // The id under which sock_diag knows the event's socket (family, addresses, ports, device, cookie):
