@@ -284,5 +284,86 @@ TEST_F(FirstStrikeEndToEnd, AGuardWithoutTheRightsForBpfOffersNoStrikeAndStillBl
     EXPECT_FALSE(Connects(net.remote(), kLocal, kService));
 }
 
+// The headless monitor as nobody, without any capability, through the guard: the strike is armed
+// with automatic blocking and Velmor still files, tears down and counts.
+class FirstStrikeThroughVelmor : public FirstStrikeEndToEnd {
+protected:
+    void StartVelmor(bool hidden) {
+        std::filesystem::copy_file(BuiltProgramFolder() / "velmor", folder / "velmor");
+        ASSERT_EQ(std::system(("chown -R 65534:65534 " + folder.path().string()).c_str()), 0);
+        std::filesystem::permissions(folder.path(), std::filesystem::perms(0755));
+        StartGuard();
+        std::vector<std::string> command{"ip",
+                                         "netns",
+                                         "exec",
+                                         net.local(),
+                                         "setpriv",
+                                         "--reuid",
+                                         kTrustedId,
+                                         "--regid",
+                                         kTrustedId,
+                                         "--clear-groups",
+                                         "env",
+                                         std::string(guard::kGuardSocketVariable) + "=" + socket_path,
+                                         (folder / "velmor").string(),
+                                         "--headless"};
+        if (hidden) command.emplace_back("--hidden");
+        monitor = std::make_unique<ChildProcess>(command);
+        ASSERT_TRUE(monitor->started());
+        ASSERT_TRUE(WaitUntil([&] { return Answer("guard", "first_strike_armed ") == 1; }, 10s))
+            << "the first strike was not armed";
+    }
+    // The number after `name` in the monitor's answer to `command`; -1 when it is not there.
+    long long Answer(const std::string& command, const std::string& name) {
+        const auto lines = monitor->Ask(command).value_or(std::vector<std::string>{});
+        for (const std::string& line : lines)
+            if (line.starts_with(name)) return std::stoll(line.substr(name.size()));
+        return -1;
+    }
+    // The intruder reaches the bait, is cut off before its second connection, and is filed and torn
+    // down as before.
+    void StruckAndFiled(const std::string& bait_address, const std::string& intruder) {
+        const long long struck = Answer("stats", "struck ");
+        const int client = ConnectFrom(net.remote(), bait_address, 80);
+        ASSERT_GE(client, 0) << "the bait did not answer";
+        EXPECT_FALSE(Connects(net.remote(), bait_address, kService)) << "the second connection completed";
+        EXPECT_TRUE(WaitUntil([&] { return IsRegularFile(folder / "invader" / (intruder + ".x")); }, 5s));
+        EXPECT_TRUE(SeesReset(client, 3s)) << "the bait connection should be torn down";
+        CloseSocket(client);
+        EXPECT_TRUE(WaitUntil([&] { return Answer("stats", "struck ") == struck + 1; }, 3s));
+        EXPECT_TRUE(SetHolds(intruder));
+    }
+
+    TempDir folder;
+    std::unique_ptr<ChildProcess> monitor;
+};
+
+TEST_F(FirstStrikeThroughVelmor, ShownBothFamiliesAreStruckAndTheUsersAllowReleasesAtOnce) {
+    StartVelmor(false);
+    StruckAndFiled(kLocal, kRemote);
+    StruckAndFiled(kLocal6, kRemote6);
+    ASSERT_TRUE(monitor->Ask("toggle " + std::string(kRemote)).has_value());
+    EXPECT_TRUE(WaitUntil([&] { return Connects(net.remote(), kLocal, kService, 300ms); }, 3s));
+    // Allowed now: reaching the bait again strikes nothing.
+    EXPECT_TRUE(SecondConnectionAfterBait(kLocal));
+}
+
+TEST_F(FirstStrikeThroughVelmor, HiddenTheStrikeDoesNotWaitForThePauseAndAutomaticBlockingOffDisarmsIt) {
+    StartVelmor(true);
+    StruckAndFiled(kLocal, kRemote);
+    ASSERT_TRUE(monitor->Ask("auto-block off").has_value());
+    EXPECT_TRUE(WaitUntil([&] { return Answer("guard", "first_strike_armed ") == 0; }, 3s));
+    ASSERT_TRUE(net.AddRemoteAddresses({"10.77.0.3"}));
+    EXPECT_TRUE(SecondConnectionAfterBait(kLocal, "10.77.0.3")) << "struck with automatic blocking off";
+}
+
+TEST_F(FirstStrikeThroughVelmor, AnAddressWithAnAllowedRuleIsNotStruck) {
+    std::filesystem::create_directories(folder / "invader");
+    ASSERT_TRUE(WriteLineFile(folder / "invader" / (std::string(kRemote) + ".o"), "-|10.77.0.2|friend"));
+    StartVelmor(false);
+    EXPECT_TRUE(SecondConnectionAfterBait(kLocal)) << "an allowed address was struck";
+    EXPECT_EQ(Answer("stats", "struck "), 0);
+}
+
 }  // namespace
 }  // namespace velmor::test

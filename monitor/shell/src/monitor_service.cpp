@@ -98,6 +98,7 @@ void MonitorService::UseGuard(std::unique_ptr<guard::GuardLink> link) {
     guard_link_ = std::move(link);
     if (!guard_link_) return;
     guard_ = std::make_unique<engine::GuardEnforcement>(*guard_link_, *table_, clock_);
+    guard_->SetExemptions(&exemptions_);
     cycle_.SetEnforcement(guard_.get());
     guard_->EnsureConnected(true);
     seen_guard_generation_ = guard_->Generation();

@@ -100,6 +100,8 @@ public:
         std::uint64_t pass_slices = 0;
         // Bait hits from lifelines and trusted addresses, filed as allowed.
         std::uint64_t exempt_hits = 0;
+        // Arrivals whose address the kernel's first strike had blocked before the cycle saw them.
+        std::uint64_t struck = 0;
     };
 
     MonitoringCycle(platform::ConnectionTable& table, platform::SocketCounterSource* counters,
