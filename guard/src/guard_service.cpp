@@ -60,6 +60,7 @@ bool ParseGuardOptions(int argc, char** argv, GuardOptions& options, std::string
         std::string* target = nullptr;
         if (arg == "--socket") target = &options.socket_path;
         if (arg == "--group") target = &options.group;
+        if (arg == "--first-strike") target = &options.first_strike;
         if (target == nullptr) {
             error = "unknown option: " + std::string(arg);
             return false;
@@ -69,6 +70,10 @@ bool ParseGuardOptions(int argc, char** argv, GuardOptions& options, std::string
             return false;
         }
         *target = argv[++i];
+    }
+    if (options.first_strike != "on" && options.first_strike != "off") {
+        error = "--first-strike takes on or off";
+        return false;
     }
     return true;
 }

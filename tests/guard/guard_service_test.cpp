@@ -330,9 +330,15 @@ TEST(GuardOptionsTest, SocketAndGroup) {
     EXPECT_FALSE(ParseGuardOptions(2, const_cast<char**>(bad), options, error));
     const char* unknown[] = {"velmor-guard", "--port", "80"};
     EXPECT_FALSE(ParseGuardOptions(3, const_cast<char**>(unknown), options, error));
+    const char* strike[] = {"velmor-guard", "--first-strike", "off"};
+    ASSERT_TRUE(ParseGuardOptions(3, const_cast<char**>(strike), options, error));
+    EXPECT_EQ(options.first_strike, "off");
+    const char* maybe[] = {"velmor-guard", "--first-strike", "maybe"};
+    EXPECT_FALSE(ParseGuardOptions(3, const_cast<char**>(maybe), options, error));
     GuardOptions defaults;
     EXPECT_EQ(defaults.socket_path, "/run/velmor/guard.sock");
     EXPECT_EQ(defaults.group, "velmor");
+    EXPECT_EQ(defaults.first_strike, "on");
 }
 
 }  // namespace

@@ -20,10 +20,12 @@ struct GuardOptions {
     std::string socket_path = kDefaultSocketPath;
     // The group whose members may use the guard (a name or a number); root always may.
     std::string group = kDefaultGroup;
+    // "off" keeps the kernel's first strike out of service (benchmarks compare against it).
+    std::string first_strike = "on";
 };
 
-// Parses velmor-guard's command line: [--socket PATH] [--group NAME|GID]. False (with a message in
-// `error`) on anything else.
+// Parses velmor-guard's command line: [--socket PATH] [--group NAME|GID] [--first-strike on|off].
+// False (with a message in `error`) on anything else.
 bool ParseGuardOptions(int argc, char** argv, GuardOptions& options, std::string& error);
 
 // Who is at the other end of a client connection, as the kernel vouches for it (SO_PEERCRED and the
