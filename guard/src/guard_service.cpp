@@ -173,6 +173,8 @@ GuardState GuardService::State() const {
     state.teardown = actions_.CanTearDown();
     state.bait = actions_.CanOpenBait();
     state.block_internet = block_internet_;
+    // The first strike's programs on the packet path tell of the SYNs that come in.
+    state.half_open_events = strike_ != nullptr;
     for (const Address& a : blocked_) {
         if (a.family == Address::Family::V4) {
             ++state.blocked_v4;

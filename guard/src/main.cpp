@@ -15,7 +15,9 @@ int main(int argc, char** argv) {
     GuardOptions options;
     std::string error;
     if (!ParseGuardOptions(argc, argv, options, error)) {
-        std::fprintf(stderr, "velmor-guard: %s\nusage: velmor-guard [--socket PATH] [--group NAME|GID] [--first-strike on|off]\n",
+        std::fprintf(stderr,
+                     "velmor-guard: %s\nusage: velmor-guard [--socket PATH] [--group NAME|GID] "
+                     "[--first-strike on|off]\n",
                      error.c_str());
         return 2;
     }

@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "velmor/common/text_file.h"
+#include "velmor/guard/guard_events.h"
 #include "velmor/guard/guard_link.h"
 #include "velmor/test/child_process.h"
 #include "velmor/test/sockets.h"
@@ -269,6 +270,52 @@ TEST_F(FirstStrikeEndToEnd, InterfacesThatComeLaterAreCoveredAndSigtermDetachesE
     ASSERT_TRUE(guard->Wait(10s).has_value());
     EXPECT_EQ(CoveredHooks(), 0);
     EXPECT_EQ(Local("tc qdisc show").find("clsact"), std::string::npos) << Local("tc qdisc show");
+}
+
+// A SYN coming in leaves a half-open row that no socket event names: the packet path tells of it,
+// at most once every 100 ms however many come.
+TEST_F(FirstStrikeEndToEnd, SynsComingInAreToldAtMostTenTimesASecond) {
+    StartGuard();
+    auto link = Link();
+    ASSERT_NE(link, nullptr);
+    EXPECT_TRUE(link->Status()->half_open_events);
+    auto stream = guard::MakeGuardEventStream(socket_path);
+    bool subscribed = false;
+    TestNetwork::RunIn(net.local(), [&] { subscribed = stream->Subscribe(); });
+    ASSERT_TRUE(subscribed);
+    const auto told = [&] {
+        std::vector<guard::EventRecord> events;
+        stream->Take(&events);
+        return std::count_if(events.begin(), events.end(),
+                             [](const guard::EventRecord& event) { return event.new_state == 12; });
+    };
+    std::this_thread::sleep_for(150ms);
+    told();
+    // Thirty connections within about a tenth of a second: one or two reports.
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 30; ++i) EXPECT_TRUE(Connects(net.remote(), kLocal, kService));
+    const auto took = std::chrono::steady_clock::now() - start;
+    std::this_thread::sleep_for(50ms);
+    const auto first = told();
+    EXPECT_GE(first, 1);
+    EXPECT_LE(first, 1 + took / 100ms + 1) << "not held to one every 100 ms";
+    // One SYN after a quiet spell is told, with its addresses.
+    std::this_thread::sleep_for(150ms);
+    ASSERT_TRUE(Connects(net.remote(), kLocal, kService));
+    std::vector<guard::EventRecord> events;
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            stream->Take(&events);
+            return std::any_of(events.begin(), events.end(),
+                               [](const guard::EventRecord& event) { return event.new_state == 12; });
+        },
+        2s));
+    const auto syn = std::find_if(events.begin(), events.end(),
+                                  [](const guard::EventRecord& event) { return event.new_state == 12; });
+    EXPECT_EQ(syn->family, 2);
+    EXPECT_EQ(syn->local_port, kService);
+    EXPECT_EQ(syn->remote[0], 10);
+    EXPECT_EQ(syn->remote[3], 2);
 }
 
 TEST_F(FirstStrikeEndToEnd, AGuardWithoutTheRightsForBpfOffersNoStrikeAndStillBlocks) {

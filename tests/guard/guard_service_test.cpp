@@ -286,6 +286,7 @@ TEST_F(GuardServiceTest, TheFirstStrikeIsArmedOnlyWhileAClientAsksAndSparesWhatT
     EXPECT_TRUE(state.first_strike);
     EXPECT_TRUE(state.first_strike_armed);
     EXPECT_EQ(state.struck, 3u);
+    EXPECT_TRUE(state.half_open_events) << "its packet path tells of SYNs";
 
     // A blocked address that becomes a lifeline leaves the map too.
     ASSERT_EQ(Handle(Update({A("10.77.0.5")})).result, Result::Ok);

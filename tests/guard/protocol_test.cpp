@@ -349,7 +349,7 @@ TEST(GuardProtocol, TheFirstStrikeTravelsFromVersionThreeOnly) {
 
     // The state of version 3 tells it; the state of version 2 is what it always was.
     Reply status;
-    status.state = {true, true, true, false, 2, 1, true, true, 7};
+    status.state = {true, true, true, false, 2, 1, true, true, 7, true};
     Reply parsed;
     const auto v3 = EncodeReply(status);
     ASSERT_EQ(v3.size(), kHeaderSize + 16);
@@ -357,6 +357,7 @@ TEST(GuardProtocol, TheFirstStrikeTravelsFromVersionThreeOnly) {
     EXPECT_TRUE(parsed.state.first_strike);
     EXPECT_TRUE(parsed.state.first_strike_armed);
     EXPECT_EQ(parsed.state.struck, 7u);
+    EXPECT_TRUE(parsed.state.half_open_events);
     status.version = 2;
     const auto v2 = EncodeReply(status);
     ASSERT_EQ(v2.size(), kHeaderSize + 12);

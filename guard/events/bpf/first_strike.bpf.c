@@ -17,7 +17,11 @@
 #define ETH_P_IP 0x0800
 #define ETH_P_IPV6 0x86DD
 #define PROTOCOL_TCP 6
+#define TCP_FLAG_SYN 0x02
 #define TCP_FLAG_RST 0x04
+#define TCP_FLAG_ACK 0x10
+#define AF_INET 2
+#define AF_INET6 10
 #define TC_ACT_UNSPEC (-1)
 #define TC_ACT_SHOT 2
 
@@ -109,13 +113,15 @@ __noinline int velmor_first_strike(const struct velmor_strike_key *remote)
     return 1;
 }
 
-/* The remote address of a packet (its source coming in, its destination going out) and whether it is
- * a TCP reset; -1 for a packet that is neither IPv4 nor IPv6. */
+/* The remote address of a packet (its source coming in, its destination going out) and its TCP
+ * flags (0 for another protocol); -1 for a packet that is neither IPv4 nor IPv6. A SYN coming in
+ * fills `syn` too. */
 static __always_inline int remote_of(struct __sk_buff *skb, int ingress, struct velmor_strike_key *key,
-                                     int *reset)
+                                     __u8 *tcp_flags, struct velmor_syn *syn)
 {
     __u8 protocol;
     __u32 transport;
+    __u16 family;
     if (skb->protocol == bpf_htons(ETH_P_IP)) {
         struct iphdr ip;
         if (bpf_skb_load_bytes_relative(skb, 0, &ip, sizeof ip, BPF_HDR_START_NET)) return -1;
@@ -126,6 +132,11 @@ static __always_inline int remote_of(struct __sk_buff *skb, int ingress, struct 
         __builtin_memcpy(key->address + 12, &remote, 4);
         protocol = ip.protocol;
         transport = (__u32)ip.ihl * 4;
+        family = AF_INET;
+        if (ingress) {
+            __builtin_memcpy(syn->local, &ip.daddr, 4);
+            __builtin_memcpy(syn->remote, &ip.saddr, 4);
+        }
     } else if (skb->protocol == bpf_htons(ETH_P_IPV6)) {
         struct ipv6hdr ip6;
         if (bpf_skb_load_bytes_relative(skb, 0, &ip6, sizeof ip6, BPF_HDR_START_NET)) return -1;
@@ -135,15 +146,24 @@ static __always_inline int remote_of(struct __sk_buff *skb, int ingress, struct 
             __builtin_memcpy(key->address, &ip6.daddr, 16);
         protocol = ip6.nexthdr;
         transport = sizeof ip6;
+        family = AF_INET6;
+        if (ingress) {
+            __builtin_memcpy(syn->local, &ip6.daddr, 16);
+            __builtin_memcpy(syn->remote, &ip6.saddr, 16);
+        }
     } else {
         return -1;
     }
-    *reset = 0;
-    if (!ingress && protocol == PROTOCOL_TCP) {
-        __u8 flags = 0;
-        /* The flags are the 14th byte of the TCP header. */
-        if (!bpf_skb_load_bytes_relative(skb, transport + 13, &flags, 1, BPF_HDR_START_NET))
-            *reset = (flags & TCP_FLAG_RST) != 0;
+    *tcp_flags = 0;
+    if (protocol != PROTOCOL_TCP) return 0;
+    /* The ports, then the flags in the 14th byte of the TCP header. */
+    __u8 head[14];
+    if (bpf_skb_load_bytes_relative(skb, transport, head, sizeof head, BPF_HDR_START_NET)) return 0;
+    *tcp_flags = head[13];
+    if (ingress) {
+        syn->family = family;
+        syn->remote_port = (__u16)(head[0] << 8 | head[1]);
+        syn->local_port = (__u16)(head[2] << 8 | head[3]);
     }
     return 0;
 }
@@ -151,13 +171,18 @@ static __always_inline int remote_of(struct __sk_buff *skb, int ingress, struct 
 static __always_inline int packet_verdict(struct __sk_buff *skb, int ingress)
 {
     struct velmor_strike_key key;
-    int reset = 0;
-    if (remote_of(skb, ingress, &key, &reset) != 0) return TC_ACT_UNSPEC;
+    struct velmor_syn syn = {};
+    __u8 tcp_flags = 0;
+    if (remote_of(skb, ingress, &key, &tcp_flags, &syn) != 0) return TC_ACT_UNSPEC;
     struct velmor_strike_entry *entry = bpf_map_lookup_elem(&strike_blocked, &key);
-    if (!entry) return TC_ACT_UNSPEC;
+    if (!entry) {
+        /* A SYN let in may leave a half-open row: news for the reader of the table. */
+        if (ingress && (tcp_flags & (TCP_FLAG_SYN | TCP_FLAG_ACK)) == TCP_FLAG_SYN) velmor_report_syn(&syn);
+        return TC_ACT_UNSPEC;
+    }
     /* The reset of a connection the guard tears down still leaves: the intruder learns the connection
      * is gone, as it did before; nothing it sends is let in to answer. */
-    if (reset) return TC_ACT_UNSPEC;
+    if (!ingress && (tcp_flags & TCP_FLAG_RST)) return TC_ACT_UNSPEC;
     if (entry->first_drop_ns == 0) entry->first_drop_ns = bpf_ktime_get_ns();
     struct velmor_strike_counts *count = counts();
     if (count) {

@@ -19,6 +19,7 @@
 #define STATE_SYN_SENT 2
 #define STATE_SYN_RECV 3
 #define STATE_CLOSE 7
+#define STATE_NEW_SYN_RECV 12
 
 char LICENSE[] SEC("license") = "GPL";
 
@@ -97,4 +98,37 @@ int BPF_PROG(on_inet_sock_set_state, struct sock *sk, int old_state, int new_sta
     }
     bpf_ringbuf_submit(event, 0);
     return 0;
+}
+
+/* When the last SYN was reported, and how often at most. */
+__u64 last_syn_report_ns = 0;
+#define SYN_REPORT_INTERVAL_NS (100 * 1000 * 1000ULL)
+
+/* A SYN came in (the first strike's packet-path program saw it): a half-open row that the state
+ * tracepoint never names, its sender perhaps forged. Reported as entering NEW_SYN_RECV, at most one
+ * every 100 ms, so that the reader looks at the table for it and a flood of SYNs costs a handful of
+ * events. */
+__noinline int velmor_report_syn(const struct velmor_syn *syn)
+{
+    if (!syn) return 0;
+    const __u64 now = bpf_ktime_get_ns();
+    if (now - last_syn_report_ns < SYN_REPORT_INTERVAL_NS) return 0;
+    last_syn_report_ns = now;
+    struct velmor_socket_event *event = bpf_ringbuf_reserve(&events, sizeof(*event), 0);
+    if (!event) {
+        __sync_fetch_and_add(&lost_events, 1);
+        return 0;
+    }
+    __builtin_memset(event, 0, sizeof(*event));
+    event->time_ns = now;
+    event->family = syn->family;
+    event->old_state = STATE_CLOSE;
+    event->new_state = STATE_NEW_SYN_RECV;
+    event->version = VELMOR_SOCKET_EVENT_VERSION;
+    event->local_port = syn->local_port;
+    event->remote_port = syn->remote_port;
+    __builtin_memcpy(event->local, syn->local, sizeof(event->local));
+    __builtin_memcpy(event->remote, syn->remote, sizeof(event->remote));
+    bpf_ringbuf_submit(event, 0);
+    return 1;
 }

@@ -12,7 +12,8 @@ constexpr std::uint8_t kClearFlag = 0x01;
 constexpr std::uint8_t kStatePacketFilter = 0x01, kStateTeardown = 0x02, kStateBait = 0x04,
                        kStateBlockInternet = 0x08, kStateKnown = 0x0F;
 // Version 3 on.
-constexpr std::uint8_t kStateFirstStrike = 0x10, kStateFirstStrikeArmed = 0x20, kStateKnown3 = 0x3F;
+constexpr std::uint8_t kStateFirstStrike = 0x10, kStateFirstStrikeArmed = 0x20, kStateHalfOpenEvents = 0x40,
+                       kStateKnown3 = 0x7F;
 constexpr std::size_t kStatusReplySize = 12;
 constexpr std::size_t kStatusReplySize3 = 16;
 constexpr std::uint8_t kFirstStrikeVersion = 3;
@@ -493,7 +494,8 @@ std::vector<std::uint8_t> EncodeReply(const Reply& reply) {
                                        (s.teardown ? kStateTeardown : 0) | (s.bait ? kStateBait : 0) |
                                        (s.block_internet ? kStateBlockInternet : 0) |
                                        (v3 && s.first_strike ? kStateFirstStrike : 0) |
-                                       (v3 && s.first_strike_armed ? kStateFirstStrikeArmed : 0)));
+                                       (v3 && s.first_strike_armed ? kStateFirstStrikeArmed : 0) |
+                                       (v3 && s.half_open_events ? kStateHalfOpenEvents : 0)));
         w.U8(0);
         w.U8(0);
         w.U32(s.blocked_v4);
@@ -532,6 +534,7 @@ ParseStatus ParseReply(std::span<const std::uint8_t> bytes, Reply& reply, std::s
         parsed.state.block_internet = (flags & kStateBlockInternet) != 0;
         parsed.state.first_strike = (flags & kStateFirstStrike) != 0;
         parsed.state.first_strike_armed = (flags & kStateFirstStrikeArmed) != 0;
+        parsed.state.half_open_events = (flags & kStateHalfOpenEvents) != 0;
         parsed.state.blocked_v4 = r.U32();
         parsed.state.blocked_v6 = r.U32();
         if (v3) parsed.state.struck = r.U32();

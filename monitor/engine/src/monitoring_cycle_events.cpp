@@ -43,6 +43,10 @@ void MonitoringCycle::TakeTableNews() {
             ++stats_.struck;
             enforcement_->KernelStruck(RemoteAddressText(RowOfEvent(event)));
         }
+        if (event.new_state == kEventNewSynRecv) {
+            half_open_news_ = true;
+            continue;
+        }
         if (targeted && IsBaitArrival(event)) {
             // Filed and torn down by a read that met it before its event came: nothing to do.
             if (IsTornDown(event.cookie)) continue;

@@ -81,6 +81,7 @@ bool MonitorService::UseGuardEvents(std::unique_ptr<guard::GuardEventStream> str
     // Single sockets are looked up in the namespace whose table the cycle reads: only the system's.
     if (system_tables_ && !socket_finder_) socket_finder_ = std::make_unique<engine::SystemSocketFinder>();
     cycle_.SetTableNews(guard_events_.get(), socket_finder_.get());
+    UpdateEventSafetyNet();
     return true;
 }
 
@@ -144,12 +145,20 @@ void MonitorService::OnTableTimer() {
     }
     if (guard_ && guard_->Generation() != seen_guard_generation_) {
         seen_guard_generation_ = guard_->Generation();
+        UpdateEventSafetyNet();
         // A guard that came (back) may offer its events.
         if (system_tables_ && !guard_events_ && guard_->Link().Connected()) {
             UseGuardEvents(guard::MakeGuardEventStream(guard::GuardSocketPath()));
         }
         Q_EMIT GuardChanged();
     }
+}
+
+void MonitorService::UpdateEventSafetyNet() {
+    // A guard whose events tell of SYNs too leaves nothing to the periodic read but what the events
+    // may have missed without saying so: once every 10 s instead of every second.
+    const bool syns = guard_ && guard_->GuardState() && guard_->GuardState()->half_open_events;
+    cycle_.SetEventSafetyNet(syns ? std::chrono::seconds(10) : std::chrono::seconds(1));
 }
 
 void MonitorService::SetTableEvents(engine::TableEventSource* source) {

@@ -29,7 +29,8 @@ namespace velmor::guard {
 // Version 2 adds to the reply to UpdateBlocked the addresses the guard refused to put into its
 // sets (lifelines), and those it took out of them on its own since its last such reply.
 // Version 3 adds the kernel's first strike: the requests UpdateExempt and SetFirstStrike, its state
-// in the reply to Status, and a flag byte in each event record (the kernel struck its remote address).
+// in the reply to Status, and a flag byte in each event record (the kernel struck its remote address);
+// and in the Status whether the events tell of half-open connections.
 inline constexpr std::uint8_t kProtocolVersion = 3;
 inline constexpr std::uint8_t kOldestProtocolVersion = 1;
 inline constexpr std::size_t kHeaderSize = 8;
@@ -155,6 +156,9 @@ struct GuardState {
     bool first_strike = false;
     bool first_strike_armed = false;
     std::uint32_t struck = 0;
+    // From version 3: its events tell of SYNs coming in (a record entering state 12, NEW_SYN_RECV, at
+    // most one every 100 ms), so a half-open row needs no periodic read of the table to be seen.
+    bool half_open_events = false;
 };
 
 struct Reply {

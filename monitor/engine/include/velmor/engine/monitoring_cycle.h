@@ -288,7 +288,10 @@ private:
     SocketFinder* finder_ = nullptr;
     std::chrono::milliseconds event_safety_net_{1000};
     bool news_was_live_ = false;
-    bool table_news_ = false;                      // this tick's events need a read of the table
+    bool table_news_ = false;  // this tick's events need a read of the table
+    // A SYN came in since the last read: its half-open row is read within a second, as without
+    // events, and never sooner than a second after the last read (a flood of SYNs reads no more).
+    bool half_open_news_ = false;
     std::vector<guard::EventRecord> news_events_;  // this tick's events
     std::deque<Arrival> arrivals_;                 // new connections on the bait, oldest first
     std::unordered_map<std::uint64_t, Arrival*> queued_arrivals_;  // the same by cookie

@@ -47,6 +47,9 @@ private:
 inline constexpr std::uint8_t kEventEstablished = 1;
 inline constexpr std::uint8_t kEventSynRecv = 3;
 inline constexpr std::uint8_t kEventClose = 7;
+// A SYN came in (a half-open row, perhaps forged): the guard's packet path tells of one at most
+// every 100 ms.
+inline constexpr std::uint8_t kEventNewSynRecv = 12;
 
 // An accepted connection on the bait whose handshake just completed (SYN_RECV to ESTABLISHED), local
 // port 80, a remote end with an address and a port.

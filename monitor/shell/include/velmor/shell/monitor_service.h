@@ -100,6 +100,8 @@ Q_SIGNALS:
     void GuardChanged();
 
 private:
+    // The table's periodic read while the guard's events are live: longer when they tell of SYNs.
+    void UpdateEventSafetyNet();
     void OnTableTimer();
     void OnLookupTimer();
 
