@@ -185,6 +185,9 @@ int MakeListener(const std::string& path) {
     return fd;
 }
 
+// The state of the records that tell of a SYN coming in (TCP_NEW_SYN_RECV).
+constexpr std::uint8_t kNewSynRecv = 12;
+
 // Sends one event frame without letting a subscriber that does not read hold up the guard: a frame
 // that finds its socket full is counted as lost for it. False when the client must go.
 bool SendEvents(Client& client, const std::vector<EventRecord>& events, std::size_t from, std::size_t count,
@@ -194,10 +197,16 @@ bool SendEvents(Client& client, const std::vector<EventRecord>& events, std::siz
     batch.events.assign(events.begin() + static_cast<std::ptrdiff_t>(from),
                         events.begin() + static_cast<std::ptrdiff_t>(from + count));
     batch.lost = lost + client.lost;
+    // The news of SYNs came with version 3: an older subscriber would take each for a change of the
+    // table and read it.
+    if (client.version < 3) {
+        std::erase_if(batch.events, [](const EventRecord& event) { return event.new_state == kNewSynRecv; });
+        if (batch.events.empty() && batch.lost == 0) return true;
+    }
     const std::vector<std::uint8_t> frame = EncodeEvents(batch);
     const ssize_t n = ::send(client.fd, frame.data(), frame.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-        client.lost = batch.lost + static_cast<std::uint32_t>(count);
+        client.lost = batch.lost + static_cast<std::uint32_t>(batch.events.size());
         return true;
     }
     if (n <= 0) return false;

@@ -8,10 +8,12 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <sstream>
 #include <thread>
@@ -316,6 +318,58 @@ TEST_F(FirstStrikeEndToEnd, SynsComingInAreToldAtMostTenTimesASecond) {
     EXPECT_EQ(syn->local_port, kService);
     EXPECT_EQ(syn->remote[0], 10);
     EXPECT_EQ(syn->remote[3], 2);
+}
+
+// A subscriber of version 2 (an older velmor) never hears of SYNs: it would take each for a change of
+// the table and read it. It still hears of the connections.
+TEST_F(FirstStrikeEndToEnd, AnOlderSubscriberHearsNothingOfSyns) {
+    StartGuard();
+    int fd = -1;
+    TestNetwork::RunIn(net.local(), [&] {
+        fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un where{};
+        where.sun_family = AF_UNIX;
+        std::memcpy(where.sun_path, socket_path.c_str(), socket_path.size() + 1);
+        if (::connect(fd, reinterpret_cast<sockaddr*>(&where), sizeof where) != 0) {
+            ::close(fd);
+            fd = -1;
+        }
+    });
+    ASSERT_GE(fd, 0);
+    guard::Request subscribe;
+    subscribe.op = guard::Op::Subscribe;
+    subscribe.version = 2;
+    const auto request = guard::EncodeRequest(subscribe);
+    ASSERT_EQ(::send(fd, request.data(), request.size(), MSG_NOSIGNAL), static_cast<ssize_t>(request.size()));
+    std::this_thread::sleep_for(150ms);
+    ASSERT_TRUE(Connects(net.remote(), kLocal, kService));
+    // Everything that came within a second: the Subscribe reply, then event frames.
+    std::vector<std::uint8_t> bytes(1 << 20);
+    std::size_t got = 0;
+    const auto until = std::chrono::steady_clock::now() + 1s;
+    while (std::chrono::steady_clock::now() < until) {
+        pollfd entry{fd, POLLIN, 0};
+        if (::poll(&entry, 1, 100) != 1) continue;
+        const ssize_t n = ::recv(fd, bytes.data() + got, bytes.size() - got, 0);
+        if (n <= 0) break;
+        got += static_cast<std::size_t>(n);
+    }
+    ::close(fd);
+    std::size_t at = guard::FrameLength(std::span(bytes.data(), got));
+    ASSERT_GT(at, 0u) << "no reply to Subscribe";
+    int connection_events = 0;
+    while (at < got) {
+        guard::EventBatch batch;
+        std::size_t consumed = 0;
+        ASSERT_EQ(guard::ParseEvents(std::span(bytes.data() + at, got - at), batch, consumed),
+                  guard::ParseStatus::Complete);
+        for (const guard::EventRecord& event : batch.events) {
+            EXPECT_NE(event.new_state, 12) << "a SYN told to a subscriber of version 2";
+            if (event.local_port == kService) ++connection_events;
+        }
+        at += consumed;
+    }
+    EXPECT_GT(connection_events, 0) << "the connection itself was not told";
 }
 
 TEST_F(FirstStrikeEndToEnd, AGuardWithoutTheRightsForBpfOffersNoStrikeAndStillBlocks) {
