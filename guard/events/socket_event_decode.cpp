@@ -2,6 +2,7 @@
 #include <cstddef>
 #include <cstring>
 
+#include "velmor/guard/first_strike_layout.h"
 #include "velmor/guard/socket_event.h"
 #include "velmor/guard/socket_event_layout.h"
 
@@ -20,7 +21,8 @@ static_assert(offsetof(velmor_socket_event, family) == 56);
 static_assert(offsetof(velmor_socket_event, old_state) == 58);
 static_assert(offsetof(velmor_socket_event, new_state) == 59);
 static_assert(offsetof(velmor_socket_event, version) == 60);
-static_assert(offsetof(velmor_socket_event, reserved) == 61);
+static_assert(offsetof(velmor_socket_event, flags) == 61);
+static_assert(offsetof(velmor_socket_event, reserved) == 62);
 
 template <typename T>
 T Read(std::span<const std::byte> record, std::size_t offset) {
@@ -64,7 +66,9 @@ bool IsIpv4Mapped(const EventRecord& event) {
 std::optional<EventRecord> DecodeSocketEvent(std::span<const std::byte> record, std::uint64_t* time_ns) {
     if (record.size() != kSocketEventRecordSize) return std::nullopt;
     if (Read<std::uint8_t>(record, 60) != VELMOR_SOCKET_EVENT_VERSION) return std::nullopt;
-    for (std::size_t i = 61; i < kSocketEventRecordSize; ++i) {
+    const auto flags = Read<std::uint8_t>(record, 61);
+    if ((flags & ~VELMOR_EVENT_STRUCK) != 0) return std::nullopt;
+    for (std::size_t i = 62; i < kSocketEventRecordSize; ++i) {
         if (record[i] != std::byte{0}) return std::nullopt;
     }
 
@@ -85,6 +89,7 @@ std::optional<EventRecord> DecodeSocketEvent(std::span<const std::byte> record, 
     event.local_port = Read<std::uint16_t>(record, 52);
     event.remote_port = Read<std::uint16_t>(record, 54);
     if (time_ns != nullptr) *time_ns = Read<std::uint64_t>(record, 8);
+    event.flags = (flags & VELMOR_EVENT_STRUCK) != 0 ? kEventStruck : 0;
     return event;
 }
 

@@ -64,10 +64,13 @@ public:
     void Add(int fd) { clients_.push_back({fd, {}}); }
 
     // Waits until one of `fixed` or of the clients is ready; their revents and each client's `ready`
-    // then say which. False when poll failed (EINTR included: nothing is ready then).
+    // then say which. A subscriber owed a count of lost events is waited on until it can take it.
+    // False when poll failed (EINTR included: nothing is ready then).
     bool Wait(std::span<pollfd> fixed) {
         std::vector<pollfd> fds(fixed.begin(), fixed.end());
-        for (const Client& c : clients_) fds.push_back({c.fd, POLLIN, 0});
+        for (const Client& c : clients_)
+            fds.push_back(
+                {c.fd, static_cast<short>(c.subscribed && c.lost > 0 ? POLLIN | POLLOUT : POLLIN), 0});
         if (::poll(fds.data(), fds.size(), -1) < 0) return false;
         std::copy_n(fds.begin(), fixed.size(), fixed.begin());
         auto reported = fds.begin() + static_cast<std::ptrdiff_t>(fixed.size());
@@ -182,6 +185,9 @@ int MakeListener(const std::string& path) {
     return fd;
 }
 
+// The state of the records that tell of a SYN coming in (TCP_NEW_SYN_RECV).
+constexpr std::uint8_t kNewSynRecv = 12;
+
 // Sends one event frame without letting a subscriber that does not read hold up the guard: a frame
 // that finds its socket full is counted as lost for it. False when the client must go.
 bool SendEvents(Client& client, const std::vector<EventRecord>& events, std::size_t from, std::size_t count,
@@ -191,10 +197,16 @@ bool SendEvents(Client& client, const std::vector<EventRecord>& events, std::siz
     batch.events.assign(events.begin() + static_cast<std::ptrdiff_t>(from),
                         events.begin() + static_cast<std::ptrdiff_t>(from + count));
     batch.lost = lost + client.lost;
+    // The news of SYNs came with version 3: an older subscriber would take each for a change of the
+    // table and read it.
+    if (client.version < 3) {
+        std::erase_if(batch.events, [](const EventRecord& event) { return event.new_state == kNewSynRecv; });
+        if (batch.events.empty() && batch.lost == 0) return true;
+    }
     const std::vector<std::uint8_t> frame = EncodeEvents(batch);
     const ssize_t n = ::send(client.fd, frame.data(), frame.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-        client.lost = batch.lost + static_cast<std::uint32_t>(count);
+        client.lost = batch.lost + static_cast<std::uint32_t>(batch.events.size());
         return true;
     }
     if (n <= 0) return false;
@@ -254,10 +266,26 @@ bool Serve(Client& client, GuardService& service, EventFeed* feed) {
     return true;
 }
 
-// Tells the service the namespace's lifelines when they may have changed.
+// Tells the service the namespace's lifelines when they may have changed, and its interfaces (the
+// watch tells of links coming and going too).
 void RefreshLifelines(platform::LifelineWatch& watch, GuardService& service) {
+    if (!watch.Changed()) return;
     // The guard keeps only the addresses and gateways; the resolvers are not its concern.
-    if (watch.Changed()) service.SetLifelines(platform::ReadLifelines(platform::ResolverFiles{{}}));
+    service.SetLifelines(platform::ReadLifelines(platform::ResolverFiles{{}}));
+    service.InterfacesChanged();
+}
+
+// The remote addresses of the events whose handshake the kernel's first strike answered.
+std::vector<Address> StruckAddresses(const std::vector<EventRecord>& events) {
+    std::vector<Address> struck;
+    for (const EventRecord& event : events) {
+        if ((event.flags & kEventStruck) == 0) continue;
+        Address address;
+        address.family = event.family == 2 ? Address::Family::V4 : Address::Family::V6;
+        std::copy_n(event.remote.begin(), event.family == 2 ? 4 : 16, address.bytes.begin());
+        struck.push_back(address);
+    }
+    return struck;
 }
 
 }  // namespace
@@ -333,6 +361,9 @@ int ServeGuard(const GuardOptions& options, std::uint32_t trusted_gid, GuardServ
             events.clear();
             std::uint32_t lost = 0;
             feed->Drain(events, lost);
+            // Into the sets before any client hears of it, so what it asks next meets them.
+            if (const std::vector<Address> struck = StruckAddresses(events); !struck.empty())
+                service.Struck(struck);
             if (!events.empty() || lost > 0) {
                 clients.KeepOnly([&](Client& client) {
                     if (!client.subscribed) return true;
@@ -348,7 +379,14 @@ int ServeGuard(const GuardOptions& options, std::uint32_t trusted_gid, GuardServ
             }
         }
         const std::size_t before = clients.SessionCount();
-        clients.KeepOnly([&](Client& client) { return client.ready == 0 || Serve(client, service, feed); });
+        // A count of lost events goes out as soon as the subscriber has room for it, even when no
+        // further event comes to carry it: the client reads the table for what it missed.
+        clients.KeepOnly([&](Client& client) {
+            if (!client.subscribed || client.lost == 0 || (client.ready & POLLOUT) == 0) return true;
+            return SendEvents(client, {}, 0, 0, 0);
+        });
+        clients.KeepOnly(
+            [&](Client& client) { return (client.ready & ~POLLOUT) == 0 || Serve(client, service, feed); });
         if (before > 0 && clients.SessionCount() == 0) service.ClientsGone();
     }
     ::close(listener);

@@ -15,7 +15,9 @@ int main(int argc, char** argv) {
     GuardOptions options;
     std::string error;
     if (!ParseGuardOptions(argc, argv, options, error)) {
-        std::fprintf(stderr, "velmor-guard: %s\nusage: velmor-guard [--socket PATH] [--group NAME|GID]\n",
+        std::fprintf(stderr,
+                     "velmor-guard: %s\nusage: velmor-guard [--socket PATH] [--group NAME|GID] "
+                     "[--first-strike on|off]\n",
                      error.c_str());
         return 2;
     }
@@ -36,7 +38,11 @@ int main(int argc, char** argv) {
     // Without the rights or the kernel support for it, clients keep polling the table.
     feed = MakeKernelEventFeed();
 #endif
+    if (feed != nullptr && options.first_strike == "on") service.SetFirstStrike(feed->Strike());
     const int status = ServeGuard(options, gid, service, feed.get());
     service.Stop();
+    // The first strike detaches from every interface as the feed goes.
+    service.SetFirstStrike(nullptr);
+    feed.reset();
     return status;
 }

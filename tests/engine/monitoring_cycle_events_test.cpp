@@ -462,3 +462,42 @@ TEST_F(MonitoringCycleEventsTest, WithEventsLiveOnlyUdpAndTimeWaitCountersAndThe
 
 }  // namespace
 }  // namespace velmor::engine
+
+namespace velmor::engine {
+namespace {
+
+// A SYN told by the guard: a half-open row the other events never name.
+TEST_F(MonitoringCycleEventsTest, ASynIsReadForWithinASecondAndAFloodOfThemNoSooner) {
+    cycle.SetEventSafetyNet(std::chrono::seconds(10));
+    guard::EventRecord syn;
+    syn.family = guard::EventRecord::kInet;
+    syn.old_state = guard::tcp_state::kClose;
+    syn.new_state = guard::tcp_state::kNewSynRecv;
+    syn.local_port = 80;
+    syn.remote_port = 40000;
+    PutAddress("10.77.0.1", syn.local);
+    PutAddress("10.77.0.9", syn.remote);
+    table.tcp_rows.push_back(test::MakeRow("10.77.0.1", 80, "10.77.0.9", 40000, 4));  // SYN_RCVD
+    const int reads = table.tcp_reads;
+    // Just after a read: none at once, however many come.
+    for (int i = 0; i < 5; ++i) {
+        news.pending.push_back(syn);
+        clock.Advance(std::chrono::milliseconds(100));
+        Tick();
+    }
+    EXPECT_EQ(table.tcp_reads, reads);
+    clock.Advance(std::chrono::milliseconds(500));
+    Tick();
+    EXPECT_EQ(table.tcp_reads, reads + 1) << "not read within a second";
+    EXPECT_EQ(Cell("10.77.0.9", watch_ip::kCount), "1") << "the half-open row is listed";
+    // Without further news the next read waits for the safety net of 10 s.
+    clock.Advance(std::chrono::seconds(5));
+    Tick();
+    EXPECT_EQ(table.tcp_reads, reads + 1);
+    clock.Advance(std::chrono::seconds(5));
+    Tick();
+    EXPECT_EQ(table.tcp_reads, reads + 2);
+}
+
+}  // namespace
+}  // namespace velmor::engine

@@ -176,6 +176,7 @@ TEST(GuardProtocol, RefusalsTravelFromVersionTwoAndAVersionOneClientReadsWhatItA
                       {Parsed("fd00:77::1"), Refusal::OwnAddress}};
     Reply got;
     std::size_t consumed = 0;
+    update.version = 2;
     const auto v2 = EncodeReply(update);
     ASSERT_EQ(ParseReply(v2, got, consumed), ParseStatus::Complete);
     EXPECT_EQ(got.refused, update.refused);
@@ -295,9 +296,9 @@ TEST(GuardProtocol, MalformedEventFramesAreRefused) {
     auto zero_state = good;
     zero_state[record + 9] = 0;
     EXPECT_EQ(parse(zero_state), ParseStatus::Invalid);
-    auto reserved = good;
-    reserved[record + 11] = 1;
-    EXPECT_EQ(parse(reserved), ParseStatus::Invalid);
+    auto unknown_flag = good;
+    unknown_flag[record + 11] = 2;
+    EXPECT_EQ(parse(unknown_flag), ParseStatus::Invalid);
     auto v4_with_tail = good;
     v4_with_tail[record + 20 + 4] = 1;  // local IPv4 address with bytes beyond its four
     EXPECT_EQ(parse(v4_with_tail), ParseStatus::Invalid);
@@ -310,6 +311,77 @@ TEST(GuardProtocol, MalformedEventFramesAreRefused) {
     batch.events[0].local[4] = 1;
     EXPECT_EQ(parse(EncodeEvents(batch)), ParseStatus::Complete);
     EXPECT_EQ(parsed.events, batch.events);
+}
+
+TEST(GuardProtocol, TheFirstStrikeTravelsFromVersionThreeOnly) {
+    Request exempt;
+    exempt.op = Op::UpdateExempt;
+    exempt.clear = true;
+    exempt.exempt_add = {{Parsed("10.0.0.0"), 8}, {Parsed("fd00::"), 8}, {Parsed("10.77.0.2"), 32}};
+    exempt.exempt_remove = {{Parsed("192.168.1.0"), 24}};
+    Request got;
+    std::size_t consumed = 0;
+    const auto bytes = EncodeRequest(exempt);
+    ASSERT_EQ(bytes.size(), kHeaderSize + 9 + 4 * kExemptRangeSize);
+    ASSERT_EQ(ParseRequest(bytes, got, consumed), ParseStatus::Complete);
+    EXPECT_TRUE(got.clear);
+    EXPECT_EQ(got.exempt_add, exempt.exempt_add);
+    EXPECT_EQ(got.exempt_remove, exempt.exempt_remove);
+    // A range has one form: no bits past its prefix, no prefix longer than its family's.
+    auto past_prefix = bytes;
+    past_prefix[kHeaderSize + 9 + 1] = 11;  // 11.0.0.0/8 is fine, 10.0.0.1/8 is not
+    EXPECT_EQ(ParseRequest(past_prefix, got, consumed), ParseStatus::Complete);
+    past_prefix[kHeaderSize + 9 + 4] = 1;
+    EXPECT_EQ(ParseRequest(past_prefix, got, consumed), ParseStatus::Invalid);
+    auto too_long = bytes;
+    too_long[kHeaderSize + 9 + 3 * kExemptRangeSize - 1] = 33;
+    EXPECT_EQ(ParseRequest(too_long, got, consumed), ParseStatus::Invalid);
+
+    Request arm{Op::SetFirstStrike, {}, false, {}, {}, true};
+    ASSERT_EQ(ParseRequest(EncodeRequest(arm), got, consumed), ParseStatus::Complete);
+    EXPECT_EQ(got.op, Op::SetFirstStrike);
+    EXPECT_TRUE(got.on);
+    // A client of an older version cannot ask for it.
+    for (Request request : {exempt, arm}) {
+        request.version = 2;
+        EXPECT_EQ(ParseRequest(EncodeRequest(request), got, consumed), ParseStatus::Invalid);
+    }
+
+    // The state of version 3 tells it; the state of version 2 is what it always was.
+    Reply status;
+    status.state = {true, true, true, false, 2, 1, true, true, 7, true};
+    Reply parsed;
+    const auto v3 = EncodeReply(status);
+    ASSERT_EQ(v3.size(), kHeaderSize + 16);
+    ASSERT_EQ(ParseReply(v3, parsed, consumed), ParseStatus::Complete);
+    EXPECT_TRUE(parsed.state.first_strike);
+    EXPECT_TRUE(parsed.state.first_strike_armed);
+    EXPECT_EQ(parsed.state.struck, 7u);
+    EXPECT_TRUE(parsed.state.half_open_events);
+    status.version = 2;
+    const auto v2 = EncodeReply(status);
+    ASSERT_EQ(v2.size(), kHeaderSize + 12);
+    EXPECT_EQ(v2[kHeaderSize + 1], 0x07);
+    ASSERT_EQ(ParseReply(v2, parsed, consumed), ParseStatus::Complete);
+    EXPECT_FALSE(parsed.state.first_strike);
+    auto v2_with_strike = v2;
+    v2_with_strike[kHeaderSize + 1] |= 0x10;
+    EXPECT_EQ(ParseReply(v2_with_strike, parsed, consumed), ParseStatus::Invalid);
+
+    // The flag of a struck arrival reaches subscribers of version 3; older ones read a zero there.
+    EventBatch batch;
+    batch.events = {SampleEvent(2)};
+    batch.events[0].flags = kEventStruck;
+    EventBatch events;
+    ASSERT_EQ(ParseEvents(EncodeEvents(batch), events, consumed), ParseStatus::Complete);
+    EXPECT_EQ(events.events[0].flags, kEventStruck);
+    batch.version = 2;
+    const auto old_frame = EncodeEvents(batch);
+    ASSERT_EQ(ParseEvents(old_frame, events, consumed), ParseStatus::Complete);
+    EXPECT_EQ(events.events[0].flags, 0);
+    auto old_with_flag = old_frame;
+    old_with_flag[kHeaderSize + 8 + 11] = kEventStruck;
+    EXPECT_EQ(ParseEvents(old_with_flag, events, consumed), ParseStatus::Invalid);
 }
 
 }  // namespace

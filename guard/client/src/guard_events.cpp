@@ -12,19 +12,23 @@ public:
     explicit UnixGuardEventStream(std::string path) : connection_(std::move(path)) {}
 
     bool Subscribe() override {
-        // A stream that is live stays as it is until the new one has answered.
-        GuardConnection attempt(connection_.Path());
-        Request request;
-        request.op = Op::Subscribe;
-        // Event frames are the same in every version: the oldest reaches every guard.
-        request.version = kOldestProtocolVersion;
-        Reply reply;
-        if (!attempt.Open() || !attempt.RoundTrip(request, reply, nullptr, true) ||
-            reply.result != Result::Ok)
-            return false;
-        connection_.TakeOver(attempt);
-        live_ = true;
-        return true;
+        // The newest version first, whose records carry the first strike's flag; a guard that knows
+        // it not says so and hangs up, and the one before is tried on a new connection. A stream that
+        // is live stays as it is until the new one has answered.
+        for (int version = kProtocolVersion; version >= kOldestProtocolVersion; --version) {
+            GuardConnection attempt(connection_.Path());
+            Request request;
+            request.op = Op::Subscribe;
+            request.version = static_cast<std::uint8_t>(version);
+            Reply reply;
+            if (!attempt.Open() || !attempt.RoundTrip(request, reply, nullptr, true)) return false;
+            if (reply.result == Result::UnsupportedVersion) continue;
+            if (reply.result != Result::Ok) return false;
+            connection_.TakeOver(attempt);
+            live_ = true;
+            return true;
+        }
+        return false;
     }
 
     bool Live() const override { return live_; }

@@ -14,7 +14,12 @@ constexpr std::uint8_t kMagic1 = 'G';
 constexpr std::uint8_t kClearFlag = 0x01;
 constexpr std::uint8_t kStatePacketFilter = 0x01, kStateTeardown = 0x02, kStateBait = 0x04,
                        kStateBlockInternet = 0x08, kStateKnown = 0x0F;
+// Version 3 on.
+constexpr std::uint8_t kStateFirstStrike = 0x10, kStateFirstStrikeArmed = 0x20, kStateHalfOpenEvents = 0x40,
+                       kStateKnown3 = 0x7F;
 constexpr std::size_t kStatusReplySize = 12;
+constexpr std::size_t kStatusReplySize3 = 16;
+constexpr std::uint8_t kFirstStrikeVersion = 3;
 
 class Writer {
 public:
@@ -107,6 +112,23 @@ bool ReadAddress(Reader& r, Address& address) {
     return true;
 }
 
+void WriteRange(Writer& w, const ExemptRange& range) {
+    WriteAddress(w, range.address);
+    w.U8(range.prefix);
+}
+
+// A range's bits past its prefix are zero, so one range has one form on the wire.
+bool ReadRange(Reader& r, ExemptRange& range) {
+    if (!ReadAddress(r, range.address)) return false;
+    range.prefix = r.U8();
+    const int bits = range.address.family == Address::Family::V4 ? 32 : 128;
+    if (range.prefix > bits) return false;
+    for (int bit = range.prefix; bit < bits; ++bit) {
+        if ((range.address.bytes[static_cast<std::size_t>(bit / 8)] & (0x80 >> (bit % 8))) != 0) return false;
+    }
+    return true;
+}
+
 bool IsRefusal(std::uint8_t reason) {
     return reason >= static_cast<std::uint8_t>(Refusal::Loopback) &&
            reason <= static_cast<std::uint8_t>(Refusal::Gateway);
@@ -118,15 +140,23 @@ bool IsKnownVersion(std::uint8_t version) {
 
 // The operations a client may send, and the guard answer.
 bool IsKnownOp(std::uint8_t op) {
-    return op >= 1 && op <= static_cast<std::uint8_t>(Op::Subscribe);
+    return (op >= 1 && op <= static_cast<std::uint8_t>(Op::Subscribe)) ||
+           op == static_cast<std::uint8_t>(Op::UpdateExempt) ||
+           op == static_cast<std::uint8_t>(Op::SetFirstStrike);
 }
 
-void WriteEvent(Writer& w, const EventRecord& e) {
+// Those that came with a later version than the oldest.
+bool IsOpOfVersion(Op op, std::uint8_t version) {
+    if (op == Op::UpdateExempt || op == Op::SetFirstStrike) return version >= kFirstStrikeVersion;
+    return true;
+}
+
+void WriteEvent(Writer& w, const EventRecord& e, std::uint8_t version) {
     for (int shift = 0; shift < 64; shift += 8) w.U8(static_cast<std::uint8_t>(e.cookie >> shift));
     w.U8(e.family);
     w.U8(e.old_state);
     w.U8(e.new_state);
-    w.U8(0);
+    w.U8(version >= kFirstStrikeVersion ? e.flags : 0);
     w.U8(static_cast<std::uint8_t>(e.local_port));
     w.U8(static_cast<std::uint8_t>(e.local_port >> 8));
     w.U8(static_cast<std::uint8_t>(e.remote_port));
@@ -136,13 +166,16 @@ void WriteEvent(Writer& w, const EventRecord& e) {
     w.Raw(e.remote.data(), 16);
 }
 
-bool ReadEvent(Reader& r, EventRecord& e) {
+bool ReadEvent(Reader& r, EventRecord& e, std::uint8_t version) {
     e.cookie = 0;
     for (int shift = 0; shift < 64; shift += 8) e.cookie |= static_cast<std::uint64_t>(r.U8()) << shift;
     e.family = r.U8();
     e.old_state = r.U8();
     e.new_state = r.U8();
-    const std::uint8_t reserved = r.U8();
+    // The flags of version 3; a reserved zero before.
+    const std::uint8_t flags = r.U8();
+    const std::uint8_t known_flags = version >= kFirstStrikeVersion ? kEventStruck : 0;
+    e.flags = flags;
     e.local_port = static_cast<std::uint16_t>(r.U8() | r.U8() << 8);
     e.remote_port = static_cast<std::uint16_t>(r.U8() | r.U8() << 8);
     e.interface_index = r.U32();
@@ -150,7 +183,7 @@ bool ReadEvent(Reader& r, EventRecord& e) {
     r.Raw(e.remote.data(), 16);
     // TCP states run from TCP_ESTABLISHED (1) to TCP_NEW_SYN_RECV (12).
     const auto state_ok = [](std::uint8_t s) { return s >= 1 && s <= 12; };
-    if ((e.family != 2 && e.family != 10) || reserved != 0 || !state_ok(e.old_state) ||
+    if ((e.family != 2 && e.family != 10) || (flags & ~known_flags) != 0 || !state_ok(e.old_state) ||
         !state_ok(e.new_state)) {
         return false;
     }
@@ -224,7 +257,15 @@ std::vector<std::uint8_t> EncodeRequest(const Request& request) {
             for (const auto& a : request.remove) WriteAddress(w, a);
             break;
         case Op::SetBlockInternet:
+        case Op::SetFirstStrike:
             w.U8(request.on ? 1 : 0);
+            break;
+        case Op::UpdateExempt:
+            w.U8(request.clear ? kClearFlag : 0);
+            w.U32(static_cast<std::uint32_t>(request.exempt_add.size()));
+            w.U32(static_cast<std::uint32_t>(request.exempt_remove.size()));
+            for (const auto& range : request.exempt_add) WriteRange(w, range);
+            for (const auto& range : request.exempt_remove) WriteRange(w, range);
             break;
     }
     return w.Finish();
@@ -235,7 +276,7 @@ ParseStatus ParseRequest(std::span<const std::uint8_t> bytes, Request& request, 
     std::span<const std::uint8_t> payload;
     const ParseStatus frame = ParseFrame(bytes, op, version, payload, consumed);
     if (frame != ParseStatus::Complete) return frame;
-    if (!IsKnownOp(op)) return ParseStatus::Invalid;
+    if (!IsKnownOp(op) || !IsOpOfVersion(static_cast<Op>(op), version)) return ParseStatus::Invalid;
     Request parsed;
     parsed.op = static_cast<Op>(op);
     parsed.version = version;
@@ -278,11 +319,32 @@ ParseStatus ParseRequest(std::span<const std::uint8_t> bytes, Request& request, 
             }
             break;
         }
-        case Op::SetBlockInternet: {
+        case Op::SetBlockInternet:
+        case Op::SetFirstStrike: {
             if (r.Left() != 1) return ParseStatus::Invalid;
             const std::uint8_t on = r.U8();
             if (on > 1) return ParseStatus::Invalid;
             parsed.on = on == 1;
+            break;
+        }
+        case Op::UpdateExempt: {
+            if (r.Left() < 9) return ParseStatus::Invalid;
+            const std::uint8_t flags = r.U8();
+            const std::uint64_t adds = r.U32();
+            const std::uint64_t removes = r.U32();
+            if ((flags & ~kClearFlag) != 0 || adds + removes > kMaxExemptRanges ||
+                r.Left() != (adds + removes) * kExemptRangeSize) {
+                return ParseStatus::Invalid;
+            }
+            parsed.clear = (flags & kClearFlag) != 0;
+            parsed.exempt_add.resize(static_cast<std::size_t>(adds));
+            parsed.exempt_remove.resize(static_cast<std::size_t>(removes));
+            for (auto& range : parsed.exempt_add) {
+                if (!ReadRange(r, range)) return ParseStatus::Invalid;
+            }
+            for (auto& range : parsed.exempt_remove) {
+                if (!ReadRange(r, range)) return ParseStatus::Invalid;
+            }
             break;
         }
     }
@@ -303,13 +365,18 @@ std::vector<std::uint8_t> EncodeReply(const Reply& reply) {
     }
     if (reply.op == Op::Status && reply.result == Result::Ok) {
         const GuardState& s = reply.state;
+        const bool v3 = reply.version >= kFirstStrikeVersion;
         w.U8(static_cast<std::uint8_t>((s.packet_filter ? kStatePacketFilter : 0) |
                                        (s.teardown ? kStateTeardown : 0) | (s.bait ? kStateBait : 0) |
-                                       (s.block_internet ? kStateBlockInternet : 0)));
+                                       (s.block_internet ? kStateBlockInternet : 0) |
+                                       (v3 && s.first_strike ? kStateFirstStrike : 0) |
+                                       (v3 && s.first_strike_armed ? kStateFirstStrikeArmed : 0) |
+                                       (v3 && s.half_open_events ? kStateHalfOpenEvents : 0)));
         w.U8(0);
         w.U8(0);
         w.U32(s.blocked_v4);
         w.U32(s.blocked_v6);
+        if (v3) w.U32(s.struck);
     }
     return w.Finish();
 }
@@ -319,7 +386,9 @@ ParseStatus ParseReply(std::span<const std::uint8_t> bytes, Reply& reply, std::s
     std::span<const std::uint8_t> payload;
     const ParseStatus frame = ParseFrame(bytes, op, version, payload, consumed);
     if (frame != ParseStatus::Complete) return frame;
-    if ((op & kReplyBit) == 0 || !IsKnownOp(static_cast<std::uint8_t>(op & ~kReplyBit)) || payload.empty()) {
+    const auto reply_op = static_cast<std::uint8_t>(op & ~kReplyBit);
+    if ((op & kReplyBit) == 0 || !IsKnownOp(reply_op) || !IsOpOfVersion(static_cast<Op>(reply_op), version) ||
+        payload.empty()) {
         return ParseStatus::Invalid;
     }
     Reply parsed;
@@ -330,15 +399,21 @@ ParseStatus ParseReply(std::span<const std::uint8_t> bytes, Reply& reply, std::s
     if (result > static_cast<std::uint8_t>(Result::NotAvailable)) return ParseStatus::Invalid;
     parsed.result = static_cast<Result>(result);
     if (parsed.op == Op::Status && parsed.result == Result::Ok) {
-        if (payload.size() != kStatusReplySize) return ParseStatus::Invalid;
+        const bool v3 = version >= kFirstStrikeVersion;
+        if (payload.size() != (v3 ? kStatusReplySize3 : kStatusReplySize)) return ParseStatus::Invalid;
         const std::uint8_t flags = r.U8();
-        if ((flags & ~kStateKnown) != 0 || r.U8() != 0 || r.U8() != 0) return ParseStatus::Invalid;
+        if ((flags & ~(v3 ? kStateKnown3 : kStateKnown)) != 0 || r.U8() != 0 || r.U8() != 0)
+            return ParseStatus::Invalid;
         parsed.state.packet_filter = (flags & kStatePacketFilter) != 0;
         parsed.state.teardown = (flags & kStateTeardown) != 0;
         parsed.state.bait = (flags & kStateBait) != 0;
         parsed.state.block_internet = (flags & kStateBlockInternet) != 0;
+        parsed.state.first_strike = (flags & kStateFirstStrike) != 0;
+        parsed.state.first_strike_armed = (flags & kStateFirstStrikeArmed) != 0;
+        parsed.state.half_open_events = (flags & kStateHalfOpenEvents) != 0;
         parsed.state.blocked_v4 = r.U32();
         parsed.state.blocked_v6 = r.U32();
+        if (v3) parsed.state.struck = r.U32();
     } else if (parsed.op == Op::UpdateBlocked && parsed.result == Result::Ok && version >= 2) {
         if (r.Left() < 4) return ParseStatus::Invalid;
         const std::uint64_t count = r.U32();
@@ -362,7 +437,7 @@ std::vector<std::uint8_t> EncodeEvents(const EventBatch& batch) {
     const std::size_t count = std::min(batch.events.size(), kMaxEventRecords);
     w.U32(static_cast<std::uint32_t>(count));
     w.U32(batch.lost);
-    for (std::size_t i = 0; i < count; ++i) WriteEvent(w, batch.events[i]);
+    for (std::size_t i = 0; i < count; ++i) WriteEvent(w, batch.events[i], batch.version);
     return w.Finish();
 }
 
@@ -382,7 +457,7 @@ ParseStatus ParseEvents(std::span<const std::uint8_t> bytes, EventBatch& batch, 
     if (r.Left() != count * kEventRecordSize) return ParseStatus::Invalid;
     parsed.events.resize(static_cast<std::size_t>(count));
     for (auto& e : parsed.events) {
-        if (!ReadEvent(r, e)) return ParseStatus::Invalid;
+        if (!ReadEvent(r, e, version)) return ParseStatus::Invalid;
     }
     batch = std::move(parsed);
     return ParseStatus::Complete;

@@ -67,6 +67,8 @@ BlockedAddressTracker::Change BlockedAddressTracker::Update(const BlockPolicy& p
         for (const auto& [address, blocked] : listed_) candidates.insert(address);
         candidates.insert(store.BlockedAddresses().begin(), store.BlockedAddresses().end());
     }
+    candidates.insert(held_.begin(), held_.end());
+    held_.clear();
     for (const std::string& address : candidates) {
         const bool want = auto_block_ && policy.Now(address).blocked;
         const bool have = applied_.contains(address);
@@ -80,6 +82,13 @@ BlockedAddressTracker::Change BlockedAddressTracker::Update(const BlockPolicy& p
     }
     primed_ = true;
     return change;
+}
+
+void BlockedAddressTracker::Held(std::string_view address) {
+    // Before the first update everything is sent anew.
+    if (!primed_) return;
+    applied_.emplace(address);
+    held_.emplace(address);
 }
 
 GuardEnforcement::GuardEnforcement(guard::GuardLink& link, platform::ConnectionTable& fallback,
@@ -106,7 +115,10 @@ void GuardEnforcement::Lost() {
     if (state_) ++generation_;
     state_.reset();
     tracker_.Reset();
+    exempt_tracker_.Reset();
     block_internet_sent_.reset();
+    strike_sent_.reset();
+    strike_refused_ = false;
 }
 
 bool GuardEnforcement::EnsureConnected(bool now) {
@@ -132,7 +144,11 @@ bool GuardEnforcement::EnsureConnected(bool now) {
     if (!state_) return false;
     last_check_ = time;
     tracker_.Reset();
+    exempt_tracker_.Reset();
     block_internet_sent_.reset();
+    // A new session starts disarmed.
+    strike_sent_ = false;
+    strike_refused_ = false;
     ++generation_;
     return true;
 }
@@ -148,9 +164,46 @@ void GuardEnforcement::TearDown(std::span<const platform::SocketId> ids) {
     fallback_.Destroy(ids);
 }
 
+void GuardEnforcement::KernelStruck(std::string_view address) {
+    if (state_) tracker_.Held(address);
+}
+
+bool GuardEnforcement::SwitchFirstStrike(bool on) {
+    if (strike_sent_ == on) return true;
+    if (!link_.SetFirstStrike(on)) {
+        if (!link_.Connected()) {
+            Lost();
+            return false;
+        }
+        platform::Diag("enforcement", "the guard refused to switch its first strike");
+        strike_refused_ = true;
+        return true;
+    }
+    strike_sent_ = on;
+    return true;
+}
+
+bool GuardEnforcement::SyncExempt(const BlockPolicy& policy) {
+    const auto change = exempt_tracker_.Update(policy.AddressList(), policy.Store(), *exemptions_);
+    if (change.Empty() || link_.UpdateExempt(change.clear, change.add, change.remove)) return true;
+    if (!link_.Connected()) {
+        Lost();
+        return false;
+    }
+    // The guard no longer knows for certain what to spare, and strikes nothing: so it stays.
+    platform::Diag("enforcement", "the guard refused the first strike's exempt ranges");
+    strike_refused_ = true;
+    strike_sent_ = false;
+    return true;
+}
+
 void GuardEnforcement::Sync(const BlockPolicy& policy, bool auto_block, bool block_internet) {
     if (!EnsureConnected()) return;
     if (state_ && state_->packet_filter) {
+        const bool strike = state_->first_strike && exemptions_ != nullptr && !strike_refused_;
+        // Off before the sets let go of anything; on only once what it must spare is in.
+        if (strike && !auto_block && !SwitchFirstStrike(false)) return;
+        if (strike && !SyncExempt(policy)) return;
         const auto change = tracker_.Update(policy, auto_block);
         if (!change.Empty()) {
             if (!link_.UpdateBlocked(change.clear, change.add, change.remove)) {
@@ -166,6 +219,7 @@ void GuardEnforcement::Sync(const BlockPolicy& policy, bool auto_block, bool blo
             }
             block_internet_sent_ = block_internet;
         }
+        if (strike && auto_block && !strike_refused_) SwitchFirstStrike(true);
     }
 }
 

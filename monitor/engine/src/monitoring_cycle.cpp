@@ -53,7 +53,9 @@ bool MonitoringCycle::ShouldDump() {
         !dumped_once_ || now - last_dump_ >= (events ? event_safety_net_ : safety_net_);
     store_.RefreshBlockedIndex(safety_net_due);
 
-    bool dump = safety_net_due || table_news_ || checked_ != seen_checked_ ||
+    // A half-open row is seen within a second, as it was before the events told of SYNs.
+    const bool half_open_due = events && half_open_news_ && now - last_dump_ >= std::chrono::seconds(1);
+    bool dump = safety_net_due || half_open_due || table_news_ || checked_ != seen_checked_ ||
                 address_list_.Generation() != seen_list_generation_ ||
                 store_.BlockedGeneration() != seen_blocked_generation_;
     if (counters_ != nullptr) {
@@ -76,6 +78,7 @@ bool MonitoringCycle::ShouldDump() {
     if (dump) {
         dumped_once_ = true;
         last_dump_ = now;
+        half_open_news_ = false;
     }
     return dump;
 }

@@ -30,6 +30,16 @@ void MonitoringCycle::TakeTableNews() {
     // In block-the-Internet mode every event leads to the tick that tears the whole table down.
     const bool targeted = finder_ != nullptr && !checked_[kBlockInternetBox];
     for (const guard::EventRecord& event : news_events_) {
+        // The kernel blocked the arrival's address already: the guard's sets hold it. It is filed, torn
+        // down and told all the same, as every arrival.
+        if ((event.flags & guard::kEventStruck) != 0 && IsBaitArrival(event)) {
+            ++stats_.struck;
+            enforcement_->KernelStruck(RemoteAddressText(RowOfEvent(event)));
+        }
+        if (event.new_state == guard::tcp_state::kNewSynRecv) {
+            half_open_news_ = true;
+            continue;
+        }
         if (targeted && IsBaitArrival(event)) {
             // Filed and torn down by a read that met it before its event came: nothing to do.
             if (!ledger_.IsTornDown(event.cookie)) ledger_.Queue(event);

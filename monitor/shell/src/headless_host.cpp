@@ -152,7 +152,8 @@ void HeadlessHost::PrintGuard() {
     const guard::GuardState& state = *guard->GuardState();
     std::cout << "guard connected\npacket_filter " << state.packet_filter << "\nteardown " << state.teardown
               << "\nbait " << bait_.IsListening() << "\nblocked " << guard->Tracker().Applied().size()
-              << "\nevents " << (service_.GuardEvents() != nullptr) << "\nrefused "
+              << "\nevents " << (service_.GuardEvents() != nullptr) << "\nfirst_strike " << state.first_strike
+              << "\nfirst_strike_armed " << guard->FirstStrikeArmed() << "\nrefused "
               << guard->RefusedLifelines().size() << '\n';
     for (const std::string& refused : RefusedTexts(guard->RefusedLifelines()))
         std::cout << "refused_address " << refused << '\n';
@@ -188,7 +189,8 @@ bool HeadlessHost::RunCommand(const std::string& line) {
         std::cout << "ticks " << stats.ticks << "\ndumps " << stats.dumps << "\nfull_passes "
                   << stats.full_passes << "\nteardowns " << stats.teardowns << "\ntargeted " << stats.targeted
                   << "\ntargeted_fallbacks " << stats.targeted_fallbacks << "\npass_slices "
-                  << stats.pass_slices << "\nexempt_hits " << stats.exempt_hits << '\n';
+                  << stats.pass_slices << "\nexempt_hits " << stats.exempt_hits << "\nstruck " << stats.struck
+                  << '\n';
         const auto& lookups = service_.Lookup().GetStats();
         std::cout << "lookup_ticks " << lookups.ticks << "\nlookup_answers " << lookups.answers
                   << "\nlookup_starts " << lookups.starts << '\n';

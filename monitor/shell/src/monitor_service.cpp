@@ -93,6 +93,7 @@ bool MonitorService::UseGuardEvents(std::unique_ptr<guard::GuardEventStream> str
     if (!stream || (!stream->Live() && !stream->Subscribe())) return false;
     guard_events_ = std::make_unique<engine::GuardTableEvents>(std::move(stream));
     SetTableEvents(guard_events_.get());
+    UpdateEventSafetyNet();
     return true;
 }
 
@@ -110,6 +111,7 @@ void MonitorService::UseGuard(std::unique_ptr<guard::GuardLink> link) {
     guard_link_ = std::move(link);
     if (!guard_link_) return;
     guard_ = std::make_unique<engine::GuardEnforcement>(*guard_link_, *table_, clock_);
+    guard_->SetExemptions(&exemptions_);
     cycle_.SetEnforcement(guard_.get());
     guard_->EnsureConnected(true);
     seen_guard_generation_ = guard_->Generation();
@@ -155,10 +157,18 @@ void MonitorService::OnTableTimer() {
     }
     if (guard_ && guard_->Generation() != seen_guard_generation_) {
         seen_guard_generation_ = guard_->Generation();
+        UpdateEventSafetyNet();
         // A guard that came (back) may offer its events.
         if (!guard_events_ && guard_->Link().Connected()) OpenGuardEvents();
         Q_EMIT GuardChanged();
     }
+}
+
+void MonitorService::UpdateEventSafetyNet() {
+    // A guard whose events tell of SYNs too leaves nothing to the periodic read but what the events
+    // may have missed without saying so: once every 10 s instead of every second.
+    const bool syns = guard_ && guard_->GuardState() && guard_->GuardState()->half_open_events;
+    cycle_.SetEventSafetyNet(syns ? std::chrono::seconds(10) : std::chrono::seconds(1));
 }
 
 void MonitorService::SetTableEvents(engine::TableEvents* events) {

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <vector>
 
+#include "velmor/guard/first_strike_layout.h"
 #include "velmor/guard/guard_events.h"
 #include "velmor/guard/socket_event.h"
 #include "velmor/guard/socket_event_layout.h"
@@ -141,7 +142,8 @@ TEST(SocketEventDecode, RefusesAnythingButOneRecordOfThisLayout) {
     };
     EXPECT_TRUE(refused([](velmor_socket_event& r) { r.version = 0; }));
     EXPECT_TRUE(refused([](velmor_socket_event& r) { r.version = VELMOR_SOCKET_EVENT_VERSION + 1; }));
-    EXPECT_TRUE(refused([](velmor_socket_event& r) { r.reserved[2] = 1; }));
+    EXPECT_TRUE(refused([](velmor_socket_event& r) { r.reserved[1] = 1; }));
+    EXPECT_TRUE(refused([](velmor_socket_event& r) { r.flags = 0x02; }));  // no such flag
     EXPECT_TRUE(refused([](velmor_socket_event& r) { r.family = AF_UNIX; }));
     EXPECT_TRUE(refused([](velmor_socket_event& r) { r.family = 0; }));
     EXPECT_TRUE(refused([](velmor_socket_event& r) { r.old_state = 0; }));
@@ -149,6 +151,13 @@ TEST(SocketEventDecode, RefusesAnythingButOneRecordOfThisLayout) {
     EXPECT_TRUE(refused([](velmor_socket_event& r) { r.local[4] = 1; }));  // IPv4 uses four bytes
     EXPECT_TRUE(refused([](velmor_socket_event& r) { r.remote[15] = 1; }));
     EXPECT_FALSE(refused([](velmor_socket_event& r) { r.new_state = 12; }));  // NEW_SYN_RECV is a state
+}
+
+TEST(SocketEventDecode, TellsWhetherTheKernelStruckTheRemoteAddress) {
+    velmor_socket_event record = Ipv4Record();
+    EXPECT_EQ(DecodeSocketEvent(Bytes(record))->flags, 0);
+    record.flags = VELMOR_EVENT_STRUCK;
+    EXPECT_EQ(DecodeSocketEvent(Bytes(record))->flags, kEventStruck);
 }
 
 }  // namespace

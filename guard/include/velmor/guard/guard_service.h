@@ -20,10 +20,12 @@ struct GuardOptions {
     std::string socket_path = kDefaultSocketPath;
     // The group whose members may use the guard (a name or a number); root always may.
     std::string group = kDefaultGroup;
+    // "off" keeps the kernel's first strike out of service (benchmarks compare against it).
+    std::string first_strike = "on";
 };
 
-// Parses velmor-guard's command line: [--socket PATH] [--group NAME|GID]. False (with a message in
-// `error`) on anything else.
+// Parses velmor-guard's command line: [--socket PATH] [--group NAME|GID] [--first-strike on|off].
+// False (with a message in `error`) on anything else.
 bool ParseGuardOptions(int argc, char** argv, GuardOptions& options, std::string& error);
 
 // Who is at the other end of a client connection, as the kernel vouches for it (SO_PEERCRED and the
@@ -55,6 +57,40 @@ std::string RemoveTableScript();
 std::string UpdateSetsScript(bool flush, std::span<const Address> remove, std::span<const Address> add);
 std::string BlockInternetScript(bool on);
 
+// The kernel's first strike (guard/events, BPF): while armed, a handshake completed on the bait from
+// an address that is neither exempt nor a lifeline marks it blocked in the kernel at once, and a
+// program on the packet path of every interface of the namespace drops what comes from a blocked
+// address or goes to it. Its blocked map is a fast path in front of the sets: the service keeps it
+// equal to them and puts every struck address into them.
+class FirstStrike {
+public:
+    struct Counts {
+        std::uint64_t struck = 0;       // addresses the kernel marked
+        std::uint64_t spared = 0;       // bait handshakes of exempt addresses and lifelines
+        std::uint64_t full = 0;         // handshakes that found the map full
+        std::uint64_t dropped_in = 0;   // packets dropped coming in
+        std::uint64_t dropped_out = 0;  // and going out
+    };
+
+    virtual ~FirstStrike() = default;
+    virtual bool Arm(bool on) = 0;
+    // The blocked map. False when it refused some (it is full): the sets still drop them.
+    virtual bool Block(std::span<const Address> addresses) = 0;
+    virtual void Unblock(std::span<const Address> addresses) = 0;
+    virtual void ClearBlocked() = 0;
+    // Whether the map holds `address` (put in, or struck and not released since).
+    virtual bool Holds(const Address& address) const = 0;
+    // What the client spares. False when the kernel refused a change; the strike is then disarmed.
+    virtual bool UpdateExempt(bool clear, std::span<const ExemptRange> add,
+                              std::span<const ExemptRange> remove) = 0;
+    // What the guard spares whoever asks (its namespace's addresses and default gateways; loopback is
+    // spared by the kernel program itself).
+    virtual void SetLifelines(const std::set<Address>& lifelines) = 0;
+    // Attaches the packet-path programs to every interface of the namespace that lacks them.
+    virtual void CoverInterfaces() = 0;
+    virtual Counts GetCounts() const = 0;
+};
+
 // The privileged work that is not nftables.
 class GuardActions {
 public:
@@ -81,11 +117,21 @@ public:
     // Removes the table.
     void Stop();
 
+    // The kernel's first strike, when it loaded (not owned; nullptr for none). Disarmed until a client
+    // asks for it.
+    void SetFirstStrike(FirstStrike* strike);
+    FirstStrike* GetFirstStrike() const { return strike_; }
+
     // Answers one request, in the request's version. `descriptor` receives a descriptor to pass
     // along with the reply, or -1.
     Reply Handle(const Request& request, int& descriptor);
-    // The last client hung up.
+    // The last client hung up: what it held is lifted and the first strike disarmed.
     void ClientsGone();
+    // The kernel struck these addresses (their events said so): they join the sets, unless they were
+    // released since or are lifelines, so that what the kernel drops the sets drop too.
+    void Struck(std::span<const Address> addresses);
+    // The namespace's interfaces may have changed: the first strike covers the new ones.
+    void InterfacesChanged();
 
     // The namespace's own addresses and default gateways as they are now (resolvers are not the
     // guard's concern); an incomplete read adds to what the guard knew. Addresses of the sets that
@@ -101,6 +147,10 @@ public:
 private:
     Result UpdateBlocked(const Request& request, std::vector<RefusedAddress>& refused);
     Result SetBlockInternet(bool on);
+    Result UpdateExempt(const Request& request);
+    Result SetFirstStrikeArmed(bool on);
+    // Takes `addresses` out of the sets and the first strike's map.
+    bool Release(std::span<const Address> addresses);
 
     PacketFilter& filter_;
     GuardActions& actions_;
@@ -112,6 +162,8 @@ private:
     std::set<Address> gateways_;
     // Taken out of the sets because they became lifelines, not yet told.
     std::vector<RefusedAddress> dropped_;
+    FirstStrike* strike_ = nullptr;
+    bool armed_ = false;
 };
 
 // --- System side (one implementation file per operating system).
@@ -130,6 +182,8 @@ public:
     virtual int Fd() const = 0;
     // Appends every pending event without waiting; adds to `lost` what the kernel dropped.
     virtual void Drain(std::vector<EventRecord>& events, std::uint32_t& lost) = 0;
+    // The first strike loaded with the events; nullptr without it.
+    virtual FirstStrike* Strike() { return nullptr; }
 };
 
 // Serves the socket until SIGTERM, SIGINT or SIGHUP. Returns the process exit status. Without a

@@ -28,7 +28,10 @@ namespace velmor::guard {
 //
 // Version 2 adds to the reply to UpdateBlocked the addresses the guard refused to put into its
 // sets (lifelines), and those it took out of them on its own since its last such reply.
-inline constexpr std::uint8_t kProtocolVersion = 2;
+// Version 3 adds the kernel's first strike: the requests UpdateExempt and SetFirstStrike, its state
+// in the reply to Status, and a flag byte in each event record (the kernel struck its remote address);
+// and in the Status whether the events tell of half-open connections.
+inline constexpr std::uint8_t kProtocolVersion = 3;
 inline constexpr std::uint8_t kOldestProtocolVersion = 1;
 inline constexpr std::size_t kHeaderSize = 8;
 inline constexpr std::uint32_t kMaxPayload = 256 * 1024;
@@ -54,6 +57,13 @@ enum class Op : std::uint8_t {
     // Guard to a subscribed client only, never a request: u32 count, u32 events lost since the last
     // frame, then count records of kEventRecordSize bytes. Sent with kReplyBit set.
     Events = 7,
+    // From version 3. The ranges the first strike must never mark (the client's allowed rules, its
+    // lifelines, its trusted list): u8 flags (bit 0: empty them first), u32 additions, u32 removals,
+    // then that many ranges of kExemptRangeSize bytes, additions first. NotAvailable without it.
+    UpdateExempt = 10,
+    // From version 3. u8 0 (off) or 1 (on): whether a completed handshake on the bait marks its address
+    // blocked in the kernel at once. Off for every new session. NotAvailable without it.
+    SetFirstStrike = 11,
 };
 
 enum class Result : std::uint8_t {
@@ -89,6 +99,16 @@ struct Address {
 inline constexpr std::size_t kAddressSize = 17;
 inline constexpr std::size_t kMaxAddresses = (kMaxPayload - 9) / kAddressSize;
 
+// An address and the length of its prefix (0..32 for IPv4, 0..128 for IPv6); the bits past it are
+// zero. On the wire an address and one byte.
+struct ExemptRange {
+    Address address;
+    std::uint8_t prefix = 0;
+    auto operator<=>(const ExemptRange&) const = default;
+};
+inline constexpr std::size_t kExemptRangeSize = kAddressSize + 1;
+inline constexpr std::size_t kMaxExemptRanges = (kMaxPayload - 9) / kExemptRangeSize;
+
 // Parses an address text as the one address-text module does (platform::ParseIpAddress): dotted
 // decimal IPv4 or any IPv6 text, with an embedded dotted quad allowed. False for anything else,
 // zone ids included.
@@ -115,11 +135,13 @@ inline constexpr std::size_t kMaxRefusals = (kMaxPayload - 5) / kRefusalSize;
 struct Request {
     Op op = Op::Status;
     std::vector<ConnectionId> connections;  // TearDown
-    bool clear = false;                     // UpdateBlocked
+    bool clear = false;                     // UpdateBlocked, UpdateExempt
     std::vector<Address> add;               // UpdateBlocked
     std::vector<Address> remove;            // UpdateBlocked
-    bool on = false;                        // SetBlockInternet
+    bool on = false;                        // SetBlockInternet, SetFirstStrike
     std::uint8_t version = kProtocolVersion;
+    std::vector<ExemptRange> exempt_add{};     // UpdateExempt
+    std::vector<ExemptRange> exempt_remove{};  // UpdateExempt
 };
 
 // What the guard can do and what it holds now (the reply to Status).
@@ -130,6 +152,14 @@ struct GuardState {
     bool block_internet = false;
     std::uint32_t blocked_v4 = 0;
     std::uint32_t blocked_v6 = 0;
+    // From version 3: the kernel's first strike is loaded and attached, it is armed, and how many
+    // addresses it struck since the guard started.
+    bool first_strike = false;
+    bool first_strike_armed = false;
+    std::uint32_t struck = 0;
+    // From version 3: its events tell of SYNs coming in (a record entering state 12, NEW_SYN_RECV, at
+    // most one every 100 ms), so a half-open row needs no periodic read of the table to be seen.
+    bool half_open_events = false;
 };
 
 struct Reply {
@@ -153,7 +183,8 @@ inline constexpr std::uint8_t kEstablished = 1;
 inline constexpr std::uint8_t kSynSent = 2;
 inline constexpr std::uint8_t kSynRecv = 3;
 inline constexpr std::uint8_t kClose = 7;
-inline constexpr std::uint8_t kLast = 12;  // TCP_NEW_SYN_RECV
+inline constexpr std::uint8_t kNewSynRecv = 12;  // a SYN came in: a request socket, half-open
+inline constexpr std::uint8_t kLast = kNewSynRecv;
 }  // namespace tcp_state
 
 struct EventRecord {
@@ -169,15 +200,19 @@ struct EventRecord {
     std::uint32_t interface_index = 0;
     std::array<std::uint8_t, 16> local{};
     std::array<std::uint8_t, 16> remote{};
+    // From version 3 (zero before): kEventStruck.
+    std::uint8_t flags = 0;
     bool operator==(const EventRecord&) const = default;
 };
 inline constexpr std::size_t kEventRecordSize = 52;
+// The kernel marked the remote address blocked as this handshake on the bait completed.
+inline constexpr std::uint8_t kEventStruck = 0x01;
 inline constexpr std::size_t kMaxEventRecords = (kMaxPayload - 8) / kEventRecordSize;
 
 struct EventBatch {
     std::vector<EventRecord> events;
     std::uint32_t lost = 0;
-    // The frame's version: the same records in every version so far.
+    // The frame's version: the same records in every version, their flags from version 3 on.
     std::uint8_t version = kProtocolVersion;
 };
 

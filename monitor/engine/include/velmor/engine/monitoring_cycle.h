@@ -101,6 +101,8 @@ public:
         std::uint64_t pass_slices = 0;
         // Bait hits from lifelines and trusted addresses, filed as allowed.
         std::uint64_t exempt_hits = 0;
+        // Arrivals whose address the kernel's first strike had blocked before the cycle saw them.
+        std::uint64_t struck = 0;
     };
 
     MonitoringCycle(platform::ConnectionTable& table, platform::SocketCounterSource* counters,
@@ -247,9 +249,12 @@ private:
     SocketFinder* finder_ = nullptr;
     std::chrono::milliseconds event_safety_net_{1000};
     bool events_were_live_ = false;
-    bool table_news_ = false;                          // this tick's events need a read of the table
-    std::vector<guard::EventRecord> news_events_;      // this tick's events
-    std::unordered_set<std::string> filed_addresses_;  // scratch of FileArrivals
+    bool table_news_ = false;  // this tick's events need a read of the table
+    // A SYN came in since the last read: its half-open row is read within a second, as without
+    // events, and never sooner than a second after the last read (a flood of SYNs reads no more).
+    bool half_open_news_ = false;
+    std::vector<guard::EventRecord> news_events_;                   // this tick's events
+    std::unordered_set<std::string> filed_addresses_;               // scratch of FileArrivals
     std::vector<rules::RuleStore::BlockedChange> blocked_changes_;  // scratch
 
     Stats stats_;

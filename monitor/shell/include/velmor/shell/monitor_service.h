@@ -156,6 +156,8 @@ private:
         engine::MonitorHost* host = nullptr;
     };
 
+    // The table's periodic read while the guard's events are live: longer when they tell of SYNs.
+    void UpdateEventSafetyNet();
     void OnTableTimer();
     void OnLookupTimer();
     // Subscribes to the guard's events through the parts' opener, when there is one.
