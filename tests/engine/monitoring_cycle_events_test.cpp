@@ -24,7 +24,7 @@ public:
     bool lost = false;
     bool live = true;
     std::vector<std::uint64_t> expected;  // the closes the cycle said it expects
-    int Fd() const override { return -1; }
+    platform::NativeHandle Fd() const override { return platform::kNoNativeHandle; }
     bool TakePending() override { return false; }
     void ExpectClose(std::uint64_t cookie) override { expected.push_back(cookie); }
     bool Live() const override { return live; }
