@@ -24,7 +24,7 @@ public:
     bool lost = false;
     bool live = true;
     std::vector<std::uint64_t> expected;  // the closes the cycle said it expects
-    int Fd() const override { return -1; }
+    platform::NativeHandle Fd() const override { return platform::kNoNativeHandle; }
     bool TakePending() override { return false; }
     void ExpectClose(std::uint64_t cookie) override { expected.push_back(cookie); }
     bool Live() const override { return live; }
@@ -125,6 +125,26 @@ protected:
     TableFinder finder{table};
     MonitoringCycle cycle{table, &counters, store, address_list, port_list, host, dialogs, clock, random};
 };
+
+TEST_F(MonitoringCycleEventsTest, AnArrivalWhoseRowAReadMetHalfOpenIsFiledFromItsEvent) {
+    // A read meets the connection before its handshake completes; its event comes after.
+    const auto arrival = Accept("10.77.0.30", 7100);
+    news.pending.clear();
+    table.tcp_rows.back().dwState = kStateSynReceived;
+    SafetyNetRead();
+    EXPECT_EQ(Cell("10.77.0.30", watch_ip::kVerdict), "");
+    EXPECT_TRUE(table.destroyed.empty());
+
+    table.tcp_rows.back().dwState = kStateEstablished;
+    news.pending.push_back(arrival);
+    const int reads = table.tcp_reads;
+    Tick();
+    EXPECT_EQ(table.tcp_reads, reads) << "filed from its event";
+    EXPECT_EQ(Cell("10.77.0.30", watch_ip::kVerdict), "차단");
+    EXPECT_EQ(RuleFile("10.77.0.30.x"), "7100|10.77.0.30|\r\n");
+    ASSERT_EQ(table.destroyed.size(), 1u);
+    EXPECT_EQ(RemoteAddressText(table.destroyed[0]), "10.77.0.30");
+}
 
 TEST_F(MonitoringCycleEventsTest, NewIntrudersAreFiledAndTornDownFromTheirEventWithoutReadingTheTable) {
     host.visible = false;

@@ -29,7 +29,7 @@ public:
         ::close(fds_[0]);
         ::close(fds_[1]);
     }
-    int Fd() const override { return fds_[0]; }
+    platform::NativeHandle Fd() const override { return fds_[0]; }
     bool TakePending() override {
         char buffer[64];
         bool any = false;

@@ -46,7 +46,11 @@ bool PassLedger::InTable(const TcpSnapshot& tcp, std::uint64_t cookie) {
     if (cookie == 0) return false;
     if (snapshot_cookies_stale_) {
         snapshot_cookies_.clear();
-        for (const platform::SocketId& id : tcp.ids) snapshot_cookies_.insert(CookieOf(id));
+        // A row the read met half-open was listed but not filed: its arrival still has to be.
+        for (std::size_t i = 0; i < tcp.ids.size(); ++i) {
+            if (i < tcp.rows.size() && tcp.rows[i].dwState == kStateSynReceived) continue;
+            snapshot_cookies_.insert(CookieOf(tcp.ids[i]));
+        }
         snapshot_cookies_stale_ = false;
     }
     return snapshot_cookies_.contains(cookie);

@@ -50,7 +50,8 @@ public:
     // A connection of the last pass's table that is gone since (torn down and seen gone).
     void RowLeft(const TcpRow& row);
 
-    // --- The cookies of the last read, gathered once per read and only when asked for.
+    // --- The cookies of the last read, gathered once per read and only when asked for. A socket the
+    // read met half-open does not count: the read filed nothing for it.
     void TableRead() { snapshot_cookies_stale_ = true; }
     bool InTable(const TcpSnapshot& tcp, std::uint64_t cookie);
 

@@ -68,7 +68,7 @@ public:
 // Wakes nothing: the table timer sleeps until its safety net.
 class SilentTableEvents final : public WakeOnlyEvents {
 public:
-    int Fd() const override { return -1; }
+    platform::NativeHandle Fd() const override { return platform::kNoNativeHandle; }
     bool TakePending() override { return false; }
 };
 
