@@ -204,6 +204,31 @@ bool SendEvents(Client& client, const std::vector<EventRecord>& events, std::siz
     return SendAll(client.fd, std::vector<std::uint8_t>(frame.begin() + n, frame.end()), -1);
 }
 
+// Sends owner records to a subscriber of version 3 or later, in frames of their own; a frame that
+// finds the socket full is dropped for it. Owner records are no news of the table: their loss is
+// not told as events lost, it leaves the sockets to the Owners request.
+bool SendOwners(Client& client, const std::vector<OwnerRecord>& owners) {
+    std::size_t at = 0;
+    do {
+        EventBatch batch;
+        batch.version = client.version;
+        const std::size_t count = std::min(owners.size() - at, kMaxOwnerRecords);
+        batch.owners.reserve(count);
+        for (std::size_t i = at; i < at + count; ++i) batch.owners.push_back(owners[i]);
+        batch.lost = client.lost;
+        at += count;
+        const std::vector<std::uint8_t> frame = EncodeEvents(batch);
+        const ssize_t n = ::send(client.fd, frame.data(), frame.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+        if (n <= 0) return false;
+        client.lost = 0;
+        if (static_cast<std::size_t>(n) != frame.size() &&
+            !SendAll(client.fd, std::vector<std::uint8_t>(frame.begin() + n, frame.end()), -1))
+            return false;
+    } while (at < owners.size());
+    return true;
+}
+
 // Reads what is there and answers every complete request; false when the client must go.
 bool Serve(Client& client, GuardService& service, EventFeed* feed) {
     std::uint8_t chunk[kReadChunk];
@@ -295,13 +320,16 @@ int ServeGuard(const GuardOptions& options, std::uint32_t trusted_gid, GuardServ
     ClientSet clients;
     std::vector<EventRecord> events;
     bool running = true;
+    std::vector<OwnerRecord> owners;
     // Without a feed its entry is -1, which poll passes over.
     const int feed_fd = feed != nullptr ? feed->Fd() : -1;
+    const int owner_fd = feed != nullptr ? feed->OwnerFd() : -1;
     while (running) {
-        std::array<pollfd, 4> fixed = {{{signal_fd, POLLIN, 0},
+        std::array<pollfd, 5> fixed = {{{signal_fd, POLLIN, 0},
                                         {listener, POLLIN, 0},
                                         {feed_fd, POLLIN, 0},
-                                        {lifelines.Fd(), POLLIN, 0}}};
+                                        {lifelines.Fd(), POLLIN, 0},
+                                        {owner_fd, POLLIN, 0}}};
         if (!clients.Wait(fixed)) {
             if (errno == EINTR) continue;
             break;
@@ -339,11 +367,24 @@ int ServeGuard(const GuardOptions& options, std::uint32_t trusted_gid, GuardServ
                     bool keep = true;
                     std::size_t at = 0;
                     do {
-                        const std::size_t count = std::min(events.size() - at, kMaxEventRecords);
+                        const std::size_t count =
+                            std::min(events.size() - at, MaxEventRecords(client.version));
                         keep = SendEvents(client, events, at, count, at == 0 ? lost : 0);
                         at += count;
                     } while (keep && at < events.size());
                     return keep;
+                });
+            }
+        }
+        if (owner_fd >= 0 && (fixed[4].revents & POLLIN) != 0) {
+            owners.clear();
+            std::uint32_t lost = 0;
+            feed->DrainOwners(owners, lost);
+            if (lost > 0) velmor::platform::Diag("guard", "owner records lost: " + std::to_string(lost));
+            if (!owners.empty()) {
+                // Subscribers of versions 1 and 2 know no owner records and get none.
+                clients.KeepOnly([&](Client& client) {
+                    return !client.subscribed || client.version < 3 || SendOwners(client, owners);
                 });
             }
         }

@@ -92,9 +92,10 @@ TEST(GuardLinkVersions, AnOlderGuardIsSpokenToInItsVersion) {
     EXPECT_TRUE(link->Status().has_value());
     link.reset();
     old.reset();
-    // The newest version once, then the old one on a second connection for everything.
-    EXPECT_EQ(seen.connections, 2);
-    EXPECT_EQ(seen.versions, (std::vector<std::uint8_t>{kProtocolVersion, 1, 1, 1}));
+    // Each version once from the newest down, each on a new connection, then the old one for
+    // everything.
+    EXPECT_EQ(seen.connections, 3);
+    EXPECT_EQ(seen.versions, (std::vector<std::uint8_t>{kProtocolVersion, 2, 1, 1, 1}));
 }
 
 }  // namespace

@@ -17,6 +17,15 @@ class Writer {
 public:
     Writer(std::uint8_t op, std::uint8_t version) { bytes_ = {kMagic0, kMagic1, version, op, 0, 0, 0, 0}; }
     void U8(std::uint8_t value) { bytes_.push_back(value); }
+    void U16(std::uint16_t value) {
+        bytes_.push_back(static_cast<std::uint8_t>(value));
+        bytes_.push_back(static_cast<std::uint8_t>(value >> 8));
+    }
+    void U64(std::uint64_t value) {
+        for (int shift = 0; shift < 64; shift += 8)
+            bytes_.push_back(static_cast<std::uint8_t>(value >> shift));
+    }
+    std::size_t Size() const { return bytes_.size(); }
     void U32(std::uint32_t value) {
         for (int shift = 0; shift < 32; shift += 8)
             bytes_.push_back(static_cast<std::uint8_t>(value >> shift));
@@ -41,6 +50,16 @@ public:
     explicit Reader(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
     std::size_t Left() const { return bytes_.size() - at_; }
     std::uint8_t U8() { return bytes_[at_++]; }
+    std::uint16_t U16() {
+        const auto value = static_cast<std::uint16_t>(bytes_[at_] | bytes_[at_ + 1] << 8);
+        at_ += 2;
+        return value;
+    }
+    std::uint64_t U64() {
+        std::uint64_t value = 0;
+        for (int i = 0; i < 8; ++i) value |= static_cast<std::uint64_t>(bytes_[at_++]) << (8 * i);
+        return value;
+    }
     std::uint32_t U32() {
         std::uint32_t value = 0;
         for (int i = 0; i < 4; ++i) value |= static_cast<std::uint32_t>(bytes_[at_++]) << (8 * i);
@@ -115,7 +134,77 @@ bool IsKnownVersion(std::uint8_t version) {
 
 // The operations a client may send, and the guard answer.
 bool IsKnownOp(std::uint8_t op) {
-    return op >= 1 && op <= static_cast<std::uint8_t>(Op::Subscribe);
+    return (op >= 1 && op <= static_cast<std::uint8_t>(Op::Subscribe)) ||
+           op == static_cast<std::uint8_t>(Op::Owners);
+}
+
+// The first version that has an operation.
+std::uint8_t VersionOf(Op op) {
+    return op == Op::Owners ? 3 : 1;
+}
+
+void WriteOwner(Writer& w, const OwnerRecord& o) {
+    const std::size_t name = std::min(o.name.size(), OwnerRecord::kMaxName);
+    const std::size_t path = std::min(o.path.size(), OwnerRecord::kMaxPath);
+    w.U64(o.cookie);
+    w.U64(o.bytes_received);
+    w.U64(o.bytes_sent);
+    w.U32(o.pid);
+    w.U32(o.uid);
+    w.U8(o.flags & OwnerRecord::kKnownFlags);
+    w.U8(o.family);
+    w.U16(o.local_port);
+    w.U16(o.remote_port);
+    w.U8(static_cast<std::uint8_t>(name));
+    w.U8(0);
+    w.U16(static_cast<std::uint16_t>(path));
+    w.Raw(o.local.data(), 16);
+    w.Raw(o.remote.data(), 16);
+    // A process names itself: control characters in its name travel as '?'.
+    for (std::size_t i = 0; i < name; ++i) {
+        const auto c = static_cast<unsigned char>(o.name[i]);
+        w.U8(c < 0x20 || c == 0x7f ? static_cast<std::uint8_t>('?') : c);
+    }
+    w.Raw(o.path.data(), path);
+}
+
+bool ReadOwner(Reader& r, OwnerRecord& o) {
+    if (r.Left() < kOwnerRecordFixedSize) return false;
+    o.cookie = r.U64();
+    o.bytes_received = r.U64();
+    o.bytes_sent = r.U64();
+    o.pid = r.U32();
+    o.uid = r.U32();
+    o.flags = r.U8();
+    o.family = r.U8();
+    o.local_port = r.U16();
+    o.remote_port = r.U16();
+    const std::size_t name = r.U8();
+    const std::uint8_t reserved = r.U8();
+    const std::size_t path = r.U16();
+    r.Raw(o.local.data(), 16);
+    r.Raw(o.remote.data(), 16);
+    if ((o.flags & ~OwnerRecord::kKnownFlags) != 0 || reserved != 0 || name > OwnerRecord::kMaxName ||
+        path > OwnerRecord::kMaxPath || r.Left() < name + path) {
+        return false;
+    }
+    o.name.resize(name);
+    o.path.resize(path);
+    r.Raw(o.name.data(), name);
+    r.Raw(o.path.data(), path);
+    // Addresses only where they are said to be, and then of a family they can be.
+    if ((o.flags & OwnerRecord::kHasAddresses) != 0) {
+        if (o.family != 2 && o.family != 10) return false;
+        if (o.family == 2) {
+            for (std::size_t i = 4; i < 16; ++i) {
+                if (o.local[i] != 0 || o.remote[i] != 0) return false;
+            }
+        }
+    } else if (o.family != 0 || o.local_port != 0 || o.remote_port != 0 || o.local != decltype(o.local){} ||
+               o.remote != decltype(o.remote){}) {
+        return false;
+    }
+    return true;
 }
 
 void WriteEvent(Writer& w, const EventRecord& e) {
@@ -350,6 +439,13 @@ std::vector<std::uint8_t> EncodeRequest(const Request& request) {
         case Op::SetBlockInternet:
             w.U8(request.on ? 1 : 0);
             break;
+        case Op::Owners:
+            w.U32(static_cast<std::uint32_t>(std::min(request.sockets.size(), kMaxSocketRefs)));
+            for (std::size_t i = 0; i < request.sockets.size() && i < kMaxSocketRefs; ++i) {
+                w.U64(request.sockets[i].cookie);
+                w.U64(request.sockets[i].inode);
+            }
+            break;
     }
     return w.Finish();
 }
@@ -359,7 +455,7 @@ ParseStatus ParseRequest(std::span<const std::uint8_t> bytes, Request& request, 
     std::span<const std::uint8_t> payload;
     const ParseStatus frame = ParseFrame(bytes, op, version, payload, consumed);
     if (frame != ParseStatus::Complete) return frame;
-    if (!IsKnownOp(op)) return ParseStatus::Invalid;
+    if (!IsKnownOp(op) || version < VersionOf(static_cast<Op>(op))) return ParseStatus::Invalid;
     Request parsed;
     parsed.op = static_cast<Op>(op);
     parsed.version = version;
@@ -409,6 +505,17 @@ ParseStatus ParseRequest(std::span<const std::uint8_t> bytes, Request& request, 
             parsed.on = on == 1;
             break;
         }
+        case Op::Owners: {
+            if (r.Left() < 4) return ParseStatus::Invalid;
+            const std::uint64_t count = r.U32();
+            if (count > kMaxSocketRefs || r.Left() != count * kSocketRefSize) return ParseStatus::Invalid;
+            parsed.sockets.resize(static_cast<std::size_t>(count));
+            for (SocketRef& socket : parsed.sockets) {
+                socket.cookie = r.U64();
+                socket.inode = r.U64();
+            }
+            break;
+        }
     }
     request = std::move(parsed);
     return ParseStatus::Complete;
@@ -424,6 +531,11 @@ std::vector<std::uint8_t> EncodeReply(const Reply& reply) {
             WriteAddress(w, reply.refused[i].address);
             w.U8(static_cast<std::uint8_t>(reply.refused[i].reason));
         }
+    }
+    if (reply.op == Op::Owners && reply.result == Result::Ok) {
+        const std::size_t count = std::min(reply.owners.size(), kMaxOwnerRecords);
+        w.U32(static_cast<std::uint32_t>(count));
+        for (std::size_t i = 0; i < count; ++i) WriteOwner(w, reply.owners[i]);
     }
     if (reply.op == Op::Status && reply.result == Result::Ok) {
         const GuardState& s = reply.state;
@@ -446,6 +558,7 @@ ParseStatus ParseReply(std::span<const std::uint8_t> bytes, Reply& reply, std::s
     if ((op & kReplyBit) == 0 || !IsKnownOp(static_cast<std::uint8_t>(op & ~kReplyBit)) || payload.empty()) {
         return ParseStatus::Invalid;
     }
+    // An answer in a version that has no such operation is an UnsupportedVersion one at most.
     Reply parsed;
     parsed.op = static_cast<Op>(op & ~kReplyBit);
     parsed.version = version;
@@ -474,19 +587,35 @@ ParseStatus ParseReply(std::span<const std::uint8_t> bytes, Reply& reply, std::s
             if (!IsRefusal(reason)) return ParseStatus::Invalid;
             refused.reason = static_cast<Refusal>(reason);
         }
+    } else if (parsed.op == Op::Owners && parsed.result == Result::Ok) {
+        if (version < VersionOf(Op::Owners) || r.Left() < 4) return ParseStatus::Invalid;
+        const std::uint64_t count = r.U32();
+        if (count > kMaxOwnerRecords) return ParseStatus::Invalid;
+        parsed.owners.resize(static_cast<std::size_t>(count));
+        for (OwnerRecord& owner : parsed.owners) {
+            if (!ReadOwner(r, owner)) return ParseStatus::Invalid;
+        }
+        if (r.Left() != 0) return ParseStatus::Invalid;
     } else if (payload.size() != 1) {
         return ParseStatus::Invalid;
     }
-    reply = parsed;
+    reply = std::move(parsed);
     return ParseStatus::Complete;
 }
 
 std::vector<std::uint8_t> EncodeEvents(const EventBatch& batch) {
     Writer w(static_cast<std::uint8_t>(static_cast<std::uint8_t>(Op::Events) | kReplyBit), batch.version);
-    const std::size_t count = std::min(batch.events.size(), kMaxEventRecords);
+    const std::size_t count = std::min(batch.events.size(), MaxEventRecords(batch.version));
     w.U32(static_cast<std::uint32_t>(count));
     w.U32(batch.lost);
     for (std::size_t i = 0; i < count; ++i) WriteEvent(w, batch.events[i]);
+    if (batch.version >= 3) {
+        // As many owner records as the frame has room for, whatever their names and paths.
+        const std::size_t room = (kMaxPayload - 12 - count * kEventRecordSize) / kMaxOwnerRecordSize;
+        const std::size_t owners = std::min({batch.owners.size(), kMaxOwnerRecords, room});
+        w.U32(static_cast<std::uint32_t>(owners));
+        for (std::size_t i = 0; i < owners; ++i) WriteOwner(w, batch.owners[i]);
+    }
     return w.Finish();
 }
 
@@ -503,10 +632,21 @@ ParseStatus ParseEvents(std::span<const std::uint8_t> bytes, EventBatch& batch, 
     EventBatch parsed;
     parsed.version = version;
     parsed.lost = r.U32();
-    if (r.Left() != count * kEventRecordSize) return ParseStatus::Invalid;
+    const bool owners = version >= 3;
+    if (owners ? r.Left() < count * kEventRecordSize + 4 : r.Left() != count * kEventRecordSize)
+        return ParseStatus::Invalid;
     parsed.events.resize(static_cast<std::size_t>(count));
     for (auto& e : parsed.events) {
         if (!ReadEvent(r, e)) return ParseStatus::Invalid;
+    }
+    if (owners) {
+        const std::uint64_t owner_count = r.U32();
+        if (owner_count > kMaxOwnerRecords) return ParseStatus::Invalid;
+        parsed.owners.resize(static_cast<std::size_t>(owner_count));
+        for (OwnerRecord& owner : parsed.owners) {
+            if (!ReadOwner(r, owner)) return ParseStatus::Invalid;
+        }
+        if (r.Left() != 0) return ParseStatus::Invalid;
     }
     batch = std::move(parsed);
     return ParseStatus::Complete;
