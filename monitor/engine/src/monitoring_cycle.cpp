@@ -8,11 +8,6 @@
 namespace velmor::engine {
 namespace {
 
-// Listening sockets and loopback connections are neither shown nor filed, in either family.
-bool IsUnlistedAddress(std::string_view address) {
-    return address == "0.0.0.0" || address == "127.0.0.1" || address == "::" || address == "::1";
-}
-
 // The fingerprint key: unknown outside this process, so no remote host can pick rows that collide.
 std::uint64_t FingerprintKey() {
     std::random_device source;
