@@ -13,18 +13,29 @@ namespace {
 
 // A change of a list made outside the tick (the tick's own changes find its timer stopped and
 // bring nothing forward) is something the next tick must apply: it need not wait for the safety net.
+// A note (a program, a byte count) changes no list's generation and brings nothing forward.
 class ListPoker final : public rules::ListModelObserver {
 public:
-    explicit ListPoker(std::function<void()> poke) : poke_(std::move(poke)) {}
-    void OnRowsInserted(int, int) override { poke_(); }
-    void OnRowsRemoved(int, int) override { poke_(); }
-    void OnCellChanged(int, int) override { poke_(); }
+    ListPoker(std::vector<const rules::ListModel*> lists, std::function<void()> poke)
+        : lists_(std::move(lists)), poke_(std::move(poke)) {}
+    void OnRowsInserted(int, int) override { PokeIfChanged(); }
+    void OnRowsRemoved(int, int) override { PokeIfChanged(); }
+    void OnCellChanged(int, int) override { PokeIfChanged(); }
     void OnSelectionChanged(int) override {}
     void OnLayoutChanged() override {}
-    void OnReset() override { poke_(); }
+    void OnReset() override { PokeIfChanged(); }
 
 private:
+    void PokeIfChanged() {
+        std::uint64_t generations = 0;
+        for (const rules::ListModel* list : lists_) generations += list->Generation();
+        if (generations != seen_) poke_();
+        seen_ = generations;
+    }
+
+    std::vector<const rules::ListModel*> lists_;
     std::function<void()> poke_;
+    std::uint64_t seen_ = 0;
 };
 
 }  // namespace
@@ -48,9 +59,10 @@ MonitorService::MonitorService(std::filesystem::path program_folder, engine::Mon
     lookup_timer_.setObjectName(QStringLiteral("TimerGetWWW"));
     lookup_timer_.setInterval(engine::kLookupIntervalMs);
     connect(&lookup_timer_, &QTimer::timeout, this, &MonitorService::OnLookupTimer);
-    list_poker_ = std::make_unique<ListPoker>([this] {
-        if (waker_) waker_->Poke();
-    });
+    list_poker_ = std::make_unique<ListPoker>(
+        std::vector<const rules::ListModel*>{&address_list_, &port_list_, &rule_list_}, [this] {
+            if (waker_) waker_->Poke();
+        });
     for (rules::ListModel* list : {&address_list_, &port_list_, &rule_list_})
         list->AddObserver(list_poker_.get());
     cycle_.SetExemptions(&exemptions_);
