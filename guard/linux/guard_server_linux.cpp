@@ -183,13 +183,22 @@ int MakeListener(const std::string& path) {
 }
 
 // Sends one event frame without letting a subscriber that does not read hold up the guard: a frame
-// that finds its socket full is counted as lost for it. False when the client must go.
+// that finds its socket full is counted as lost for it. False when the client must go. A subscriber
+// of version 3 or later gets as many of `owners` in the same frame as it has room for (their number
+// in `owners_taken`).
 bool SendEvents(Client& client, const std::vector<EventRecord>& events, std::size_t from, std::size_t count,
-                std::uint32_t lost) {
+                std::uint32_t lost, std::span<const OwnerRecord> owners = {},
+                std::size_t* owners_taken = nullptr) {
     EventBatch batch;
     batch.version = client.version;
     batch.events.assign(events.begin() + static_cast<std::ptrdiff_t>(from),
                         events.begin() + static_cast<std::ptrdiff_t>(from + count));
+    if (client.version >= 3 && !owners.empty()) {
+        const std::size_t room = (kMaxPayload - 12 - count * kEventRecordSize) / kMaxOwnerRecordSize;
+        const std::size_t take = std::min({owners.size(), kMaxOwnerRecords, room});
+        batch.owners.assign(owners.begin(), owners.begin() + static_cast<std::ptrdiff_t>(take));
+    }
+    if (owners_taken != nullptr) *owners_taken = batch.owners.size();
     batch.lost = lost + client.lost;
     const std::vector<std::uint8_t> frame = EncodeEvents(batch);
     const ssize_t n = ::send(client.fd, frame.data(), frame.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
@@ -207,7 +216,7 @@ bool SendEvents(Client& client, const std::vector<EventRecord>& events, std::siz
 // Sends owner records to a subscriber of version 3 or later, in frames of their own; a frame that
 // finds the socket full is dropped for it. Owner records are no news of the table: their loss is
 // not told as events lost, it leaves the sockets to the Owners request.
-bool SendOwners(Client& client, const std::vector<OwnerRecord>& owners) {
+bool SendOwners(Client& client, std::span<const OwnerRecord> owners) {
     std::size_t at = 0;
     do {
         EventBatch batch;
@@ -357,26 +366,48 @@ int ServeGuard(const GuardOptions& options, std::uint32_t trusted_gid, GuardServ
                 }
             }
         }
+        // The owners drained with the events of this round ride in the same frames: one wake and one
+        // frame a connection, not two.
+        bool owners_drained = false;
         if (feed_fd >= 0 && (fixed[2].revents & POLLIN) != 0) {
             events.clear();
             std::uint32_t lost = 0;
             feed->Drain(events, lost);
-            if (!events.empty() || lost > 0) {
+            owners.clear();
+            if (owner_fd >= 0) {
+                std::uint32_t owners_lost = 0;
+                feed->DrainOwners(owners, owners_lost);
+                if (owners_lost > 0)
+                    velmor::platform::Diag("guard", "owner records lost: " + std::to_string(owners_lost));
+                owners_drained = true;
+            }
+            if (!events.empty() || lost > 0 || !owners.empty()) {
                 clients.KeepOnly([&](Client& client) {
                     if (!client.subscribed) return true;
+                    const std::span<const OwnerRecord> told = client.version >= 3
+                                                                  ? std::span<const OwnerRecord>(owners)
+                                                                  : std::span<const OwnerRecord>();
+                    if (events.empty() && lost == 0) return told.empty() || SendOwners(client, told);
                     bool keep = true;
                     std::size_t at = 0;
+                    std::size_t owners_sent = 0;
                     do {
                         const std::size_t count =
                             std::min(events.size() - at, MaxEventRecords(client.version));
-                        keep = SendEvents(client, events, at, count, at == 0 ? lost : 0);
+                        const bool last = at + count >= events.size();
+                        std::size_t taken = 0;
+                        keep = SendEvents(client, events, at, count, at == 0 ? lost : 0,
+                                          last ? told : std::span<const OwnerRecord>(), &taken);
+                        owners_sent += taken;
                         at += count;
                     } while (keep && at < events.size());
+                    if (keep && owners_sent < told.size())
+                        keep = SendOwners(client, told.subspan(owners_sent));
                     return keep;
                 });
             }
         }
-        if (owner_fd >= 0 && (fixed[4].revents & POLLIN) != 0) {
+        if (!owners_drained && owner_fd >= 0 && (fixed[4].revents & POLLIN) != 0) {
             owners.clear();
             std::uint32_t lost = 0;
             feed->DrainOwners(owners, lost);

@@ -660,6 +660,8 @@ TEST_F(GuardEndToEnd, OwnersNameEachProgramFromTheKernelAndASocketOlderThanTheGu
     // The IPv4 program ends: its socket's last counts come with the events, its 3,000 bytes in them.
     char sink[4096];
     std::size_t drained = 0;
+    const timeval patience{5, 0};  // a wrong peer must fail the test, not hang it
+    ::setsockopt(v4_peer, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
     while (drained < 3000) {
         const ssize_t n = ::recv(v4_peer, sink, sizeof sink, 0);
         ASSERT_GT(n, 0);
