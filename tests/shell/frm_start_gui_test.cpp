@@ -1139,8 +1139,8 @@ TEST_F(FrmStartTest, WhoIsTalkingColumnsTooltipAndTrafficTab) {
     }
     EXPECT_LE(traffic->Refreshes(), before + 1);
     ASSERT_TRUE(Until([&] { return traffic->Refreshes() > before; }));
-    // The five reads' 500,000 bytes fell into one second of the picture.
-    EXPECT_TRUE(Until([&] { return traffic->Chart()->ScaleTop() == 500'000u; }))
+    // The five reads' 500,000 bytes fell into one second of the picture, whose scale tops at 500 KB/s.
+    EXPECT_TRUE(Until([&] { return traffic->Chart()->ScaleTop() == 500u * 1024; }))
         << traffic->Chart()->ScaleTop();
     Find<QTabWidget>("SSTabMain")->setCurrentIndex(0);
     EXPECT_FALSE(traffic->Watching());

@@ -1,6 +1,7 @@
 #include "velmor/shell/traffic_service.h"
 
 #include <QCoreApplication>
+#include <algorithm>
 #include <chrono>
 #include <unordered_map>
 
@@ -106,8 +107,16 @@ void TrafficService::Refresh() {
         events->TakeOwners(records_);
         ledger_.TakeRecords(records_);
     }
-    ledger_.TakeTable(service_.Cycle().LastSnapshot());
+    const platform::TcpTable& snapshot = service_.Cycle().LastSnapshot();
+    ledger_.TakeTable(snapshot);
     ledger_.WriteNotes(service_.AddressList(), service_.PortList());
+    // The TCP info makes a read of a large table a fifth dearer: it is asked for at most about once
+    // a second, which is what the traffic picture needs; the reads between keep the last counts.
+    const auto now = ledger_.GetClock().Now();
+    if (std::any_of(snapshot.details.begin(), snapshot.details.end(),
+                    [](const platform::SocketDetail& detail) { return detail.has_counts; }))
+        last_counted_ = now;
+    service_.Table().SetByteCounts(now - last_counted_ >= kCountsInterval);
     Q_EMIT Updated();
 }
 

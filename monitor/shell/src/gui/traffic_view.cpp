@@ -16,15 +16,17 @@ namespace {
 const QColor kReceivedColour(0x2f, 0x7f, 0xd8);
 const QColor kSentColour(0xe0, 0x7b, 0x1a);
 
-// The next round number at or above `value`: 1, 2 or 5 times a power of ten, at least 1 KB.
+// The next round rate at or above `value` in the unit its text uses (B, KB, MB, ... of 1,024): 1, 2
+// or 5 times a power of ten of that unit, at least 1 KB, so the scale reads "500 KB/s", "2.00 MB/s".
 std::uint64_t RoundScale(std::uint64_t value) {
-    std::uint64_t step = 1000;
-    while (true) {
-        for (const std::uint64_t factor : {1u, 2u, 5u}) {
-            if (step * factor >= value) return std::max<std::uint64_t>(step * factor, 1024);
+    std::uint64_t unit = 1;
+    while (value / unit >= 1000 && unit <= UINT64_MAX / 1024 / 1024) unit *= 1024;
+    const double scaled = static_cast<double>(value) / static_cast<double>(unit);
+    for (double step = 1;; step *= 10) {
+        for (const double factor : {1.0, 2.0, 5.0}) {
+            if (step * factor >= scaled)
+                return std::max<std::uint64_t>(static_cast<std::uint64_t>(step * factor) * unit, 1024);
         }
-        if (step > UINT64_MAX / 10) return UINT64_MAX;
-        step *= 10;
     }
 }
 

@@ -107,6 +107,7 @@ public:
     // Who attributes the sockets nothing else did (not owned; nullptr: none).
     void SetOwnerSource(OwnerSource* source) { source_ = source; }
     OwnerSource* Source() const { return source_; }
+    const Clock& GetClock() const { return clock_; }
     // This process and its bait port: a connection it accepted there belongs to no program the user
     // runs, and shows none.
     void SetOwnProcess(std::uint32_t pid, std::uint16_t bait_port) {

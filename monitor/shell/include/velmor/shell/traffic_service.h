@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QObject>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <span>
@@ -76,6 +77,9 @@ private:
     std::unique_ptr<engine::OwnerSource> source_;
     engine::ConnectionLedger ledger_;
     std::vector<guard::OwnerRecord> records_;
+    // Byte counts are asked for with a read at most this often.
+    static constexpr std::chrono::milliseconds kCountsInterval{900};
+    std::chrono::steady_clock::time_point last_counted_{};
 };
 
 }  // namespace velmor::shell
