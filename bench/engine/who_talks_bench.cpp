@@ -6,8 +6,8 @@
 //   bench_who_talks <build>/P <build>/libexec/velmor-guard
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/resource.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -43,7 +43,8 @@ constexpr const char* kRemoteAddress = "10.78.0.2";
 double CpuSecondsExact(pid_t pid) {
     double total = 0;
     std::error_code error;
-    for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", error)) {
+    for (const auto& task :
+         std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", error)) {
         FILE* file = std::fopen((task.path() / "schedstat").c_str(), "r");
         if (file == nullptr) continue;
         unsigned long long nanoseconds = 0;
@@ -60,7 +61,8 @@ double Median(std::vector<double> values) {
 
 // Children that each hold `per_child` connections from the remote namespace to the local listener
 // until `release` closes; their pids.
-std::vector<pid_t> Holders(const BenchNetwork& network, int children, int per_child, const int (&release)[2]) {
+std::vector<pid_t> Holders(const BenchNetwork& network, int children, int per_child,
+                           const int (&release)[2]) {
     std::vector<pid_t> pids;
     for (int child = 0; child < children; ++child) {
         int ready[2];
@@ -70,7 +72,8 @@ std::vector<pid_t> Holders(const BenchNetwork& network, int children, int per_ch
             ::close(release[1]);
             if (!BenchNetwork::Enter(network.remote())) ::_exit(126);
             std::vector<int> fds;
-            for (int i = 0; i < per_child; ++i) fds.push_back(velmor::test::OpenConnection(BenchNetwork::kLocalAddress, kPort));
+            for (int i = 0; i < per_child; ++i)
+                fds.push_back(velmor::test::OpenConnection(BenchNetwork::kLocalAddress, kPort));
             const char byte = 'r';
             if (::write(ready[1], &byte, 1) != 1) ::_exit(2);
             char wait = 0;
@@ -96,7 +99,8 @@ std::vector<std::uint64_t> RemoteInodes(const BenchNetwork& network) {
         if (!table->ReadTcp(rows)) return;
         for (std::size_t i = 0; i < rows.rows.size() && i < rows.details.size(); ++i) {
             const auto* port = reinterpret_cast<const unsigned char*>(&rows.rows[i].dwRemotePort);
-            if ((port[0] << 8 | port[1]) == kPort && rows.details[i].inode != 0) inodes.push_back(rows.details[i].inode);
+            if ((port[0] << 8 | port[1]) == kPort && rows.details[i].inode != 0)
+                inodes.push_back(rows.details[i].inode);
         }
     }).join();
     return inodes;
@@ -132,10 +136,10 @@ void FallbackScan(const BenchNetwork& network) {
         }
     }).join();
     std::fflush(stdout);
-    std::printf("Fallback scan: %zu of %zu sockets of %zu holders found, %zu processes read\n", found, inodes.size(),
-                holders.size(), processes);
-    std::printf("  /proc scan %.2f ms, ss -tanp %.2f ms (medians of 7): %.2fx\n", Median(scan_ms), Median(ss_ms),
-                Median(scan_ms) / Median(ss_ms));
+    std::printf("Fallback scan: %zu of %zu sockets of %zu holders found, %zu processes read\n", found,
+                inodes.size(), holders.size(), processes);
+    std::printf("  /proc scan %.2f ms, ss -tanp %.2f ms (medians of 7): %.2fx\n", Median(scan_ms),
+                Median(ss_ms), Median(scan_ms) / Median(ss_ms));
     ::close(release[1]);
     for (const pid_t pid : holders) ::waitpid(pid, nullptr, 0);
     ::close(listener);
@@ -151,8 +155,8 @@ pid_t StartGuard(const BenchNetwork& network, const std::filesystem::path& guard
         const int null = ::open("/dev/null", O_WRONLY);
         ::dup2(null, 1);
         ::dup2(null, 2);
-        ::execl(VELMOR_GUARD_AS_UNIT, VELMOR_GUARD_AS_UNIT, guard.c_str(), "--socket", socket.c_str(), "--group",
-                "0", "--owners", owners ? "on" : "off", nullptr);
+        ::execl(VELMOR_GUARD_AS_UNIT, VELMOR_GUARD_AS_UNIT, guard.c_str(), "--socket", socket.c_str(),
+                "--group", "0", "--owners", owners ? "on" : "off", nullptr);
         ::_exit(127);
     }
     for (int i = 0; i < 250 && !std::filesystem::exists(socket); ++i) std::this_thread::sleep_for(20ms);
@@ -256,12 +260,14 @@ void AttributionCost(const BenchNetwork& network, const std::filesystem::path& g
     }
     stop = true;
     remote.join();
-    std::printf("Attribution cost: guard CPU with 200 new connections a second from 20 programs, one subscriber\n");
+    std::printf(
+        "Attribution cost: guard CPU with 200 new connections a second from 20 programs, one subscriber\n");
     std::printf("  off %.2f %%, on %.2f %% (%llu owner records told): %.2fx\n", percent[0], percent[1],
                 static_cast<unsigned long long>(told[1]), percent[0] > 0 ? percent[1] / percent[0] : -1.0);
 }
 
-void Memory(const BenchNetwork& network, const std::filesystem::path& program, const std::filesystem::path& guard) {
+void Memory(const BenchNetwork& network, const std::filesystem::path& program,
+            const std::filesystem::path& guard) {
     std::atomic<bool> stop{false};
     std::thread remote = AcceptLoop(network, stop);
     const std::string socket = "/run/velmor-bench-who-" + std::to_string(::getpid()) + ".sock";
@@ -277,18 +283,26 @@ void Memory(const BenchNetwork& network, const std::filesystem::path& program, c
         std::this_thread::sleep_for(2s);
         const long guard_before = velmor::bench::RssKib(guard_pid);
         const long monitor_before = velmor::bench::RssKib(monitor.pid);
-        const auto start = Clock::now();
-        ChurnFrom(network, 200, 0, 500);
-        const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-        std::this_thread::sleep_for(2s);
-        velmor::bench::AskMonitor(monitor, "stats", answer, 10s);
-        const long guard_after = velmor::bench::RssKib(guard_pid);
-        const long monitor_after = velmor::bench::RssKib(monitor.pid);
-        std::printf("Memory over 100,000 short connections from 200 processes (%.1f s):\n", seconds);
-        std::printf("  guard %ld -> %ld KiB (%+.1f %%), velmor %ld -> %ld KiB (%+.1f %%)\n", guard_before, guard_after,
-                    100.0 * static_cast<double>(guard_after - guard_before) / static_cast<double>(guard_before),
-                    monitor_before, monitor_after,
-                    100.0 * static_cast<double>(monitor_after - monitor_before) / static_cast<double>(monitor_before));
+        std::printf("Memory over 100,000 short connections from 200 processes, RSS after each 20,000:\n");
+        std::printf("  after the warm-up: guard %ld KiB, velmor %ld KiB\n", guard_before, monitor_before);
+        long guard_after = 0;
+        long monitor_after = 0;
+        for (int round = 1; round <= 5; ++round) {
+            const auto start = Clock::now();
+            ChurnFrom(network, 200, 0, 100);
+            const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+            std::this_thread::sleep_for(1s);
+            velmor::bench::AskMonitor(monitor, "stats", answer, 10s);
+            guard_after = velmor::bench::RssKib(guard_pid);
+            monitor_after = velmor::bench::RssKib(monitor.pid);
+            std::printf("  %3d,000 (%.1f s): guard %ld KiB, velmor %ld KiB\n", round * 20, seconds,
+                        guard_after, monitor_after);
+        }
+        std::printf(
+            "  guard %+.1f %%, velmor %+.1f %% from the warm-up to the end\n",
+            100.0 * static_cast<double>(guard_after - guard_before) / static_cast<double>(guard_before),
+            100.0 * static_cast<double>(monitor_after - monitor_before) /
+                static_cast<double>(monitor_before));
     }
     velmor::bench::StopMonitor(monitor);
     if (guard_pid > 0) {
@@ -304,7 +318,8 @@ void Memory(const BenchNetwork& network, const std::filesystem::path& program, c
 int main(int argc, char** argv) {
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     if (argc < 3) {
-        std::fprintf(stderr, "usage: bench_who_talks <build>/P <build>/libexec/velmor-guard [scan|cost|memory]...\n");
+        std::fprintf(stderr,
+                     "usage: bench_who_talks <build>/P <build>/libexec/velmor-guard [scan|cost|memory]...\n");
         return 2;
     }
     rlimit files{70000, 70000};
