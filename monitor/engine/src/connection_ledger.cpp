@@ -165,7 +165,10 @@ void ConnectionLedger::Credit(Connection& connection, bool history) {
     const std::uint64_t sent = connection.sent - std::min(connection.sent, connection.credited_sent);
     connection.credited_received = std::max(connection.credited_received, connection.received);
     connection.credited_sent = std::max(connection.credited_sent, connection.sent);
-    if (!IsUnlistedAddress(connection.address)) {
+    // An idle connection costs no look-up of its address: only bytes, or its first counts, change it.
+    const bool news = received != 0 || sent != 0 || (connection.counted && !connection.counted_noted);
+    connection.counted_noted = connection.counted;
+    if (news && !IsUnlistedAddress(connection.address)) {
         AddressEntry& address = Address(connection.address);
         address.totals.received += received;
         address.totals.sent += sent;

@@ -109,7 +109,14 @@ void TrafficService::Refresh() {
     }
     const platform::TcpTable& snapshot = service_.Cycle().LastSnapshot();
     ledger_.TakeTable(snapshot);
-    ledger_.WriteNotes(service_.AddressList(), service_.PortList());
+    // The notes are written again only when the ledger or the lists' rows changed: an idle table
+    // costs no walk of the lists.
+    const std::uint64_t seen =
+        ledger_.Generation() + service_.AddressList().Generation() + service_.PortList().Generation();
+    if (seen != written_) {
+        ledger_.WriteNotes(service_.AddressList(), service_.PortList());
+        written_ = seen;
+    }
     // The TCP info makes a read of a large table a fifth dearer: it is asked for at most about once
     // a second, which is what the traffic picture needs; the reads between keep the last counts.
     const auto now = ledger_.GetClock().Now();

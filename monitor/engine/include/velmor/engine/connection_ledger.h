@@ -81,6 +81,7 @@ public:
         std::uint64_t order = 0;
         std::uint64_t last_read = 0;
         bool asked = false;
+        bool counted_noted = false;  // its address knows it was counted
     };
 
     struct Totals {

@@ -77,6 +77,7 @@ private:
     std::unique_ptr<engine::OwnerSource> source_;
     engine::ConnectionLedger ledger_;
     std::vector<guard::OwnerRecord> records_;
+    std::uint64_t written_ = ~std::uint64_t{0};  // the generations the notes were last written at
     // Byte counts are asked for with a read at most this often.
     static constexpr std::chrono::milliseconds kCountsInterval{900};
     std::chrono::steady_clock::time_point last_counted_{};
