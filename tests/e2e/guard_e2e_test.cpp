@@ -706,6 +706,14 @@ TEST_F(GuardEndToEnd, AGuardWithoutBpfRightsNamesProgramsFromProc) {
     ASSERT_EQ(owners.size(), 1u);
     EXPECT_EQ(owners[0].pid, static_cast<std::uint32_t>(program->pid()));
     EXPECT_EQ(owners[0].path, ExecutableOf(program->pid()));
+    // A client the guard does not trust learns nothing; a member of its group, who may cut any
+    // connection already, learns every user's program.
+    const std::string ask = "owners " + std::to_string(socket->cookie) + " " + std::to_string(socket->inode);
+    EXPECT_EQ(Status(Probe("--reuid 65533 --regid 65533 --clear-groups", ask)), 3) << "a stranger was told";
+    const std::string told =
+        Capture("ip netns exec " + net.local() + " setpriv --reuid 65534 --regid 65534 " + "--clear-groups " +
+                (TestFolder() / "guard_probe").string() + " " + socket_path + " " + ask);
+    EXPECT_NE(told.find("owner " + std::to_string(program->pid()) + " python3"), std::string::npos) << told;
     CloseSocket(peer);
     CloseSocket(remote);
 }
