@@ -135,7 +135,8 @@ bool UdpArrives(const std::string& from, const std::string& to, const std::strin
 
 // A python3 program of the test's, run in `netns`: with "connect ADDRESS PORT BYTES" it connects,
 // sends that many bytes and says "ready"; with "accept ADDRESS PORT" it listens, says "listening",
-// accepts one connection and says "ready". Either then waits until its standard input closes.
+// accepts one connection and says "ready"; with "udp ADDRESS PORT" it binds a UDP socket and says
+// "ready". Each then waits until its standard input closes.
 std::unique_ptr<ChildProcess> Program(const std::string& netns, const std::vector<std::string>& words) {
     static const std::string code =
         "import socket, sys\n"
@@ -143,6 +144,9 @@ std::unique_ptr<ChildProcess> Program(const std::string& netns, const std::vecto
         "if sys.argv[1] == 'connect':\n"
         "    s = socket.create_connection((sys.argv[2], int(sys.argv[3])))\n"
         "    s.sendall(b'x' * int(sys.argv[4]))\n"
+        "elif sys.argv[1] == 'udp':\n"
+        "    s = socket.socket(family, socket.SOCK_DGRAM)\n"
+        "    s.bind((sys.argv[2], int(sys.argv[3])))\n"
         "else:\n"
         "    l = socket.socket(family)\n"
         "    l.bind((sys.argv[2], int(sys.argv[3])))\n"
@@ -872,6 +876,8 @@ TEST_F(VelmorThroughGuard, ConnectionsAndTheListNameAnotherUsersProgramAndKeepIt
     LineLog log;
     auto program = Program(net.local(), {"connect", TestNetwork::kRemoteAddress, "7700", "3000"});
     ASSERT_TRUE(log.WaitFor(*program, "ready", 10s)) << log.Text();
+    auto udp = Program(net.local(), {"udp", TestNetwork::kLocalAddress, "7701"});
+    ASSERT_TRUE(log.WaitFor(*udp, "ready", 10s)) << log.Text();
     const int peer = AcceptOne(remote, 2s);
     ASSERT_GE(peer, 0);
     char sink[4096];
@@ -899,6 +905,10 @@ TEST_F(VelmorThroughGuard, ConnectionsAndTheListNameAnotherUsersProgramAndKeepIt
         },
         5s))
         << testing::PrintToString(lines);
+    // A UDP socket has no kernel record: the guard finds it in /proc; it counts no bytes.
+    const std::string udp_line = "udp\t10.77.0.1:7701\t0.0.0.0:0\tUNCONN\t" + std::to_string(udp->pid()) +
+                                 "\tpython3\t" + ExecutableOf(udp->pid()) + "\t-\t-";
+    EXPECT_NE(std::find(lines.begin(), lines.end(), udp_line), lines.end()) << testing::PrintToString(lines);
     const auto row = [&] {
         for (const std::string& line : monitor->Ask("list").value_or(std::vector<std::string>{}))
             if (line.starts_with("10.77.0.2\t")) return line;
