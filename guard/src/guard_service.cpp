@@ -57,6 +57,15 @@ void ElementLines(std::string& script, std::string_view verb, std::span<const Ad
 bool ParseGuardOptions(int argc, char** argv, GuardOptions& options, std::string& error) {
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
+        if (arg == "--owners" && i + 1 < argc) {
+            const std::string_view value = argv[++i];
+            if (value != "on" && value != "off") {
+                error = "--owners takes on or off";
+                return false;
+            }
+            options.owners = value == "on";
+            continue;
+        }
         std::string* target = nullptr;
         if (arg == "--socket") target = &options.socket_path;
         if (arg == "--group") target = &options.group;
@@ -233,6 +242,14 @@ Reply GuardService::Handle(const Request& request, int& descriptor) {
         case Op::Events:
             // Kernel events are the socket server's business; one without them says so here.
             reply.result = Result::NotAvailable;
+            break;
+        case Op::Owners:
+            if (owners_ == nullptr) {
+                reply.result = Result::NotAvailable;
+                break;
+            }
+            reply.owners = owners_->Find(request.sockets);
+            if (reply.owners.size() > kMaxOwnerRecords) reply.owners.resize(kMaxOwnerRecords);
             break;
     }
     return reply;

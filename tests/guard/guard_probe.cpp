@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <iostream>
+#include <span>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -53,6 +54,16 @@ bool Run(velmor::guard::GuardLink& link, std::vector<std::string>& words, std::s
         const int fd = link.TakeBaitSocket();
         if (fd < 0) return false;
         std::cout << "bait " << LocalPort(fd) << std::endl;
+        return true;
+    }
+    if (command == "owners") {
+        // owners COOKIE INODE: one line "owner PID NAME" for the socket when the guard names it.
+        velmor::guard::SocketRef socket;
+        socket.cookie = std::stoull(next());
+        socket.inode = std::stoull(next());
+        std::vector<velmor::guard::OwnerRecord> owners;
+        if (!link.Owners(std::span(&socket, 1), owners)) return false;
+        for (const auto& owner : owners) std::cout << "owner " << owner.pid << ' ' << owner.name << std::endl;
         return true;
     }
     std::cerr << "guard_probe: unknown command " << command << '\n';

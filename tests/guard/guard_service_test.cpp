@@ -342,5 +342,44 @@ TEST(GuardOptionsTest, SocketAndGroup) {
     EXPECT_EQ(defaults.first_strike, "on");
 }
 
+class FakeOwners final : public OwnerFinder {
+public:
+    std::vector<std::vector<SocketRef>> asked;
+    std::size_t answers = 1;
+    std::vector<OwnerRecord> Find(std::span<const SocketRef> sockets) override {
+        asked.emplace_back(sockets.begin(), sockets.end());
+        std::vector<OwnerRecord> found(answers);
+        for (std::size_t i = 0; i < found.size(); ++i) found[i].cookie = i + 1;
+        return found;
+    }
+};
+
+// Owners goes to the finder when the guard has one, and answers at most what a reply holds.
+TEST_F(GuardServiceTest, OwnersAreAnsweredByTheFinder) {
+    Request ask;
+    ask.op = Op::Owners;
+    ask.sockets = {{7, 70}};
+    EXPECT_EQ(Handle(ask).result, Result::NotAvailable);
+    FakeOwners owners;
+    service.SetOwnerFinder(&owners);
+    Reply reply = Handle(ask);
+    EXPECT_EQ(reply.result, Result::Ok);
+    EXPECT_EQ(reply.version, kProtocolVersion);
+    ASSERT_EQ(owners.asked.size(), 1u);
+    EXPECT_EQ(owners.asked[0], ask.sockets);
+    EXPECT_EQ(reply.owners.size(), 1u);
+    owners.answers = kMaxOwnerRecords + 3;
+    EXPECT_EQ(Handle(ask).owners.size(), kMaxOwnerRecords);
+    // The option that switches it off.
+    GuardOptions options;
+    const char* argv[] = {"velmor-guard", "--owners", "off", "--group", "7"};
+    std::string error;
+    ASSERT_TRUE(ParseGuardOptions(5, const_cast<char**>(argv), options, error)) << error;
+    EXPECT_FALSE(options.owners);
+    EXPECT_EQ(options.group, "7");
+    const char* wrong[] = {"velmor-guard", "--owners", "maybe"};
+    EXPECT_FALSE(ParseGuardOptions(3, const_cast<char**>(wrong), options, error));
+}
+
 }  // namespace
 }  // namespace velmor::guard

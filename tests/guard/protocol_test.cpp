@@ -174,6 +174,7 @@ TEST(GuardProtocol, RefusalsTravelFromVersionTwoAndAVersionOneClientReadsWhatItA
     update.refused = {{Parsed("10.77.0.254"), Refusal::Gateway},
                       {Parsed("::1"), Refusal::Loopback},
                       {Parsed("fd00:77::1"), Refusal::OwnAddress}};
+    update.version = 2;
     Reply got;
     std::size_t consumed = 0;
     update.version = 2;
@@ -238,7 +239,8 @@ TEST(GuardProtocol, EventFramesRoundTripAndAreNoReplies) {
     batch.events = {SampleEvent(2), SampleEvent(10)};
     batch.lost = 3;
     const auto frame = EncodeEvents(batch);
-    ASSERT_EQ(frame.size(), kHeaderSize + 8 + 2 * kEventRecordSize);
+    // From version 3 the socket records are followed by an owner count (none here).
+    ASSERT_EQ(frame.size(), kHeaderSize + 8 + 2 * kEventRecordSize + 4);
     EventBatch parsed;
     std::size_t consumed = 0;
     ASSERT_EQ(ParseEvents(frame, parsed, consumed), ParseStatus::Complete);
@@ -249,6 +251,7 @@ TEST(GuardProtocol, EventFramesRoundTripAndAreNoReplies) {
     batch.version = 1;
     const auto old_frame = EncodeEvents(batch);
     EXPECT_EQ(old_frame[2], 1);
+    EXPECT_EQ(old_frame.size(), kHeaderSize + 8 + 2 * kEventRecordSize);
     ASSERT_EQ(ParseEvents(old_frame, parsed, consumed), ParseStatus::Complete);
     EXPECT_EQ(parsed.version, 1);
     EXPECT_EQ(parsed.events, batch.events);
@@ -382,6 +385,132 @@ TEST(GuardProtocol, TheFirstStrikeTravelsFromVersionThreeOnly) {
     auto old_with_flag = old_frame;
     old_with_flag[kHeaderSize + 8 + 11] = kEventStruck;
     EXPECT_EQ(ParseEvents(old_with_flag, events, consumed), ParseStatus::Invalid);
+}
+
+OwnerRecord SampleOwner(std::uint64_t cookie, bool with_addresses) {
+    OwnerRecord owner;
+    owner.cookie = cookie;
+    owner.flags = OwnerRecord::kHasOwner;
+    owner.pid = 4321;
+    owner.uid = 1000;
+    owner.name = "firefox";
+    owner.path = "/usr/lib/firefox-esr/firefox-esr";
+    if (with_addresses) {
+        owner.flags |= OwnerRecord::kHasAddresses | OwnerRecord::kClosed | OwnerRecord::kHasCounts;
+        owner.family = 10;
+        owner.local = {0xfd, 0, 0, 0x77, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+        owner.remote = {0xfd, 0, 0, 0x77, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2};
+        owner.local_port = 51000;
+        owner.remote_port = 443;
+        owner.bytes_received = 5'000'000'000ull;
+        owner.bytes_sent = 1234;
+    }
+    return owner;
+}
+
+// Version 3: the Owners request and its reply, and owner records after the socket records of an
+// event frame; frames of versions 1 and 2 stay as they were, and Owners is no request of theirs.
+TEST(GuardProtocol, OwnersTravelFromVersionThree) {
+    Request ask;
+    ask.op = Op::Owners;
+    ask.sockets = {{1, 100}, {0xFFFF'FFFF'FFFF'FFFFull, 0}};
+    Request parsed_request;
+    std::size_t consumed = 0;
+    const auto ask_bytes = EncodeRequest(ask);
+    ASSERT_EQ(ParseRequest(ask_bytes, parsed_request, consumed), ParseStatus::Complete);
+    EXPECT_EQ(parsed_request.sockets, ask.sockets);
+    EXPECT_EQ(consumed, kHeaderSize + 4 + 2 * kSocketRefSize);
+    for (const std::uint8_t old : {1, 2}) {
+        auto older = ask_bytes;
+        older[2] = old;
+        EXPECT_EQ(ParseRequest(older, parsed_request, consumed), ParseStatus::Invalid) << int(old);
+    }
+    auto miscounted = ask_bytes;
+    miscounted[kHeaderSize] = 3;
+    EXPECT_EQ(ParseRequest(miscounted, parsed_request, consumed), ParseStatus::Invalid);
+
+    Reply answer;
+    answer.op = Op::Owners;
+    answer.owners = {SampleOwner(1, false), SampleOwner(2, true)};
+    answer.owners[0].path.clear();  // a path that could not be read
+    Reply parsed_reply;
+    ASSERT_EQ(ParseReply(EncodeReply(answer), parsed_reply, consumed), ParseStatus::Complete);
+    EXPECT_EQ(parsed_reply.owners, answer.owners);
+    Reply refused;
+    refused.op = Op::Owners;
+    refused.result = Result::NotAvailable;
+    ASSERT_EQ(ParseReply(EncodeReply(refused), parsed_reply, consumed), ParseStatus::Complete);
+    EXPECT_EQ(parsed_reply.result, Result::NotAvailable);
+    EXPECT_TRUE(parsed_reply.owners.empty());
+
+    EventBatch batch;
+    batch.events = {SampleEvent(2)};
+    batch.owners = {SampleOwner(3, true), SampleOwner(4, false)};
+    EventBatch parsed;
+    ASSERT_EQ(ParseEvents(EncodeEvents(batch), parsed, consumed), ParseStatus::Complete);
+    EXPECT_EQ(parsed.events, batch.events);
+    EXPECT_EQ(parsed.owners, batch.owners);
+    // A subscriber of an older version gets the socket records alone, byte for byte as before.
+    for (const std::uint8_t old : {1, 2}) {
+        batch.version = old;
+        const auto frame = EncodeEvents(batch);
+        EXPECT_EQ(frame.size(), kHeaderSize + 8 + kEventRecordSize) << int(old);
+        ASSERT_EQ(ParseEvents(frame, parsed, consumed), ParseStatus::Complete);
+        EXPECT_TRUE(parsed.owners.empty());
+    }
+}
+
+// Names and paths are cut at their limits and a process's name carries no control characters;
+// everything that is not one owner record is refused.
+TEST(GuardProtocol, OwnerRecordsAreBoundedAndMalformedOnesRefused) {
+    Reply answer;
+    answer.op = Op::Owners;
+    answer.owners = {SampleOwner(1, false)};
+    answer.owners[0].name = std::string("evil\n\x1b[2Jname-longer-than-15");
+    answer.owners[0].path = std::string(5000, 'p');
+    Reply parsed;
+    std::size_t consumed = 0;
+    const auto good = EncodeReply(answer);
+    ASSERT_EQ(ParseReply(good, parsed, consumed), ParseStatus::Complete);
+    EXPECT_EQ(parsed.owners[0].name, "evil??[2Jname-l");
+    EXPECT_EQ(parsed.owners[0].path.size(), OwnerRecord::kMaxPath);
+
+    // The record starts after the result and the count.
+    constexpr std::size_t record = kHeaderSize + 5;
+    const auto parse = [&](std::vector<std::uint8_t> bytes) { return ParseReply(bytes, parsed, consumed); };
+    auto flags = good;
+    flags[record + 32] = 0x10;
+    EXPECT_EQ(parse(flags), ParseStatus::Invalid);
+    auto addresses_without_flag = good;
+    addresses_without_flag[record + 33] = 2;  // a family without kHasAddresses
+    EXPECT_EQ(parse(addresses_without_flag), ParseStatus::Invalid);
+    auto long_name = good;
+    long_name[record + 38] = 16;
+    EXPECT_EQ(parse(long_name), ParseStatus::Invalid);
+    auto reserved = good;
+    reserved[record + 39] = 1;
+    EXPECT_EQ(parse(reserved), ParseStatus::Invalid);
+    auto short_frame = good;
+    short_frame.pop_back();
+    short_frame[4] = static_cast<std::uint8_t>(short_frame[4] - 1);
+    EXPECT_EQ(parse(short_frame), ParseStatus::Invalid);
+    // An IPv4 record with bytes past the fourth of an address.
+    Reply with_addresses;
+    with_addresses.op = Op::Owners;
+    with_addresses.owners = {SampleOwner(2, true)};
+    with_addresses.owners[0].family = 2;
+    auto v4 = EncodeReply(with_addresses);
+    EXPECT_EQ(parse(v4), ParseStatus::Invalid);
+
+    // A frame holds as many owner records as fit, whatever their length; the rest waits.
+    EventBatch many;
+    many.owners.assign(kMaxOwnerRecords + 5, SampleOwner(9, true));
+    for (OwnerRecord& owner : many.owners) owner.path.assign(OwnerRecord::kMaxPath, 'x');
+    const auto frame = EncodeEvents(many);
+    EXPECT_LE(frame.size(), kHeaderSize + kMaxPayload);
+    EventBatch taken;
+    ASSERT_EQ(ParseEvents(frame, taken, consumed), ParseStatus::Complete);
+    EXPECT_EQ(taken.owners.size(), kMaxOwnerRecords);
 }
 
 }  // namespace

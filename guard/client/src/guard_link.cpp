@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <utility>
 
 #include "guard_connection.h"
@@ -180,6 +181,22 @@ public:
         request.on = on;
         Reply reply;
         return RoundTrip(request, reply) && reply.result == Result::Ok;
+    }
+
+    bool Owners(std::span<const SocketRef> sockets, std::vector<OwnerRecord>& owners) override {
+        if (version_ < 3) return false;
+        Request request;
+        request.op = Op::Owners;
+        for (std::size_t at = 0; at < sockets.size(); at += kMaxOwnerRecords) {
+            const std::size_t end = std::min(sockets.size(), at + kMaxOwnerRecords);
+            request.sockets.assign(sockets.begin() + static_cast<std::ptrdiff_t>(at),
+                                   sockets.begin() + static_cast<std::ptrdiff_t>(end));
+            Reply reply;
+            if (!RoundTrip(request, reply) || reply.result != Result::Ok) return false;
+            owners.insert(owners.end(), std::make_move_iterator(reply.owners.begin()),
+                          std::make_move_iterator(reply.owners.end()));
+        }
+        return true;
     }
 
     platform::NativeSocket TakeBaitSocket() override {

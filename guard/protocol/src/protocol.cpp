@@ -20,11 +20,21 @@ constexpr std::uint8_t kStateFirstStrike = 0x10, kStateFirstStrikeArmed = 0x20, 
 constexpr std::size_t kStatusReplySize = 12;
 constexpr std::size_t kStatusReplySize3 = 16;
 constexpr std::uint8_t kFirstStrikeVersion = 3;
+constexpr std::uint8_t kOwnersVersion = 3;
 
 class Writer {
 public:
     Writer(std::uint8_t op, std::uint8_t version) { bytes_ = {kMagic0, kMagic1, version, op, 0, 0, 0, 0}; }
     void U8(std::uint8_t value) { bytes_.push_back(value); }
+    void U16(std::uint16_t value) {
+        bytes_.push_back(static_cast<std::uint8_t>(value));
+        bytes_.push_back(static_cast<std::uint8_t>(value >> 8));
+    }
+    void U64(std::uint64_t value) {
+        for (int shift = 0; shift < 64; shift += 8)
+            bytes_.push_back(static_cast<std::uint8_t>(value >> shift));
+    }
+    std::size_t Size() const { return bytes_.size(); }
     void U32(std::uint32_t value) {
         for (int shift = 0; shift < 32; shift += 8)
             bytes_.push_back(static_cast<std::uint8_t>(value >> shift));
@@ -49,6 +59,16 @@ public:
     explicit Reader(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
     std::size_t Left() const { return bytes_.size() - at_; }
     std::uint8_t U8() { return bytes_[at_++]; }
+    std::uint16_t U16() {
+        const auto value = static_cast<std::uint16_t>(bytes_[at_] | bytes_[at_ + 1] << 8);
+        at_ += 2;
+        return value;
+    }
+    std::uint64_t U64() {
+        std::uint64_t value = 0;
+        for (int i = 0; i < 8; ++i) value |= static_cast<std::uint64_t>(bytes_[at_++]) << (8 * i);
+        return value;
+    }
     std::uint32_t U32() {
         std::uint32_t value = 0;
         for (int i = 0; i < 4; ++i) value |= static_cast<std::uint32_t>(bytes_[at_++]) << (8 * i);
@@ -142,12 +162,77 @@ bool IsKnownVersion(std::uint8_t version) {
 bool IsKnownOp(std::uint8_t op) {
     return (op >= 1 && op <= static_cast<std::uint8_t>(Op::Subscribe)) ||
            op == static_cast<std::uint8_t>(Op::UpdateExempt) ||
-           op == static_cast<std::uint8_t>(Op::SetFirstStrike);
+           op == static_cast<std::uint8_t>(Op::SetFirstStrike) || op == static_cast<std::uint8_t>(Op::Owners);
+}
+
+void WriteOwner(Writer& w, const OwnerRecord& o) {
+    const std::size_t name = std::min(o.name.size(), OwnerRecord::kMaxName);
+    const std::size_t path = std::min(o.path.size(), OwnerRecord::kMaxPath);
+    w.U64(o.cookie);
+    w.U64(o.bytes_received);
+    w.U64(o.bytes_sent);
+    w.U32(o.pid);
+    w.U32(o.uid);
+    w.U8(o.flags & OwnerRecord::kKnownFlags);
+    w.U8(o.family);
+    w.U16(o.local_port);
+    w.U16(o.remote_port);
+    w.U8(static_cast<std::uint8_t>(name));
+    w.U8(0);
+    w.U16(static_cast<std::uint16_t>(path));
+    w.Raw(o.local.data(), 16);
+    w.Raw(o.remote.data(), 16);
+    // A process names itself: control characters in its name travel as '?'.
+    for (std::size_t i = 0; i < name; ++i) {
+        const auto c = static_cast<unsigned char>(o.name[i]);
+        w.U8(c < 0x20 || c == 0x7f ? static_cast<std::uint8_t>('?') : c);
+    }
+    w.Raw(o.path.data(), path);
+}
+
+bool ReadOwner(Reader& r, OwnerRecord& o) {
+    if (r.Left() < kOwnerRecordFixedSize) return false;
+    o.cookie = r.U64();
+    o.bytes_received = r.U64();
+    o.bytes_sent = r.U64();
+    o.pid = r.U32();
+    o.uid = r.U32();
+    o.flags = r.U8();
+    o.family = r.U8();
+    o.local_port = r.U16();
+    o.remote_port = r.U16();
+    const std::size_t name = r.U8();
+    const std::uint8_t reserved = r.U8();
+    const std::size_t path = r.U16();
+    r.Raw(o.local.data(), 16);
+    r.Raw(o.remote.data(), 16);
+    if ((o.flags & ~OwnerRecord::kKnownFlags) != 0 || reserved != 0 || name > OwnerRecord::kMaxName ||
+        path > OwnerRecord::kMaxPath || r.Left() < name + path) {
+        return false;
+    }
+    o.name.resize(name);
+    o.path.resize(path);
+    r.Raw(o.name.data(), name);
+    r.Raw(o.path.data(), path);
+    // Addresses only where they are said to be, and then of a family they can be.
+    if ((o.flags & OwnerRecord::kHasAddresses) != 0) {
+        if (o.family != 2 && o.family != 10) return false;
+        if (o.family == 2) {
+            for (std::size_t i = 4; i < 16; ++i) {
+                if (o.local[i] != 0 || o.remote[i] != 0) return false;
+            }
+        }
+    } else if (o.family != 0 || o.local_port != 0 || o.remote_port != 0 || o.local != decltype(o.local){} ||
+               o.remote != decltype(o.remote){}) {
+        return false;
+    }
+    return true;
 }
 
 // Those that came with a later version than the oldest.
 bool IsOpOfVersion(Op op, std::uint8_t version) {
     if (op == Op::UpdateExempt || op == Op::SetFirstStrike) return version >= kFirstStrikeVersion;
+    if (op == Op::Owners) return version >= kOwnersVersion;
     return true;
 }
 
@@ -267,6 +352,13 @@ std::vector<std::uint8_t> EncodeRequest(const Request& request) {
             for (const auto& range : request.exempt_add) WriteRange(w, range);
             for (const auto& range : request.exempt_remove) WriteRange(w, range);
             break;
+        case Op::Owners:
+            w.U32(static_cast<std::uint32_t>(std::min(request.sockets.size(), kMaxSocketRefs)));
+            for (std::size_t i = 0; i < request.sockets.size() && i < kMaxSocketRefs; ++i) {
+                w.U64(request.sockets[i].cookie);
+                w.U64(request.sockets[i].inode);
+            }
+            break;
     }
     return w.Finish();
 }
@@ -347,6 +439,17 @@ ParseStatus ParseRequest(std::span<const std::uint8_t> bytes, Request& request, 
             }
             break;
         }
+        case Op::Owners: {
+            if (r.Left() < 4) return ParseStatus::Invalid;
+            const std::uint64_t count = r.U32();
+            if (count > kMaxSocketRefs || r.Left() != count * kSocketRefSize) return ParseStatus::Invalid;
+            parsed.sockets.resize(static_cast<std::size_t>(count));
+            for (SocketRef& socket : parsed.sockets) {
+                socket.cookie = r.U64();
+                socket.inode = r.U64();
+            }
+            break;
+        }
     }
     request = std::move(parsed);
     return ParseStatus::Complete;
@@ -362,6 +465,11 @@ std::vector<std::uint8_t> EncodeReply(const Reply& reply) {
             WriteAddress(w, reply.refused[i].address);
             w.U8(static_cast<std::uint8_t>(reply.refused[i].reason));
         }
+    }
+    if (reply.op == Op::Owners && reply.result == Result::Ok) {
+        const std::size_t count = std::min(reply.owners.size(), kMaxOwnerRecords);
+        w.U32(static_cast<std::uint32_t>(count));
+        for (std::size_t i = 0; i < count; ++i) WriteOwner(w, reply.owners[i]);
     }
     if (reply.op == Op::Status && reply.result == Result::Ok) {
         const GuardState& s = reply.state;
@@ -391,6 +499,7 @@ ParseStatus ParseReply(std::span<const std::uint8_t> bytes, Reply& reply, std::s
         payload.empty()) {
         return ParseStatus::Invalid;
     }
+    // An answer in a version that has no such operation is an UnsupportedVersion one at most.
     Reply parsed;
     parsed.op = static_cast<Op>(op & ~kReplyBit);
     parsed.version = version;
@@ -425,19 +534,35 @@ ParseStatus ParseReply(std::span<const std::uint8_t> bytes, Reply& reply, std::s
             if (!IsRefusal(reason)) return ParseStatus::Invalid;
             refused.reason = static_cast<Refusal>(reason);
         }
+    } else if (parsed.op == Op::Owners && parsed.result == Result::Ok) {
+        if (version < kOwnersVersion || r.Left() < 4) return ParseStatus::Invalid;
+        const std::uint64_t count = r.U32();
+        if (count > kMaxOwnerRecords) return ParseStatus::Invalid;
+        parsed.owners.resize(static_cast<std::size_t>(count));
+        for (OwnerRecord& owner : parsed.owners) {
+            if (!ReadOwner(r, owner)) return ParseStatus::Invalid;
+        }
+        if (r.Left() != 0) return ParseStatus::Invalid;
     } else if (payload.size() != 1) {
         return ParseStatus::Invalid;
     }
-    reply = parsed;
+    reply = std::move(parsed);
     return ParseStatus::Complete;
 }
 
 std::vector<std::uint8_t> EncodeEvents(const EventBatch& batch) {
     Writer w(static_cast<std::uint8_t>(static_cast<std::uint8_t>(Op::Events) | kReplyBit), batch.version);
-    const std::size_t count = std::min(batch.events.size(), kMaxEventRecords);
+    const std::size_t count = std::min(batch.events.size(), MaxEventRecords(batch.version));
     w.U32(static_cast<std::uint32_t>(count));
     w.U32(batch.lost);
     for (std::size_t i = 0; i < count; ++i) WriteEvent(w, batch.events[i], batch.version);
+    if (batch.version >= 3) {
+        // As many owner records as the frame has room for, whatever their names and paths.
+        const std::size_t room = (kMaxPayload - 12 - count * kEventRecordSize) / kMaxOwnerRecordSize;
+        const std::size_t owners = std::min({batch.owners.size(), kMaxOwnerRecords, room});
+        w.U32(static_cast<std::uint32_t>(owners));
+        for (std::size_t i = 0; i < owners; ++i) WriteOwner(w, batch.owners[i]);
+    }
     return w.Finish();
 }
 
@@ -454,10 +579,21 @@ ParseStatus ParseEvents(std::span<const std::uint8_t> bytes, EventBatch& batch, 
     EventBatch parsed;
     parsed.version = version;
     parsed.lost = r.U32();
-    if (r.Left() != count * kEventRecordSize) return ParseStatus::Invalid;
+    const bool owners = version >= 3;
+    if (owners ? r.Left() < count * kEventRecordSize + 4 : r.Left() != count * kEventRecordSize)
+        return ParseStatus::Invalid;
     parsed.events.resize(static_cast<std::size_t>(count));
     for (auto& e : parsed.events) {
         if (!ReadEvent(r, e, version)) return ParseStatus::Invalid;
+    }
+    if (owners) {
+        const std::uint64_t owner_count = r.U32();
+        if (owner_count > kMaxOwnerRecords) return ParseStatus::Invalid;
+        parsed.owners.resize(static_cast<std::size_t>(owner_count));
+        for (OwnerRecord& owner : parsed.owners) {
+            if (!ReadOwner(r, owner)) return ParseStatus::Invalid;
+        }
+        if (r.Left() != 0) return ParseStatus::Invalid;
     }
     batch = std::move(parsed);
     return ParseStatus::Complete;

@@ -22,6 +22,15 @@ void PrintList(const rules::ListModel& list) {
     }
 }
 
+// One line of tab-separated fields, each escaped on its own (a tab in a path splits no line).
+void PrintFields(const std::vector<std::string>& fields) {
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+        if (i > 0) std::cout << '\t';
+        std::cout << EscapeControlCharacters(fields[i]);
+    }
+    std::cout << '\n';
+}
+
 bool ParseOnOff(std::string_view word, bool& value) {
     if (word == "on") {
         value = true;
@@ -72,7 +81,7 @@ bool ParseHeadlessOptions(int argc, char** argv, HeadlessOptions& options, std::
 }
 
 HeadlessHost::HeadlessHost(MonitorService& service, const HeadlessOptions& options)
-    : options_(options), service_(service) {
+    : options_(options), service_(service), traffic_(std::make_unique<TrafficService>(service_)) {
     service_.SetHost(this);
     service_.CreateFolders();
     service_.Cycle().SetChecked(engine::kAutoBlockBox, options_.auto_block);
@@ -88,6 +97,7 @@ HeadlessHost::HeadlessHost(MonitorService& service, const HeadlessOptions& optio
     // The bait comes only from the guard: without one the headless monitor opens none of its own.
     service_.OpenBait(bait_, std::nullopt);
     for (const std::string& line : EnforcementNotice(facts)) std::cerr << "velmor: " << line << '\n';
+    std::cerr << "velmor: " << ProgramsNotice(traffic_->SeesEveryUser()) << '\n';
     if (bait_.IsListening()) std::cerr << "velmor: 80번 포트 감시 리스너 (velmor-guard)\n";
     if (input_.open(stdin, QIODevice::ReadOnly | QIODevice::Unbuffered)) {
         input_notifier_ = std::make_unique<QSocketNotifier>(input_.handle(), QSocketNotifier::Read);
@@ -184,6 +194,8 @@ bool HeadlessHost::RunCommand(const std::string& line) {
         PrintList(service_.AddressList());
     } else if (line == "ports") {
         PrintList(service_.PortList());
+    } else if (line == "connections") {
+        for (const std::vector<std::string>& connection : traffic_->ConnectionRows()) PrintFields(connection);
     } else if (line == "stats") {
         const auto& stats = cycle.GetStats();
         std::cout << "ticks " << stats.ticks << "\ndumps " << stats.dumps << "\nfull_passes "

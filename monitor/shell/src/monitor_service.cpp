@@ -14,18 +14,29 @@ namespace {
 
 // A change of a list made outside the tick (the tick's own changes find its timer stopped and
 // bring nothing forward) is something the next tick must apply: it need not wait for the safety net.
+// A note (a program, a byte count) changes no list's generation and brings nothing forward.
 class ListPoker final : public rules::ListModelObserver {
 public:
-    explicit ListPoker(std::function<void()> poke) : poke_(std::move(poke)) {}
-    void OnRowsInserted(int, int) override { poke_(); }
-    void OnRowsRemoved(int, int) override { poke_(); }
-    void OnCellChanged(int, int) override { poke_(); }
+    ListPoker(std::vector<const rules::ListModel*> lists, std::function<void()> poke)
+        : lists_(std::move(lists)), poke_(std::move(poke)) {}
+    void OnRowsInserted(int, int) override { PokeIfChanged(); }
+    void OnRowsRemoved(int, int) override { PokeIfChanged(); }
+    void OnCellChanged(int, int) override { PokeIfChanged(); }
     void OnSelectionChanged(int) override {}
     void OnLayoutChanged() override {}
-    void OnReset() override { poke_(); }
+    void OnReset() override { PokeIfChanged(); }
 
 private:
+    void PokeIfChanged() {
+        std::uint64_t generations = 0;
+        for (const rules::ListModel* list : lists_) generations += list->Generation();
+        if (generations != seen_) poke_();
+        seen_ = generations;
+    }
+
+    std::vector<const rules::ListModel*> lists_;
     std::function<void()> poke_;
+    std::uint64_t seen_ = 0;
 };
 
 }  // namespace
@@ -61,9 +72,10 @@ MonitorService::MonitorService(std::filesystem::path program_folder, MonitorPart
     lookup_timer_.setObjectName(QStringLiteral("TimerGetWWW"));
     lookup_timer_.setInterval(engine::kLookupIntervalMs);
     connect(&lookup_timer_, &QTimer::timeout, this, &MonitorService::OnLookupTimer);
-    list_poker_ = std::make_unique<ListPoker>([this] {
-        if (waker_) waker_->Poke();
-    });
+    list_poker_ = std::make_unique<ListPoker>(
+        std::vector<const rules::ListModel*>{&address_list_, &port_list_, &rule_list_}, [this] {
+            if (waker_) waker_->Poke();
+        });
     for (rules::ListModel* list : {&address_list_, &port_list_, &rule_list_})
         list->AddObserver(list_poker_.get());
     cycle_.SetExemptions(&exemptions_);
@@ -140,6 +152,7 @@ void MonitorService::Stop() {
 
 void MonitorService::OnTableTimer() {
     const auto dumps = cycle_.GetStats().dumps;
+    UpdateEventSafetyNet();
     cycle_.TimerGetTable_Timer();
     quiet_ticks_.TickRan();
     // The guard ended its event stream: the counter gate takes over again.
@@ -166,9 +179,11 @@ void MonitorService::OnTableTimer() {
 
 void MonitorService::UpdateEventSafetyNet() {
     // A guard whose events tell of SYNs too leaves nothing to the periodic read but what the events
-    // may have missed without saying so: once every 10 s instead of every second.
+    // may have missed without saying so, and the bytes of each connection, which only a read brings:
+    // once a second while the lists are shown, every 10 s while hidden.
     const bool syns = guard_ && guard_->GuardState() && guard_->GuardState()->half_open_events;
-    cycle_.SetEventSafetyNet(syns ? std::chrono::seconds(10) : std::chrono::seconds(1));
+    const bool quiet = syns && !host_.IsWindowVisible();
+    cycle_.SetEventSafetyNet(quiet ? std::chrono::seconds(10) : std::chrono::seconds(1));
 }
 
 void MonitorService::SetTableEvents(engine::TableEvents* events) {

@@ -22,10 +22,12 @@ struct GuardOptions {
     std::string group = kDefaultGroup;
     // "off" keeps the kernel's first strike out of service (benchmarks compare against it).
     std::string first_strike = "on";
+    // Who owns each socket (the owner program, the Owners request): on unless switched off.
+    bool owners = true;
 };
 
-// Parses velmor-guard's command line: [--socket PATH] [--group NAME|GID] [--first-strike on|off].
-// False (with a message in `error`) on anything else.
+// Parses velmor-guard's command line: [--socket PATH] [--group NAME|GID] [--first-strike on|off]
+// [--owners on|off]. False (with a message in `error`) on anything else.
 bool ParseGuardOptions(int argc, char** argv, GuardOptions& options, std::string& error);
 
 // Who is at the other end of a client connection, as the kernel vouches for it (SO_PEERCRED and the
@@ -103,6 +105,14 @@ public:
     virtual int OpenBait() = 0;
 };
 
+// Who owns the sockets a client asks about (the Owners request).
+class OwnerFinder {
+public:
+    virtual ~OwnerFinder() = default;
+    // The owners that can be found, one record per socket found; at most kMaxOwnerRecords.
+    virtual std::vector<OwnerRecord> Find(std::span<const SocketRef> sockets) = 0;
+};
+
 // Answers requests. Holds what is in force: the addresses of the two sets and the block-the-Internet
 // state, both owned by the clients' session: when the last client hangs up they are lifted, so a
 // Velmor that quits (or dies) never leaves the machine cut off. Neither can any client cut it off
@@ -140,6 +150,10 @@ public:
     // Why `address` must never enter the sets; nullopt when it may.
     std::optional<Refusal> Protects(const Address& address) const;
 
+    // Who answers Owners (not owned; nullptr: NotAvailable). Every client the guard serves may ask: a
+    // member of its group, who may cut any connection already, sees every program.
+    void SetOwnerFinder(OwnerFinder* finder) { owners_ = finder; }
+
     GuardState State() const;
     const std::set<Address>& Blocked() const { return blocked_; }
     bool BlockInternet() const { return block_internet_; }
@@ -154,6 +168,7 @@ private:
 
     PacketFilter& filter_;
     GuardActions& actions_;
+    OwnerFinder* owners_ = nullptr;
     bool table_ = false;
     bool block_internet_ = false;
     std::set<Address> blocked_;
@@ -184,6 +199,13 @@ public:
     virtual void Drain(std::vector<EventRecord>& events, std::uint32_t& lost) = 0;
     // The first strike loaded with the events; nullptr without it.
     virtual FirstStrike* Strike() { return nullptr; }
+    // The sockets' owners and last counts, for subscribers of version 3 and up: readable while some
+    // are pending (-1: the feed has none), and drained like the events.
+    virtual int OwnerFd() const { return -1; }
+    virtual void DrainOwners(std::vector<OwnerRecord>& owners, std::uint32_t& lost) {
+        static_cast<void>(owners);
+        static_cast<void>(lost);
+    }
 };
 
 // Serves the socket until SIGTERM, SIGINT or SIGHUP. Returns the process exit status. Without a

@@ -26,6 +26,8 @@
 #include "mailbox_notifier.h"
 #include "network_tools_panel.h"
 #include "qt_text.h"
+#include "traffic_view.h"
+#include "velmor/rules/list_sort.h"
 #include "velmor/shell/enforcement_notice.h"
 #include "velmor/shell/tray_icon_names.h"
 #include "window_placement.h"
@@ -101,7 +103,7 @@ FrmStart::FrmStart(std::filesystem::path program_folder, MonitorService& service
     setWindowTitle(ToQString(kDesignTitle));
     setWindowIcon(NormalTrayImage());
     setStyleSheet(QString::fromLatin1(kStyleSheet));
-    resize(620, 460);
+    resize(760, 480);
 
     services_.tray->on_notification = [this](int code) { Form_MouseMove(code); };
     notices_ = std::make_unique<IntruderNotices>(*services_.clock);
@@ -109,6 +111,8 @@ FrmStart::FrmStart(std::filesystem::path program_folder, MonitorService& service
     connect(&notice_timer_, &QTimer::timeout, this, &FrmStart::NoticeTimer_Timer);
 
     service_.SetHost(this);
+    traffic_ = std::make_unique<TrafficService>(service_, nullptr, services_.clock);
+    traffic_->SetBaitPort(services_.bait_port);
     // The notice follows the guard as it comes and goes.
     connect(&service_, &MonitorService::GuardChanged, this, [this] { UpdateNotice(); });
     commands_ = std::make_unique<rules::ListCommands>(
@@ -146,6 +150,7 @@ FrmStart::~FrmStart() {
     delete list_watch_ip_;
     delete list_watch_port_;
     delete list_invader_;
+    delete traffic_view_;
     delete watch_ip_model_;
     delete watch_port_model_;
     delete invader_model_;
@@ -211,6 +216,8 @@ void FrmStart::BuildControls() {
     tab_main_->addTab(BuildInvaderTab(), QStringLiteral("IP 차단"));
     tab_main_->addTab(BuildWatchPortTab(), QStringLiteral("PORT 정보"));
     tab_main_->addTab(BuildOptionsTab(), QStringLiteral("옵션"));
+    traffic_view_ = new TrafficView(traffic_->Ledger());
+    tab_main_->addTab(traffic_view_, QStringLiteral("트래픽"));
     connect(tab_main_, &QTabWidget::currentChanged, this,
             [this](int tab) { commands_->SSTabMain_Click(tab); });
     layout->addWidget(tab_main_, 1);
@@ -260,13 +267,25 @@ QWidget* FrmStart::BuildWatchIpTab() {
     layout->setContentsMargins(8, 8, 8, 8);
     watch_ip_model_ = new ListTableModel(
         service_.AddressList(),
-        {QStringLiteral("IP"), QStringLiteral("횟수"), QStringLiteral("연결"), QStringLiteral("정보")});
+        {QStringLiteral("IP"), QStringLiteral("횟수"), QStringLiteral("연결"), QStringLiteral("정보"),
+         QStringLiteral("프로그램"), QStringLiteral("받음"), QStringLiteral("보냄")});
     watch_ip_model_->SetVerdictColumn(rules::watch_ip::kVerdict);
+    for (const int column : {rules::watch_ip::kReceived, rules::watch_ip::kSent}) {
+        watch_ip_model_->SetColumnDisplay(column, [](const std::string& cell) {
+            const std::int64_t bytes = rules::CountValueOfText(cell);
+            return bytes < 0 ? ToQString(cell)
+                             : ToQString(engine::BytesText(static_cast<std::uint64_t>(bytes)));
+        });
+    }
+    watch_ip_model_->SetRowToolTip([this](int core_row) { return ConnectionsTip(core_row); });
     list_watch_ip_ = MakeListView("ListViewWatchIP", watch_ip_model_);
     list_watch_ip_->setParent(page);
     list_watch_ip_->setColumnWidth(0, AddressColumnWidth(*list_watch_ip_));
     list_watch_ip_->setColumnWidth(1, 90);
     list_watch_ip_->setColumnWidth(2, 60);
+    list_watch_ip_->setColumnWidth(rules::watch_ip::kInfo, 140);
+    list_watch_ip_->setColumnWidth(rules::watch_ip::kProgram, 130);
+    list_watch_ip_->setColumnWidth(rules::watch_ip::kReceived, 80);
     connect(list_watch_ip_, &QTableView::doubleClicked, this,
             [this](const QModelIndex& index) { commands_->ListViewWatchIP_DblClick(index.row()); });
     connect(list_watch_ip_->horizontalHeader(), &QHeaderView::sectionClicked, this,
@@ -288,6 +307,30 @@ QWidget* FrmStart::BuildWatchIpTab() {
     }
     layout->addLayout(buttons);
     return page;
+}
+
+QString FrmStart::ConnectionsTip(int core_row) const {
+    const std::string& address = service_.AddressList().Cell(core_row, rules::watch_ip::kAddress);
+    const auto connections = traffic_->Ledger().ConnectionsOf(address);
+    if (connections.empty()) return {};
+    QStringList lines;
+    lines << ToQString(address);
+    constexpr std::size_t kMostLines = 20;
+    for (std::size_t i = 0; i < connections.size() && i < kMostLines; ++i) {
+        const engine::ConnectionLedger::Connection& connection = *connections[i];
+        const QString program = connection.owner ? QStringLiteral("%1 (pid %2)")
+                                                       .arg(ToQString(connection.owner->name))
+                                                       .arg(connection.owner->pid)
+                                                 : ToQString(engine::kUnknownCell);
+        lines << QStringLiteral("%1  로컬 %2 → 원격 %3  %4")
+                     .arg(program)
+                     .arg(engine::PortOf(connection.row.dwLocalPort))
+                     .arg(engine::PortOf(connection.row.dwRemotePort))
+                     .arg(ToQString(engine::StateName(connection.row.dwState)));
+    }
+    if (connections.size() > kMostLines)
+        lines << QStringLiteral("… 외 %1개").arg(connections.size() - kMostLines);
+    return lines.join(QLatin1Char('\n'));
 }
 
 QWidget* FrmStart::BuildInvaderTab() {
@@ -332,11 +375,12 @@ QWidget* FrmStart::BuildWatchPortTab() {
     auto* page = new QWidget();
     auto* layout = new QVBoxLayout(page);
     layout->setContentsMargins(8, 8, 8, 8);
-    watch_port_model_ =
-        new ListTableModel(service_.PortList(), {QStringLiteral("IP"), QStringLiteral("PORT")});
+    watch_port_model_ = new ListTableModel(
+        service_.PortList(), {QStringLiteral("IP"), QStringLiteral("PORT"), QStringLiteral("프로그램")});
     list_watch_port_ = MakeListView("ListViewWatchPORT", watch_port_model_);
     list_watch_port_->setParent(page);
     list_watch_port_->setColumnWidth(0, AddressColumnWidth(*list_watch_port_));
+    list_watch_port_->setColumnWidth(1, 70);
     connect(list_watch_port_->horizontalHeader(), &QHeaderView::sectionClicked, this,
             [this](int section) { commands_->ListViewWatchPORT_ColumnClick(section + 1); });
     layout->addWidget(list_watch_port_, 1);
@@ -818,6 +862,8 @@ void FrmStart::UpdateNotice() {
         services_.tray->ShowMessage(ToQString(kRefusalNoticeTitle), ToQString(enforcement.front()));
         Log("notice guard refused");
     }
+    // Without a guard that names them, only this user's programs can be shown: said once here.
+    if (facts.guard_expected && !traffic_->SeesEveryUser()) lines << ToQString(ProgramsNotice(false));
     if (services_.updates_refused) {
         lines << QStringLiteral(
             "⚠ 업데이트를 확인하지 않습니다: 프로그램 폴더의 경로에 \"[\" 또는 \"]\"가 있어 업데이트 정보를 "

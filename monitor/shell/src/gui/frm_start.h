@@ -26,6 +26,7 @@
 #include "velmor/shell/intruder_notices.h"
 #include "velmor/shell/monitor_service.h"
 #include "velmor/shell/startup.h"
+#include "velmor/shell/traffic_service.h"
 
 class QCheckBox;
 class QLabel;
@@ -42,6 +43,7 @@ class MailboxNotifier;
 namespace velmor::shell {
 
 class LampWidget;
+class TrafficView;
 
 // The design title and the title that the last load step sets (a blank before "버전").
 inline constexpr std::string_view kDesignTitle = "Torvane...1.0703.01버전";
@@ -153,6 +155,7 @@ public:
     // The notice above the tabs while the desktop has no tray; empty while it has one.
     QString TrayNoticeText() const;
     MonitorService& Service() { return service_; }
+    TrafficService& Traffic() { return *traffic_; }
     rules::ListCommands& Commands() { return *commands_; }
     BaitListener& Listener() { return listener_; }
 
@@ -170,6 +173,9 @@ private:
     QWidget* BuildWatchPortTab();
     QWidget* BuildOptionsTab();
     QWidget* BuildTrustedTab();
+    // The tooltip of a row of "IP 감시": the address's connections, each with its program, pid, local
+    // and remote port and state.
+    QString ConnectionsTip(int core_row) const;
     // The trusted list's save button: writes the list, applies it and says what it skipped.
     void cmdTrustedSave_Click();
     void ShowExemptions();
@@ -195,6 +201,7 @@ private:
     std::filesystem::path program_folder_;
     FrmStartServices services_;
     MonitorService& service_;
+    std::unique_ptr<TrafficService> traffic_;
     std::unique_ptr<rules::ListCommands> commands_;
     std::unique_ptr<platform::MailboxNotifier> mailbox_;
     BaitListener listener_;
@@ -208,6 +215,7 @@ private:
     QTableView* list_watch_ip_ = nullptr;
     QTableView* list_watch_port_ = nullptr;
     QTableView* list_invader_ = nullptr;
+    TrafficView* traffic_view_ = nullptr;
     QCheckBox* chk_invader_ = nullptr;
     std::array<QCheckBox*, 2> check_stop_run_{};
     QCheckBox* check_top_most_ = nullptr;

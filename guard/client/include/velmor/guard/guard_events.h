@@ -34,7 +34,13 @@ public:
         bool hung_up = false;    // the guard closed the stream (or sent something not ours)
     };
     // Reads everything pending without waiting; the events are appended to `events` when given.
+    // Owner records that came with them (a version 3 stream) are kept for TakeOwners.
     virtual Taken Take(std::vector<EventRecord>* events) = 0;
+    // The owner records received since the last call, in the kernel's order (moved into `owners`,
+    // cleared first); nothing from a guard older than protocol version 3. Beyond kMaxKeptOwners the
+    // oldest are dropped.
+    virtual void TakeOwners(std::vector<OwnerRecord>& owners) { owners.clear(); }
+    static constexpr std::size_t kMaxKeptOwners = 65536;
 };
 
 std::unique_ptr<GuardEventStream> MakeGuardEventStream(std::string socket_path);

@@ -71,6 +71,14 @@ public:
     }
     // A listening socket on TCP port 80 (dual stack) that the caller owns; kNoNativeSocket on failure.
     virtual platform::NativeSocket TakeBaitSocket() = 0;
+    // Who owns `sockets` (asked in pieces the guard answers whole), appended to `owners`: false when
+    // the guard cannot tell (one older than protocol version 3, or without the owner finder), or
+    // the link failed.
+    virtual bool Owners(std::span<const SocketRef> sockets, std::vector<OwnerRecord>& owners) {
+        static_cast<void>(sockets);
+        static_cast<void>(owners);
+        return false;
+    }
 };
 
 std::unique_ptr<GuardLink> MakeGuardLink(std::string socket_path);

@@ -30,7 +30,10 @@ namespace velmor::guard {
 // sets (lifelines), and those it took out of them on its own since its last such reply.
 // Version 3 adds the kernel's first strike: the requests UpdateExempt and SetFirstStrike, its state
 // in the reply to Status, and a flag byte in each event record (the kernel struck its remote address);
-// and in the Status whether the events tell of half-open connections.
+// and in the Status whether the events tell of half-open connections. It also says who is talking:
+// the Owners request, and in event frames of a version 3 subscription, after the socket records, the
+// owner records of the sockets that connected, listened or were accepted and the last byte counts of
+// those that closed. A subscriber of version 1 or 2 gets its frames as before, without either.
 inline constexpr std::uint8_t kProtocolVersion = 3;
 inline constexpr std::uint8_t kOldestProtocolVersion = 1;
 inline constexpr std::size_t kHeaderSize = 8;
@@ -55,7 +58,8 @@ enum class Op : std::uint8_t {
     // whose end lifts the blocked sets. NotAvailable when the guard has no kernel events.
     Subscribe = 6,
     // Guard to a subscribed client only, never a request: u32 count, u32 events lost since the last
-    // frame, then count records of kEventRecordSize bytes. Sent with kReplyBit set.
+    // frame, then count records of kEventRecordSize bytes; from version 3 then u32 owner count and
+    // that many owner records (OwnerRecord). Sent with kReplyBit set.
     Events = 7,
     // From version 3. The ranges the first strike must never mark (the client's allowed rules, its
     // lifelines, its trusted list): u8 flags (bit 0: empty them first), u32 additions, u32 removals,
@@ -64,6 +68,10 @@ enum class Op : std::uint8_t {
     // From version 3. u8 0 (off) or 1 (on): whether a completed handshake on the bait marks its address
     // blocked in the kernel at once. Off for every new session. NotAvailable without it.
     SetFirstStrike = 11,
+    // Version 3 on: u32 count, then count sockets of kSocketRefSize bytes (u64 cookie, u64 inode).
+    // An Ok reply carries u32 count, then that many owner records of the sockets whose process the
+    // guard found (from its kernel program, else from /proc/<pid>/fd), at most kMaxOwnerRecords.
+    Owners = 20,
 };
 
 enum class Result : std::uint8_t {
@@ -132,6 +140,49 @@ struct RefusedAddress {
 inline constexpr std::size_t kRefusalSize = kAddressSize + 1;
 inline constexpr std::size_t kMaxRefusals = (kMaxPayload - 5) / kRefusalSize;
 
+// A socket whose owner is asked for: its cookie (sock_diag's idiag_cookie) and the inode of its
+// socket file (idiag_inode), which /proc/<pid>/fd names.
+struct SocketRef {
+    std::uint64_t cookie = 0;
+    std::uint64_t inode = 0;
+    bool operator==(const SocketRef&) const = default;
+};
+inline constexpr std::size_t kSocketRefSize = 16;
+inline constexpr std::size_t kMaxSocketRefs = (kMaxPayload - 4) / kSocketRefSize;
+
+// Who owns a socket, or what a socket that closed moved: one record per socket and moment. An owner
+// record of the kernel program names the socket completely (family, addresses, ports as the event
+// records do); one found in /proc (an answer to Owners) carries the cookie and the owner only.
+struct OwnerRecord {
+    static constexpr std::uint8_t kHasOwner = 0x01;      // pid, uid, name (and path, if known) are set
+    static constexpr std::uint8_t kClosed = 0x02;        // the socket closed; the counts are its last
+    static constexpr std::uint8_t kHasCounts = 0x04;     // the byte counts are set
+    static constexpr std::uint8_t kHasAddresses = 0x08;  // family, addresses and ports are set
+    static constexpr std::uint8_t kKnownFlags = 0x0F;
+    static constexpr std::size_t kMaxName = 15;
+    static constexpr std::size_t kMaxPath = 1024;
+
+    std::uint64_t cookie = 0;
+    std::uint8_t flags = 0;
+    std::uint32_t pid = 0;  // the thread group
+    std::uint32_t uid = 0;
+    std::string name;  // the thread group's name, at most kMaxName bytes
+    std::string path;  // the executable, at most kMaxPath bytes; empty when it could not be read
+    std::uint64_t bytes_received = 0;
+    std::uint64_t bytes_sent = 0;  // acknowledged by the other end
+    std::uint8_t family = 0;       // AF_INET or AF_INET6 as Linux numbers them
+    std::uint16_t local_port = 0;  // host order; 0 while the kernel has not picked it
+    std::uint16_t remote_port = 0;
+    std::array<std::uint8_t, 16> local{};  // as in EventRecord
+    std::array<std::uint8_t, 16> remote{};
+    bool operator==(const OwnerRecord&) const = default;
+};
+inline constexpr std::size_t kOwnerRecordFixedSize = 74;
+inline constexpr std::size_t kMaxOwnerRecordSize =
+    kOwnerRecordFixedSize + OwnerRecord::kMaxName + OwnerRecord::kMaxPath;
+// As many as fit into one frame whatever their names and paths.
+inline constexpr std::size_t kMaxOwnerRecords = (kMaxPayload - 16) / kMaxOwnerRecordSize;
+
 struct Request {
     Op op = Op::Status;
     std::vector<ConnectionId> connections;  // TearDown
@@ -142,6 +193,7 @@ struct Request {
     std::uint8_t version = kProtocolVersion;
     std::vector<ExemptRange> exempt_add{};     // UpdateExempt
     std::vector<ExemptRange> exempt_remove{};  // UpdateExempt
+    std::vector<SocketRef> sockets{};          // Owners
 };
 
 // What the guard can do and what it holds now (the reply to Status).
@@ -168,6 +220,7 @@ struct Reply {
     GuardState state;                       // Status only
     std::vector<RefusedAddress> refused{};  // UpdateBlocked, Ok, version 2 on; at most kMaxRefusals
     std::uint8_t version = kProtocolVersion;
+    std::vector<OwnerRecord> owners{};  // Owners, Ok; at most kMaxOwnerRecords
 };
 
 // One TCP socket of the guard's namespace entering or leaving the connection table, as sent to
@@ -208,12 +261,18 @@ inline constexpr std::size_t kEventRecordSize = 52;
 // The kernel marked the remote address blocked as this handshake on the bait completed.
 inline constexpr std::uint8_t kEventStruck = 0x01;
 inline constexpr std::size_t kMaxEventRecords = (kMaxPayload - 8) / kEventRecordSize;
+// From version 3 a frame keeps room for its owner count.
+inline constexpr std::size_t MaxEventRecords(std::uint8_t version) {
+    return version >= 3 ? (kMaxPayload - 12) / kEventRecordSize : kMaxEventRecords;
+}
 
 struct EventBatch {
     std::vector<EventRecord> events;
     std::uint32_t lost = 0;
-    // The frame's version: the same records in every version, their flags from version 3 on.
+    // The frame's version: the same socket records in every version, their flags from version 3 on.
     std::uint8_t version = kProtocolVersion;
+    // Version 3 on; an older frame leaves them out.
+    std::vector<OwnerRecord> owners{};
 };
 
 enum class ParseStatus {
@@ -235,8 +294,9 @@ std::vector<std::uint8_t> EncodeReply(const Reply& reply);
 // kProtocolVersion is in; the guard answers it and hangs up.
 ParseStatus ParseRequest(std::span<const std::uint8_t> bytes, Request& request, std::size_t& consumed);
 ParseStatus ParseReply(std::span<const std::uint8_t> bytes, Reply& reply, std::size_t& consumed);
-// An Events frame in the batch's version; at most kMaxEventRecords records (the rest is for the next
-// frame).
+// An Events frame in the batch's version; at most MaxEventRecords(version) records and, from version
+// 3, kMaxOwnerRecords owner records (the rest is for the next frame). Names and paths longer than
+// their limits are cut.
 std::vector<std::uint8_t> EncodeEvents(const EventBatch& batch);
 ParseStatus ParseEvents(std::span<const std::uint8_t> bytes, EventBatch& batch, std::size_t& consumed);
 

@@ -31,6 +31,9 @@ public:
     const Stats& GetStats() const { return stats_; }
     // The events of the last TakePending, in the kernel's order.
     const std::vector<guard::EventRecord>& LastEvents() const { return last_; }
+    // The owner records that came since the last call (a guard of protocol version 3 sends them);
+    // they are no news of the table and wake nothing.
+    void TakeOwners(std::vector<guard::OwnerRecord>& owners) { stream_->TakeOwners(owners); }
 
 private:
     std::unique_ptr<guard::GuardEventStream> stream_;

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "velmor/platform/connection_table.h"
@@ -67,6 +68,10 @@ std::string Ipv6ToString(const std::uint32_t (&address)[4]);
 // `out`, keeping its capacity, so a tick that looks at every row allocates nothing.
 std::string RemoteAddressText(const TcpRow& row);
 void RemoteAddressText(const TcpRow& row, std::string& out);
+
+// Listening sockets and loopback connections: "0.0.0.0", "127.0.0.1", "::" and "::1" are neither
+// shown nor filed, in either family.
+bool IsUnlistedAddress(std::string_view address);
 
 // An order-independent digest of the set of rows: family, local and remote address and port of
 // each, and whether it is half-open (SYN_RCVD; other states are left out). Two tables with the same rows in

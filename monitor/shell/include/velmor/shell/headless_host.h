@@ -11,6 +11,7 @@
 #include "velmor/engine/monitoring_cycle.h"
 #include "velmor/shell/bait_listener.h"
 #include "velmor/shell/monitor_service.h"
+#include "velmor/shell/traffic_service.h"
 
 namespace velmor::shell {
 
@@ -40,8 +41,12 @@ public:
 
 // Runs the monitor without a window. It reads commands, one per line, on standard input and
 // answers on standard output:
-//   list            the address list, one row per line: ip, count, verdict, info (tab separated)
-//   ports           the port list: ip, port
+//   list            the address list, one row per line: ip, count, verdict, info, programs (most
+//                   recent first, ", " between), bytes received, bytes sent (tab separated; "-"
+//                   where attribution or counts do not reach)
+//   ports           the port list: ip, port, program
+//   connections     every socket, one per line: protocol, local, remote, state, pid, program, path,
+//                   bytes received, bytes sent
 //   stats           ticks, table reads, full passes, teardowns; lookup ticks, answers collected
 //                   and lookup helper starts
 //   toggle ADDRESS  turns a listed address from blocked to allowed or back (the double-click)
@@ -62,6 +67,7 @@ public:
     // Told once per address on standard error.
     void ExemptAddressMet(std::string_view address, rules::Exemption why) override;
     MonitorService& Service() { return service_; }
+    TrafficService& Traffic() { return *traffic_; }
     const BaitListener& Bait() const { return bait_; }
     // Runs one command line; returns false for "quit".
     bool RunCommand(const std::string& line);
@@ -73,6 +79,7 @@ private:
 
     HeadlessOptions options_;
     MonitorService& service_;
+    std::unique_ptr<TrafficService> traffic_;
     BaitListener bait_;
     QFile input_;
     std::unique_ptr<QSocketNotifier> input_notifier_;

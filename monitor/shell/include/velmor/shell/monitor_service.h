@@ -96,6 +96,8 @@ public:
     std::uint64_t ShowQuietLamps();
 
     rules::RuleStore& Store() { return store_; }
+    // The connection tables the cycle reads.
+    platform::ConnectionTable& Table() { return *table_; }
     rules::ListModel& AddressList() { return address_list_; }
     rules::ListModel& PortList() { return port_list_; }
     rules::ListModel& RuleList() { return rule_list_; }
