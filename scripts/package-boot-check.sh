@@ -88,7 +88,8 @@ nspawn_pid=""
 init_pid=""
 # The container's first process, once it is systemd (nspawn forks helpers before it).
 container_init() {
-  ps -o pid=,comm= --ppid "$nspawn_pid" | awk '$2 == "systemd" { print $1; exit }'
+  # ps fails while nspawn has no child yet; that is "not yet", not an error.
+  { ps -o pid=,comm= --ppid "$nspawn_pid" || true; } | awk '$2 == "systemd" { print $1; exit }'
 }
 cleanup() {
   if [ -n "$nspawn_pid" ] && kill -0 "$nspawn_pid" 2>/dev/null; then
