@@ -6,7 +6,8 @@
 #     systemd-nspawn in a network namespace of its own (nothing it does reaches this machine's
 #     connections);
 #   - systemd starts velmor-guard from its unit: it must run with exactly CAP_NET_ADMIN,
-#     CAP_NET_BIND_SERVICE, CAP_BPF and CAP_PERFMON and no new privileges, and offer kernel events;
+#     CAP_NET_BIND_SERVICE, CAP_BPF, CAP_PERFMON and CAP_SYS_PTRACE and no new privileges, and offer
+#     kernel events;
 #   - a user outside the group velmor runs the installed headless Velmor: the guard refuses it, and
 #     Velmor says so with "sudo adduser NAME velmor";
 #   - a user who took that one step ("adduser alice velmor", then a new login) runs it: the guard
@@ -157,8 +158,8 @@ guard_status=$(inside cat "/proc/$guard_pid/status")
 cap_eff=$(sed -n 's/^CapEff:\s*//p' <<<"$guard_status")
 cap_bnd=$(sed -n 's/^CapBnd:\s*//p' <<<"$guard_status")
 no_new=$(sed -n 's/^NoNewPrivs:\s*//p' <<<"$guard_status")
-# CAP_NET_BIND_SERVICE (10), CAP_NET_ADMIN (12), CAP_PERFMON (38), CAP_BPF (39).
-[ "$cap_eff" = 000000c000001400 ] && [ "$cap_bnd" = 000000c000001400 ] && [ "$no_new" = 1 ] ||
+# CAP_NET_BIND_SERVICE (10), CAP_NET_ADMIN (12), CAP_SYS_PTRACE (19), CAP_PERFMON (38), CAP_BPF (39).
+[ "$cap_eff" = 000000c000081400 ] && [ "$cap_bnd" = 000000c000081400 ] && [ "$no_new" = 1 ] ||
   fail "the guard runs with CapEff $cap_eff, CapBnd $cap_bnd, NoNewPrivs $no_new"
 journal=$(inside journalctl -b -u velmor-guard.service --no-pager -o cat)
 grep -q 'listening on /run/velmor/guard.sock' <<<"$journal" || fail "the guard does not listen: $journal"
