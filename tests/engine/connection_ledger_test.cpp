@@ -2,12 +2,12 @@
 // made by the test.
 #include "velmor/engine/connection_ledger.h"
 
-#include <arpa/inet.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <cstring>
 
+#include "velmor/platform/resolver.h"
 #include "velmor/rules/live_lists.h"
 #include "velmor/test/fakes.h"
 
@@ -32,12 +32,8 @@ struct Socket {
 platform::TcpTable Table(std::initializer_list<Socket> sockets) {
     platform::TcpTable table;
     for (const Socket& socket : sockets) {
-        TcpRow row;
-        row.dwState = socket.state;
-        ::inet_pton(AF_INET, "10.0.0.1", &row.dwLocalAddr);
-        ::inet_pton(AF_INET, socket.remote, &row.dwRemoteAddr);
-        row.dwLocalPort = htons(socket.local_port);
-        row.dwRemotePort = htons(socket.remote_port);
+        const TcpRow row =
+            test::MakeRow("10.0.0.1", socket.local_port, socket.remote, socket.remote_port, socket.state);
         platform::SocketId id;
         id.cookie[0] = static_cast<std::uint32_t>(socket.cookie);
         id.cookie[1] = static_cast<std::uint32_t>(socket.cookie >> 32);
@@ -70,8 +66,10 @@ OwnerRecord Closed(std::uint64_t cookie, const char* remote, std::uint64_t recei
     record.cookie = cookie;
     record.flags = OwnerRecord::kClosed | OwnerRecord::kHasCounts | OwnerRecord::kHasAddresses;
     record.family = 2;
-    ::inet_pton(AF_INET, "10.0.0.1", record.local.data());
-    ::inet_pton(AF_INET, remote, record.remote.data());
+    const std::uint32_t local = platform::ParseIpv4Text("10.0.0.1").value_or(0);
+    const std::uint32_t far = platform::ParseIpv4Text(remote).value_or(0);
+    std::memcpy(record.local.data(), &local, sizeof local);
+    std::memcpy(record.remote.data(), &far, sizeof far);
     record.local_port = 40000;
     record.remote_port = 443;
     record.bytes_received = received;
