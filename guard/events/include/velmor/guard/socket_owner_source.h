@@ -31,7 +31,7 @@ struct SocketOwnerEvent {
     std::optional<KernelOwner> owner;  // none for a closing socket nobody was seen to own
     std::uint64_t bytes_received = 0;  // kClose only
     std::uint64_t bytes_acked = 0;
-    int family = 0;  // AF_INET or AF_INET6; addresses and ports as SocketEvent has them
+    int family = 0;  // AF_INET or AF_INET6; addresses and ports as an EventRecord has them
     std::array<std::uint8_t, 16> local{};
     std::array<std::uint8_t, 16> remote{};
     std::uint16_t local_port = 0;
