@@ -490,6 +490,9 @@ TEST(GuardProtocol, OwnerRecordsAreBoundedAndMalformedOnesRefused) {
     auto reserved = good;
     reserved[record + 39] = 1;
     EXPECT_EQ(parse(reserved), ParseStatus::Invalid);
+    auto control = good;
+    control[record + kOwnerRecordFixedSize] = '\n';  // the first byte of the name
+    EXPECT_EQ(parse(control), ParseStatus::Invalid);
     auto short_frame = good;
     short_frame.pop_back();
     short_frame[4] = static_cast<std::uint8_t>(short_frame[4] - 1);

@@ -214,6 +214,13 @@ bool ReadOwner(Reader& r, OwnerRecord& o) {
     o.path.resize(path);
     r.Raw(o.name.data(), name);
     r.Raw(o.path.data(), path);
+    // The writer sends control characters of a name as '?': one with them is no frame of a guard.
+    if (std::any_of(o.name.begin(), o.name.end(), [](char c) {
+            const auto byte = static_cast<unsigned char>(c);
+            return byte < 0x20 || byte == 0x7f;
+        })) {
+        return false;
+    }
     // Addresses only where they are said to be, and then of a family they can be.
     if ((o.flags & OwnerRecord::kHasAddresses) != 0) {
         if (o.family != 2 && o.family != 10) return false;
