@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <iterator>
 
+#include "map_differences.h"
 #include "velmor/platform/diag.h"
 #include "velmor/rules/live_lists.h"
 
@@ -34,21 +35,7 @@ BlockedAddressTracker::Change BlockedAddressTracker::Update(const BlockPolicy& p
                                rules::Verdict::Blocked);
         }
         // Addresses that came, went or changed their verdict.
-        auto a = listed_.begin();
-        auto b = listed.begin();
-        while (a != listed_.end() || b != listed.end()) {
-            if (b == listed.end() || (a != listed_.end() && a->first < b->first)) {
-                candidates.insert(a->first);
-                ++a;
-            } else if (a == listed_.end() || b->first < a->first) {
-                candidates.insert(b->first);
-                ++b;
-            } else {
-                if (a->second != b->second) candidates.insert(a->first);
-                ++a;
-                ++b;
-            }
-        }
+        AddDifferences(listed_, listed, candidates);
         listed_ = std::move(listed);
         list_generation_ = address_list.Generation();
     }

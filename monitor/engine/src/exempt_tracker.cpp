@@ -1,5 +1,9 @@
 #include "velmor/engine/exempt_tracker.h"
 
+#include <algorithm>
+#include <iterator>
+
+#include "map_differences.h"
 #include "velmor/platform/address_text.h"
 #include "velmor/rules/live_lists.h"
 
@@ -23,26 +27,6 @@ TextSet RangesOf(const rules::Exemptions& exemptions) {
     for (const platform::AddressRange& range : exemptions.Trusted().ranges())
         ranges.insert(platform::FormatAddressRange(range));
     return ranges;
-}
-
-// Every key that is in one of the two and not in the other, or in both with another value.
-template <typename Map>
-void AddDifferences(const Map& before, const Map& after, TextSet& candidates) {
-    auto a = before.begin();
-    auto b = after.begin();
-    while (a != before.end() || b != after.end()) {
-        if (b == after.end() || (a != before.end() && a->first < b->first)) {
-            candidates.insert(a->first);
-            ++a;
-        } else if (a == before.end() || b->first < a->first) {
-            candidates.insert(b->first);
-            ++b;
-        } else {
-            if (a->second != b->second) candidates.insert(a->first);
-            ++a;
-            ++b;
-        }
-    }
 }
 
 }  // namespace
@@ -72,10 +56,8 @@ ExemptRangeTracker::Change ExemptRangeTracker::Update(const rules::ListModel& ad
 
     if (everything || exemptions.Generation() != exemptions_generation_) {
         TextSet ranges = RangesOf(exemptions);
-        std::map<std::string, bool, std::less<>> before, after;
-        for (const std::string& range : ranges_) before.emplace(range, true);
-        for (const std::string& range : ranges) after.emplace(range, true);
-        AddDifferences(before, after, candidates);
+        std::set_symmetric_difference(ranges_.begin(), ranges_.end(), ranges.begin(), ranges.end(),
+                                      std::inserter(candidates, candidates.end()));
         ranges_ = std::move(ranges);
         exemptions_generation_ = exemptions.Generation();
     }
