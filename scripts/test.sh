@@ -7,8 +7,10 @@
 #   VELMOR_SKIP_ASAN=1    leave the sanitizer pass out (for a quick local run; CI never sets it)
 # Every build goes through one compiler cache (scripts/compiler-cache.sh): the nogui build's compile
 # commands are the ci build's, so it takes their objects and compiles only what differs. The tests
-# mostly wait (on child programs, sockets, timers), so the CPU-bound clang-tidy runs beside the ci
-# tests and the fuzzers beside the ASan tests; their output follows when they end.
+# and the package checks mostly wait (on child programs, sockets, timers, containers), so the
+# CPU-bound work runs beside them at the lowest priority: clang-tidy and the ASan build from the end
+# of the ci build on, the fuzzers beside the ASan tests. Their output follows when they end. Each
+# stage's heading says how many seconds the run has taken so far.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/install-deps.sh
@@ -44,44 +46,51 @@ joined() {
 # The bare Debian 12 root of the booted-package check downloads while everything builds.
 beside bootroot ./scripts/package-boot-check.sh --prepare
 
-echo "== every C and C++ file in the style of .clang-format"
+# stage TEXT: a stage's heading, with the seconds since the start.
+stage() { echo "== $1 (at ${SECONDS} s)"; }
+
+stage "every C and C++ file in the style of .clang-format"
 ./scripts/format.sh --check
 
-echo "== build and test (warnings are errors)"
+stage "build and test (warnings are errors)"
 cmake --preset ci "${velmor_cache[@]}" >/dev/null
 cmake --build --preset ci -j "$jobs"
-beside tidy ./scripts/tidy.sh build/ci
+beside tidy nice -n 19 ./scripts/tidy.sh build/ci
+if [ "${VELMOR_SKIP_ASAN:-0}" != 1 ]; then
+  cmake --preset asan -DVELMOR_WERROR=ON "${velmor_cache[@]}" >/dev/null
+  beside asanbuild nice -n 19 cmake --build --preset asan -j "$jobs"
+fi
 ctest --preset ci -j "$jobs"
 
-echo "== clang-tidy over the code without widgets and the platform layer"
+stage "clang-tidy over the code without widgets and the platform layer"
 joined tidy
 
-echo "== Debian package: build, lintian, install into a fresh root, start to the tray, purge"
+stage "Debian package: build, lintian, install into a fresh root, start to the tray, purge"
 ./scripts/package-check.sh build/ci
 
-echo "== Windows: the core, Hostlet and Fetchel cross-built with mingw-w64 and tested under wine"
+stage "Windows: the core, Hostlet and Fetchel cross-built with mingw-w64 and tested under wine"
 ./scripts/test-windows.sh
 
-echo "== Debian package in a booted Debian 12 container: the guard from its unit, a user blocks an intruder"
+stage "Debian package in a booted Debian 12 container: the guard from its unit, a user blocks an intruder"
 joined bootroot
 ./scripts/package-boot-check.sh build/ci
 
-echo "== build and test without the GUI (the core, Hostlet and Fetchel need no Qt Widgets)"
+stage "build and test without the GUI (the core, Hostlet and Fetchel need no Qt Widgets)"
 cmake --preset nogui -DVELMOR_WERROR=ON "${velmor_cache[@]}" >/dev/null
 cmake --build --preset nogui -j "$jobs"
 ctest --preset nogui -j "$jobs"
 
 if [ "${VELMOR_SKIP_ASAN:-0}" != 1 ]; then
-  echo "== ASan/UBSan"
-  cmake --preset asan -DVELMOR_WERROR=ON "${velmor_cache[@]}" >/dev/null
-  cmake --build --preset asan -j "$jobs"
-  beside fuzz ./scripts/fuzz.sh "${VELMOR_FUZZ_SECONDS:-20}"
+  stage "ASan/UBSan"
+  joined asanbuild
+  beside fuzz nice -n 19 ./scripts/fuzz.sh "${VELMOR_FUZZ_SECONDS:-20}"
   ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     ctest --preset asan -j "$jobs"
 else
-  beside fuzz ./scripts/fuzz.sh "${VELMOR_FUZZ_SECONDS:-20}"
+  beside fuzz nice -n 19 ./scripts/fuzz.sh "${VELMOR_FUZZ_SECONDS:-20}"
 fi
 
-echo "== fuzz targets"
+stage "fuzz targets"
 joined fuzz
 if command -v ccache >/dev/null; then ccache --show-stats | sed -n '/Hits/,/Misses/p'; fi
+stage "all passed"
