@@ -43,6 +43,11 @@ std::filesystem::path GuardProgram() {
     return BuiltProgramFolder().parent_path() / "libexec" / "velmor-guard";
 }
 
+bool Connects(const std::string& netns, const std::string& address, int port,
+              std::chrono::milliseconds timeout = 700ms, const std::string& source = "") {
+    return ConnectsWithin(netns, address, port, timeout, source);
+}
+
 std::string Capture(const std::string& command) {
     std::string out;
     if (FILE* pipe = ::popen(command.c_str(), "r")) {
@@ -51,62 +56,6 @@ std::string Capture(const std::string& command) {
         ::pclose(pipe);
     }
     return out;
-}
-
-// Whether a TCP handshake from `netns` (from `source`, else its first address) with `address`:`port`
-// completes within `timeout`.
-bool Connects(const std::string& netns, const std::string& address, int port,
-              std::chrono::milliseconds timeout = 700ms, const std::string& source = "") {
-    bool connected = false;
-    TestNetwork::RunIn(netns, [&] {
-        const bool v6 = address.find(':') != std::string::npos;
-        const int fd = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-        if (fd < 0) return;
-        sockaddr_storage where{};
-        socklen_t size = 0;
-        if (!source.empty()) {
-            sockaddr_storage from{};
-            if (v6) {
-                auto* a = reinterpret_cast<sockaddr_in6*>(&from);
-                a->sin6_family = AF_INET6;
-                ::inet_pton(AF_INET6, source.c_str(), &a->sin6_addr);
-                size = sizeof *a;
-            } else {
-                auto* a = reinterpret_cast<sockaddr_in*>(&from);
-                a->sin_family = AF_INET;
-                ::inet_pton(AF_INET, source.c_str(), &a->sin_addr);
-                size = sizeof *a;
-            }
-            if (::bind(fd, reinterpret_cast<sockaddr*>(&from), size) != 0) {
-                ::close(fd);
-                return;
-            }
-        }
-        if (v6) {
-            auto* a = reinterpret_cast<sockaddr_in6*>(&where);
-            a->sin6_family = AF_INET6;
-            a->sin6_port = htons(static_cast<std::uint16_t>(port));
-            ::inet_pton(AF_INET6, address.c_str(), &a->sin6_addr);
-            size = sizeof *a;
-        } else {
-            auto* a = reinterpret_cast<sockaddr_in*>(&where);
-            a->sin_family = AF_INET;
-            a->sin_port = htons(static_cast<std::uint16_t>(port));
-            ::inet_pton(AF_INET, address.c_str(), &a->sin_addr);
-            size = sizeof *a;
-        }
-        if (::connect(fd, reinterpret_cast<sockaddr*>(&where), size) == 0) {
-            connected = true;
-        } else if (errno == EINPROGRESS) {
-            pollfd entry{fd, POLLOUT, 0};
-            int error = -1;
-            socklen_t length = sizeof error;
-            connected = ::poll(&entry, 1, static_cast<int>(timeout.count())) == 1 &&
-                        ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
-        }
-        ::close(fd);
-    });
-    return connected;
 }
 
 class FirstStrikeEndToEnd : public ::testing::Test {

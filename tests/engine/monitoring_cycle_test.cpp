@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <map>
+
 #include "velmor/common/text_file.h"
 #include "velmor/platform/system_text.h"
 #include "velmor/test/engine_fakes.h"
@@ -454,6 +456,68 @@ TEST_F(MonitoringCycleTest, BlockedRuleStaysEnforcedWhenTheListLostTheRow) {
     cycle.SetChecked(1, false);
     Tick();
     EXPECT_EQ(table.destroyed.size(), 4u);
+}
+
+// Shared decisions as a map from address to note, with the generation the cycle follows.
+class FakeSharedVerdicts final : public SharedVerdicts {
+public:
+    bool Blocks(std::string_view address) const override { return notes.contains(std::string(address)); }
+    std::optional<std::string> BlockingNote(std::string_view address) const override {
+        const auto found = notes.find(std::string(address));
+        if (found == notes.end()) return std::nullopt;
+        return found->second;
+    }
+    std::uint64_t Generation() const override { return generation; }
+    void Set(const std::string& address, const std::string& note) {
+        notes[address] = note;
+        ++generation;
+    }
+    void Lift(const std::string& address) {
+        notes.erase(address);
+        ++generation;
+    }
+    std::map<std::string, std::string> notes;
+    std::uint64_t generation = 1;
+};
+
+TEST_F(MonitoringCycleTest, SharedDecisionsBlockWithoutRuleFilesUntilTheyLift) {
+    FakeSharedVerdicts shared;
+    cycle.SetShared(&shared);
+    shared.Set("10.1.2.3", "공유 차단: CrowdSec (cscli), 10.1.2.0/24, 만료 2026-12-10 12:00");
+    shared.Set("10.1.2.4", "공유 차단: 목록 drop, 10.1.2.4, 만료 없음");
+    // Met on another port: blocked by the decision, listed with its note, never filed.
+    Connect(443, "10.1.2.3", 1043);
+    // An address the user allowed stays allowed: its rule file decides first.
+    ASSERT_TRUE(store.Write("10.1.2.4", rules::Verdict::Allowed, "443|10.1.2.4|"));
+    Connect(443, "10.1.2.4", 1044);
+    Tick();
+    EXPECT_EQ(address_list.Cell(RowOf("10.1.2.3"), watch_ip::kVerdict), "차단");
+    EXPECT_EQ(address_list.Cell(RowOf("10.1.2.3"), watch_ip::kInfo), shared.notes["10.1.2.3"]);
+    EXPECT_FALSE(HasRuleFile("10.1.2.3.x"));
+    EXPECT_FALSE(HasRuleFile("10.1.2.3.o"));
+    EXPECT_EQ(address_list.Cell(RowOf("10.1.2.4"), watch_ip::kVerdict), "허용");
+    ASSERT_EQ(table.destroyed.size(), 1u);
+    EXPECT_EQ(RemoteAddressText(table.destroyed[0]), "10.1.2.3");
+
+    // A decision that arrives for an address not decided yet (a half-open row) blocks it at the next
+    // tick, though the table did not change.
+    table.tcp_rows.push_back(MakeRow("10.0.0.1", 22, "10.1.2.5", 1045, kStateSynReceived));
+    Tick();
+    ASSERT_EQ(address_list.Cell(RowOf("10.1.2.5"), watch_ip::kVerdict), "");
+    const std::size_t before = table.destroyed.size();
+    shared.Set("10.1.2.5", "공유 차단: CrowdSec (velmor), 10.1.2.5, 만료 2026-12-10 12:00");
+    cycle.TimerGetTable_Timer();
+    EXPECT_EQ(address_list.Cell(RowOf("10.1.2.5"), watch_ip::kVerdict), "차단");
+    EXPECT_GT(table.destroyed.size(), before);
+    EXPECT_FALSE(HasRuleFile("10.1.2.5.x"));
+
+    // Lifted: the address is filed as any other met on that port, and left alone.
+    shared.Lift("10.1.2.3");
+    cycle.TimerGetTable_Timer();
+    Tick();
+    EXPECT_EQ(address_list.Cell(RowOf("10.1.2.3"), watch_ip::kVerdict), "허용");
+    EXPECT_EQ(address_list.Cell(RowOf("10.1.2.3"), watch_ip::kInfo), "");
+    EXPECT_TRUE(HasRuleFile("10.1.2.3.o"));
 }
 
 TEST_F(MonitoringCycleTest, ListedVerdictDecidesOverTheRuleStore) {

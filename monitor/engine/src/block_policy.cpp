@@ -20,6 +20,8 @@ BlockDecision BlockPolicy::Now(std::string_view address) const {
     }
     if (IsUnlisted(address)) return {false, BlockReason::Unlisted};
     if (store_.IsIndexedBlocked(address)) return {true, BlockReason::RuleFile};
+    // An allowed rule file wins: the shared decisions leave such addresses out.
+    if (SharedBlocks(address)) return {true, BlockReason::Shared};
     return {false, BlockReason::NoRule};
 }
 
@@ -37,6 +39,8 @@ BlockDecision BlockPolicy::AfterPass(const TcpRow& row, std::string_view address
 }
 
 BlockDecision BlockPolicy::ForNewAddress(const TcpRow& row, std::string_view address) const {
+    // Blocked by another machine's decision or a list already: neither filed nor told again.
+    if (SharedBlocks(address)) return {true, BlockReason::Shared};
     // Whoever completed a handshake with the bait listener is an intruder, unless it is a lifeline
     // or trusted. A half-open row proves no address, on the bait or elsewhere: it is listed, and
     // filed once a row of the same address completes its handshake.

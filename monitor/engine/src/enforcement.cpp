@@ -106,6 +106,26 @@ void GuardEnforcement::Lost() {
     block_internet_sent_.reset();
     strike_sent_.reset();
     strike_refused_ = false;
+    // A guard that comes anew holds nothing of ours.
+    if (shared_ != nullptr) shared_->ForgetSets();
+    shared_held_ = false;
+}
+
+bool GuardEnforcement::SyncShared(bool auto_block) {
+    if (shared_ == nullptr || !state_->shared_sets) return true;
+    if (!auto_block) {
+        // Automatic blocking off lets go of the shared decisions too; on again, they come back whole.
+        if (!shared_held_) return true;
+        shared_->ForgetSets();
+        if (!link_.UpdateShared(true, {}, {})) return false;
+        shared_held_ = false;
+        return true;
+    }
+    const SharedSetChange change = shared_->TakeSetChange();
+    if (change.Empty()) return true;
+    if (!link_.UpdateShared(change.clear, change.add, change.remove)) return false;
+    shared_held_ = true;
+    return true;
 }
 
 bool GuardEnforcement::EnsureConnected(bool now) {
@@ -205,6 +225,10 @@ void GuardEnforcement::Sync(const BlockPolicy& policy, bool auto_block, bool blo
                 return;
             }
             block_internet_sent_ = block_internet;
+        }
+        if (!SyncShared(auto_block)) {
+            Lost();
+            return;
         }
         if (strike && auto_block && !strike_refused_) SwitchFirstStrike(true);
     }

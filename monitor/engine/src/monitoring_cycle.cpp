@@ -48,6 +48,7 @@ std::chrono::milliseconds MonitoringCycle::NextTickDelay() const {
 
 bool MonitoringCycle::ShouldDump() {
     const auto now = clock_.Now();
+    if (SharedGeneration() != seen_shared_generation_) RefreshSharedRows();
     const bool events = EventsLive();
     const bool safety_net_due =
         !dumped_once_ || now - last_dump_ >= (events ? event_safety_net_ : safety_net_);
@@ -57,7 +58,8 @@ bool MonitoringCycle::ShouldDump() {
     const bool half_open_due = events && half_open_news_ && now - last_dump_ >= std::chrono::seconds(1);
     bool dump = safety_net_due || half_open_due || table_news_ || checked_ != seen_checked_ ||
                 address_list_.Generation() != seen_list_generation_ ||
-                store_.BlockedGeneration() != seen_blocked_generation_;
+                store_.BlockedGeneration() != seen_blocked_generation_ ||
+                SharedGeneration() != seen_shared_generation_;
     if (counters_ != nullptr) {
         platform::SocketCounters current;
         if (!counters_->Read(current)) {
@@ -95,6 +97,9 @@ void MonitoringCycle::TimerGetTable_Timer() {
         ContinuePass();
         return;
     }
+    // New shared decisions decide the addresses met so far anew: a pass follows even when the rows
+    // are the same.
+    const bool shared_changed = SharedGeneration() != seen_shared_generation_;
     const bool read = ShouldDump();
     if (ledger_.HasArrivals()) {
         // New connections on the bait go first, so that a read due for another reason (the safety
@@ -122,7 +127,7 @@ void MonitoringCycle::TimerGetTable_Timer() {
     // The set of rows, not only their number: a connection that replaced a closed one since the
     // last pass (an intruder right after the one before it was torn down) is new all the same.
     const std::uint64_t fingerprint = ledger_.Fingerprint(tcp_);
-    if (ledger_.Differs(tcp_count, udp_count, fingerprint)) {
+    if (ledger_.Differs(tcp_count, udp_count, fingerprint) || shared_changed) {
         // Every connection the pass will block goes before any rule file is written.
         if (checked_[kAutoBlockBox]) TearDownWhatThePassWillBlock();
         ++stats_.full_passes;
@@ -168,6 +173,7 @@ void MonitoringCycle::FinishTick() {
     enforcement_->Sync(policy_, checked_[kAutoBlockBox], checked_[kBlockInternetBox]);
     seen_list_generation_ = address_list_.Generation();
     seen_blocked_generation_ = store_.BlockedGeneration();
+    seen_shared_generation_ = SharedGeneration();
     if (teardowns > 0 && !ledger_.PassActive()) SettleTeardowns();
 }
 
@@ -234,6 +240,12 @@ void MonitoringCycle::FileNewAddress(int list_row, const std::string& address, c
     // No rule yet.
     const BlockDecision decision = policy_.ForNewAddress(row, address);
     if (!decision.Decided()) return;
+    if (decision.why == BlockReason::Shared) {
+        // Listed as blocked with where the decision comes from; no rule file: it expires by itself.
+        address_list_.SetCell(list_row, watch_ip::kVerdict, rules::kBlockedText);
+        address_list_.SetCell(list_row, watch_ip::kInfo, policy_.Shared()->BlockingNote(address).value_or(""));
+        return;
+    }
     const Verdict verdict = decision.blocked ? Verdict::Blocked : Verdict::Allowed;
     const rules::Exemption exemption = decision.exemption;
     // A bait hit from a lifeline or a trusted address is allowed, with a note saying why.
@@ -249,6 +261,21 @@ void MonitoringCycle::FileNewAddress(int list_row, const std::string& address, c
     } else if (exemption != rules::Exemption::None) {
         ++stats_.exempt_hits;
         host_.ExemptAddressMet(address, exemption);
+    }
+}
+
+void MonitoringCycle::RefreshSharedRows() {
+    const SharedVerdicts* shared = policy_.Shared();
+    if (shared == nullptr) return;
+    for (int row = 0; row < address_list_.RowCount(); ++row) {
+        if (!address_list_.Cell(row, watch_ip::kInfo).starts_with(kSharedNotePrefix)) continue;
+        const std::string address = address_list_.Cell(row, watch_ip::kAddress);
+        if (std::optional<std::string> note = shared->BlockingNote(address)) {
+            if (*note != address_list_.Cell(row, watch_ip::kInfo)) address_list_.SetCell(row, watch_ip::kInfo, *note);
+        } else {
+            address_list_.SetCell(row, watch_ip::kVerdict, "");
+            address_list_.SetCell(row, watch_ip::kInfo, "");
+        }
     }
 }
 

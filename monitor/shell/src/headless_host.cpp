@@ -4,7 +4,10 @@
 #include <cstdio>
 #include <iostream>
 
+#include "velmor/common/text_file.h"
+#include "velmor/lists/rule_transfer.h"
 #include "velmor/platform/connection_table.h"
+#include "velmor/shell/fleet_service.h"
 #include "velmor/shell/enforcement_notice.h"
 #include "velmor/shell/intruder_notices.h"
 #include "velmor/shell/tray_icon_names.h"
@@ -41,6 +44,22 @@ bool ParseOnOff(std::string_view word, bool& value) {
         return true;
     }
     return false;
+}
+
+std::string TimeText(const std::optional<std::chrono::system_clock::time_point>& when) {
+    if (!when) return "-";
+    return std::to_string(std::chrono::duration_cast<std::chrono::seconds>(when->time_since_epoch()).count());
+}
+
+// "WORD REST" split at the first blank; REST may be empty.
+std::pair<std::string, std::string> FirstWord(std::string_view text) {
+    const std::size_t blank = text.find(' ');
+    if (blank == std::string_view::npos) return {std::string(text), {}};
+    return {std::string(text.substr(0, blank)), std::string(text.substr(blank + 1))};
+}
+
+void PrintBadLines(const std::vector<int>& bad_lines) {
+    for (const int line : bad_lines) std::cout << "bad_line " << line << '\n';
 }
 
 }  // namespace
@@ -169,6 +188,79 @@ void HeadlessHost::PrintGuard() {
         std::cout << "refused_address " << refused << '\n';
 }
 
+void HeadlessHost::PrintFleet() {
+    FleetService* fleet = service_.Fleet();
+    if (fleet == nullptr) {
+        std::cout << "fleet none\n";
+        return;
+    }
+    const fleet::FleetSettings& settings = fleet->Settings();
+    std::cout << "push " << (settings.push ? "on" : "off") << "\npull " << (settings.pull ? "on" : "off")
+              << "\napi " << EscapeControlCharacters(settings.api_url.empty() ? "-" : settings.api_url) << '\n';
+    if (!fleet->SettingsProblem().empty())
+        std::cout << "settings_error " << EscapeControlCharacters(fleet->SettingsProblem()) << '\n';
+    if (const std::optional<fleet::FleetStatus> status = fleet->Status()) {
+        std::cout << "queued " << status->queued_alerts << "\nsent " << status->sent_alerts << "\nlast_push "
+                  << TimeText(status->last_push) << "\nlast_pull " << TimeText(status->last_pull)
+                  << "\npush_auth_failed " << status->push_auth_failed << "\npull_auth_failed "
+                  << status->pull_auth_failed << '\n';
+        if (!status->last_error.empty()) std::cout << "error " << EscapeControlCharacters(status->last_error) << '\n';
+    }
+    PrintSources();
+    std::size_t spans = fleet->Decisions().SpanCount();
+    std::cout << "guard_spans " << spans << '\n';
+}
+
+void HeadlessHost::PrintSources() {
+    FleetService* fleet = service_.Fleet();
+    if (fleet == nullptr) return;
+    for (const FleetService::SourceLine& line : fleet->Sources())
+        PrintFields({"source", line.source, std::to_string(line.entries), std::to_string(line.refused),
+                     TimeText(line.updated)});
+}
+
+void HeadlessHost::RunLists(const std::string& arguments) {
+    FleetService* fleet = service_.Fleet();
+    if (fleet == nullptr) {
+        std::cout << "error no lists\n";
+        return;
+    }
+    const auto [verb, rest] = FirstWord(arguments);
+    if (verb.empty()) {
+        PrintSources();
+    } else if (verb == "import") {
+        // lists import NAME FILE
+        const auto [name, path] = FirstWord(rest);
+        const std::optional<std::string> text = path.empty() ? std::nullopt : ReadWholeFile(path);
+        if (!text) {
+            std::cout << "error cannot read " << EscapeControlCharacters(path) << '\n';
+            return;
+        }
+        const lists::ListStore::Imported imported = fleet->ImportList(name, *text);
+        if (!imported.saved) std::cout << "error " << EscapeControlCharacters(imported.error) << '\n';
+        else std::cout << "imported " << imported.entries << '\n';
+        PrintBadLines(imported.bad_lines);
+    } else if (verb == "remove") {
+        if (!fleet->RemoveList(rest)) std::cout << "error no such list\n";
+    } else if (verb == "export") {
+        // Velmor's own rules, as a list file that reads back with import-rules.
+        if (rest.empty() || !WriteFileAtomically(rest, lists::ExportRules(service_.Store())))
+            std::cout << "error cannot write " << EscapeControlCharacters(rest) << '\n';
+        else std::cout << "exported\n";
+    } else if (verb == "import-rules") {
+        const std::optional<std::string> text = rest.empty() ? std::nullopt : ReadWholeFile(rest);
+        if (!text) {
+            std::cout << "error cannot read " << EscapeControlCharacters(rest) << '\n';
+            return;
+        }
+        const lists::ImportResult result = lists::ImportRules(*text, service_.Store());
+        std::cout << "imported " << result.imported << '\n';
+        PrintBadLines(result.bad_lines);
+    } else {
+        std::cout << "error unknown command\n";
+    }
+}
+
 void HeadlessHost::Toggle(const std::string& address) {
     // What a double-click on the address in "IP 감시" does, the question answered Yes.
     auto& list = service_.AddressList();
@@ -213,6 +305,10 @@ bool HeadlessHost::RunCommand(const std::string& line) {
         for (const std::string& exempt : ExemptionLines(service_.Exemptions())) std::cout << exempt << '\n';
     } else if (line == "guard") {
         PrintGuard();
+    } else if (line == "fleet") {
+        PrintFleet();
+    } else if (line == "lists" || line.starts_with("lists ")) {
+        RunLists(line.size() > 6 ? line.substr(6) : std::string());
     } else if (line.starts_with("toggle ")) {
         Toggle(line.substr(7));
     } else if (line.starts_with("auto-block ") && ParseOnOff(std::string_view(line).substr(11), on)) {

@@ -8,6 +8,7 @@
 #include "velmor/platform/program_folder.h"
 #include "velmor/platform/secure_mode.h"
 #include "velmor/shell/command_line.h"
+#include "velmor/shell/fleet_service.h"
 #include "velmor/shell/headless_host.h"
 #include "velmor/shell/monitor_service.h"
 #include "velmor/shell/plugin_guard.h"
@@ -43,6 +44,7 @@ namespace {
     velmor::shell::HeadlessDialogs dialogs;
     velmor::shell::MonitorService service(velmor::platform::ProgramFolder(),
                                           velmor::shell::SystemMonitorParts(), dialogs);
+    if (const auto folder = velmor::shell::FleetService::DefaultFolder()) service.EnableFleet(*folder);
     velmor::shell::HeadlessHost host(service, options);
     // SIGTERM, SIGINT and SIGHUP end the loop like "quit": no file is left half-written.
     velmor::platform::EndSignalNotifier end_signals;
@@ -129,6 +131,7 @@ int RunDesktop(int argc, char** argv) {
             !velmor::shell::HandOverFieldsFit(options.program_folder, options.update_host);
         service = std::make_unique<velmor::shell::MonitorService>(
             options.program_folder, velmor::shell::SystemMonitorParts(), dialogs);
+        if (const auto folder = velmor::shell::FleetService::DefaultFolder()) service->EnableFleet(*folder);
         window =
             std::make_unique<velmor::shell::FrmStart>(options.program_folder, *service, std::move(services));
         dialogs.SetOwner(window.get());

@@ -8,6 +8,7 @@
 #include "velmor/platform/private_folder.h"
 #include "velmor/platform/process.h"
 #include "velmor/shell/bait_listener.h"
+#include "velmor/shell/fleet_service.h"
 
 namespace velmor::shell {
 namespace {
@@ -110,6 +111,7 @@ bool MonitorService::UseGuardEvents(std::unique_ptr<guard::GuardEventStream> str
 }
 
 MonitorService::~MonitorService() {
+    fleet_.reset();
     // The cycle must not keep a pointer to the enforcement or the events that go first.
     cycle_.SetEnforcement(nullptr);
     cycle_.SetTableEvents(nullptr, nullptr);
@@ -124,6 +126,7 @@ void MonitorService::UseGuard(std::unique_ptr<guard::GuardLink> link) {
     if (!guard_link_) return;
     guard_ = std::make_unique<engine::GuardEnforcement>(*guard_link_, *table_, clock_);
     guard_->SetExemptions(&exemptions_);
+    guard_->SetSharedSets(fleet_.get());
     cycle_.SetEnforcement(guard_.get());
     guard_->EnsureConnected(true);
     seen_guard_generation_ = guard_->Generation();
@@ -236,6 +239,19 @@ void MonitorService::RefreshLifelines() {
         keep(read.resolvers, known.resolvers);
     }
     exemptions_.SetLifelines(read);
+}
+
+void MonitorService::HostRelay::IntruderFiled(std::string_view address) {
+    if (fleet != nullptr) fleet->ReportIntruder(address);
+    if (host != nullptr) host->IntruderFiled(address);
+}
+
+FleetService& MonitorService::EnableFleet(std::filesystem::path folder) {
+    if (!fleet_) {
+        fleet_ = std::make_unique<FleetService>(*this, std::move(folder));
+        host_.fleet = fleet_.get();
+    }
+    return *fleet_;
 }
 
 std::filesystem::path MonitorService::TrustedListPath() {

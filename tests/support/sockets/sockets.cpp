@@ -81,14 +81,19 @@ int OpenListener(const std::string& address, int port, bool v6only, int backlog)
     return fd;
 }
 
-int OpenConnection(const std::string& address, int port, const std::string& source, int source_port) {
+namespace {
+
+// A TCP socket bound as OpenConnection binds it, its connect begun (non-blocking: EINPROGRESS is
+// no failure); -1 on failure.
+int BeginConnection(const std::string& address, int port, const std::string& source, int source_port,
+                    bool nonblocking) {
     sockaddr_storage to{};
     socklen_t size = 0;
     if (!Address(address, port, to, size)) {
         errno = EINVAL;
         return -1;
     }
-    const int fd = ::socket(to.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int fd = ::socket(to.ss_family, SOCK_STREAM | SOCK_CLOEXEC | (nonblocking ? SOCK_NONBLOCK : 0), 0);
     if (fd < 0) return -1;
     if (!source.empty() || source_port != 0) {
         const bool v6 = to.ss_family == AF_INET6;
@@ -103,8 +108,32 @@ int OpenConnection(const std::string& address, int port, const std::string& sour
         if (source_port != 0) ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
         if (::bind(fd, reinterpret_cast<const sockaddr*>(&from), from_size) != 0) return Fail(fd);
     }
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&to), size) != 0) return Fail(fd);
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&to), size) != 0 && !(nonblocking && errno == EINPROGRESS))
+        return Fail(fd);
     return fd;
+}
+
+}  // namespace
+
+int OpenConnection(const std::string& address, int port, const std::string& source, int source_port) {
+    return BeginConnection(address, port, source, source_port, false);
+}
+
+bool ConnectsWithin(const std::string& netns, const std::string& address, int port,
+                    std::chrono::milliseconds timeout, const std::string& source) {
+    bool connected = false;
+    MadeIn(netns, [&] {
+        const int fd = BeginConnection(address, port, source, 0, true);
+        if (fd < 0) return -1;
+        pollfd entry{fd, POLLOUT, 0};
+        int error = -1;
+        socklen_t length = sizeof error;
+        connected = ::poll(&entry, 1, static_cast<int>(timeout.count())) == 1 &&
+                    ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
+        ::close(fd);
+        return 0;
+    });
+    return connected;
 }
 
 int ListenIn(const std::string& netns, const std::string& address, int port) {

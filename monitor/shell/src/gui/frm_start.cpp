@@ -22,6 +22,7 @@
 #include <algorithm>
 #include <iostream>
 
+#include "fleet_pages.h"
 #include "lamp_widget.h"
 #include "mailbox_notifier.h"
 #include "network_tools_panel.h"
@@ -312,9 +313,13 @@ QWidget* FrmStart::BuildWatchIpTab() {
 QString FrmStart::ConnectionsTip(int core_row) const {
     const std::string& address = service_.AddressList().Cell(core_row, rules::watch_ip::kAddress);
     const auto connections = traffic_->Ledger().ConnectionsOf(address);
-    if (connections.empty()) return {};
+    // Blocked by another machine's decision or a list: where it comes from and when it ends.
+    const std::string& info = service_.AddressList().Cell(core_row, rules::watch_ip::kInfo);
+    const bool shared = info.starts_with(engine::kSharedNotePrefix);
+    if (connections.empty()) return shared ? ToQString(info) : QString();
     QStringList lines;
     lines << ToQString(address);
+    if (shared) lines << ToQString(info);
     constexpr std::size_t kMostLines = 20;
     for (std::size_t i = 0; i < connections.size() && i < kMostLines; ++i) {
         const engine::ConnectionLedger::Connection& connection = *connections[i];
@@ -348,7 +353,15 @@ QWidget* FrmStart::BuildInvaderTab() {
             [this](const QModelIndex& index) { commands_->ListViewInvaderOX_DblClick(index.row()); });
     connect(list_invader_->horizontalHeader(), &QHeaderView::sectionClicked, this,
             [this](int section) { commands_->ListViewInvaderOX_ColumnClick(section + 1); });
-    layout->addWidget(list_invader_, 1);
+    if (FleetService* fleet = service_.Fleet(); fleet != nullptr && services_.dialogs != nullptr) {
+        // Beside the rule list: the shared and imported decisions, which live outside it.
+        auto* lists = new QHBoxLayout();
+        lists->addWidget(list_invader_, 3);
+        lists->addWidget(new SharedSourcesPanel(service_, *fleet, *services_.dialogs, page), 2);
+        layout->addLayout(lists, 1);
+    } else {
+        layout->addWidget(list_invader_, 1);
+    }
 
     auto* row = new QHBoxLayout();
     chk_invader_ = new QCheckBox(page);
@@ -454,6 +467,8 @@ QWidget* FrmStart::BuildOptionsTab() {
     auto* network = new NetworkToolsPanel(program_folder_, std::move(tools));
     tab_etc_->addTab(network, QStringLiteral("네트웍 명령"));
     tab_etc_->addTab(BuildTrustedTab(), QStringLiteral("신뢰 목록"));
+    if (FleetService* fleet = service_.Fleet())
+        tab_etc_->addTab(new FleetSettingsPage(*fleet), QStringLiteral("공유 차단"));
     return page;
 }
 

@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "velmor/engine/module_tcp_table.h"
+#include "velmor/engine/shared_verdicts.h"
 #include "velmor/rules/exemptions.h"
 #include "velmor/rules/list_model.h"
 #include "velmor/rules/rule_store.h"
@@ -30,6 +31,9 @@ enum class BlockReason {
     OtherPort,
     // No rule yet, and only half-open rows of it: no verdict until one of them completes.
     Unproven,
+    // No rule file of its own (or a blocked one), but another machine's decision or an imported list
+    // blocks it: torn down and listed as blocked, never filed.
+    Shared,
 };
 
 struct BlockDecision {
@@ -71,6 +75,10 @@ public:
     // Listening sockets and loopback connections are neither shown, filed nor blocked.
     static bool IsUnlisted(std::string_view address);
 
+    // Shared and imported decisions (not owned); nullptr: none.
+    void SetShared(const SharedVerdicts* shared) { shared_ = shared; }
+    const SharedVerdicts* Shared() const { return shared_; }
+
     const rules::ListModel& AddressList() const { return address_list_; }
     const rules::RuleStore& Store() const { return store_; }
 
@@ -79,6 +87,9 @@ private:
     const rules::RuleStore& store_;
     const rules::Exemptions loopback_only_;
     const rules::Exemptions* exemptions_ = &loopback_only_;
+    const SharedVerdicts* shared_ = nullptr;
+
+    bool SharedBlocks(std::string_view address) const { return shared_ != nullptr && shared_->Blocks(address); }
 };
 
 }  // namespace velmor::engine

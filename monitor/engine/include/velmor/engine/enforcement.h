@@ -105,6 +105,9 @@ public:
     // What the first strike must spare besides the allowed rules (not owned); without it the strike is
     // never armed.
     void SetExemptions(const rules::Exemptions* exemptions) { exemptions_ = exemptions; }
+    // The shared and imported decisions the guard's shared sets hold while automatic blocking is on
+    // (not owned); nullptr: none.
+    void SetSharedSets(SharedSetSource* shared) { shared_ = shared; }
     // Whether the guard's first strike is armed as far as this side asked.
     bool FirstStrikeArmed() const { return strike_sent_.value_or(false); }
     const ExemptRangeTracker& ExemptTracker() const { return exempt_tracker_; }
@@ -132,6 +135,8 @@ private:
     // False when the link broke (then lost); a refusal only leaves the strike off.
     bool SwitchFirstStrike(bool on);
     bool SyncExempt(const BlockPolicy& policy);
+    // False when the link broke (then lost).
+    bool SyncShared(bool auto_block);
 
     guard::GuardLink& link_;
     platform::ConnectionTable& fallback_;
@@ -150,6 +155,8 @@ private:
     ExemptRangeTracker exempt_tracker_;
     std::optional<bool> strike_sent_;
     bool strike_refused_ = false;  // for this connection
+    SharedSetSource* shared_ = nullptr;
+    bool shared_held_ = false;  // the guard's shared sets may hold something of ours
 };
 
 }  // namespace velmor::engine

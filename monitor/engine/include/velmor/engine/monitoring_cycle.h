@@ -173,6 +173,9 @@ public:
     const BlockPolicy& Policy() const { return policy_; }
     // The addresses the bait never files as intruders (not owned); nullptr: loopback only.
     void SetExemptions(const rules::Exemptions* exemptions) { policy_.SetExemptions(exemptions); }
+    // Shared and imported decisions (not owned); nullptr: none. When they change, the next tick reads
+    // the table and applies them, and listed addresses that only they blocked are filed anew.
+    void SetShared(const SharedVerdicts* shared) { policy_.SetShared(shared); }
 
     // Where teardowns and the verdicts take effect; the process's own rights unless set. Not owned.
     void SetEnforcement(Enforcement* enforcement) {
@@ -196,6 +199,12 @@ private:
                         const TcpRow& row);
     void AutomaticBlocking();
     void AlertIfHidden();
+    std::uint64_t SharedGeneration() const {
+        return policy_.Shared() != nullptr ? policy_.Shared()->Generation() : 0;
+    }
+    // After a change of the shared decisions: a listed address that only they blocked gets its note
+    // anew, or, no longer blocked, an empty verdict that the next pass fills as for a new address.
+    void RefreshSharedRows();
     // Socket events (monitoring_cycle_events.cpp).
     bool EventsLive() const { return events_ != nullptr && events_->Live(); }
     void TakeTableNews();
@@ -228,6 +237,7 @@ private:
     std::array<bool, 2> checked_{true, false};
     std::array<std::uint32_t, 2> lamps_{kLampRed, kLampBlue};
     std::string address_text_;  // scratch of the automatic-blocking scan, kept between ticks
+    std::uint64_t seen_shared_generation_ = 0;
     std::chrono::milliseconds pass_slice_{20};
     std::size_t pass_slice_rows_ = 100;
     std::vector<bool> torn_early_;  // rows of tcp_ torn down before the pass

@@ -51,6 +51,13 @@ public:
 //                   and lookup helper starts
 //   toggle ADDRESS  turns a listed address from blocked to allowed or back (the double-click)
 //   guard           "guard none", or "guard connected" and what the guard holds
+//   fleet           the shared decisions: push/pull on or off, the API, queued and sent alerts, the
+//                   last exchanges and error, one "source" line per source, the spans the guard holds
+//   lists           one line per source: "source", name, entries, refused, last update (seconds)
+//   lists import NAME FILE   a block list file as the named list (bad lines named)
+//   lists remove NAME
+//   lists export FILE        Velmor's own rules as a list file (a backup)
+//   lists import-rules FILE  such a backup (or a plain block list) back into the rules
 //   auto-block on|off, block-internet on|off, quit
 // Every answer ends with a line "end". Alerts print as "event tray Invader_ICON".
 class HeadlessHost final : public QObject, public engine::MonitorHost {
@@ -75,6 +82,9 @@ public:
 private:
     void OnInput();
     void PrintGuard();
+    void PrintFleet();
+    void PrintSources();
+    void RunLists(const std::string& arguments);
     void Toggle(const std::string& address);
 
     HeadlessOptions options_;

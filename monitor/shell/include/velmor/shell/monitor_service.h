@@ -30,6 +30,7 @@
 namespace velmor::shell {
 
 class BaitListener;
+class FleetService;
 
 // What a monitor service watches and acts through; the composition root (main, or a test) picks
 // them. The optional ones left empty are not used: a table of a test's own comes without lifelines,
@@ -125,6 +126,11 @@ public:
     void UseGuard(std::unique_ptr<guard::GuardLink> link);
     engine::GuardEnforcement* Guard() { return guard_.get(); }
 
+    // Shared decisions (a CrowdSec fleet, imported lists) with their settings, journal and lists in
+    // `folder`: the bait's intruders are reported, the decisions block. Made once; nullptr before.
+    FleetService& EnableFleet(std::filesystem::path folder);
+    FleetService* Fleet() { return fleet_.get(); }
+
     // The bait, decided here for every host: the guard's bait socket when the guard offers one
     // (velmor itself may not bind port 80), else, given `own_port`, velmor's own listener on it.
     // False when no bait listens.
@@ -149,13 +155,12 @@ private:
         void UpdateTrayIcon(engine::TrayIconChange change) override {
             if (host != nullptr) host->UpdateTrayIcon(change);
         }
-        void IntruderFiled(std::string_view address) override {
-            if (host != nullptr) host->IntruderFiled(address);
-        }
+        void IntruderFiled(std::string_view address) override;
         void ExemptAddressMet(std::string_view address, rules::Exemption why) override {
             if (host != nullptr) host->ExemptAddressMet(address, why);
         }
         engine::MonitorHost* host = nullptr;
+        FleetService* fleet = nullptr;
     };
 
     // The table's periodic read while the guard's events are live: longer when they tell of SYNs.
@@ -195,6 +200,8 @@ private:
     std::unique_ptr<engine::GuardEnforcement> guard_;
     std::uint64_t seen_guard_generation_ = 0;
     std::uint64_t seen_refused_generation_ = 0;
+    // Last: it lets go of the cycle and the guard before they go.
+    std::unique_ptr<FleetService> fleet_;
 };
 
 }  // namespace velmor::shell

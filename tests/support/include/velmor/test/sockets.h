@@ -53,6 +53,10 @@ int OpenConnection(const std::string& address, int port, const std::string& sour
 int ListenIn(const std::string& netns, const std::string& address, int port);
 int ConnectFrom(const std::string& netns, const std::string& address, int port,
                 const std::string& source = "");
+// Whether a TCP handshake from `netns` (from `source`, else the address the route picks) with
+// `address`:`port` completes within `timeout`; the connection is closed again.
+bool ConnectsWithin(const std::string& netns, const std::string& address, int port,
+                    std::chrono::milliseconds timeout, const std::string& source = "");
 
 // Accepts one pending connection, waiting at most `timeout`.
 int AcceptOne(int listener, std::chrono::milliseconds timeout);
