@@ -92,9 +92,12 @@ TEST(GuardLinkVersions, AnOlderGuardIsSpokenToInItsVersion) {
     EXPECT_TRUE(link->Status().has_value());
     link.reset();
     old.reset();
-    // The newest version once, then the old one on a second connection for everything.
-    EXPECT_EQ(seen.connections, 2);
-    EXPECT_EQ(seen.versions, (std::vector<std::uint8_t>{kProtocolVersion, 1, 1, 1}));
+    // Each newer version once, then the old one on its own connection for everything.
+    std::vector<std::uint8_t> tried;
+    for (int version = kProtocolVersion; version > 1; --version) tried.push_back(static_cast<std::uint8_t>(version));
+    tried.insert(tried.end(), {1, 1, 1});
+    EXPECT_EQ(seen.connections, kProtocolVersion);
+    EXPECT_EQ(seen.versions, tried);
 }
 
 }  // namespace

@@ -179,7 +179,7 @@ TEST(GuardProtocol, RefusalsTravelFromVersionTwoAndAVersionOneClientReadsWhatItA
     const auto v2 = EncodeReply(update);
     ASSERT_EQ(ParseReply(v2, got, consumed), ParseStatus::Complete);
     EXPECT_EQ(got.refused, update.refused);
-    EXPECT_EQ(got.version, 2);
+    EXPECT_EQ(got.version, kProtocolVersion);
     for (std::size_t n = 0; n < v2.size(); ++n) {
         ASSERT_EQ(ParseReply(std::span(v2).first(n), got, consumed), ParseStatus::Incomplete) << n;
     }
@@ -215,6 +215,71 @@ TEST(GuardProtocol, RefusalsTravelFromVersionTwoAndAVersionOneClientReadsWhatItA
     auto v1_with_refusals = v2;
     v1_with_refusals[2] = 1;
     EXPECT_EQ(ParseReply(v1_with_refusals, got, consumed), ParseStatus::Invalid);
+}
+
+AddressSpan Span(std::string_view first, std::string_view last) {
+    return {Parsed(first), Parsed(last)};
+}
+
+TEST(GuardProtocol, SharedSetChangesTravelFromVersionThreeOnly) {
+    Request update;
+    update.op = Op::UpdateShared;
+    update.clear = true;
+    update.shared_add = {{Span("10.99.8.0", "10.99.8.255"), 3600},
+                         {Span("10.99.9.7", "10.99.9.7"), 0},
+                         {Span("fd00:99::", "fd00:99::ffff"), 30}};
+    update.shared_remove = {Span("10.99.7.7", "10.99.7.7")};
+    const auto bytes = EncodeRequest(update);
+    EXPECT_EQ(bytes.size(), kHeaderSize + 9 + 3 * kSharedElementSize + kSpanSize);
+    Request got;
+    std::size_t consumed = 0;
+    ASSERT_EQ(ParseRequest(bytes, got, consumed), ParseStatus::Complete);
+    EXPECT_EQ(got.op, Op::UpdateShared);
+    EXPECT_TRUE(got.clear);
+    EXPECT_EQ(got.shared_add, update.shared_add);
+    EXPECT_EQ(got.shared_remove, update.shared_remove);
+    for (std::size_t n = 0; n < bytes.size(); ++n)
+        ASSERT_EQ(ParseRequest(std::span(bytes).first(n), got, consumed), ParseStatus::Incomplete) << n;
+
+    // A guard of version 2 knew no such operation; neither does a frame of version 2 now.
+    auto in_v2 = bytes;
+    in_v2[2] = 2;
+    EXPECT_EQ(ParseRequest(in_v2, got, consumed), ParseStatus::Invalid);
+
+    // Spans that are none: last before first, mixed bytes past an IPv4 address, an unknown family.
+    const std::size_t first_span = kHeaderSize + 9;
+    auto backwards = bytes;
+    backwards[first_span + 1 + 3] = 9;  // 10.99.8.9 .. 10.99.8.255 stays fine
+    EXPECT_EQ(ParseRequest(backwards, got, consumed), ParseStatus::Complete);
+    backwards[first_span + 1 + 2] = 200;  // 10.99.200.9 after 10.99.8.255
+    EXPECT_EQ(ParseRequest(backwards, got, consumed), ParseStatus::Invalid);
+    auto v4_tail = bytes;
+    v4_tail[first_span + 1 + 16 + 6] = 1;
+    EXPECT_EQ(ParseRequest(v4_tail, got, consumed), ParseStatus::Invalid);
+    auto family = bytes;
+    family[first_span] = 5;
+    EXPECT_EQ(ParseRequest(family, got, consumed), ParseStatus::Invalid);
+    auto counted_wrong = bytes;
+    counted_wrong[kHeaderSize + 1] = 4;
+    EXPECT_EQ(ParseRequest(counted_wrong, got, consumed), ParseStatus::Invalid);
+
+    Reply reply;
+    reply.op = Op::UpdateShared;
+    reply.refused_spans = {{Span("10.77.0.0", "10.77.0.255"), Refusal::OwnAddress},
+                           {Span("::", "::ffff"), Refusal::Loopback}};
+    reply.shared_v4 = 100000;
+    reply.shared_v6 = 7;
+    Reply answer;
+    const auto reply_bytes = EncodeReply(reply);
+    ASSERT_EQ(ParseReply(reply_bytes, answer, consumed), ParseStatus::Complete);
+    EXPECT_EQ(answer.refused_spans, reply.refused_spans);
+    EXPECT_EQ(answer.shared_v4, 100000u);
+    EXPECT_EQ(answer.shared_v6, 7u);
+    auto bad_reason = reply_bytes;
+    bad_reason[kHeaderSize + 5 + kSpanSize] = 9;
+    EXPECT_EQ(ParseReply(bad_reason, answer, consumed), ParseStatus::Invalid);
+    EXPECT_EQ(FormatSpan(reply.refused_spans[0].span), "10.77.0.0-10.77.0.255");
+    EXPECT_EQ(FormatSpan(Span("fd00::7", "fd00::7")), "fd00::7");
 }
 
 EventRecord SampleEvent(std::uint8_t family) {

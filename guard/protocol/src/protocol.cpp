@@ -104,6 +104,30 @@ bool ReadAddress(Reader& r, Address& address) {
     return true;
 }
 
+void WriteSpan(Writer& w, const AddressSpan& span) {
+    w.U8(static_cast<std::uint8_t>(span.first.family));
+    w.Raw(span.first.bytes.data(), span.first.bytes.size());
+    w.Raw(span.last.bytes.data(), span.last.bytes.size());
+}
+
+// One family, the IPv4 bytes past the fourth zero, and first no later than last.
+bool ReadSpan(Reader& r, AddressSpan& span) {
+    const std::uint8_t family = r.U8();
+    r.Raw(span.first.bytes.data(), span.first.bytes.size());
+    r.Raw(span.last.bytes.data(), span.last.bytes.size());
+    if (family == static_cast<std::uint8_t>(Address::Family::V6)) {
+        span.first.family = span.last.family = Address::Family::V6;
+    } else if (family == static_cast<std::uint8_t>(Address::Family::V4)) {
+        span.first.family = span.last.family = Address::Family::V4;
+        for (std::size_t i = 4; i < span.first.bytes.size(); ++i) {
+            if (span.first.bytes[i] != 0 || span.last.bytes[i] != 0) return false;
+        }
+    } else {
+        return false;
+    }
+    return span.first.bytes <= span.last.bytes;
+}
+
 bool IsRefusal(std::uint8_t reason) {
     return reason >= static_cast<std::uint8_t>(Refusal::Loopback) &&
            reason <= static_cast<std::uint8_t>(Refusal::Gateway);
@@ -113,8 +137,9 @@ bool IsKnownVersion(std::uint8_t version) {
     return version >= kOldestProtocolVersion && version <= kProtocolVersion;
 }
 
-// The operations a client may send, and the guard answer.
-bool IsKnownOp(std::uint8_t op) {
+// The operations a client may send in `version`, and the guard answer.
+bool IsKnownOp(std::uint8_t op, std::uint8_t version) {
+    if (op == static_cast<std::uint8_t>(Op::UpdateShared)) return version >= kSharedSetsVersion;
     return op >= 1 && op <= static_cast<std::uint8_t>(Op::Subscribe);
 }
 
@@ -320,6 +345,11 @@ std::string FormatAddress(const Address& address) {
     return text;
 }
 
+std::string FormatSpan(const AddressSpan& span) {
+    if (span.first == span.last) return FormatAddress(span.first);
+    return FormatAddress(span.first) + '-' + FormatAddress(span.last);
+}
+
 std::size_t FrameLength(std::span<const std::uint8_t> bytes) {
     if (bytes.size() < kHeaderSize || bytes[0] != kMagic0 || bytes[1] != kMagic1) return 0;
     std::uint32_t length = 0;
@@ -350,6 +380,16 @@ std::vector<std::uint8_t> EncodeRequest(const Request& request) {
         case Op::SetBlockInternet:
             w.U8(request.on ? 1 : 0);
             break;
+        case Op::UpdateShared:
+            w.U8(request.clear ? kClearFlag : 0);
+            w.U32(static_cast<std::uint32_t>(request.shared_add.size()));
+            w.U32(static_cast<std::uint32_t>(request.shared_remove.size()));
+            for (const auto& e : request.shared_add) {
+                WriteSpan(w, e.span);
+                w.U32(e.timeout_seconds);
+            }
+            for (const auto& span : request.shared_remove) WriteSpan(w, span);
+            break;
     }
     return w.Finish();
 }
@@ -359,7 +399,7 @@ ParseStatus ParseRequest(std::span<const std::uint8_t> bytes, Request& request, 
     std::span<const std::uint8_t> payload;
     const ParseStatus frame = ParseFrame(bytes, op, version, payload, consumed);
     if (frame != ParseStatus::Complete) return frame;
-    if (!IsKnownOp(op)) return ParseStatus::Invalid;
+    if (!IsKnownOp(op, version)) return ParseStatus::Invalid;
     Request parsed;
     parsed.op = static_cast<Op>(op);
     parsed.version = version;
@@ -409,6 +449,27 @@ ParseStatus ParseRequest(std::span<const std::uint8_t> bytes, Request& request, 
             parsed.on = on == 1;
             break;
         }
+        case Op::UpdateShared: {
+            if (r.Left() < 9) return ParseStatus::Invalid;
+            const std::uint8_t flags = r.U8();
+            const std::uint64_t adds = r.U32();
+            const std::uint64_t removes = r.U32();
+            if ((flags & ~kClearFlag) != 0 || adds + removes > kMaxSharedElements ||
+                r.Left() != adds * kSharedElementSize + removes * kSpanSize) {
+                return ParseStatus::Invalid;
+            }
+            parsed.clear = (flags & kClearFlag) != 0;
+            parsed.shared_add.resize(static_cast<std::size_t>(adds));
+            parsed.shared_remove.resize(static_cast<std::size_t>(removes));
+            for (auto& e : parsed.shared_add) {
+                if (!ReadSpan(r, e.span)) return ParseStatus::Invalid;
+                e.timeout_seconds = r.U32();
+            }
+            for (auto& span : parsed.shared_remove) {
+                if (!ReadSpan(r, span)) return ParseStatus::Invalid;
+            }
+            break;
+        }
     }
     request = std::move(parsed);
     return ParseStatus::Complete;
@@ -424,6 +485,16 @@ std::vector<std::uint8_t> EncodeReply(const Reply& reply) {
             WriteAddress(w, reply.refused[i].address);
             w.U8(static_cast<std::uint8_t>(reply.refused[i].reason));
         }
+    }
+    if (reply.op == Op::UpdateShared && reply.result == Result::Ok) {
+        const std::size_t count = std::min(reply.refused_spans.size(), kMaxRefusedSpans);
+        w.U32(static_cast<std::uint32_t>(count));
+        for (std::size_t i = 0; i < count; ++i) {
+            WriteSpan(w, reply.refused_spans[i].span);
+            w.U8(static_cast<std::uint8_t>(reply.refused_spans[i].reason));
+        }
+        w.U32(reply.shared_v4);
+        w.U32(reply.shared_v6);
     }
     if (reply.op == Op::Status && reply.result == Result::Ok) {
         const GuardState& s = reply.state;
@@ -443,7 +514,8 @@ ParseStatus ParseReply(std::span<const std::uint8_t> bytes, Reply& reply, std::s
     std::span<const std::uint8_t> payload;
     const ParseStatus frame = ParseFrame(bytes, op, version, payload, consumed);
     if (frame != ParseStatus::Complete) return frame;
-    if ((op & kReplyBit) == 0 || !IsKnownOp(static_cast<std::uint8_t>(op & ~kReplyBit)) || payload.empty()) {
+    if ((op & kReplyBit) == 0 || !IsKnownOp(static_cast<std::uint8_t>(op & ~kReplyBit), version) ||
+        payload.empty()) {
         return ParseStatus::Invalid;
     }
     Reply parsed;
@@ -474,10 +546,23 @@ ParseStatus ParseReply(std::span<const std::uint8_t> bytes, Reply& reply, std::s
             if (!IsRefusal(reason)) return ParseStatus::Invalid;
             refused.reason = static_cast<Refusal>(reason);
         }
+    } else if (parsed.op == Op::UpdateShared && parsed.result == Result::Ok) {
+        if (r.Left() < 12) return ParseStatus::Invalid;
+        const std::uint64_t count = r.U32();
+        if (count > kMaxRefusedSpans || r.Left() != count * kRefusedSpanSize + 8) return ParseStatus::Invalid;
+        parsed.refused_spans.resize(static_cast<std::size_t>(count));
+        for (RefusedSpan& refused : parsed.refused_spans) {
+            if (!ReadSpan(r, refused.span)) return ParseStatus::Invalid;
+            const std::uint8_t reason = r.U8();
+            if (!IsRefusal(reason)) return ParseStatus::Invalid;
+            refused.reason = static_cast<Refusal>(reason);
+        }
+        parsed.shared_v4 = r.U32();
+        parsed.shared_v6 = r.U32();
     } else if (payload.size() != 1) {
         return ParseStatus::Invalid;
     }
-    reply = parsed;
+    reply = std::move(parsed);
     return ParseStatus::Complete;
 }
 

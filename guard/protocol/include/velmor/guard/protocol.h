@@ -28,7 +28,10 @@ namespace velmor::guard {
 //
 // Version 2 adds to the reply to UpdateBlocked the addresses the guard refused to put into its
 // sets (lifelines), and those it took out of them on its own since its last such reply.
-inline constexpr std::uint8_t kProtocolVersion = 2;
+// Version 3 adds UpdateShared, the sets of shared and imported decisions (op 30); the other
+// requests and replies are as in version 2.
+inline constexpr std::uint8_t kProtocolVersion = 3;
+inline constexpr std::uint8_t kSharedSetsVersion = 3;
 inline constexpr std::uint8_t kOldestProtocolVersion = 1;
 inline constexpr std::size_t kHeaderSize = 8;
 inline constexpr std::uint32_t kMaxPayload = 256 * 1024;
@@ -54,6 +57,12 @@ enum class Op : std::uint8_t {
     // Guard to a subscribed client only, never a request: u32 count, u32 events lost since the last
     // frame, then count records of kEventRecordSize bytes. Sent with kReplyBit set.
     Events = 7,
+    // From version 3. u8 flags (bit 0: empty the shared sets first), u32 additions, u32 removals,
+    // then that many additions of kSharedElementSize bytes (a span and u32 seconds until it expires
+    // by itself, 0 for never) and removals of kSpanSize bytes, additions first. An Ok reply carries
+    // u32 count, then count refusals of kRefusedSpanSize bytes (a span and the reason), then u32
+    // elements held for IPv4 and u32 for IPv6.
+    UpdateShared = 30,
 };
 
 enum class Result : std::uint8_t {
@@ -111,6 +120,35 @@ struct RefusedAddress {
 inline constexpr std::size_t kRefusalSize = kAddressSize + 1;
 inline constexpr std::size_t kMaxRefusals = (kMaxPayload - 5) / kRefusalSize;
 
+// A run of addresses of one family, first to last inclusive: one address, a CIDR range or any other
+// interval. Written as the family byte, the first and the last address (16 bytes each).
+struct AddressSpan {
+    Address first;
+    Address last;
+    auto operator<=>(const AddressSpan&) const = default;
+};
+inline constexpr std::size_t kSpanSize = 1 + 16 + 16;
+
+// An element of the shared sets: a span and the seconds until the kernel drops it (0: never).
+struct SharedElement {
+    AddressSpan span;
+    std::uint32_t timeout_seconds = 0;
+    bool operator==(const SharedElement&) const = default;
+};
+inline constexpr std::size_t kSharedElementSize = kSpanSize + 4;
+inline constexpr std::size_t kMaxSharedElements = (kMaxPayload - 9) / kSharedElementSize;
+
+struct RefusedSpan {
+    AddressSpan span;
+    Refusal reason = Refusal::Loopback;
+    bool operator==(const RefusedSpan&) const = default;
+};
+inline constexpr std::size_t kRefusedSpanSize = kSpanSize + 1;
+inline constexpr std::size_t kMaxRefusedSpans = (kMaxPayload - 13) / kRefusedSpanSize;
+
+// Dotted or RFC 5952 text of the first address, and "-" and the last when the span holds more.
+std::string FormatSpan(const AddressSpan& span);
+
 struct Request {
     Op op = Op::Status;
     std::vector<ConnectionId> connections;  // TearDown
@@ -119,6 +157,9 @@ struct Request {
     std::vector<Address> remove;            // UpdateBlocked
     bool on = false;                        // SetBlockInternet
     std::uint8_t version = kProtocolVersion;
+    // UpdateShared (`clear` empties the shared sets first).
+    std::vector<SharedElement> shared_add{};
+    std::vector<AddressSpan> shared_remove{};
 };
 
 // What the guard can do and what it holds now (the reply to Status).
@@ -137,6 +178,11 @@ struct Reply {
     GuardState state;                       // Status only
     std::vector<RefusedAddress> refused{};  // UpdateBlocked, Ok, version 2 on; at most kMaxRefusals
     std::uint8_t version = kProtocolVersion;
+    // UpdateShared, Ok: the spans the guard would not block (at most kMaxRefusedSpans), and the
+    // elements it holds for each family afterwards.
+    std::vector<RefusedSpan> refused_spans{};
+    std::uint32_t shared_v4 = 0;
+    std::uint32_t shared_v6 = 0;
 };
 
 // One TCP socket of the guard's namespace entering or leaving the connection table, as sent to
