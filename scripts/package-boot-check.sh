@@ -6,7 +6,8 @@
 #     systemd-nspawn in a network namespace of its own (nothing it does reaches this machine's
 #     connections);
 #   - systemd starts velmor-guard from its unit: it must run with exactly CAP_NET_ADMIN,
-#     CAP_NET_BIND_SERVICE, CAP_BPF and CAP_PERFMON and no new privileges, and offer kernel events;
+#     CAP_NET_BIND_SERVICE, CAP_BPF, CAP_PERFMON and CAP_SYS_PTRACE and no new privileges, and offer
+#     kernel events;
 #   - a user outside the group velmor runs the installed headless Velmor: the guard refuses it, and
 #     Velmor says so with "sudo adduser NAME velmor";
 #   - a user who took that one step ("adduser alice velmor", then a new login) runs it: the guard
@@ -17,6 +18,8 @@
 #     off and on; the package never puts a user into the group.
 #   scripts/package-boot-check.sh [BUILD_FOLDER]   (default build/default). Needs root, network
 #   access to deb.debian.org for the first root, systemd-nspawn and debootstrap.
+#   scripts/package-boot-check.sh --prepare   only makes the bare Debian 12 root (no package needed),
+#   so that scripts/test.sh can download it while it builds.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build/default}
@@ -33,28 +36,42 @@ for tool in systemd-nspawn debootstrap nsenter; do
   command -v "$tool" >/dev/null || fail "$tool is missing: run scripts/install-deps.sh"
 done
 
-./scripts/package.sh "$build" >/dev/null
-deb=$(ls "$PWD/$build"/package/velmor_*.deb)
-depends=$(dpkg-deb -f "$deb" Depends)
-
-# --- The Debian 12 root with the package's dependencies, made once per set of dependencies.
+# --- The bare Debian 12 root, made once; and from it a root with the package's dependencies, made
+# once per set of dependencies.
 cache=${VELMOR_BOOT_CACHE:-/var/cache/velmor-boot-check}
-key=$(printf '%s\n' "$depends" | sha256sum | cut -c1-16)
-base=$cache/root-$key
+bare=$cache/bare
 mkdir -p "$cache"
 exec 9>"$cache/lock"
 flock 9
-if [ ! -f "$base/.complete" ]; then
-  echo "== a Debian 12 root with the package's dependencies (once; a few minutes)"
-  rm -rf "$cache"/root-* "$cache/new"
+if [ ! -f "$bare/.complete" ]; then
+  echo "== a Debian 12 root (once; a few minutes)"
+  rm -rf "$bare" "$cache/new-bare"
   debootstrap --variant=minbase --include=systemd,systemd-sysv,dbus,iproute2,nftables,ca-certificates \
-    bookworm "$cache/new" http://deb.debian.org/debian >"$cache/debootstrap.log" 2>&1 ||
+    bookworm "$cache/new-bare" http://deb.debian.org/debian >"$cache/debootstrap.log" 2>&1 ||
     { tail -n 20 "$cache/debootstrap.log"; fail "debootstrap"; }
-  cat >"$cache/new/etc/apt/sources.list" <<'EOF'
+  cat >"$cache/new-bare/etc/apt/sources.list" <<'EOF'
 deb http://deb.debian.org/debian bookworm main
 deb http://deb.debian.org/debian bookworm-updates main
 deb http://deb.debian.org/debian-security bookworm-security main
 EOF
+  touch "$cache/new-bare/.complete"
+  mv "$cache/new-bare" "$bare"
+fi
+if [ "$build" = --prepare ]; then
+  echo "package-boot-check: the bare Debian 12 root is ready in $bare"
+  exit 0
+fi
+
+./scripts/package.sh "$build" >/dev/null
+deb=$(ls "$PWD/$build"/package/velmor_*.deb)
+depends=$(dpkg-deb -f "$deb" Depends)
+key=$(printf '%s\n' "$depends" | sha256sum | cut -c1-16)
+base=$cache/root-$key
+if [ ! -f "$base/.complete" ]; then
+  echo "== the Debian 12 root with the package's dependencies (once per set of dependencies)"
+  rm -rf "$cache"/root-* "$cache/new"
+  cp -a "$bare" "$cache/new"
+  rm -f "$cache/new/.complete"
   cp "$deb" "$cache/new/var/tmp/velmor.deb"
   # The package pulls its dependencies in and goes again; they stay.
   systemd-nspawn -q -D "$cache/new" --register=no --keep-unit -E DEBIAN_FRONTEND=noninteractive \
@@ -72,7 +89,8 @@ nspawn_pid=""
 init_pid=""
 # The container's first process, once it is systemd (nspawn forks helpers before it).
 container_init() {
-  ps -o pid=,comm= --ppid "$nspawn_pid" | awk '$2 == "systemd" { print $1; exit }'
+  # ps fails while nspawn has no child yet; that is "not yet", not an error.
+  { ps -o pid=,comm= --ppid "$nspawn_pid" || true; } | awk '$2 == "systemd" { print $1; exit }'
 }
 cleanup() {
   if [ -n "$nspawn_pid" ] && kill -0 "$nspawn_pid" 2>/dev/null; then
@@ -140,8 +158,8 @@ guard_status=$(inside cat "/proc/$guard_pid/status")
 cap_eff=$(sed -n 's/^CapEff:\s*//p' <<<"$guard_status")
 cap_bnd=$(sed -n 's/^CapBnd:\s*//p' <<<"$guard_status")
 no_new=$(sed -n 's/^NoNewPrivs:\s*//p' <<<"$guard_status")
-# CAP_NET_BIND_SERVICE (10), CAP_NET_ADMIN (12), CAP_PERFMON (38), CAP_BPF (39).
-[ "$cap_eff" = 000000c000001400 ] && [ "$cap_bnd" = 000000c000001400 ] && [ "$no_new" = 1 ] ||
+# CAP_NET_BIND_SERVICE (10), CAP_NET_ADMIN (12), CAP_SYS_PTRACE (19), CAP_PERFMON (38), CAP_BPF (39).
+[ "$cap_eff" = 000000c000081400 ] && [ "$cap_bnd" = 000000c000081400 ] && [ "$no_new" = 1 ] ||
   fail "the guard runs with CapEff $cap_eff, CapBnd $cap_bnd, NoNewPrivs $no_new"
 journal=$(inside journalctl -b -u velmor-guard.service --no-pager -o cat)
 grep -q 'listening on /run/velmor/guard.sock' <<<"$journal" || fail "the guard does not listen: $journal"

@@ -41,6 +41,9 @@ joined() {
   [ "$status" -eq 0 ] || { echo "test.sh: $name failed (status $status)" >&2; exit "$status"; }
 }
 
+# The bare Debian 12 root of the booted-package check downloads while everything builds.
+beside bootroot ./scripts/package-boot-check.sh --prepare
+
 echo "== every C and C++ file in the style of .clang-format"
 ./scripts/format.sh --check
 
@@ -60,6 +63,7 @@ echo "== Windows: the core, Hostlet and Fetchel cross-built with mingw-w64 and t
 ./scripts/test-windows.sh
 
 echo "== Debian package in a booted Debian 12 container: the guard from its unit, a user blocks an intruder"
+joined bootroot
 ./scripts/package-boot-check.sh build/ci
 
 echo "== build and test without the GUI (the core, Hostlet and Fetchel need no Qt Widgets)"

@@ -18,7 +18,7 @@ allow() {
 }
 guard_client='guard/(protocol|guard_link|guard_events)\.h'
 allow platform 'platform/'
-allow guard/protocol 'guard/protocol\.h'
+allow guard/protocol 'guard/protocol\.h|platform/address_text\.h'
 allow common 'common/|platform/'
 allow guard/client "$guard_client|platform/"
 allow monitor/rules 'rules/|common/|platform/'

@@ -134,6 +134,19 @@ void BM_ReadTcp(benchmark::State& state) {
     state.counters["rows"] = table.dwNumEntries;
 }
 
+// The same read without each socket's TCP info (no byte counts): what asking for them costs.
+void BM_ReadTcpWithoutCounts(benchmark::State& state) {
+    SetUp(state);
+    auto connections = velmor::platform::MakeSystemConnectionTable();
+    connections->SetByteCounts(false);
+    TcpTable table;
+    for (auto _ : state) {
+        connections->ReadTcp(table);
+        benchmark::DoNotOptimize(table.rows.data());
+    }
+    state.counters["rows"] = table.dwNumEntries;
+}
+
 // The read as the monitoring tick uses it: the table, then the fingerprint of its row set that
 // decides whether a full pass runs.
 void BM_ReadTcpFingerprint(benchmark::State& state) {
@@ -199,13 +212,20 @@ public:
             const double base_cpu = cpu_.at("BM_BareDump").at(n);
             std::printf("  N=%-6s bare dump %.3f ms real, %.3f ms CPU", n.c_str(), base_real / 1e3,
                         base_cpu / 1e3);
-            for (const char* other :
-                 {"BM_ReadTcp", "BM_ReadTcpFingerprint", "BM_BareDumpPerFamily", "BM_ProcNetTcp"}) {
+            for (const char* other : {"BM_ReadTcp", "BM_ReadTcpWithoutCounts", "BM_ReadTcpFingerprint",
+                                      "BM_BareDumpPerFamily", "BM_ProcNetTcp"}) {
                 if (!real_.count(other) || !real_.at(other).count(n)) continue;
                 std::printf(" | %s %.2fx / %.2fx", other + 3, real_.at(other).at(n) / base_real,
                             cpu_.at(other).at(n) / base_cpu);
             }
             std::printf("\n");
+        }
+        if (!real_.count("BM_ReadTcp") || !real_.count("BM_ReadTcpWithoutCounts")) return;
+        std::printf("\nThe read with byte counts against the read without them (real time / CPU time):\n");
+        for (const auto& [n, without] : real_.at("BM_ReadTcpWithoutCounts")) {
+            if (!real_.at("BM_ReadTcp").count(n)) continue;
+            std::printf("  N=%-6s %.2fx / %.2fx\n", n.c_str(), real_.at("BM_ReadTcp").at(n) / without,
+                        cpu_.at("BM_ReadTcp").at(n) / cpu_.at("BM_ReadTcpWithoutCounts").at(n));
         }
     }
 
@@ -224,6 +244,7 @@ int main(int argc, char** argv) {
     for (const int n : {100, 1000, 10000}) {
         for (auto [name, function] :
              {std::pair{"BM_BareDump", &BM_BareDump}, std::pair{"BM_ReadTcp", &BM_ReadTcp},
+              std::pair{"BM_ReadTcpWithoutCounts", &BM_ReadTcpWithoutCounts},
               std::pair{"BM_ReadTcpFingerprint", &BM_ReadTcpFingerprint},
               std::pair{"BM_BareDumpPerFamily", &BM_BareDumpPerFamily},
               std::pair{"BM_ProcNetTcp", &BM_ProcNetTcp}}) {

@@ -234,7 +234,7 @@ FloodResult RunFlood(const BenchNetwork& network, const std::filesystem::path& p
     probing = false;
     prober.join();
     if (AskMonitor(monitor, "stats", answer, std::chrono::seconds(5))) {
-        for (const char* name : {"dumps", "full_passes", "pass_slices", "targeted", "teardowns"})
+        for (const char* name : {"dumps", "full_passes", "pass_slices", "targeted", "teardowns", "struck"})
             result.counts += std::string(" ") + name + " " + std::to_string(AnswerField(answer, name));
     }
     StopMonitor(monitor);

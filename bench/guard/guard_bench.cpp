@@ -112,10 +112,10 @@ int main(int argc, char** argv) {
     };
     const Figures sync = Measure(400, [&] {
         toggle();
-        enforcement.Sync(list, store, true, false);
+        enforcement.Sync(cycle.Policy(), true, false);
     });
     const bool holds_after_block = [&] {
-        if (!blocked) toggle(), enforcement.Sync(list, store, true, false);
+        if (!blocked) toggle(), enforcement.Sync(cycle.Policy(), true, false);
         return SetHolds(net, "10.78.0.2");
     }();
     const Figures tick = Measure(400, [&] {

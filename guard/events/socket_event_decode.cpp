@@ -1,8 +1,8 @@
-#include <arpa/inet.h>
-
+#include <array>
 #include <cstddef>
 #include <cstring>
 
+#include "velmor/guard/first_strike_layout.h"
 #include "velmor/guard/socket_event.h"
 #include "velmor/guard/socket_event_layout.h"
 
@@ -21,7 +21,8 @@ static_assert(offsetof(velmor_socket_event, family) == 56);
 static_assert(offsetof(velmor_socket_event, old_state) == 58);
 static_assert(offsetof(velmor_socket_event, new_state) == 59);
 static_assert(offsetof(velmor_socket_event, version) == 60);
-static_assert(offsetof(velmor_socket_event, reserved) == 61);
+static_assert(offsetof(velmor_socket_event, flags) == 61);
+static_assert(offsetof(velmor_socket_event, reserved) == 62);
 
 template <typename T>
 T Read(std::span<const std::byte> record, std::size_t offset) {
@@ -31,7 +32,7 @@ T Read(std::span<const std::byte> record, std::size_t offset) {
 }
 
 bool ValidState(std::uint8_t state) {
-    return state >= 1 && state <= 12;
+    return state >= tcp_state::kEstablished && state <= tcp_state::kLast;
 }
 
 bool TailIsZero(const std::array<std::uint8_t, 16>& address) {
@@ -43,61 +44,53 @@ bool TailIsZero(const std::array<std::uint8_t, 16>& address) {
 
 }  // namespace
 
-bool SocketEvent::EntersTable() const {
-    return new_state != kStateClose && (old_state == kStateClose || old_state == kStateSynRecv);
+bool EntersTable(const EventRecord& event) {
+    return event.new_state != tcp_state::kClose &&
+           (event.old_state == tcp_state::kClose || event.old_state == tcp_state::kSynRecv);
 }
 
-bool SocketEvent::Connects() const {
-    return new_state == kStateEstablished && (old_state == kStateSynSent || old_state == kStateSynRecv);
+bool Connects(const EventRecord& event) {
+    return event.new_state == tcp_state::kEstablished &&
+           (event.old_state == tcp_state::kSynSent || event.old_state == tcp_state::kSynRecv);
 }
 
-bool SocketEvent::IsIpv4Mapped() const {
-    if (family != kInet6) return false;
+bool IsIpv4Mapped(const EventRecord& event) {
+    if (event.family != EventRecord::kInet6) return false;
     static constexpr std::uint8_t kPrefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
     const auto mapped = [](const std::array<std::uint8_t, 16>& address) {
         return std::memcmp(address.data(), kPrefix, sizeof kPrefix) == 0;
     };
-    return mapped(local) && mapped(remote);
+    return mapped(event.local) && mapped(event.remote);
 }
 
-std::optional<SocketEvent> DecodeSocketEvent(std::span<const std::byte> record) {
+std::optional<EventRecord> DecodeSocketEvent(std::span<const std::byte> record, std::uint64_t* time_ns) {
     if (record.size() != kSocketEventRecordSize) return std::nullopt;
     if (Read<std::uint8_t>(record, 60) != VELMOR_SOCKET_EVENT_VERSION) return std::nullopt;
-    for (std::size_t i = 61; i < kSocketEventRecordSize; ++i) {
+    const auto flags = Read<std::uint8_t>(record, 61);
+    if ((flags & ~VELMOR_EVENT_STRUCK) != 0) return std::nullopt;
+    for (std::size_t i = 62; i < kSocketEventRecordSize; ++i) {
         if (record[i] != std::byte{0}) return std::nullopt;
     }
 
-    SocketEvent event;
-    event.family = Read<std::uint16_t>(record, 56);
-    if (event.family != SocketEvent::kInet && event.family != SocketEvent::kInet6) return std::nullopt;
+    EventRecord event;
+    const std::uint16_t family = Read<std::uint16_t>(record, 56);
+    if (family != EventRecord::kInet && family != EventRecord::kInet6) return std::nullopt;
+    event.family = static_cast<std::uint8_t>(family);
     event.old_state = Read<std::uint8_t>(record, 58);
     event.new_state = Read<std::uint8_t>(record, 59);
     if (!ValidState(event.old_state) || !ValidState(event.new_state)) return std::nullopt;
     event.cookie = Read<std::uint64_t>(record, 0);
-    event.time_ns = Read<std::uint64_t>(record, 8);
     std::memcpy(event.local.data(), record.data() + 16, event.local.size());
     std::memcpy(event.remote.data(), record.data() + 32, event.remote.size());
-    if (event.family == SocketEvent::kInet && (!TailIsZero(event.local) || !TailIsZero(event.remote))) {
+    if (event.family == EventRecord::kInet && (!TailIsZero(event.local) || !TailIsZero(event.remote))) {
         return std::nullopt;
     }
     event.interface_index = Read<std::uint32_t>(record, 48);
     event.local_port = Read<std::uint16_t>(record, 52);
     event.remote_port = Read<std::uint16_t>(record, 54);
+    if (time_ns != nullptr) *time_ns = Read<std::uint64_t>(record, 8);
+    event.flags = (flags & VELMOR_EVENT_STRUCK) != 0 ? kEventStruck : 0;
     return event;
-}
-
-platform::SocketId SocketIdOf(const SocketEvent& event) {
-    platform::SocketId id;
-    id.family = static_cast<std::uint8_t>(event.family);
-    id.source_port_be = htons(event.local_port);
-    id.destination_port_be = htons(event.remote_port);
-    std::memcpy(id.source, event.local.data(), sizeof id.source);
-    std::memcpy(id.destination, event.remote.data(), sizeof id.destination);
-    id.interface_index = event.interface_index;
-    // sock_diag splits the 64-bit cookie into two 32-bit words, low word first.
-    id.cookie[0] = static_cast<std::uint32_t>(event.cookie);
-    id.cookie[1] = static_cast<std::uint32_t>(event.cookie >> 32);
-    return id;
 }
 
 }  // namespace velmor::guard

@@ -2,9 +2,7 @@
 
 #include <bpf/bpf.h>
 #include <bpf/libbpf.h>
-#include <linux/capability.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -16,6 +14,7 @@
 #include <utility>
 
 #include "socket_events.skel.h"
+#include "velmor/platform/capabilities.h"
 
 namespace velmor::guard {
 namespace {
@@ -51,18 +50,17 @@ std::string TakeLastWarning() {
     return std::exchange(last_warning, std::string());
 }
 
-bool HasEffectiveCapability(const __user_cap_data_struct (&data)[_LINUX_CAPABILITY_U32S_3], int capability) {
-    return (data[capability / 32].effective & (1u << (capability % 32))) != 0;
-}
-
 // Tracing programs need CAP_BPF and CAP_PERFMON, or CAP_SYS_ADMIN, which implies both.
 bool MayLoadTracingPrograms() {
-    __user_cap_header_struct header{};
-    header.version = _LINUX_CAPABILITY_VERSION_3;
-    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
-    if (::syscall(SYS_capget, &header, data) != 0) return false;
-    return HasEffectiveCapability(data, CAP_SYS_ADMIN) ||
-           (HasEffectiveCapability(data, CAP_BPF) && HasEffectiveCapability(data, CAP_PERFMON));
+    using platform::Capability;
+    return platform::HasCapability(Capability::SysAdmin) ||
+           (platform::HasCapability(Capability::Bpf) && platform::HasCapability(Capability::Perfmon));
+}
+
+// The packet-path (tc) programs need CAP_NET_ADMIN beside CAP_BPF.
+bool MayAttachPacketPrograms() {
+    using platform::Capability;
+    return platform::HasCapability(Capability::SysAdmin) || platform::HasCapability(Capability::NetAdmin);
 }
 
 }  // namespace
@@ -70,8 +68,13 @@ bool MayLoadTracingPrograms() {
 struct SocketEventSource::State {
     socket_events_bpf* skeleton = nullptr;
     ring_buffer* ring = nullptr;
+    // Where a load failed: the tracepoint is unknown, the ring buffer size refused.
+    bool not_found = false;
+    bool size_refused = false;
+    // The first strike's programs are loaded.
+    bool strike = false;
     std::uint64_t lost_seen = 0;
-    const std::function<void(const SocketEvent&)>* callback = nullptr;
+    const std::function<void(const EventRecord&)>* callback = nullptr;
     DrainResult* result = nullptr;
 
     State() = default;
@@ -95,6 +98,40 @@ struct SocketEventSource::State {
     }
 };
 
+// Opens and loads the object into `state`; false with `error` (and the state's flags saying where)
+// when that failed.
+bool SocketEventSource::LoadObject(State& state, const Options& options, std::uint32_t netns,
+                                   bool first_strike, int& error) {
+    error = 0;
+    state.skeleton = socket_events_bpf__open();
+    if (state.skeleton == nullptr) {
+        error = errno;
+        return false;
+    }
+    state.skeleton->rodata->target_netns = netns;
+    if (bpf_map__set_max_entries(state.skeleton->maps.events,
+                                 static_cast<std::uint32_t>(options.ring_bytes)) != 0) {
+        state.size_refused = true;
+        error = EINVAL;
+        return false;
+    }
+    // libbpf looks the tracepoint up in the kernel's BTF here; a kernel without it fails now.
+    if (error = -bpf_program__set_attach_target(state.skeleton->progs.on_inet_sock_set_state, 0,
+                                                options.tracepoint.c_str());
+        error != 0) {
+        state.not_found = true;
+        return false;
+    }
+    // Without the first strike its packet-path programs stay out of the kernel; its maps are made all
+    // the same (the socket state program names them) and stay empty and disarmed.
+    if (!first_strike) {
+        bpf_program__set_autoload(state.skeleton->progs.velmor_strike_in, false);
+        bpf_program__set_autoload(state.skeleton->progs.velmor_strike_out, false);
+    }
+    error = -socket_events_bpf__load(state.skeleton);
+    return error == 0;
+}
+
 SocketEventSource::SocketEventSource() = default;
 
 SocketEventSource::~SocketEventSource() {
@@ -114,6 +151,14 @@ void SocketEventSource::Close() {
     netns_inode_ = 0;
 }
 
+bpf_object* SocketEventSource::Object() const {
+    return state_ != nullptr ? state_->skeleton->obj : nullptr;
+}
+
+bool SocketEventSource::FirstStrikeLoaded() const {
+    return state_ != nullptr && state_->strike;
+}
+
 std::uint64_t SocketEventSource::CurrentNetnsInode() {
     struct stat status {};
     if (::stat("/proc/thread-self/ns/net", &status) != 0) return 0;
@@ -124,6 +169,7 @@ bool SocketEventSource::Open(const Options& options) {
     Close();
     failure_ = Failure::kNone;
     failure_reason_.clear();
+    strike_failure_.clear();
     const auto fail = [this](Failure failure, std::string reason) {
         failure_ = failure;
         failure_reason_ = std::move(reason);
@@ -150,28 +196,35 @@ bool SocketEventSource::Open(const Options& options) {
     libbpf_set_print(KeepLibbpfWarning);
     TakeLastWarning();
     auto state = std::make_unique<State>();
-    state->skeleton = socket_events_bpf__open();
-    if (state->skeleton == nullptr) {
-        const int error = errno;
-        return fail(Failure::kLoadFailed,
-                    std::string("the socket event program cannot be opened: ") + std::strerror(error));
+    int error = 0;
+    bool with_strike = options.first_strike;
+    if (!with_strike) {
+        strike_failure_ = "the first strike was not asked for";
+    } else if (!MayAttachPacketPrograms()) {
+        with_strike = false;
+        strike_failure_ = "the first strike's packet-path programs need CAP_NET_ADMIN";
     }
-    state->skeleton->rodata->target_netns = static_cast<std::uint32_t>(netns);
-    if (bpf_map__set_max_entries(state->skeleton->maps.events,
-                                 static_cast<std::uint32_t>(options.ring_bytes)) != 0) {
-        return fail(Failure::kLoadFailed, "the ring buffer size cannot be set");
+    if (!LoadObject(*state, options, static_cast<std::uint32_t>(netns), with_strike, error) && with_strike &&
+        state->skeleton != nullptr && !state->not_found && !state->size_refused) {
+        // A kernel that refuses the packet-path programs still gives the socket events.
+        strike_failure_ = "the first strike cannot be loaded: " + std::string(std::strerror(error));
+        if (const std::string warning = TakeLastWarning(); !warning.empty())
+            strike_failure_ += " (" + warning + ")";
+        with_strike = false;
+        state = std::make_unique<State>();
+        LoadObject(*state, options, static_cast<std::uint32_t>(netns), false, error);
     }
-
-    // libbpf looks the tracepoint up in the kernel's BTF here; a kernel without it fails now.
-    if (const int error = -bpf_program__set_attach_target(state->skeleton->progs.on_inet_sock_set_state, 0,
-                                                          options.tracepoint.c_str());
-        error != 0) {
-        return fail(error == ESRCH ? Failure::kNotSupported : Failure::kLoadFailed,
-                    "the socket event program cannot be loaded: the kernel has no tracepoint " +
-                        options.tracepoint + " (" + std::strerror(error) + ")");
-    }
-
-    if (const int error = -socket_events_bpf__load(state->skeleton); error != 0) {
+    if (error != 0) {
+        if (state->skeleton == nullptr) {
+            return fail(Failure::kLoadFailed,
+                        std::string("the socket event program cannot be opened: ") + std::strerror(error));
+        }
+        if (state->not_found) {
+            return fail(error == ESRCH ? Failure::kNotSupported : Failure::kLoadFailed,
+                        "the socket event program cannot be loaded: the kernel has no tracepoint " +
+                            options.tracepoint + " (" + std::strerror(error) + ")");
+        }
+        if (state->size_refused) return fail(Failure::kLoadFailed, "the ring buffer size cannot be set");
         std::string reason =
             std::string("the socket event program cannot be loaded: ") + std::strerror(error);
         if (const std::string warning = TakeLastWarning(); !warning.empty()) reason += " (" + warning + ")";
@@ -184,17 +237,18 @@ bool SocketEventSource::Open(const Options& options) {
         }
         return fail(failure, std::move(reason));
     }
-    if (const int error = -socket_events_bpf__attach(state->skeleton); error != 0) {
-        std::string reason =
-            std::string("the tracepoint inet_sock_set_state cannot be attached: ") + std::strerror(error);
-        return fail(error == EPERM ? Failure::kNoRights : Failure::kAttachFailed, std::move(reason));
+    state->strike = with_strike;
+    if (const int attach_error = -socket_events_bpf__attach(state->skeleton); attach_error != 0) {
+        std::string reason = std::string("the tracepoint inet_sock_set_state cannot be attached: ") +
+                             std::strerror(attach_error);
+        return fail(attach_error == EPERM ? Failure::kNoRights : Failure::kAttachFailed, std::move(reason));
     }
     state->ring =
         ring_buffer__new(bpf_map__fd(state->skeleton->maps.events), &State::OnRecord, state.get(), nullptr);
     if (state->ring == nullptr) {
-        const int error = errno;
+        const int map_error = errno;
         return fail(Failure::kLoadFailed,
-                    std::string("the ring buffer cannot be mapped: ") + std::strerror(error));
+                    std::string("the ring buffer cannot be mapped: ") + std::strerror(map_error));
     }
     state_ = std::move(state);
     netns_inode_ = netns;
@@ -202,7 +256,7 @@ bool SocketEventSource::Open(const Options& options) {
 }
 
 SocketEventSource::DrainResult SocketEventSource::Drain(
-    const std::function<void(const SocketEvent&)>& callback) {
+    const std::function<void(const EventRecord&)>& callback) {
     DrainResult result;
     if (state_ == nullptr) {
         result.ok = false;

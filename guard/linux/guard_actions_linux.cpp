@@ -1,8 +1,6 @@
 #include <grp.h>
-#include <linux/capability.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,29 +9,21 @@
 #include <vector>
 
 #include "velmor/guard/guard_service.h"
+#include "velmor/platform/capabilities.h"
 #include "velmor/platform/connection_table.h"
 #include "velmor/platform/listen_backlog.h"
 
 namespace velmor::guard {
 namespace {
 
-constexpr std::uint16_t kBaitPort = 80;
-
-bool HasCapability(int capability) {
-    __user_cap_header_struct header{};
-    header.version = _LINUX_CAPABILITY_VERSION_3;
-    header.pid = 0;
-    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
-    if (::syscall(SYS_capget, &header, data) != 0) return false;
-    return (data[capability / 32].effective & (1u << (capability % 32))) != 0;
-}
-
 class SystemGuardActions final : public GuardActions {
 public:
     SystemGuardActions() : table_(platform::MakeSystemConnectionTable()) {}
 
     bool CanTearDown() const override { return platform::CanTearDownConnections(); }
-    bool CanOpenBait() const override { return HasCapability(CAP_NET_BIND_SERVICE); }
+    bool CanOpenBait() const override {
+        return platform::HasCapability(platform::Capability::NetBindService);
+    }
 
     void TearDown(std::span<const ConnectionId> connections) override {
         ids_.clear();

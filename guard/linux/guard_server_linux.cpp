@@ -64,10 +64,13 @@ public:
     void Add(int fd) { clients_.push_back({fd, {}}); }
 
     // Waits until one of `fixed` or of the clients is ready; their revents and each client's `ready`
-    // then say which. False when poll failed (EINTR included: nothing is ready then).
+    // then say which. A subscriber owed a count of lost events is waited on until it can take it.
+    // False when poll failed (EINTR included: nothing is ready then).
     bool Wait(std::span<pollfd> fixed) {
         std::vector<pollfd> fds(fixed.begin(), fixed.end());
-        for (const Client& c : clients_) fds.push_back({c.fd, POLLIN, 0});
+        for (const Client& c : clients_)
+            fds.push_back(
+                {c.fd, static_cast<short>(c.subscribed && c.lost > 0 ? POLLIN | POLLOUT : POLLIN), 0});
         if (::poll(fds.data(), fds.size(), -1) < 0) return false;
         std::copy_n(fds.begin(), fixed.size(), fixed.begin());
         auto reported = fds.begin() + static_cast<std::ptrdiff_t>(fixed.size());
@@ -182,19 +185,37 @@ int MakeListener(const std::string& path) {
     return fd;
 }
 
+// The state of the records that tell of a SYN coming in (TCP_NEW_SYN_RECV).
+constexpr std::uint8_t kNewSynRecv = 12;
+
 // Sends one event frame without letting a subscriber that does not read hold up the guard: a frame
-// that finds its socket full is counted as lost for it. False when the client must go.
+// that finds its socket full is counted as lost for it. False when the client must go. A subscriber
+// of version 3 or later gets as many of `owners` in the same frame as it has room for (their number
+// in `owners_taken`).
 bool SendEvents(Client& client, const std::vector<EventRecord>& events, std::size_t from, std::size_t count,
-                std::uint32_t lost) {
+                std::uint32_t lost, std::span<const OwnerRecord> owners = {},
+                std::size_t* owners_taken = nullptr) {
     EventBatch batch;
     batch.version = client.version;
     batch.events.assign(events.begin() + static_cast<std::ptrdiff_t>(from),
                         events.begin() + static_cast<std::ptrdiff_t>(from + count));
+    if (client.version >= 3 && !owners.empty()) {
+        const std::size_t room = (kMaxPayload - 12 - count * kEventRecordSize) / kMaxOwnerRecordSize;
+        const std::size_t take = std::min({owners.size(), kMaxOwnerRecords, room});
+        batch.owners.assign(owners.begin(), owners.begin() + static_cast<std::ptrdiff_t>(take));
+    }
+    if (owners_taken != nullptr) *owners_taken = batch.owners.size();
     batch.lost = lost + client.lost;
+    // The news of SYNs came with version 3: an older subscriber would take each for a change of the
+    // table and read it.
+    if (client.version < 3) {
+        std::erase_if(batch.events, [](const EventRecord& event) { return event.new_state == kNewSynRecv; });
+        if (batch.events.empty() && batch.lost == 0) return true;
+    }
     const std::vector<std::uint8_t> frame = EncodeEvents(batch);
     const ssize_t n = ::send(client.fd, frame.data(), frame.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-        client.lost = batch.lost + static_cast<std::uint32_t>(count);
+        client.lost = batch.lost + static_cast<std::uint32_t>(batch.events.size());
         return true;
     }
     if (n <= 0) return false;
@@ -202,6 +223,31 @@ bool SendEvents(Client& client, const std::vector<EventRecord>& events, std::siz
     if (static_cast<std::size_t>(n) == frame.size()) return true;
     // Part of a frame is out: the rest must follow (within the send time-out) or the stream is lost.
     return SendAll(client.fd, std::vector<std::uint8_t>(frame.begin() + n, frame.end()), -1);
+}
+
+// Sends owner records to a subscriber of version 3 or later, in frames of their own; a frame that
+// finds the socket full is dropped for it. Owner records are no news of the table: their loss is
+// not told as events lost, it leaves the sockets to the Owners request.
+bool SendOwners(Client& client, std::span<const OwnerRecord> owners) {
+    std::size_t at = 0;
+    do {
+        EventBatch batch;
+        batch.version = client.version;
+        const std::size_t count = std::min(owners.size() - at, kMaxOwnerRecords);
+        batch.owners.reserve(count);
+        for (std::size_t i = at; i < at + count; ++i) batch.owners.push_back(owners[i]);
+        batch.lost = client.lost;
+        at += count;
+        const std::vector<std::uint8_t> frame = EncodeEvents(batch);
+        const ssize_t n = ::send(client.fd, frame.data(), frame.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+        if (n <= 0) return false;
+        client.lost = 0;
+        if (static_cast<std::size_t>(n) != frame.size() &&
+            !SendAll(client.fd, std::vector<std::uint8_t>(frame.begin() + n, frame.end()), -1))
+            return false;
+    } while (at < owners.size());
+    return true;
 }
 
 // Reads what is there and answers every complete request; false when the client must go.
@@ -254,10 +300,26 @@ bool Serve(Client& client, GuardService& service, EventFeed* feed) {
     return true;
 }
 
-// Tells the service the namespace's lifelines when they may have changed.
+// Tells the service the namespace's lifelines when they may have changed, and its interfaces (the
+// watch tells of links coming and going too).
 void RefreshLifelines(platform::LifelineWatch& watch, GuardService& service) {
+    if (!watch.Changed()) return;
     // The guard keeps only the addresses and gateways; the resolvers are not its concern.
-    if (watch.Changed()) service.SetLifelines(platform::ReadLifelines(platform::ResolverFiles{{}}));
+    service.SetLifelines(platform::ReadLifelines(platform::ResolverFiles{{}}));
+    service.InterfacesChanged();
+}
+
+// The remote addresses of the events whose handshake the kernel's first strike answered.
+std::vector<Address> StruckAddresses(const std::vector<EventRecord>& events) {
+    std::vector<Address> struck;
+    for (const EventRecord& event : events) {
+        if ((event.flags & kEventStruck) == 0) continue;
+        Address address;
+        address.family = event.family == 2 ? Address::Family::V4 : Address::Family::V6;
+        std::copy_n(event.remote.begin(), event.family == 2 ? 4 : 16, address.bytes.begin());
+        struck.push_back(address);
+    }
+    return struck;
 }
 
 }  // namespace
@@ -295,13 +357,16 @@ int ServeGuard(const GuardOptions& options, std::uint32_t trusted_gid, GuardServ
     ClientSet clients;
     std::vector<EventRecord> events;
     bool running = true;
+    std::vector<OwnerRecord> owners;
     // Without a feed its entry is -1, which poll passes over.
     const int feed_fd = feed != nullptr ? feed->Fd() : -1;
+    const int owner_fd = feed != nullptr ? feed->OwnerFd() : -1;
     while (running) {
-        std::array<pollfd, 4> fixed = {{{signal_fd, POLLIN, 0},
+        std::array<pollfd, 5> fixed = {{{signal_fd, POLLIN, 0},
                                         {listener, POLLIN, 0},
                                         {feed_fd, POLLIN, 0},
-                                        {lifelines.Fd(), POLLIN, 0}}};
+                                        {lifelines.Fd(), POLLIN, 0},
+                                        {owner_fd, POLLIN, 0}}};
         if (!clients.Wait(fixed)) {
             if (errno == EINTR) continue;
             break;
@@ -329,26 +394,71 @@ int ServeGuard(const GuardOptions& options, std::uint32_t trusted_gid, GuardServ
                 }
             }
         }
+        // The owners drained with the events of this round ride in the same frames: one wake and one
+        // frame a connection, not two.
+        bool owners_drained = false;
         if (feed_fd >= 0 && (fixed[2].revents & POLLIN) != 0) {
             events.clear();
             std::uint32_t lost = 0;
             feed->Drain(events, lost);
-            if (!events.empty() || lost > 0) {
+            // Into the sets before any client hears of it, so what it asks next meets them.
+            if (const std::vector<Address> struck = StruckAddresses(events); !struck.empty())
+                service.Struck(struck);
+            owners.clear();
+            if (owner_fd >= 0) {
+                std::uint32_t owners_lost = 0;
+                feed->DrainOwners(owners, owners_lost);
+                if (owners_lost > 0)
+                    velmor::platform::Diag("guard", "owner records lost: " + std::to_string(owners_lost));
+                owners_drained = true;
+            }
+            if (!events.empty() || lost > 0 || !owners.empty()) {
                 clients.KeepOnly([&](Client& client) {
                     if (!client.subscribed) return true;
+                    const std::span<const OwnerRecord> told = client.version >= 3
+                                                                  ? std::span<const OwnerRecord>(owners)
+                                                                  : std::span<const OwnerRecord>();
+                    if (events.empty() && lost == 0) return told.empty() || SendOwners(client, told);
                     bool keep = true;
                     std::size_t at = 0;
+                    std::size_t owners_sent = 0;
                     do {
-                        const std::size_t count = std::min(events.size() - at, kMaxEventRecords);
-                        keep = SendEvents(client, events, at, count, at == 0 ? lost : 0);
+                        const std::size_t count =
+                            std::min(events.size() - at, MaxEventRecords(client.version));
+                        const bool last = at + count >= events.size();
+                        std::size_t taken = 0;
+                        keep = SendEvents(client, events, at, count, at == 0 ? lost : 0,
+                                          last ? told : std::span<const OwnerRecord>(), &taken);
+                        owners_sent += taken;
                         at += count;
                     } while (keep && at < events.size());
+                    if (keep && owners_sent < told.size())
+                        keep = SendOwners(client, told.subspan(owners_sent));
                     return keep;
                 });
             }
         }
+        if (!owners_drained && owner_fd >= 0 && (fixed[4].revents & POLLIN) != 0) {
+            owners.clear();
+            std::uint32_t lost = 0;
+            feed->DrainOwners(owners, lost);
+            if (lost > 0) velmor::platform::Diag("guard", "owner records lost: " + std::to_string(lost));
+            if (!owners.empty()) {
+                // Subscribers of versions 1 and 2 know no owner records and get none.
+                clients.KeepOnly([&](Client& client) {
+                    return !client.subscribed || client.version < 3 || SendOwners(client, owners);
+                });
+            }
+        }
         const std::size_t before = clients.SessionCount();
-        clients.KeepOnly([&](Client& client) { return client.ready == 0 || Serve(client, service, feed); });
+        // A count of lost events goes out as soon as the subscriber has room for it, even when no
+        // further event comes to carry it: the client reads the table for what it missed.
+        clients.KeepOnly([&](Client& client) {
+            if (!client.subscribed || client.lost == 0 || (client.ready & POLLOUT) == 0) return true;
+            return SendEvents(client, {}, 0, 0, 0);
+        });
+        clients.KeepOnly(
+            [&](Client& client) { return (client.ready & ~POLLOUT) == 0 || Serve(client, service, feed); });
         if (before > 0 && clients.SessionCount() == 0) service.ClientsGone();
     }
     ::close(listener);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <limits>
 #include <string_view>
 
 #include "velmor/platform/diag.h"
@@ -56,9 +57,19 @@ void ElementLines(std::string& script, std::string_view verb, std::span<const Ad
 bool ParseGuardOptions(int argc, char** argv, GuardOptions& options, std::string& error) {
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
+        if (arg == "--owners" && i + 1 < argc) {
+            const std::string_view value = argv[++i];
+            if (value != "on" && value != "off") {
+                error = "--owners takes on or off";
+                return false;
+            }
+            options.owners = value == "on";
+            continue;
+        }
         std::string* target = nullptr;
         if (arg == "--socket") target = &options.socket_path;
         if (arg == "--group") target = &options.group;
+        if (arg == "--first-strike") target = &options.first_strike;
         if (target == nullptr) {
             error = "unknown option: " + std::string(arg);
             return false;
@@ -68,6 +79,10 @@ bool ParseGuardOptions(int argc, char** argv, GuardOptions& options, std::string
             return false;
         }
         *target = argv[++i];
+    }
+    if (options.first_strike != "on" && options.first_strike != "off") {
+        error = "--first-strike takes on or off";
+        return false;
     }
     return true;
 }
@@ -104,8 +119,13 @@ std::string InstallTableScript() {
            "  }\n"
            "  chain output {\n"
            "    type filter hook output priority filter - 10; policy accept;\n"
-           "    ip daddr @blocked4 drop\n"
-           "    ip6 daddr @blocked6 drop\n"
+           // A reset still leaves: the connection the guard tears down is ended for the other side too.
+           "    ip daddr @blocked4 meta l4proto != tcp drop\n"
+           "    ip daddr @blocked4 tcp flags & rst == 0 drop\n"
+           "    ip6 daddr @blocked6 meta l4proto != tcp drop\n"
+           "    ip6 daddr @blocked6 tcp flags & rst == 0 drop\n"
+           // The same for the shared sets: a reset goes on to the block-the-Internet rules at once.
+           "    tcp flags & rst != 0 goto internet_out\n"
            "    ip daddr @shared4 drop\n"
            "    ip daddr @shared4_ranges drop\n"
            "    ip6 daddr @shared6 drop\n"
@@ -137,7 +157,8 @@ std::string BlockInternetScript(bool on) {
     return script;
 }
 
-GuardService::GuardService(PacketFilter& filter, GuardActions& actions, std::function<SharedSets::Time()> clock)
+GuardService::GuardService(PacketFilter& filter, GuardActions& actions,
+                           std::function<SharedSets::Time()> clock)
     : filter_(filter), actions_(actions), shared_(filter, std::move(clock)) {}
 
 bool GuardService::Start() {
@@ -149,11 +170,27 @@ bool GuardService::Start() {
 }
 
 void GuardService::Stop() {
+    if (strike_ != nullptr) {
+        strike_->Arm(false);
+        strike_->ClearBlocked();
+        strike_->UpdateExempt(true, {}, {});
+    }
+    armed_ = false;
     if (table_) filter_.Run(RemoveTableScript());
     table_ = false;
     blocked_.clear();
     shared_.Forget();
     block_internet_ = false;
+}
+
+void GuardService::SetFirstStrike(FirstStrike* strike) {
+    strike_ = strike;
+    armed_ = false;
+    if (strike_ == nullptr) return;
+    strike_->Arm(false);
+    std::set<Address> lifelines = own_;
+    lifelines.insert(gateways_.begin(), gateways_.end());
+    strike_->SetLifelines(lifelines);
 }
 
 GuardState GuardService::State() const {
@@ -162,12 +199,23 @@ GuardState GuardService::State() const {
     state.teardown = actions_.CanTearDown();
     state.bait = actions_.CanOpenBait();
     state.block_internet = block_internet_;
+    state.shared_sets = table_;
+    state.shared_v4 = shared_.Count(Address::Family::V4);
+    state.shared_v6 = shared_.Count(Address::Family::V6);
+    // The first strike's programs on the packet path tell of the SYNs that come in.
+    state.half_open_events = strike_ != nullptr;
     for (const Address& a : blocked_) {
         if (a.family == Address::Family::V4) {
             ++state.blocked_v4;
         } else {
             ++state.blocked_v6;
         }
+    }
+    if (strike_ != nullptr) {
+        state.first_strike = true;
+        state.first_strike_armed = armed_;
+        state.struck = static_cast<std::uint32_t>(
+            std::min<std::uint64_t>(strike_->GetCounts().struck, std::numeric_limits<std::uint32_t>::max()));
     }
     return state;
 }
@@ -214,6 +262,12 @@ Reply GuardService::Handle(const Request& request, int& descriptor) {
             reply.shared_v4 = shared_.Count(Address::Family::V4);
             reply.shared_v6 = shared_.Count(Address::Family::V6);
             break;
+        case Op::UpdateExempt:
+            reply.result = UpdateExempt(request);
+            break;
+        case Op::SetFirstStrike:
+            reply.result = SetFirstStrikeArmed(request.on);
+            break;
         case Op::BaitSocket:
             descriptor = actions_.OpenBait();
             reply.result = descriptor >= 0 ? Result::Ok : Result::Failed;
@@ -222,6 +276,14 @@ Reply GuardService::Handle(const Request& request, int& descriptor) {
         case Op::Events:
             // Kernel events are the socket server's business; one without them says so here.
             reply.result = Result::NotAvailable;
+            break;
+        case Op::Owners:
+            if (owners_ == nullptr) {
+                reply.result = Result::NotAvailable;
+                break;
+            }
+            reply.owners = owners_->Find(request.sockets);
+            if (reply.owners.size() > kMaxOwnerRecords) reply.owners.resize(kMaxOwnerRecords);
             break;
     }
     return reply;
@@ -280,6 +342,11 @@ void GuardService::SetLifelines(const platform::Lifelines& lifelines) {
     TakeAddresses(lifelines.own, !lifelines.complete, own_);
     TakeAddresses(lifelines.gateways, !lifelines.complete, gateways_);
     if (table_) shared_.DropProtected([this](const AddressSpan& span) { return ProtectsSpan(span); });
+    if (strike_ != nullptr) {
+        std::set<Address> spared = own_;
+        spared.insert(gateways_.begin(), gateways_.end());
+        strike_->SetLifelines(spared);
+    }
     std::vector<Address> leaving;
     std::vector<RefusedAddress> told;
     for (const Address& a : blocked_) {
@@ -289,12 +356,18 @@ void GuardService::SetLifelines(const platform::Lifelines& lifelines) {
         }
     }
     if (leaving.empty()) return;
-    if (!filter_.Run(UpdateSetsScript(false, leaving, {}))) {
+    if (!Release(leaving)) {
         platform::Diag("guard", "lifelines in the blocked sets could not be taken out");
         return;
     }
-    for (const Address& a : leaving) blocked_.erase(a);
     dropped_.insert(dropped_.end(), told.begin(), told.end());
+}
+
+bool GuardService::Release(std::span<const Address> addresses) {
+    if (strike_ != nullptr) strike_->Unblock(addresses);
+    if (!filter_.Run(UpdateSetsScript(false, addresses, {}))) return false;
+    for (const Address& a : addresses) blocked_.erase(a);
+    return true;
 }
 
 Result GuardService::UpdateBlocked(const Request& request, std::vector<RefusedAddress>& refused) {
@@ -319,12 +392,60 @@ Result GuardService::UpdateBlocked(const Request& request, std::vector<RefusedAd
     }
     if (!refused.empty()) platform::Diag("guard", "refused to block lifelines");
     const bool flush = request.clear && !blocked_.empty();
-    if (!flush && remove.empty() && add.empty()) return Result::Ok;
-    if (!filter_.Run(UpdateSetsScript(flush, remove, add))) return Result::Failed;
-    if (request.clear) blocked_.clear();
-    for (const Address& a : remove) blocked_.erase(a);
-    blocked_.insert(add.begin(), add.end());
+    if (flush || !remove.empty() || !add.empty()) {
+        if (!filter_.Run(UpdateSetsScript(flush, remove, add))) return Result::Failed;
+        if (request.clear) blocked_.clear();
+        for (const Address& a : remove) blocked_.erase(a);
+        blocked_.insert(add.begin(), add.end());
+    }
+    // The first strike's map follows the sets. A removal is passed on even for an address the sets do
+    // not hold yet: the kernel may have struck it a moment ago, and the client releases it.
+    if (strike_ != nullptr) {
+        if (request.clear) strike_->ClearBlocked();
+        if (!request.clear) strike_->Unblock(request.remove);
+        if (!strike_->Block(add))
+            platform::Diag("guard", "the first strike's map is full; the sets still drop");
+    }
     return Result::Ok;
+}
+
+Result GuardService::UpdateExempt(const Request& request) {
+    if (strike_ == nullptr) return Result::NotAvailable;
+    if (strike_->UpdateExempt(request.clear, request.exempt_add, request.exempt_remove)) return Result::Ok;
+    // What the kernel must spare is not known for certain any more: it strikes nothing until told again.
+    strike_->Arm(false);
+    armed_ = false;
+    return Result::Failed;
+}
+
+Result GuardService::SetFirstStrikeArmed(bool on) {
+    // A struck address joins the sets, which need the table.
+    if (strike_ == nullptr || !table_) return Result::NotAvailable;
+    if (!strike_->Arm(on)) return Result::Failed;
+    armed_ = on;
+    return Result::Ok;
+}
+
+void GuardService::Struck(std::span<const Address> addresses) {
+    if (strike_ == nullptr || !table_) return;
+    std::vector<Address> add;
+    std::set<Address> added;
+    for (const Address& struck : addresses) {
+        const Address a = Unmapped(struck);
+        // Released since (the user allowed it, the session ended), or held already.
+        if (blocked_.contains(a) || Protects(a) || !strike_->Holds(a) || !added.insert(a).second) continue;
+        add.push_back(a);
+    }
+    if (add.empty()) return;
+    if (!filter_.Run(UpdateSetsScript(false, {}, add))) {
+        platform::Diag("guard", "struck addresses could not join the blocked sets");
+        return;
+    }
+    blocked_.insert(add.begin(), add.end());
+}
+
+void GuardService::InterfacesChanged() {
+    if (strike_ != nullptr) strike_->CoverInterfaces();
 }
 
 Result GuardService::SetBlockInternet(bool on) {
@@ -337,6 +458,13 @@ Result GuardService::SetBlockInternet(bool on) {
 
 void GuardService::ClientsGone() {
     dropped_.clear();
+    // Nobody keeps what the kernel must spare any more: it strikes nothing, and lets go what it held.
+    if (strike_ != nullptr) {
+        strike_->Arm(false);
+        strike_->ClearBlocked();
+        strike_->UpdateExempt(true, {}, {});
+    }
+    armed_ = false;
     if (!table_) return;
     shared_.Clear();
     if (!blocked_.empty() && filter_.Run(UpdateSetsScript(true, {}, {}))) blocked_.clear();

@@ -13,8 +13,12 @@ namespace {
 // walks the whole set for each element it deletes from one.
 constexpr std::size_t kRewriteWork = 200'000;
 
+bool IsV4Family(Address::Family family) {
+    return family == Address::Family::V4;
+}
+
 bool IsV4(const Address& address) {
-    return address.family == Address::Family::V4;
+    return IsV4Family(address.family);
 }
 
 const char* SetOf(const AddressSpan& span) {
@@ -55,13 +59,11 @@ SharedSets::SharedSets(PacketFilter& filter, std::function<Time()> clock)
     : filter_(filter), clock_(std::move(clock)) {}
 
 std::uint32_t SharedSets::Count(Address::Family family) const {
-    std::uint32_t count = 0;
-    for (const auto& [first, held] : held_) count += first.family == family ? 1 : 0;
-    return count;
+    return static_cast<std::uint32_t>(IsV4Family(family) ? count_v4_ : held_.size() - count_v4_);
 }
 
 void SharedSets::Insert(const Address& first, const Held& held) {
-    held_[first] = held;
+    if (held_.insert_or_assign(first, held).second && IsV4(first)) ++count_v4_;
     if (held.expires) expiries_.emplace(*held.expires, first);
     if (!(first == held.last)) ++(IsV4(first) ? ranges_v4_ : ranges_v6_);
 }
@@ -77,6 +79,7 @@ void SharedSets::Erase(std::map<Address, Held>::iterator at) {
         }
     }
     if (!(at->first == at->second.last)) --(IsV4(at->first) ? ranges_v4_ : ranges_v6_);
+    if (IsV4(at->first)) --count_v4_;
     held_.erase(at);
 }
 
@@ -109,7 +112,8 @@ bool SharedSets::OverlapsHeld(const AddressSpan& span, const std::set<Address>& 
     return false;
 }
 
-Result SharedSets::Update(const Request& request, const Protector& protects, std::vector<RefusedSpan>& refused) {
+Result SharedSets::Update(const Request& request, const Protector& protects,
+                          std::vector<RefusedSpan>& refused) {
     const Time now = clock_();
     ForgetExpired(now);
     // Held spans that leave, and the transaction's deletions of them.
@@ -156,8 +160,9 @@ Result SharedSets::Update(const Request& request, const Protector& protects, std
         const bool rewrite_v4 = range_deletions_v4 * ranges_v4_ > kRewriteWork;
         const bool rewrite_v6 = range_deletions_v6 * ranges_v6_ > kRewriteWork;
         ElementLines kept;
-        for (const auto& [rewrite, set, family] : {std::tuple{rewrite_v4, "shared4_ranges", Address::Family::V4},
-                                                   std::tuple{rewrite_v6, "shared6_ranges", Address::Family::V6}}) {
+        for (const auto& [rewrite, set, family] :
+             {std::tuple{rewrite_v4, "shared4_ranges", Address::Family::V4},
+              std::tuple{rewrite_v6, "shared6_ranges", Address::Family::V6}}) {
             if (!rewrite) continue;
             script += std::string("flush set inet velmor ") + set + '\n';
             for (const auto& [first, held] : held_) {
@@ -195,7 +200,7 @@ Result SharedSets::Update(const Request& request, const Protector& protects, std
     if (request.clear) {
         held_.clear();
         expiries_.clear();
-        ranges_v4_ = ranges_v6_ = 0;
+        ranges_v4_ = ranges_v6_ = count_v4_ = 0;
     } else {
         for (const Address& first : leaving) Erase(held_.find(first));
     }
@@ -271,7 +276,7 @@ void SharedSets::Clear() {
 void SharedSets::Forget() {
     held_.clear();
     expiries_.clear();
-    ranges_v4_ = ranges_v6_ = 0;
+    ranges_v4_ = ranges_v6_ = count_v4_ = 0;
     dropped_.clear();
 }
 

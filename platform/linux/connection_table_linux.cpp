@@ -1,18 +1,18 @@
-#include <linux/capability.h>
 #include <linux/inet_diag.h>
 #include <linux/netlink.h>
 #include <linux/sock_diag.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <utility>
 
 #include "netlink_channel.h"
 #include "sock_diag_parse.h"
+#include "velmor/platform/capabilities.h"
 #include "velmor/platform/connection_table.h"
 
 namespace velmor::platform {
@@ -67,7 +67,7 @@ public:
     // Takes one dump of `protocol` sockets of `family`. When `record` is set, every datagram of the
     // reply is appended to it as received.
     Outcome Dump(std::uint8_t family, std::uint8_t protocol, DumpTarget& target,
-                 std::vector<std::byte>* record) {
+                 std::vector<std::byte>* record, std::uint8_t extensions = 0) {
         if (!Open()) return Outcome::kFailed;
         DumpRequest message{};
         message.header.nlmsg_len = sizeof message;
@@ -77,12 +77,14 @@ public:
         message.request.sdiag_family = family;
         message.request.sdiag_protocol = protocol;
         message.request.idiag_states = sockdiag::kAllStates;
+        message.request.idiag_ext = extensions;
         return Exchange(&message, sizeof message, message.header.nlmsg_seq, target, record);
     }
 
     // Takes the TCP sockets of both families in one walk of the kernel's connection hash, through
     // the older TCPDIAG_GETSOCK request (answered for IPv4 and IPv6 alike).
-    Outcome DumpTcpSingleWalk(DumpTarget& target, std::vector<std::byte>* record) {
+    Outcome DumpTcpSingleWalk(DumpTarget& target, std::vector<std::byte>* record,
+                              std::uint8_t extensions = 0) {
         if (!Open()) return Outcome::kFailed;
         LegacyDumpRequest message{};
         message.header.nlmsg_len = sizeof message;
@@ -91,6 +93,7 @@ public:
         message.header.nlmsg_seq = ++sequence_;
         message.request.idiag_family = AF_INET;
         message.request.idiag_states = sockdiag::kAllStates;
+        message.request.idiag_ext = extensions;
         return Exchange(&message, sizeof message, message.header.nlmsg_seq, target, record);
     }
 
@@ -214,8 +217,8 @@ public:
             }
         }
         if (request_ == sockdiag::TcpRequest::kPerFamily) {
-            ok = DumpInto(AF_INET, IPPROTO_TCP, &table, nullptr) &&
-                 DumpInto(AF_INET6, IPPROTO_TCP, &table, nullptr);
+            ok = DumpInto(AF_INET, IPPROTO_TCP, &table, nullptr, Extensions()) &&
+                 DumpInto(AF_INET6, IPPROTO_TCP, &table, nullptr, Extensions());
         }
         if (!ok) {
             table.Clear();
@@ -233,17 +236,34 @@ public:
         return ok;
     }
 
+    bool ReadUdpRows(TcpTable& rows) override {
+        rows.Clear();
+        if (!DumpInto(AF_INET, IPPROTO_UDP, &rows, nullptr) ||
+            !DumpInto(AF_INET6, IPPROTO_UDP, &rows, nullptr)) {
+            rows.Clear();
+            return false;
+        }
+        sorter_.Sort(rows);
+        return true;
+    }
+
+    void SetByteCounts(bool on) override { byte_counts_ = on; }
+
     void Destroy(std::span<const SocketId> ids) override { socket_.Destroy(ids); }
 
 private:
+    // The TCP info of every socket comes with the dump while byte counts are asked for.
+    std::uint8_t Extensions() const { return byte_counts_ ? sockdiag::kInfoExtension : 0; }
+
     // One family's dump, taken again while the kernel reports it interrupted or lost. A refusal of the IPv6
     // dump (a kernel without IPv6) leaves the IPv4 rows standing.
-    bool DumpInto(std::uint8_t family, std::uint8_t protocol, TcpTable* table, std::uint32_t* count) {
+    bool DumpInto(std::uint8_t family, std::uint8_t protocol, TcpTable* table, std::uint32_t* count,
+                  std::uint8_t extensions = 0) {
         const std::size_t start = table != nullptr ? table->rows.size() : 0;
         for (int attempt = 1;; ++attempt) {
             DumpTarget target;
             target.table = table;
-            const Outcome outcome = socket_.Dump(family, protocol, target, nullptr);
+            const Outcome outcome = socket_.Dump(family, protocol, target, nullptr, extensions);
             const bool keep = outcome == Outcome::kComplete ||
                               (outcome == Outcome::kInterrupted && attempt == kDumpAttempts);
             if (keep) {
@@ -253,6 +273,7 @@ private:
             if (table != nullptr) {
                 table->rows.resize(start);
                 table->ids.resize(start);
+                table->details.resize(std::min(start, table->details.size()));
                 table->dwNumEntries = static_cast<std::uint32_t>(start);
             }
             if (Retake(outcome) && attempt < kDumpAttempts) continue;
@@ -264,7 +285,7 @@ private:
         for (int attempt = 1;; ++attempt) {
             DumpTarget target;
             target.table = &table;
-            const Outcome outcome = socket_.DumpTcpSingleWalk(target, nullptr);
+            const Outcome outcome = socket_.DumpTcpSingleWalk(target, nullptr, Extensions());
             if (Retake(outcome) && attempt < kDumpAttempts) {
                 table.Clear();
                 continue;
@@ -276,6 +297,7 @@ private:
     sockdiag::TcpRequest request_;
     SockDiagSocket socket_;
     sockdiag::TcpRowSorter sorter_;
+    bool byte_counts_ = true;
 };
 
 }  // namespace
@@ -285,12 +307,7 @@ std::unique_ptr<ConnectionTable> MakeSystemConnectionTable() {
 }
 
 bool CanTearDownConnections() {
-    __user_cap_header_struct header{};
-    header.version = _LINUX_CAPABILITY_VERSION_3;
-    header.pid = 0;
-    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
-    if (::syscall(SYS_capget, &header, data) != 0) return false;
-    return (data[CAP_NET_ADMIN / 32].effective & (1u << (CAP_NET_ADMIN % 32))) != 0;
+    return HasCapability(Capability::NetAdmin);
 }
 
 namespace sockdiag {

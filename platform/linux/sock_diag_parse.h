@@ -22,7 +22,7 @@ namespace velmor::platform::sockdiag {
 // Where one dump goes, and what the parser learned about the dump so far. One target is carried
 // across all datagrams of one dump.
 struct DumpTarget {
-    TcpTable* table = nullptr;  // rows are appended here (unsorted) when set
+    TcpTable* table = nullptr;  // rows (with their ids and details) are appended here (unsorted) when set
     std::uint32_t rows = 0;     // rows seen, IPv4, IPv4-mapped and IPv6
     bool interrupted = false;   // a message carried NLM_F_DUMP_INTR: the dump may be inconsistent
     int error = 0;              // the errno the kernel answered with (NLMSG_ERROR or a negative DONE)
@@ -57,9 +57,22 @@ NextStatus NextMessage(std::span<const std::byte>& bytes, NetlinkMessage& messag
 // yields a positive number, so a refusal never reads as success.
 int ErrnoOf(int answer);
 
+// Where the TCP info (struct tcp_info, the INET_DIAG_INFO attribute) keeps the byte counts: the
+// kernel's ABI, the same on every architecture. An older kernel's shorter info lacks them.
+inline constexpr std::size_t kTcpInfoBytesAcked = 120;
+inline constexpr std::size_t kTcpInfoBytesReceived = 128;
+
+// The socket's inode and user, and from the attributes that follow the diag message (`attributes`,
+// the rest of the message's payload) its byte counts when an INET_DIAG_INFO long enough for them is
+// among them. Attributes with impossible lengths end the walk; the counts are then not reported.
+SocketDetail DetailOf(const inet_diag_msg& message, std::span<const std::byte> attributes);
+
 // An IPv6 socket that talks IPv4 shows its addresses as ::ffff:a.b.c.d: mapped on both sides, or
 // mapped facing the unspecified address (a listener or an unconnected socket).
 bool CarriesIpv4(const std::uint32_t (&local)[4], const std::uint32_t (&remote)[4]);
+
+// The request's extension mask that asks for each socket's TCP info (its byte counts).
+inline constexpr std::uint8_t kInfoExtension = 1 << (INET_DIAG_INFO - 1);
 
 // What SOCK_DESTROY and an exact-id request need to name the socket of a diag message.
 SocketId IdOf(const inet_diag_msg& message);
@@ -105,6 +118,7 @@ private:
     std::vector<Key6> keys6_;
     std::vector<TcpRow> rows_;
     std::vector<SocketId> ids_;
+    std::vector<SocketDetail> details_;
 };
 
 // How the TCP table is asked for. kSingleWalk sends the older TCPDIAG_GETSOCK request, which the

@@ -1,7 +1,9 @@
 #include <arpa/inet.h>
 #include <linux/inet_diag.h>
 #include <linux/netlink.h>
+#include <linux/rtnetlink.h>
 #include <linux/sock_diag.h>
+#include <linux/tcp.h>
 #include <netinet/in.h>
 
 #include <algorithm>
@@ -22,7 +24,16 @@ bool IsUnspecified(const std::uint32_t (&address)[4]) {
     return address[0] == 0 && address[1] == 0 && address[2] == 0 && address[3] == 0;
 }
 
-void TakeRow(const inet_diag_msg& message, DumpTarget& target) {
+static_assert(offsetof(tcp_info, tcpi_bytes_acked) == kTcpInfoBytesAcked);
+static_assert(offsetof(tcp_info, tcpi_bytes_received) == kTcpInfoBytesReceived);
+
+std::uint64_t ReadU64(std::span<const std::byte> bytes, std::size_t offset) {
+    std::uint64_t value = 0;
+    std::memcpy(&value, bytes.data() + offset, sizeof value);
+    return value;
+}
+
+void TakeRow(const inet_diag_msg& message, std::span<const std::byte> attributes, DumpTarget& target) {
     TcpRow row;
     if (message.idiag_family == AF_INET) {
         row.dwLocalAddr = message.id.idiag_src[0];
@@ -51,6 +62,7 @@ void TakeRow(const inet_diag_msg& message, DumpTarget& target) {
     row.dwRemotePort = message.id.idiag_dport;
     target.table->rows.push_back(row);
     target.table->ids.push_back(IdOf(message));
+    target.table->details.push_back(DetailOf(message, attributes));
     target.table->dwNumEntries = static_cast<std::uint32_t>(target.table->rows.size());
 }
 
@@ -91,6 +103,27 @@ bool CarriesIpv4(const std::uint32_t (&local)[4], const std::uint32_t (&remote)[
     const bool remote_mapped = IsMapped(remote);
     return (local_mapped && remote_mapped) || (local_mapped && IsUnspecified(remote)) ||
            (remote_mapped && IsUnspecified(local));
+}
+
+SocketDetail DetailOf(const inet_diag_msg& message, std::span<const std::byte> attributes) {
+    SocketDetail detail;
+    detail.inode = message.idiag_inode;
+    detail.uid = message.idiag_uid;
+    while (attributes.size() >= sizeof(rtattr)) {
+        rtattr header;
+        std::memcpy(&header, attributes.data(), sizeof header);
+        if (header.rta_len < sizeof header || header.rta_len > attributes.size()) break;
+        const std::span<const std::byte> value =
+            attributes.subspan(RTA_LENGTH(0), header.rta_len - RTA_LENGTH(0));
+        if (header.rta_type == INET_DIAG_INFO &&
+            value.size() >= kTcpInfoBytesReceived + sizeof(std::uint64_t)) {
+            detail.has_counts = true;
+            detail.bytes_sent = ReadU64(value, kTcpInfoBytesAcked);
+            detail.bytes_received = ReadU64(value, kTcpInfoBytesReceived);
+        }
+        attributes = attributes.subspan(std::min<std::size_t>(RTA_ALIGN(header.rta_len), attributes.size()));
+    }
+    return detail;
 }
 
 SocketId IdOf(const inet_diag_msg& message) {
@@ -187,7 +220,7 @@ DumpStatus ParseDump(std::span<const std::byte> bytes, std::uint32_t sequence, D
                 if (message.payload.size() < sizeof(inet_diag_msg)) return DumpStatus::kMalformed;
                 inet_diag_msg diag;
                 std::memcpy(&diag, message.payload.data(), sizeof diag);
-                TakeRow(diag, target);
+                TakeRow(diag, message.payload.subspan(NLMSG_ALIGN(sizeof diag)), target);
                 break;
             }
             default:
@@ -198,7 +231,8 @@ DumpStatus ParseDump(std::span<const std::byte> bytes, std::uint32_t sequence, D
 
 void TcpRowSorter::Sort(TcpTable& table) {
     const std::size_t count = table.rows.size();
-    table.ids.resize(count);  // a table filled by hand may carry no ids
+    table.ids.resize(count);  // a table filled by hand may carry no ids or details
+    table.details.resize(count);
     keys_.clear();
     keys6_.clear();
     for (std::size_t i = 0; i < count; ++i) {
@@ -229,18 +263,19 @@ void TcpRowSorter::Sort(TcpTable& table) {
     });
     rows_.resize(count);
     ids_.resize(count);
+    details_.resize(count);
     std::size_t out = 0;
-    for (const Key& key : keys_) {
-        rows_[out] = table.rows[key.index];
-        ids_[out++] = table.ids[key.index];
-    }
-    for (const Key6& key : keys6_) {
-        rows_[out] = table.rows[key.index];
-        ids_[out++] = table.ids[key.index];
-    }
-    // Swapping hands the table the sorted rows and keeps both buffers' capacity for the next call.
+    const auto take = [&](std::uint32_t index) {
+        rows_[out] = table.rows[index];
+        details_[out] = table.details[index];
+        ids_[out++] = table.ids[index];
+    };
+    for (const Key& key : keys_) take(key.index);
+    for (const Key6& key : keys6_) take(key.index);
+    // Swapping hands the table the sorted rows and keeps the buffers' capacity for the next call.
     table.rows.swap(rows_);
     table.ids.swap(ids_);
+    table.details.swap(details_);
     table.dwNumEntries = static_cast<std::uint32_t>(table.rows.size());
 }
 

@@ -21,6 +21,7 @@
 #include "velmor/common/text_file.h"
 #include "velmor/guard/guard_events.h"
 #include "velmor/guard/guard_link.h"
+#include "velmor/platform/connection_table.h"
 #include "velmor/test/child_process.h"
 #include "velmor/test/sockets.h"
 #include "velmor/test/temp_dir.h"
@@ -132,6 +133,61 @@ bool UdpArrives(const std::string& from, const std::string& to, const std::strin
     return arrived;
 }
 
+// A python3 program of the test's, run in `netns`: with "connect ADDRESS PORT BYTES" it connects,
+// sends that many bytes and says "ready"; with "accept ADDRESS PORT" it listens, says "listening",
+// accepts one connection and says "ready"; with "udp ADDRESS PORT" it binds a UDP socket and says
+// "ready". Each then waits until its standard input closes.
+std::unique_ptr<ChildProcess> Program(const std::string& netns, const std::vector<std::string>& words) {
+    static const std::string code =
+        "import socket, sys\n"
+        "family = socket.AF_INET6 if ':' in sys.argv[2] else socket.AF_INET\n"
+        "if sys.argv[1] == 'connect':\n"
+        "    s = socket.create_connection((sys.argv[2], int(sys.argv[3])))\n"
+        "    s.sendall(b'x' * int(sys.argv[4]))\n"
+        "elif sys.argv[1] == 'udp':\n"
+        "    s = socket.socket(family, socket.SOCK_DGRAM)\n"
+        "    s.bind((sys.argv[2], int(sys.argv[3])))\n"
+        "else:\n"
+        "    l = socket.socket(family)\n"
+        "    l.bind((sys.argv[2], int(sys.argv[3])))\n"
+        "    l.listen()\n"
+        "    print('listening', flush=True)\n"
+        "    s, _ = l.accept()\n"
+        "print('ready', flush=True)\n"
+        "sys.stdin.read()\n";
+    std::vector<std::string> command{"ip", "netns", "exec", netns, "python3", "-c", code};
+    command.insert(command.end(), words.begin(), words.end());
+    return std::make_unique<ChildProcess>(command);
+}
+
+// What the connection table of `netns` says of the socket with these ports: its cookie and inode.
+std::optional<guard::SocketRef> SocketOf(const std::string& netns, int local_port, int remote_port) {
+    std::optional<guard::SocketRef> found;
+    TestNetwork::RunIn(netns, [&] {
+        const auto table = platform::MakeSystemConnectionTable();
+        platform::TcpTable rows;
+        if (!table->ReadTcp(rows)) return;
+        for (std::size_t i = 0; i < rows.rows.size() && i < rows.details.size(); ++i) {
+            const auto port = [](std::uint32_t field) {
+                const auto* bytes = reinterpret_cast<const unsigned char*>(&field);
+                return bytes[0] << 8 | bytes[1];
+            };
+            if ((local_port != 0 && port(rows.rows[i].dwLocalPort) != local_port) ||
+                port(rows.rows[i].dwRemotePort) != remote_port)
+                continue;
+            const auto& id = rows.ids[i];
+            found = guard::SocketRef{static_cast<std::uint64_t>(id.cookie[1]) << 32 | id.cookie[0],
+                                     rows.details[i].inode};
+        }
+    });
+    return found;
+}
+
+std::string ExecutableOf(int pid) {
+    std::error_code error;
+    return std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/exe", error).string();
+}
+
 class GuardEndToEnd : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -240,10 +296,10 @@ std::string ProcStatus(int pid, const std::string& name) {
 
 TEST_F(GuardEndToEnd, WithExactlyTheUnitsRightsTheGuardOffersEveryFeature) {
     StartGuard();
-    // CAP_NET_BIND_SERVICE (10), CAP_NET_ADMIN (12), CAP_PERFMON (38) and CAP_BPF (39), nothing else,
-    // and no way to gain more.
-    EXPECT_EQ(ProcStatus(guard->pid(), "CapEff"), "000000c000001400");
-    EXPECT_EQ(ProcStatus(guard->pid(), "CapBnd"), "000000c000001400");
+    // CAP_NET_BIND_SERVICE (10), CAP_NET_ADMIN (12), CAP_SYS_PTRACE (19, to read /proc/<pid>/fd and
+    // exe), CAP_PERFMON (38) and CAP_BPF (39), nothing else, and no way to gain more.
+    EXPECT_EQ(ProcStatus(guard->pid(), "CapEff"), "000000c000081400");
+    EXPECT_EQ(ProcStatus(guard->pid(), "CapBnd"), "000000c000081400");
     EXPECT_EQ(ProcStatus(guard->pid(), "NoNewPrivs"), "1");
     auto link = Link();
     ASSERT_NE(link, nullptr);
@@ -518,6 +574,154 @@ TEST_F(GuardEndToEnd, AUserOutsideTheGuardsGroupIsToldTheCommandThatLetsItIn) {
         << (answer.empty() ? std::string("(no answer)") : answer.front());
 }
 
+// Programs the test starts connect out (IPv4 and IPv6) and accept: the guard names each by pid, name
+// and path, from its kernel program for those that came after it (their owner records come with the
+// events) and from /proc for a socket older than the guard; a socket that closes tells its last
+// counts, which match what the program sent.
+TEST_F(GuardEndToEnd, OwnersNameEachProgramFromTheKernelAndASocketOlderThanTheGuardFromProc) {
+    AddIpv6();
+    const int remote = ListenIn(net.remote(), "::", 7600);
+    ASSERT_GE(remote, 0);
+    LineLog log;
+    auto older = Program(net.local(), {"connect", TestNetwork::kRemoteAddress, "7600", "10"});
+    ASSERT_TRUE(log.WaitFor(*older, "ready", 10s)) << log.Text();
+    const int older_peer = AcceptOne(remote, 2s);
+    StartGuard();
+    auto events = Events();
+    ASSERT_NE(events, nullptr);
+    auto v4 = Program(net.local(), {"connect", TestNetwork::kRemoteAddress, "7600", "3000"});
+    auto v6 = Program(net.local(), {"connect", kRemote6, "7600", "20"});
+    auto server = Program(net.local(), {"accept", "0.0.0.0", "7601"});
+    for (ChildProcess* program : {v4.get(), v6.get()})
+        ASSERT_TRUE(log.WaitFor(*program, "ready", 10s)) << log.Text();
+    ASSERT_TRUE(log.WaitFor(*server, "listening", 10s)) << log.Text();
+    // The two come in either order: the IPv4 one shows its address mapped.
+    int v4_peer = AcceptOne(remote, 2s);
+    int v6_peer = AcceptOne(remote, 2s);
+    sockaddr_in6 first{};
+    socklen_t first_size = sizeof first;
+    ASSERT_EQ(::getpeername(v4_peer, reinterpret_cast<sockaddr*>(&first), &first_size), 0);
+    if (!IN6_IS_ADDR_V4MAPPED(&first.sin6_addr)) std::swap(v4_peer, v6_peer);
+    const int client = ConnectFrom(net.remote(), TestNetwork::kLocalAddress, 7601);
+    ASSERT_GE(client, 0);
+    ASSERT_TRUE(log.WaitFor(*server, "ready", 10s)) << log.Text();
+
+    // The programs of the sockets asked for below, in their order.
+    const ChildProcess* programs[] = {older.get(), v4.get(), v6.get(), server.get()};
+    auto link = Link();
+    ASSERT_NE(link, nullptr);
+    std::vector<guard::SocketRef> asked;
+    // Three programs share the remote port: each is told apart by its local port, which only the
+    // table knows, so each is asked for by every socket to that port.
+    std::vector<guard::OwnerRecord> owners;
+    for (const int peer : {older_peer, v4_peer, v6_peer}) {
+        ASSERT_GE(peer, 0);
+        sockaddr_storage where{};
+        socklen_t size = sizeof where;
+        ASSERT_EQ(::getpeername(peer, reinterpret_cast<sockaddr*>(&where), &size), 0);
+        const int port =
+            ntohs(where.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&where)->sin6_port
+                                              : reinterpret_cast<sockaddr_in*>(&where)->sin_port);
+        const auto socket = SocketOf(net.local(), port, 7600);
+        ASSERT_TRUE(socket.has_value()) << port;
+        asked.push_back(*socket);
+    }
+    const auto accepted = SocketOf(net.local(), 7601, LocalPort(client));
+    ASSERT_TRUE(accepted.has_value());
+    asked.push_back(*accepted);
+    ASSERT_TRUE(link->Owners(asked, owners));
+    for (std::size_t i = 0; i < asked.size(); ++i) {
+        const auto owner = std::find_if(owners.begin(), owners.end(), [&](const guard::OwnerRecord& o) {
+            return o.cookie == asked[i].cookie;
+        });
+        ASSERT_NE(owner, owners.end()) << "socket " << i << " has no owner";
+        EXPECT_EQ(owner->pid, static_cast<std::uint32_t>(programs[i]->pid())) << i;
+        EXPECT_EQ(owner->name, "python3") << i;
+        EXPECT_EQ(owner->path, ExecutableOf(programs[i]->pid())) << i;
+        EXPECT_EQ(owner->uid, 0u) << i;
+    }
+
+    // The kernel program told the owners of the three sockets made after the guard as they happened;
+    // the first program's socket it never saw.
+    std::vector<guard::OwnerRecord> told;
+    const auto told_of = [&](std::uint64_t cookie, bool closed) {
+        return std::find_if(told.begin(), told.end(), [&](const guard::OwnerRecord& o) {
+                   return o.cookie == cookie && ((o.flags & guard::OwnerRecord::kClosed) != 0) == closed;
+               }) != told.end();
+    };
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            std::vector<guard::OwnerRecord> more;
+            events->Take(nullptr);
+            events->TakeOwners(more);
+            told.insert(told.end(), more.begin(), more.end());
+            return told_of(asked[1].cookie, false) && told_of(asked[2].cookie, false) &&
+                   told_of(asked[3].cookie, false);
+        },
+        5s));
+    EXPECT_FALSE(told_of(asked[0].cookie, false));
+
+    // The IPv4 program ends: its socket's last counts come with the events, its 3,000 bytes in them.
+    char sink[4096];
+    std::size_t drained = 0;
+    const timeval patience{5, 0};  // a wrong peer must fail the test, not hang it
+    ::setsockopt(v4_peer, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+    while (drained < 3000) {
+        const ssize_t n = ::recv(v4_peer, sink, sizeof sink, 0);
+        ASSERT_GT(n, 0);
+        drained += static_cast<std::size_t>(n);
+    }
+    v4.reset();
+    CloseSocket(v4_peer);
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            std::vector<guard::OwnerRecord> more;
+            events->Take(nullptr);
+            events->TakeOwners(more);
+            told.insert(told.end(), more.begin(), more.end());
+            return told_of(asked[1].cookie, true);
+        },
+        5s));
+    const auto last = std::find_if(told.begin(), told.end(), [&](const guard::OwnerRecord& o) {
+        return o.cookie == asked[1].cookie && (o.flags & guard::OwnerRecord::kClosed) != 0;
+    });
+    EXPECT_GE(last->bytes_sent, 3000u);
+    EXPECT_LE(last->bytes_sent, 3002u);  // in sequence space: a SYN and a FIN may be in it
+    EXPECT_EQ(last->name, "python3");
+    for (const int fd : {older_peer, v6_peer, client, remote}) CloseSocket(fd);
+}
+
+// Without the rights to load BPF programs the guard still names every program, from /proc.
+TEST_F(GuardEndToEnd, AGuardWithoutBpfRightsNamesProgramsFromProc) {
+    const int remote = ListenIn(net.remote(), "0.0.0.0", 7610);
+    ASSERT_GE(remote, 0);
+    StartGuard(true);
+    EXPECT_EQ(Events(), nullptr);
+    LineLog log;
+    auto program = Program(net.local(), {"connect", TestNetwork::kRemoteAddress, "7610", "1"});
+    ASSERT_TRUE(log.WaitFor(*program, "ready", 10s)) << log.Text();
+    const int peer = AcceptOne(remote, 2s);
+    const auto socket = SocketOf(net.local(), 0, 7610);
+    ASSERT_TRUE(socket.has_value());
+    auto link = Link();
+    ASSERT_NE(link, nullptr);
+    std::vector<guard::OwnerRecord> owners;
+    ASSERT_TRUE(link->Owners(std::vector<guard::SocketRef>{*socket}, owners));
+    ASSERT_EQ(owners.size(), 1u);
+    EXPECT_EQ(owners[0].pid, static_cast<std::uint32_t>(program->pid()));
+    EXPECT_EQ(owners[0].path, ExecutableOf(program->pid()));
+    // A client the guard does not trust learns nothing; a member of its group, who may cut any
+    // connection already, learns every user's program.
+    const std::string ask = "owners " + std::to_string(socket->cookie) + " " + std::to_string(socket->inode);
+    EXPECT_EQ(Status(Probe("--reuid 65533 --regid 65533 --clear-groups", ask)), 3) << "a stranger was told";
+    const std::string told =
+        Capture("ip netns exec " + net.local() + " setpriv --reuid 65534 --regid 65534 " + "--clear-groups " +
+                (TestFolder() / "guard_probe").string() + " " + socket_path + " " + ask);
+    EXPECT_NE(told.find("owner " + std::to_string(program->pid()) + " python3"), std::string::npos) << told;
+    CloseSocket(peer);
+    CloseSocket(remote);
+}
+
 // The headless monitor as nobody, without any capability, blocking through the guard.
 class VelmorThroughGuard : public GuardEndToEnd {
 protected:
@@ -661,6 +865,83 @@ TEST_F(VelmorThroughGuard, AnIntruderIsFiledTornDownAndThenGetsNoAnswerUntilAllo
     EXPECT_TRUE(UdpArrives(net.remote(), net.local(), TestNetwork::kLocalAddress, 5300));
     CloseSocket(listener);
     CloseSocket(remote_listener);
+}
+
+// velmor runs as nobody and learns through the guard which program of root's talks to an address and
+// how much: `connections` names it with pid and path and its bytes, `list` adds the program and the
+// bytes after its fields, and when the program is gone its bytes stay in the address's totals.
+TEST_F(VelmorThroughGuard, ConnectionsAndTheListNameAnotherUsersProgramAndKeepItsBytes) {
+    const int remote = ListenIn(net.remote(), "0.0.0.0", 7700);
+    ASSERT_GE(remote, 0);
+    LineLog log;
+    auto program = Program(net.local(), {"connect", TestNetwork::kRemoteAddress, "7700", "3000"});
+    ASSERT_TRUE(log.WaitFor(*program, "ready", 10s)) << log.Text();
+    auto udp = Program(net.local(), {"udp", TestNetwork::kLocalAddress, "7701"});
+    ASSERT_TRUE(log.WaitFor(*udp, "ready", 10s)) << log.Text();
+    const int peer = AcceptOne(remote, 2s);
+    ASSERT_GE(peer, 0);
+    char sink[4096];
+    for (std::size_t drained = 0; drained < 3000;) {
+        const ssize_t n = ::recv(peer, sink, sizeof sink, 0);
+        ASSERT_GT(n, 0);
+        drained += static_cast<std::size_t>(n);
+    }
+    const std::string reply(500, 'r');
+    ASSERT_EQ(::send(peer, reply.data(), reply.size(), 0), 500);
+
+    const std::string pid = std::to_string(program->pid());
+    // Bytes as the kernel counts them, in sequence space: the SYN of a connection opened here is one
+    // of those it sent.
+    const std::string wanted_tail =
+        "\tESTABLISHED\t" + pid + "\tpython3\t" + ExecutableOf(program->pid()) + "\t500\t3001";
+    std::vector<std::string> lines;
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            lines = monitor->Ask("connections").value_or(std::vector<std::string>{});
+            return std::any_of(lines.begin(), lines.end(), [&](const std::string& line) {
+                return line.starts_with("tcp\t10.77.0.1:") &&
+                       line.find("\t10.77.0.2:7700") != std::string::npos && line.ends_with(wanted_tail);
+            });
+        },
+        5s))
+        << testing::PrintToString(lines);
+    // A UDP socket has no kernel record: the guard finds it in /proc; it counts no bytes.
+    const std::string udp_line = "udp\t10.77.0.1:7701\t0.0.0.0:0\tUNCONN\t" + std::to_string(udp->pid()) +
+                                 "\tpython3\t" + ExecutableOf(udp->pid()) + "\t-\t-";
+    EXPECT_NE(std::find(lines.begin(), lines.end(), udp_line), lines.end()) << testing::PrintToString(lines);
+    const auto row = [&] {
+        for (const std::string& line : monitor->Ask("list").value_or(std::vector<std::string>{}))
+            if (line.starts_with("10.77.0.2\t")) return line;
+        return std::string();
+    };
+    EXPECT_TRUE(WaitUntil([&] { return row().ends_with("\tpython3\t500\t3001"); }, 3s)) << row();
+
+    program.reset();
+    CloseSocket(peer);
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            lines = monitor->Ask("connections").value_or(std::vector<std::string>{});
+            return std::none_of(lines.begin(), lines.end(), [&](const std::string& line) {
+                return line.find("\t10.77.0.2:7700\tESTABLISHED") != std::string::npos;
+            });
+        },
+        5s));
+    // Closed, its bytes stay with the address; its FIN may count one more, the other side's too.
+    std::vector<std::string> kept(1);
+    for (const char c : row()) {
+        if (c == '\t') {
+            kept.emplace_back();
+        } else {
+            kept.back().push_back(c);
+        }
+    }
+    ASSERT_EQ(kept.size(), 7u) << row();
+    EXPECT_EQ(kept[4], "python3");
+    EXPECT_GE(std::stoull(kept[5]), 500u);
+    EXPECT_LE(std::stoull(kept[5]), 501u);
+    EXPECT_GE(std::stoull(kept[6]), 3001u);
+    EXPECT_LE(std::stoull(kept[6]), 3002u);
+    CloseSocket(remote);
 }
 
 TEST_F(VelmorThroughGuard, AutomaticBlockingOffEmptiesTheSetsAndBlockTheInternetDropsAllButLoopback) {

@@ -104,7 +104,7 @@ TEST_F(HostletEndToEnd, IntruderGetsItsHostNameInTheListAndInTheRuleFile) {
 
     EXPECT_TRUE(WaitUntil([&] { return RuleText("10.77.0.2.x") == filed; }, 3s)) << RuleText("10.77.0.2.x");
     const auto row = Row("10.77.0.2");
-    ASSERT_EQ(row.size(), 4u);
+    ASSERT_EQ(row.size(), 7u);  // the four cells, then program, received and sent
     EXPECT_EQ(row[2], "차단");
     EXPECT_EQ(row[3], "pc-01");
 
@@ -131,7 +131,7 @@ TEST_F(HostletEndToEnd, Ipv6IntruderGetsItsHostNameInTheListAndInTheRuleFile) {
     const std::string filed = std::to_string(LocalPort(client)) + "|fd00:77::2|pc-06\r\n";
     EXPECT_TRUE(WaitUntil([&] { return RuleText("fd00:77::2.x") == filed; }, 5s)) << RuleText("fd00:77::2.x");
     const auto row = Row("fd00:77::2");
-    ASSERT_EQ(row.size(), 4u);
+    ASSERT_EQ(row.size(), 7u);  // the four cells, then program, received and sent
     EXPECT_EQ(row[2], "차단");
     EXPECT_EQ(row[3], "pc-06");
     for (int fd : {client, server, listener}) CloseSocket(fd);
@@ -146,7 +146,7 @@ TEST_F(HostletEndToEnd, BlockTheInternetHoldsTheAnswerAndStartsNoLookupUntilItIs
     const int server = AcceptOne(listener, 2s);
     ASSERT_GE(client, 0);
     const std::string port = std::to_string(LocalPort(client));
-    ASSERT_TRUE(WaitUntil([&] { return Row("10.77.0.2").size() == 4; }, 3s));
+    ASSERT_TRUE(WaitUntil([&] { return Row("10.77.0.2").size() == 7; }, 3s));
 
     ASSERT_TRUE(monitor->Ask("block-internet on"));
     CopyHostlet();

@@ -192,10 +192,17 @@ protected:
 
     void StartVelmor() {
         std::vector<std::string> command{"ip", "netns", "exec", net.local()};
-        for (const std::string& word :
-             AsDesktopUser({"QT_QPA_PLATFORM=wayland", "VELMOR_DEBUG_LOG=1", "VELMOR_TEST_PAUSE_DIVISOR=2",
-                            (folder / "velmor").string()}))
-            command.push_back(word);
+        std::vector<std::string> velmor{"QT_QPA_PLATFORM=wayland", "VELMOR_DEBUG_LOG=1",
+                                        "VELMOR_TEST_PAUSE_DIVISOR=2"};
+#if defined(__SANITIZE_ADDRESS__)
+        // Qt's Wayland client and its D-Bus tray keep allocations to the end of the process, and the
+        // system libraries' frames give the leak check no stack to tell them from Velmor's own. The
+        // leak check of Velmor's code runs in the offscreen and X11 tests; here every other check
+        // stays on.
+        velmor.push_back("ASAN_OPTIONS=detect_leaks=0:abort_on_error=1");
+#endif
+        velmor.push_back((folder / "velmor").string());
+        for (const std::string& word : AsDesktopUser(velmor)) command.push_back(word);
         program = std::make_unique<ChildProcess>(command);
         ASSERT_TRUE(program->started());
     }

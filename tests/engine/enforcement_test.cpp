@@ -166,8 +166,9 @@ TEST(BlockedAddressTrackerTest, TakesIpv6AddressTexts) {
     rules::ListModel list{watch_ip::kColumns, watch_ip::kAddress};
     list.AddRow({"fd00:77::2", "1", "차단", ""});
     list.AddRow({"::1", "1", "허용", ""});
+    const BlockPolicy policy(list, store);
     BlockedAddressTracker tracker;
-    const auto change = tracker.Update(list, store, true);
+    const auto change = tracker.Update(policy, true);
     EXPECT_TRUE(change.clear);
     EXPECT_EQ(change.add, std::vector<std::string>{"fd00:77::2"});
 }

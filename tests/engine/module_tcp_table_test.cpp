@@ -77,7 +77,7 @@ TEST(ModuleTcpTable, RemoteAddressTextOfBothFamilies) {
     EXPECT_EQ(out, "10.1.2.3");
 }
 
-TEST(ModuleTcpTable, RowSetFingerprintSeesTheSetNotTheOrderOrState) {
+TEST(ModuleTcpTable, RowSetFingerprintSeesTheSetAndHalfOpenRowsNotTheOrderOrOtherStates) {
     const std::uint64_t key = 0x1234'5678'9abc'def0ULL;
     TcpSnapshot a;
     a.rows = {test::MakeRow("10.0.0.1", 80, "10.1.2.3", 1000),
@@ -111,6 +111,10 @@ TEST(ModuleTcpTable, RowSetFingerprintSeesTheSetNotTheOrderOrState) {
     EXPECT_NE(RowSetFingerprint(twice, key), 0u);
     // Another key gives other values.
     EXPECT_NE(RowSetFingerprint(a, key + 1), base);
+    // A half-open row that completes its handshake makes another set: the pass files it only then.
+    TcpSnapshot half_open = a;
+    half_open.rows[0].dwState = kStateSynReceived;
+    EXPECT_NE(RowSetFingerprint(half_open, key), base);
 }
 
 }  // namespace

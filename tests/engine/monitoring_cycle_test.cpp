@@ -100,14 +100,14 @@ TEST_F(MonitoringCycleTest, HalfOpenRowsAreListedButFileNothingUntilAHandshakeCo
     EXPECT_TRUE(table.destroyed.empty());
     EXPECT_TRUE(host.icons.empty());
 
-    // The same address completes a handshake with the bait: now it is an intruder.
+    // The same row completes its handshake with the bait, nothing else changing: now it is an
+    // intruder.
     table.tcp_rows[0].dwState = kStateEstablished;
-    table.tcp_rows.push_back(MakeRow("10.0.0.1", 80, "10.1.2.3", 1046));
     Tick();
     EXPECT_EQ(address_list.Cell(RowOf("10.1.2.3"), watch_ip::kVerdict), "차단");
-    EXPECT_EQ(address_list.Cell(RowOf("10.1.2.3"), watch_ip::kCount), "3");
+    EXPECT_EQ(address_list.Cell(RowOf("10.1.2.3"), watch_ip::kCount), "2");
     EXPECT_EQ(RuleFile("10.1.2.3.x"), "1043|10.1.2.3|\r\n");
-    EXPECT_EQ(table.destroyed.size(), 2u);
+    EXPECT_EQ(table.destroyed.size(), 1u);
     EXPECT_EQ(host.icons, std::vector<engine::TrayIconChange>{engine::TrayIconChange::Invader});
     EXPECT_EQ(address_list.Cell(RowOf("10.1.2.4"), watch_ip::kVerdict), "");
     EXPECT_FALSE(HasRuleFile("10.1.2.4.o"));

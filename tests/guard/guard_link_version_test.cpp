@@ -90,14 +90,20 @@ TEST(GuardLinkVersions, AnOlderGuardIsSpokenToInItsVersion) {
     EXPECT_TRUE(link->UpdateBlocked(false, add, {}));
     EXPECT_TRUE(link->TakeRefused().empty());
     EXPECT_TRUE(link->Status().has_value());
+    // Nothing of the first strike is asked of a guard that knows nothing of it.
+    const std::vector<std::string> ranges = {"10.0.0.0/8"};
+    EXPECT_FALSE(link->UpdateExempt(true, ranges, {}));
+    EXPECT_FALSE(link->SetFirstStrike(true));
     link.reset();
     old.reset();
-    // Each newer version once, then the old one on its own connection for everything.
-    std::vector<std::uint8_t> tried;
-    for (int version = kProtocolVersion; version > 1; --version) tried.push_back(static_cast<std::uint8_t>(version));
-    tried.insert(tried.end(), {1, 1, 1});
+    // Each newer version once, each on a connection of its own, then the old one on the last
+    // connection for everything.
+    std::vector<std::uint8_t> expected;
+    for (int version = kProtocolVersion; version >= 1; --version)
+        expected.push_back(static_cast<std::uint8_t>(version));
+    expected.insert(expected.end(), {1, 1});
     EXPECT_EQ(seen.connections, kProtocolVersion);
-    EXPECT_EQ(seen.versions, tried);
+    EXPECT_EQ(seen.versions, expected);
 }
 
 }  // namespace

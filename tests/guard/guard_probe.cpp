@@ -1,14 +1,16 @@
 // A guard client for the tests: runs its commands over one connection to the guard, so a test can
 // act as another user (setpriv) or keep a session open.
 //   guard_probe SOCKET COMMAND...   commands: status, add ADDR, remove ADDR, clear, internet on|off,
-//                                   bait (prints "bait PORT"), hold (runs the commands of standard
-//                                   input, one per line, until it ends)
+//                                   exempt RANGE, strike on|off, bait (prints "bait PORT", keeps the
+//                                   listener open), hold (runs the commands of standard input, one
+//                                   per line, until it ends)
 // Exit status: 0 all done, 3 no guard (or refused), 4 a command failed, 2 usage.
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <iostream>
+#include <span>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -32,7 +34,8 @@ bool Run(velmor::guard::GuardLink& link, std::vector<std::string>& words, std::s
         if (!s) return false;
         std::cout << "status packet_filter=" << s->packet_filter << " teardown=" << s->teardown
                   << " bait=" << s->bait << " internet=" << s->block_internet << " v4=" << s->blocked_v4
-                  << " v6=" << s->blocked_v6 << std::endl;
+                  << " v6=" << s->blocked_v6 << " first_strike=" << s->first_strike
+                  << " armed=" << s->first_strike_armed << " struck=" << s->struck << std::endl;
         return true;
     }
     if (command == "add" || command == "remove") {
@@ -41,11 +44,26 @@ bool Run(velmor::guard::GuardLink& link, std::vector<std::string>& words, std::s
     }
     if (command == "clear") return link.UpdateBlocked(true, {}, {});
     if (command == "internet") return link.SetBlockInternet(next() == "on");
+    if (command == "exempt") {
+        const std::vector<std::string> one = {next()};
+        return link.UpdateExempt(false, one, {});
+    }
+    if (command == "strike") return link.SetFirstStrike(next() == "on");
     if (command == "bait") {
+        // Held open until the probe ends: the handshakes on it complete in the kernel's queue.
         const int fd = link.TakeBaitSocket();
         if (fd < 0) return false;
         std::cout << "bait " << LocalPort(fd) << std::endl;
-        ::close(fd);
+        return true;
+    }
+    if (command == "owners") {
+        // owners COOKIE INODE: one line "owner PID NAME" for the socket when the guard names it.
+        velmor::guard::SocketRef socket;
+        socket.cookie = std::stoull(next());
+        socket.inode = std::stoull(next());
+        std::vector<velmor::guard::OwnerRecord> owners;
+        if (!link.Owners(std::span(&socket, 1), owners)) return false;
+        for (const auto& owner : owners) std::cout << "owner " << owner.pid << ' ' << owner.name << std::endl;
         return true;
     }
     std::cerr << "guard_probe: unknown command " << command << '\n';

@@ -29,6 +29,41 @@ public:
     int OpenBait() override { return bait; }
 };
 
+// The kernel's first strike as the service sees it: the maps as plain sets.
+class FakeStrike final : public FirstStrike {
+public:
+    bool armed = false;
+    std::set<Address> blocked;
+    std::set<ExemptRange> exempt;
+    std::set<Address> lifelines;
+    bool refuse_exempt = false;
+    int covers = 0;
+    bool Arm(bool on) override {
+        armed = on;
+        return true;
+    }
+    bool Block(std::span<const Address> addresses) override {
+        blocked.insert(addresses.begin(), addresses.end());
+        return true;
+    }
+    void Unblock(std::span<const Address> addresses) override {
+        for (const Address& a : addresses) blocked.erase(a);
+    }
+    void ClearBlocked() override { blocked.clear(); }
+    bool Holds(const Address& address) const override { return blocked.contains(address); }
+    bool UpdateExempt(bool clear, std::span<const ExemptRange> add,
+                      std::span<const ExemptRange> remove) override {
+        if (refuse_exempt) return false;
+        if (clear) exempt.clear();
+        for (const ExemptRange& r : remove) exempt.erase(r);
+        exempt.insert(add.begin(), add.end());
+        return true;
+    }
+    void SetLifelines(const std::set<Address>& spared) override { lifelines = spared; }
+    void CoverInterfaces() override { ++covers; }
+    Counts GetCounts() const override { return {3, 0, 0, 0, 0}; }
+};
+
 Address A(std::string_view text) {
     Address a;
     EXPECT_TRUE(ParseAddress(text, a));
@@ -62,7 +97,7 @@ TEST_F(GuardServiceTest, TableReplacesAStaleOneAndGoesAtStop) {
     // One transaction that first removes any table of that name, then makes it anew.
     EXPECT_EQ(install.find("add table inet velmor\ndelete table inet velmor\ntable inet velmor {"), 0u);
     EXPECT_NE(install.find("ip saddr @blocked4 drop"), std::string::npos);
-    EXPECT_NE(install.find("ip6 daddr @blocked6 drop"), std::string::npos);
+    EXPECT_NE(install.find("ip6 daddr @blocked6 tcp flags & rst == 0 drop"), std::string::npos);
     EXPECT_TRUE(service.State().packet_filter);
     service.Stop();
     EXPECT_EQ(filter.scripts.back(), "delete table inet velmor\n");
@@ -193,6 +228,89 @@ TEST_F(GuardServiceTest, AnAddressThatBecomesALifelineLeavesTheSetsAndIsToldOnce
     EXPECT_EQ(service.Protects(A("10.77.0.8")), Refusal::Gateway);
 }
 
+Request Switch(Op op, bool on) {
+    Request r;
+    r.op = op;
+    r.on = on;
+    return r;
+}
+
+TEST_F(GuardServiceTest, TheFirstStrikesMapFollowsTheSetsAndWhatTheKernelStruckJoinsThem) {
+    FakeStrike strike;
+    ASSERT_TRUE(service.Start());
+    service.SetFirstStrike(&strike);
+    ASSERT_EQ(Handle(Update({A("10.77.0.2"), A("10.77.0.3"), A("fd00:77::2")})).result, Result::Ok);
+    EXPECT_EQ(strike.blocked, service.Blocked());
+    ASSERT_EQ(Handle(Update({}, {A("10.77.0.3")})).result, Result::Ok);
+    EXPECT_EQ(strike.blocked, service.Blocked());
+
+    // The kernel struck two addresses; one the client allowed before the guard heard of it.
+    strike.blocked.insert(A("10.77.0.7"));
+    const auto runs = filter.scripts.size();
+    service.Struck(std::vector{A("10.77.0.7"), A("10.77.0.8"), A("10.77.0.2")});
+    ASSERT_EQ(filter.scripts.size(), runs + 1);
+    EXPECT_EQ(filter.scripts.back(), "add element inet velmor blocked4 { 10.77.0.7 }\n");
+    EXPECT_TRUE(service.Blocked().contains(A("10.77.0.7")));
+    EXPECT_FALSE(service.Blocked().contains(A("10.77.0.8"))) << "released, yet put into the sets";
+    // A struck address the sets do not hold yet is released all the same when the client asks.
+    strike.blocked.insert(A("10.77.0.9"));
+    ASSERT_EQ(Handle(Update({}, {A("10.77.0.9")})).result, Result::Ok);
+    EXPECT_FALSE(strike.Holds(A("10.77.0.9")));
+    // A clear empties both.
+    ASSERT_EQ(Handle(Update({A("10.77.0.4")}, {}, true)).result, Result::Ok);
+    EXPECT_EQ(strike.blocked, (std::set<Address>{A("10.77.0.4")}));
+    EXPECT_EQ(strike.blocked, service.Blocked());
+}
+
+TEST_F(GuardServiceTest, TheFirstStrikeIsArmedOnlyWhileAClientAsksAndSparesWhatTheGuardSpares) {
+    // Without it, or without the table its strikes join, neither request is served.
+    EXPECT_EQ(Handle(Switch(Op::SetFirstStrike, true)).result, Result::NotAvailable);
+    Request exempt;
+    exempt.op = Op::UpdateExempt;
+    exempt.exempt_add = {{A("10.0.0.0"), 8}};
+    EXPECT_EQ(Handle(exempt).result, Result::NotAvailable);
+    FakeStrike strike;
+    service.SetLifelines({{"10.77.0.1"}, {"10.77.0.254"}, {"10.77.0.53"}});
+    service.SetFirstStrike(&strike);
+    EXPECT_EQ(Handle(Switch(Op::SetFirstStrike, true)).result, Result::NotAvailable);
+    ASSERT_TRUE(service.Start());
+    EXPECT_FALSE(strike.armed);
+    // Its own addresses and gateways, not the resolvers (those the client spares).
+    EXPECT_EQ(strike.lifelines, (std::set<Address>{A("10.77.0.1"), A("10.77.0.254")}));
+
+    EXPECT_EQ(Handle(exempt).result, Result::Ok);
+    EXPECT_EQ(strike.exempt, (std::set<ExemptRange>{{A("10.0.0.0"), 8}}));
+    EXPECT_EQ(Handle(Switch(Op::SetFirstStrike, true)).result, Result::Ok);
+    EXPECT_TRUE(strike.armed);
+    const GuardState state = Handle(Request{}).state;
+    EXPECT_TRUE(state.first_strike);
+    EXPECT_TRUE(state.first_strike_armed);
+    EXPECT_EQ(state.struck, 3u);
+    EXPECT_TRUE(state.half_open_events) << "its packet path tells of SYNs";
+
+    // A blocked address that becomes a lifeline leaves the map too.
+    ASSERT_EQ(Handle(Update({A("10.77.0.5")})).result, Result::Ok);
+    service.SetLifelines({{"10.77.0.1", "10.77.0.5"}, {"10.77.0.254"}, {}});
+    EXPECT_FALSE(strike.Holds(A("10.77.0.5")));
+    EXPECT_TRUE(strike.lifelines.contains(A("10.77.0.5")));
+
+    // The session ends: nobody keeps what it must spare, so it strikes nothing and holds nothing.
+    ASSERT_EQ(Handle(Update({A("10.77.0.6")})).result, Result::Ok);
+    service.ClientsGone();
+    EXPECT_FALSE(strike.armed);
+    EXPECT_TRUE(strike.blocked.empty());
+    EXPECT_TRUE(strike.exempt.empty());
+
+    // Exempt ranges the kernel refuses leave it disarmed.
+    ASSERT_EQ(Handle(Switch(Op::SetFirstStrike, true)).result, Result::Ok);
+    strike.refuse_exempt = true;
+    EXPECT_EQ(Handle(exempt).result, Result::Failed);
+    EXPECT_FALSE(strike.armed);
+    EXPECT_FALSE(Handle(Request{}).state.first_strike_armed);
+    service.InterfacesChanged();
+    EXPECT_EQ(strike.covers, 1);
+}
+
 TEST(GuardTrust, RootAndTheGroupOnly) {
     EXPECT_TRUE(IsTrusted({0, 1000, {}}, 900));
     EXPECT_TRUE(IsTrusted({1000, 900, {}}, 900));
@@ -213,9 +331,54 @@ TEST(GuardOptionsTest, SocketAndGroup) {
     EXPECT_FALSE(ParseGuardOptions(2, const_cast<char**>(bad), options, error));
     const char* unknown[] = {"velmor-guard", "--port", "80"};
     EXPECT_FALSE(ParseGuardOptions(3, const_cast<char**>(unknown), options, error));
+    const char* strike[] = {"velmor-guard", "--first-strike", "off"};
+    ASSERT_TRUE(ParseGuardOptions(3, const_cast<char**>(strike), options, error));
+    EXPECT_EQ(options.first_strike, "off");
+    const char* maybe[] = {"velmor-guard", "--first-strike", "maybe"};
+    EXPECT_FALSE(ParseGuardOptions(3, const_cast<char**>(maybe), options, error));
     GuardOptions defaults;
     EXPECT_EQ(defaults.socket_path, "/run/velmor/guard.sock");
     EXPECT_EQ(defaults.group, "velmor");
+    EXPECT_EQ(defaults.first_strike, "on");
+}
+
+class FakeOwners final : public OwnerFinder {
+public:
+    std::vector<std::vector<SocketRef>> asked;
+    std::size_t answers = 1;
+    std::vector<OwnerRecord> Find(std::span<const SocketRef> sockets) override {
+        asked.emplace_back(sockets.begin(), sockets.end());
+        std::vector<OwnerRecord> found(answers);
+        for (std::size_t i = 0; i < found.size(); ++i) found[i].cookie = i + 1;
+        return found;
+    }
+};
+
+// Owners goes to the finder when the guard has one, and answers at most what a reply holds.
+TEST_F(GuardServiceTest, OwnersAreAnsweredByTheFinder) {
+    Request ask;
+    ask.op = Op::Owners;
+    ask.sockets = {{7, 70}};
+    EXPECT_EQ(Handle(ask).result, Result::NotAvailable);
+    FakeOwners owners;
+    service.SetOwnerFinder(&owners);
+    Reply reply = Handle(ask);
+    EXPECT_EQ(reply.result, Result::Ok);
+    EXPECT_EQ(reply.version, kProtocolVersion);
+    ASSERT_EQ(owners.asked.size(), 1u);
+    EXPECT_EQ(owners.asked[0], ask.sockets);
+    EXPECT_EQ(reply.owners.size(), 1u);
+    owners.answers = kMaxOwnerRecords + 3;
+    EXPECT_EQ(Handle(ask).owners.size(), kMaxOwnerRecords);
+    // The option that switches it off.
+    GuardOptions options;
+    const char* argv[] = {"velmor-guard", "--owners", "off", "--group", "7"};
+    std::string error;
+    ASSERT_TRUE(ParseGuardOptions(5, const_cast<char**>(argv), options, error)) << error;
+    EXPECT_FALSE(options.owners);
+    EXPECT_EQ(options.group, "7");
+    const char* wrong[] = {"velmor-guard", "--owners", "maybe"};
+    EXPECT_FALSE(ParseGuardOptions(3, const_cast<char**>(wrong), options, error));
 }
 
 }  // namespace

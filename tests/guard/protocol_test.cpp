@@ -174,12 +174,14 @@ TEST(GuardProtocol, RefusalsTravelFromVersionTwoAndAVersionOneClientReadsWhatItA
     update.refused = {{Parsed("10.77.0.254"), Refusal::Gateway},
                       {Parsed("::1"), Refusal::Loopback},
                       {Parsed("fd00:77::1"), Refusal::OwnAddress}};
+    update.version = 2;
     Reply got;
     std::size_t consumed = 0;
+    update.version = 2;
     const auto v2 = EncodeReply(update);
     ASSERT_EQ(ParseReply(v2, got, consumed), ParseStatus::Complete);
     EXPECT_EQ(got.refused, update.refused);
-    EXPECT_EQ(got.version, kProtocolVersion);
+    EXPECT_EQ(got.version, 2);
     for (std::size_t n = 0; n < v2.size(); ++n) {
         ASSERT_EQ(ParseReply(std::span(v2).first(n), got, consumed), ParseStatus::Incomplete) << n;
     }
@@ -221,7 +223,7 @@ AddressSpan Span(std::string_view first, std::string_view last) {
     return {Parsed(first), Parsed(last)};
 }
 
-TEST(GuardProtocol, SharedSetChangesTravelFromVersionThreeOnly) {
+TEST(GuardProtocol, SharedSetChangesTravelFromVersionFourOnly) {
     Request update;
     update.op = Op::UpdateShared;
     update.clear = true;
@@ -241,10 +243,10 @@ TEST(GuardProtocol, SharedSetChangesTravelFromVersionThreeOnly) {
     for (std::size_t n = 0; n < bytes.size(); ++n)
         ASSERT_EQ(ParseRequest(std::span(bytes).first(n), got, consumed), ParseStatus::Incomplete) << n;
 
-    // A guard of version 2 knew no such operation; neither does a frame of version 2 now.
-    auto in_v2 = bytes;
-    in_v2[2] = 2;
-    EXPECT_EQ(ParseRequest(in_v2, got, consumed), ParseStatus::Invalid);
+    // A guard of version 3 knew no such operation; neither does a frame of version 3 now.
+    auto in_v3 = bytes;
+    in_v3[2] = 3;
+    EXPECT_EQ(ParseRequest(in_v3, got, consumed), ParseStatus::Invalid);
 
     // Spans that are none: last before first, mixed bytes past an IPv4 address, an unknown family.
     const std::size_t first_span = kHeaderSize + 9;
@@ -280,6 +282,33 @@ TEST(GuardProtocol, SharedSetChangesTravelFromVersionThreeOnly) {
     EXPECT_EQ(ParseReply(bad_reason, answer, consumed), ParseStatus::Invalid);
     EXPECT_EQ(FormatSpan(reply.refused_spans[0].span), "10.77.0.0-10.77.0.255");
     EXPECT_EQ(FormatSpan(Span("fd00::7", "fd00::7")), "fd00::7");
+
+    // The state of version 4 says the sets are there and how full; version 3's stays as it was.
+    Reply status;
+    status.state.packet_filter = status.state.shared_sets = true;
+    status.state.struck = 3;
+    status.state.shared_v4 = 100000;
+    status.state.shared_v6 = 12;
+    const auto v4_status = EncodeReply(status);
+    ASSERT_EQ(v4_status.size(), kHeaderSize + 24);
+    ASSERT_EQ(ParseReply(v4_status, answer, consumed), ParseStatus::Complete);
+    EXPECT_TRUE(answer.state.shared_sets);
+    EXPECT_EQ(answer.state.struck, 3u);
+    EXPECT_EQ(answer.state.shared_v4, 100000u);
+    EXPECT_EQ(answer.state.shared_v6, 12u);
+    status.version = 3;
+    const auto v3_status = EncodeReply(status);
+    ASSERT_EQ(v3_status.size(), kHeaderSize + 16);
+    ASSERT_EQ(ParseReply(v3_status, answer, consumed), ParseStatus::Complete);
+    EXPECT_FALSE(answer.state.shared_sets);
+    EXPECT_EQ(answer.state.shared_v4, 0u);
+    auto v3_with_shared = v3_status;
+    v3_with_shared[kHeaderSize + 1] |= 0x80;
+    EXPECT_EQ(ParseReply(v3_with_shared, answer, consumed), ParseStatus::Invalid);
+    // Nor does a version 3 answer to UpdateShared exist.
+    auto v3_shared_reply = reply_bytes;
+    v3_shared_reply[2] = 3;
+    EXPECT_EQ(ParseReply(v3_shared_reply, answer, consumed), ParseStatus::Invalid);
 }
 
 EventRecord SampleEvent(std::uint8_t family) {
@@ -302,7 +331,8 @@ TEST(GuardProtocol, EventFramesRoundTripAndAreNoReplies) {
     batch.events = {SampleEvent(2), SampleEvent(10)};
     batch.lost = 3;
     const auto frame = EncodeEvents(batch);
-    ASSERT_EQ(frame.size(), kHeaderSize + 8 + 2 * kEventRecordSize);
+    // From version 3 the socket records are followed by an owner count (none here).
+    ASSERT_EQ(frame.size(), kHeaderSize + 8 + 2 * kEventRecordSize + 4);
     EventBatch parsed;
     std::size_t consumed = 0;
     ASSERT_EQ(ParseEvents(frame, parsed, consumed), ParseStatus::Complete);
@@ -313,6 +343,7 @@ TEST(GuardProtocol, EventFramesRoundTripAndAreNoReplies) {
     batch.version = 1;
     const auto old_frame = EncodeEvents(batch);
     EXPECT_EQ(old_frame[2], 1);
+    EXPECT_EQ(old_frame.size(), kHeaderSize + 8 + 2 * kEventRecordSize);
     ASSERT_EQ(ParseEvents(old_frame, parsed, consumed), ParseStatus::Complete);
     EXPECT_EQ(parsed.version, 1);
     EXPECT_EQ(parsed.events, batch.events);
@@ -360,9 +391,9 @@ TEST(GuardProtocol, MalformedEventFramesAreRefused) {
     auto zero_state = good;
     zero_state[record + 9] = 0;
     EXPECT_EQ(parse(zero_state), ParseStatus::Invalid);
-    auto reserved = good;
-    reserved[record + 11] = 1;
-    EXPECT_EQ(parse(reserved), ParseStatus::Invalid);
+    auto unknown_flag = good;
+    unknown_flag[record + 11] = 2;
+    EXPECT_EQ(parse(unknown_flag), ParseStatus::Invalid);
     auto v4_with_tail = good;
     v4_with_tail[record + 20 + 4] = 1;  // local IPv4 address with bytes beyond its four
     EXPECT_EQ(parse(v4_with_tail), ParseStatus::Invalid);
@@ -375,6 +406,207 @@ TEST(GuardProtocol, MalformedEventFramesAreRefused) {
     batch.events[0].local[4] = 1;
     EXPECT_EQ(parse(EncodeEvents(batch)), ParseStatus::Complete);
     EXPECT_EQ(parsed.events, batch.events);
+}
+
+TEST(GuardProtocol, TheFirstStrikeTravelsFromVersionThreeOnly) {
+    Request exempt;
+    exempt.op = Op::UpdateExempt;
+    exempt.clear = true;
+    exempt.exempt_add = {{Parsed("10.0.0.0"), 8}, {Parsed("fd00::"), 8}, {Parsed("10.77.0.2"), 32}};
+    exempt.exempt_remove = {{Parsed("192.168.1.0"), 24}};
+    Request got;
+    std::size_t consumed = 0;
+    const auto bytes = EncodeRequest(exempt);
+    ASSERT_EQ(bytes.size(), kHeaderSize + 9 + 4 * kExemptRangeSize);
+    ASSERT_EQ(ParseRequest(bytes, got, consumed), ParseStatus::Complete);
+    EXPECT_TRUE(got.clear);
+    EXPECT_EQ(got.exempt_add, exempt.exempt_add);
+    EXPECT_EQ(got.exempt_remove, exempt.exempt_remove);
+    // A range has one form: no bits past its prefix, no prefix longer than its family's.
+    auto past_prefix = bytes;
+    past_prefix[kHeaderSize + 9 + 1] = 11;  // 11.0.0.0/8 is fine, 10.0.0.1/8 is not
+    EXPECT_EQ(ParseRequest(past_prefix, got, consumed), ParseStatus::Complete);
+    past_prefix[kHeaderSize + 9 + 4] = 1;
+    EXPECT_EQ(ParseRequest(past_prefix, got, consumed), ParseStatus::Invalid);
+    auto too_long = bytes;
+    too_long[kHeaderSize + 9 + 3 * kExemptRangeSize - 1] = 33;
+    EXPECT_EQ(ParseRequest(too_long, got, consumed), ParseStatus::Invalid);
+
+    Request arm{Op::SetFirstStrike, {}, false, {}, {}, true};
+    ASSERT_EQ(ParseRequest(EncodeRequest(arm), got, consumed), ParseStatus::Complete);
+    EXPECT_EQ(got.op, Op::SetFirstStrike);
+    EXPECT_TRUE(got.on);
+    // A client of an older version cannot ask for it.
+    for (Request request : {exempt, arm}) {
+        request.version = 2;
+        EXPECT_EQ(ParseRequest(EncodeRequest(request), got, consumed), ParseStatus::Invalid);
+    }
+
+    // The state of version 3 tells it; the state of version 2 is what it always was.
+    Reply status;
+    status.state = {true, true, true, false, 2, 1, true, true, 7, true};
+    status.version = 3;
+    Reply parsed;
+    const auto v3 = EncodeReply(status);
+    ASSERT_EQ(v3.size(), kHeaderSize + 16);
+    ASSERT_EQ(ParseReply(v3, parsed, consumed), ParseStatus::Complete);
+    EXPECT_TRUE(parsed.state.first_strike);
+    EXPECT_TRUE(parsed.state.first_strike_armed);
+    EXPECT_EQ(parsed.state.struck, 7u);
+    EXPECT_TRUE(parsed.state.half_open_events);
+    status.version = 2;
+    const auto v2 = EncodeReply(status);
+    ASSERT_EQ(v2.size(), kHeaderSize + 12);
+    EXPECT_EQ(v2[kHeaderSize + 1], 0x07);
+    ASSERT_EQ(ParseReply(v2, parsed, consumed), ParseStatus::Complete);
+    EXPECT_FALSE(parsed.state.first_strike);
+    auto v2_with_strike = v2;
+    v2_with_strike[kHeaderSize + 1] |= 0x10;
+    EXPECT_EQ(ParseReply(v2_with_strike, parsed, consumed), ParseStatus::Invalid);
+
+    // The flag of a struck arrival reaches subscribers of version 3; older ones read a zero there.
+    EventBatch batch;
+    batch.events = {SampleEvent(2)};
+    batch.events[0].flags = kEventStruck;
+    EventBatch events;
+    ASSERT_EQ(ParseEvents(EncodeEvents(batch), events, consumed), ParseStatus::Complete);
+    EXPECT_EQ(events.events[0].flags, kEventStruck);
+    batch.version = 2;
+    const auto old_frame = EncodeEvents(batch);
+    ASSERT_EQ(ParseEvents(old_frame, events, consumed), ParseStatus::Complete);
+    EXPECT_EQ(events.events[0].flags, 0);
+    auto old_with_flag = old_frame;
+    old_with_flag[kHeaderSize + 8 + 11] = kEventStruck;
+    EXPECT_EQ(ParseEvents(old_with_flag, events, consumed), ParseStatus::Invalid);
+}
+
+OwnerRecord SampleOwner(std::uint64_t cookie, bool with_addresses) {
+    OwnerRecord owner;
+    owner.cookie = cookie;
+    owner.flags = OwnerRecord::kHasOwner;
+    owner.pid = 4321;
+    owner.uid = 1000;
+    owner.name = "firefox";
+    owner.path = "/usr/lib/firefox-esr/firefox-esr";
+    if (with_addresses) {
+        owner.flags |= OwnerRecord::kHasAddresses | OwnerRecord::kClosed | OwnerRecord::kHasCounts;
+        owner.family = 10;
+        owner.local = {0xfd, 0, 0, 0x77, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+        owner.remote = {0xfd, 0, 0, 0x77, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2};
+        owner.local_port = 51000;
+        owner.remote_port = 443;
+        owner.bytes_received = 5'000'000'000ull;
+        owner.bytes_sent = 1234;
+    }
+    return owner;
+}
+
+// Version 3: the Owners request and its reply, and owner records after the socket records of an
+// event frame; frames of versions 1 and 2 stay as they were, and Owners is no request of theirs.
+TEST(GuardProtocol, OwnersTravelFromVersionThree) {
+    Request ask;
+    ask.op = Op::Owners;
+    ask.sockets = {{1, 100}, {0xFFFF'FFFF'FFFF'FFFFull, 0}};
+    Request parsed_request;
+    std::size_t consumed = 0;
+    const auto ask_bytes = EncodeRequest(ask);
+    ASSERT_EQ(ParseRequest(ask_bytes, parsed_request, consumed), ParseStatus::Complete);
+    EXPECT_EQ(parsed_request.sockets, ask.sockets);
+    EXPECT_EQ(consumed, kHeaderSize + 4 + 2 * kSocketRefSize);
+    for (const std::uint8_t old : {1, 2}) {
+        auto older = ask_bytes;
+        older[2] = old;
+        EXPECT_EQ(ParseRequest(older, parsed_request, consumed), ParseStatus::Invalid) << int(old);
+    }
+    auto miscounted = ask_bytes;
+    miscounted[kHeaderSize] = 3;
+    EXPECT_EQ(ParseRequest(miscounted, parsed_request, consumed), ParseStatus::Invalid);
+
+    Reply answer;
+    answer.op = Op::Owners;
+    answer.owners = {SampleOwner(1, false), SampleOwner(2, true)};
+    answer.owners[0].path.clear();  // a path that could not be read
+    Reply parsed_reply;
+    ASSERT_EQ(ParseReply(EncodeReply(answer), parsed_reply, consumed), ParseStatus::Complete);
+    EXPECT_EQ(parsed_reply.owners, answer.owners);
+    Reply refused;
+    refused.op = Op::Owners;
+    refused.result = Result::NotAvailable;
+    ASSERT_EQ(ParseReply(EncodeReply(refused), parsed_reply, consumed), ParseStatus::Complete);
+    EXPECT_EQ(parsed_reply.result, Result::NotAvailable);
+    EXPECT_TRUE(parsed_reply.owners.empty());
+
+    EventBatch batch;
+    batch.events = {SampleEvent(2)};
+    batch.owners = {SampleOwner(3, true), SampleOwner(4, false)};
+    EventBatch parsed;
+    ASSERT_EQ(ParseEvents(EncodeEvents(batch), parsed, consumed), ParseStatus::Complete);
+    EXPECT_EQ(parsed.events, batch.events);
+    EXPECT_EQ(parsed.owners, batch.owners);
+    // A subscriber of an older version gets the socket records alone, byte for byte as before.
+    for (const std::uint8_t old : {1, 2}) {
+        batch.version = old;
+        const auto frame = EncodeEvents(batch);
+        EXPECT_EQ(frame.size(), kHeaderSize + 8 + kEventRecordSize) << int(old);
+        ASSERT_EQ(ParseEvents(frame, parsed, consumed), ParseStatus::Complete);
+        EXPECT_TRUE(parsed.owners.empty());
+    }
+}
+
+// Names and paths are cut at their limits and a process's name carries no control characters;
+// everything that is not one owner record is refused.
+TEST(GuardProtocol, OwnerRecordsAreBoundedAndMalformedOnesRefused) {
+    Reply answer;
+    answer.op = Op::Owners;
+    answer.owners = {SampleOwner(1, false)};
+    answer.owners[0].name = std::string("evil\n\x1b[2Jname-longer-than-15");
+    answer.owners[0].path = std::string(5000, 'p');
+    Reply parsed;
+    std::size_t consumed = 0;
+    const auto good = EncodeReply(answer);
+    ASSERT_EQ(ParseReply(good, parsed, consumed), ParseStatus::Complete);
+    EXPECT_EQ(parsed.owners[0].name, "evil??[2Jname-l");
+    EXPECT_EQ(parsed.owners[0].path.size(), OwnerRecord::kMaxPath);
+
+    // The record starts after the result and the count.
+    constexpr std::size_t record = kHeaderSize + 5;
+    const auto parse = [&](std::vector<std::uint8_t> bytes) { return ParseReply(bytes, parsed, consumed); };
+    auto flags = good;
+    flags[record + 32] = 0x10;
+    EXPECT_EQ(parse(flags), ParseStatus::Invalid);
+    auto addresses_without_flag = good;
+    addresses_without_flag[record + 33] = 2;  // a family without kHasAddresses
+    EXPECT_EQ(parse(addresses_without_flag), ParseStatus::Invalid);
+    auto long_name = good;
+    long_name[record + 38] = 16;
+    EXPECT_EQ(parse(long_name), ParseStatus::Invalid);
+    auto reserved = good;
+    reserved[record + 39] = 1;
+    EXPECT_EQ(parse(reserved), ParseStatus::Invalid);
+    auto control = good;
+    control[record + kOwnerRecordFixedSize] = '\n';  // the first byte of the name
+    EXPECT_EQ(parse(control), ParseStatus::Invalid);
+    auto short_frame = good;
+    short_frame.pop_back();
+    short_frame[4] = static_cast<std::uint8_t>(short_frame[4] - 1);
+    EXPECT_EQ(parse(short_frame), ParseStatus::Invalid);
+    // An IPv4 record with bytes past the fourth of an address.
+    Reply with_addresses;
+    with_addresses.op = Op::Owners;
+    with_addresses.owners = {SampleOwner(2, true)};
+    with_addresses.owners[0].family = 2;
+    auto v4 = EncodeReply(with_addresses);
+    EXPECT_EQ(parse(v4), ParseStatus::Invalid);
+
+    // A frame holds as many owner records as fit, whatever their length; the rest waits.
+    EventBatch many;
+    many.owners.assign(kMaxOwnerRecords + 5, SampleOwner(9, true));
+    for (OwnerRecord& owner : many.owners) owner.path.assign(OwnerRecord::kMaxPath, 'x');
+    const auto frame = EncodeEvents(many);
+    EXPECT_LE(frame.size(), kHeaderSize + kMaxPayload);
+    EventBatch taken;
+    ASSERT_EQ(ParseEvents(frame, taken, consumed), ParseStatus::Complete);
+    EXPECT_EQ(taken.owners.size(), kMaxOwnerRecords);
 }
 
 }  // namespace

@@ -72,11 +72,12 @@ protected:
 TEST_F(SharedSetsTest, TheTableDropsBothWaysThroughPlainAndIntervalSetsWithTimeouts) {
     const std::string install = InstallTableScript();
     EXPECT_NE(install.find("set shared4 { type ipv4_addr; flags timeout; }"), std::string::npos);
-    EXPECT_NE(install.find("set shared6_ranges { type ipv6_addr; flags interval, timeout; }"), std::string::npos);
-    for (const char* rule : {"ip saddr @shared4 drop", "ip saddr @shared4_ranges drop", "ip6 saddr @shared6 drop",
-                             "ip6 saddr @shared6_ranges drop", "ip daddr @shared4 drop",
-                             "ip daddr @shared4_ranges drop", "ip6 daddr @shared6 drop",
-                             "ip6 daddr @shared6_ranges drop"})
+    EXPECT_NE(install.find("set shared6_ranges { type ipv6_addr; flags interval, timeout; }"),
+              std::string::npos);
+    for (const char* rule :
+         {"ip saddr @shared4 drop", "ip saddr @shared4_ranges drop", "ip6 saddr @shared6 drop",
+          "ip6 saddr @shared6_ranges drop", "ip daddr @shared4 drop", "ip daddr @shared4_ranges drop",
+          "ip6 daddr @shared6 drop", "ip6 daddr @shared6_ranges drop"})
         EXPECT_NE(install.find(rule), std::string::npos) << rule;
 }
 
@@ -93,8 +94,8 @@ TEST_F(SharedSetsTest, OneTransactionPerChangeWithSingleAddressesApartFromRanges
               "add element inet velmor shared6 { fd00:98::1 timeout 5s }\n"
               "add element inet velmor shared6_ranges { fd00:99::-fd00:99::ffff }\n");
     // Removals of what is held, in the same transaction as the additions; spans not held cost nothing.
-    ASSERT_EQ(Shared({E("10.99.9.8", "10.99.9.8")}, {S("10.99.9.7", "10.99.9.7"), S("10.1.1.1", "10.1.1.1"),
-                                                     S("10.99.8.0", "10.99.8.127")})
+    ASSERT_EQ(Shared({E("10.99.9.8", "10.99.9.8")},
+                     {S("10.99.9.7", "10.99.9.7"), S("10.1.1.1", "10.1.1.1"), S("10.99.8.0", "10.99.8.127")})
                   .result,
               Result::Ok);
     EXPECT_EQ(Last(),
@@ -105,10 +106,11 @@ TEST_F(SharedSetsTest, OneTransactionPerChangeWithSingleAddressesApartFromRanges
     EXPECT_EQ(filter.scripts.size(), runs);
     // A replacement empties all four sets first.
     const Reply replaced = Shared({E("10.5.5.5", "10.5.5.5")}, {}, true);
-    EXPECT_EQ(Last(),
-              "flush set inet velmor shared4\nflush set inet velmor shared6\nflush set inet velmor "
-              "shared4_ranges\nflush set inet velmor shared6_ranges\nadd element inet velmor shared4 { 10.5.5.5 "
-              "}\n");
+    EXPECT_EQ(
+        Last(),
+        "flush set inet velmor shared4\nflush set inet velmor shared6\nflush set inet velmor "
+        "shared4_ranges\nflush set inet velmor shared6_ranges\nadd element inet velmor shared4 { 10.5.5.5 "
+        "}\n");
     EXPECT_EQ(replaced.shared_v4, 1u);
     EXPECT_EQ(replaced.shared_v6, 0u);
 }
@@ -123,7 +125,8 @@ TEST_F(SharedSetsTest, OverlapsAreRefusedWholeAndARenewalIsARemovalAndAnAddition
     EXPECT_EQ(filter.scripts.size(), runs);
     // Next to it is no overlap; in place of it, once it is removed, neither.
     EXPECT_EQ(Shared({E("10.99.9.0", "10.99.9.0")}).result, Result::Ok);
-    EXPECT_EQ(Shared({E("10.99.8.0", "10.99.8.255", 600)}, {S("10.99.8.0", "10.99.8.255")}).result, Result::Ok);
+    EXPECT_EQ(Shared({E("10.99.8.0", "10.99.8.255", 600)}, {S("10.99.8.0", "10.99.8.255")}).result,
+              Result::Ok);
     EXPECT_EQ(Last(),
               "delete element inet velmor shared4_ranges { 10.99.8.0-10.99.8.255 }\n"
               "add element inet velmor shared4_ranges { 10.99.8.0-10.99.8.255 timeout 600s }\n");
@@ -133,10 +136,10 @@ TEST_F(SharedSetsTest, OverlapsAreRefusedWholeAndARenewalIsARemovalAndAnAddition
 
 TEST_F(SharedSetsTest, NoSpanOverALifelineWhateverItsFormAndTheReplyNamesIt) {
     service.SetLifelines({{"10.77.0.1", "fd00:77::1"}, {"10.77.0.254"}, {}});
-    const Reply reply = Shared({E("10.77.0.0", "10.77.0.255"), E("10.77.0.254", "10.77.0.254"),
-                                E("126.0.0.0", "128.0.0.0"), E("::", "::ff"), E("fd00:77::", "fd00:77::ff"),
-                                E("::ffff:10.77.0.0", "::ffff:10.77.0.255"), E("10.99.0.0", "10.99.255.255"),
-                                E("::ffff:10.99.0.0", "::ffff:10.99.0.255")});
+    const Reply reply =
+        Shared({E("10.77.0.0", "10.77.0.255"), E("10.77.0.254", "10.77.0.254"), E("126.0.0.0", "128.0.0.0"),
+                E("::", "::ff"), E("fd00:77::", "fd00:77::ff"), E("::ffff:10.77.0.0", "::ffff:10.77.0.255"),
+                E("10.99.0.0", "10.99.255.255"), E("::ffff:10.99.0.0", "::ffff:10.99.0.255")});
     ASSERT_EQ(reply.result, Result::Ok);
     EXPECT_EQ(reply.refused_spans,
               (std::vector<RefusedSpan>{{S("10.77.0.0", "10.77.0.255"), Refusal::OwnAddress},
@@ -159,9 +162,10 @@ TEST_F(SharedSetsTest, NoSpanOverALifelineWhateverItsFormAndTheReplyNamesIt) {
 }
 
 TEST_F(SharedSetsTest, ExpiredSpansAreNeverDeletedAndAFailedChangeIsWrittenAfresh) {
-    ASSERT_EQ(Shared({E("10.1.0.1", "10.1.0.1", 10), E("10.1.0.2", "10.1.0.2", 100), E("10.1.0.3", "10.1.0.3")})
-                  .result,
-              Result::Ok);
+    ASSERT_EQ(
+        Shared({E("10.1.0.1", "10.1.0.1", 10), E("10.1.0.2", "10.1.0.2", 100), E("10.1.0.3", "10.1.0.3")})
+            .result,
+        Result::Ok);
     now += 11s;
     // The kernel dropped 10.1.0.1 at its expiry: its removal is no deletion, and it is no longer held.
     ASSERT_EQ(Shared({}, {S("10.1.0.1", "10.1.0.1"), S("10.1.0.3", "10.1.0.3")}).result, Result::Ok);
@@ -172,15 +176,17 @@ TEST_F(SharedSetsTest, ExpiredSpansAreNeverDeletedAndAFailedChangeIsWrittenAfres
     filter.refusals = 1;
     now += 9s;
     ASSERT_EQ(Shared({E("10.1.0.9", "10.1.0.9", 30)}, {S("10.1.0.2", "10.1.0.2")}).result, Result::Ok);
-    EXPECT_EQ(Last(),
-              "flush set inet velmor shared4\nflush set inet velmor shared6\nflush set inet velmor "
-              "shared4_ranges\nflush set inet velmor shared6_ranges\nadd element inet velmor shared4 { 10.1.0.9 "
-              "timeout 30s }\n");
+    EXPECT_EQ(
+        Last(),
+        "flush set inet velmor shared4\nflush set inet velmor shared6\nflush set inet velmor "
+        "shared4_ranges\nflush set inet velmor shared6_ranges\nadd element inet velmor shared4 { 10.1.0.9 "
+        "timeout 30s }\n");
     now += 5s;
     ASSERT_EQ(Shared({E("10.1.0.8", "10.1.0.8", 50)}).result, Result::Ok);
     filter.refusals = 1;
     ASSERT_EQ(Shared({}, {S("10.1.0.8", "10.1.0.8")}).result, Result::Ok);
-    EXPECT_EQ(Last().substr(Last().find("add")), "add element inet velmor shared4 { 10.1.0.9 timeout 25s }\n");
+    EXPECT_EQ(Last().substr(Last().find("add")),
+              "add element inet velmor shared4 { 10.1.0.9 timeout 25s }\n");
     // Refused twice: nothing is known of the sets any more, so they are emptied.
     filter.refusals = 2;
     EXPECT_EQ(Shared({E("10.1.0.7", "10.1.0.7")}, {S("10.1.0.9", "10.1.0.9")}).result, Result::Failed);

@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 #include <linux/capability.h>
 #include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 
@@ -415,6 +417,95 @@ TEST(ConnectionTable, CountsUdpSocketsOfBothFamilies) {
         ASSERT_TRUE(connections->ReadUdp(udp));
     });
     EXPECT_EQ(udp.dwNumEntries, 4u);
+}
+
+// Sends `count` bytes on `fd` while `peer` reads them all.
+void Move(const Fd& fd, const Fd& peer, std::size_t count) {
+    std::size_t got = 0;
+    std::thread reader([&] {
+        std::vector<char> into(64 * 1024);
+        while (got < count) {
+            const ssize_t n = ::recv(peer.get(), into.data(), into.size(), 0);
+            if (n <= 0) return;
+            got += static_cast<std::size_t>(n);
+        }
+    });
+    const std::vector<char> bytes(count, 'x');
+    std::size_t sent = 0;
+    while (sent < count) {
+        const ssize_t n = ::send(fd.get(), bytes.data() + sent, count - sent, 0);
+        if (n <= 0) break;
+        sent += static_cast<std::size_t>(n);
+    }
+    reader.join();
+    EXPECT_EQ(got, count);
+}
+
+// The table names each connection's socket file and counts the payload bytes it moved each way
+// (the sent ones once the other end acknowledged them); switched off, the counts are not asked for.
+TEST(ConnectionTable, CountsEachConnectionsBytesAndNamesItsSocketFile) {
+    TestNetwork network;
+    ASSERT_TRUE(network.ok());
+    Fd listener;
+    Fd client;
+    Fd accepted;
+    TestNetwork::RunIn(network.local(), [&] { listener = test::Listen4(kLocal, 7100); });
+    TestNetwork::RunIn(network.remote(), [&] { client = test::Connect4(kLocal, 7100); });
+    accepted = test::Accept(listener);
+    ASSERT_TRUE(accepted.valid());
+    Move(client, accepted, 300'000);
+    Move(accepted, client, 1234);
+    struct stat file {};
+    ASSERT_EQ(::fstat(accepted.get(), &file), 0);
+
+    TcpTable table;
+    TestNetwork::RunIn(network.local(), [&] {
+        auto connections = MakeSystemConnectionTable();
+        const auto counted = [&](const TcpTable& read) {
+            for (std::size_t i = 0; i < read.rows.size(); ++i) {
+                if (read.rows[i].dwState == 5 && read.details.size() == read.rows.size() &&
+                    read.details[i].bytes_sent == 1234 && read.details[i].bytes_received == 300'000)
+                    return true;
+            }
+            return false;
+        };
+        EXPECT_TRUE(ReadUntil(*connections, table, counted));
+        ASSERT_EQ(table.details.size(), table.rows.size());
+        for (std::size_t i = 0; i < table.rows.size(); ++i) {
+            if (table.rows[i].dwState != 5) continue;
+            EXPECT_EQ(table.details[i].inode, file.st_ino);
+            EXPECT_EQ(table.details[i].uid, 0u);
+            EXPECT_TRUE(table.details[i].has_counts);
+        }
+        connections->SetByteCounts(false);
+        ASSERT_TRUE(connections->ReadTcp(table));
+        ASSERT_EQ(table.details.size(), 2u);
+        for (const SocketDetail& detail : table.details) {
+            EXPECT_FALSE(detail.has_counts);
+            EXPECT_NE(detail.inode, 0u);
+        }
+    });
+}
+
+// UDP sockets as rows of their own, each with its socket file, for the listing of every socket.
+TEST(ConnectionTable, ListsUdpSocketsAsRows) {
+    TestNetwork network;
+    ASSERT_TRUE(network.ok());
+    TcpTable rows;
+    std::vector<Fd> sockets;
+    TestNetwork::RunIn(network.local(), [&] {
+        sockets.push_back(test::Bound(AF_INET, SOCK_DGRAM, test::Ipv4(kLocal, 5353)));
+        sockets.push_back(test::Bound(AF_INET6, SOCK_DGRAM, test::Ipv6("::1", 5001)));
+        const sockaddr_in peer = test::Ipv4(kRemote, 53);
+        ASSERT_EQ(::connect(sockets[0].get(), reinterpret_cast<const sockaddr*>(&peer), sizeof peer), 0);
+        ASSERT_TRUE(MakeSystemConnectionTable()->ReadUdpRows(rows));
+    });
+    EXPECT_THAT(AllRows(rows), testing::ElementsAre("5 10.77.0.1:5353 10.77.0.2:53", "1 [::1]:5001 [::]:0"));
+    ASSERT_EQ(rows.details.size(), 2u);
+    struct stat file {};
+    ASSERT_EQ(::fstat(sockets[0].get(), &file), 0);
+    EXPECT_EQ(rows.details[0].inode, file.st_ino);
+    EXPECT_FALSE(rows.details[0].has_counts);
 }
 
 TEST(ConnectionTable, TearDownNeedsNetAdmin) {

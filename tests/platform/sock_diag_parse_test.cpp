@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <linux/inet_diag.h>
 #include <linux/netlink.h>
+#include <linux/rtnetlink.h>
 #include <linux/sock_diag.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -237,6 +238,49 @@ TEST(SockDiagParse, KernelAnswersAndDamagedMessages) {
         DumpTarget target;
         EXPECT_EQ(ParseDump(reply, 1, target), DumpStatus::kMalformed);
     }
+}
+
+// Each row's details: the socket's inode and user always, its byte counts from a TCP info attribute
+// long enough to hold them; an older kernel's short info, or attributes with impossible lengths,
+// leave the counts unreported but the row standing.
+TEST(SockDiagParse, DetailsCarryInodeUserAndTheByteCountsOfTheTcpInfo) {
+    Bytes reply =
+        Reply(1)
+            .SocketWithInfo(AF_INET, TCP_ESTABLISHED, "10.0.0.1", 80, "10.0.0.2", 1000, 4711, 1000, 232,
+                            5'000'000'000ull, 77)
+            .SocketWithInfo(AF_INET, TCP_ESTABLISHED, "10.0.0.1", 81, "10.0.0.2", 1001, 4712, 0, 128, 1, 2)
+            .SocketWithInfo(AF_INET6, TCP_LISTEN, "::", 82, "::", 0, 4713, 33, 0, 0, 0)
+            .SocketWithInfo(AF_INET, TCP_ESTABLISHED, "10.0.0.1", 83, "10.0.0.2", 1003, 4714, 7, 232, 9, 9)
+            .Done()
+            .bytes();
+    // The last socket's attribute claims more bytes than its message holds.
+    const std::size_t last =
+        reply.size() - NLMSG_ALIGN(NLMSG_LENGTH(sizeof(int))) - NLMSG_ALIGN(232) - RTA_LENGTH(0);
+    const unsigned short too_long = 4000;
+    std::memcpy(reply.data() + last, &too_long, sizeof too_long);
+    TcpTable table;
+    DumpTarget target;
+    target.table = &table;
+    ASSERT_EQ(ParseDump(reply, 1, target), DumpStatus::kDone);
+    ASSERT_EQ(table.details.size(), 4u);
+    EXPECT_EQ(table.details[0].inode, 4711u);
+    EXPECT_EQ(table.details[0].uid, 1000u);
+    EXPECT_TRUE(table.details[0].has_counts);
+    EXPECT_EQ(table.details[0].bytes_received, 5'000'000'000ull);
+    EXPECT_EQ(table.details[0].bytes_sent, 77u);
+    EXPECT_FALSE(table.details[1].has_counts);  // 128 bytes: the received count is cut off
+    EXPECT_EQ(table.details[1].inode, 4712u);
+    EXPECT_FALSE(table.details[2].has_counts);
+    EXPECT_EQ(table.details[2].uid, 33u);
+    EXPECT_FALSE(table.details[3].has_counts);
+    EXPECT_EQ(table.details[3].inode, 4714u);
+
+    // The details move with their rows when the table is sorted.
+    TcpRowSorter().Sort(table);
+    ASSERT_EQ(table.details.size(), table.rows.size());
+    for (std::size_t i = 0; i < table.rows.size(); ++i)
+        EXPECT_EQ(table.details[i].inode,
+                  4711u + (ntohs(static_cast<std::uint16_t>(table.rows[i].dwLocalPort)) - 80u));
 }
 
 TEST(SockDiagParse, StaleMessagesAreSkippedAndInterruptedDumpsAreFlagged) {

@@ -204,11 +204,16 @@ TEST(SocketCounters, HalfOpenConnectionsAreInTheTableButNotInTheCounters) {
         ASSERT_TRUE(counters->Read(before));
     });
     ASSERT_NE(counters, nullptr);
-    TestNetwork::RunIn(network.remote(), [&] { SendLoneSyn("10.77.0.9", 45000, kLocal, 80); });
-
+    // The same SYN again every 200 ms while it has not arrived: a fresh veth may drop its first
+    // packets, and a lone SYN has no retransmission of its own.
     TcpTable table;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    auto next_syn = std::chrono::steady_clock::now();
     while (table.rows.size() < 2 && std::chrono::steady_clock::now() < deadline) {
+        if (std::chrono::steady_clock::now() >= next_syn) {
+            TestNetwork::RunIn(network.remote(), [&] { SendLoneSyn("10.77.0.9", 45000, kLocal, 80); });
+            next_syn += std::chrono::milliseconds(200);
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
         ASSERT_TRUE(connections->ReadTcp(table));
     }

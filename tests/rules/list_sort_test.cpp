@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include "velmor/rules/list_commands.h"
+#include "velmor/rules/live_lists.h"
 #include "velmor/rules/rule_list.h"
 #include "velmor/test/fakes.h"
 #include "velmor/test/temp_dir.h"
@@ -144,6 +147,30 @@ TEST_F(SortTest, RuleListSortsOnceAndLeavesTheSharedFlagAlone) {
     commands.cmdInvaderOX_Click(invader_button::kAdd);
     EXPECT_EQ(invader.Cell(3, 0), "10.0.0.0");
     EXPECT_EQ(invader.SelectedRows(), std::vector<int>{3});
+}
+
+// The byte columns of "IP 감시" sort by their number (an uncounted "-" below 0), and writing them as
+// notes tells the observers without growing the list's generation.
+TEST(ByteColumns, SortByNumberAndAreNotesThatLeaveTheGenerationAlone) {
+    EXPECT_EQ(CountValueOfText("0"), 0);
+    EXPECT_EQ(CountValueOfText("18446744073709551615"), std::numeric_limits<std::int64_t>::max());
+    for (const char* not_a_count : {"", "-", "1.2 MB", " 5", "-5", "184467440737095516150"})
+        EXPECT_EQ(CountValueOfText(not_a_count), -1) << not_a_count;
+
+    ListModel list(watch_ip::kColumns, watch_ip::kAddress);
+    for (const char* address : {"10.0.0.1", "10.0.0.2", "10.0.0.3", "10.0.0.4"}) list.AddRow({address});
+    const std::uint64_t generation = list.Generation();
+    list.SetNote(0, watch_ip::kReceived, "900");
+    list.SetNote(1, watch_ip::kReceived, "-");
+    list.SetNote(2, watch_ip::kReceived, "10000000");
+    list.SetNote(3, watch_ip::kReceived, "0");
+    list.SetNote(3, watch_ip::kAddress, "10.9.9.9");  // the indexed column is never a note
+    EXPECT_EQ(list.Generation(), generation);
+    EXPECT_EQ(list.Cell(3, watch_ip::kAddress), "10.0.0.4");
+    SortByCount(list, watch_ip::kReceived, false);
+    std::vector<std::string> order;
+    for (int row = 0; row < list.RowCount(); ++row) order.push_back(list.Cell(row, watch_ip::kAddress));
+    EXPECT_EQ(order, (std::vector<std::string>{"10.0.0.3", "10.0.0.1", "10.0.0.4", "10.0.0.2"}));
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 #include <QPushButton>
 #include <QTabWidget>
 #include <QTableView>
+#include <QTableWidget>
 #include <QTcpServer>
 #include <QTest>
 #include <QToolBar>
@@ -26,10 +27,12 @@
 #include "desktop_services.h"
 #include "frm_start.h"
 #include "lamp_widget.h"
+#include "traffic_view.h"
 #include "velmor/common/text_file.h"
 #include "velmor/platform/mailbox.h"
 #include "velmor/platform/user_account.h"
 #include "velmor/shell/enforcement_notice.h"
+#include "velmor/test/engine_fakes.h"
 #include "velmor/test/event_loop.h"
 #include "velmor/test/fake_guard_link.h"
 #include "velmor/test/fakes.h"
@@ -113,7 +116,8 @@ protected:
     FrmStart& Make(bool tray_available = true, quint16 port = 0,
                    std::unique_ptr<guard::GuardLink> guard = nullptr) {
         FrmStartServices services;
-        services.guard = std::move(guard);
+        MonitorParts parts;
+        parts.guard = std::move(guard);
         services.dialogs = &dialogs;
         services.clipboard = &clipboard;
         services.browser = &browser;
@@ -123,10 +127,10 @@ protected:
         services.tray = std::move(tray);
         auto table = std::make_unique<test::FakeConnectionTable>();
         fake_table = table.get();
-        services.table = std::move(table);
+        parts.table = std::move(table);
         auto counters = std::make_unique<test::FakeSocketCounters>();
         fake_counters = counters.get();
-        services.counters = std::move(counters);
+        parts.counters = std::move(counters);
         services.local_info = [this] { return local_info; };
         services.can_tear_down = [this] { return can_tear_down; };
         services.end_program = [this] { ++ended; };
@@ -146,7 +150,9 @@ protected:
             services.tray = std::move(real_tray);
             fake_tray = nullptr;
         }
-        window = std::make_unique<FrmStart>(folder.path(), std::move(services));
+        window.reset();
+        monitor = std::make_unique<MonitorService>(folder.path(), std::move(parts), dialogs);
+        window = std::make_unique<FrmStart>(folder.path(), *monitor, std::move(services));
         return *window;
     }
 
@@ -195,6 +201,7 @@ protected:
     std::vector<FakeWindowManager::Call> wm_calls;
     test::FakeClock clock;
     std::unique_ptr<TrayIcon> real_tray;
+    std::unique_ptr<MonitorService> monitor;  // the window's, built first
     std::unique_ptr<FrmStart> window;
 };
 
@@ -205,11 +212,12 @@ TEST_F(FrmStartTest, ControlsCarryTheirNamesCaptionsAndTooltips) {
 
     auto* tabs = Find<QTabWidget>("SSTabMain");
     ASSERT_NE(tabs, nullptr);
-    ASSERT_EQ(tabs->count(), 4);
+    ASSERT_EQ(tabs->count(), 5);
     EXPECT_EQ(tabs->tabText(0), QStringLiteral("IP 감시"));
     EXPECT_EQ(tabs->tabText(1), QStringLiteral("IP 차단"));
     EXPECT_EQ(tabs->tabText(2), QStringLiteral("PORT 정보"));
     EXPECT_EQ(tabs->tabText(3), QStringLiteral("옵션"));
+    EXPECT_EQ(tabs->tabText(4), QStringLiteral("트래픽"));
     auto* inner = Find<QTabWidget>("SSTabEtc");
     ASSERT_NE(inner, nullptr);
     ASSERT_EQ(inner->count(), 3);
@@ -263,9 +271,12 @@ TEST_F(FrmStartTest, ControlsCarryTheirNamesCaptionsAndTooltips) {
         }
         return titles;
     };
-    EXPECT_EQ(headers("ListViewWatchIP"), (QStringList{QStringLiteral("IP"), QStringLiteral("횟수"),
-                                                       QStringLiteral("연결"), QStringLiteral("정보")}));
-    EXPECT_EQ(headers("ListViewWatchPORT"), (QStringList{QStringLiteral("IP"), QStringLiteral("PORT")}));
+    EXPECT_EQ(headers("ListViewWatchIP"),
+              (QStringList{QStringLiteral("IP"), QStringLiteral("횟수"), QStringLiteral("연결"),
+                           QStringLiteral("정보"), QStringLiteral("프로그램"), QStringLiteral("받음"),
+                           QStringLiteral("보냄")}));
+    EXPECT_EQ(headers("ListViewWatchPORT"),
+              (QStringList{QStringLiteral("IP"), QStringLiteral("PORT"), QStringLiteral("프로그램")}));
     EXPECT_EQ(headers("ListViewInvaderOX"),
               (QStringList{QStringLiteral("IP"), QStringLiteral("연결"), QStringLiteral("정보")}));
 
@@ -529,13 +540,6 @@ TEST_F(FrmStartTest, MouseOverTheToolbarSlowsTheTableTimer) {
     EXPECT_EQ(window->Service().Cycle().TimerIntervalMs(), 1);
 }
 
-// An event source that never has news: the table timer sleeps until its safety net.
-class SilentTableEvents final : public engine::TableEventSource {
-public:
-    int Fd() const override { return -1; }
-    bool TakePending() override { return false; }
-};
-
 TEST_F(FrmStartTest, TheLampsFlickerWhileTheTableTimerSleepsAndRestWhileHidden) {
     Make();
     window->Handle();
@@ -543,7 +547,7 @@ TEST_F(FrmStartTest, TheLampsFlickerWhileTheTableTimerSleepsAndRestWhileHidden) 
     auto& service = window->Service();
     const auto ticks = [&] { return service.Cycle().GetStats().ticks; };
     service.Cycle().SetSafetyNet(std::chrono::minutes(10));
-    SilentTableEvents source;
+    test::SilentTableEvents source;
     service.SetTableEvents(&source);
     // The tick already due runs once more; after it the timer sleeps on the source.
     const auto before = ticks();
@@ -1032,13 +1036,13 @@ TEST(DesktopServicesTest, GiveTheWindowEverythingItNeedsToLoad) {
         EXPECT_TRUE(services.clipboard && services.browser && services.tray && services.clock);
         EXPECT_TRUE(services.local_info && services.can_tear_down && services.end_program);
         EXPECT_TRUE(services.open_help && services.open_about);
-        EXPECT_EQ(services.table, nullptr) << "the system's tables are the monitor service's to open";
-        EXPECT_EQ(services.counters, nullptr);
-        services.table = std::make_unique<test::FakeConnectionTable>();
-        services.counters = std::make_unique<test::FakeSocketCounters>();
+        MonitorParts parts;
+        parts.table = std::make_unique<test::FakeConnectionTable>();
+        parts.counters = std::make_unique<test::FakeSocketCounters>();
+        MonitorService service(folder.path(), std::move(parts), dialogs);
         services.local_info = [] { return platform::LocalInfo{"10.1.2.3", "example.lan", "desk-01"}; };
         services.bait_port = 0;
-        FrmStart window(folder.path(), std::move(services));
+        FrmStart window(folder.path(), service, std::move(services));
         const platform::WindowHandle handle = window.Handle();
         EXPECT_GT(handle, 0) << "the window's handle is the mailbox the updater posts to";
         EXPECT_TRUE(platform::IsWindow(handle));
@@ -1048,6 +1052,96 @@ TEST(DesktopServicesTest, GiveTheWindowEverythingItNeedsToLoad) {
         EXPECT_EQ(window.windowFlags().testFlag(Qt::Tool), assume_tray);
         window.Service().Stop();
     }
+}
+
+// "IP 감시" names each address's programs and bytes (sorting by their number) and its rows' tooltip
+// lists the connections; "PORT 정보" names each port's program; "트래픽" looks at the ledger only while
+// it is shown, and then at most once a second.
+TEST_F(FrmStartTest, WhoIsTalkingColumnsTooltipAndTrafficTab) {
+    Make();
+    window->Handle();
+    window->Service().Stop();
+    // The fake's first row has cookie 0, which no kernel socket has: a loopback row takes it.
+    fake_table->tcp_rows = {test::MakeRow("127.0.0.1", 5000, "127.0.0.1", 5001),
+                            test::MakeRow("10.0.0.5", 41822, "192.0.2.80", 443),
+                            test::MakeRow("10.0.0.5", 41830, "192.0.2.80", 443),
+                            test::MakeRow("10.0.0.5", 52010, "198.51.100.20", 993)};
+    fake_table->tcp_details = {
+        {}, {101, 1000, true, 1500, 300}, {102, 1000, true, 2'000'000, 40}, {103, 1000, true, 900, 5}};
+    // The guard's events named the first two sockets' programs before the read met them.
+    std::vector<guard::OwnerRecord> owners(2);
+    for (std::size_t i = 0; i < owners.size(); ++i) {
+        owners[i].cookie = fake_table->Cookie(i + 1);
+        owners[i].flags = guard::OwnerRecord::kHasOwner;
+        owners[i].pid = i == 0 ? 4321 : 777;
+        owners[i].name = i == 0 ? "firefox" : "curl";
+    }
+    window->Traffic().Ledger().TakeRecords(owners);
+    const auto read = [&] {
+        window->Service().Cycle().TimerGetTable_Timer();
+        window->Traffic().Refresh();
+    };
+    read();
+
+    auto& list = window->Service().AddressList();
+    const auto row_of = [&](const std::string& address) {
+        for (int row = 0; row < list.RowCount(); ++row)
+            if (list.Cell(row, rules::watch_ip::kAddress) == address) return row;
+        return -1;
+    };
+    const int busy = row_of("192.0.2.80");
+    const int quiet = row_of("198.51.100.20");
+    ASSERT_GE(busy, 0);
+    ASSERT_GE(quiet, 0);
+    EXPECT_EQ(list.Cell(busy, rules::watch_ip::kProgram), "curl, firefox");
+    EXPECT_EQ(list.Cell(busy, rules::watch_ip::kReceived), "2001500");
+    EXPECT_EQ(list.Cell(busy, rules::watch_ip::kSent), "340");
+    EXPECT_EQ(list.Cell(quiet, rules::watch_ip::kProgram), "-");
+    auto* view = Find<QTableView>("ListViewWatchIP");
+    QAbstractItemModel* model = view->model();
+    const auto display = [&](int row, int column) { return model->index(row, column).data().toString(); };
+    EXPECT_EQ(display(busy, rules::watch_ip::kReceived), QStringLiteral("1.91 MB"));
+    EXPECT_EQ(display(quiet, rules::watch_ip::kSent), QStringLiteral("5 B"));
+    const QString tip = model->index(busy, rules::watch_ip::kVerdict).data(Qt::ToolTipRole).toString();
+    EXPECT_TRUE(tip.contains(QStringLiteral("firefox (pid 4321)  로컬 41822 → 원격 443  ESTABLISHED")))
+        << tip.toStdString();
+    EXPECT_TRUE(tip.contains(QStringLiteral("curl (pid 777)"))) << tip.toStdString();
+    // Bytes sort by number: 900 before 2001500, which text would put the other way round.
+    window->Commands().ListViewWatchIP_ColumnClick(rules::watch_ip::kReceived + 1);
+    EXPECT_EQ(list.Cell(0, rules::watch_ip::kAddress), "198.51.100.20");
+    auto& ports = window->Service().PortList();
+    for (int row = 0; row < ports.RowCount(); ++row) {
+        const std::string& port = ports.Cell(row, rules::watch_port::kPort);
+        EXPECT_EQ(ports.Cell(row, rules::watch_port::kProgram), port == "443" ? "curl" : "-") << port;
+    }
+
+    auto* traffic = window->findChild<TrafficView*>(QStringLiteral("TrafficView"));
+    ASSERT_NE(traffic, nullptr);
+    EXPECT_FALSE(traffic->Watching());
+    EXPECT_EQ(traffic->Refreshes(), 0u);
+    window->ShowWindow();
+    Find<QTabWidget>("SSTabMain")->setCurrentIndex(4);
+    ASSERT_TRUE(Until([&] { return traffic->Watching() && traffic->Refreshes() > 0; }));
+    auto* top_programs = Find<QTableWidget>("ListTopPrograms");
+    ASSERT_GE(top_programs->rowCount(), 2);
+    EXPECT_EQ(top_programs->item(0, 0)->text(), QStringLiteral("curl"));
+    EXPECT_EQ(top_programs->item(1, 0)->text(), QStringLiteral("firefox"));
+    // New traffic in every read: the picture follows once a second, not once a read.
+    const std::uint64_t before = traffic->Refreshes();
+    for (int i = 1; i <= 5; ++i) {
+        clock.Advance(std::chrono::milliseconds(100));
+        fake_table->tcp_details[1].bytes_received += 100'000;
+        ++fake_counters->value.active_opens;  // a read now, not at the safety net
+        read();
+        QCoreApplication::processEvents();
+    }
+    EXPECT_LE(traffic->Refreshes(), before + 1);
+    ASSERT_TRUE(Until([&] { return traffic->Refreshes() > before; }));
+    // The five reads' 500,000 bytes fell into one second of the picture, whose scale tops at 500 KB/s.
+    EXPECT_TRUE(Until([&] { return traffic->Chart()->ScaleTop() == 500u * 1024; }))
+        << traffic->Chart()->ScaleTop();
+    Find<QTabWidget>("SSTabMain")->setCurrentIndex(0);
+    EXPECT_FALSE(traffic->Watching());
 }
 
 }  // namespace

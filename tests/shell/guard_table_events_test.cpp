@@ -39,6 +39,13 @@ guard::EventRecord Connected(std::uint16_t port) {
     return e;
 }
 
+guard::EventRecord Closed(std::uint16_t port) {
+    guard::EventRecord e = Connected(port);
+    e.old_state = 1;
+    e.new_state = 7;
+    return e;
+}
+
 std::vector<std::uint8_t> Frame(std::vector<guard::EventRecord> events, std::uint32_t lost = 0) {
     guard::EventBatch batch;
     batch.events = std::move(events);
@@ -110,8 +117,11 @@ protected:
         auto fake_counters = std::make_unique<test::FakeSocketCounters>();
         table = fake_table.get();
         counters = fake_counters.get();
-        service = std::make_unique<MonitorService>(folder.path(), host, dialogs, std::move(fake_table),
-                                                   std::move(fake_counters));
+        MonitorParts parts;
+        parts.table = std::move(fake_table);
+        parts.counters = std::move(fake_counters);
+        service = std::make_unique<MonitorService>(folder.path(), std::move(parts), dialogs);
+        service->SetHost(&host);
         service->CreateFolders();
         service->Cycle().SetSafetyNet(std::chrono::minutes(10));
     }
@@ -186,29 +196,31 @@ TEST_F(GuardTableEventsTest, ExpectedEventsWakeNothingButReachTheNextTick) {
     ASSERT_TRUE(stream->Subscribe());
     guard.Served();
     engine::GuardTableEvents events(std::move(stream));
-    events.SetExpected([](const guard::EventRecord& event) { return event.remote_port == 40001; });
+    for (const std::uint64_t cookie : {40001u, 40004u, 40005u, 40006u}) events.ExpectClose(cookie);
     const auto take_when_readable = [&] {
         pollfd entry{events.Fd(), POLLIN, 0};
         EXPECT_EQ(::poll(&entry, 1, 5000), 1);
         return events.TakePending();
     };
 
-    guard.Send(Frame({Connected(40001)}));
+    guard.Send(Frame({Closed(40001)}));
     EXPECT_FALSE(take_when_readable());
-    guard.Send(Frame({Connected(40001), Connected(40002)}));
+    guard.Send(Frame({Closed(40004), Connected(40002)}));
     EXPECT_TRUE(take_when_readable());
-    guard.Send(Frame({Connected(40001)}, 1));
+    guard.Send(Frame({Closed(40005)}, 1));
     EXPECT_TRUE(take_when_readable()) << "lost events are always news";
     std::vector<guard::EventRecord> news;
     EXPECT_TRUE(events.TakeNews(news));
     // What did come is given with the loss: its arrivals are filed from their events.
-    EXPECT_EQ(news, (std::vector<guard::EventRecord>{Connected(40001), Connected(40001), Connected(40002),
-                                                     Connected(40001)}));
+    EXPECT_EQ(news, (std::vector<guard::EventRecord>{Closed(40001), Closed(40004), Connected(40002),
+                                                     Closed(40005)}));
 
-    guard.Send(Frame({Connected(40001)}));
+    guard.Send(Frame({Closed(40006)}));
     EXPECT_FALSE(take_when_readable());
     EXPECT_FALSE(events.TakeNews(news));
-    EXPECT_EQ(news, (std::vector<guard::EventRecord>{Connected(40001)}));
+    EXPECT_EQ(news, (std::vector<guard::EventRecord>{Closed(40006)}));
+    guard.Send(Frame({Closed(40001)}));
+    EXPECT_TRUE(take_when_readable()) << "a close is expected once";
 }
 
 TEST_F(GuardTableEventsTest, SomethingThatIsNoEventFrameEndsTheStreamAndItsDescriptorGoesQuiet) {

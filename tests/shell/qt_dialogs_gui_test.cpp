@@ -190,10 +190,11 @@ protected:
         services.clipboard = &clipboard;
         services.browser = &browser;
         services.tray = std::make_unique<NoTray>();
+        MonitorParts parts;
         auto table = std::make_unique<test::FakeConnectionTable>();
         fake_table = table.get();
-        services.table = std::move(table);
-        services.counters = std::make_unique<test::FakeSocketCounters>();
+        parts.table = std::move(table);
+        parts.counters = std::make_unique<test::FakeSocketCounters>();
         services.local_info = [] { return platform::LocalInfo{"10.1.2.3", "example.lan", "desk-01"}; };
         services.can_tear_down = [] { return false; };
         services.end_program = [this] { ++ended; };
@@ -202,7 +203,9 @@ protected:
         services.clock = &clock;
         services.mailbox = platform::OpenMailbox();
         services.bait_port = 0;
-        window = std::make_unique<FrmStart>(folder.path(), std::move(services));
+        window.reset();
+        service = std::make_unique<MonitorService>(folder.path(), std::move(parts), dialogs);
+        window = std::make_unique<FrmStart>(folder.path(), *service, std::move(services));
         dialogs.SetOwner(window.get());
         window->Handle();
         window->Service().Stop();
@@ -216,6 +219,7 @@ protected:
     test::FakeBrowser browser;
     test::FakeConnectionTable* fake_table = nullptr;
     SystemClock clock;
+    std::unique_ptr<MonitorService> service;
     std::unique_ptr<FrmStart> window;
     int ended = 0;
 };

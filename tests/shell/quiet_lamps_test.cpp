@@ -25,20 +25,15 @@ QCoreApplication& App() {
     return app;
 }
 
-// A source that never has news: the table timer sleeps until the safety net.
-class SilentSource final : public engine::TableEventSource {
-public:
-    int Fd() const override { return -1; }
-    bool TakePending() override { return false; }
-};
-
 class QuietLampsServiceTest : public ::testing::Test {
 protected:
     QuietLampsServiceTest() {
         App();
-        service = std::make_unique<MonitorService>(folder.path(), host, dialogs,
-                                                   std::make_unique<test::FakeConnectionTable>(),
-                                                   std::make_unique<test::FakeSocketCounters>());
+        MonitorParts parts;
+        parts.table = std::make_unique<test::FakeConnectionTable>();
+        parts.counters = std::make_unique<test::FakeSocketCounters>();
+        service = std::make_unique<MonitorService>(folder.path(), std::move(parts), dialogs);
+        service->SetHost(&host);
         service->CreateFolders();
         service->Cycle().SetSafetyNet(std::chrono::minutes(10));  // no safety-net tick during a test
     }
@@ -79,7 +74,7 @@ protected:
     test::FakeMonitorHost host;
     test::ScriptedDialogs dialogs;
     std::unique_ptr<MonitorService> service;
-    SilentSource source;
+    test::SilentTableEvents source;
     std::uint64_t stepped = 0;
     int changes = 0;
     std::array<std::uint32_t, 2> last{engine::kLampRed, engine::kLampBlue};

@@ -12,6 +12,7 @@
 #include <QThread>
 #include <QTimer>
 #include <QToolButton>
+#include <cmath>
 #include <filesystem>
 #include <functional>
 #include <iostream>
@@ -125,13 +126,19 @@ int main(int argc, char** argv) {
     };
     table->udp_rows = 4;
     test::FakeConnectionTable* fake_table = table.get();
-    services.table = std::move(table);
-    services.counters = std::make_unique<test::FakeSocketCounters>();
+    shell::MonitorParts parts;
+    parts.table = std::move(table);
+    parts.counters = std::make_unique<test::FakeSocketCounters>();
     services.local_info = [] { return platform::LocalInfo{"192.168.10.23", "home.example", "desk-01"}; };
     services.can_tear_down = [] { return true; };
     services.end_program = [] {};
     services.bait_port = 0;
-    shell::FrmStart window(folder.path(), std::move(services));
+    // The traffic picture runs on a clock of the screenshots' own, fed ten minutes below.
+    test::FakeClock clock;
+    clock.now += std::chrono::hours(1);
+    services.clock = &clock;
+    shell::MonitorService service(folder.path(), std::move(parts), dialogs);
+    shell::FrmStart window(folder.path(), service, std::move(services));
     window.Handle();
     window.Service().Stop();
     window.Service().Cycle().TimerGetTable_Timer();
@@ -140,6 +147,46 @@ int main(int argc, char** argv) {
         if (list.Cell(row, 0) == "198.51.100.33") list.SetCell(row, 3, "ssh.example.com");
         if (list.Cell(row, 0) == "192.0.2.150") list.SetCell(row, 3, "-");
     }
+    // Who is talking: the programs the guard would name (the first row, the intruder on the bait,
+    // has none), then ten minutes of made-up traffic read once a second.
+    const char* programs[] = {"",    "firefox-esr", "firefox-esr", "firefox-esr", "thunderbird",
+                              "ssh", "python3"};
+    std::vector<guard::OwnerRecord> owners;
+    for (std::size_t i = 1; i < std::size(programs); ++i) {
+        guard::OwnerRecord owner;
+        owner.cookie = fake_table->Cookie(i);
+        owner.flags = guard::OwnerRecord::kHasOwner;
+        owner.pid = static_cast<std::uint32_t>(2100 + 37 * i);
+        owner.name = programs[i];
+        owners.push_back(owner);
+    }
+    window.Traffic().Ledger().TakeRecords(owners);
+    fake_table->tcp_details.assign(fake_table->tcp_rows.size(), platform::SocketDetail{});
+    for (std::size_t i = 0; i < fake_table->tcp_details.size(); ++i) {
+        fake_table->tcp_details[i].inode = 40000 + i;
+        fake_table->tcp_details[i].has_counts = true;
+    }
+    for (int second = 0; second < 600; ++second) {
+        clock.Advance(std::chrono::seconds(1));
+        const double wave = 0.5 + 0.5 * std::sin(second / 37.0);
+        auto& d = fake_table->tcp_details;
+        d[1].bytes_received += static_cast<std::uint64_t>(180'000 * wave) + (second % 90 < 12 ? 900'000 : 0);
+        d[1].bytes_sent += static_cast<std::uint64_t>(9'000 * wave);
+        d[2].bytes_received += second > 200 && second < 320 ? 1'400'000 : 2'000;
+        d[2].bytes_sent += 1'500;
+        d[3].bytes_received += 40'000 + static_cast<std::uint64_t>(30'000 * wave);
+        d[3].bytes_sent += 3'000;
+        d[4].bytes_received += second % 120 < 5 ? 250'000 : 200;
+        d[4].bytes_sent += second % 120 < 5 ? 60'000 : 100;
+        d[5].bytes_received += 1'200;
+        d[5].bytes_sent += 800;
+        d[6].bytes_received += second > 450 ? 320'000 : 0;
+        d[6].bytes_sent += second > 450 ? 2'400'000 : 0;
+        platform::TcpTable read;
+        fake_table->ReadTcp(read);
+        window.Traffic().Ledger().TakeTable(read);
+    }
+    window.Traffic().Refresh();
     window.show();
     Settle();
 
@@ -149,11 +196,8 @@ int main(int argc, char** argv) {
         int tab;
         int inner_tab;
         const char* file;
-    } shots[] = {{0, 0, "main-ip-watch.png"},
-                 {1, 0, "ip-block.png"},
-                 {2, 0, "port-info.png"},
-                 {3, 0, "options.png"},
-                 {3, 1, "network-tools.png"}};
+    } shots[] = {{0, 0, "main-ip-watch.png"}, {1, 0, "ip-block.png"},      {2, 0, "port-info.png"},
+                 {3, 0, "options.png"},       {3, 1, "network-tools.png"}, {4, 0, "traffic.png"}};
     for (const auto& shot : shots) {
         tabs->setCurrentIndex(shot.tab);
         inner->setCurrentIndex(shot.inner_tab);

@@ -22,14 +22,14 @@ namespace {
 using namespace std::chrono_literals;
 
 // A pipe as the event source: a byte written is one piece of news.
-class PipeSource final : public engine::TableEventSource {
+class PipeSource final : public test::WakeOnlyEvents {
 public:
     PipeSource() { EXPECT_EQ(::pipe2(fds_, O_NONBLOCK | O_CLOEXEC), 0); }
     ~PipeSource() override {
         ::close(fds_[0]);
         ::close(fds_[1]);
     }
-    int Fd() const override { return fds_[0]; }
+    platform::NativeHandle Fd() const override { return fds_[0]; }
     bool TakePending() override {
         char buffer[64];
         bool any = false;
@@ -56,8 +56,11 @@ protected:
         auto fake_counters = std::make_unique<test::FakeSocketCounters>();
         table = fake_table.get();
         counters = fake_counters.get();
-        service = std::make_unique<MonitorService>(folder.path(), host, dialogs, std::move(fake_table),
-                                                   std::move(fake_counters));
+        MonitorParts parts;
+        parts.table = std::move(fake_table);
+        parts.counters = std::move(fake_counters);
+        service = std::make_unique<MonitorService>(folder.path(), std::move(parts), dialogs);
+        service->SetHost(&host);
         service->CreateFolders();
     }
 
@@ -104,6 +107,26 @@ TEST_F(TableWakerTest, WithASourceTheTimerSleepsUntilNewsAndThenTicksAndReadsThe
     ASSERT_TRUE(RunUntil([&] { return Ticks() > before_burst; }));
     RunFor(100ms);
     EXPECT_LE(Ticks(), before_burst + 2);
+    service->Stop();
+}
+
+TEST_F(TableWakerTest, AModeChangeBringsTheTickForwardAndTellsWhetherTheBoxStaysChecked) {
+    service->SetTableEvents(&source);
+    service->Cycle().SetSafetyNet(std::chrono::minutes(10));
+    service->Start();
+    ASSERT_TRUE(RunUntil([&] { return Ticks() >= 1; }));
+    const auto quiet = Ticks();
+    RunFor(100ms);
+    ASSERT_EQ(Ticks(), quiet);
+    EXPECT_FALSE(service->SetMode(engine::kAutoBlockBox, false));
+    ASSERT_TRUE(RunUntil([&] { return Ticks() > quiet; }));
+    EXPECT_EQ(source.takes, 0);
+    // Blocking the Internet asks first: a No leaves the box unchecked, a Yes checks it.
+    EXPECT_FALSE(service->SetMode(engine::kBlockInternetBox, true));
+    EXPECT_FALSE(service->Cycle().IsChecked(engine::kBlockInternetBox));
+    dialogs.yes_no_answers.push_back(true);
+    EXPECT_TRUE(service->SetMode(engine::kBlockInternetBox, true));
+    EXPECT_TRUE(service->Cycle().IsChecked(engine::kBlockInternetBox));
     service->Stop();
 }
 

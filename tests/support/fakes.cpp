@@ -72,6 +72,7 @@ bool FakeConnectionTable::ReadTcp(platform::TcpTable& table) {
         id.source_port_be = static_cast<std::uint16_t>(tcp_rows[i].dwLocalPort);
         id.destination_port_be = static_cast<std::uint16_t>(tcp_rows[i].dwRemotePort);
         table.ids.push_back(id);
+        if (i < tcp_details.size()) table.details.push_back(tcp_details[i]);
     }
     table.dwNumEntries = static_cast<std::uint32_t>(table.rows.size());
     return true;

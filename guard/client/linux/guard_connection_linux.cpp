@@ -72,8 +72,9 @@ void GuardConnection::Quiet() {
 
 bool GuardConnection::RoundTrip(const Request& request, Reply& reply, int* descriptor, bool frames_follow) {
     if (!connected_) return false;
+    // A guard that knows not the request's version answers that in a reply of its own making.
     if (!SendAll(EncodeRequest(request)) || !ReceiveReply(reply, descriptor, frames_follow) ||
-        reply.op != request.op) {
+        (reply.op != request.op && reply.result != Result::UnsupportedVersion)) {
         Close();
         return false;
     }

@@ -1,5 +1,7 @@
 #include "velmor/guard/guard_events.h"
 
+#include <algorithm>
+#include <iterator>
 #include <span>
 
 #include "guard_connection.h"
@@ -12,19 +14,30 @@ public:
     explicit UnixGuardEventStream(std::string path) : connection_(std::move(path)) {}
 
     bool Subscribe() override {
-        // A stream that is live stays as it is until the new one has answered.
-        GuardConnection attempt(connection_.Path());
-        Request request;
-        request.op = Op::Subscribe;
-        // Event frames are the same in every version: the oldest reaches every guard.
-        request.version = kOldestProtocolVersion;
-        Reply reply;
-        if (!attempt.Open() || !attempt.RoundTrip(request, reply, nullptr, true) ||
-            reply.result != Result::Ok)
-            return false;
-        connection_.TakeOver(attempt);
-        live_ = true;
-        return true;
+        // The newest version first, whose records carry the first strike's flag and whose frames the
+        // owner records; a guard that knows it not says so and hangs up, and the one before is tried
+        // on a new connection. A stream that is live stays as it is until the new one has answered.
+        for (int version = kProtocolVersion; version >= kOldestProtocolVersion; --version) {
+            GuardConnection attempt(connection_.Path());
+            Request request;
+            request.op = Op::Subscribe;
+            request.version = static_cast<std::uint8_t>(version);
+            Reply reply;
+            if (!attempt.Open()) return false;
+            if (!attempt.RoundTrip(request, reply, nullptr, true) ||
+                reply.result == Result::UnsupportedVersion)
+                continue;
+            if (reply.result != Result::Ok) return false;
+            connection_.TakeOver(attempt);
+            live_ = true;
+            return true;
+        }
+        return false;
+    }
+
+    void TakeOwners(std::vector<OwnerRecord>& owners) override {
+        owners.clear();
+        owners.swap(owners_);
     }
 
     bool Live() const override { return live_; }
@@ -69,6 +82,13 @@ private:
             taken.events += batch.events.size();
             taken.lost += batch.lost;
             if (events != nullptr) events->insert(events->end(), batch.events.begin(), batch.events.end());
+            if (owners_.size() + batch.owners.size() > kMaxKeptOwners) {
+                const std::size_t drop =
+                    std::min(owners_.size(), owners_.size() + batch.owners.size() - kMaxKeptOwners);
+                owners_.erase(owners_.begin(), owners_.begin() + static_cast<std::ptrdiff_t>(drop));
+            }
+            owners_.insert(owners_.end(), std::make_move_iterator(batch.owners.begin()),
+                           std::make_move_iterator(batch.owners.end()));
         }
         received.erase(received.begin(), received.begin() + static_cast<std::ptrdiff_t>(at));
         return ok;
@@ -83,6 +103,7 @@ private:
 
     GuardConnection connection_;
     bool live_ = false;
+    std::vector<OwnerRecord> owners_;
 };
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <utility>
 
 #include "guard_connection.h"
@@ -21,6 +22,18 @@ ConnectionId ToWire(const platform::SocketId& id) {
     wire.interface_index = id.interface_index;
     std::memcpy(wire.cookie.data(), id.cookie, sizeof id.cookie);
     return wire;
+}
+
+void ToRanges(std::span<const std::string> texts, std::vector<ExemptRange>& out) {
+    for (const std::string& text : texts) {
+        const auto range = platform::ParseAddressRange(text);
+        if (!range) continue;
+        ExemptRange wire;
+        wire.address.family = range->address.v6 ? Address::Family::V6 : Address::Family::V4;
+        wire.address.bytes = range->address.bytes;
+        wire.prefix = static_cast<std::uint8_t>(range->prefix);
+        out.push_back(wire);
+    }
 }
 
 void ToAddresses(std::span<const std::string> texts, std::vector<Address>& out) {
@@ -131,6 +144,59 @@ public:
         request.on = on;
         Reply reply;
         return RoundTrip(request, reply) && reply.result == Result::Ok;
+    }
+
+    bool UpdateExempt(bool clear, std::span<const std::string> add,
+                      std::span<const std::string> remove) override {
+        if (version_ < 3) return false;
+        std::vector<ExemptRange> adds, removes;
+        ToRanges(add, adds);
+        ToRanges(remove, removes);
+        Request request;
+        request.op = Op::UpdateExempt;
+        request.clear = clear;
+        // In pieces, as UpdateBlocked; only the first may empty them.
+        std::size_t a = 0, r = 0;
+        do {
+            request.exempt_remove.assign(removes.begin() + static_cast<std::ptrdiff_t>(r),
+                                         removes.begin() + static_cast<std::ptrdiff_t>(std::min(
+                                                               removes.size(), r + kMaxExemptRanges)));
+            r += request.exempt_remove.size();
+            const std::size_t room = kMaxExemptRanges - request.exempt_remove.size();
+            request.exempt_add.assign(
+                adds.begin() + static_cast<std::ptrdiff_t>(a),
+                adds.begin() + static_cast<std::ptrdiff_t>(std::min(adds.size(), a + room)));
+            a += request.exempt_add.size();
+            Reply reply;
+            if (!RoundTrip(request, reply) || reply.result != Result::Ok) return false;
+            request.clear = false;
+        } while (a < adds.size() || r < removes.size());
+        return true;
+    }
+
+    bool SetFirstStrike(bool on) override {
+        if (version_ < 3) return false;
+        Request request;
+        request.op = Op::SetFirstStrike;
+        request.on = on;
+        Reply reply;
+        return RoundTrip(request, reply) && reply.result == Result::Ok;
+    }
+
+    bool Owners(std::span<const SocketRef> sockets, std::vector<OwnerRecord>& owners) override {
+        if (version_ < 3) return false;
+        Request request;
+        request.op = Op::Owners;
+        for (std::size_t at = 0; at < sockets.size(); at += kMaxOwnerRecords) {
+            const std::size_t end = std::min(sockets.size(), at + kMaxOwnerRecords);
+            request.sockets.assign(sockets.begin() + static_cast<std::ptrdiff_t>(at),
+                                   sockets.begin() + static_cast<std::ptrdiff_t>(end));
+            Reply reply;
+            if (!RoundTrip(request, reply) || reply.result != Result::Ok) return false;
+            owners.insert(owners.end(), std::make_move_iterator(reply.owners.begin()),
+                          std::make_move_iterator(reply.owners.end()));
+        }
+        return true;
     }
 
     platform::NativeSocket TakeBaitSocket() override {

@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
+
+#include "velmor/platform/address_text.h"
 
 namespace velmor::guard {
 namespace {
@@ -11,12 +14,30 @@ constexpr std::uint8_t kMagic1 = 'G';
 constexpr std::uint8_t kClearFlag = 0x01;
 constexpr std::uint8_t kStatePacketFilter = 0x01, kStateTeardown = 0x02, kStateBait = 0x04,
                        kStateBlockInternet = 0x08, kStateKnown = 0x0F;
+// Version 3 on.
+constexpr std::uint8_t kStateFirstStrike = 0x10, kStateFirstStrikeArmed = 0x20, kStateHalfOpenEvents = 0x40,
+                       kStateKnown3 = 0x7F;
 constexpr std::size_t kStatusReplySize = 12;
+constexpr std::size_t kStatusReplySize3 = 16;
+// Version 4 on: the shared sets, and their element counts after the struck count.
+constexpr std::uint8_t kStateSharedSets = 0x80, kStateKnown4 = 0xFF;
+constexpr std::size_t kStatusReplySize4 = 24;
+constexpr std::uint8_t kFirstStrikeVersion = 3;
+constexpr std::uint8_t kOwnersVersion = 3;
 
 class Writer {
 public:
     Writer(std::uint8_t op, std::uint8_t version) { bytes_ = {kMagic0, kMagic1, version, op, 0, 0, 0, 0}; }
     void U8(std::uint8_t value) { bytes_.push_back(value); }
+    void U16(std::uint16_t value) {
+        bytes_.push_back(static_cast<std::uint8_t>(value));
+        bytes_.push_back(static_cast<std::uint8_t>(value >> 8));
+    }
+    void U64(std::uint64_t value) {
+        for (int shift = 0; shift < 64; shift += 8)
+            bytes_.push_back(static_cast<std::uint8_t>(value >> shift));
+    }
+    std::size_t Size() const { return bytes_.size(); }
     void U32(std::uint32_t value) {
         for (int shift = 0; shift < 32; shift += 8)
             bytes_.push_back(static_cast<std::uint8_t>(value >> shift));
@@ -41,6 +62,16 @@ public:
     explicit Reader(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
     std::size_t Left() const { return bytes_.size() - at_; }
     std::uint8_t U8() { return bytes_[at_++]; }
+    std::uint16_t U16() {
+        const auto value = static_cast<std::uint16_t>(bytes_[at_] | bytes_[at_ + 1] << 8);
+        at_ += 2;
+        return value;
+    }
+    std::uint64_t U64() {
+        std::uint64_t value = 0;
+        for (int i = 0; i < 8; ++i) value |= static_cast<std::uint64_t>(bytes_[at_++]) << (8 * i);
+        return value;
+    }
     std::uint32_t U32() {
         std::uint32_t value = 0;
         for (int i = 0; i < 4; ++i) value |= static_cast<std::uint32_t>(bytes_[at_++]) << (8 * i);
@@ -104,6 +135,23 @@ bool ReadAddress(Reader& r, Address& address) {
     return true;
 }
 
+void WriteRange(Writer& w, const ExemptRange& range) {
+    WriteAddress(w, range.address);
+    w.U8(range.prefix);
+}
+
+// A range's bits past its prefix are zero, so one range has one form on the wire.
+bool ReadRange(Reader& r, ExemptRange& range) {
+    if (!ReadAddress(r, range.address)) return false;
+    range.prefix = r.U8();
+    const int bits = range.address.family == Address::Family::V4 ? 32 : 128;
+    if (range.prefix > bits) return false;
+    for (int bit = range.prefix; bit < bits; ++bit) {
+        if ((range.address.bytes[static_cast<std::size_t>(bit / 8)] & (0x80 >> (bit % 8))) != 0) return false;
+    }
+    return true;
+}
+
 void WriteSpan(Writer& w, const AddressSpan& span) {
     w.U8(static_cast<std::uint8_t>(span.first.family));
     w.Raw(span.first.bytes.data(), span.first.bytes.size());
@@ -137,18 +185,99 @@ bool IsKnownVersion(std::uint8_t version) {
     return version >= kOldestProtocolVersion && version <= kProtocolVersion;
 }
 
-// The operations a client may send in `version`, and the guard answer.
-bool IsKnownOp(std::uint8_t op, std::uint8_t version) {
-    if (op == static_cast<std::uint8_t>(Op::UpdateShared)) return version >= kSharedSetsVersion;
-    return op >= 1 && op <= static_cast<std::uint8_t>(Op::Subscribe);
+// The operations a client may send, and the guard answer.
+bool IsKnownOp(std::uint8_t op) {
+    return (op >= 1 && op <= static_cast<std::uint8_t>(Op::Subscribe)) ||
+           op == static_cast<std::uint8_t>(Op::UpdateExempt) ||
+           op == static_cast<std::uint8_t>(Op::SetFirstStrike) ||
+           op == static_cast<std::uint8_t>(Op::Owners) || op == static_cast<std::uint8_t>(Op::UpdateShared);
 }
 
-void WriteEvent(Writer& w, const EventRecord& e) {
+void WriteOwner(Writer& w, const OwnerRecord& o) {
+    const std::size_t name = std::min(o.name.size(), OwnerRecord::kMaxName);
+    const std::size_t path = std::min(o.path.size(), OwnerRecord::kMaxPath);
+    w.U64(o.cookie);
+    w.U64(o.bytes_received);
+    w.U64(o.bytes_sent);
+    w.U32(o.pid);
+    w.U32(o.uid);
+    w.U8(o.flags & OwnerRecord::kKnownFlags);
+    w.U8(o.family);
+    w.U16(o.local_port);
+    w.U16(o.remote_port);
+    w.U8(static_cast<std::uint8_t>(name));
+    w.U8(0);
+    w.U16(static_cast<std::uint16_t>(path));
+    w.Raw(o.local.data(), 16);
+    w.Raw(o.remote.data(), 16);
+    // A process names itself: control characters in its name travel as '?'.
+    for (std::size_t i = 0; i < name; ++i) {
+        const auto c = static_cast<unsigned char>(o.name[i]);
+        w.U8(c < 0x20 || c == 0x7f ? static_cast<std::uint8_t>('?') : c);
+    }
+    w.Raw(o.path.data(), path);
+}
+
+bool ReadOwner(Reader& r, OwnerRecord& o) {
+    if (r.Left() < kOwnerRecordFixedSize) return false;
+    o.cookie = r.U64();
+    o.bytes_received = r.U64();
+    o.bytes_sent = r.U64();
+    o.pid = r.U32();
+    o.uid = r.U32();
+    o.flags = r.U8();
+    o.family = r.U8();
+    o.local_port = r.U16();
+    o.remote_port = r.U16();
+    const std::size_t name = r.U8();
+    const std::uint8_t reserved = r.U8();
+    const std::size_t path = r.U16();
+    r.Raw(o.local.data(), 16);
+    r.Raw(o.remote.data(), 16);
+    if ((o.flags & ~OwnerRecord::kKnownFlags) != 0 || reserved != 0 || name > OwnerRecord::kMaxName ||
+        path > OwnerRecord::kMaxPath || r.Left() < name + path) {
+        return false;
+    }
+    o.name.resize(name);
+    o.path.resize(path);
+    r.Raw(o.name.data(), name);
+    r.Raw(o.path.data(), path);
+    // The writer sends control characters of a name as '?': one with them is no frame of a guard.
+    if (std::any_of(o.name.begin(), o.name.end(), [](char c) {
+            const auto byte = static_cast<unsigned char>(c);
+            return byte < 0x20 || byte == 0x7f;
+        })) {
+        return false;
+    }
+    // Addresses only where they are said to be, and then of a family they can be.
+    if ((o.flags & OwnerRecord::kHasAddresses) != 0) {
+        if (o.family != 2 && o.family != 10) return false;
+        if (o.family == 2) {
+            for (std::size_t i = 4; i < 16; ++i) {
+                if (o.local[i] != 0 || o.remote[i] != 0) return false;
+            }
+        }
+    } else if (o.family != 0 || o.local_port != 0 || o.remote_port != 0 || o.local != decltype(o.local){} ||
+               o.remote != decltype(o.remote){}) {
+        return false;
+    }
+    return true;
+}
+
+// Those that came with a later version than the oldest.
+bool IsOpOfVersion(Op op, std::uint8_t version) {
+    if (op == Op::UpdateExempt || op == Op::SetFirstStrike) return version >= kFirstStrikeVersion;
+    if (op == Op::Owners) return version >= kOwnersVersion;
+    if (op == Op::UpdateShared) return version >= kSharedSetsVersion;
+    return true;
+}
+
+void WriteEvent(Writer& w, const EventRecord& e, std::uint8_t version) {
     for (int shift = 0; shift < 64; shift += 8) w.U8(static_cast<std::uint8_t>(e.cookie >> shift));
     w.U8(e.family);
     w.U8(e.old_state);
     w.U8(e.new_state);
-    w.U8(0);
+    w.U8(version >= kFirstStrikeVersion ? e.flags : 0);
     w.U8(static_cast<std::uint8_t>(e.local_port));
     w.U8(static_cast<std::uint8_t>(e.local_port >> 8));
     w.U8(static_cast<std::uint8_t>(e.remote_port));
@@ -158,13 +287,16 @@ void WriteEvent(Writer& w, const EventRecord& e) {
     w.Raw(e.remote.data(), 16);
 }
 
-bool ReadEvent(Reader& r, EventRecord& e) {
+bool ReadEvent(Reader& r, EventRecord& e, std::uint8_t version) {
     e.cookie = 0;
     for (int shift = 0; shift < 64; shift += 8) e.cookie |= static_cast<std::uint64_t>(r.U8()) << shift;
     e.family = r.U8();
     e.old_state = r.U8();
     e.new_state = r.U8();
-    const std::uint8_t reserved = r.U8();
+    // The flags of version 3; a reserved zero before.
+    const std::uint8_t flags = r.U8();
+    const std::uint8_t known_flags = version >= kFirstStrikeVersion ? kEventStruck : 0;
+    e.flags = flags;
     e.local_port = static_cast<std::uint16_t>(r.U8() | r.U8() << 8);
     e.remote_port = static_cast<std::uint16_t>(r.U8() | r.U8() << 8);
     e.interface_index = r.U32();
@@ -172,7 +304,7 @@ bool ReadEvent(Reader& r, EventRecord& e) {
     r.Raw(e.remote.data(), 16);
     // TCP states run from TCP_ESTABLISHED (1) to TCP_NEW_SYN_RECV (12).
     const auto state_ok = [](std::uint8_t s) { return s >= 1 && s <= 12; };
-    if ((e.family != 2 && e.family != 10) || reserved != 0 || !state_ok(e.old_state) ||
+    if ((e.family != 2 && e.family != 10) || (flags & ~known_flags) != 0 || !state_ok(e.old_state) ||
         !state_ok(e.new_state)) {
         return false;
     }
@@ -204,145 +336,18 @@ ParseStatus ParseFrame(std::span<const std::uint8_t> bytes, std::uint8_t& op, st
     return ParseStatus::Complete;
 }
 
-bool ParseV4(std::string_view text, std::uint8_t* out) {
-    int part = 0;
-    std::size_t at = 0;
-    while (true) {
-        if (part == 4 || at >= text.size()) return false;
-        unsigned value = 0;
-        std::size_t digits = 0;
-        while (at < text.size() && text[at] >= '0' && text[at] <= '9') {
-            value = value * 10 + static_cast<unsigned>(text[at] - '0');
-            ++at;
-            ++digits;
-            if (digits > 3) return false;
-        }
-        // No empty parts and no leading zeros: the forms inet_pton accepts.
-        if (digits == 0 || value > 255 || (digits > 1 && text[at - digits] == '0')) return false;
-        out[part++] = static_cast<std::uint8_t>(value);
-        if (at == text.size()) return part == 4;
-        if (text[at] != '.') return false;
-        ++at;
-    }
-}
-
-int HexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-// Groups of one side of "::"; the last group may be a dotted quad when `dotted_last`.
-bool ParseGroups(std::string_view part, bool dotted_last, std::vector<std::uint16_t>& groups) {
-    if (part.empty()) return true;
-    std::size_t at = 0;
-    while (true) {
-        const std::size_t colon = part.find(':', at);
-        const std::string_view group =
-            part.substr(at, colon == std::string_view::npos ? std::string_view::npos : colon - at);
-        if (colon == std::string_view::npos && dotted_last && group.find('.') != std::string_view::npos) {
-            std::uint8_t quad[4];
-            if (!ParseV4(group, quad)) return false;
-            groups.push_back(static_cast<std::uint16_t>(quad[0] << 8 | quad[1]));
-            groups.push_back(static_cast<std::uint16_t>(quad[2] << 8 | quad[3]));
-            return true;
-        }
-        if (group.empty() || group.size() > 4) return false;
-        unsigned value = 0;
-        for (char c : group) {
-            const int digit = HexValue(c);
-            if (digit < 0) return false;
-            value = value * 16 + static_cast<unsigned>(digit);
-        }
-        groups.push_back(static_cast<std::uint16_t>(value));
-        if (groups.size() > 8) return false;
-        if (colon == std::string_view::npos) return true;
-        at = colon + 1;
-    }
-}
-
-bool ParseV6(std::string_view text, std::uint8_t* out) {
-    if (text.empty() || text.size() > 45) return false;
-    std::vector<std::uint16_t> head, tail;
-    const std::size_t gap = text.find("::");
-    if (gap == std::string_view::npos) {
-        if (!ParseGroups(text, true, head) || head.size() != 8) return false;
-    } else {
-        if (text.find("::", gap + 1) != std::string_view::npos) return false;
-        if (!ParseGroups(text.substr(0, gap), false, head) ||
-            !ParseGroups(text.substr(gap + 2), true, tail)) {
-            return false;
-        }
-        if (head.size() + tail.size() > 7) return false;
-        head.resize(8 - tail.size(), 0);
-        head.insert(head.end(), tail.begin(), tail.end());
-    }
-    for (std::size_t i = 0; i < 8; ++i) {
-        out[2 * i] = static_cast<std::uint8_t>(head[i] >> 8);
-        out[2 * i + 1] = static_cast<std::uint8_t>(head[i]);
-    }
-    return true;
-}
-
 }  // namespace
 
 bool ParseAddress(std::string_view text, Address& address) {
-    Address parsed;
-    if (text.find(':') == std::string_view::npos) {
-        parsed.family = Address::Family::V4;
-        if (!ParseV4(text, parsed.bytes.data())) return false;
-    } else {
-        parsed.family = Address::Family::V6;
-        if (!ParseV6(text, parsed.bytes.data())) return false;
-    }
-    address = parsed;
+    const std::optional<platform::IpAddress> parsed = platform::ParseIpAddress(text);
+    if (!parsed) return false;
+    address.family = parsed->v6 ? Address::Family::V6 : Address::Family::V4;
+    address.bytes = parsed->bytes;
     return true;
 }
 
 std::string FormatAddress(const Address& address) {
-    const auto& b = address.bytes;
-    if (address.family == Address::Family::V4) {
-        return std::to_string(b[0]) + '.' + std::to_string(b[1]) + '.' + std::to_string(b[2]) + '.' +
-               std::to_string(b[3]);
-    }
-    std::uint16_t groups[8];
-    for (std::size_t i = 0; i < 8; ++i) groups[i] = static_cast<std::uint16_t>(b[2 * i] << 8 | b[2 * i + 1]);
-    // The longest run of two or more zero groups is shortened to "::", the first of equal runs.
-    int best_start = -1, best_length = 1;
-    for (int i = 0; i < 8;) {
-        if (groups[i] != 0) {
-            ++i;
-            continue;
-        }
-        int j = i;
-        while (j < 8 && groups[j] == 0) ++j;
-        if (j - i > best_length) {
-            best_start = i;
-            best_length = j - i;
-        }
-        i = j;
-    }
-    static constexpr char kHex[] = "0123456789abcdef";
-    std::string text;
-    for (int i = 0; i < 8; ++i) {
-        if (i == best_start) {
-            text += "::";
-            i += best_length - 1;
-            continue;
-        }
-        if (!text.empty() && text.back() != ':') text += ':';
-        const unsigned g = groups[i];
-        bool started = false;
-        for (int shift = 12; shift >= 0; shift -= 4) {
-            const unsigned digit = (g >> shift) & 0xF;
-            if (digit != 0 || started || shift == 0) {
-                text += kHex[digit];
-                started = true;
-            }
-        }
-    }
-    return text;
+    return platform::FormatIpAddress({address.family == Address::Family::V6, address.bytes});
 }
 
 std::string FormatSpan(const AddressSpan& span) {
@@ -378,7 +383,22 @@ std::vector<std::uint8_t> EncodeRequest(const Request& request) {
             for (const auto& a : request.remove) WriteAddress(w, a);
             break;
         case Op::SetBlockInternet:
+        case Op::SetFirstStrike:
             w.U8(request.on ? 1 : 0);
+            break;
+        case Op::UpdateExempt:
+            w.U8(request.clear ? kClearFlag : 0);
+            w.U32(static_cast<std::uint32_t>(request.exempt_add.size()));
+            w.U32(static_cast<std::uint32_t>(request.exempt_remove.size()));
+            for (const auto& range : request.exempt_add) WriteRange(w, range);
+            for (const auto& range : request.exempt_remove) WriteRange(w, range);
+            break;
+        case Op::Owners:
+            w.U32(static_cast<std::uint32_t>(std::min(request.sockets.size(), kMaxSocketRefs)));
+            for (std::size_t i = 0; i < request.sockets.size() && i < kMaxSocketRefs; ++i) {
+                w.U64(request.sockets[i].cookie);
+                w.U64(request.sockets[i].inode);
+            }
             break;
         case Op::UpdateShared:
             w.U8(request.clear ? kClearFlag : 0);
@@ -399,7 +419,7 @@ ParseStatus ParseRequest(std::span<const std::uint8_t> bytes, Request& request, 
     std::span<const std::uint8_t> payload;
     const ParseStatus frame = ParseFrame(bytes, op, version, payload, consumed);
     if (frame != ParseStatus::Complete) return frame;
-    if (!IsKnownOp(op, version)) return ParseStatus::Invalid;
+    if (!IsKnownOp(op) || !IsOpOfVersion(static_cast<Op>(op), version)) return ParseStatus::Invalid;
     Request parsed;
     parsed.op = static_cast<Op>(op);
     parsed.version = version;
@@ -442,7 +462,8 @@ ParseStatus ParseRequest(std::span<const std::uint8_t> bytes, Request& request, 
             }
             break;
         }
-        case Op::SetBlockInternet: {
+        case Op::SetBlockInternet:
+        case Op::SetFirstStrike: {
             if (r.Left() != 1) return ParseStatus::Invalid;
             const std::uint8_t on = r.U8();
             if (on > 1) return ParseStatus::Invalid;
@@ -467,6 +488,37 @@ ParseStatus ParseRequest(std::span<const std::uint8_t> bytes, Request& request, 
             }
             for (auto& span : parsed.shared_remove) {
                 if (!ReadSpan(r, span)) return ParseStatus::Invalid;
+            }
+            break;
+        }
+        case Op::UpdateExempt: {
+            if (r.Left() < 9) return ParseStatus::Invalid;
+            const std::uint8_t flags = r.U8();
+            const std::uint64_t adds = r.U32();
+            const std::uint64_t removes = r.U32();
+            if ((flags & ~kClearFlag) != 0 || adds + removes > kMaxExemptRanges ||
+                r.Left() != (adds + removes) * kExemptRangeSize) {
+                return ParseStatus::Invalid;
+            }
+            parsed.clear = (flags & kClearFlag) != 0;
+            parsed.exempt_add.resize(static_cast<std::size_t>(adds));
+            parsed.exempt_remove.resize(static_cast<std::size_t>(removes));
+            for (auto& range : parsed.exempt_add) {
+                if (!ReadRange(r, range)) return ParseStatus::Invalid;
+            }
+            for (auto& range : parsed.exempt_remove) {
+                if (!ReadRange(r, range)) return ParseStatus::Invalid;
+            }
+            break;
+        }
+        case Op::Owners: {
+            if (r.Left() < 4) return ParseStatus::Invalid;
+            const std::uint64_t count = r.U32();
+            if (count > kMaxSocketRefs || r.Left() != count * kSocketRefSize) return ParseStatus::Invalid;
+            parsed.sockets.resize(static_cast<std::size_t>(count));
+            for (SocketRef& socket : parsed.sockets) {
+                socket.cookie = r.U64();
+                socket.inode = r.U64();
             }
             break;
         }
@@ -496,15 +548,31 @@ std::vector<std::uint8_t> EncodeReply(const Reply& reply) {
         w.U32(reply.shared_v4);
         w.U32(reply.shared_v6);
     }
+    if (reply.op == Op::Owners && reply.result == Result::Ok) {
+        const std::size_t count = std::min(reply.owners.size(), kMaxOwnerRecords);
+        w.U32(static_cast<std::uint32_t>(count));
+        for (std::size_t i = 0; i < count; ++i) WriteOwner(w, reply.owners[i]);
+    }
     if (reply.op == Op::Status && reply.result == Result::Ok) {
         const GuardState& s = reply.state;
+        const bool v3 = reply.version >= kFirstStrikeVersion;
+        const bool v4 = reply.version >= kSharedSetsVersion;
         w.U8(static_cast<std::uint8_t>((s.packet_filter ? kStatePacketFilter : 0) |
                                        (s.teardown ? kStateTeardown : 0) | (s.bait ? kStateBait : 0) |
-                                       (s.block_internet ? kStateBlockInternet : 0)));
+                                       (s.block_internet ? kStateBlockInternet : 0) |
+                                       (v3 && s.first_strike ? kStateFirstStrike : 0) |
+                                       (v3 && s.first_strike_armed ? kStateFirstStrikeArmed : 0) |
+                                       (v3 && s.half_open_events ? kStateHalfOpenEvents : 0) |
+                                       (v4 && s.shared_sets ? kStateSharedSets : 0)));
         w.U8(0);
         w.U8(0);
         w.U32(s.blocked_v4);
         w.U32(s.blocked_v6);
+        if (v3) w.U32(s.struck);
+        if (v4) {
+            w.U32(s.shared_v4);
+            w.U32(s.shared_v6);
+        }
     }
     return w.Finish();
 }
@@ -514,10 +582,12 @@ ParseStatus ParseReply(std::span<const std::uint8_t> bytes, Reply& reply, std::s
     std::span<const std::uint8_t> payload;
     const ParseStatus frame = ParseFrame(bytes, op, version, payload, consumed);
     if (frame != ParseStatus::Complete) return frame;
-    if ((op & kReplyBit) == 0 || !IsKnownOp(static_cast<std::uint8_t>(op & ~kReplyBit), version) ||
+    const auto reply_op = static_cast<std::uint8_t>(op & ~kReplyBit);
+    if ((op & kReplyBit) == 0 || !IsKnownOp(reply_op) || !IsOpOfVersion(static_cast<Op>(reply_op), version) ||
         payload.empty()) {
         return ParseStatus::Invalid;
     }
+    // An answer in a version that has no such operation is an UnsupportedVersion one at most.
     Reply parsed;
     parsed.op = static_cast<Op>(op & ~kReplyBit);
     parsed.version = version;
@@ -526,15 +596,28 @@ ParseStatus ParseReply(std::span<const std::uint8_t> bytes, Reply& reply, std::s
     if (result > static_cast<std::uint8_t>(Result::NotAvailable)) return ParseStatus::Invalid;
     parsed.result = static_cast<Result>(result);
     if (parsed.op == Op::Status && parsed.result == Result::Ok) {
-        if (payload.size() != kStatusReplySize) return ParseStatus::Invalid;
+        const bool v3 = version >= kFirstStrikeVersion;
+        const bool v4 = version >= kSharedSetsVersion;
+        const std::size_t size = v4 ? kStatusReplySize4 : v3 ? kStatusReplySize3 : kStatusReplySize;
+        const std::uint8_t known = v4 ? kStateKnown4 : v3 ? kStateKnown3 : kStateKnown;
+        if (payload.size() != size) return ParseStatus::Invalid;
         const std::uint8_t flags = r.U8();
-        if ((flags & ~kStateKnown) != 0 || r.U8() != 0 || r.U8() != 0) return ParseStatus::Invalid;
+        if ((flags & ~known) != 0 || r.U8() != 0 || r.U8() != 0) return ParseStatus::Invalid;
         parsed.state.packet_filter = (flags & kStatePacketFilter) != 0;
         parsed.state.teardown = (flags & kStateTeardown) != 0;
         parsed.state.bait = (flags & kStateBait) != 0;
         parsed.state.block_internet = (flags & kStateBlockInternet) != 0;
+        parsed.state.first_strike = (flags & kStateFirstStrike) != 0;
+        parsed.state.first_strike_armed = (flags & kStateFirstStrikeArmed) != 0;
+        parsed.state.half_open_events = (flags & kStateHalfOpenEvents) != 0;
+        parsed.state.shared_sets = (flags & kStateSharedSets) != 0;
         parsed.state.blocked_v4 = r.U32();
         parsed.state.blocked_v6 = r.U32();
+        if (v3) parsed.state.struck = r.U32();
+        if (v4) {
+            parsed.state.shared_v4 = r.U32();
+            parsed.state.shared_v6 = r.U32();
+        }
     } else if (parsed.op == Op::UpdateBlocked && parsed.result == Result::Ok && version >= 2) {
         if (r.Left() < 4) return ParseStatus::Invalid;
         const std::uint64_t count = r.U32();
@@ -559,6 +642,15 @@ ParseStatus ParseReply(std::span<const std::uint8_t> bytes, Reply& reply, std::s
         }
         parsed.shared_v4 = r.U32();
         parsed.shared_v6 = r.U32();
+    } else if (parsed.op == Op::Owners && parsed.result == Result::Ok) {
+        if (version < kOwnersVersion || r.Left() < 4) return ParseStatus::Invalid;
+        const std::uint64_t count = r.U32();
+        if (count > kMaxOwnerRecords) return ParseStatus::Invalid;
+        parsed.owners.resize(static_cast<std::size_t>(count));
+        for (OwnerRecord& owner : parsed.owners) {
+            if (!ReadOwner(r, owner)) return ParseStatus::Invalid;
+        }
+        if (r.Left() != 0) return ParseStatus::Invalid;
     } else if (payload.size() != 1) {
         return ParseStatus::Invalid;
     }
@@ -568,10 +660,17 @@ ParseStatus ParseReply(std::span<const std::uint8_t> bytes, Reply& reply, std::s
 
 std::vector<std::uint8_t> EncodeEvents(const EventBatch& batch) {
     Writer w(static_cast<std::uint8_t>(static_cast<std::uint8_t>(Op::Events) | kReplyBit), batch.version);
-    const std::size_t count = std::min(batch.events.size(), kMaxEventRecords);
+    const std::size_t count = std::min(batch.events.size(), MaxEventRecords(batch.version));
     w.U32(static_cast<std::uint32_t>(count));
     w.U32(batch.lost);
-    for (std::size_t i = 0; i < count; ++i) WriteEvent(w, batch.events[i]);
+    for (std::size_t i = 0; i < count; ++i) WriteEvent(w, batch.events[i], batch.version);
+    if (batch.version >= 3) {
+        // As many owner records as the frame has room for, whatever their names and paths.
+        const std::size_t room = (kMaxPayload - 12 - count * kEventRecordSize) / kMaxOwnerRecordSize;
+        const std::size_t owners = std::min({batch.owners.size(), kMaxOwnerRecords, room});
+        w.U32(static_cast<std::uint32_t>(owners));
+        for (std::size_t i = 0; i < owners; ++i) WriteOwner(w, batch.owners[i]);
+    }
     return w.Finish();
 }
 
@@ -588,10 +687,21 @@ ParseStatus ParseEvents(std::span<const std::uint8_t> bytes, EventBatch& batch, 
     EventBatch parsed;
     parsed.version = version;
     parsed.lost = r.U32();
-    if (r.Left() != count * kEventRecordSize) return ParseStatus::Invalid;
+    const bool owners = version >= 3;
+    if (owners ? r.Left() < count * kEventRecordSize + 4 : r.Left() != count * kEventRecordSize)
+        return ParseStatus::Invalid;
     parsed.events.resize(static_cast<std::size_t>(count));
     for (auto& e : parsed.events) {
-        if (!ReadEvent(r, e)) return ParseStatus::Invalid;
+        if (!ReadEvent(r, e, version)) return ParseStatus::Invalid;
+    }
+    if (owners) {
+        const std::uint64_t owner_count = r.U32();
+        if (owner_count > kMaxOwnerRecords) return ParseStatus::Invalid;
+        parsed.owners.resize(static_cast<std::size_t>(owner_count));
+        for (OwnerRecord& owner : parsed.owners) {
+            if (!ReadOwner(r, owner)) return ParseStatus::Invalid;
+        }
+        if (r.Left() != 0) return ParseStatus::Invalid;
     }
     batch = std::move(parsed);
     return ParseStatus::Complete;

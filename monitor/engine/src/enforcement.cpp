@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <iterator>
 
+#include "map_differences.h"
 #include "velmor/platform/diag.h"
 #include "velmor/rules/live_lists.h"
 
@@ -12,22 +13,11 @@ namespace {
 constexpr auto kRetryInterval = std::chrono::seconds(1);
 constexpr auto kHangUpCheckInterval = std::chrono::milliseconds(500);
 
-// Listening sockets and loopback never meet automatic blocking, whatever the rule files say.
-bool NeverBlocked(std::string_view address) {
-    return address == "0.0.0.0" || address == "127.0.0.1" || address == "::" || address == "::1";
-}
-
 }  // namespace
 
-bool BlockedAddressTracker::Wanted(std::string_view address, const rules::RuleStore& store) const {
-    if (!auto_block_) return false;
-    const auto listed = listed_.find(address);
-    if (listed != listed_.end()) return listed->second;
-    return store.IsIndexedBlocked(address) && !NeverBlocked(address);
-}
-
-BlockedAddressTracker::Change BlockedAddressTracker::Update(const rules::ListModel& address_list,
-                                                            const rules::RuleStore& store, bool auto_block) {
+BlockedAddressTracker::Change BlockedAddressTracker::Update(const BlockPolicy& policy, bool auto_block) {
+    const rules::ListModel& address_list = policy.AddressList();
+    const rules::RuleStore& store = policy.Store();
     Change change;
     std::set<std::string, std::less<>> candidates;
     const bool everything = !primed_ || auto_block != auto_block_;
@@ -45,21 +35,7 @@ BlockedAddressTracker::Change BlockedAddressTracker::Update(const rules::ListMod
                                rules::Verdict::Blocked);
         }
         // Addresses that came, went or changed their verdict.
-        auto a = listed_.begin();
-        auto b = listed.begin();
-        while (a != listed_.end() || b != listed.end()) {
-            if (b == listed.end() || (a != listed_.end() && a->first < b->first)) {
-                candidates.insert(a->first);
-                ++a;
-            } else if (a == listed_.end() || b->first < a->first) {
-                candidates.insert(b->first);
-                ++b;
-            } else {
-                if (a->second != b->second) candidates.insert(a->first);
-                ++a;
-                ++b;
-            }
-        }
+        AddDifferences(listed_, listed, candidates);
         listed_ = std::move(listed);
         list_generation_ = address_list.Generation();
     }
@@ -78,8 +54,10 @@ BlockedAddressTracker::Change BlockedAddressTracker::Update(const rules::ListMod
         for (const auto& [address, blocked] : listed_) candidates.insert(address);
         candidates.insert(store.BlockedAddresses().begin(), store.BlockedAddresses().end());
     }
+    candidates.insert(held_.begin(), held_.end());
+    held_.clear();
     for (const std::string& address : candidates) {
-        const bool want = Wanted(address, store);
+        const bool want = auto_block_ && policy.Now(address).blocked;
         const bool have = applied_.contains(address);
         if (want && !have) {
             change.add.push_back(address);
@@ -91,6 +69,13 @@ BlockedAddressTracker::Change BlockedAddressTracker::Update(const rules::ListMod
     }
     primed_ = true;
     return change;
+}
+
+void BlockedAddressTracker::Held(std::string_view address) {
+    // Before the first update everything is sent anew.
+    if (!primed_) return;
+    applied_.emplace(address);
+    held_.emplace(address);
 }
 
 GuardEnforcement::GuardEnforcement(guard::GuardLink& link, platform::ConnectionTable& fallback,
@@ -117,7 +102,10 @@ void GuardEnforcement::Lost() {
     if (state_) ++generation_;
     state_.reset();
     tracker_.Reset();
+    exempt_tracker_.Reset();
     block_internet_sent_.reset();
+    strike_sent_.reset();
+    strike_refused_ = false;
 }
 
 bool GuardEnforcement::EnsureConnected(bool now) {
@@ -143,7 +131,11 @@ bool GuardEnforcement::EnsureConnected(bool now) {
     if (!state_) return false;
     last_check_ = time;
     tracker_.Reset();
+    exempt_tracker_.Reset();
     block_internet_sent_.reset();
+    // A new session starts disarmed.
+    strike_sent_ = false;
+    strike_refused_ = false;
     ++generation_;
     return true;
 }
@@ -159,11 +151,47 @@ void GuardEnforcement::TearDown(std::span<const platform::SocketId> ids) {
     fallback_.Destroy(ids);
 }
 
-void GuardEnforcement::Sync(const rules::ListModel& address_list, const rules::RuleStore& store,
-                            bool auto_block, bool block_internet) {
+void GuardEnforcement::KernelStruck(std::string_view address) {
+    if (state_) tracker_.Held(address);
+}
+
+bool GuardEnforcement::SwitchFirstStrike(bool on) {
+    if (strike_sent_ == on) return true;
+    if (!link_.SetFirstStrike(on)) {
+        if (!link_.Connected()) {
+            Lost();
+            return false;
+        }
+        platform::Diag("enforcement", "the guard refused to switch its first strike");
+        strike_refused_ = true;
+        return true;
+    }
+    strike_sent_ = on;
+    return true;
+}
+
+bool GuardEnforcement::SyncExempt(const BlockPolicy& policy) {
+    const auto change = exempt_tracker_.Update(policy.AddressList(), policy.Store(), *exemptions_);
+    if (change.Empty() || link_.UpdateExempt(change.clear, change.add, change.remove)) return true;
+    if (!link_.Connected()) {
+        Lost();
+        return false;
+    }
+    // The guard no longer knows for certain what to spare, and strikes nothing: so it stays.
+    platform::Diag("enforcement", "the guard refused the first strike's exempt ranges");
+    strike_refused_ = true;
+    strike_sent_ = false;
+    return true;
+}
+
+void GuardEnforcement::Sync(const BlockPolicy& policy, bool auto_block, bool block_internet) {
     if (!EnsureConnected()) return;
     if (state_ && state_->packet_filter) {
-        const auto change = tracker_.Update(address_list, store, auto_block);
+        const bool strike = state_->first_strike && exemptions_ != nullptr && !strike_refused_;
+        // Off before the sets let go of anything; on only once what it must spare is in.
+        if (strike && !auto_block && !SwitchFirstStrike(false)) return;
+        if (strike && !SyncExempt(policy)) return;
+        const auto change = tracker_.Update(policy, auto_block);
         if (!change.Empty()) {
             if (!link_.UpdateBlocked(change.clear, change.add, change.remove)) {
                 Lost();
@@ -178,6 +206,7 @@ void GuardEnforcement::Sync(const rules::ListModel& address_list, const rules::R
             }
             block_internet_sent_ = block_internet;
         }
+        if (strike && auto_block && !strike_refused_) SwitchFirstStrike(true);
     }
 }
 

@@ -1,7 +1,6 @@
 #include "velmor/engine/guard_table_events.h"
 
 #include <algorithm>
-#include <functional>
 
 namespace velmor::engine {
 namespace {
@@ -21,8 +20,12 @@ bool GuardTableEvents::TakePending() {
     stats_.events += taken.events;
     stats_.lost += taken.lost;
     // A stream that ended leaves the table unwatched from here: one more read of it is due.
-    const bool unexpected =
-        expected_ ? !std::all_of(last_.begin(), last_.end(), std::cref(expected_)) : !last_.empty();
+    bool unexpected = false;
+    for (const guard::EventRecord& event : last_) {
+        // An expected close is expected once.
+        if (event.new_state == guard::tcp_state::kClose && expected_closes_.Remove(event.cookie)) continue;
+        unexpected = true;
+    }
     const bool changed = unexpected || taken.lost > 0 || taken.hung_up;
     if (changed) ++stats_.takes;
     // What did come is kept even when some were lost: the arrivals among it are filed from their

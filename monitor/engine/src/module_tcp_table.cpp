@@ -57,8 +57,12 @@ std::uint64_t Words(std::uint32_t high, std::uint32_t low) {
 // One row's digest: its fields chained through Mix, seeded with the key.
 std::uint64_t RowDigest(const TcpRow& row, std::uint64_t key) {
     const std::uint64_t ports = ((row.dwLocalPort & 0xFFFFu) << 16) | (row.dwRemotePort & 0xFFFFu);
-    std::uint64_t h =
-        Mix(key ^ Words(static_cast<std::uint32_t>(row.family), static_cast<std::uint32_t>(ports)));
+    // A half-open row files nothing, so the same row established a moment later must make another
+    // set, or its intruder would wait for some unrelated change. Only that state counts: a row torn
+    // down (marked kDeleteTcb) keeps its digest, and later states change no verdict.
+    const std::uint32_t half_open = row.dwState == kStateSynReceived ? 0x100u : 0u;
+    std::uint64_t h = Mix(
+        key ^ Words(static_cast<std::uint32_t>(row.family) | half_open, static_cast<std::uint32_t>(ports)));
     if (row.family == platform::AddressFamily::kIpv6) {
         h = Mix(h ^ Words(row.dwLocalAddr6[0], row.dwLocalAddr6[1]));
         h = Mix(h ^ Words(row.dwLocalAddr6[2], row.dwLocalAddr6[3]));

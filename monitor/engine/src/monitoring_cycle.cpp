@@ -6,20 +6,6 @@
 #include "velmor/platform/diag.h"
 
 namespace velmor::engine {
-namespace {
-
-// Listening sockets and loopback connections are neither shown nor filed, in either family.
-bool IsUnlistedAddress(std::string_view address) {
-    return address == "0.0.0.0" || address == "127.0.0.1" || address == "::" || address == "::1";
-}
-
-// The fingerprint key: unknown outside this process, so no remote host can pick rows that collide.
-std::uint64_t FingerprintKey() {
-    std::random_device source;
-    return (static_cast<std::uint64_t>(source()) << 32) ^ source();
-}
-
-}  // namespace
 
 MonitoringCycle::MonitoringCycle(platform::ConnectionTable& table, platform::SocketCounterSource* counters,
                                  rules::RuleStore& store, rules::ListModel& address_list,
@@ -33,8 +19,7 @@ MonitoringCycle::MonitoringCycle(platform::ConnectionTable& table, platform::Soc
       host_(host),
       dialogs_(dialogs),
       clock_(clock),
-      random_(random),
-      fingerprint_key_(FingerprintKey()) {}
+      random_(random) {}
 
 bool MonitoringCycle::IsChecked(int index) const {
     return index == kAutoBlockBox || index == kBlockInternetBox ? checked_[static_cast<std::size_t>(index)]
@@ -68,7 +53,9 @@ bool MonitoringCycle::ShouldDump() {
         !dumped_once_ || now - last_dump_ >= (events ? event_safety_net_ : safety_net_);
     store_.RefreshBlockedIndex(safety_net_due);
 
-    bool dump = safety_net_due || table_news_ || checked_ != seen_checked_ ||
+    // A half-open row is seen within a second, as it was before the events told of SYNs.
+    const bool half_open_due = events && half_open_news_ && now - last_dump_ >= std::chrono::seconds(1);
+    bool dump = safety_net_due || half_open_due || table_news_ || checked_ != seen_checked_ ||
                 address_list_.Generation() != seen_list_generation_ ||
                 store_.BlockedGeneration() != seen_blocked_generation_;
     if (counters_ != nullptr) {
@@ -91,6 +78,7 @@ bool MonitoringCycle::ShouldDump() {
     if (dump) {
         dumped_once_ = true;
         last_dump_ = now;
+        half_open_news_ = false;
     }
     return dump;
 }
@@ -99,16 +87,16 @@ void MonitoringCycle::TimerGetTable_Timer() {
     ++stats_.ticks;
     TakeTableNews();
     // Block the Internet takes over from a pass in progress at once.
-    if (pass_.active && checked_[kBlockInternetBox]) pass_.active = false;
-    if (pass_.active) {
+    if (ledger_.PassActive() && checked_[kBlockInternetBox]) ledger_.DropPass();
+    if (ledger_.PassActive()) {
         // The rest of a long pass, after the arrivals since its last slice. It meets the table of its
         // own read; whatever changed since is read once it is done.
-        if (!arrivals_.empty()) FileArrivals();
+        if (ledger_.HasArrivals()) FileArrivals();
         ContinuePass();
         return;
     }
     const bool read = ShouldDump();
-    if (!arrivals_.empty()) {
+    if (ledger_.HasArrivals()) {
         // New connections on the bait go first, so that a read due for another reason (the safety
         // net, a counter, other events) does not hold up their teardown; the read then meets the
         // table they left.
@@ -121,7 +109,7 @@ void MonitoringCycle::TimerGetTable_Timer() {
     ++stats_.dumps;
     seen_checked_ = checked_;
     TakeTcpSnapshot(table_, tcp_);
-    snapshot_cookies_stale_ = true;
+    ledger_.TableRead();
     TakeUdpSnapshot(table_, udp_);
     const int tcp_count = static_cast<int>(tcp_.dwNumEntries);
     const int udp_count = static_cast<int>(udp_.dwNumEntries);
@@ -133,13 +121,12 @@ void MonitoringCycle::TimerGetTable_Timer() {
     }
     // The set of rows, not only their number: a connection that replaced a closed one since the
     // last pass (an intruder right after the one before it was torn down) is new all the same.
-    const std::uint64_t fingerprint = RowSetFingerprint(tcp_, fingerprint_key_);
-    if (udp_count != last_udp_count_ || tcp_count != last_tcp_count_ ||
-        fingerprint != last_tcp_fingerprint_) {
+    const std::uint64_t fingerprint = ledger_.Fingerprint(tcp_);
+    if (ledger_.Differs(tcp_count, udp_count, fingerprint)) {
         // Every connection the pass will block goes before any rule file is written.
         if (checked_[kAutoBlockBox]) TearDownWhatThePassWillBlock();
         ++stats_.full_passes;
-        pass_ = {true, 0, tcp_count, udp_count, fingerprint};
+        ledger_.BeginPass(tcp_count, udp_count, fingerprint);
         ContinuePass();
         return;
     }
@@ -153,20 +140,19 @@ void MonitoringCycle::ContinuePass() {
     // to the event loop after each slice, so windows, commands and the bait listener keep answering.
     // At least a few rows per slice, so a small table is always passed in one tick.
     const auto start = clock_.Now();
-    const std::size_t first = pass_.next;
-    while (pass_.next < tcp_.rows.size()) {
-        PassRow(tcp_.rows[pass_.next++]);
-        if (pass_.next < tcp_.rows.size() && pass_.next - first >= pass_slice_rows_ &&
+    const std::size_t first = ledger_.NextRow();
+    while (ledger_.NextRow() < tcp_.rows.size()) {
+        const std::size_t row = ledger_.NextRow();
+        ledger_.RowPassed();
+        PassRow(tcp_.rows[row]);
+        if (row + 1 < tcp_.rows.size() && row + 1 - first >= pass_slice_rows_ &&
             clock_.Now() - start >= pass_slice_) {
             ++stats_.pass_slices;
             FinishTick();
             return;
         }
     }
-    pass_.active = false;
-    last_udp_count_ = pass_.udp_count;
-    last_tcp_count_ = pass_.tcp_count;
-    last_tcp_fingerprint_ = pass_.fingerprint;
+    ledger_.EndPass();
     ShowActivityLed(0);
     if (checked_[kAutoBlockBox]) AutomaticBlocking();
     FinishTick();
@@ -174,14 +160,15 @@ void MonitoringCycle::ContinuePass() {
 
 void MonitoringCycle::FinishTick() {
     // Teardowns asked for before a pass count once it is done, when its rows are marked.
-    const std::size_t teardowns = teardowns_.Size() + (pass_.active ? 0 : std::exchange(early_teardowns_, 0));
+    const std::size_t teardowns =
+        teardowns_.Size() + (ledger_.PassActive() ? 0 : std::exchange(early_teardowns_, 0));
     stats_.teardowns += teardowns_.Size();
     teardowns_.Flush(*enforcement_);
     // After the teardowns, so their resets leave before the packet filter drops an address.
-    enforcement_->Sync(address_list_, store_, checked_[kAutoBlockBox], checked_[kBlockInternetBox]);
+    enforcement_->Sync(policy_, checked_[kAutoBlockBox], checked_[kBlockInternetBox]);
     seen_list_generation_ = address_list_.Generation();
     seen_blocked_generation_ = store_.BlockedGeneration();
-    if (teardowns > 0 && !pass_.active) SettleTeardowns();
+    if (teardowns > 0 && !ledger_.PassActive()) SettleTeardowns();
 }
 
 void MonitoringCycle::TearDownWhatThePassWillBlock() {
@@ -191,12 +178,12 @@ void MonitoringCycle::TearDownWhatThePassWillBlock() {
     for (std::size_t i = 0; i < tcp_.rows.size() && i < tcp_.ids.size(); ++i) {
         const TcpRow& row = tcp_.rows[i];
         RemoteAddressText(row, address_text_);
-        if (IsUnlistedAddress(address_text_)) continue;
+        if (BlockPolicy::IsUnlisted(address_text_)) continue;
         auto decided = decided_.find(address_text_);
         if (decided == decided_.end()) {
-            const std::optional<bool> blocked = VerdictAfterPass(row, address_text_);
-            if (!blocked) continue;
-            decided = decided_.emplace(address_text_, *blocked).first;
+            const BlockDecision after_pass = policy_.AfterPass(row, address_text_);
+            if (!after_pass.Decided()) continue;
+            decided = decided_.emplace(address_text_, after_pass.blocked).first;
         }
         if (!decided->second) continue;
         teardowns_.Add(tcp_.ids[i]);
@@ -213,7 +200,7 @@ void MonitoringCycle::BlockEverything() {
 
 void MonitoringCycle::PassRow(const TcpRow& row) {
     const std::string address = RemoteAddressText(row);
-    if (IsUnlistedAddress(address)) return;
+    if (BlockPolicy::IsUnlisted(address)) return;
     const std::string remote_port = PortToString(row.dwRemotePort);
 
     UpdatePortList(address, remote_port);
@@ -233,27 +220,10 @@ void MonitoringCycle::PassRow(const TcpRow& row) {
     if (address_list_.RowCount() >= kListCap) address_list_.Clear();
 }
 
-std::optional<rules::Verdict> MonitoringCycle::FiledVerdict(const std::string& address) const {
-    using rules::Verdict;
-    for (const Verdict verdict : {Verdict::Blocked, Verdict::Allowed})
-        if (store_.Exists(address, verdict)) return verdict;
-    return std::nullopt;
-}
-
-std::optional<rules::Verdict> MonitoringCycle::NewAddressVerdict(const TcpRow& row) {
-    // Whoever completed a handshake with our port 80 (the bait listener) is an intruder. A half-open
-    // row proves no address, on the bait or elsewhere: it is listed, and filed once a row of the same
-    // address completes its handshake.
-    if (LocalPortOf(row) == kBaitPort)
-        return HandshakeCompleted(row) ? std::optional(rules::Verdict::Blocked) : std::nullopt;
-    if (row.dwState == kStateSynReceived) return std::nullopt;
-    return rules::Verdict::Allowed;
-}
-
 void MonitoringCycle::FileNewAddress(int list_row, const std::string& address, const std::string& remote_port,
                                      const TcpRow& row) {
     using rules::Verdict;
-    if (const std::optional<Verdict> filed = FiledVerdict(address)) {
+    if (const std::optional<Verdict> filed = policy_.RuleFileVerdict(address)) {
         // A file that cannot be read still gives its verdict; its info stays empty.
         const auto line = store_.ReadLine(address, *filed);
         address_list_.SetCell(list_row, watch_ip::kVerdict, rules::VerdictText(*filed));
@@ -262,32 +232,24 @@ void MonitoringCycle::FileNewAddress(int list_row, const std::string& address, c
         return;
     }
     // No rule yet.
-    rules::Exemption exemption = rules::Exemption::None;
-    const std::optional<Verdict> verdict = FilingVerdict(row, address, exemption);
-    if (!verdict) return;
+    const BlockDecision decision = policy_.ForNewAddress(row, address);
+    if (!decision.Decided()) return;
+    const Verdict verdict = decision.blocked ? Verdict::Blocked : Verdict::Allowed;
+    const rules::Exemption exemption = decision.exemption;
     // A bait hit from a lifeline or a trusted address is allowed, with a note saying why.
     const std::string info = exemption != rules::Exemption::None ? rules::ExemptionNote(exemption) : "";
     // The list shows the verdict even when the file cannot be written; the next start files it anew.
-    if (!store_.Write(address, *verdict, rules::MakeRuleLine(remote_port, address, info)))
+    if (!store_.Write(address, verdict, rules::MakeRuleLine(remote_port, address, info)))
         platform::Diag("rules", "no rule file for " + address);
-    address_list_.SetCell(list_row, watch_ip::kVerdict, rules::VerdictText(*verdict));
+    address_list_.SetCell(list_row, watch_ip::kVerdict, rules::VerdictText(verdict));
     address_list_.SetCell(list_row, watch_ip::kInfo, info);
-    if (*verdict == Verdict::Blocked) {
+    if (verdict == Verdict::Blocked) {
         AlertIfHidden();
         host_.IntruderFiled(address);
     } else if (exemption != rules::Exemption::None) {
         ++stats_.exempt_hits;
         host_.ExemptAddressMet(address, exemption);
     }
-}
-
-std::optional<rules::Verdict> MonitoringCycle::FilingVerdict(const TcpRow& row, const std::string& address,
-                                                             rules::Exemption& exemption) const {
-    exemption = rules::Exemption::None;
-    std::optional<rules::Verdict> verdict = NewAddressVerdict(row);
-    if (verdict != rules::Verdict::Blocked) return verdict;
-    exemption = exemptions_->Of(address);
-    return exemption == rules::Exemption::None ? rules::Verdict::Blocked : rules::Verdict::Allowed;
 }
 
 void MonitoringCycle::AlertIfHidden() {
@@ -297,7 +259,7 @@ void MonitoringCycle::AlertIfHidden() {
 void MonitoringCycle::AutomaticBlocking() {
     for (std::size_t i = 0; i < tcp_.rows.size(); ++i) {
         RemoteAddressText(tcp_.rows[i], address_text_);
-        if (!IsBlocked(address_text_)) continue;
+        if (!policy_.Now(address_text_).blocked) continue;
         if (i < torn_early_.size() && torn_early_[i]) {
             // Asked for before the pass; marked as the table's other teardowns are.
             tcp_.rows[i].dwState = kDeleteTcb;
@@ -306,35 +268,6 @@ void MonitoringCycle::AutomaticBlocking() {
         TearDownConnection(tcp_, i, teardowns_);
     }
     torn_early_.clear();
-}
-
-bool MonitoringCycle::IsBlocked(const std::string& address) const {
-    const int listed = address_list_.Find(address);
-    // A listed address: its verdict cell decides. An address the list does not show (it was
-    // emptied at 100 rows, or by the user) stays blocked if its blocked rule file exists.
-    return listed >= 0
-               ? rules::VerdictOf(address_list_.Cell(listed, watch_ip::kVerdict)) == rules::Verdict::Blocked
-               : !IsUnlistedAddress(address) && store_.IsIndexedBlocked(address);
-}
-
-std::optional<bool> MonitoringCycle::VerdictAfterPass(const TcpRow& row, const std::string& address) const {
-    if (IsUnlistedAddress(address)) return false;
-    // Listed with a verdict: its cell decides, as after the pass.
-    const int listed = address_list_.Find(address);
-    if (listed >= 0 && !address_list_.Cell(listed, watch_ip::kVerdict).empty()) return IsBlocked(address);
-    // The pass lists it with its rule file's verdict (a blocked file first: the index knows those
-    // without a look into the folder), or files it as a new address; if that row empties the list at
-    // 100 rows, the rule file then decides the same way.
-    if (store_.IsIndexedBlocked(address)) return true;
-    if (store_.Exists(address, rules::Verdict::Allowed)) return false;
-    rules::Exemption exemption;
-    const std::optional<rules::Verdict> verdict = FilingVerdict(row, address, exemption);
-    if (!verdict) return std::nullopt;
-    return *verdict == rules::Verdict::Blocked;
-}
-
-bool MonitoringCycle::WillBeBlocked(const TcpRow& row) const {
-    return VerdictAfterPass(row, RemoteAddressText(row)).value_or(false);
 }
 
 void MonitoringCycle::UpdatePortList(std::string_view address, std::string_view port) {

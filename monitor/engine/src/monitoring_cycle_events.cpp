@@ -9,51 +9,48 @@
 namespace velmor::engine {
 namespace {
 
-// Cookies of sockets torn down and known gone, kept until their close event comes: as many as a
-// flood of intruders can leave between two ticks.
-constexpr std::size_t kMaxTornDown = 4096;
 // Teardowns of one read that are looked up again to see them gone.
 constexpr std::size_t kMaxSettled = 64;
-
-std::uint64_t CookieOf(const platform::SocketId& id) {
-    return (static_cast<std::uint64_t>(id.cookie[1]) << 32) | id.cookie[0];
-}
 
 }  // namespace
 
 void MonitoringCycle::TakeTableNews() {
     table_news_ = false;
-    if (news_ == nullptr) return;
-    if (!news_->Live()) {
+    if (events_ == nullptr) return;
+    if (!events_->Live()) {
         // From here the counter gate watches the table; what the last events left unsaid is read now.
-        table_news_ = news_was_live_;
-        news_was_live_ = false;
+        table_news_ = events_were_live_;
+        events_were_live_ = false;
         return;
     }
-    news_was_live_ = true;
+    events_were_live_ = true;
     // Events lost on the way: only a read of the whole table can tell what changed. The arrivals
     // that did come are still filed from their events first.
-    if (news_->TakeNews(news_events_)) table_news_ = true;
+    if (events_->TakeNews(news_events_)) table_news_ = true;
     // In block-the-Internet mode every event leads to the tick that tears the whole table down.
     const bool targeted = finder_ != nullptr && !checked_[kBlockInternetBox];
     for (const guard::EventRecord& event : news_events_) {
-        if (targeted && IsBaitArrival(event)) {
-            // Filed and torn down by a read that met it before its event came: nothing to do.
-            if (IsTornDown(event.cookie)) continue;
-            if (queued_arrivals_.contains(event.cookie)) continue;
-            arrivals_.push_back({event});
-            queued_arrivals_.emplace(event.cookie, &arrivals_.back());
+        // The kernel blocked the arrival's address already: the guard's sets hold it. It is filed, torn
+        // down and told all the same, as every arrival.
+        if ((event.flags & guard::kEventStruck) != 0 && IsBaitArrival(event)) {
+            ++stats_.struck;
+            enforcement_->KernelStruck(RemoteAddressText(RowOfEvent(event)));
+        }
+        if (event.new_state == guard::tcp_state::kNewSynRecv) {
+            half_open_news_ = true;
             continue;
         }
-        if (event.new_state == kEventClose) {
+        if (targeted && IsBaitArrival(event)) {
+            // Filed and torn down by a read that met it before its event came: nothing to do.
+            if (!ledger_.IsTornDown(event.cookie)) ledger_.Queue(event);
+            continue;
+        }
+        if (event.new_state == guard::tcp_state::kClose) {
             // The close of a socket torn down from its event, and known gone since: nothing left to see.
-            if (ForgetTornDown(event.cookie)) continue;
+            if (ledger_.ForgetTornDown(event.cookie)) continue;
             // The close of an arrival still waiting to be filed: its event proved it, so it is filed
             // from the event; the table has nothing more to say about it.
-            if (const auto queued = queued_arrivals_.find(event.cookie); queued != queued_arrivals_.end()) {
-                queued->second->closed = true;
-                continue;
-            }
+            if (ledger_.MarkClosed(event.cookie)) continue;
         }
         table_news_ = true;
     }
@@ -62,18 +59,15 @@ void MonitoringCycle::TakeTableNews() {
 void MonitoringCycle::FileArrivals() {
     // The teardown first, for every arrival as soon as its event is in: decided from what its event
     // says and what the pass will file for it, before any lookup or rule file.
-    if (decided_arrivals_ < arrivals_.size()) {
-        for (std::size_t i = decided_arrivals_; i < arrivals_.size(); ++i) {
-            Arrival& arrival = arrivals_[i];
-            if (arrival.closed || !checked_[kAutoBlockBox] || InLastSnapshot(arrival.event.cookie)) continue;
-            if (!WillBeBlocked(RowOfEvent(arrival.event))) continue;
-            teardowns_.Add(SocketIdOfEvent(arrival.event));
-            arrival.torn = true;
-        }
-        decided_arrivals_ = arrivals_.size();
-        stats_.teardowns += teardowns_.Size();
-        teardowns_.Flush(*enforcement_);
-    }
+    ledger_.DecideNewArrivals([&](PassLedger::Arrival& arrival) {
+        if (arrival.closed || !checked_[kAutoBlockBox] || ledger_.InTable(tcp_, arrival.event.cookie)) return;
+        const TcpRow row = RowOfEvent(arrival.event);
+        if (!policy_.AfterPass(row, RemoteAddressText(row)).blocked) return;
+        teardowns_.Add(guard::SocketIdOf(arrival.event));
+        arrival.torn = true;
+    });
+    stats_.teardowns += teardowns_.Size();
+    teardowns_.Flush(*enforcement_);
 
     // Then the full pass's steps for each of them, slice by slice. The store indexes the rule files
     // they write at once: no change from outside for the next tick, while anything else that changed
@@ -82,13 +76,10 @@ void MonitoringCycle::FileArrivals() {
     filed_addresses_.clear();
     const auto start = clock_.Now();
     std::size_t filed = 0;
-    while (!arrivals_.empty()) {
-        const Arrival arrival = arrivals_.front();
-        queued_arrivals_.erase(arrival.event.cookie);
-        arrivals_.pop_front();
-        if (decided_arrivals_ > 0) --decided_arrivals_;
+    while (ledger_.HasArrivals()) {
+        const PassLedger::Arrival arrival = ledger_.TakeArrival();
         // A read of the table since the connection came has filed it already.
-        if (InLastSnapshot(arrival.event.cookie)) continue;
+        if (ledger_.InTable(tcp_, arrival.event.cookie)) continue;
         const TcpRow row = RowOfEvent(arrival.event);
         PassRow(row);
         filed_addresses_.insert(RemoteAddressText(row));
@@ -100,24 +91,16 @@ void MonitoringCycle::FileArrivals() {
         platform::SocketRow again;
         bool gone = arrival.closed;
         if (!gone && arrival.torn && finder_ != nullptr) {
-            const auto status = finder_->Find(SocketIdOfEvent(arrival.event), again);
+            const auto status = finder_->Find(guard::SocketIdOf(arrival.event), again);
             gone = status == platform::SocketLookupStatus::kGone;
         }
         if (arrival.closed) ++stats_.targeted_fallbacks;
         if (gone) {
-            if (!arrival.closed) RememberTornDown(arrival.event.cookie);
+            if (!arrival.closed) RememberGone(arrival.event.cookie);
         } else {
-            // During a long pass, the table it will stand for once done.
-            const std::uint64_t digest = RowDigest(row, fingerprint_key_);
-            if (pass_.active) {
-                pass_.fingerprint += digest;
-                ++pass_.tcp_count;
-            } else {
-                last_tcp_fingerprint_ += digest;
-                ++last_tcp_count_;
-            }
+            ledger_.RowJoined(row);
         }
-        if (!arrivals_.empty() && filed >= pass_slice_rows_ && clock_.Now() - start >= pass_slice_) {
+        if (ledger_.HasArrivals() && filed >= pass_slice_rows_ && clock_.Now() - start >= pass_slice_) {
             ++stats_.pass_slices;
             break;
         }
@@ -126,7 +109,7 @@ void MonitoringCycle::FileArrivals() {
         ShowActivityLed(1);
         return;
     }
-    enforcement_->Sync(address_list_, store_, checked_[kAutoBlockBox], checked_[kBlockInternetBox]);
+    enforcement_->Sync(policy_, checked_[kAutoBlockBox], checked_[kBlockInternetBox]);
     seen_list_generation_ = address_list_.Generation();
     if (blocked_generation == seen_blocked_generation_ && OnlyArrivalsAdded(blocked_generation))
         seen_blocked_generation_ = store_.BlockedGeneration();
@@ -143,10 +126,14 @@ void MonitoringCycle::SettleTeardowns() {
         if (++looked_up > kMaxSettled) return;
         platform::SocketRow again;
         if (finder_->Find(tcp_.ids[i], again) != platform::SocketLookupStatus::kGone) continue;
-        RememberTornDown(CookieOf(tcp_.ids[i]));
-        last_tcp_fingerprint_ -= RowDigest(tcp_.rows[i], fingerprint_key_);
-        --last_tcp_count_;
+        RememberGone(CookieOf(tcp_.ids[i]));
+        ledger_.RowLeft(tcp_.rows[i]);
     }
+}
+
+void MonitoringCycle::RememberGone(std::uint64_t cookie) {
+    ledger_.RememberTornDown(cookie);
+    if (events_ != nullptr) events_->ExpectClose(cookie);
 }
 
 bool MonitoringCycle::OnlyArrivalsAdded(std::uint64_t since) {
@@ -154,40 +141,6 @@ bool MonitoringCycle::OnlyArrivalsAdded(std::uint64_t since) {
     return std::all_of(blocked_changes_.begin(), blocked_changes_.end(), [&](const auto& change) {
         return change.blocked && filed_addresses_.contains(change.address);
     });
-}
-
-bool MonitoringCycle::InLastSnapshot(std::uint64_t cookie) {
-    if (cookie == 0) return false;
-    // The cookies of the snapshot, gathered once per read and only when asked for.
-    if (snapshot_cookies_stale_) {
-        snapshot_cookies_.clear();
-        for (const platform::SocketId& id : tcp_.ids) snapshot_cookies_.insert(CookieOf(id));
-        snapshot_cookies_stale_ = false;
-    }
-    return snapshot_cookies_.contains(cookie);
-}
-
-void MonitoringCycle::RememberTornDown(std::uint64_t cookie) {
-    if (!torn_down_.insert(cookie).second) return;
-    torn_down_order_.push_back(cookie);
-    // The oldest are forgotten first: a close that never came (its event was lost) must not pile up.
-    while (torn_down_order_.size() > kMaxTornDown) {
-        torn_down_.erase(torn_down_order_.front());
-        torn_down_order_.pop_front();
-    }
-}
-
-bool MonitoringCycle::ExpectsEvent(const guard::EventRecord& event) const {
-    return event.new_state == kEventClose && IsTornDown(event.cookie);
-}
-
-bool MonitoringCycle::IsTornDown(std::uint64_t cookie) const {
-    return torn_down_.contains(cookie);
-}
-
-bool MonitoringCycle::ForgetTornDown(std::uint64_t cookie) {
-    // Its place in the order goes when it comes to the front.
-    return torn_down_.erase(cookie) > 0;
 }
 
 }  // namespace velmor::engine

@@ -8,6 +8,10 @@
 
 namespace velmor::engine {
 
+bool IsUnlistedAddress(std::string_view address) {
+    return address == "0.0.0.0" || address == "127.0.0.1" || address == "::" || address == "::1";
+}
+
 std::uint16_t PortOf(std::uint32_t port_field) {
     // The first two bytes in memory hold the port, most significant byte first.
     const auto* bytes = reinterpret_cast<const unsigned char*>(&port_field);

@@ -279,6 +279,10 @@ void ListCommands::LiveColumnClick(ListModel& list, int column) {
         // Counts and ports: automatic sorting off, then one numeric sort in the shared direction.
         list.SetSortState(column - 1, list.Order(), false);
         SortByRowValue(list, sort_ascending_);
+    } else if (&list == &watch_ip_ && (column - 1 == watch_ip::kReceived || column - 1 == watch_ip::kSent)) {
+        // Bytes received and sent sort by their number, as the counts do.
+        list.SetSortState(column - 1, list.Order(), false);
+        SortByCount(list, column - 1, sort_ascending_);
     } else {
         // Text: automatic sorting on and the list's own order turned over, sorted once.
         list.SetSortState(column - 1, Opposite(list.Order()), true);

@@ -43,6 +43,15 @@ void ListModel::SetCell(int row, int column, std::string_view text) {
     NotifyAll([&](ListModelObserver* o) { o->OnCellChanged(row, column); });
 }
 
+void ListModel::SetNote(int row, int column, std::string_view text) {
+    if (row < 0 || row >= RowCount() || column < 0 || column >= column_count_ || column == indexed_column_)
+        return;
+    std::string& cell = rows_[static_cast<std::size_t>(row)].cells[static_cast<std::size_t>(column)];
+    if (cell == text) return;
+    cell.assign(text);
+    NotifyAll([&](ListModelObserver* o) { o->OnCellChanged(row, column); });
+}
+
 bool ListModel::TextBefore(const std::vector<std::string>& a, const std::vector<std::string>& b) const {
     const auto key = static_cast<std::size_t>(sort_key_);
     const int order = CompareText(a[key], b[key]);

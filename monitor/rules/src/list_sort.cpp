@@ -51,4 +51,28 @@ void SortByRowValue(ListModel& list, bool ascending) {
     list.SortOnceByValue([](const std::vector<std::string>& cells) { return GetRowValue(cells); }, ascending);
 }
 
+std::int64_t CountValueOfText(std::string_view text) {
+    if (text.empty() || text.size() > 20) return -1;
+    std::uint64_t value = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9') return -1;
+        const auto digit = static_cast<std::uint64_t>(c - '0');
+        if (value > (std::numeric_limits<std::uint64_t>::max() - digit) / 10) return -1;
+        value = value * 10 + digit;
+    }
+    // Counts beyond 2^63 bytes do not happen; they sort as the largest.
+    return value > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())
+               ? std::numeric_limits<std::int64_t>::max()
+               : static_cast<std::int64_t>(value);
+}
+
+void SortByCount(ListModel& list, int column, bool ascending) {
+    const auto at = static_cast<std::size_t>(column);
+    list.SortOnceByValue(
+        [at](const std::vector<std::string>& cells) {
+            return at < cells.size() ? CountValueOfText(cells[at]) : -1;
+        },
+        ascending);
+}
+
 }  // namespace velmor::rules

@@ -246,41 +246,54 @@ void RuleStore::RescanBlocked() {
     names_.clear();
     for (const std::string_view extension : {kBlockedExtension, kAllowedExtension})
         for (std::string& name : List(extension)) names_[LowerAscii(name)].insert(std::move(name));
-    std::set<std::string, std::less<>> blocked;
+    std::set<std::string, std::less<>> blocked, allowed;
     for (const auto& [lower, real] : names_) {
         if (auto address = AddressOfFileName(lower, kBlockedExtension)) blocked.insert(std::move(*address));
+        if (auto address = AddressOfFileName(lower, kAllowedExtension)) allowed.insert(std::move(*address));
     }
-    // The differences go through the journal, so followers see them one by one.
-    std::vector<std::string> left, entered;
-    std::set_difference(blocked_.begin(), blocked_.end(), blocked.begin(), blocked.end(),
-                        std::back_inserter(left));
-    std::set_difference(blocked.begin(), blocked.end(), blocked_.begin(), blocked_.end(),
-                        std::back_inserter(entered));
-    for (std::string& address : left) ChangeBlocked(std::move(address), false);
-    for (std::string& address : entered) ChangeBlocked(std::move(address), true);
+    blocked_.Become(blocked);
+    allowed_.Become(allowed);
 }
 
-void RuleStore::ChangeBlocked(std::string address, bool blocked) {
-    if (blocked) {
-        blocked_.insert(address);
+void RuleStore::JournaledSet::Change(std::string address, bool in) {
+    if (in) {
+        addresses.insert(address);
     } else {
-        blocked_.erase(address);
+        addresses.erase(address);
     }
-    journal_.push_back({std::move(address), blocked});
-    ++blocked_generation_;
+    journal.push_back({std::move(address), in});
+    ++generation;
     // Enough for the followers of a busy tick; one that falls further behind reads the index whole.
     constexpr std::size_t kJournalLength = 16384;
-    if (journal_.size() > kJournalLength) {
-        journal_.pop_front();
-        ++journal_start_;
+    if (journal.size() > kJournalLength) {
+        journal.pop_front();
+        ++journal_start;
     }
+}
+
+bool RuleStore::JournaledSet::ChangesSince(std::uint64_t since, std::vector<BlockedChange>& changes) const {
+    changes.clear();
+    if (since < journal_start || since > generation) return false;
+    changes.assign(journal.begin() + static_cast<std::ptrdiff_t>(since - journal_start), journal.end());
+    return true;
+}
+
+void RuleStore::JournaledSet::Become(const std::set<std::string, std::less<>>& now) {
+    // The differences go through the journal, so followers see them one by one.
+    std::vector<std::string> left, entered;
+    std::set_difference(addresses.begin(), addresses.end(), now.begin(), now.end(), std::back_inserter(left));
+    std::set_difference(now.begin(), now.end(), addresses.begin(), addresses.end(),
+                        std::back_inserter(entered));
+    for (std::string& address : left) Change(std::move(address), false);
+    for (std::string& address : entered) Change(std::move(address), true);
+}
+
+bool RuleStore::IsIndexedAllowed(std::string_view address) const {
+    return allowed_.addresses.find(LowerAscii(address)) != allowed_.addresses.end();
 }
 
 bool RuleStore::BlockedChangesSince(std::uint64_t since, std::vector<BlockedChange>& changes) const {
-    changes.clear();
-    if (since < journal_start_ || since > blocked_generation_) return false;
-    changes.assign(journal_.begin() + static_cast<std::ptrdiff_t>(since - journal_start_), journal_.end());
-    return true;
+    return blocked_.ChangesSince(since, changes);
 }
 
 void RuleStore::RecheckName(const std::string& name) {
@@ -291,7 +304,8 @@ void RuleStore::RecheckName(const std::string& name) {
 void RuleStore::IndexName(const std::string& name, bool present) {
     std::string lower = LowerAscii(name);
     std::optional<std::string> blocked_address = AddressOfFileName(lower, kBlockedExtension);
-    if (!blocked_address && !AddressOfFileName(lower, kAllowedExtension)) return;
+    std::optional<std::string> allowed_address = AddressOfFileName(lower, kAllowedExtension);
+    if (!blocked_address && !allowed_address) return;
     auto found = names_.find(lower);
     if (present) {
         if (found == names_.end()) found = names_.emplace(std::move(lower), std::set<std::string>{}).first;
@@ -304,16 +318,21 @@ void RuleStore::IndexName(const std::string& name, bool present) {
                       [&](const std::string& other) { return !IsRegularFile(directory_ / other); });
         if (found->second.empty()) names_.erase(found);
     }
+    if (allowed_address) {
+        const bool allowed = names_.contains(LowerAscii(FileNameOf(*allowed_address, Verdict::Allowed)));
+        if (allowed != allowed_.addresses.contains(*allowed_address))
+            allowed_.Change(std::move(*allowed_address), allowed);
+    }
     if (!blocked_address) return;
     // Another file of the same address in another letter case keeps it blocked.
     const bool blocked = names_.contains(LowerAscii(FileNameOf(*blocked_address, Verdict::Blocked)));
-    const bool indexed = blocked_.contains(*blocked_address);
-    if (blocked != indexed) ChangeBlocked(std::move(*blocked_address), blocked);
+    if (blocked != blocked_.addresses.contains(*blocked_address))
+        blocked_.Change(std::move(*blocked_address), blocked);
 }
 
 bool RuleStore::IsIndexedBlocked(std::string_view address) const {
     // Names and addresses compare regardless of ASCII letter case, as every lookup of a rule does.
-    return blocked_.find(LowerAscii(address)) != blocked_.end();
+    return blocked_.addresses.find(LowerAscii(address)) != blocked_.addresses.end();
 }
 
 }  // namespace velmor::rules

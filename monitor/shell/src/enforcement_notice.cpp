@@ -144,4 +144,10 @@ static std::vector<std::string> StateLines(const EnforcementFacts& facts) {
     return lines;
 }
 
+std::string ProgramsNotice(bool every_user) {
+    return every_user ? "프로그램 표시: velmor-guard가 모든 사용자의 프로그램을 알려 줍니다."
+                      : "프로그램 표시: velmor-guard가 알려 주지 않아 내 사용자의 프로그램만 보입니다. "
+                        "다른 사용자의 연결은 \"-\"로 표시됩니다.";
+}
+
 }  // namespace velmor::shell

@@ -9,6 +9,7 @@
 #include "velmor/platform/secure_mode.h"
 #include "velmor/shell/command_line.h"
 #include "velmor/shell/headless_host.h"
+#include "velmor/shell/monitor_service.h"
 #include "velmor/shell/plugin_guard.h"
 
 #ifdef VELMOR_WITH_GUI
@@ -39,7 +40,10 @@ namespace {
                   << " [--hidden] [--quiet]\n";
         return 2;
     }
-    velmor::shell::HeadlessHost host(velmor::platform::ProgramFolder(), options);
+    velmor::shell::HeadlessDialogs dialogs;
+    velmor::shell::MonitorService service(velmor::platform::ProgramFolder(),
+                                          velmor::shell::SystemMonitorParts(), dialogs);
+    velmor::shell::HeadlessHost host(service, options);
     // SIGTERM, SIGINT and SIGHUP end the loop like "quit": no file is left half-written.
     velmor::platform::EndSignalNotifier end_signals;
     QObject::connect(&end_signals, &velmor::platform::EndSignalNotifier::endRequested, &app,
@@ -95,6 +99,9 @@ int RunDesktop(int argc, char** argv) {
     const bool assume_tray = EnvironmentFlag("VELMOR_TEST_TRAY");
     const bool debug_log = EnvironmentFlag("VELMOR_DEBUG_LOG");
 
+    // The monitor the window sits on, built once the start has claimed the program; it outlives the
+    // window.
+    std::unique_ptr<velmor::shell::MonitorService> service;
     std::unique_ptr<velmor::shell::FrmStart> window;
     // SIGTERM, SIGINT and SIGHUP close the program like a posted WM_CLOSE; before the window
     // exists they end the start pause, and the start goes no further.
@@ -120,7 +127,10 @@ int RunDesktop(int argc, char** argv) {
         services.debug_log = debug_log;
         services.updates_refused =
             !velmor::shell::HandOverFieldsFit(options.program_folder, options.update_host);
-        window = std::make_unique<velmor::shell::FrmStart>(options.program_folder, std::move(services));
+        service = std::make_unique<velmor::shell::MonitorService>(
+            options.program_folder, velmor::shell::SystemMonitorParts(), dialogs);
+        window =
+            std::make_unique<velmor::shell::FrmStart>(options.program_folder, *service, std::move(services));
         dialogs.SetOwner(window.get());
         return *window;
     });

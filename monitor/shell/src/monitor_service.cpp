@@ -7,39 +7,63 @@
 #include "velmor/platform/diag.h"
 #include "velmor/platform/private_folder.h"
 #include "velmor/platform/process.h"
+#include "velmor/shell/bait_listener.h"
 
 namespace velmor::shell {
 namespace {
 
 // A change of a list made outside the tick (the tick's own changes find its timer stopped and
 // bring nothing forward) is something the next tick must apply: it need not wait for the safety net.
+// A note (a program, a byte count) changes no list's generation and brings nothing forward.
 class ListPoker final : public rules::ListModelObserver {
 public:
-    explicit ListPoker(std::function<void()> poke) : poke_(std::move(poke)) {}
-    void OnRowsInserted(int, int) override { poke_(); }
-    void OnRowsRemoved(int, int) override { poke_(); }
-    void OnCellChanged(int, int) override { poke_(); }
+    ListPoker(std::vector<const rules::ListModel*> lists, std::function<void()> poke)
+        : lists_(std::move(lists)), poke_(std::move(poke)) {}
+    void OnRowsInserted(int, int) override { PokeIfChanged(); }
+    void OnRowsRemoved(int, int) override { PokeIfChanged(); }
+    void OnCellChanged(int, int) override { PokeIfChanged(); }
     void OnSelectionChanged(int) override {}
     void OnLayoutChanged() override {}
-    void OnReset() override { poke_(); }
+    void OnReset() override { PokeIfChanged(); }
 
 private:
+    void PokeIfChanged() {
+        std::uint64_t generations = 0;
+        for (const rules::ListModel* list : lists_) generations += list->Generation();
+        if (generations != seen_) poke_();
+        seen_ = generations;
+    }
+
+    std::vector<const rules::ListModel*> lists_;
     std::function<void()> poke_;
+    std::uint64_t seen_ = 0;
 };
 
 }  // namespace
 
-MonitorService::MonitorService(std::filesystem::path program_folder, engine::MonitorHost& host,
-                               Dialogs& dialogs, std::unique_ptr<platform::ConnectionTable> table,
-                               std::unique_ptr<platform::SocketCounterSource> counters, QObject* parent)
+MonitorParts SystemMonitorParts() {
+    MonitorParts parts;
+    parts.table = platform::MakeSystemConnectionTable();
+    parts.counters = platform::MakeSystemSocketCounters();
+    parts.guard = guard::MakeGuardLink(guard::GuardSocketPath());
+    parts.guard_events = [] { return guard::MakeGuardEventStream(guard::GuardSocketPath()); };
+    parts.socket_finder = std::make_unique<engine::SystemSocketFinder>();
+    parts.lifelines = std::make_unique<platform::LifelineWatch>();
+    return parts;
+}
+
+MonitorService::MonitorService(std::filesystem::path program_folder, MonitorParts parts, Dialogs& dialogs,
+                               QObject* parent)
     : QObject(parent),
       program_folder_(std::move(program_folder)),
-      system_tables_(table == nullptr),
-      table_(table ? std::move(table) : platform::MakeSystemConnectionTable()),
-      counters_(counters ? std::move(counters) : platform::MakeSystemSocketCounters()),
+      table_(std::move(parts.table)),
+      counters_(std::move(parts.counters)),
+      open_guard_events_(std::move(parts.guard_events)),
       store_(program_folder_),
-      cycle_(*table_, counters_.get(), store_, address_list_, port_list_, host, dialogs, clock_, random_),
-      lookup_(program_folder_, store_, address_list_, cycle_, launcher_) {
+      cycle_(*table_, counters_.get(), store_, address_list_, port_list_, host_, dialogs, clock_, random_),
+      socket_finder_(std::move(parts.socket_finder)),
+      lookup_(program_folder_, store_, address_list_, cycle_, launcher_),
+      lifeline_watch_(std::move(parts.lifelines)) {
     table_timer_.setObjectName(QStringLiteral("TimerGetTable"));
     table_timer_.setSingleShot(true);
     // The 1 ms interval only works with a precise timer; coarse timers round to 5% of it.
@@ -48,15 +72,15 @@ MonitorService::MonitorService(std::filesystem::path program_folder, engine::Mon
     lookup_timer_.setObjectName(QStringLiteral("TimerGetWWW"));
     lookup_timer_.setInterval(engine::kLookupIntervalMs);
     connect(&lookup_timer_, &QTimer::timeout, this, &MonitorService::OnLookupTimer);
-    list_poker_ = std::make_unique<ListPoker>([this] {
-        if (waker_) waker_->Poke();
-    });
+    list_poker_ = std::make_unique<ListPoker>(
+        std::vector<const rules::ListModel*>{&address_list_, &port_list_, &rule_list_}, [this] {
+            if (waker_) waker_->Poke();
+        });
     for (rules::ListModel* list : {&address_list_, &port_list_, &rule_list_})
         list->AddObserver(list_poker_.get());
     cycle_.SetExemptions(&exemptions_);
     LoadTrustedList();
-    if (system_tables_) {
-        lifeline_watch_ = std::make_unique<platform::LifelineWatch>();
+    if (lifeline_watch_) {
         if (lifeline_watch_->Fd() >= 0) {
             lifeline_notifier_ =
                 std::make_unique<QSocketNotifier>(lifeline_watch_->Fd(), QSocketNotifier::Read);
@@ -64,30 +88,31 @@ MonitorService::MonitorService(std::filesystem::path program_folder, engine::Mon
                     &MonitorService::RefreshLifelines);
         }
         RefreshLifelines();
-        UseGuard(guard::MakeGuardLink(guard::GuardSocketPath()));
-        if (guard_->Link().Connected()) UseGuardEvents(guard::MakeGuardEventStream(guard::GuardSocketPath()));
+    }
+    if (parts.guard) {
+        UseGuard(std::move(parts.guard));
+        if (guard_->Link().Connected()) OpenGuardEvents();
     }
 }
 
+void MonitorService::OpenGuardEvents() {
+    if (open_guard_events_) UseGuardEvents(open_guard_events_());
+}
+
 bool MonitorService::UseGuardEvents(std::unique_ptr<guard::GuardEventStream> stream) {
-    cycle_.SetTableNews(nullptr, nullptr);
     SetTableEvents(nullptr);
     guard_events_.reset();
     if (!stream || (!stream->Live() && !stream->Subscribe())) return false;
     guard_events_ = std::make_unique<engine::GuardTableEvents>(std::move(stream));
-    guard_events_->SetExpected(
-        [this](const guard::EventRecord& event) { return cycle_.ExpectsEvent(event); });
     SetTableEvents(guard_events_.get());
-    // Single sockets are looked up in the namespace whose table the cycle reads: only the system's.
-    if (system_tables_ && !socket_finder_) socket_finder_ = std::make_unique<engine::SystemSocketFinder>();
-    cycle_.SetTableNews(guard_events_.get(), socket_finder_.get());
+    UpdateEventSafetyNet();
     return true;
 }
 
 MonitorService::~MonitorService() {
     // The cycle must not keep a pointer to the enforcement or the events that go first.
     cycle_.SetEnforcement(nullptr);
-    cycle_.SetTableNews(nullptr, nullptr);
+    cycle_.SetTableEvents(nullptr, nullptr);
     for (rules::ListModel* list : {&address_list_, &port_list_, &rule_list_})
         list->RemoveObserver(list_poker_.get());
 }
@@ -98,6 +123,7 @@ void MonitorService::UseGuard(std::unique_ptr<guard::GuardLink> link) {
     guard_link_ = std::move(link);
     if (!guard_link_) return;
     guard_ = std::make_unique<engine::GuardEnforcement>(*guard_link_, *table_, clock_);
+    guard_->SetExemptions(&exemptions_);
     cycle_.SetEnforcement(guard_.get());
     guard_->EnsureConnected(true);
     seen_guard_generation_ = guard_->Generation();
@@ -126,6 +152,7 @@ void MonitorService::Stop() {
 
 void MonitorService::OnTableTimer() {
     const auto dumps = cycle_.GetStats().dumps;
+    UpdateEventSafetyNet();
     cycle_.TimerGetTable_Timer();
     quiet_ticks_.TickRan();
     // The guard ended its event stream: the counter gate takes over again.
@@ -143,22 +170,47 @@ void MonitorService::OnTableTimer() {
     }
     if (guard_ && guard_->Generation() != seen_guard_generation_) {
         seen_guard_generation_ = guard_->Generation();
+        UpdateEventSafetyNet();
         // A guard that came (back) may offer its events.
-        if (system_tables_ && !guard_events_ && guard_->Link().Connected()) {
-            UseGuardEvents(guard::MakeGuardEventStream(guard::GuardSocketPath()));
-        }
+        if (!guard_events_ && guard_->Link().Connected()) OpenGuardEvents();
         Q_EMIT GuardChanged();
     }
 }
 
-void MonitorService::SetTableEvents(engine::TableEventSource* source) {
+void MonitorService::UpdateEventSafetyNet() {
+    // A guard whose events tell of SYNs too leaves nothing to the periodic read but what the events
+    // may have missed without saying so, and the bytes of each connection, which only a read brings:
+    // once a second while the lists are shown, every 10 s while hidden.
+    const bool syns = guard_ && guard_->GuardState() && guard_->GuardState()->half_open_events;
+    const bool quiet = syns && !host_.IsWindowVisible();
+    cycle_.SetEventSafetyNet(quiet ? std::chrono::seconds(10) : std::chrono::seconds(1));
+}
+
+void MonitorService::SetTableEvents(engine::TableEvents* events) {
+    cycle_.SetTableEvents(events, events != nullptr ? socket_finder_.get() : nullptr);
     waker_.reset();
-    if (source == nullptr) return;
-    waker_ = std::make_unique<TableWaker>(*source, clock_, [this](std::chrono::milliseconds delay) {
+    if (events == nullptr) return;
+    waker_ = std::make_unique<TableWaker>(*events, clock_, [this](std::chrono::milliseconds delay) {
         // Stopped, or inside the tick (which starts the timer itself): nothing to bring forward.
         if (!table_timer_.isActive()) return;
         if (table_timer_.remainingTime() > delay.count()) table_timer_.start(static_cast<int>(delay.count()));
     });
+}
+
+bool MonitorService::OpenBait(BaitListener& bait, std::optional<quint16> own_port) {
+    bool open = false;
+    if (guard_ && guard_->EnsureConnected(true) && guard_->GuardState()->bait)
+        open = bait.Adopt(guard_->Link().TakeBaitSocket());
+    if (!open && own_port) open = bait.Open(*own_port);
+    return open;
+}
+
+bool MonitorService::SetMode(int box, bool checked) {
+    cycle_.SetChecked(box, checked);
+    cycle_.CheckStopRun_Click(box);
+    // A mode is applied by the next tick; with the table's events that tick would otherwise wait.
+    if (waker_) waker_->Poke();
+    return cycle_.IsChecked(box);
 }
 
 std::uint64_t MonitorService::ShowQuietLamps() {

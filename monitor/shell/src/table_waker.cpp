@@ -2,7 +2,7 @@
 
 namespace velmor::shell {
 
-TableWaker::TableWaker(engine::TableEventSource& source, const Clock& clock,
+TableWaker::TableWaker(engine::TableEvents& source, const Clock& clock,
                        std::function<void(std::chrono::milliseconds)> bring_forward, QObject* parent)
     : QObject(parent), source_(source), schedule_(clock), bring_forward_(std::move(bring_forward)) {
     if (source_.Fd() >= 0) {

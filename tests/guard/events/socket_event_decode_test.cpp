@@ -7,6 +7,8 @@
 #include <cstring>
 #include <vector>
 
+#include "velmor/guard/first_strike_layout.h"
+#include "velmor/guard/guard_events.h"
 #include "velmor/guard/socket_event.h"
 #include "velmor/guard/socket_event_layout.h"
 
@@ -38,11 +40,12 @@ std::vector<std::byte> Bytes(const velmor_socket_event& record) {
 }
 
 TEST(SocketEventDecode, TakesEveryFieldOfASoundRecord) {
-    const auto event = DecodeSocketEvent(Bytes(Ipv4Record()));
+    std::uint64_t time_ns = 0;
+    const auto event = DecodeSocketEvent(Bytes(Ipv4Record()), &time_ns);
     ASSERT_TRUE(event);
     EXPECT_EQ(event->cookie, 0x1122334455667788ULL);
-    EXPECT_EQ(event->time_ns, 987654321u);
-    EXPECT_EQ(event->family, SocketEvent::kInet);
+    EXPECT_EQ(time_ns, 987654321u);
+    EXPECT_EQ(event->family, EventRecord::kInet);
     EXPECT_EQ(event->local[0], 10);
     EXPECT_EQ(event->local[3], 1);
     EXPECT_EQ(event->remote[3], 2);
@@ -51,9 +54,9 @@ TEST(SocketEventDecode, TakesEveryFieldOfASoundRecord) {
     EXPECT_EQ(event->interface_index, 3u);
     EXPECT_EQ(event->old_state, 3);
     EXPECT_EQ(event->new_state, 1);
-    EXPECT_TRUE(event->EntersTable());
-    EXPECT_FALSE(event->LeavesTable());
-    EXPECT_FALSE(event->IsIpv4Mapped());
+    EXPECT_TRUE(EntersTable(*event));
+    EXPECT_FALSE(LeavesTable(*event));
+    EXPECT_FALSE(IsIpv4Mapped(*event));
 
     // The id names the same socket in sock_diag's terms: ports in network order, cookie split low
     // word first.
@@ -79,12 +82,12 @@ TEST(SocketEventDecode, TellsIpv4MappedFromPureIpv6) {
     ::inet_pton(AF_INET6, "::ffff:10.77.0.2", record.remote);
     auto event = DecodeSocketEvent(Bytes(record));
     ASSERT_TRUE(event);
-    EXPECT_TRUE(event->IsIpv4Mapped());
+    EXPECT_TRUE(IsIpv4Mapped(*event));
 
     ::inet_pton(AF_INET6, "fd00:77::2", record.remote);
     event = DecodeSocketEvent(Bytes(record));
     ASSERT_TRUE(event);
-    EXPECT_FALSE(event->IsIpv4Mapped());
+    EXPECT_FALSE(IsIpv4Mapped(*event));
     EXPECT_EQ(event->remote[0], 0xfd);
     EXPECT_EQ(event->remote[15], 2);
     EXPECT_EQ(SocketIdOf(*event).family, AF_INET6);
@@ -118,9 +121,9 @@ TEST(SocketEventDecode, ClassifiesTransitionsIntoAndOutOfTheTable) {
         record.new_state = c.new_state;
         const auto event = DecodeSocketEvent(Bytes(record));
         ASSERT_TRUE(event);
-        EXPECT_EQ(event->EntersTable(), c.enters) << int{c.old_state} << " -> " << int{c.new_state};
-        EXPECT_EQ(event->Connects(), c.connects) << int{c.old_state} << " -> " << int{c.new_state};
-        EXPECT_EQ(event->LeavesTable(), c.leaves) << int{c.old_state} << " -> " << int{c.new_state};
+        EXPECT_EQ(EntersTable(*event), c.enters) << int{c.old_state} << " -> " << int{c.new_state};
+        EXPECT_EQ(Connects(*event), c.connects) << int{c.old_state} << " -> " << int{c.new_state};
+        EXPECT_EQ(LeavesTable(*event), c.leaves) << int{c.old_state} << " -> " << int{c.new_state};
     }
 }
 
@@ -139,7 +142,8 @@ TEST(SocketEventDecode, RefusesAnythingButOneRecordOfThisLayout) {
     };
     EXPECT_TRUE(refused([](velmor_socket_event& r) { r.version = 0; }));
     EXPECT_TRUE(refused([](velmor_socket_event& r) { r.version = VELMOR_SOCKET_EVENT_VERSION + 1; }));
-    EXPECT_TRUE(refused([](velmor_socket_event& r) { r.reserved[2] = 1; }));
+    EXPECT_TRUE(refused([](velmor_socket_event& r) { r.reserved[1] = 1; }));
+    EXPECT_TRUE(refused([](velmor_socket_event& r) { r.flags = 0x02; }));  // no such flag
     EXPECT_TRUE(refused([](velmor_socket_event& r) { r.family = AF_UNIX; }));
     EXPECT_TRUE(refused([](velmor_socket_event& r) { r.family = 0; }));
     EXPECT_TRUE(refused([](velmor_socket_event& r) { r.old_state = 0; }));
@@ -147,6 +151,13 @@ TEST(SocketEventDecode, RefusesAnythingButOneRecordOfThisLayout) {
     EXPECT_TRUE(refused([](velmor_socket_event& r) { r.local[4] = 1; }));  // IPv4 uses four bytes
     EXPECT_TRUE(refused([](velmor_socket_event& r) { r.remote[15] = 1; }));
     EXPECT_FALSE(refused([](velmor_socket_event& r) { r.new_state = 12; }));  // NEW_SYN_RECV is a state
+}
+
+TEST(SocketEventDecode, TellsWhetherTheKernelStruckTheRemoteAddress) {
+    velmor_socket_event record = Ipv4Record();
+    EXPECT_EQ(DecodeSocketEvent(Bytes(record))->flags, 0);
+    record.flags = VELMOR_EVENT_STRUCK;
+    EXPECT_EQ(DecodeSocketEvent(Bytes(record))->flags, kEventStruck);
 }
 
 }  // namespace

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "velmor/guard/guard_events.h"
 #include "velmor/platform/socket_lookup.h"
 #include "velmor/test/socket_checks.h"
 #include "velmor/test/test_network.h"
@@ -67,14 +68,14 @@ std::array<std::uint8_t, 16> Address(int family, const char* text) {
 }
 
 // Drains the source until `done` holds or five seconds have passed; the machine may be busy.
-bool CollectUntil(SocketEventSource& source, std::vector<SocketEvent>& events,
-                  const std::function<bool(const std::vector<SocketEvent>&)>& done) {
+bool CollectUntil(SocketEventSource& source, std::vector<EventRecord>& events,
+                  const std::function<bool(const std::vector<EventRecord>&)>& done) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     while (!done(events)) {
         if (std::chrono::steady_clock::now() > deadline) return false;
         pollfd entry{source.fd(), POLLIN, 0};
         ::poll(&entry, 1, 50);
-        const auto result = source.Drain([&](const SocketEvent& event) { events.push_back(event); });
+        const auto result = source.Drain([&](const EventRecord& event) { events.push_back(event); });
         EXPECT_TRUE(result.ok);
         EXPECT_EQ(result.malformed, 0u);
         EXPECT_EQ(result.lost, 0u);
@@ -84,16 +85,16 @@ bool CollectUntil(SocketEventSource& source, std::vector<SocketEvent>& events,
 
 enum class Step { kEnters, kConnects, kLeaves };
 
-const SocketEvent* Find(const std::vector<SocketEvent>& events, std::uint64_t cookie, Step step) {
-    const auto found = std::find_if(events.begin(), events.end(), [&](const SocketEvent& event) {
+const EventRecord* Find(const std::vector<EventRecord>& events, std::uint64_t cookie, Step step) {
+    const auto found = std::find_if(events.begin(), events.end(), [&](const EventRecord& event) {
         if (event.cookie != cookie) return false;
         switch (step) {
             case Step::kEnters:
-                return event.EntersTable();
+                return EntersTable(event);
             case Step::kConnects:
-                return event.Connects();
+                return Connects(event);
             case Step::kLeaves:
-                return event.LeavesTable();
+                return LeavesTable(event);
         }
         return false;
     });
@@ -125,7 +126,7 @@ TEST_F(SocketEventSourceTest, ReportsIpv4DualStackAndIpv6SocketsOfItsNamespaceOn
         Fd accepted = test::Accept(listener);
     });
 
-    std::vector<SocketEvent> events;
+    std::vector<EventRecord> events;
     std::vector<std::uint64_t> ours;
     TestNetwork::RunIn(network.local(), [&] {
         Fd listener4 = test::Listen4(kLocal, 47010);
@@ -144,7 +145,7 @@ TEST_F(SocketEventSourceTest, ReportsIpv4DualStackAndIpv6SocketsOfItsNamespaceOn
         const std::vector<std::uint64_t> connections = {Cookie(client4),     Cookie(accepted4),
                                                         Cookie(client_dual), Cookie(accepted_dual),
                                                         Cookie(client6),     Cookie(accepted6)};
-        const auto all_entered = [&](const std::vector<SocketEvent>& seen) {
+        const auto all_entered = [&](const std::vector<EventRecord>& seen) {
             return std::all_of(
                        cookies.begin(), cookies.end(),
                        [&](std::uint64_t cookie) { return Find(seen, cookie, Step::kEnters) != nullptr; }) &&
@@ -155,20 +156,20 @@ TEST_F(SocketEventSourceTest, ReportsIpv4DualStackAndIpv6SocketsOfItsNamespaceOn
         ASSERT_TRUE(CollectUntil(source, events, all_entered)) << events.size() << " events";
 
         // IPv4: the listener, the connecting side and the accepted side, each with its own cookie.
-        const SocketEvent* listen = Find(events, Cookie(listener4), Step::kEnters);
-        EXPECT_EQ(listen->family, SocketEvent::kInet);
+        const EventRecord* listen = Find(events, Cookie(listener4), Step::kEnters);
+        EXPECT_EQ(listen->family, EventRecord::kInet);
         EXPECT_EQ(listen->new_state, kListen);
         EXPECT_EQ(listen->local_port, 47010);
-        const SocketEvent* connect = Find(events, Cookie(client4), Step::kEnters);
+        const EventRecord* connect = Find(events, Cookie(client4), Step::kEnters);
         EXPECT_EQ(connect->new_state, kSynSent);
         EXPECT_EQ(connect->remote, Address(AF_INET, kLocal));
         EXPECT_EQ(connect->remote_port, 47010);
-        const SocketEvent* connected = Find(events, Cookie(client4), Step::kConnects);
+        const EventRecord* connected = Find(events, Cookie(client4), Step::kConnects);
         EXPECT_EQ(connected->local_port, PortOf(client4));
         EXPECT_EQ(connected->local, Address(AF_INET, kLocal));
-        const SocketEvent* accept = Find(events, Cookie(accepted4), Step::kEnters);
+        const EventRecord* accept = Find(events, Cookie(accepted4), Step::kEnters);
         EXPECT_EQ(accept, Find(events, Cookie(accepted4), Step::kConnects));  // one event, both
-        EXPECT_EQ(accept->family, SocketEvent::kInet);
+        EXPECT_EQ(accept->family, EventRecord::kInet);
         EXPECT_EQ(accept->new_state, kEstablished);
         EXPECT_EQ(accept->local, Address(AF_INET, kLocal));
         EXPECT_EQ(accept->local_port, 47010);
@@ -176,23 +177,23 @@ TEST_F(SocketEventSourceTest, ReportsIpv4DualStackAndIpv6SocketsOfItsNamespaceOn
         EXPECT_EQ(accept->remote_port, PortOf(client4));
 
         // A dual-stack listener's connection is an IPv6 socket with IPv4-mapped addresses.
-        const SocketEvent* dual = Find(events, Cookie(accepted_dual), Step::kEnters);
-        EXPECT_EQ(dual->family, SocketEvent::kInet6);
-        EXPECT_TRUE(dual->IsIpv4Mapped());
+        const EventRecord* dual = Find(events, Cookie(accepted_dual), Step::kEnters);
+        EXPECT_EQ(dual->family, EventRecord::kInet6);
+        EXPECT_TRUE(IsIpv4Mapped(*dual));
         EXPECT_EQ(dual->remote, Address(AF_INET6, "::ffff:10.77.0.1"));
         EXPECT_EQ(dual->local_port, 47020);
         EXPECT_EQ(dual->remote_port, PortOf(client_dual));
 
-        const SocketEvent* pure = Find(events, Cookie(accepted6), Step::kEnters);
-        EXPECT_EQ(pure->family, SocketEvent::kInet6);
-        EXPECT_FALSE(pure->IsIpv4Mapped());
+        const EventRecord* pure = Find(events, Cookie(accepted6), Step::kEnters);
+        EXPECT_EQ(pure->family, EventRecord::kInet6);
+        EXPECT_FALSE(IsIpv4Mapped(*pure));
         EXPECT_EQ(pure->local, Address(AF_INET6, kLocal6));
         EXPECT_EQ(pure->remote, Address(AF_INET6, kLocal6));
         EXPECT_EQ(pure->remote_port, PortOf(client6));
 
         // The event names the socket exactly: one lookup by its id finds it.
         platform::SocketLookup lookup;
-        for (const SocketEvent* event : {accept, connected, dual, pure}) {
+        for (const EventRecord* event : {accept, connected, dual, pure}) {
             platform::SocketRow row;
             ASSERT_EQ(lookup.Find(SocketIdOf(*event), row), platform::SocketLookupStatus::kFound);
             EXPECT_EQ(row.linux_state, kEstablished);
@@ -200,13 +201,13 @@ TEST_F(SocketEventSourceTest, ReportsIpv4DualStackAndIpv6SocketsOfItsNamespaceOn
         }
         // The sockets close here; each one's leaving is reported below.
         events.erase(std::remove_if(events.begin(), events.end(),
-                                    [](const SocketEvent& event) { return event.LeavesTable(); }),
+                                    [](const EventRecord& event) { return LeavesTable(event); }),
                      events.end());
         const std::vector<std::uint64_t> closing = cookies;
         ours = cookies;
         listener4.Reset(), client4.Reset(), accepted4.Reset(), listener_dual.Reset(), client_dual.Reset();
         accepted_dual.Reset(), listener6.Reset(), client6.Reset(), accepted6.Reset();
-        const auto all_left = [&](const std::vector<SocketEvent>& seen) {
+        const auto all_left = [&](const std::vector<EventRecord>& seen) {
             return std::all_of(closing.begin(), closing.end(), [&](std::uint64_t cookie) {
                 return Find(seen, cookie, Step::kLeaves) != nullptr;
             });
@@ -216,7 +217,7 @@ TEST_F(SocketEventSourceTest, ReportsIpv4DualStackAndIpv6SocketsOfItsNamespaceOn
 
     // The local namespace had nothing but these sockets, so every event must be one of them; the
     // other namespace's port never shows up.
-    for (const SocketEvent& event : events) {
+    for (const EventRecord& event : events) {
         EXPECT_NE(std::find(ours.begin(), ours.end(), event.cookie), ours.end())
             << "port " << event.local_port << " -> " << event.remote_port;
         EXPECT_NE(event.local_port, 47001);
@@ -241,7 +242,7 @@ TEST_F(SocketEventSourceTest, OtherNamespacesTrafficWakesNothing) {
     pollfd entry{source.fd(), POLLIN, 0};
     EXPECT_EQ(::poll(&entry, 1, 300), 0) << "the source woke for another namespace";
     std::size_t delivered = 0;
-    source.Drain([&](const SocketEvent&) { ++delivered; });
+    source.Drain([&](const EventRecord&) { ++delivered; });
     EXPECT_EQ(delivered, 0u);
 }
 
@@ -309,7 +310,7 @@ TEST(SocketEventSourceFallback, AProgramThatCannotBeLoadedLeavesTheSourceClosedW
     EXPECT_NE(source.failure_reason().find("cannot be loaded"), std::string::npos) << source.failure_reason();
     EXPECT_FALSE(source.is_open());
     EXPECT_EQ(source.fd(), -1);
-    EXPECT_FALSE(source.Drain([](const SocketEvent&) {}).ok);
+    EXPECT_FALSE(source.Drain([](const EventRecord&) {}).ok);
 
     // Nothing of the failed attempt stays behind: the next Open works.
     ASSERT_TRUE(source.Open()) << source.failure_reason();

@@ -23,10 +23,14 @@ struct GuardOptions {
     std::string socket_path = kDefaultSocketPath;
     // The group whose members may use the guard (a name or a number); root always may.
     std::string group = kDefaultGroup;
+    // "off" keeps the kernel's first strike out of service (benchmarks compare against it).
+    std::string first_strike = "on";
+    // Who owns each socket (the owner program, the Owners request): on unless switched off.
+    bool owners = true;
 };
 
-// Parses velmor-guard's command line: [--socket PATH] [--group NAME|GID]. False (with a message in
-// `error`) on anything else.
+// Parses velmor-guard's command line: [--socket PATH] [--group NAME|GID] [--first-strike on|off]
+// [--owners on|off]. False (with a message in `error`) on anything else.
 bool ParseGuardOptions(int argc, char** argv, GuardOptions& options, std::string& error);
 
 // Who is at the other end of a client connection, as the kernel vouches for it (SO_PEERCRED and the
@@ -111,7 +115,42 @@ private:
     std::multimap<Time, Address> expiries_;
     std::size_t ranges_v4_ = 0;
     std::size_t ranges_v6_ = 0;
+    std::size_t count_v4_ = 0;
     std::vector<RefusedSpan> dropped_;
+};
+
+// The kernel's first strike (guard/events, BPF): while armed, a handshake completed on the bait from
+// an address that is neither exempt nor a lifeline marks it blocked in the kernel at once, and a
+// program on the packet path of every interface of the namespace drops what comes from a blocked
+// address or goes to it. Its blocked map is a fast path in front of the sets: the service keeps it
+// equal to them and puts every struck address into them.
+class FirstStrike {
+public:
+    struct Counts {
+        std::uint64_t struck = 0;       // addresses the kernel marked
+        std::uint64_t spared = 0;       // bait handshakes of exempt addresses and lifelines
+        std::uint64_t full = 0;         // handshakes that found the map full
+        std::uint64_t dropped_in = 0;   // packets dropped coming in
+        std::uint64_t dropped_out = 0;  // and going out
+    };
+
+    virtual ~FirstStrike() = default;
+    virtual bool Arm(bool on) = 0;
+    // The blocked map. False when it refused some (it is full): the sets still drop them.
+    virtual bool Block(std::span<const Address> addresses) = 0;
+    virtual void Unblock(std::span<const Address> addresses) = 0;
+    virtual void ClearBlocked() = 0;
+    // Whether the map holds `address` (put in, or struck and not released since).
+    virtual bool Holds(const Address& address) const = 0;
+    // What the client spares. False when the kernel refused a change; the strike is then disarmed.
+    virtual bool UpdateExempt(bool clear, std::span<const ExemptRange> add,
+                              std::span<const ExemptRange> remove) = 0;
+    // What the guard spares whoever asks (its namespace's addresses and default gateways; loopback is
+    // spared by the kernel program itself).
+    virtual void SetLifelines(const std::set<Address>& lifelines) = 0;
+    // Attaches the packet-path programs to every interface of the namespace that lacks them.
+    virtual void CoverInterfaces() = 0;
+    virtual Counts GetCounts() const = 0;
 };
 
 // The privileged work that is not nftables.
@@ -124,6 +163,14 @@ public:
     virtual void TearDown(std::span<const ConnectionId> connections) = 0;
     // A listening TCP socket on [::]:80 that also takes IPv4; -1 when it cannot be made.
     virtual int OpenBait() = 0;
+};
+
+// Who owns the sockets a client asks about (the Owners request).
+class OwnerFinder {
+public:
+    virtual ~OwnerFinder() = default;
+    // The owners that can be found, one record per socket found; at most kMaxOwnerRecords.
+    virtual std::vector<OwnerRecord> Find(std::span<const SocketRef> sockets) = 0;
 };
 
 // Answers requests. Holds what is in force: the addresses of the two sets and the block-the-Internet
@@ -141,11 +188,21 @@ public:
     // Removes the table.
     void Stop();
 
+    // The kernel's first strike, when it loaded (not owned; nullptr for none). Disarmed until a client
+    // asks for it.
+    void SetFirstStrike(FirstStrike* strike);
+    FirstStrike* GetFirstStrike() const { return strike_; }
+
     // Answers one request, in the request's version. `descriptor` receives a descriptor to pass
     // along with the reply, or -1.
     Reply Handle(const Request& request, int& descriptor);
-    // The last client hung up.
+    // The last client hung up: what it held is lifted and the first strike disarmed.
     void ClientsGone();
+    // The kernel struck these addresses (their events said so): they join the sets, unless they were
+    // released since or are lifelines, so that what the kernel drops the sets drop too.
+    void Struck(std::span<const Address> addresses);
+    // The namespace's interfaces may have changed: the first strike covers the new ones.
+    void InterfacesChanged();
 
     // The namespace's own addresses and default gateways as they are now (resolvers are not the
     // guard's concern); an incomplete read adds to what the guard knew. Addresses of the sets that
@@ -155,6 +212,10 @@ public:
     std::optional<Refusal> Protects(const Address& address) const;
     // The same for a span of the shared sets: why it holds a lifeline, if it does.
     std::optional<Refusal> ProtectsSpan(const AddressSpan& span) const;
+
+    // Who answers Owners (not owned; nullptr: NotAvailable). Every client the guard serves may ask: a
+    // member of its group, who may cut any connection already, sees every program.
+    void SetOwnerFinder(OwnerFinder* finder) { owners_ = finder; }
 
     GuardState State() const;
     const std::set<Address>& Blocked() const { return blocked_; }
@@ -166,9 +227,14 @@ private:
     Result SetBlockInternet(bool on);
     // The lifelines of one family that lie in [first, last] (IPv4-mapped spans are asked as IPv4).
     std::optional<Refusal> ProtectsRun(const Address& first, const Address& last) const;
+    Result UpdateExempt(const Request& request);
+    Result SetFirstStrikeArmed(bool on);
+    // Takes `addresses` out of the sets and the first strike's map.
+    bool Release(std::span<const Address> addresses);
 
     PacketFilter& filter_;
     GuardActions& actions_;
+    OwnerFinder* owners_ = nullptr;
     bool table_ = false;
     bool block_internet_ = false;
     std::set<Address> blocked_;
@@ -178,6 +244,8 @@ private:
     // Taken out of the sets because they became lifelines, not yet told.
     std::vector<RefusedAddress> dropped_;
     SharedSets shared_;
+    FirstStrike* strike_ = nullptr;
+    bool armed_ = false;
 };
 
 // --- System side (one implementation file per operating system).
@@ -196,6 +264,15 @@ public:
     virtual int Fd() const = 0;
     // Appends every pending event without waiting; adds to `lost` what the kernel dropped.
     virtual void Drain(std::vector<EventRecord>& events, std::uint32_t& lost) = 0;
+    // The first strike loaded with the events; nullptr without it.
+    virtual FirstStrike* Strike() { return nullptr; }
+    // The sockets' owners and last counts, for subscribers of version 3 and up: readable while some
+    // are pending (-1: the feed has none), and drained like the events.
+    virtual int OwnerFd() const { return -1; }
+    virtual void DrainOwners(std::vector<OwnerRecord>& owners, std::uint32_t& lost) {
+        static_cast<void>(owners);
+        static_cast<void>(lost);
+    }
 };
 
 // Serves the socket until SIGTERM, SIGINT or SIGHUP. Returns the process exit status. Without a

@@ -15,10 +15,9 @@ class DesktopServices final {
 public:
     // The window's services on this desktop: Qt's clipboard, browser and tray icon
     // (`assume_tray` stands in for a tray where the desktop has none), a fresh mailbox, the
-    // machine's own information and rights, the system's tables (left to the monitor service,
-    // which looks for the guard with them), the X11 window manager on the xcb platform (none
-    // elsewhere), the system clock, the help and About windows, and the end of the event loop as
-    // the end of the program. `dialogs` must outlive the window too.
+    // machine's own information and rights (the monitor service and its parts are main's), the X11
+    // window manager on the xcb platform (none elsewhere), the system clock, the help and About windows, and
+    // the end of the event loop as the end of the program. `dialogs` must outlive the window too.
     FrmStartServices ForMainWindow(const std::filesystem::path& program_folder, Dialogs& dialogs,
                                    bool assume_tray);
 

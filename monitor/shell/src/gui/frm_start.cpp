@@ -26,6 +26,8 @@
 #include "mailbox_notifier.h"
 #include "network_tools_panel.h"
 #include "qt_text.h"
+#include "traffic_view.h"
+#include "velmor/rules/list_sort.h"
 #include "velmor/shell/enforcement_notice.h"
 #include "velmor/shell/tray_icon_names.h"
 #include "window_placement.h"
@@ -91,29 +93,32 @@ int AddressColumnWidth(const QTableView& view) {
 
 }  // namespace
 
-FrmStart::FrmStart(std::filesystem::path program_folder, FrmStartServices services, QWidget* parent)
-    : QMainWindow(parent), program_folder_(std::move(program_folder)), services_(std::move(services)) {
+FrmStart::FrmStart(std::filesystem::path program_folder, MonitorService& service, FrmStartServices services,
+                   QWidget* parent)
+    : QMainWindow(parent),
+      program_folder_(std::move(program_folder)),
+      services_(std::move(services)),
+      service_(service) {
     setObjectName(QStringLiteral("frmStart"));
     setWindowTitle(ToQString(kDesignTitle));
     setWindowIcon(NormalTrayImage());
     setStyleSheet(QString::fromLatin1(kStyleSheet));
-    resize(620, 460);
+    resize(760, 480);
 
     services_.tray->on_notification = [this](int code) { Form_MouseMove(code); };
     notices_ = std::make_unique<IntruderNotices>(*services_.clock);
     notice_timer_.setSingleShot(true);
     connect(&notice_timer_, &QTimer::timeout, this, &FrmStart::NoticeTimer_Timer);
 
-    service_ =
-        std::make_unique<MonitorService>(program_folder_, *this, *services_.dialogs,
-                                         std::move(services_.table), std::move(services_.counters), this);
-    if (services_.guard) service_->UseGuard(std::move(services_.guard));
+    service_.SetHost(this);
+    traffic_ = std::make_unique<TrafficService>(service_, nullptr, services_.clock);
+    traffic_->SetBaitPort(services_.bait_port);
     // The notice follows the guard as it comes and goes.
-    connect(service_.get(), &MonitorService::GuardChanged, this, [this] { UpdateNotice(); });
+    connect(&service_, &MonitorService::GuardChanged, this, [this] { UpdateNotice(); });
     commands_ = std::make_unique<rules::ListCommands>(
-        service_->Store(), service_->RuleList(), service_->AddressList(), service_->PortList(),
+        service_.Store(), service_.RuleList(), service_.AddressList(), service_.PortList(),
         *services_.dialogs, *services_.clipboard, *services_.browser, this);
-    commands_->SetExemptions(&service_->Exemptions());
+    commands_->SetExemptions(&service_.Exemptions());
     // The window's handle: a mailbox that other programs (the updater) post messages to.
     mailbox_ = std::make_unique<platform::MailboxNotifier>(std::move(services_.mailbox), this);
     connect(mailbox_.get(), &platform::MailboxNotifier::messageReceived, this,
@@ -139,11 +144,13 @@ FrmStart::FrmStart(std::filesystem::path program_folder, FrmStartServices servic
 
 FrmStart::~FrmStart() {
     lamp_timer_.stop();
-    service_->Stop();
+    service_.Stop();
+    service_.SetHost(nullptr);
     // The models observe the core lists that the service owns: they go first.
     delete list_watch_ip_;
     delete list_watch_port_;
     delete list_invader_;
+    delete traffic_view_;
     delete watch_ip_model_;
     delete watch_port_model_;
     delete invader_model_;
@@ -209,6 +216,8 @@ void FrmStart::BuildControls() {
     tab_main_->addTab(BuildInvaderTab(), QStringLiteral("IP 차단"));
     tab_main_->addTab(BuildWatchPortTab(), QStringLiteral("PORT 정보"));
     tab_main_->addTab(BuildOptionsTab(), QStringLiteral("옵션"));
+    traffic_view_ = new TrafficView(traffic_->Ledger());
+    tab_main_->addTab(traffic_view_, QStringLiteral("트래픽"));
     connect(tab_main_, &QTabWidget::currentChanged, this,
             [this](int tab) { commands_->SSTabMain_Click(tab); });
     layout->addWidget(tab_main_, 1);
@@ -219,7 +228,7 @@ void FrmStart::BuildControls() {
     auto* lamp_label = new QLabel(QStringLiteral("활동"), central);
     lamp_label->setObjectName(QStringLiteral("lblLamps"));
     lamp_row->addWidget(lamp_label);
-    const auto colours = service_->Cycle().LampColors();
+    const auto colours = service_.Cycle().LampColors();
     for (int i = 0; i < 2; ++i) {
         lamps_[static_cast<std::size_t>(i)] = new LampWidget(central);
         lamps_[static_cast<std::size_t>(i)]->setObjectName(QStringLiteral("ShapeLED_%1").arg(i));
@@ -257,14 +266,26 @@ QWidget* FrmStart::BuildWatchIpTab() {
     auto* layout = new QVBoxLayout(page);
     layout->setContentsMargins(8, 8, 8, 8);
     watch_ip_model_ = new ListTableModel(
-        service_->AddressList(),
-        {QStringLiteral("IP"), QStringLiteral("횟수"), QStringLiteral("연결"), QStringLiteral("정보")});
+        service_.AddressList(),
+        {QStringLiteral("IP"), QStringLiteral("횟수"), QStringLiteral("연결"), QStringLiteral("정보"),
+         QStringLiteral("프로그램"), QStringLiteral("받음"), QStringLiteral("보냄")});
     watch_ip_model_->SetVerdictColumn(rules::watch_ip::kVerdict);
+    for (const int column : {rules::watch_ip::kReceived, rules::watch_ip::kSent}) {
+        watch_ip_model_->SetColumnDisplay(column, [](const std::string& cell) {
+            const std::int64_t bytes = rules::CountValueOfText(cell);
+            return bytes < 0 ? ToQString(cell)
+                             : ToQString(engine::BytesText(static_cast<std::uint64_t>(bytes)));
+        });
+    }
+    watch_ip_model_->SetRowToolTip([this](int core_row) { return ConnectionsTip(core_row); });
     list_watch_ip_ = MakeListView("ListViewWatchIP", watch_ip_model_);
     list_watch_ip_->setParent(page);
     list_watch_ip_->setColumnWidth(0, AddressColumnWidth(*list_watch_ip_));
     list_watch_ip_->setColumnWidth(1, 90);
     list_watch_ip_->setColumnWidth(2, 60);
+    list_watch_ip_->setColumnWidth(rules::watch_ip::kInfo, 140);
+    list_watch_ip_->setColumnWidth(rules::watch_ip::kProgram, 130);
+    list_watch_ip_->setColumnWidth(rules::watch_ip::kReceived, 80);
     connect(list_watch_ip_, &QTableView::doubleClicked, this,
             [this](const QModelIndex& index) { commands_->ListViewWatchIP_DblClick(index.row()); });
     connect(list_watch_ip_->horizontalHeader(), &QHeaderView::sectionClicked, this,
@@ -288,12 +309,36 @@ QWidget* FrmStart::BuildWatchIpTab() {
     return page;
 }
 
+QString FrmStart::ConnectionsTip(int core_row) const {
+    const std::string& address = service_.AddressList().Cell(core_row, rules::watch_ip::kAddress);
+    const auto connections = traffic_->Ledger().ConnectionsOf(address);
+    if (connections.empty()) return {};
+    QStringList lines;
+    lines << ToQString(address);
+    constexpr std::size_t kMostLines = 20;
+    for (std::size_t i = 0; i < connections.size() && i < kMostLines; ++i) {
+        const engine::ConnectionLedger::Connection& connection = *connections[i];
+        const QString program = connection.owner ? QStringLiteral("%1 (pid %2)")
+                                                       .arg(ToQString(connection.owner->name))
+                                                       .arg(connection.owner->pid)
+                                                 : ToQString(engine::kUnknownCell);
+        lines << QStringLiteral("%1  로컬 %2 → 원격 %3  %4")
+                     .arg(program)
+                     .arg(engine::PortOf(connection.row.dwLocalPort))
+                     .arg(engine::PortOf(connection.row.dwRemotePort))
+                     .arg(ToQString(engine::StateName(connection.row.dwState)));
+    }
+    if (connections.size() > kMostLines)
+        lines << QStringLiteral("… 외 %1개").arg(connections.size() - kMostLines);
+    return lines.join(QLatin1Char('\n'));
+}
+
 QWidget* FrmStart::BuildInvaderTab() {
     auto* page = new QWidget();
     auto* layout = new QVBoxLayout(page);
     layout->setContentsMargins(8, 8, 8, 8);
     invader_model_ = new ListTableModel(
-        service_->RuleList(), {QStringLiteral("IP"), QStringLiteral("연결"), QStringLiteral("정보")});
+        service_.RuleList(), {QStringLiteral("IP"), QStringLiteral("연결"), QStringLiteral("정보")});
     invader_model_->SetVerdictColumn(rules::invader_column::kVerdict);
     list_invader_ = MakeListView("ListViewInvaderOX", invader_model_);
     list_invader_->setParent(page);
@@ -330,11 +375,12 @@ QWidget* FrmStart::BuildWatchPortTab() {
     auto* page = new QWidget();
     auto* layout = new QVBoxLayout(page);
     layout->setContentsMargins(8, 8, 8, 8);
-    watch_port_model_ =
-        new ListTableModel(service_->PortList(), {QStringLiteral("IP"), QStringLiteral("PORT")});
+    watch_port_model_ = new ListTableModel(
+        service_.PortList(), {QStringLiteral("IP"), QStringLiteral("PORT"), QStringLiteral("프로그램")});
     list_watch_port_ = MakeListView("ListViewWatchPORT", watch_port_model_);
     list_watch_port_->setParent(page);
     list_watch_port_->setColumnWidth(0, AddressColumnWidth(*list_watch_port_));
+    list_watch_port_->setColumnWidth(1, 70);
     connect(list_watch_port_->horizontalHeader(), &QHeaderView::sectionClicked, this,
             [this](int section) { commands_->ListViewWatchPORT_ColumnClick(section + 1); });
     layout->addWidget(list_watch_port_, 1);
@@ -377,16 +423,11 @@ QWidget* FrmStart::BuildOptionsTab() {
             i == engine::kAutoBlockBox ? "침입한 IP를 자동으로 차단합니다." : "인터넷을 차단합니다.";
         auto* box = new QCheckBox(QString::fromUtf8(caption), options);
         box->setObjectName(QStringLiteral("CheckStopRun_%1").arg(i));
-        box->setChecked(service_->Cycle().IsChecked(i));
+        box->setChecked(service_.Cycle().IsChecked(i));
         box->setCursor(Qt::PointingHandCursor);
         connect(box, &QCheckBox::clicked, this, [this, i, box](bool checked) {
-            auto& cycle = service_->Cycle();
-            cycle.SetChecked(i, checked);
-            cycle.CheckStopRun_Click(i);
-            // A mode is applied by the next tick; with kernel events that tick would otherwise wait.
-            if (TableWaker* waker = service_->Waker()) waker->Poke();
             // The handler may have unchecked the box again (a No to the question).
-            box->setChecked(cycle.IsChecked(i));
+            box->setChecked(service_.SetMode(i, checked));
         });
         check_stop_run_[static_cast<std::size_t>(i)] = box;
         layout->addWidget(box);
@@ -432,7 +473,7 @@ QWidget* FrmStart::BuildTrustedTab() {
     layout->addWidget(about);
     txt_trusted_ = new QPlainTextEdit(page);
     txt_trusted_->setObjectName(QStringLiteral("txtTrustedList"));
-    txt_trusted_->setPlainText(ToQString(service_->TrustedListText()));
+    txt_trusted_->setPlainText(ToQString(service_.TrustedListText()));
     layout->addWidget(txt_trusted_, 1);
     auto* row = new QHBoxLayout();
     trusted_status_ = new QLabel(page);
@@ -465,13 +506,13 @@ QWidget* FrmStart::BuildTrustedTab() {
 
 void FrmStart::ShowExemptions() {
     QString text;
-    for (const std::string& line : ExemptionLines(service_->Exemptions())) text += ToQString(line) + u'\n';
+    for (const std::string& line : ExemptionLines(service_.Exemptions())) text += ToQString(line) + u'\n';
     txt_exemptions_->setPlainText(text);
 }
 
 void FrmStart::cmdTrustedSave_Click() {
     rules::TrustedList parsed;
-    const bool saved = service_->SaveTrustedList(txt_trusted_->toPlainText().toStdString(), parsed);
+    const bool saved = service_.SaveTrustedList(txt_trusted_->toPlainText().toStdString(), parsed);
     QString status = saved ? QStringLiteral("저장했습니다 (%1개).").arg(parsed.ranges.ranges().size())
                            : QStringLiteral("파일에 저장하지 못했습니다. 이번 실행에만 적용됩니다.");
     if (!parsed.bad_lines.empty()) {
@@ -502,7 +543,7 @@ void FrmStart::Form_Load() {
         move(platform::CentredIn(screen->geometry(), size()).topLeft());
     }
     // 3. The five folders.
-    service_->CreateFolders();
+    service_.CreateFolders();
     // 4. The information box.
     const platform::LocalInfo info = services_.local_info();
     // A global IPv6 address, when the machine has one, goes on a line of its own below the IPv4 one.
@@ -524,14 +565,14 @@ void FrmStart::Form_Load() {
     tab_main_->setCurrentIndex(0);
     tab_etc_->setCurrentIndex(0);
     // 8. Both timers.
-    service_->Start();
+    service_.Start();
     // 9. The final title.
     setWindowTitle(ToQString(kFinalTitle));
     UpdateNotice();
 }
 
 void FrmStart::ExpireInvaderFiles() {
-    service_->Store().ExpireInvaderFiles(service_->GetClock());
+    service_.Store().ExpireInvaderFiles(service_.GetClock());
 }
 
 void FrmStart::ShowWindow() {
@@ -772,7 +813,7 @@ void FrmStart::ToolbarMenu_ButtonMenuClick(const QString& item_text) {
 }
 
 void FrmStart::ToolbarMenu_MouseMove() {
-    service_->Cycle().SetTimerIntervalMs(1000);
+    service_.Cycle().SetTimerIntervalMs(1000);
 }
 
 bool FrmStart::eventFilter(QObject* watched, QEvent* event) {
@@ -793,13 +834,7 @@ bool FrmStart::eventFilter(QObject* watched, QEvent* event) {
 
 void FrmStart::SetPortListener(bool start) {
     if (start) {
-        // With the guard the bait comes from it: velmor itself may not bind port 80.
-        bool open = false;
-        engine::GuardEnforcement* guard = service_->Guard();
-        if (guard != nullptr && guard->EnsureConnected(true) && guard->GuardState()->bait) {
-            open = listener_.Adopt(guard->Link().TakeBaitSocket());
-        }
-        if (!open) open = listener_.Open(services_.bait_port);
+        const bool open = service_.OpenBait(listener_, services_.bait_port);
         Log(open ? "listener open" : "listener failed");
     } else {
         listener_.Close();
@@ -812,7 +847,7 @@ void FrmStart::UpdateNotice() {
     QStringList lines;
     EnforcementFacts facts;
     facts.own_teardown = services_.can_tear_down();
-    if (engine::GuardEnforcement* guard = service_->Guard()) {
+    if (engine::GuardEnforcement* guard = service_.Guard()) {
         facts.guard_expected = true;
         facts.guard = guard->GuardState();
         facts.refused = RefusedTexts(guard->RefusedLifelines());
@@ -827,6 +862,8 @@ void FrmStart::UpdateNotice() {
         services_.tray->ShowMessage(ToQString(kRefusalNoticeTitle), ToQString(enforcement.front()));
         Log("notice guard refused");
     }
+    // Without a guard that names them, only this user's programs can be shown: said once here.
+    if (facts.guard_expected && !traffic_->SeesEveryUser()) lines << ToQString(ProgramsNotice(false));
     if (services_.updates_refused) {
         lines << QStringLiteral(
             "⚠ 업데이트를 확인하지 않습니다: 프로그램 폴더의 경로에 \"[\" 또는 \"]\"가 있어 업데이트 정보를 "
@@ -946,8 +983,8 @@ void FrmStart::hideEvent(QHideEvent* event) {
 
 void FrmStart::RefreshLamps() {
     // While kernel events let the table timer sleep, the quiet ticks it skipped step them first.
-    service_->ShowQuietLamps();
-    const auto colours = service_->Cycle().LampColors();
+    service_.ShowQuietLamps();
+    const auto colours = service_.Cycle().LampColors();
     lamps_[0]->SetBgr(colours[0]);
     lamps_[1]->SetBgr(colours[1]);
 }

@@ -26,6 +26,7 @@
 #include "velmor/shell/intruder_notices.h"
 #include "velmor/shell/monitor_service.h"
 #include "velmor/shell/startup.h"
+#include "velmor/shell/traffic_service.h"
 
 class QCheckBox;
 class QLabel;
@@ -42,6 +43,7 @@ class MailboxNotifier;
 namespace velmor::shell {
 
 class LampWidget;
+class TrafficView;
 
 // The design title and the title that the last load step sets (a blank before "버전").
 inline constexpr std::string_view kDesignTitle = "Torvane...1.0703.01버전";
@@ -60,26 +62,19 @@ inline constexpr std::string_view kMenuQuit = "끝내기(&X)";
 inline constexpr std::string_view kMenuHelp = "도움말 항목(&C)";
 inline constexpr std::string_view kMenuAbout = "Torvane 정보(&A)";
 
-// Everything frmStart talks to outside itself. The window chooses none of them: the desktop program
-// gives the real ones (DesktopServices), tests their fakes. Each is required unless its comment
-// says otherwise; the pointed-to ones outlive the window.
+// Everything frmStart talks to outside itself besides the monitor service. The window chooses none
+// of them: the desktop program gives the real ones (DesktopServices), tests their fakes. Each is
+// required unless its comment says otherwise; the pointed-to ones outlive the window.
 struct FrmStartServices {
     Dialogs* dialogs = nullptr;
     Clipboard* clipboard = nullptr;
     Browser* browser = nullptr;
     std::unique_ptr<TrayIcon> tray;
-    // The connection tables and the kernel's socket counters. Empty: the system's own, and with them
-    // the guard at its socket (the monitor service's choice, the same for the headless monitor).
-    std::unique_ptr<platform::ConnectionTable> table;
-    std::unique_ptr<platform::SocketCounterSource> counters;
     // The mailbox other programs (the updater) post messages to; its handle is the window's. Empty:
     // the window has handle 0, as when no mailbox could be opened.
     std::unique_ptr<platform::Mailbox> mailbox;
     std::function<platform::LocalInfo()> local_info;
     std::function<bool()> can_tear_down;
-    // A line to velmor-guard for a table of the caller's own; optional (the system's tables bring
-    // theirs).
-    std::unique_ptr<guard::GuardLink> guard;
     // Ends the program at once (the quit paths).
     std::function<void()> end_program;
     // The modal help and About windows.
@@ -90,7 +85,8 @@ struct FrmStartServices {
     std::unique_ptr<platform::WindowManager> window_manager;
     // The clock of the intruder notices' interval.
     const Clock* clock = nullptr;
-    quint16 bait_port = BaitListener::kPort;
+    // The port of velmor's own bait listener when the guard offers none.
+    quint16 bait_port = guard::kBaitPort;
     // Event lines on standard output (tray changes, show and hide) for end-to-end tests.
     bool debug_log = false;
     // The start wrote no hand-over and started no Updater (HandOverFieldsFit): the notice says so.
@@ -106,7 +102,9 @@ class FrmStart final : public QMainWindow,
                        public StartWindow {
     Q_OBJECT
 public:
-    FrmStart(std::filesystem::path program_folder, FrmStartServices services, QWidget* parent = nullptr);
+    // `service` (built by the caller, outliving the window) runs with the window on top.
+    FrmStart(std::filesystem::path program_folder, MonitorService& service, FrmStartServices services,
+             QWidget* parent = nullptr);
     ~FrmStart() override;
 
     // --- StartWindow
@@ -156,7 +154,8 @@ public:
     QString NoticeText() const;
     // The notice above the tabs while the desktop has no tray; empty while it has one.
     QString TrayNoticeText() const;
-    MonitorService& Service() { return *service_; }
+    MonitorService& Service() { return service_; }
+    TrafficService& Traffic() { return *traffic_; }
     rules::ListCommands& Commands() { return *commands_; }
     BaitListener& Listener() { return listener_; }
 
@@ -174,6 +173,9 @@ private:
     QWidget* BuildWatchPortTab();
     QWidget* BuildOptionsTab();
     QWidget* BuildTrustedTab();
+    // The tooltip of a row of "IP 감시": the address's connections, each with its program, pid, local
+    // and remote port and state.
+    QString ConnectionsTip(int core_row) const;
     // The trusted list's save button: writes the list, applies it and says what it skipped.
     void cmdTrustedSave_Click();
     void ShowExemptions();
@@ -198,7 +200,8 @@ private:
 
     std::filesystem::path program_folder_;
     FrmStartServices services_;
-    std::unique_ptr<MonitorService> service_;
+    MonitorService& service_;
+    std::unique_ptr<TrafficService> traffic_;
     std::unique_ptr<rules::ListCommands> commands_;
     std::unique_ptr<platform::MailboxNotifier> mailbox_;
     BaitListener listener_;
@@ -212,6 +215,7 @@ private:
     QTableView* list_watch_ip_ = nullptr;
     QTableView* list_watch_port_ = nullptr;
     QTableView* list_invader_ = nullptr;
+    TrafficView* traffic_view_ = nullptr;
     QCheckBox* chk_invader_ = nullptr;
     std::array<QCheckBox*, 2> check_stop_run_{};
     QCheckBox* check_top_most_ = nullptr;

@@ -30,7 +30,19 @@ QVariant ListTableModel::data(const QModelIndex& index, int role) const {
     if (role == Qt::DisplayRole || role == Qt::ToolTipRole) {
         const int row = CoreRow(index.row());
         if (row < 0) return QString();
-        return QString::fromStdString(list_.Cell(row, index.column()));
+        if (role == Qt::ToolTipRole && row_tooltip_) {
+            QString tooltip = row_tooltip_(row);
+            if (!tooltip.isEmpty()) return tooltip;
+        }
+        const std::string& cell = list_.Cell(row, index.column());
+        if (role == Qt::DisplayRole) {
+            if (const auto display = displays_.find(index.column()); display != displays_.end())
+                return display->second(cell);
+        }
+        return QString::fromStdString(cell);
+    }
+    if (role == Qt::TextAlignmentRole && displays_.contains(index.column())) {
+        return QVariant::fromValue(Qt::Alignment(Qt::AlignRight | Qt::AlignVCenter));
     }
     if (role == Qt::ForegroundRole || role == Qt::BackgroundRole) {
         // Blocked addresses stand out in dark red on a pale red ground.
@@ -44,6 +56,10 @@ QVariant ListTableModel::data(const QModelIndex& index, int role) const {
 bool ListTableModel::IsBlockedRow(int core_row) const {
     if (verdict_column_ < 0 || core_row < 0 || verdict_column_ >= list_.ColumnCount()) return false;
     return rules::VerdictOf(list_.Cell(core_row, verdict_column_)) == rules::Verdict::Blocked;
+}
+
+void ListTableModel::SetColumnDisplay(int column, std::function<QString(const std::string&)> display) {
+    displays_[column] = std::move(display);
 }
 
 int ListTableModel::CoreRow(int row) const {

@@ -4,6 +4,9 @@
 #include <QItemSelectionModel>
 #include <QPointer>
 #include <QStringList>
+#include <functional>
+#include <map>
+#include <string>
 
 #include "velmor/rules/list_model.h"
 
@@ -28,6 +31,11 @@ public:
     void BindSelection(QItemSelectionModel* selection);
     // Rows whose cell in `column` reads "차단" are drawn in the warning colours (-1: none).
     void SetVerdictColumn(int column) { verdict_column_ = column; }
+    // Shows the cells of `column` through `display` (the core keeps whole numbers, a view shows
+    // "1.2 MB"); such a column's numbers are right-aligned.
+    void SetColumnDisplay(int column, std::function<QString(const std::string&)> display);
+    // The tooltip of every cell of a row, from its core row (empty: the cell's own text).
+    void SetRowToolTip(std::function<QString(int core_row)> tooltip) { row_tooltip_ = std::move(tooltip); }
 
     int rowCount(const QModelIndex& parent = {}) const override;
     int columnCount(const QModelIndex& parent = {}) const override;
@@ -57,6 +65,8 @@ private:
     QPointer<QItemSelectionModel> selection_;
     bool syncing_ = false;
     int verdict_column_ = -1;
+    std::map<int, std::function<QString(const std::string&)>> displays_;
+    std::function<QString(int)> row_tooltip_;
 };
 
 }  // namespace velmor::shell

@@ -37,17 +37,30 @@ struct SocketId {
     std::uint32_t cookie[2] = {};
 };
 
-// A TCP table snapshot. `rows[i]` and `ids[i]` describe the same connection. Both vectors keep their
-// capacity between snapshots, so a steady table costs no allocation.
+// What the table tells of a socket beside its row: who owns the socket file and, for a TCP socket
+// that has them, its byte counts (the kernel's TCP info, asked for with the table).
+struct SocketDetail {
+    std::uint64_t inode = 0;  // the socket file's inode: socket:[inode] in /proc/<pid>/fd
+    std::uint32_t uid = 0;    // the user the socket belongs to
+    bool has_counts = false;  // the counts below were reported (not for TIME_WAIT or request sockets)
+    std::uint64_t bytes_received = 0;  // payload bytes received in order
+    std::uint64_t bytes_sent = 0;      // payload bytes sent and acknowledged by the other end
+};
+
+// A TCP table snapshot. `rows[i]` and `ids[i]` describe the same connection, and `details[i]` when a
+// system reports details (Linux does; elsewhere `details` may be shorter than `rows`). The vectors
+// keep their capacity between snapshots, so a steady table costs no allocation.
 struct TcpTable {
     std::uint32_t dwNumEntries = 0;
     std::vector<TcpRow> rows;
     std::vector<SocketId> ids;
+    std::vector<SocketDetail> details;
 
     void Clear() {
         dwNumEntries = 0;
         rows.clear();
         ids.clear();
+        details.clear();
     }
 };
 
@@ -68,6 +81,16 @@ public:
     virtual bool ReadTcp(TcpTable& table) = 0;
     // Fills `table` with the UDP row count. Returns false (and a count of 0) on failure.
     virtual bool ReadUdp(UdpTable& table) = 0;
+    // Fills `rows` with the UDP sockets (unconnected ones in state CLOSED with remote address 0,
+    // connected ones ESTABLISHED), in the TCP table's layout and order, without byte counts. False
+    // (and no rows) on failure or where the system cannot tell.
+    virtual bool ReadUdpRows(TcpTable& rows) {
+        rows.Clear();
+        return false;
+    }
+    // Whether ReadTcp asks for each connection's byte counts (on unless switched off; a system that
+    // has none leaves them unreported either way).
+    virtual void SetByteCounts(bool on) { static_cast<void>(on); }
     // Asks the system to tear the given connections down. Refusals are not reported.
     virtual void Destroy(std::span<const SocketId> ids) = 0;
 };

@@ -54,8 +54,31 @@ public:
     // guard too old to tell.
     virtual std::vector<RefusedLifeline> TakeRefused() { return {}; }
     virtual bool SetBlockInternet(bool on) = 0;
+    // The kernel's first strike (a guard of protocol version 3 whose Status says first_strike): the
+    // ranges it must never strike, as range texts ("10.0.0.5", "192.168.0.0/24"; texts that are no
+    // range are left out), in pieces as large changes need; and whether it strikes at all. False
+    // without it or when the guard refused.
+    virtual bool UpdateExempt(bool clear, std::span<const std::string> add,
+                              std::span<const std::string> remove) {
+        static_cast<void>(clear);
+        static_cast<void>(add);
+        static_cast<void>(remove);
+        return false;
+    }
+    virtual bool SetFirstStrike(bool on) {
+        static_cast<void>(on);
+        return false;
+    }
     // A listening socket on TCP port 80 (dual stack) that the caller owns; kNoNativeSocket on failure.
     virtual platform::NativeSocket TakeBaitSocket() = 0;
+    // Who owns `sockets` (asked in pieces the guard answers whole), appended to `owners`: false when
+    // the guard cannot tell (one older than protocol version 3, or without the owner finder), or
+    // the link failed.
+    virtual bool Owners(std::span<const SocketRef> sockets, std::vector<OwnerRecord>& owners) {
+        static_cast<void>(sockets);
+        static_cast<void>(owners);
+        return false;
+    }
 };
 
 std::unique_ptr<GuardLink> MakeGuardLink(std::string socket_path);

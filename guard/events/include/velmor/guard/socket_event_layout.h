@@ -23,5 +23,6 @@ struct velmor_socket_event {
     __u8 old_state;        /* Linux TCP states (TCP_ESTABLISHED = 1 ... TCP_CLOSING = 11) */
     __u8 new_state;
     __u8 version;     /* VELMOR_SOCKET_EVENT_VERSION */
-    __u8 reserved[3]; /* zero */
+    __u8 flags;       /* VELMOR_EVENT_STRUCK (first_strike_layout.h) */
+    __u8 reserved[2]; /* zero */
 };

@@ -11,9 +11,12 @@
 #include <vector>
 
 #include "velmor/common/clock.h"
+#include "velmor/engine/block_policy.h"
+#include "velmor/engine/exempt_tracker.h"
 #include "velmor/guard/guard_link.h"
 #include "velmor/guard/protocol.h"
 #include "velmor/platform/connection_table.h"
+#include "velmor/rules/exemptions.h"
 #include "velmor/rules/list_model.h"
 #include "velmor/rules/rule_store.h"
 
@@ -26,8 +29,11 @@ public:
     virtual ~Enforcement() = default;
     virtual void TearDown(std::span<const platform::SocketId> ids) = 0;
     // Cheap when nothing changed since the last call.
-    virtual void Sync(const rules::ListModel& address_list, const rules::RuleStore& store, bool auto_block,
-                      bool block_internet) = 0;
+    virtual void Sync(const BlockPolicy& policy, bool auto_block, bool block_internet) = 0;
+    // The kernel's first strike marked `address` blocked when its handshake on the bait completed (its
+    // event said so): where the verdicts take effect holds it already, and the next Sync only lets it
+    // go if the verdict is not "차단".
+    virtual void KernelStruck(std::string_view address) { static_cast<void>(address); }
 };
 
 // The process's own rights: SOCK_DESTROY through the connection table, nothing at packet level.
@@ -35,16 +41,16 @@ class DirectEnforcement final : public Enforcement {
 public:
     explicit DirectEnforcement(platform::ConnectionTable& table) : table_(table) {}
     void TearDown(std::span<const platform::SocketId> ids) override { table_.Destroy(ids); }
-    void Sync(const rules::ListModel&, const rules::RuleStore&, bool, bool) override {}
+    void Sync(const BlockPolicy&, bool, bool) override {}
 
 private:
     platform::ConnectionTable& table_;
 };
 
-// Follows the addresses that automatic blocking tears down: a listed address by its verdict cell
-// "연결", an unlisted one by its blocked rule file (the store's index); none while automatic blocking
-// is off. Each update looks only at what changed: the listed addresses when the list changed, the
-// index's own changes (its journal) when the index changed; it never copies the index.
+// Follows the addresses that automatic blocking tears down, as the block policy decides them now;
+// none while automatic blocking is off. Each update asks only about what changed: the listed
+// addresses when the list changed, the index's own changes (its journal) when the index changed; it
+// never copies the index.
 class BlockedAddressTracker final {
 public:
     struct Change {
@@ -56,15 +62,19 @@ public:
 
     // What changed since the last update; the first update (and the first after Reset) empties the
     // set and adds everything.
-    Change Update(const rules::ListModel& address_list, const rules::RuleStore& store, bool auto_block);
+    Change Update(const BlockPolicy& policy, bool auto_block);
     // Forgets what was applied.
-    void Reset() { primed_ = false; }
+    void Reset() {
+        primed_ = false;
+        held_.clear();
+    }
+    // The set holds `address` already (the kernel struck it): no addition is sent for it, and the next
+    // update looks at it again, to take it out should it not be wanted.
+    void Held(std::string_view address);
     // What the last update put in force.
     const std::set<std::string, std::less<>>& Applied() const { return applied_; }
 
 private:
-    bool Wanted(std::string_view address, const rules::RuleStore& store) const;
-
     bool primed_ = false;
     bool auto_block_ = false;
     std::uint64_t list_generation_ = 0;
@@ -72,19 +82,32 @@ private:
     std::map<std::string, bool, std::less<>> listed_;             // address -> its verdict cell says "차단"
     std::vector<rules::RuleStore::BlockedChange> index_changes_;  // scratch
     std::set<std::string, std::less<>> applied_;
+    std::set<std::string, std::less<>> held_;  // to be looked at by the next update
 };
 
 // Enforcement through velmor-guard: teardown batches and the blocked sets go to the guard, block the
 // Internet switches its packet-level rules. While no guard answers, teardown falls back to the
 // process's own rights and the link is tried again once a second; a new connection starts the sets
 // over, so a restarted guard holds the whole set again.
+//
+// A guard that offers the kernel's first strike gets, given the exemptions, the ranges it must spare
+// (ExemptRangeTracker), and the strike is armed while automatic blocking is on: after the ranges are
+// in, switched off before the sets let go of anything. A ranges update the guard refuses leaves the
+// strike off for that connection.
 class GuardEnforcement final : public Enforcement {
 public:
     GuardEnforcement(guard::GuardLink& link, platform::ConnectionTable& fallback, const Clock& clock);
 
     void TearDown(std::span<const platform::SocketId> ids) override;
-    void Sync(const rules::ListModel& address_list, const rules::RuleStore& store, bool auto_block,
-              bool block_internet) override;
+    void Sync(const BlockPolicy& policy, bool auto_block, bool block_internet) override;
+    void KernelStruck(std::string_view address) override;
+
+    // What the first strike must spare besides the allowed rules (not owned); without it the strike is
+    // never armed.
+    void SetExemptions(const rules::Exemptions* exemptions) { exemptions_ = exemptions; }
+    // Whether the guard's first strike is armed as far as this side asked.
+    bool FirstStrikeArmed() const { return strike_sent_.value_or(false); }
+    const ExemptRangeTracker& ExemptTracker() const { return exempt_tracker_; }
 
     // Connects when not connected (at most once a second unless `now`); true when connected.
     bool EnsureConnected(bool now = false);
@@ -106,6 +129,9 @@ public:
 private:
     void Lost();
     void NoteRefusals(const BlockedAddressTracker::Change& change);
+    // False when the link broke (then lost); a refusal only leaves the strike off.
+    bool SwitchFirstStrike(bool on);
+    bool SyncExempt(const BlockPolicy& policy);
 
     guard::GuardLink& link_;
     platform::ConnectionTable& fallback_;
@@ -120,6 +146,10 @@ private:
     std::uint64_t generation_ = 0;
     std::map<std::string, guard::Refusal, std::less<>> refused_lifelines_;
     std::uint64_t refused_lifelines_generation_ = 0;
+    const rules::Exemptions* exemptions_ = nullptr;
+    ExemptRangeTracker exempt_tracker_;
+    std::optional<bool> strike_sent_;
+    bool strike_refused_ = false;  // for this connection
 };
 
 }  // namespace velmor::engine

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "velmor/platform/connection_table.h"
@@ -68,10 +69,15 @@ std::string Ipv6ToString(const std::uint32_t (&address)[4]);
 std::string RemoteAddressText(const TcpRow& row);
 void RemoteAddressText(const TcpRow& row, std::string& out);
 
+// Listening sockets and loopback connections: "0.0.0.0", "127.0.0.1", "::" and "::1" are neither
+// shown nor filed, in either family.
+bool IsUnlistedAddress(std::string_view address);
+
 // An order-independent digest of the set of rows: family, local and remote address and port of
-// each (the state is left out). Two tables with the same rows in any order give the same value; any
-// other row set gives another one except with a chance near 2^-64, and since `key` is a secret of
-// the running program a remote host cannot choose rows that collide. Allocates nothing.
+// each, and whether it is half-open (SYN_RCVD; other states are left out). Two tables with the same rows in
+// any order give the same value; any other row set gives another one except with a chance near 2^-64, and
+// since `key` is a secret of the running program a remote host cannot choose rows that collide. Allocates
+// nothing.
 std::uint64_t RowSetFingerprint(const TcpSnapshot& snapshot, std::uint64_t key);
 // One row's share of the fingerprint: the fingerprint of a set is the sum of its rows' digests.
 std::uint64_t RowDigest(const TcpRow& row, std::uint64_t key);

@@ -3,10 +3,8 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
-#include <deque>
 #include <optional>
 #include <random>
-#include <set>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -15,9 +13,12 @@
 
 #include "velmor/common/clock.h"
 #include "velmor/common/ui_services.h"
+#include "velmor/engine/block_policy.h"
 #include "velmor/engine/enforcement.h"
 #include "velmor/engine/module_tcp_table.h"
+#include "velmor/engine/pass_ledger.h"
 #include "velmor/engine/socket_news.h"
+#include "velmor/engine/table_events.h"
 #include "velmor/platform/connection_table.h"
 #include "velmor/platform/socket_counters.h"
 #include "velmor/rules/exemptions.h"
@@ -100,6 +101,8 @@ public:
         std::uint64_t pass_slices = 0;
         // Bait hits from lifelines and trusted addresses, filed as allowed.
         std::uint64_t exempt_hits = 0;
+        // Arrivals whose address the kernel's first strike had blocked before the cycle saw them.
+        std::uint64_t struck = 0;
     };
 
     MonitoringCycle(platform::ConnectionTable& table, platform::SocketCounterSource* counters,
@@ -133,7 +136,7 @@ public:
     std::chrono::milliseconds NextTickDelay() const;
     // A full pass, or the filing of many arrivals, that yielded to the event loop and goes on with
     // the next tick, which is due at once.
-    bool PassPending() const { return pass_.active || !arrivals_.empty(); }
+    bool PassPending() const { return ledger_.PassActive() || ledger_.HasArrivals(); }
 
     // The longest a slice of a full pass may take before the tick yields to the event loop, once it
     // has passed `min_rows` rows; the next tick (at once) goes on with it.
@@ -154,25 +157,22 @@ public:
     // owned; nullptr for none). While they are live, an event is news that the next tick reads the
     // table for, and a new connection on the bait is filed and torn down from its event and one
     // lookup of that socket instead.
-    void SetTableNews(TableNews* news, SocketFinder* finder) {
-        news_ = news;
+    void SetTableEvents(TableEvents* events, SocketFinder* finder) {
+        events_ = events;
         finder_ = finder;
-        news_was_live_ = false;
+        events_were_live_ = false;
     }
 
-    // An event that needs no tick of its own: the close of a socket the cycle tore down and knows gone.
-    bool ExpectsEvent(const guard::EventRecord& event) const;
-
-    int LastTcpCount() const { return last_tcp_count_; }
-    int LastUdpCount() const { return last_udp_count_; }
-    std::uint64_t LastTcpFingerprint() const { return last_tcp_fingerprint_; }
+    int LastTcpCount() const { return ledger_.TcpCount(); }
+    int LastUdpCount() const { return ledger_.UdpCount(); }
+    std::uint64_t LastTcpFingerprint() const { return ledger_.TcpFingerprint(); }
     const Stats& GetStats() const { return stats_; }
     const TcpSnapshot& LastSnapshot() const { return tcp_; }
 
+    // What decides whether an address is blocked, and why.
+    const BlockPolicy& Policy() const { return policy_; }
     // The addresses the bait never files as intruders (not owned); nullptr: loopback only.
-    void SetExemptions(const rules::Exemptions* exemptions) {
-        exemptions_ = exemptions != nullptr ? exemptions : &loopback_only_;
-    }
+    void SetExemptions(const rules::Exemptions* exemptions) { policy_.SetExemptions(exemptions); }
 
     // Where teardowns and the verdicts take effect; the process's own rights unless set. Not owned.
     void SetEnforcement(Enforcement* enforcement) {
@@ -188,48 +188,25 @@ private:
     void FinishTick();
     // Tears down, before the pass, every row whose address the pass will show as blocked.
     void TearDownWhatThePassWillBlock();
-    // Whether the address of `row` is blocked once the pass has listed or filed it; nullopt while
-    // the row cannot decide (a half-open row of an address without a rule).
-    std::optional<bool> VerdictAfterPass(const TcpRow& row, const std::string& address) const;
     // What the full pass does for one row (also for a row filed from its event).
     void PassRow(const TcpRow& row);
-    // Whether automatic blocking tears connections to `address` down.
-    bool IsBlocked(const std::string& address) const;
     // Gives a newly listed address (or one listed without a verdict) its verdict: from its rule
     // file, else by filing it from `row`, which may not prove it yet (then the cell stays empty).
     void FileNewAddress(int list_row, const std::string& address, const std::string& remote_port,
                         const TcpRow& row);
-    // The verdict of the address's rule file, if it has one (blocked first, as filing reads them).
-    std::optional<rules::Verdict> FiledVerdict(const std::string& address) const;
-    // The verdict filing gives an address without a rule file, met in `row`; none while the row
-    // proves nothing about its remote address.
-    static std::optional<rules::Verdict> NewAddressVerdict(const TcpRow& row);
-    // The same, but an exempt address is allowed where the bait would block it; `exemption` says why.
-    std::optional<rules::Verdict> FilingVerdict(const TcpRow& row, const std::string& address,
-                                                rules::Exemption& exemption) const;
     void AutomaticBlocking();
     void AlertIfHidden();
     // Socket events (monitoring_cycle_events.cpp).
-    bool EventsLive() const { return news_ != nullptr && news_->Live(); }
-    // A new connection on the bait that an event told of, waiting to be filed.
-    struct Arrival {
-        guard::EventRecord event;
-        bool closed = false;  // its close event came too
-        bool torn = false;    // its teardown was asked for
-    };
+    bool EventsLive() const { return events_ != nullptr && events_->Live(); }
     void TakeTableNews();
     void FileArrivals();
-    // Whether automatic blocking will tear `row` down once the full pass's steps have filed it.
-    bool WillBeBlocked(const TcpRow& row) const;
     // After a read's teardowns: sockets now gone leave the table the last pass stood for, and their
     // close events are no news.
     void SettleTeardowns();
-    bool InLastSnapshot(std::uint64_t cookie);
+    // A socket torn down and seen gone: its close event is no news, nor worth a tick of its own.
+    void RememberGone(std::uint64_t cookie);
     // Whether the blocked index changed since generation `since` only by the arrivals' own new rules.
     bool OnlyArrivalsAdded(std::uint64_t since);
-    void RememberTornDown(std::uint64_t cookie);
-    bool IsTornDown(std::uint64_t cookie) const;
-    bool ForgetTornDown(std::uint64_t cookie);
 
     platform::ConnectionTable& table_;
     platform::SocketCounterSource* counters_;
@@ -240,8 +217,8 @@ private:
     Dialogs& dialogs_;
     const Clock& clock_;
     RandomSource& random_;
-    const rules::Exemptions loopback_only_;
-    const rules::Exemptions* exemptions_ = &loopback_only_;
+    BlockPolicy policy_{address_list_, store_};
+    PassLedger ledger_;
     DirectEnforcement direct_{table_};
     Enforcement* enforcement_ = &direct_;
 
@@ -250,21 +227,7 @@ private:
     TeardownBatch teardowns_;
     std::array<bool, 2> checked_{true, false};
     std::array<std::uint32_t, 2> lamps_{kLampRed, kLampBlue};
-    int last_tcp_count_ = 0;
-    int last_udp_count_ = 0;
-    // The full pass runs when the set of TCP rows differs from the one at the last pass: same count,
-    // other rows included. The key makes the fingerprint unpredictable from outside.
-    std::uint64_t fingerprint_key_;
-    std::uint64_t last_tcp_fingerprint_ = 0;  // the empty set's
-    std::string address_text_;                // scratch of the automatic-blocking scan, kept between ticks
-    struct Pass {
-        bool active = false;
-        std::size_t next = 0;  // the next row of tcp_
-        int tcp_count = 0;
-        int udp_count = 0;
-        std::uint64_t fingerprint = 0;
-    };
-    Pass pass_;
+    std::string address_text_;  // scratch of the automatic-blocking scan, kept between ticks
     std::chrono::milliseconds pass_slice_{20};
     std::size_t pass_slice_rows_ = 100;
     std::vector<bool> torn_early_;  // rows of tcp_ torn down before the pass
@@ -282,20 +245,16 @@ private:
     std::array<bool, 2> seen_checked_{true, false};
 
     // Socket events.
-    TableNews* news_ = nullptr;
+    TableEvents* events_ = nullptr;
     SocketFinder* finder_ = nullptr;
     std::chrono::milliseconds event_safety_net_{1000};
-    bool news_was_live_ = false;
-    bool table_news_ = false;                      // this tick's events need a read of the table
-    std::vector<guard::EventRecord> news_events_;  // this tick's events
-    std::deque<Arrival> arrivals_;                 // new connections on the bait, oldest first
-    std::unordered_map<std::uint64_t, Arrival*> queued_arrivals_;  // the same by cookie
-    std::size_t decided_arrivals_ = 0;                    // the first ones, whose teardown is decided
-    std::unordered_set<std::string> filed_addresses_;     // scratch of FileArrivals
-    std::unordered_set<std::uint64_t> snapshot_cookies_;  // of tcp_, when asked for
-    bool snapshot_cookies_stale_ = true;
-    std::unordered_set<std::uint64_t> torn_down_;  // cookies torn down, now gone
-    std::deque<std::uint64_t> torn_down_order_;    // the same, oldest first (may hold forgotten ones)
+    bool events_were_live_ = false;
+    bool table_news_ = false;  // this tick's events need a read of the table
+    // A SYN came in since the last read: its half-open row is read within a second, as without
+    // events, and never sooner than a second after the last read (a flood of SYNs reads no more).
+    bool half_open_news_ = false;
+    std::vector<guard::EventRecord> news_events_;                   // this tick's events
+    std::unordered_set<std::string> filed_addresses_;               // scratch of FileArrivals
     std::vector<rules::RuleStore::BlockedChange> blocked_changes_;  // scratch
 
     Stats stats_;

@@ -3,27 +3,13 @@
 #include <chrono>
 
 #include "velmor/common/clock.h"
-#include "velmor/platform/native_handle.h"
 
 namespace velmor::engine {
 
-// Tells the table timer when the connection table may have changed, so that it need not look every
-// millisecond: a descriptor that is readable while news is pending (the kernel's socket events,
-// forwarded by the privileged helper).
-class TableEventSource {
-public:
-    virtual ~TableEventSource() = default;
-    // Readable (POLLIN) while news is pending; kNoNativeHandle when the source has none to offer.
-    virtual platform::NativeHandle Fd() const = 0;
-    // Takes everything pending without waiting. True when the table may have changed (events that
-    // were lost count as a change); false when there was nothing that concerns the table.
-    virtual bool TakePending() = 0;
-};
-
-// When the table timer ticks while an event source is present: when news arrives, but never sooner
-// after the last tick than the cycle's own delay (the 1 ms interval, plus the 100 ms pause while the
-// window is hidden), or when the safety net is due. In between the timer does not wake at all. The
-// tick itself is unchanged: its change gate still decides whether the tables are read.
+// When the table timer ticks while the table's events are present (table_events.h): when news
+// arrives, but never sooner after the last tick than the cycle's own delay (the 1 ms interval, plus
+// the 100 ms pause while the window is hidden), or when the safety net is due. In between the timer does not
+// wake at all. The tick itself is unchanged: its change gate still decides whether the tables are read.
 class TableWakeSchedule final {
 public:
     explicit TableWakeSchedule(const Clock& clock) : clock_(clock) {}

@@ -41,6 +41,10 @@ public:
     const std::string& Cell(int row, int column) const;
     // Sets a cell; ignored for a row or column that does not exist.
     void SetCell(int row, int column, std::string_view text);
+    // Sets a cell that only notes something about its row (a program, a byte count): the observers
+    // hear of it, but Generation() does not grow, so a reader that acts on changes of the rows and
+    // their verdicts is not woken by it. Never for the indexed column.
+    void SetNote(int row, int column, std::string_view text);
 
     // Adds a row (missing cells are empty). With automatic sorting on it goes where the sort puts
     // it (after rows that compare equal); otherwise at the end. Returns its row number.

@@ -31,4 +31,10 @@ std::int32_t CompareRowValues(const std::vector<std::string>& a, const std::vect
 // Sorts all rows of `list` once by value; the list's own sort state is left as it is.
 void SortByRowValue(ListModel& list, bool ascending);
 
+// The value of a byte-count cell (a whole number of up to 20 digits, or "-" where nothing was
+// counted): the number, -1 for anything else, so an uncounted row sorts below a count of 0.
+std::int64_t CountValueOfText(std::string_view text);
+// Sorts all rows of `list` once by the byte count in `column`.
+void SortByCount(ListModel& list, int column, bool ascending);
+
 }  // namespace velmor::rules

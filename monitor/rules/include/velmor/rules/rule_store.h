@@ -104,10 +104,10 @@ public:
     void RefreshBlockedIndex(bool may_retry_watch = true);
     bool IsIndexedBlocked(std::string_view address) const;
     // The addresses of the index (file names without ".x").
-    const std::set<std::string, std::less<>>& BlockedAddresses() const { return blocked_; }
+    const std::set<std::string, std::less<>>& BlockedAddresses() const { return blocked_.addresses; }
     // Grows whenever the set of blocked addresses changed: by one for each address that entered or
     // left it.
-    std::uint64_t BlockedGeneration() const { return blocked_generation_; }
+    std::uint64_t BlockedGeneration() const { return blocked_.generation; }
     // One change of the blocked index: `address` entered it (blocked) or left it.
     struct BlockedChange {
         std::string address;
@@ -120,6 +120,16 @@ public:
     // Tells the index that the directory may have changed in ways it was not told of: the next
     // refresh reads the whole directory again.
     void NoteChanged();
+
+    // The same index for the allowed files (".o"), which the kernel's first strike must spare: its
+    // addresses, a generation that grows by one for each address that entered or left it, and its
+    // journal of changes (`blocked` there says the address entered). Kept by the same refresh.
+    bool IsIndexedAllowed(std::string_view address) const;
+    const std::set<std::string, std::less<>>& AllowedAddresses() const { return allowed_.addresses; }
+    std::uint64_t AllowedGeneration() const { return allowed_.generation; }
+    bool AllowedChangesSince(std::uint64_t since, std::vector<BlockedChange>& changes) const {
+        return allowed_.ChangesSince(since, changes);
+    }
 
 private:
     // Reads the whole directory into the name index and the blocked index.
@@ -137,14 +147,21 @@ private:
     std::map<std::string, std::set<std::string>, std::less<>> names_;
     bool names_live_ = false;
 
-    // An address enters or leaves the index, and the journal, only here.
-    void ChangeBlocked(std::string address, bool blocked);
-
-    std::set<std::string, std::less<>> blocked_;
-    std::uint64_t blocked_generation_ = 0;
-    // The latest changes of the index; journal_[i] moved the generation from journal_start_ + i on.
-    std::deque<BlockedChange> journal_;
-    std::uint64_t journal_start_ = 0;
+    // The addresses of one verdict's files and the latest changes of that set: journal[i] moved the
+    // generation from journal_start + i on. An address enters or leaves it, and the journal, only
+    // through Change.
+    struct JournaledSet {
+        std::set<std::string, std::less<>> addresses;
+        std::uint64_t generation = 0;
+        std::deque<BlockedChange> journal;
+        std::uint64_t journal_start = 0;
+        void Change(std::string address, bool in);
+        bool ChangesSince(std::uint64_t since, std::vector<BlockedChange>& changes) const;
+        // Changes the set into `now`, one address at a time through the journal.
+        void Become(const std::set<std::string, std::less<>>& now);
+    };
+    JournaledSet blocked_;
+    JournaledSet allowed_;
     bool index_stale_ = true;
     struct Watch;
     std::unique_ptr<Watch> watch_;

@@ -8,6 +8,8 @@
 #include <chrono>
 #include <deque>
 
+#include "velmor/guard/protocol.h"
+
 namespace velmor::shell {
 
 // The bait listener on local TCP port 80 (WinsockUser element 1). Nothing legitimate talks to a
@@ -21,7 +23,6 @@ class BaitListener final : public QObject {
     Q_DISABLE_COPY_MOVE(BaitListener)
 public:
     enum class Failure { None, PortInUse, NoPermission, Other };
-    static constexpr quint16 kPort = 80;
     static constexpr std::size_t kMaxHeld = 256;
     static constexpr std::chrono::milliseconds kMinHold{5000};
 
@@ -31,7 +32,7 @@ public:
     // SetPortListener(true): listens on `port` of every IPv4 and IPv6 address (IPv4 only where the
     // machine has no IPv6). False (and LastFailure) when the
     // port is taken or may not be bound; then no listener exists.
-    bool Open(quint16 port = kPort);
+    bool Open(quint16 port = guard::kBaitPort);
     // Listens on a socket that is already listening (the one velmor-guard hands over, dual stack on
     // port 80); takes the descriptor over, and closes it on failure.
     bool Adopt(int descriptor);

@@ -53,4 +53,8 @@ std::vector<std::string> RefusedTexts(const std::map<std::string, guard::Refusal
 // connections down itself).
 std::vector<std::string> EnforcementNotice(const EnforcementFacts& facts);
 
+// Whose programs "IP 감시" can name: every user's through velmor-guard, or, without a guard that
+// tells, only those of the user velmor runs as (what it may read in /proc).
+std::string ProgramsNotice(bool every_user);
+
 }  // namespace velmor::shell

@@ -7,19 +7,20 @@
 #include <functional>
 #include <memory>
 
+#include "velmor/engine/table_events.h"
 #include "velmor/engine/table_wake.h"
 
 namespace velmor::shell {
 
-// Lets an event source drive the table timer on the event loop: after each tick the timer is set to
-// the safety net, and news on the source's descriptor brings it forward (never closer to the last
-// tick than the cycle's own delay). Between the two the loop does not wake for the table.
+// Lets the table's events drive the table timer on the event loop: after each tick the timer is set
+// to the safety net, and news on their descriptor brings it forward (never closer to the last tick
+// than the cycle's own delay). Between the two the loop does not wake for the table.
 class TableWaker final : public QObject {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(TableWaker)
 public:
     // `bring_forward(delay)` must start the table timer with `delay` unless it is due sooner anyway.
-    TableWaker(engine::TableEventSource& source, const Clock& clock,
+    TableWaker(engine::TableEvents& source, const Clock& clock,
                std::function<void(std::chrono::milliseconds)> bring_forward, QObject* parent = nullptr);
     ~TableWaker() override;
 
@@ -34,7 +35,7 @@ public:
 private:
     void OnReadable();
 
-    engine::TableEventSource& source_;
+    engine::TableEvents& source_;
     engine::TableWakeSchedule schedule_;
     std::function<void(std::chrono::milliseconds)> bring_forward_;
     std::unique_ptr<QSocketNotifier> notifier_;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -50,6 +51,25 @@ struct CycleParts {
     FakeMonitorHost host;
     ScriptedDialogs dialogs;
     FakeClock clock;
+};
+
+// Events that only wake the table timer (TakePending, left to the test) and bring the cycle no news:
+// it reads the table as without events.
+class WakeOnlyEvents : public engine::TableEvents {
+public:
+    bool Live() const override { return false; }
+    bool TakeNews(std::vector<guard::EventRecord>& events) override {
+        events.clear();
+        return false;
+    }
+    void ExpectClose(std::uint64_t) override {}
+};
+
+// Wakes nothing: the table timer sleeps until its safety net.
+class SilentTableEvents final : public WakeOnlyEvents {
+public:
+    platform::NativeHandle Fd() const override { return platform::kNoNativeHandle; }
+    bool TakePending() override { return false; }
 };
 
 }  // namespace velmor::test

@@ -72,6 +72,27 @@ public:
         internet = on;
         return true;
     }
+    // The first strike (offered when state.first_strike): the ranges it spares, whether it is armed,
+    // and every call in order ("exempt clear +2 -0", "strike on", "blocked +1 -0" is in `log` too).
+    std::set<std::string> exempt;
+    std::optional<bool> strike;
+    bool refuse_exempt = false;
+    bool UpdateExempt(bool clear, std::span<const std::string> add,
+                      std::span<const std::string> remove) override {
+        if (!connected || !state.first_strike || refuse_exempt) return false;
+        if (clear) exempt.clear();
+        for (const auto& range : remove) exempt.erase(range);
+        exempt.insert(add.begin(), add.end());
+        log.push_back(std::string("exempt ") + (clear ? "clear " : "") + "+" + std::to_string(add.size()) +
+                      " -" + std::to_string(remove.size()));
+        return true;
+    }
+    bool SetFirstStrike(bool on) override {
+        if (!connected || !state.first_strike) return false;
+        strike = on;
+        log.push_back(on ? "strike on" : "strike off");
+        return true;
+    }
     // Handed over once by TakeBaitSocket (the caller owns it then); kNoNativeSocket for none.
     platform::NativeSocket bait = platform::kNoNativeSocket;
     platform::NativeSocket TakeBaitSocket() override {

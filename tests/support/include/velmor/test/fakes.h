@@ -29,6 +29,8 @@ platform::TcpRow MakeRow6(const std::string& local_address, int local_port, cons
 class FakeConnectionTable final : public platform::ConnectionTable {
 public:
     std::vector<platform::TcpRow> tcp_rows;
+    // What reads report beside the rows (inode, byte counts); rows past its end report none.
+    std::vector<platform::SocketDetail> tcp_details;
     std::uint32_t udp_rows = 0;
     bool fail_reads = false;
     int tcp_reads = 0;

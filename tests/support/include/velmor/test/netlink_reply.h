@@ -25,6 +25,13 @@ public:
     NetlinkReply& Socket(std::uint8_t family, std::uint8_t state, const char* local, std::uint16_t local_port,
                          const char* remote, std::uint16_t remote_port, std::uint16_t flags = NLM_F_MULTI,
                          std::uint16_t type = SOCK_DIAG_BY_FAMILY);
+    // The same socket with its inode and user, and an INET_DIAG_INFO attribute of `info_length` bytes
+    // (none for 0) that holds `received` and `sent` where the kernel's TCP info keeps the byte counts,
+    // as far as it is long enough for them.
+    NetlinkReply& SocketWithInfo(std::uint8_t family, std::uint8_t state, const char* local,
+                                 std::uint16_t local_port, const char* remote, std::uint16_t remote_port,
+                                 std::uint32_t inode, std::uint32_t uid, std::size_t info_length,
+                                 std::uint64_t received, std::uint64_t sent);
     NetlinkReply& Done(int outcome = 0, std::uint16_t flags = NLM_F_MULTI);
     // An NLMSG_ERROR carrying `error` (negative errno; 0 is an acknowledgement), `payload` bytes long.
     NetlinkReply& Error(int error, std::size_t payload = sizeof(nlmsgerr));
