@@ -101,12 +101,20 @@ std::string InstallTableScript() {
            "table inet velmor {\n"
            "  set blocked4 { type ipv4_addr; }\n"
            "  set blocked6 { type ipv6_addr; }\n"
+           "  set shared4 { type ipv4_addr; flags timeout; }\n"
+           "  set shared6 { type ipv6_addr; flags timeout; }\n"
+           "  set shared4_ranges { type ipv4_addr; flags interval, timeout; }\n"
+           "  set shared6_ranges { type ipv6_addr; flags interval, timeout; }\n"
            "  chain internet_in { }\n"
            "  chain internet_out { }\n"
            "  chain input {\n"
            "    type filter hook input priority filter - 10; policy accept;\n"
            "    ip saddr @blocked4 drop\n"
            "    ip6 saddr @blocked6 drop\n"
+           "    ip saddr @shared4 drop\n"
+           "    ip saddr @shared4_ranges drop\n"
+           "    ip6 saddr @shared6 drop\n"
+           "    ip6 saddr @shared6_ranges drop\n"
            "    jump internet_in\n"
            "  }\n"
            "  chain output {\n"
@@ -116,6 +124,12 @@ std::string InstallTableScript() {
            "    ip daddr @blocked4 tcp flags & rst == 0 drop\n"
            "    ip6 daddr @blocked6 meta l4proto != tcp drop\n"
            "    ip6 daddr @blocked6 tcp flags & rst == 0 drop\n"
+           // The same for the shared sets: a reset goes on to the block-the-Internet rules at once.
+           "    tcp flags & rst != 0 goto internet_out\n"
+           "    ip daddr @shared4 drop\n"
+           "    ip daddr @shared4_ranges drop\n"
+           "    ip6 daddr @shared6 drop\n"
+           "    ip6 daddr @shared6_ranges drop\n"
            "    jump internet_out\n"
            "  }\n"
            "}\n";
@@ -143,12 +157,14 @@ std::string BlockInternetScript(bool on) {
     return script;
 }
 
-GuardService::GuardService(PacketFilter& filter, GuardActions& actions)
-    : filter_(filter), actions_(actions) {}
+GuardService::GuardService(PacketFilter& filter, GuardActions& actions,
+                           std::function<SharedSets::Time()> clock)
+    : filter_(filter), actions_(actions), shared_(filter, std::move(clock)) {}
 
 bool GuardService::Start() {
     table_ = filter_.Run(InstallTableScript());
     blocked_.clear();
+    shared_.Forget();
     block_internet_ = false;
     return table_;
 }
@@ -163,6 +179,7 @@ void GuardService::Stop() {
     if (table_) filter_.Run(RemoveTableScript());
     table_ = false;
     blocked_.clear();
+    shared_.Forget();
     block_internet_ = false;
 }
 
@@ -182,6 +199,9 @@ GuardState GuardService::State() const {
     state.teardown = actions_.CanTearDown();
     state.bait = actions_.CanOpenBait();
     state.block_internet = block_internet_;
+    state.shared_sets = table_;
+    state.shared_v4 = shared_.Count(Address::Family::V4);
+    state.shared_v6 = shared_.Count(Address::Family::V6);
     // The first strike's programs on the packet path tell of the SYNs that come in.
     state.half_open_events = strike_ != nullptr;
     for (const Address& a : blocked_) {
@@ -228,6 +248,20 @@ Reply GuardService::Handle(const Request& request, int& descriptor) {
         case Op::SetBlockInternet:
             reply.result = SetBlockInternet(request.on);
             break;
+        case Op::UpdateShared:
+            if (!table_) {
+                reply.result = Result::NotAvailable;
+                break;
+            }
+            reply.result = shared_.Update(
+                request, [this](const AddressSpan& span) { return ProtectsSpan(span); }, reply.refused_spans);
+            if (reply.result == Result::Ok) {
+                // What left the sets on its own since the last reply is told once, here.
+                for (RefusedSpan& dropped : shared_.TakeDropped()) reply.refused_spans.push_back(dropped);
+            }
+            reply.shared_v4 = shared_.Count(Address::Family::V4);
+            reply.shared_v6 = shared_.Count(Address::Family::V6);
+            break;
         case Op::UpdateExempt:
             reply.result = UpdateExempt(request);
             break;
@@ -267,10 +301,47 @@ std::optional<Refusal> GuardService::Protects(const Address& address) const {
     return std::nullopt;
 }
 
+std::optional<Refusal> GuardService::ProtectsRun(const Address& first, const Address& last) const {
+    if (first.family == Address::Family::V4) {
+        // Any of 127.0.0.0/8.
+        if (first.bytes[0] <= 127 && last.bytes[0] >= 127) return Refusal::Loopback;
+    } else {
+        Address loopback;
+        loopback.family = Address::Family::V6;
+        loopback.bytes[15] = 1;
+        if (!(loopback < first) && !(last < loopback)) return Refusal::Loopback;
+    }
+    const auto holds = [&](const std::set<Address>& addresses) {
+        const auto at = addresses.lower_bound(first);
+        return at != addresses.end() && !(last < *at);
+    };
+    if (holds(own_)) return Refusal::OwnAddress;
+    if (holds(gateways_)) return Refusal::Gateway;
+    return std::nullopt;
+}
+
+std::optional<Refusal> GuardService::ProtectsSpan(const AddressSpan& span) const {
+    if (const auto reason = ProtectsRun(span.first, span.last)) return reason;
+    if (span.first.family == Address::Family::V4) return std::nullopt;
+    // The IPv4-mapped part of an IPv6 span holds the lifelines of IPv4 as well.
+    Address mapped_first, mapped_last;
+    mapped_first.family = mapped_last.family = Address::Family::V6;
+    mapped_first.bytes[10] = mapped_first.bytes[11] = 0xFF;
+    mapped_last.bytes.fill(0xFF);
+    std::fill_n(mapped_last.bytes.begin(), 10, 0);
+    if (span.last < mapped_first || mapped_last < span.first) return std::nullopt;
+    const Address from = std::max(span.first, mapped_first), to = std::min(span.last, mapped_last);
+    Address v4_first, v4_last;
+    std::copy_n(from.bytes.begin() + 12, 4, v4_first.bytes.begin());
+    std::copy_n(to.bytes.begin() + 12, 4, v4_last.bytes.begin());
+    return ProtectsRun(v4_first, v4_last);
+}
+
 void GuardService::SetLifelines(const platform::Lifelines& lifelines) {
     // A read that failed in part forgets nothing it knew.
     TakeAddresses(lifelines.own, !lifelines.complete, own_);
     TakeAddresses(lifelines.gateways, !lifelines.complete, gateways_);
+    if (table_) shared_.DropProtected([this](const AddressSpan& span) { return ProtectsSpan(span); });
     if (strike_ != nullptr) {
         std::set<Address> spared = own_;
         spared.insert(gateways_.begin(), gateways_.end());
@@ -395,6 +466,7 @@ void GuardService::ClientsGone() {
     }
     armed_ = false;
     if (!table_) return;
+    shared_.Clear();
     if (!blocked_.empty() && filter_.Run(UpdateSetsScript(true, {}, {}))) blocked_.clear();
     if (block_internet_ && filter_.Run(BlockInternetScript(false))) block_internet_ = false;
 }

@@ -161,6 +161,56 @@ TEST_F(GuardLinkTest, LargeSetChangesGoInPiecesOfWhichOnlyTheFirstEmptiesTheSets
     EXPECT_EQ(FormatAddress(second.add.back()), add.back());
 }
 
+TEST_F(GuardLinkTest, SharedSetChangesGoInPiecesRemovalsFirstAndTheirRefusalsAreKept) {
+    // Each piece's reply refuses the piece's first addition.
+    StandInGuard guard(folder.path() / "guard.sock", [](const Request& request, int client) {
+        guard::Reply reply;
+        reply.op = request.op;
+        if (request.op == Op::UpdateShared && !request.shared_add.empty())
+            reply.refused_spans = {{request.shared_add.front().span, Refusal::Gateway}};
+        const auto bytes = EncodeReply(reply);
+        return ::send(client, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+    });
+    auto link = MakeGuardLink(Path());
+    ASSERT_TRUE(link->Connect());
+    const auto span = [](std::size_t i) {
+        AddressSpan s;
+        s.first.bytes = {11, static_cast<std::uint8_t>(i >> 16), static_cast<std::uint8_t>(i >> 8),
+                         static_cast<std::uint8_t>(i)};
+        s.last = s.first;
+        return s;
+    };
+    std::vector<SharedElement> add;
+    std::vector<AddressSpan> remove;
+    for (std::size_t i = 0; i < 2 * kMaxSharedElements; ++i) add.push_back({span(i), 60});
+    for (std::size_t i = 0; i < kMaxSharedElements + 5; ++i) remove.push_back(span(i));
+    ASSERT_TRUE(link->UpdateShared(true, add, remove));
+    const auto refused = link->TakeRefusedSpans();
+    EXPECT_TRUE(link->TakeRefusedSpans().empty());
+    link.reset();
+    guard.Join();
+    ASSERT_EQ(guard.requests.size(), 5u);
+    std::vector<SharedElement> added;
+    std::vector<AddressSpan> removed;
+    for (std::size_t i = 1; i < guard.requests.size(); ++i) {
+        const Request& piece = guard.requests[i];
+        EXPECT_EQ(piece.clear, i == 1) << i;
+        EXPECT_LE(piece.shared_add.size() + piece.shared_remove.size(), kMaxSharedElements);
+        // No addition goes before the last removal.
+        if (!piece.shared_add.empty()) {
+            EXPECT_EQ(removed.size() + piece.shared_remove.size(), remove.size()) << i;
+        }
+        added.insert(added.end(), piece.shared_add.begin(), piece.shared_add.end());
+        removed.insert(removed.end(), piece.shared_remove.begin(), piece.shared_remove.end());
+    }
+    EXPECT_EQ(added, add);
+    EXPECT_EQ(removed, remove);
+    ASSERT_EQ(refused.size(), 3u);
+    EXPECT_EQ(refused[0].span, span(0));
+    EXPECT_EQ(refused[1].span, span(kMaxSharedElements - 5));
+    EXPECT_EQ(refused[2].reason, Refusal::Gateway);
+}
+
 TEST_F(GuardLinkTest, AReplyToAnotherRequestOrNoReplyInTimeLeavesTheLinkDisconnected) {
     StandInGuard guard(folder.path() / "guard.sock", [](const Request& request, int client) {
         if (request.op == Op::Status) return Reply(client, Op::Status);

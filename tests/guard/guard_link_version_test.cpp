@@ -16,17 +16,18 @@
 namespace velmor::guard {
 namespace {
 
-// A guard that speaks version 1 only, as the guards before version 2 did: a request of another
-// version gets UnsupportedVersion (in version 1) and a hang-up.
+// A guard that speaks one version only (1 unless told), as the guards before the next did: a request
+// of another version gets UnsupportedVersion (in its version) and a hang-up.
 class OldGuard final {
 public:
     struct Seen {
         int connections = 0;
         std::vector<std::uint8_t> versions;  // of every request, in order
+        std::vector<Op> ops;                 // of every request it answered
     };
 
     // `seen` is written by the guard's thread until the destructor has joined it.
-    OldGuard(const std::string& path, Seen& seen) : seen_(seen) {
+    OldGuard(const std::string& path, Seen& seen, std::uint8_t version = 1) : seen_(seen), version_(version) {
         listener_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_un address{};
         address.sun_family = AF_UNIX;
@@ -55,8 +56,8 @@ private:
                 if (length == 0 || buffer.size() < length) continue;
                 seen_.versions.push_back(buffer[2]);
                 Reply reply;
-                reply.version = 1;
-                if (buffer[2] != 1) {
+                reply.version = version_;
+                if (buffer[2] != version_) {
                     reply.result = Result::UnsupportedVersion;
                     Send(fd, EncodeReply(reply));
                     break;
@@ -66,6 +67,7 @@ private:
                 if (ParseRequest(buffer, request, consumed) != ParseStatus::Complete) break;
                 buffer.erase(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(consumed));
                 reply.op = request.op;
+                seen_.ops.push_back(request.op);
                 Send(fd, EncodeReply(reply));
             }
         }
@@ -75,6 +77,7 @@ private:
     }
 
     Seen& seen_;
+    std::uint8_t version_;
     int listener_ = -1;
     std::thread thread_;
 };
@@ -104,6 +107,28 @@ TEST(GuardLinkVersions, AnOlderGuardIsSpokenToInItsVersion) {
     expected.insert(expected.end(), {1, 1});
     EXPECT_EQ(seen.connections, kProtocolVersion);
     EXPECT_EQ(seen.versions, expected);
+}
+
+TEST(GuardLinkVersions, AGuardOfVersionThreeIsAskedNothingOfTheSharedSets) {
+    test::TempDir folder;
+    const std::string path = (folder / "guard.sock").string();
+    OldGuard::Seen seen;
+    auto old = std::make_unique<OldGuard>(path, seen, 3);
+    auto link = guard::MakeGuardLink(path);
+    ASSERT_TRUE(link->Connect());
+    const auto state = link->Status();
+    ASSERT_TRUE(state.has_value());
+    EXPECT_FALSE(state->shared_sets);
+    SharedElement element;
+    element.span.first.bytes = element.span.last.bytes = {10, 0, 0, 1};
+    const std::vector<SharedElement> add = {element};
+    EXPECT_FALSE(link->UpdateShared(true, add, {}));
+    EXPECT_TRUE(link->TakeRefusedSpans().empty());
+    EXPECT_TRUE(link->SetFirstStrike(true));
+    link.reset();
+    old.reset();
+    EXPECT_EQ(seen.versions, (std::vector<std::uint8_t>{kProtocolVersion, 3, 3, 3}));
+    EXPECT_EQ(seen.ops, (std::vector<Op>{Op::Status, Op::Status, Op::SetFirstStrike}));
 }
 
 }  // namespace

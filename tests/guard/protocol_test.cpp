@@ -219,6 +219,98 @@ TEST(GuardProtocol, RefusalsTravelFromVersionTwoAndAVersionOneClientReadsWhatItA
     EXPECT_EQ(ParseReply(v1_with_refusals, got, consumed), ParseStatus::Invalid);
 }
 
+AddressSpan Span(std::string_view first, std::string_view last) {
+    return {Parsed(first), Parsed(last)};
+}
+
+TEST(GuardProtocol, SharedSetChangesTravelFromVersionFourOnly) {
+    Request update;
+    update.op = Op::UpdateShared;
+    update.clear = true;
+    update.shared_add = {{Span("10.99.8.0", "10.99.8.255"), 3600},
+                         {Span("10.99.9.7", "10.99.9.7"), 0},
+                         {Span("fd00:99::", "fd00:99::ffff"), 30}};
+    update.shared_remove = {Span("10.99.7.7", "10.99.7.7")};
+    const auto bytes = EncodeRequest(update);
+    EXPECT_EQ(bytes.size(), kHeaderSize + 9 + 3 * kSharedElementSize + kSpanSize);
+    Request got;
+    std::size_t consumed = 0;
+    ASSERT_EQ(ParseRequest(bytes, got, consumed), ParseStatus::Complete);
+    EXPECT_EQ(got.op, Op::UpdateShared);
+    EXPECT_TRUE(got.clear);
+    EXPECT_EQ(got.shared_add, update.shared_add);
+    EXPECT_EQ(got.shared_remove, update.shared_remove);
+    for (std::size_t n = 0; n < bytes.size(); ++n)
+        ASSERT_EQ(ParseRequest(std::span(bytes).first(n), got, consumed), ParseStatus::Incomplete) << n;
+
+    // A guard of version 3 knew no such operation; neither does a frame of version 3 now.
+    auto in_v3 = bytes;
+    in_v3[2] = 3;
+    EXPECT_EQ(ParseRequest(in_v3, got, consumed), ParseStatus::Invalid);
+
+    // Spans that are none: last before first, mixed bytes past an IPv4 address, an unknown family.
+    const std::size_t first_span = kHeaderSize + 9;
+    auto backwards = bytes;
+    backwards[first_span + 1 + 3] = 9;  // 10.99.8.9 .. 10.99.8.255 stays fine
+    EXPECT_EQ(ParseRequest(backwards, got, consumed), ParseStatus::Complete);
+    backwards[first_span + 1 + 2] = 200;  // 10.99.200.9 after 10.99.8.255
+    EXPECT_EQ(ParseRequest(backwards, got, consumed), ParseStatus::Invalid);
+    auto v4_tail = bytes;
+    v4_tail[first_span + 1 + 16 + 6] = 1;
+    EXPECT_EQ(ParseRequest(v4_tail, got, consumed), ParseStatus::Invalid);
+    auto family = bytes;
+    family[first_span] = 5;
+    EXPECT_EQ(ParseRequest(family, got, consumed), ParseStatus::Invalid);
+    auto counted_wrong = bytes;
+    counted_wrong[kHeaderSize + 1] = 4;
+    EXPECT_EQ(ParseRequest(counted_wrong, got, consumed), ParseStatus::Invalid);
+
+    Reply reply;
+    reply.op = Op::UpdateShared;
+    reply.refused_spans = {{Span("10.77.0.0", "10.77.0.255"), Refusal::OwnAddress},
+                           {Span("::", "::ffff"), Refusal::Loopback}};
+    reply.shared_v4 = 100000;
+    reply.shared_v6 = 7;
+    Reply answer;
+    const auto reply_bytes = EncodeReply(reply);
+    ASSERT_EQ(ParseReply(reply_bytes, answer, consumed), ParseStatus::Complete);
+    EXPECT_EQ(answer.refused_spans, reply.refused_spans);
+    EXPECT_EQ(answer.shared_v4, 100000u);
+    EXPECT_EQ(answer.shared_v6, 7u);
+    auto bad_reason = reply_bytes;
+    bad_reason[kHeaderSize + 5 + kSpanSize] = 9;
+    EXPECT_EQ(ParseReply(bad_reason, answer, consumed), ParseStatus::Invalid);
+    EXPECT_EQ(FormatSpan(reply.refused_spans[0].span), "10.77.0.0-10.77.0.255");
+    EXPECT_EQ(FormatSpan(Span("fd00::7", "fd00::7")), "fd00::7");
+
+    // The state of version 4 says the sets are there and how full; version 3's stays as it was.
+    Reply status;
+    status.state.packet_filter = status.state.shared_sets = true;
+    status.state.struck = 3;
+    status.state.shared_v4 = 100000;
+    status.state.shared_v6 = 12;
+    const auto v4_status = EncodeReply(status);
+    ASSERT_EQ(v4_status.size(), kHeaderSize + 24);
+    ASSERT_EQ(ParseReply(v4_status, answer, consumed), ParseStatus::Complete);
+    EXPECT_TRUE(answer.state.shared_sets);
+    EXPECT_EQ(answer.state.struck, 3u);
+    EXPECT_EQ(answer.state.shared_v4, 100000u);
+    EXPECT_EQ(answer.state.shared_v6, 12u);
+    status.version = 3;
+    const auto v3_status = EncodeReply(status);
+    ASSERT_EQ(v3_status.size(), kHeaderSize + 16);
+    ASSERT_EQ(ParseReply(v3_status, answer, consumed), ParseStatus::Complete);
+    EXPECT_FALSE(answer.state.shared_sets);
+    EXPECT_EQ(answer.state.shared_v4, 0u);
+    auto v3_with_shared = v3_status;
+    v3_with_shared[kHeaderSize + 1] |= 0x80;
+    EXPECT_EQ(ParseReply(v3_with_shared, answer, consumed), ParseStatus::Invalid);
+    // Nor does a version 3 answer to UpdateShared exist.
+    auto v3_shared_reply = reply_bytes;
+    v3_shared_reply[2] = 3;
+    EXPECT_EQ(ParseReply(v3_shared_reply, answer, consumed), ParseStatus::Invalid);
+}
+
 EventRecord SampleEvent(std::uint8_t family) {
     EventRecord e;
     e.cookie = 0x0102030405060708ULL;
@@ -353,6 +445,7 @@ TEST(GuardProtocol, TheFirstStrikeTravelsFromVersionThreeOnly) {
     // The state of version 3 tells it; the state of version 2 is what it always was.
     Reply status;
     status.state = {true, true, true, false, 2, 1, true, true, 7, true};
+    status.version = 3;
     Reply parsed;
     const auto v3 = EncodeReply(status);
     ASSERT_EQ(v3.size(), kHeaderSize + 16);

@@ -199,6 +199,35 @@ public:
         return true;
     }
 
+    bool UpdateShared(bool clear, std::span<const SharedElement> add,
+                      std::span<const AddressSpan> remove) override {
+        if (version_ < kSharedSetsVersion) return false;
+        Request request;
+        request.op = Op::UpdateShared;
+        request.clear = clear;
+        // Removals first, so that a span removed and added again leaves before it comes back; only
+        // the first piece may empty the sets.
+        std::size_t a = 0, r = 0;
+        do {
+            const std::size_t removals = std::min(remove.size() - r, kMaxSharedElements);
+            request.shared_remove.assign(remove.begin() + static_cast<std::ptrdiff_t>(r),
+                                         remove.begin() + static_cast<std::ptrdiff_t>(r + removals));
+            r += removals;
+            const std::size_t additions = std::min(add.size() - a, kMaxSharedElements - removals);
+            request.shared_add.assign(add.begin() + static_cast<std::ptrdiff_t>(a),
+                                      add.begin() + static_cast<std::ptrdiff_t>(a + additions));
+            a += additions;
+            Reply reply;
+            if (!RoundTrip(request, reply) || reply.result != Result::Ok) return false;
+            refused_spans_.insert(refused_spans_.end(), reply.refused_spans.begin(),
+                                  reply.refused_spans.end());
+            request.clear = false;
+        } while (a < add.size() || r < remove.size());
+        return true;
+    }
+
+    std::vector<RefusedSpan> TakeRefusedSpans() override { return std::exchange(refused_spans_, {}); }
+
     platform::NativeSocket TakeBaitSocket() override {
         Request request;
         request.op = Op::BaitSocket;
@@ -222,6 +251,7 @@ private:
     bool hung_up_on_us_ = false;
     std::uint8_t version_ = kProtocolVersion;
     std::vector<RefusedLifeline> refused_;
+    std::vector<RefusedSpan> refused_spans_;
 };
 
 }  // namespace

@@ -19,6 +19,9 @@ constexpr std::uint8_t kStateFirstStrike = 0x10, kStateFirstStrikeArmed = 0x20, 
                        kStateKnown3 = 0x7F;
 constexpr std::size_t kStatusReplySize = 12;
 constexpr std::size_t kStatusReplySize3 = 16;
+// Version 4 on: the shared sets, and their element counts after the struck count.
+constexpr std::uint8_t kStateSharedSets = 0x80, kStateKnown4 = 0xFF;
+constexpr std::size_t kStatusReplySize4 = 24;
 constexpr std::uint8_t kFirstStrikeVersion = 3;
 constexpr std::uint8_t kOwnersVersion = 3;
 
@@ -149,6 +152,30 @@ bool ReadRange(Reader& r, ExemptRange& range) {
     return true;
 }
 
+void WriteSpan(Writer& w, const AddressSpan& span) {
+    w.U8(static_cast<std::uint8_t>(span.first.family));
+    w.Raw(span.first.bytes.data(), span.first.bytes.size());
+    w.Raw(span.last.bytes.data(), span.last.bytes.size());
+}
+
+// One family, the IPv4 bytes past the fourth zero, and first no later than last.
+bool ReadSpan(Reader& r, AddressSpan& span) {
+    const std::uint8_t family = r.U8();
+    r.Raw(span.first.bytes.data(), span.first.bytes.size());
+    r.Raw(span.last.bytes.data(), span.last.bytes.size());
+    if (family == static_cast<std::uint8_t>(Address::Family::V6)) {
+        span.first.family = span.last.family = Address::Family::V6;
+    } else if (family == static_cast<std::uint8_t>(Address::Family::V4)) {
+        span.first.family = span.last.family = Address::Family::V4;
+        for (std::size_t i = 4; i < span.first.bytes.size(); ++i) {
+            if (span.first.bytes[i] != 0 || span.last.bytes[i] != 0) return false;
+        }
+    } else {
+        return false;
+    }
+    return span.first.bytes <= span.last.bytes;
+}
+
 bool IsRefusal(std::uint8_t reason) {
     return reason >= static_cast<std::uint8_t>(Refusal::Loopback) &&
            reason <= static_cast<std::uint8_t>(Refusal::Gateway);
@@ -162,7 +189,8 @@ bool IsKnownVersion(std::uint8_t version) {
 bool IsKnownOp(std::uint8_t op) {
     return (op >= 1 && op <= static_cast<std::uint8_t>(Op::Subscribe)) ||
            op == static_cast<std::uint8_t>(Op::UpdateExempt) ||
-           op == static_cast<std::uint8_t>(Op::SetFirstStrike) || op == static_cast<std::uint8_t>(Op::Owners);
+           op == static_cast<std::uint8_t>(Op::SetFirstStrike) ||
+           op == static_cast<std::uint8_t>(Op::Owners) || op == static_cast<std::uint8_t>(Op::UpdateShared);
 }
 
 void WriteOwner(Writer& w, const OwnerRecord& o) {
@@ -240,6 +268,7 @@ bool ReadOwner(Reader& r, OwnerRecord& o) {
 bool IsOpOfVersion(Op op, std::uint8_t version) {
     if (op == Op::UpdateExempt || op == Op::SetFirstStrike) return version >= kFirstStrikeVersion;
     if (op == Op::Owners) return version >= kOwnersVersion;
+    if (op == Op::UpdateShared) return version >= kSharedSetsVersion;
     return true;
 }
 
@@ -321,6 +350,11 @@ std::string FormatAddress(const Address& address) {
     return platform::FormatIpAddress({address.family == Address::Family::V6, address.bytes});
 }
 
+std::string FormatSpan(const AddressSpan& span) {
+    if (span.first == span.last) return FormatAddress(span.first);
+    return FormatAddress(span.first) + '-' + FormatAddress(span.last);
+}
+
 std::size_t FrameLength(std::span<const std::uint8_t> bytes) {
     if (bytes.size() < kHeaderSize || bytes[0] != kMagic0 || bytes[1] != kMagic1) return 0;
     std::uint32_t length = 0;
@@ -365,6 +399,16 @@ std::vector<std::uint8_t> EncodeRequest(const Request& request) {
                 w.U64(request.sockets[i].cookie);
                 w.U64(request.sockets[i].inode);
             }
+            break;
+        case Op::UpdateShared:
+            w.U8(request.clear ? kClearFlag : 0);
+            w.U32(static_cast<std::uint32_t>(request.shared_add.size()));
+            w.U32(static_cast<std::uint32_t>(request.shared_remove.size()));
+            for (const auto& e : request.shared_add) {
+                WriteSpan(w, e.span);
+                w.U32(e.timeout_seconds);
+            }
+            for (const auto& span : request.shared_remove) WriteSpan(w, span);
             break;
     }
     return w.Finish();
@@ -426,6 +470,27 @@ ParseStatus ParseRequest(std::span<const std::uint8_t> bytes, Request& request, 
             parsed.on = on == 1;
             break;
         }
+        case Op::UpdateShared: {
+            if (r.Left() < 9) return ParseStatus::Invalid;
+            const std::uint8_t flags = r.U8();
+            const std::uint64_t adds = r.U32();
+            const std::uint64_t removes = r.U32();
+            if ((flags & ~kClearFlag) != 0 || adds + removes > kMaxSharedElements ||
+                r.Left() != adds * kSharedElementSize + removes * kSpanSize) {
+                return ParseStatus::Invalid;
+            }
+            parsed.clear = (flags & kClearFlag) != 0;
+            parsed.shared_add.resize(static_cast<std::size_t>(adds));
+            parsed.shared_remove.resize(static_cast<std::size_t>(removes));
+            for (auto& e : parsed.shared_add) {
+                if (!ReadSpan(r, e.span)) return ParseStatus::Invalid;
+                e.timeout_seconds = r.U32();
+            }
+            for (auto& span : parsed.shared_remove) {
+                if (!ReadSpan(r, span)) return ParseStatus::Invalid;
+            }
+            break;
+        }
         case Op::UpdateExempt: {
             if (r.Left() < 9) return ParseStatus::Invalid;
             const std::uint8_t flags = r.U8();
@@ -473,6 +538,16 @@ std::vector<std::uint8_t> EncodeReply(const Reply& reply) {
             w.U8(static_cast<std::uint8_t>(reply.refused[i].reason));
         }
     }
+    if (reply.op == Op::UpdateShared && reply.result == Result::Ok) {
+        const std::size_t count = std::min(reply.refused_spans.size(), kMaxRefusedSpans);
+        w.U32(static_cast<std::uint32_t>(count));
+        for (std::size_t i = 0; i < count; ++i) {
+            WriteSpan(w, reply.refused_spans[i].span);
+            w.U8(static_cast<std::uint8_t>(reply.refused_spans[i].reason));
+        }
+        w.U32(reply.shared_v4);
+        w.U32(reply.shared_v6);
+    }
     if (reply.op == Op::Owners && reply.result == Result::Ok) {
         const std::size_t count = std::min(reply.owners.size(), kMaxOwnerRecords);
         w.U32(static_cast<std::uint32_t>(count));
@@ -481,17 +556,23 @@ std::vector<std::uint8_t> EncodeReply(const Reply& reply) {
     if (reply.op == Op::Status && reply.result == Result::Ok) {
         const GuardState& s = reply.state;
         const bool v3 = reply.version >= kFirstStrikeVersion;
+        const bool v4 = reply.version >= kSharedSetsVersion;
         w.U8(static_cast<std::uint8_t>((s.packet_filter ? kStatePacketFilter : 0) |
                                        (s.teardown ? kStateTeardown : 0) | (s.bait ? kStateBait : 0) |
                                        (s.block_internet ? kStateBlockInternet : 0) |
                                        (v3 && s.first_strike ? kStateFirstStrike : 0) |
                                        (v3 && s.first_strike_armed ? kStateFirstStrikeArmed : 0) |
-                                       (v3 && s.half_open_events ? kStateHalfOpenEvents : 0)));
+                                       (v3 && s.half_open_events ? kStateHalfOpenEvents : 0) |
+                                       (v4 && s.shared_sets ? kStateSharedSets : 0)));
         w.U8(0);
         w.U8(0);
         w.U32(s.blocked_v4);
         w.U32(s.blocked_v6);
         if (v3) w.U32(s.struck);
+        if (v4) {
+            w.U32(s.shared_v4);
+            w.U32(s.shared_v6);
+        }
     }
     return w.Finish();
 }
@@ -516,10 +597,12 @@ ParseStatus ParseReply(std::span<const std::uint8_t> bytes, Reply& reply, std::s
     parsed.result = static_cast<Result>(result);
     if (parsed.op == Op::Status && parsed.result == Result::Ok) {
         const bool v3 = version >= kFirstStrikeVersion;
-        if (payload.size() != (v3 ? kStatusReplySize3 : kStatusReplySize)) return ParseStatus::Invalid;
+        const bool v4 = version >= kSharedSetsVersion;
+        const std::size_t size = v4 ? kStatusReplySize4 : v3 ? kStatusReplySize3 : kStatusReplySize;
+        const std::uint8_t known = v4 ? kStateKnown4 : v3 ? kStateKnown3 : kStateKnown;
+        if (payload.size() != size) return ParseStatus::Invalid;
         const std::uint8_t flags = r.U8();
-        if ((flags & ~(v3 ? kStateKnown3 : kStateKnown)) != 0 || r.U8() != 0 || r.U8() != 0)
-            return ParseStatus::Invalid;
+        if ((flags & ~known) != 0 || r.U8() != 0 || r.U8() != 0) return ParseStatus::Invalid;
         parsed.state.packet_filter = (flags & kStatePacketFilter) != 0;
         parsed.state.teardown = (flags & kStateTeardown) != 0;
         parsed.state.bait = (flags & kStateBait) != 0;
@@ -527,9 +610,14 @@ ParseStatus ParseReply(std::span<const std::uint8_t> bytes, Reply& reply, std::s
         parsed.state.first_strike = (flags & kStateFirstStrike) != 0;
         parsed.state.first_strike_armed = (flags & kStateFirstStrikeArmed) != 0;
         parsed.state.half_open_events = (flags & kStateHalfOpenEvents) != 0;
+        parsed.state.shared_sets = (flags & kStateSharedSets) != 0;
         parsed.state.blocked_v4 = r.U32();
         parsed.state.blocked_v6 = r.U32();
         if (v3) parsed.state.struck = r.U32();
+        if (v4) {
+            parsed.state.shared_v4 = r.U32();
+            parsed.state.shared_v6 = r.U32();
+        }
     } else if (parsed.op == Op::UpdateBlocked && parsed.result == Result::Ok && version >= 2) {
         if (r.Left() < 4) return ParseStatus::Invalid;
         const std::uint64_t count = r.U32();
@@ -541,6 +629,19 @@ ParseStatus ParseReply(std::span<const std::uint8_t> bytes, Reply& reply, std::s
             if (!IsRefusal(reason)) return ParseStatus::Invalid;
             refused.reason = static_cast<Refusal>(reason);
         }
+    } else if (parsed.op == Op::UpdateShared && parsed.result == Result::Ok) {
+        if (r.Left() < 12) return ParseStatus::Invalid;
+        const std::uint64_t count = r.U32();
+        if (count > kMaxRefusedSpans || r.Left() != count * kRefusedSpanSize + 8) return ParseStatus::Invalid;
+        parsed.refused_spans.resize(static_cast<std::size_t>(count));
+        for (RefusedSpan& refused : parsed.refused_spans) {
+            if (!ReadSpan(r, refused.span)) return ParseStatus::Invalid;
+            const std::uint8_t reason = r.U8();
+            if (!IsRefusal(reason)) return ParseStatus::Invalid;
+            refused.reason = static_cast<Refusal>(reason);
+        }
+        parsed.shared_v4 = r.U32();
+        parsed.shared_v6 = r.U32();
     } else if (parsed.op == Op::Owners && parsed.result == Result::Ok) {
         if (version < kOwnersVersion || r.Left() < 4) return ParseStatus::Invalid;
         const std::uint64_t count = r.U32();

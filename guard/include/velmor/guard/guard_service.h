@@ -1,6 +1,9 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <set>
@@ -49,15 +52,72 @@ public:
     virtual bool Run(const std::string& script) = 0;
 };
 
-// The guard's own table "inet velmor": the sets blocked4 and blocked6, the chains input and output
-// that drop everything from and to their addresses, and the chains internet_in and internet_out that
-// hold the block-the-Internet rules while that is on. A table left by a crashed guard is replaced.
+// The guard's own table "inet velmor": the sets blocked4 and blocked6, the shared sets (shared4,
+// shared6, shared4_ranges, shared6_ranges), the chains input and output that drop everything from
+// and to their addresses, and the chains internet_in and internet_out that hold the
+// block-the-Internet rules while that is on. A table left by a crashed guard is replaced.
 std::string InstallTableScript();
 std::string RemoveTableScript();
 // One transaction: empties both sets first when `flush`, then removes and adds. Addresses are
 // written from their bytes, so no text of a client ever reaches nft.
 std::string UpdateSetsScript(bool flush, std::span<const Address> remove, std::span<const Address> add);
 std::string BlockInternetScript(bool on);
+
+// The shared sets: other machines' decisions and imported block lists, which velmor sends as
+// disjoint spans, each with its own expiry that the kernel keeps (flags timeout), so a decision
+// lifts itself. Single addresses go into the plain sets shared4 and shared6; longer spans into the
+// interval sets shared4_ranges and shared6_ranges (flags interval, timeout). Deleting from an
+// interval set costs nft a walk of the whole set per element, so the many single addresses stay
+// out of it, and a large deletion among many ranges rewrites that set instead.
+//
+// A change runs as one transaction. Should it fail (a deleted element the kernel had just dropped
+// at its expiry), the sets are written afresh from what is held, once.
+class SharedSets final {
+public:
+    using Time = std::chrono::steady_clock::time_point;
+    // Why a span must never be blocked; nullopt when it may.
+    using Protector = std::function<std::optional<Refusal>(const AddressSpan&)>;
+
+    SharedSets(PacketFilter& filter, std::function<Time()> clock);
+
+    // Applies an UpdateShared request: removes the held spans it names (others are passed over),
+    // then adds its elements, except those `protects` refuses (named in `refused`). BadRequest, with
+    // nothing changed, when an element overlaps one that is held or another of the request.
+    Result Update(const Request& request, const Protector& protects, std::vector<RefusedSpan>& refused);
+    // Takes out every held span `protects` refuses now (a lifeline that appeared inside it). They
+    // are told, with the reason, by the next reply (TakeDropped).
+    void DropProtected(const Protector& protects);
+    std::vector<RefusedSpan> TakeDropped();
+    // Empties the sets (the last client hung up).
+    void Clear();
+    // The table went or came anew: nothing is held.
+    void Forget();
+
+    std::uint32_t Count(Address::Family family) const;
+    struct Held {
+        Address last;
+        std::optional<Time> expires;  // nullopt: never
+    };
+    // By first address, IPv4 before IPv6; spans whose expiry passed are left out at the next change.
+    const std::map<Address, Held>& HeldSpans() const { return held_; }
+
+private:
+    void ForgetExpired(Time now);
+    bool OverlapsHeld(const AddressSpan& span, const std::set<Address>& leaving) const;
+    void Insert(const Address& first, const Held& held);
+    void Erase(std::map<Address, Held>::iterator at);
+    // Writes every held span (and `extra`) afresh in one transaction.
+    bool Rewrite(const std::vector<SharedElement>& extra, Time now);
+
+    PacketFilter& filter_;
+    std::function<Time()> clock_;
+    std::map<Address, Held> held_;
+    std::multimap<Time, Address> expiries_;
+    std::size_t ranges_v4_ = 0;
+    std::size_t ranges_v6_ = 0;
+    std::size_t count_v4_ = 0;
+    std::vector<RefusedSpan> dropped_;
+};
 
 // The kernel's first strike (guard/events, BPF): while armed, a handshake completed on the bait from
 // an address that is neither exempt nor a lifeline marks it blocked in the kernel at once, and a
@@ -120,7 +180,8 @@ public:
 // never enter them, whoever asks; the reply names what was refused.
 class GuardService final {
 public:
-    GuardService(PacketFilter& filter, GuardActions& actions);
+    GuardService(PacketFilter& filter, GuardActions& actions,
+                 std::function<SharedSets::Time()> clock = std::chrono::steady_clock::now);
 
     // Puts the table in place (replacing a stale one); false when nft refused it.
     bool Start();
@@ -149,6 +210,8 @@ public:
     void SetLifelines(const platform::Lifelines& lifelines);
     // Why `address` must never enter the sets; nullopt when it may.
     std::optional<Refusal> Protects(const Address& address) const;
+    // The same for a span of the shared sets: why it holds a lifeline, if it does.
+    std::optional<Refusal> ProtectsSpan(const AddressSpan& span) const;
 
     // Who answers Owners (not owned; nullptr: NotAvailable). Every client the guard serves may ask: a
     // member of its group, who may cut any connection already, sees every program.
@@ -156,11 +219,14 @@ public:
 
     GuardState State() const;
     const std::set<Address>& Blocked() const { return blocked_; }
+    const SharedSets& Shared() const { return shared_; }
     bool BlockInternet() const { return block_internet_; }
 
 private:
     Result UpdateBlocked(const Request& request, std::vector<RefusedAddress>& refused);
     Result SetBlockInternet(bool on);
+    // The lifelines of one family that lie in [first, last] (IPv4-mapped spans are asked as IPv4).
+    std::optional<Refusal> ProtectsRun(const Address& first, const Address& last) const;
     Result UpdateExempt(const Request& request);
     Result SetFirstStrikeArmed(bool on);
     // Takes `addresses` out of the sets and the first strike's map.
@@ -177,6 +243,7 @@ private:
     std::set<Address> gateways_;
     // Taken out of the sets because they became lifelines, not yet told.
     std::vector<RefusedAddress> dropped_;
+    SharedSets shared_;
     FirstStrike* strike_ = nullptr;
     bool armed_ = false;
 };

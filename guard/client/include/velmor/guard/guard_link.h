@@ -69,6 +69,21 @@ public:
         static_cast<void>(on);
         return false;
     }
+    // The shared sets (protocol version 4, Status().shared_sets true): replace (clear) or change the
+    // guard's sets of shared and imported decisions. Sent in pieces as large as the protocol allows;
+    // false without them or when the link failed. Refusals (lifelines inside a span) via TakeRefusedSpans.
+    // The spans must be disjoint; a removal goes before an addition of the same span, so a renewal
+    // is a removal and an addition in one call.
+    virtual bool UpdateShared(bool clear, std::span<const SharedElement> add,
+                              std::span<const AddressSpan> remove) {
+        static_cast<void>(clear);
+        static_cast<void>(add);
+        static_cast<void>(remove);
+        return false;
+    }
+    // The spans the guard would not block, or took out of its shared sets on its own (a lifeline
+    // appeared inside), as its UpdateShared replies named them since the last call.
+    virtual std::vector<RefusedSpan> TakeRefusedSpans() { return {}; }
     // A listening socket on TCP port 80 (dual stack) that the caller owns; kNoNativeSocket on failure.
     virtual platform::NativeSocket TakeBaitSocket() = 0;
     // Who owns `sockets` (asked in pieces the guard answers whole), appended to `owners`: false when

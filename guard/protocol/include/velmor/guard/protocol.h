@@ -34,7 +34,10 @@ namespace velmor::guard {
 // the Owners request, and in event frames of a version 3 subscription, after the socket records, the
 // owner records of the sockets that connected, listened or were accepted and the last byte counts of
 // those that closed. A subscriber of version 1 or 2 gets its frames as before, without either.
-inline constexpr std::uint8_t kProtocolVersion = 3;
+// Version 4 adds UpdateShared, the sets of shared and imported decisions (op 30), and in the reply
+// to Status whether the guard has them and how many elements they hold; the rest is as in version 3.
+inline constexpr std::uint8_t kProtocolVersion = 4;
+inline constexpr std::uint8_t kSharedSetsVersion = 4;
 inline constexpr std::uint8_t kOldestProtocolVersion = 1;
 inline constexpr std::size_t kHeaderSize = 8;
 inline constexpr std::uint32_t kMaxPayload = 256 * 1024;
@@ -72,6 +75,12 @@ enum class Op : std::uint8_t {
     // An Ok reply carries u32 count, then that many owner records of the sockets whose process the
     // guard found (from its kernel program, else from /proc/<pid>/fd), at most kMaxOwnerRecords.
     Owners = 20,
+    // From version 4. u8 flags (bit 0: empty the shared sets first), u32 additions, u32 removals,
+    // then that many additions of kSharedElementSize bytes (a span and u32 seconds until it expires
+    // by itself, 0 for never) and removals of kSpanSize bytes, additions first. An Ok reply carries
+    // u32 count, then count refusals of kRefusedSpanSize bytes (a span and the reason), then u32
+    // elements held for IPv4 and u32 for IPv6.
+    UpdateShared = 30,
 };
 
 enum class Result : std::uint8_t {
@@ -183,6 +192,35 @@ inline constexpr std::size_t kMaxOwnerRecordSize =
 // As many as fit into one frame whatever their names and paths.
 inline constexpr std::size_t kMaxOwnerRecords = (kMaxPayload - 16) / kMaxOwnerRecordSize;
 
+// A run of addresses of one family, first to last inclusive: one address, a CIDR range or any other
+// interval. Written as the family byte, the first and the last address (16 bytes each).
+struct AddressSpan {
+    Address first;
+    Address last;
+    auto operator<=>(const AddressSpan&) const = default;
+};
+inline constexpr std::size_t kSpanSize = 1 + 16 + 16;
+
+// An element of the shared sets: a span and the seconds until the kernel drops it (0: never).
+struct SharedElement {
+    AddressSpan span;
+    std::uint32_t timeout_seconds = 0;
+    bool operator==(const SharedElement&) const = default;
+};
+inline constexpr std::size_t kSharedElementSize = kSpanSize + 4;
+inline constexpr std::size_t kMaxSharedElements = (kMaxPayload - 9) / kSharedElementSize;
+
+struct RefusedSpan {
+    AddressSpan span;
+    Refusal reason = Refusal::Loopback;
+    bool operator==(const RefusedSpan&) const = default;
+};
+inline constexpr std::size_t kRefusedSpanSize = kSpanSize + 1;
+inline constexpr std::size_t kMaxRefusedSpans = (kMaxPayload - 13) / kRefusedSpanSize;
+
+// Dotted or RFC 5952 text of the first address, and "-" and the last when the span holds more.
+std::string FormatSpan(const AddressSpan& span);
+
 struct Request {
     Op op = Op::Status;
     std::vector<ConnectionId> connections;  // TearDown
@@ -194,6 +232,9 @@ struct Request {
     std::vector<ExemptRange> exempt_add{};     // UpdateExempt
     std::vector<ExemptRange> exempt_remove{};  // UpdateExempt
     std::vector<SocketRef> sockets{};          // Owners
+    // UpdateShared (`clear` empties the shared sets first).
+    std::vector<SharedElement> shared_add{};
+    std::vector<AddressSpan> shared_remove{};
 };
 
 // What the guard can do and what it holds now (the reply to Status).
@@ -212,6 +253,10 @@ struct GuardState {
     // From version 3: its events tell of SYNs coming in (a record entering state 12, NEW_SYN_RECV, at
     // most one every 100 ms), so a half-open row needs no periodic read of the table to be seen.
     bool half_open_events = false;
+    // From version 4: the shared sets are in place, and the elements they hold for each family.
+    bool shared_sets = false;
+    std::uint32_t shared_v4 = 0;
+    std::uint32_t shared_v6 = 0;
 };
 
 struct Reply {
@@ -221,6 +266,11 @@ struct Reply {
     std::vector<RefusedAddress> refused{};  // UpdateBlocked, Ok, version 2 on; at most kMaxRefusals
     std::uint8_t version = kProtocolVersion;
     std::vector<OwnerRecord> owners{};  // Owners, Ok; at most kMaxOwnerRecords
+    // UpdateShared, Ok: the spans the guard would not block (at most kMaxRefusedSpans), and the
+    // elements it holds for each family afterwards.
+    std::vector<RefusedSpan> refused_spans{};
+    std::uint32_t shared_v4 = 0;
+    std::uint32_t shared_v6 = 0;
 };
 
 // One TCP socket of the guard's namespace entering or leaving the connection table, as sent to

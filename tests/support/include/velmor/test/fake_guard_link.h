@@ -93,6 +93,41 @@ public:
         log.push_back(on ? "strike on" : "strike off");
         return true;
     }
+    // The shared sets (offered when state.shared_sets): what they hold (span -> seconds as sent),
+    // every call as it came, and "shared clear +2 -0" in `log`. An addition that holds an address of
+    // `span_lifelines` is refused as the guard refuses it; `fail_shared` fails the next calls.
+    struct SharedCall {
+        bool clear = false;
+        std::vector<guard::SharedElement> add;
+        std::vector<guard::AddressSpan> remove;
+    };
+    std::map<guard::AddressSpan, std::uint32_t> shared;
+    std::vector<SharedCall> shared_calls;
+    std::map<guard::Address, guard::Refusal> span_lifelines;
+    std::vector<guard::RefusedSpan> refused_spans;
+    bool fail_shared = false;
+    bool UpdateShared(bool clear, std::span<const guard::SharedElement> add,
+                      std::span<const guard::AddressSpan> remove) override {
+        if (!connected || !state.shared_sets || fail_shared) return false;
+        shared_calls.push_back({clear, {add.begin(), add.end()}, {remove.begin(), remove.end()}});
+        if (clear) shared.clear();
+        for (const auto& span : remove) shared.erase(span);
+        for (const auto& element : add) {
+            const auto lifeline = span_lifelines.lower_bound(element.span.first);
+            if (lifeline != span_lifelines.end() && !(element.span.last < lifeline->first)) {
+                refused_spans.push_back({element.span, lifeline->second});
+            } else {
+                shared[element.span] = element.timeout_seconds;
+            }
+        }
+        state.shared_v4 = state.shared_v6 = 0;
+        for (const auto& [span, seconds] : shared)
+            ++(span.first.family == guard::Address::Family::V4 ? state.shared_v4 : state.shared_v6);
+        log.push_back(std::string("shared ") + (clear ? "clear " : "") + "+" + std::to_string(add.size()) +
+                      " -" + std::to_string(remove.size()));
+        return true;
+    }
+    std::vector<guard::RefusedSpan> TakeRefusedSpans() override { return std::exchange(refused_spans, {}); }
     // Handed over once by TakeBaitSocket (the caller owns it then); kNoNativeSocket for none.
     platform::NativeSocket bait = platform::kNoNativeSocket;
     platform::NativeSocket TakeBaitSocket() override {
