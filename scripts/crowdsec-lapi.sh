@@ -5,16 +5,21 @@
 #   scripts/crowdsec-lapi.sh prepare                 download and unpack the binaries into the cache
 #   scripts/crowdsec-lapi.sh start DIR [ADDR:PORT] [--tls]
 #                                                   config and database in DIR; waits until it answers
-#   scripts/crowdsec-lapi.sh machine DIR NAME PASS   registers a watcher
-#   scripts/crowdsec-lapi.sh bouncer DIR NAME        registers a bouncer and prints its API key
-#   scripts/crowdsec-lapi.sh cscli DIR ARGS...       any cscli command against that API
-#   scripts/crowdsec-lapi.sh stop DIR                stops the API started in DIR, by the pid it wrote
-# VELMOR_CROWDSEC_CACHE names the cache (default /var/cache/velmor-crowdsec). With --tls the API
-# serves https with a self-signed certificate, DIR/tls/cert.pem, which a client takes as its CA.
+#   scripts/crowdsec-lapi.sh machine NAME PASS       registers a watcher
+#   scripts/crowdsec-lapi.sh bouncer NAME            registers a bouncer and prints its API key
+#   scripts/crowdsec-lapi.sh cscli ARGS...           any cscli command against that API
+#   scripts/crowdsec-lapi.sh stop                    stops that API, by the pid its start wrote
+# machine, bouncer, cscli and stop act on the API of `--dir DIR` given before them, else of
+# $VELMOR_CROWDSEC_DIR, else of the last start (remembered in /tmp/velmor-crowdsec-last, per user).
+# ADDR:PORT defaults to 127.0.0.1:8080; run the script under `ip netns exec` to serve a test
+# namespace's address. VELMOR_CROWDSEC_CACHE names the cache (default /var/cache/velmor-crowdsec).
+# With --tls the API serves https with a self-signed certificate, DIR/tls/cert.pem, which a client
+# takes as its CA.
 set -euo pipefail
 cache=${VELMOR_CROWDSEC_CACHE:-/var/cache/velmor-crowdsec}
 root=$cache/root
 version=1.4.6
+last=/tmp/velmor-crowdsec-last.$(id -u)
 
 die() {
   echo "crowdsec-lapi: $*" >&2
@@ -76,7 +81,7 @@ start() {
       host=${host#[}
       host=${host%]}
       openssl req -x509 -newkey rsa:2048 -nodes -days 30 -subj "/CN=velmor-test-lapi" \
-        -addext "subjectAltName=IP:$host" -keyout "$dir/tls/key.pem" -out "$dir/tls/cert.pem" 2>/dev/null
+        -addext "subjectAltName=IP:$host,IP:127.0.0.1" -keyout "$dir/tls/key.pem" -out "$dir/tls/cert.pem" 2>/dev/null
     fi
     tls_block="    tls:
       cert_file: $dir/tls/cert.pem
@@ -146,6 +151,7 @@ EOF
   "$root/usr/bin/crowdsec" -c "$dir/config.yaml" -no-cs >"$dir/log/stdout.log" 2>&1 &
   local pid=$!
   echo "$pid" >"$dir/crowdsec.pid"
+  echo "$dir" >"$last"
   # Ready when the stream answers (403: no key); the process gone means it failed.
   local i
   for i in $(seq 1 200); do
@@ -178,20 +184,34 @@ stop() {
   kill -KILL "$pid" 2>/dev/null || true
 }
 
+dir=${VELMOR_CROWDSEC_DIR:-}
+if [ "${1:-}" = --dir ]; then
+  [ $# -ge 2 ] || die "--dir needs a folder"
+  dir=$2
+  shift 2
+fi
+# The API the commands after start act on.
+api_dir() {
+  if [ -z "$dir" ] && [ -f "$last" ]; then dir=$(cat "$last"); fi
+  [ -n "$dir" ] && [ -f "$dir/config.yaml" ] || die "no API started: give --dir DIR or run start first"
+  echo "$dir"
+}
+usage="prepare | start DIR [ADDR:PORT] [--tls] | [--dir DIR] machine NAME PASS | [--dir DIR] bouncer NAME |
+  [--dir DIR] cscli ARGS... | [--dir DIR] stop"
 command=${1:-}
 shift || true
 case $command in
   prepare) prepare ;;
   start) [ $# -ge 1 ] || die "start DIR [ADDR:PORT] [--tls]"; start "$@" ;;
   machine)
-    [ $# -eq 3 ] || die "machine DIR NAME PASS"
-    cscli_in "$1" machines add "$2" --password "$3" -f /dev/null >/dev/null
+    [ $# -eq 2 ] || die "machine NAME PASS"
+    cscli_in "$(api_dir)" machines add "$1" --password "$2" -f /dev/null >/dev/null
     ;;
   bouncer)
-    [ $# -eq 2 ] || die "bouncer DIR NAME"
-    cscli_in "$1" bouncers add "$2" -o raw
+    [ $# -eq 1 ] || die "bouncer NAME"
+    cscli_in "$(api_dir)" bouncers add "$1" -o raw
     ;;
-  cscli) [ $# -ge 1 ] || die "cscli DIR ARGS..."; cscli_in "$@" ;;
-  stop) [ $# -eq 1 ] || die "stop DIR"; stop "$1" ;;
-  *) die "usage: $0 prepare | start DIR [ADDR:PORT] [--tls] | machine DIR NAME PASS | bouncer DIR NAME | cscli DIR ARGS... | stop DIR" ;;
+  cscli) cscli_in "$(api_dir)" "$@" ;;
+  stop) [ $# -eq 0 ] || die "stop takes no arguments (--dir DIR before it)"; stop "$(api_dir)" ;;
+  *) die "usage: $0 $usage" ;;
 esac

@@ -83,7 +83,7 @@ bool CrowdsecApi::Start() {
 }
 
 void CrowdsecApi::Stop() {
-    if (std::filesystem::exists(folder_ / "crowdsec.pid")) Script({"stop", folder_.string()});
+    if (std::filesystem::exists(folder_ / "crowdsec.pid")) Script({"--dir", folder_.string(), "stop"});
 }
 
 std::string CrowdsecApi::url() const {
@@ -99,18 +99,18 @@ std::filesystem::path CrowdsecApi::request_log() const {
 }
 
 bool CrowdsecApi::AddMachine(const std::string& name, const std::string& password) {
-    return Script({"machine", folder_.string(), name, password}).has_value();
+    return Script({"--dir", folder_.string(), "machine", name, password}).has_value();
 }
 
 std::string CrowdsecApi::AddBouncer(const std::string& name) {
-    auto key = Script({"bouncer", folder_.string(), name});
+    auto key = Script({"--dir", folder_.string(), "bouncer", name});
     if (!key) return "";
     while (!key->empty() && (key->back() == '\n' || key->back() == ' ')) key->pop_back();
     return *key;
 }
 
 std::optional<std::string> CrowdsecApi::Cscli(const std::vector<std::string>& arguments) {
-    std::vector<std::string> all{"cscli", folder_.string()};
+    std::vector<std::string> all{"--dir", folder_.string(), "cscli"};
     all.insert(all.end(), arguments.begin(), arguments.end());
     return Script(all);
 }
