@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Installs every Debian 12 package that building, testing, fuzzing, packaging and benchmarking
-# Velmor needs. It installs packages and nothing else: it starts, stops and kills no process.
+# Velmor needs. It installs packages and nothing else: it starts, stops and kills no process. For the
+# fleet tests it also unpacks Debian's crowdsec binaries into a cache (scripts/crowdsec-lapi.sh
+# prepare), without installing that package.
 #   scripts/install-deps.sh          everything (what scripts/test.sh needs)
 #   scripts/install-deps.sh --run      only what building and running from the source tree needs
 #   scripts/install-deps.sh --package  that, and what building the Debian package needs
@@ -21,7 +23,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev libcpp-httplib-dev python3 curl openssl
   # libraries of the programs
   qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins qt6-translations-l10n libxcb1-dev libgl-dev
-  libcurl4-openssl-dev libssl-dev zlib1g-dev libnftables-dev
+  libcurl4-openssl-dev libssl-dev zlib1g-dev libnftables-dev nlohmann-json3-dev
   # run-time tools the programs and the end-to-end tests use
   iproute2 nftables libcap2-bin util-linux procps iputils-ping xvfb xauth fonts-nanum x11-utils
 )
@@ -53,7 +55,13 @@ missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
+# The fleet tests run a real CrowdSec Local API: its binaries, taken from the package without running
+# the package's scripts (they would register with CrowdSec's online API).
+crowdsec_binaries() {
+  if [ "$mode" = all ]; then "$(dirname "$0")/crowdsec-lapi.sh" prepare; fi
+}
 if [ ${#missing[@]} -eq 0 ]; then
+  crowdsec_binaries
   echo "install-deps: all packages present"
   exit 0
 fi
@@ -72,4 +80,5 @@ apt-get install -y -qq --no-install-recommends "${missing[@]}"
 # The window tests start desktop programs with fresh home folders: the system's font cache must
 # be complete so that none of them scans every font on its first start.
 if command -v fc-cache >/dev/null; then fc-cache -s; fi
+crowdsec_binaries
 echo "install-deps: all packages present"
