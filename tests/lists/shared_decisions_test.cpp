@@ -35,12 +35,17 @@ struct GuardModel {
     std::map<guard::Address, std::pair<guard::Address, std::optional<Time>>> held;
 
     void Apply(const SharedDecisions::GuardChange& change, Time now) {
+        // As the guard does: what lapsed is gone, and a removal of it passes unnoticed.
+        std::set<guard::AddressSpan> lapsed;
         std::erase_if(held, [&](const auto& element) {
-            return element.second.second && *element.second.second <= now;
+            const bool gone = element.second.second && *element.second.second <= now;
+            if (gone) lapsed.insert({element.first, element.second.first});
+            return gone;
         });
         if (change.clear) held.clear();
         for (const guard::AddressSpan& span : change.remove) {
             const auto found = held.find(span.first);
+            if (found == held.end() && lapsed.contains(span)) continue;
             ASSERT_TRUE(found != held.end() && found->second.first == span.last)
                 << "removed unheld " << Text(span);
             held.erase(found);
@@ -117,9 +122,8 @@ TEST(SharedDecisionsTest, RandomChangesMatchAFreshMergeAddressByAddress) {
             exemptions.SetTrusted(trusted);
         } else if (what < 18) {
             shared.ForgetGuard();
-        } else {
-            now += seconds(7);
         }
+        if (what >= 18 || pick(4) == 0) now += seconds(7);
         std::erase_if(reference, [&](const auto& entry) {
             return entry.second.expires && *entry.second.expires <= now;
         });

@@ -430,9 +430,16 @@ SharedDecisions::GuardChange SharedDecisions::TakeGuardChange(system_clock::time
                 });
             if (stays) continue;
             sent_.erase(first);
-            // A span whose timeout has passed is gone from the kernel already.
-            if (span.expiry == kNever || system_clock::time_point(std::chrono::seconds(span.expiry)) > now)
-                change.remove.push_back({AddressOf(first), AddressOf(span.last)});
+            // A span whose timeout has passed is gone from the kernel already; it is named only
+            // when a new span covers some of it, in case the guard's clock has not seen it lapse
+            // yet (it passes over the removal of a span it no longer holds).
+            const bool lapsed =
+                span.expiry != kNever && system_clock::time_point(std::chrono::seconds(span.expiry)) <= now;
+            const bool covered =
+                std::any_of(runs.begin(), runs.end(), [&, &f = first, &s = span](const Run& run) {
+                    return !(run.last < f) && !(s.last < run.first);
+                });
+            if (!lapsed || covered) change.remove.push_back({AddressOf(first), AddressOf(span.last)});
         }
         for (const Run& run : runs) {
             const auto found = sent_.find(run.first);

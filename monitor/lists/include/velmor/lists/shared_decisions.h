@@ -65,7 +65,7 @@ public:
 
     // What the guard must change since the last call: clear (first time / after ForgetGuard), adds,
     // removes. Decisions expired by `now` are dropped first; spans the kernel dropped at their own
-    // timeout are not removed again. Timeouts count from `now`.
+    // timeout are not removed again unless a new span covers part of them. Timeouts count from `now`.
     struct GuardChange {
         bool clear = false;
         std::vector<guard::SharedElement> add;
