@@ -170,18 +170,21 @@ TEST(SharedDecisionsTest, SafetyRulesRefuseCountAndRecheck) {
     rules::Exemptions exemptions;
     exemptions.SetLifelines({{"192.168.1.10"}, {"192.168.1.1"}, {"9.9.9.9"}, true});
     SharedDecisions shared(exemptions, [](const platform::IpAddress& a) { return a == Ip("203.0.113.7"); });
-    shared.SetAllowedAddresses({Ip("198.51.100.5"), Ip("203.0.113.7")});
+    shared.SetAllowedAddresses(
+        {Ip("198.51.100.5"), Ip("203.0.113.7"), Ip("2001:db8:1:0:ffff:ffff:ffff:ffff")});
     shared.ReplaceSource(
-        "crowdsec",
-        {Decision("", "192.168.1.0/24"), Decision("", "9.9.9.9"), Decision("", "127.0.0.53"),
-         Decision("", "10.0.0.0/8"), Decision("", "10.0.0.0/16"), Decision("", "2001:db8::/31"),
-         Decision("", "203.0.113.7"), Decision("", "198.51.100.0/24"), Decision("", "::ffff:0:0/95")});
+        "crowdsec", {Decision("", "192.168.1.0/24"), Decision("", "9.9.9.9"), Decision("", "127.0.0.53"),
+                     Decision("", "10.0.0.0/8"), Decision("", "10.0.0.0/16"), Decision("", "2001:db8::/31"),
+                     Decision("", "203.0.113.7"), Decision("", "198.51.100.0/24"),
+                     Decision("", "::ffff:0:0/95"), Decision("", "2001:db8:1::/48")});
     const auto change = shared.TakeGuardChange(system_clock::now());
     EXPECT_TRUE(change.clear);
     std::vector<std::string> spans;
     for (const auto& element : change.add) spans.push_back(Text(element.span));
     EXPECT_EQ(spans, (std::vector<std::string>{"10.0.0.0-10.0.255.255", "198.51.100.0-198.51.100.4",
-                                               "198.51.100.6-198.51.100.255"}));
+                                               "198.51.100.6-198.51.100.255",
+                                               "2001:db8:1::-2001:db8:1:0:ffff:ffff:ffff:fffe",
+                                               "2001:db8:1:1::-2001:db8:1:ffff:ffff:ffff:ffff:ffff"}));
     std::multiset<SharedRefusal> why;
     for (const auto& refused : shared.RefusedDecisions()) why.insert(refused.why);
     EXPECT_EQ(why, (std::multiset<SharedRefusal>{SharedRefusal::Lifeline, SharedRefusal::Lifeline,
@@ -189,7 +192,7 @@ TEST(SharedDecisionsTest, SafetyRulesRefuseCountAndRecheck) {
                                                  SharedRefusal::TooWide, SharedRefusal::TooWide,
                                                  SharedRefusal::Allowed}));
     ASSERT_EQ(shared.Sources().size(), 1u);
-    EXPECT_EQ(shared.Sources()[0].entries, 2u);
+    EXPECT_EQ(shared.Sources()[0].entries, 3u);
     EXPECT_EQ(shared.Sources()[0].refused, 7u);
 
     // The user trusts a range inside an enforced one: the next take withdraws the whole decision.
