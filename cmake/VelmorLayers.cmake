@@ -46,3 +46,4 @@ velmor_forbid_links(fetchel "^velmor_guard|^Qt6::" "Fetchel links nothing of the
 velmor_forbid_links(velmor_engine "^Qt6::" "the engine is plain C++")
 velmor_forbid_links(velmor_shell_core "^Qt6::(Widgets|Gui)$" "nothing below the windows links Qt Widgets")
 velmor_forbid_links(velmor_fleet "^velmor_(guard|rules|engine|shell|lists)|^Qt6::" "the fleet client is plain C++ over the platform layer")
+velmor_forbid_links(velmor_lists "^velmor_(engine|shell|guard_client)|^Qt6::" "the lists are plain C++ below the engine")

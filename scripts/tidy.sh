@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 build=${1:-build/ci}
 [ -f "$build/compile_commands.json" ] || { echo "tidy: no $build/compile_commands.json; configure first" >&2; exit 1; }
 # The guard's pattern takes every folder of it (the client and the event source too).
-mapfile -t files < <(git ls-files 'common/src/*.cpp' 'monitor/engine/src/*.cpp' 'monitor/rules/src/*.cpp' 'monitor/fleet/src/*.cpp' \
+mapfile -t files < <(git ls-files 'common/src/*.cpp' 'monitor/engine/src/*.cpp' 'monitor/rules/src/*.cpp' 'monitor/fleet/src/*.cpp' 'monitor/lists/src/*.cpp' \
   'monitor/shell/src/*.cpp' ':!:monitor/shell/src/gui/*' 'platform/linux/*.cpp' 'platform/portable/*.cpp' \
   'hostlet/src/*.cpp' 'fetchel/src/*.cpp' 'updater/src/*.cpp' 'guard/*.cpp')
 # GCC-only warning flags in the compile commands mean nothing to clang.

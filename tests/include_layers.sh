@@ -23,8 +23,9 @@ allow common 'common/|platform/'
 allow guard/client "$guard_client|platform/"
 allow monitor/rules 'rules/|common/|platform/'
 allow monitor/fleet 'fleet/|common/|platform/'
+allow monitor/lists 'lists/|rules/|common/|platform/|guard/protocol\.h'
 allow monitor/engine "engine/|rules/|common/|platform/|$guard_client"
-allow monitor/shell "shell/|engine/|rules/|common/|platform/|$guard_client"
+allow monitor/shell "shell/|engine/|rules/|lists/|fleet/|common/|platform/|$guard_client"
 allow hostlet 'hostlet/|engine/(host_names|exchange_file|module_tcp_table)\.h|common/|platform/'
 allow fetchel 'fetchel/|common/|platform/'
 allow updater/src 'updater/|common/|platform/'
