@@ -334,11 +334,19 @@ void SharedDecisions::Remove(std::string_view source, const std::vector<platform
     }
 }
 
+bool SharedDecisions::DropExpired(system_clock::time_point now) {
+    bool dropped = false;
+    while (!expiries_.empty() &&
+           system_clock::time_point(std::chrono::seconds(expiries_.begin()->first)) <= now) {
+        Drop(expiries_.begin()->second);
+        dropped = true;
+    }
+    return dropped;
+}
+
 SharedDecisions::GuardChange SharedDecisions::TakeGuardChange(system_clock::time_point now) {
     if (exemptions_.Generation() != exemptions_seen_) Recheck();
-    while (!expiries_.empty() &&
-           system_clock::time_point(std::chrono::seconds(expiries_.begin()->first)) <= now)
-        Drop(expiries_.begin()->second);
+    DropExpired(now);
 
     GuardChange change;
     const auto timeout = [&](Expiry expiry) -> std::uint32_t {

@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "velmor/lists/guard_spans.h"
+#include "velmor/guard/protocol.h"
 #include "velmor/platform/address_text.h"
 #include "velmor/rules/exemptions.h"
 
@@ -72,6 +72,9 @@ public:
         std::vector<guard::AddressSpan> remove;
     };
     GuardChange TakeGuardChange(std::chrono::system_clock::time_point now);
+    // Drops the decisions expired by `now` (their spans leave with the next change); true when any
+    // did.
+    bool DropExpired(std::chrono::system_clock::time_point now);
     // The guard restarted: the next change is a full replace.
     void ForgetGuard();
 
