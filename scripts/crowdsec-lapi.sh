@@ -27,8 +27,9 @@ die() {
 }
 
 need_binaries() {
-  [ -x "$root/usr/bin/crowdsec" ] && [ -x "$root/usr/bin/cscli" ] ||
+  if [ ! -x "$root/usr/bin/crowdsec" ] || [ ! -x "$root/usr/bin/cscli" ]; then
     die "no CrowdSec binaries in $root: run scripts/crowdsec-lapi.sh prepare"
+  fi
 }
 
 prepare() {
@@ -68,7 +69,7 @@ start() {
   need_binaries
   mkdir -p "$dir/data" "$dir/hub" "$dir/notifications" "$dir/log"
   dir=$(cd "$dir" && pwd)
-  if [ -f "$dir/crowdsec.pid" ] && kill -0 "$(cat "$dir/crowdsec.pid")" 2>/dev/null; then
+  if [ -f "$dir/crowdsec.pid" ] && started_here "$(cat "$dir/crowdsec.pid")" "$dir"; then
     die "an API started in $dir is still running"
   fi
   local scheme=http tls_block="" insecure=false
@@ -153,8 +154,8 @@ EOF
   echo "$pid" >"$dir/crowdsec.pid"
   echo "$dir" >"$last"
   # Ready when the stream answers (403: no key); the process gone means it failed.
-  local i
-  for i in $(seq 1 200); do
+  local _
+  for _ in $(seq 1 200); do
     if ! kill -0 "$pid" 2>/dev/null; then
       cat "$dir/log/stdout.log" "$dir/log/crowdsec_api.log" >&2 2>/dev/null || true
       rm -f "$dir/crowdsec.pid"
@@ -170,14 +171,23 @@ EOF
   die "the API in $dir did not answer within 10 s"
 }
 
+# Whether PID is the API started with DIR's config: a pid file outlives its process, and the number
+# may since belong to a process of someone else.
+started_here() {
+  local pid=$1 dir=$2
+  [ -r "/proc/$pid/cmdline" ] && tr '\0' ' ' <"/proc/$pid/cmdline" | grep -qF -- "-c $dir/config.yaml "
+}
+
 stop() {
-  local dir=$1 pid
+  local dir pid
+  dir=$(cd "$1" && pwd)
   [ -f "$dir/crowdsec.pid" ] || return 0
   pid=$(cat "$dir/crowdsec.pid")
   rm -f "$dir/crowdsec.pid"
+  started_here "$pid" "$dir" || return 0
   kill -TERM "$pid" 2>/dev/null || return 0
-  local i
-  for i in $(seq 1 100); do
+  local _
+  for _ in $(seq 1 100); do
     kill -0 "$pid" 2>/dev/null || return 0
     sleep 0.05
   done
@@ -193,7 +203,7 @@ fi
 # The API the commands after start act on.
 api_dir() {
   if [ -z "$dir" ] && [ -f "$last" ]; then dir=$(cat "$last"); fi
-  [ -n "$dir" ] && [ -f "$dir/config.yaml" ] || die "no API started: give --dir DIR or run start first"
+  if [ -z "$dir" ] || [ ! -f "$dir/config.yaml" ]; then die "no API started: give --dir DIR or run start first"; fi
   echo "$dir"
 }
 usage="prepare | start DIR [ADDR:PORT] [--tls] | [--dir DIR] machine NAME PASS | [--dir DIR] bouncer NAME |

@@ -179,7 +179,7 @@ TEST(FleetSettingsFile, ProblemsNamedWithoutTheSecrets) {
 
 TEST(FleetAlertJournal, KeepsWhatIsUnsentAcrossRestartsWithinItsCapacity) {
     test::TempDir folder;
-    const auto path = folder / "alerts.journal";
+    const auto path = folder / "velmor" / "alerts.journal";  // a folder not made yet
     const auto at = [](int s) { return std::chrono::system_clock::time_point(seconds(s)); };
     {
         AlertJournal journal(path, 3);

@@ -57,6 +57,8 @@ std::deque<Intruder> AlertJournal::Replay(std::string_view text, std::size_t cap
 
 AlertJournal::AlertJournal(std::filesystem::path path, std::size_t capacity)
     : path_(std::move(path)), capacity_(capacity) {
+    std::error_code ignored;
+    if (path_.has_parent_path()) std::filesystem::create_directories(path_.parent_path(), ignored);
     if (const auto text = platform::ReadSmallRegularFile(path_, kMaxJournalBytes))
         pending_ = Replay(*text, capacity_);
     // Start from a file that holds exactly what is pending.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <deque>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <thread>
@@ -52,7 +53,7 @@ struct FleetClient::Worker {
     std::condition_variable changed;
     bool stop = false;
     std::atomic<bool> stopping{false};
-    std::vector<Intruder> inbox;  // reported, not yet in the journal
+    std::deque<Intruder> inbox;  // reported, not yet in the journal
     std::size_t inbox_dropped = 0;
     std::vector<DecisionBatch> batches;
     std::function<void()> wake;
@@ -87,15 +88,15 @@ void FleetClient::Worker::Run() {
     Clock::time_point next_push = Clock::now(), next_pull = Clock::now();
     const bool push = usable && settings.push, pull = usable && settings.pull;
 
+    // A failed attempt waits from its end: a request that ran into its time-out is no reason to hurry.
     const auto push_once = [&] {
-        const auto now = Clock::now();
         const auto fail = [&](const std::string& problem, bool auth) {
             {
                 std::lock_guard lock(mutex);
                 status.push_auth_failed = auth;
             }
             SetErrors(&problem, nullptr);
-            next_push = now + push_backoff.Next();
+            next_push = Clock::now() + push_backoff.Next();
         };
         if (!token) {
             const HttpReply reply = http.Post("/v1/watchers/login", {}, login_body);
@@ -147,7 +148,7 @@ void FleetClient::Worker::Run() {
                 status.pull_auth_failed = auth;
             }
             SetErrors(nullptr, &problem);
-            next_pull = now + pull_backoff.Next();
+            next_pull = Clock::now() + pull_backoff.Next();
         };
         if (reply.status == 401 || reply.status == 403)
             return fail("CrowdSec Local API가 바운서 API 키를 받아들이지 않습니다.", true);
@@ -182,7 +183,8 @@ void FleetClient::Worker::Run() {
         {
             std::lock_guard lock(mutex);
             if (stop) break;
-            arrived.swap(inbox);
+            arrived.assign(inbox.begin(), inbox.end());
+            inbox.clear();
         }
         journal.Add(arrived);
         count_queue();
@@ -227,11 +229,12 @@ void FleetClient::ReportIntruder(std::string address, std::chrono::system_clock:
     {
         std::lock_guard lock(worker_->mutex);
         if (worker_->inbox.size() >= kQueueCapacity) {
-            worker_->inbox.erase(worker_->inbox.begin());
+            worker_->inbox.pop_front();
             ++worker_->inbox_dropped;
+        } else {
+            ++worker_->status.queued_alerts;
         }
         worker_->inbox.push_back({std::move(*canonical), when});
-        worker_->status.queued_alerts += 1;
     }
     worker_->changed.notify_all();
 }

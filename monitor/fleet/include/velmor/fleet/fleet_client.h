@@ -24,7 +24,9 @@ struct Decision {
     std::chrono::seconds duration{0};  // what is left of it
 };
 struct DecisionBatch {
-    bool startup = false;  // the whole set of decisions in force, to replace what came before
+    // The whole set of decisions in force, to replace what came before; its `deleted` may name
+    // decisions that ended earlier (the API repeats them), which leaves nothing to undo.
+    bool startup = false;
     std::vector<Decision> added, deleted;
 };
 struct FleetStatus {
