@@ -89,6 +89,8 @@ void FleetService::StartClient() {
 bool FleetService::SaveSettings(const fleet::FleetSettings& settings, std::string& problem) {
     problem = (settings.push || settings.pull) ? fleet::SettingsProblem(settings) : std::string();
     if (!problem.empty()) return false;
+    std::error_code error;
+    std::filesystem::create_directories(folder_, error);
     if (!fleet::SaveFleetSettings(SettingsPath(), settings)) {
         problem = "설정 파일을 저장하지 못했습니다: " + SettingsPath().string();
         return false;

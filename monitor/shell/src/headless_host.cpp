@@ -200,7 +200,8 @@ void HeadlessHost::PrintFleet() {
     if (!fleet->SettingsProblem().empty())
         std::cout << "settings_error " << EscapeControlCharacters(fleet->SettingsProblem()) << '\n';
     if (const std::optional<fleet::FleetStatus> status = fleet->Status()) {
-        std::cout << "queued " << status->queued_alerts << "\nsent " << status->sent_alerts << "\nlast_push "
+        std::cout << "queued " << status->queued_alerts << "\nsent " << status->sent_alerts << "\ndropped "
+                  << status->dropped_alerts << "\nlast_push "
                   << TimeText(status->last_push) << "\nlast_pull " << TimeText(status->last_pull)
                   << "\npush_auth_failed " << status->push_auth_failed << "\npull_auth_failed "
                   << status->pull_auth_failed << '\n';

@@ -152,9 +152,10 @@ void FleetSettingsPage::ShowStatus() {
             lines << QStringLiteral("바운서 API 키가 맞지 않습니다 (받기 중단, 잠시 후 다시 시도).");
         if (!status->last_error.empty()) lines << QStringLiteral("마지막 오류: %1").arg(ToQString(status->last_error));
         if (status->push_on)
-            lines << QStringLiteral("보낸 침입자 %1, 대기 %2, 마지막 %3")
+            lines << QStringLiteral("보낸 침입자 %1, 대기 %2, 넘쳐 버림 %3, 마지막 %4")
                          .arg(status->sent_alerts)
                          .arg(status->queued_alerts)
+                         .arg(status->dropped_alerts)
                          .arg(TimeText(status->last_push));
         if (status->pull_on) lines << QStringLiteral("마지막으로 받은 때 %1").arg(TimeText(status->last_pull));
     } else if (fleet_.SettingsProblem().empty()) {

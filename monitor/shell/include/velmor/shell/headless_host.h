@@ -51,7 +51,7 @@ public:
 //                   and lookup helper starts
 //   toggle ADDRESS  turns a listed address from blocked to allowed or back (the double-click)
 //   guard           "guard none", or "guard connected" and what the guard holds
-//   fleet           the shared decisions: push/pull on or off, the API, queued and sent alerts, the
+//   fleet           the shared decisions: push/pull on or off, the API, queued, sent and dropped alerts, the
 //                   last exchanges and error, one "source" line per source, the spans the guard holds
 //   lists           one line per source: "source", name, entries, refused, last update (seconds)
 //   lists import NAME FILE   a block list file as the named list (bad lines named)
