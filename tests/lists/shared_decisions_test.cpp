@@ -115,7 +115,14 @@ TEST(SharedDecisionsTest, RandomChangesMatchAFreshMergeAddressByAddress) {
             }
             shared.ReplaceSource("list:a", list);
         } else if (what < 16) {
-            allowed.assign(1, Ip("10.1.0." + std::to_string(pick(256))));
+            // Mostly the first address of a held range (all of a single address), one more or one
+            // fewer at a time.
+            if (allowed.size() > 2) allowed.erase(allowed.begin() + pick(static_cast<int>(allowed.size())));
+            if (!reference.empty() && pick(3) != 0)
+                allowed.push_back(std::next(reference.begin(), pick(static_cast<int>(reference.size())))
+                                      ->first.second.address);
+            else
+                allowed.push_back(Ip("10.1.0." + std::to_string(pick(256))));
             shared.SetAllowedAddresses(allowed);
         } else if (what < 17) {
             trusted = platform::AddressRangeSet({Range(random_range())});

@@ -51,7 +51,8 @@ public:
 
     // The widest prefix a decision may have per family (/16 and /32 unless set); rechecks all.
     void SetRangeCap(int v4_prefix = 16, int v6_prefix = 32);
-    // The addresses of the user's allowed rules, cut out of every range that holds one; rechecks all.
+    // The addresses of the user's allowed rules, cut out of every range that holds one; the
+    // decisions over the addresses that came or went are judged again.
     void SetAllowedAddresses(std::vector<platform::IpAddress> addresses);
 
     // The source's decisions become exactly `decisions` (their own source fields are overwritten).
@@ -138,6 +139,7 @@ private:
     };
 
     void Judge(Held& held, std::vector<Piece>& pieces) const;
+    void Rejudge(std::uint32_t id);
     void Insert(SharedDecision decision);
     void Drop(std::uint32_t id);
     void Enforce(std::uint32_t id, std::vector<Piece> pieces);
