@@ -245,6 +245,14 @@ TEST(SharedDecisionsTest, OverlapsKeepTheLaterExpiryAndChangesStaySmall) {
     EXPECT_TRUE(later.remove.empty());
     EXPECT_EQ(shared.Blocking(Ip("1.2.3.9")), nullptr);
 
+    // A removed list takes its spans and its line along.
+    shared.RemoveSource("list:x");
+    const auto removed = shared.TakeGuardChange(now + seconds(120));
+    ASSERT_EQ(removed.remove.size(), 3u);
+    ASSERT_EQ(removed.add.size(), 1u);
+    EXPECT_EQ(Text(removed.add[0].span), "10.2.0.0-10.2.0.199");
+    EXPECT_EQ(shared.Sources().size(), 1u);
+
     shared.ForgetGuard();
     EXPECT_TRUE(shared.TakeGuardChange(now + seconds(120)).clear);
 }

@@ -365,6 +365,15 @@ void SharedDecisions::Remove(std::string_view source, const std::vector<platform
     }
 }
 
+void SharedDecisions::RemoveSource(std::string_view source) {
+    const auto found = sources_.find(source);
+    if (found == sources_.end()) return;
+    std::vector<std::uint32_t> ids;
+    for (const auto& [range, id] : found->second.decisions) ids.push_back(id);
+    for (const std::uint32_t id : ids) Drop(id);
+    sources_.erase(found);
+}
+
 SharedDecisions::GuardChange SharedDecisions::TakeGuardChange(system_clock::time_point now) {
     if (exemptions_.Generation() != exemptions_seen_) Recheck();
     while (!expiries_.empty() &&

@@ -60,6 +60,8 @@ public:
     // Adds each by its own source; one of the same source and range replaces the one held.
     void Add(std::vector<SharedDecision> decisions);
     void Remove(std::string_view source, const std::vector<platform::AddressRange>& ranges);
+    // The source and all its decisions go, and with them its line in Sources() (a removed list).
+    void RemoveSource(std::string_view source);
     // Exemptions, the trusted list or an allowed rule changed: every decision is judged again. A
     // change of the exemptions' generation is noticed by itself at the next change or take.
     void Recheck();
