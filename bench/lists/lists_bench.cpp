@@ -147,9 +147,36 @@ void BM_ChangeOf1000Among100k(benchmark::State& state) {
     state.counters["elements_sent"] = static_cast<double>(sent) / runs;
 }
 
+void BM_AllowedRuleAmong100k(benchmark::State& state) {
+    const rules::Exemptions exemptions;
+    const auto now = system_clock::now();
+    const auto decisions = Decisions(0, kHeld, now);
+    lists::SharedDecisions shared(exemptions, nullptr);
+    shared.ReplaceSource("crowdsec", decisions);
+    (void)shared.TakeGuardChange(now);
+    std::vector<platform::IpAddress> allowed;
+    double allow_ms = 0, sort_ms = 0;
+    std::uint32_t i = 0;
+    for (auto _ : state) {
+        // The user allows one more address that a held range covers.
+        allowed.push_back(decisions[50 * (i++ % 2000)].range.address);
+        const auto start = Clock::now();
+        shared.SetAllowedAddresses(allowed);
+        const auto change = shared.TakeGuardChange(now);
+        allow_ms += Milliseconds(Clock::now() - start);
+        if (change.remove.empty()) state.SkipWithError("the allowed address was not cut out");
+        sort_ms += SortRanges(decisions);
+    }
+    const double runs = static_cast<double>(state.iterations());
+    state.counters["allow_ms"] = allow_ms / runs;
+    state.counters["sort_all_ms"] = sort_ms / runs;
+    state.counters["vs_sort_all"] = allow_ms / sort_ms;
+}
+
 BENCHMARK(BM_ParseBlockList)->Iterations(10)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_StartupOf100k)->Iterations(5)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ChangeOf1000Among100k)->Iterations(20)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_AllowedRuleAmong100k)->Iterations(20)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

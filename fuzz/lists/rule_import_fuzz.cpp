@@ -18,11 +18,18 @@ void Check(bool condition) {
     if (!condition) std::abort();
 }
 
+// A folder on /dev/shm for the whole run, removed at the fuzzer's normal end (a crash leaves it for
+// the finding's run). Its name lives in a plain array, which outlasts every exit handler.
+char folder_name[] = "/dev/shm/velmor-rule-import-fuzz-XXXXXX";
+
 const std::filesystem::path& Base() {
     static const std::filesystem::path base = [] {
-        std::string pattern = "/dev/shm/velmor-rule-import-fuzz-XXXXXX";
-        Check(::mkdtemp(pattern.data()) != nullptr);
-        return std::filesystem::path(pattern);
+        Check(::mkdtemp(folder_name) != nullptr);
+        std::atexit([] {
+            std::error_code ignored;
+            std::filesystem::remove_all(folder_name, ignored);
+        });
+        return std::filesystem::path(folder_name);
     }();
     return base;
 }

@@ -115,7 +115,14 @@ TEST(SharedDecisionsTest, RandomChangesMatchAFreshMergeAddressByAddress) {
             }
             shared.ReplaceSource("list:a", list);
         } else if (what < 16) {
-            allowed.assign(1, Ip("10.1.0." + std::to_string(pick(256))));
+            // Mostly the first address of a held range (all of a single address), one more or one
+            // fewer at a time.
+            if (allowed.size() > 2) allowed.erase(allowed.begin() + pick(static_cast<int>(allowed.size())));
+            if (!reference.empty() && pick(3) != 0)
+                allowed.push_back(std::next(reference.begin(), pick(static_cast<int>(reference.size())))
+                                      ->first.second.address);
+            else
+                allowed.push_back(Ip("10.1.0." + std::to_string(pick(256))));
             shared.SetAllowedAddresses(allowed);
         } else if (what < 17) {
             trusted = platform::AddressRangeSet({Range(random_range())});
@@ -237,6 +244,14 @@ TEST(SharedDecisionsTest, OverlapsKeepTheLaterExpiryAndChangesStaySmall) {
     EXPECT_TRUE(later.add.empty());
     EXPECT_TRUE(later.remove.empty());
     EXPECT_EQ(shared.Blocking(Ip("1.2.3.9")), nullptr);
+
+    // A removed list takes its spans and its line along.
+    shared.RemoveSource("list:x");
+    const auto removed = shared.TakeGuardChange(now + seconds(120));
+    ASSERT_EQ(removed.remove.size(), 3u);
+    ASSERT_EQ(removed.add.size(), 1u);
+    EXPECT_EQ(Text(removed.add[0].span), "10.2.0.0-10.2.0.199");
+    EXPECT_EQ(shared.Sources().size(), 1u);
 
     shared.ForgetGuard();
     EXPECT_TRUE(shared.TakeGuardChange(now + seconds(120)).clear);

@@ -168,27 +168,58 @@ void SharedDecisions::SetRangeCap(int v4_prefix, int v6_prefix) {
 }
 
 void SharedDecisions::SetAllowedAddresses(std::vector<platform::IpAddress> addresses) {
-    allowed_.clear();
-    allowed_.reserve(addresses.size());
-    for (const platform::IpAddress& address : addresses) allowed_.push_back(PointOf(address.Unmapped()));
-    std::sort(allowed_.begin(), allowed_.end());
-    allowed_.erase(std::unique(allowed_.begin(), allowed_.end()), allowed_.end());
-    Recheck();
+    std::vector<Point> allowed;
+    allowed.reserve(addresses.size());
+    for (const platform::IpAddress& address : addresses) allowed.push_back(PointOf(address.Unmapped()));
+    std::sort(allowed.begin(), allowed.end());
+    allowed.erase(std::unique(allowed.begin(), allowed.end()), allowed.end());
+    std::vector<Point> changed;
+    std::set_symmetric_difference(allowed_.begin(), allowed_.end(), allowed.begin(), allowed.end(),
+                                  std::back_inserter(changed));
+    allowed_ = std::move(allowed);
+    if (changed.size() > 64 || exemptions_.Generation() != exemptions_seen_) {
+        Recheck();
+        return;
+    }
+    // Only the decisions whose range holds a changed address are judged again: within the cap
+    // each address lies in one range of each prefix length, so a few lookups per source find them.
+    std::set<std::uint32_t> touched;
+    for (const Point& point : changed) {
+        const int bits = point.v6 ? 128 : 32;
+        for (int prefix = point.v6 ? cap_v6_ : cap_v4_; prefix <= bits; ++prefix) {
+            const int host_bits = bits - prefix;
+            Point first = point;
+            if (host_bits >= 64) {
+                first.lo = 0;
+                first.hi &= host_bits >= 128 ? 0 : ~((std::uint64_t{1} << (host_bits - 64)) - 1);
+            } else if (host_bits > 0) {
+                first.lo &= ~((std::uint64_t{1} << host_bits) - 1);
+            }
+            for (const auto& [name, source] : sources_) {
+                if (const auto found = source.decisions.find({first, prefix});
+                    found != source.decisions.end())
+                    touched.insert(found->second);
+            }
+        }
+    }
+    for (const std::uint32_t id : touched) Rejudge(id);
+}
+
+void SharedDecisions::Rejudge(std::uint32_t id) {
+    Held& held = held_[id];
+    const auto was = held.refused;
+    std::vector<Piece> pieces;
+    Judge(held, pieces);
+    if (held.refused != was) NoteRefusalsChanged();
+    if (pieces == held.pieces) return;
+    for (const Piece& piece : held.pieces) RemovePiece(piece, id);
+    Enforce(id, std::move(pieces));
 }
 
 void SharedDecisions::Recheck() {
     RefreshSafety();
-    std::vector<Piece> pieces;
     for (std::size_t id = 0; id < held_.size(); ++id) {
-        Held& held = held_[id];
-        if (!held.live) continue;
-        const auto was = held.refused;
-        Judge(held, pieces);
-        if (held.refused != was) NoteRefusalsChanged();
-        if (pieces == held.pieces) continue;
-        for (const Piece& piece : held.pieces) RemovePiece(piece, static_cast<std::uint32_t>(id));
-        Enforce(static_cast<std::uint32_t>(id), std::move(pieces));
-        pieces = {};
+        if (held_[id].live) Rejudge(static_cast<std::uint32_t>(id));
     }
 }
 
@@ -342,6 +373,15 @@ bool SharedDecisions::DropExpired(system_clock::time_point now) {
         dropped = true;
     }
     return dropped;
+}
+
+void SharedDecisions::RemoveSource(std::string_view source) {
+    const auto found = sources_.find(source);
+    if (found == sources_.end()) return;
+    std::vector<std::uint32_t> ids;
+    for (const auto& [range, id] : found->second.decisions) ids.push_back(id);
+    for (const std::uint32_t id : ids) Drop(id);
+    sources_.erase(found);
 }
 
 SharedDecisions::GuardChange SharedDecisions::TakeGuardChange(system_clock::time_point now) {

@@ -101,7 +101,7 @@ bool FleetService::SaveSettings(const fleet::FleetSettings& settings, std::strin
     StartClient();
     // Decisions of a fleet no longer pulled are no longer in force.
     if (was_pulling && !settings_.pull) {
-        decisions_->ReplaceSource(kFleetSource, {});
+        decisions_->RemoveSource(kFleetSource);
         fleet_updated_.reset();
         Touched();
     }
@@ -129,7 +129,7 @@ lists::ListStore::Imported FleetService::ImportList(std::string_view name, std::
 
 bool FleetService::RemoveList(std::string_view name) {
     if (!lists_.Remove(name)) return false;
-    decisions_->ReplaceSource(lists::ListSource(name), {});
+    decisions_->RemoveSource(lists::ListSource(name));
     Touched();
     return true;
 }

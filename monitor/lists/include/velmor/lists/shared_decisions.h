@@ -51,7 +51,8 @@ public:
 
     // The widest prefix a decision may have per family (/16 and /32 unless set); rechecks all.
     void SetRangeCap(int v4_prefix = 16, int v6_prefix = 32);
-    // The addresses of the user's allowed rules, cut out of every range that holds one; rechecks all.
+    // The addresses of the user's allowed rules, cut out of every range that holds one; the
+    // decisions over the addresses that came or went are judged again.
     void SetAllowedAddresses(std::vector<platform::IpAddress> addresses);
 
     // The source's decisions become exactly `decisions` (their own source fields are overwritten).
@@ -59,6 +60,8 @@ public:
     // Adds each by its own source; one of the same source and range replaces the one held.
     void Add(std::vector<SharedDecision> decisions);
     void Remove(std::string_view source, const std::vector<platform::AddressRange>& ranges);
+    // The source and all its decisions go, and with them its line in Sources() (a removed list).
+    void RemoveSource(std::string_view source);
     // Exemptions, the trusted list or an allowed rule changed: every decision is judged again. A
     // change of the exemptions' generation is noticed by itself at the next change or take.
     void Recheck();
@@ -141,6 +144,7 @@ private:
     };
 
     void Judge(Held& held, std::vector<Piece>& pieces) const;
+    void Rejudge(std::uint32_t id);
     void Insert(SharedDecision decision);
     void Drop(std::uint32_t id);
     void Enforce(std::uint32_t id, std::vector<Piece> pieces);
