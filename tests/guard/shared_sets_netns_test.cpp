@@ -94,6 +94,31 @@ bool Connects(const std::string& netns, const std::string& address, int port, co
     return connected;
 }
 
+// Whether a datagram sent from `from` to `address` reaches a UDP socket of the remote namespace
+// `to`: a drop on the way out shows here, where a TCP handshake would fail at its answer anyway.
+bool DatagramArrives(const std::string& from, const std::string& to, const std::string& address) {
+    Fd receiver;
+    TestNetwork::RunIn(to, [&] {
+        receiver = Fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+        sockaddr_in where{};
+        where.sin_family = AF_INET;
+        where.sin_port = htons(9191);
+        if (::bind(receiver.get(), reinterpret_cast<sockaddr*>(&where), sizeof where) != 0) receiver.Reset();
+    });
+    if (!receiver.valid()) return false;
+    TestNetwork::RunIn(from, [&] {
+        Fd sender(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+        sockaddr_in where{};
+        where.sin_family = AF_INET;
+        where.sin_port = htons(9191);
+        ::inet_pton(AF_INET, address.c_str(), &where.sin_addr);
+        const char byte = 'u';
+        ::sendto(sender.get(), &byte, 1, 0, reinterpret_cast<sockaddr*>(&where), sizeof where);
+    });
+    pollfd entry{receiver.get(), POLLIN, 0};
+    return ::poll(&entry, 1, 700) == 1;
+}
+
 class SharedSetsInNamespaces : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -156,6 +181,8 @@ TEST_F(SharedSetsInNamespaces, ASpanDropsBothWaysUntilItsTimeoutLiftsIt) {
     // Inside the span nothing comes in or goes out; next to it everything does.
     EXPECT_FALSE(RemoteReaches("10.77.0.40"));
     EXPECT_FALSE(Connects(net.local(), "10.77.0.41", 9090));
+    EXPECT_FALSE(DatagramArrives(net.local(), net.remote(), "10.77.0.41"));
+    EXPECT_TRUE(DatagramArrives(net.local(), net.remote(), "10.77.0.60"));
     EXPECT_TRUE(RemoteReaches("10.77.0.60"));
     EXPECT_TRUE(RemoteReaches(TestNetwork::kRemoteAddress));
     EXPECT_FALSE(Connects(net.remote(), TestNetwork::kLocalAddress6, 8080));

@@ -17,6 +17,9 @@ namespace {
 
 // The guard answers at once; a guard that hangs must not hang the monitor's tick for long.
 constexpr int kReplyTimeoutMs = 2000;
+// A change of the shared sets: nft reads every interval set of the namespace for each, which takes
+// seconds on a loaded machine once they hold tens of thousands of ranges.
+constexpr int kSharedReplyTimeoutMs = 20000;
 constexpr std::size_t kReadChunk = 64 * 1024;
 
 }  // namespace
@@ -73,7 +76,8 @@ void GuardConnection::Quiet() {
 bool GuardConnection::RoundTrip(const Request& request, Reply& reply, int* descriptor, bool frames_follow) {
     if (!connected_) return false;
     // A guard that knows not the request's version answers that in a reply of its own making.
-    if (!SendAll(EncodeRequest(request)) || !ReceiveReply(reply, descriptor, frames_follow) ||
+    const int timeout_ms = request.op == Op::UpdateShared ? kSharedReplyTimeoutMs : kReplyTimeoutMs;
+    if (!SendAll(EncodeRequest(request)) || !ReceiveReply(reply, descriptor, frames_follow, timeout_ms) ||
         (reply.op != request.op && reply.result != Result::UnsupportedVersion)) {
         Close();
         return false;
@@ -110,7 +114,7 @@ bool GuardConnection::SendAll(const std::vector<std::uint8_t>& bytes) {
     return true;
 }
 
-bool GuardConnection::ReceiveReply(Reply& reply, int* descriptor, bool frames_follow) {
+bool GuardConnection::ReceiveReply(Reply& reply, int* descriptor, bool frames_follow, int timeout_ms) {
     while (true) {
         std::size_t consumed = 0;
         const ParseStatus status = ParseReply(buffer_, reply, consumed);
@@ -120,7 +124,7 @@ bool GuardConnection::ReceiveReply(Reply& reply, int* descriptor, bool frames_fo
         }
         if (status != ParseStatus::Incomplete) return false;
         pollfd p{fd_, POLLIN, 0};
-        const int ready = ::poll(&p, 1, kReplyTimeoutMs);
+        const int ready = ::poll(&p, 1, timeout_ms);
         if (ready < 0 && errno == EINTR) continue;
         if (ready <= 0) return false;
         std::uint8_t chunk[512];

@@ -43,8 +43,8 @@ public:
     // the reply's last byte, so the frames the guard sends after it (the events after a Subscribe
     // reply) stay in the socket and keep its descriptor readable; otherwise a read takes what is
     // there, as nothing is due after a reply. On any failure (no connection, a send or read that
-    // fails, no whole reply in time, a reply to another request) the connection is closed and the
-    // result is false.
+    // fails, no whole reply in time (2 s; 20 s for a change of the shared sets), a reply to another request)
+    // the connection is closed and the result is false.
     bool RoundTrip(const Request& request, Reply& reply, int* descriptor = nullptr,
                    bool frames_follow = false);
     // True when the guard sent something or hung up (checked without waiting).
@@ -56,7 +56,7 @@ public:
 
 private:
     bool SendAll(const std::vector<std::uint8_t>& bytes);
-    bool ReceiveReply(Reply& reply, int* descriptor, bool frames_follow);
+    bool ReceiveReply(Reply& reply, int* descriptor, bool frames_follow, int timeout_ms);
 
     std::string path_;
     int fd_ = -1;
