@@ -17,9 +17,14 @@ namespace {
 
 // The guard answers at once; a guard that hangs must not hang the monitor's tick for long.
 constexpr int kReplyTimeoutMs = 2000;
-// A change of the shared sets: nft reads every interval set of the namespace for each, which takes
-// seconds on a loaded machine once they hold tens of thousands of ranges.
-constexpr int kSharedReplyTimeoutMs = 20000;
+// A change of the guard's nftables sets: nft reads every interval set of the namespace before each,
+// which takes seconds on a loaded machine once the shared sets hold tens of thousands of ranges.
+// Giving up would hang up, and a guard whose last client hangs up lets go of every block.
+constexpr int kSetChangeReplyTimeoutMs = 20000;
+
+bool ChangesSets(Op op) {
+    return op == Op::UpdateShared || op == Op::UpdateBlocked || op == Op::SetBlockInternet;
+}
 constexpr std::size_t kReadChunk = 64 * 1024;
 
 }  // namespace
@@ -76,7 +81,7 @@ void GuardConnection::Quiet() {
 bool GuardConnection::RoundTrip(const Request& request, Reply& reply, int* descriptor, bool frames_follow) {
     if (!connected_) return false;
     // A guard that knows not the request's version answers that in a reply of its own making.
-    const int timeout_ms = request.op == Op::UpdateShared ? kSharedReplyTimeoutMs : kReplyTimeoutMs;
+    const int timeout_ms = ChangesSets(request.op) ? kSetChangeReplyTimeoutMs : kReplyTimeoutMs;
     if (!SendAll(EncodeRequest(request)) || !ReceiveReply(reply, descriptor, frames_follow, timeout_ms) ||
         (reply.op != request.op && reply.result != Result::UnsupportedVersion)) {
         Close();
