@@ -98,9 +98,11 @@ protected:
         ASSERT_EQ(RunShell("ip -n " + b.netns + " link add vb0 type veth peer name vb1 netns " + remote), 0);
         ASSERT_EQ(TestNetwork::Exec(b.netns, "ip link set lo up && ip addr add " + std::string(kLocalB) +
                                                  "/24 dev vb0 && ip link set vb0 up && ip route add "
-                                                 "10.77.0.0/24 via " + kRemoteB),
+                                                 "10.77.0.0/24 via " +
+                                                 kRemoteB),
                   0);
-        ASSERT_EQ(TestNetwork::Exec(remote, "ip addr add " + std::string(kRemoteB) + "/24 dev vb1 && ip link set vb1 up"),
+        ASSERT_EQ(TestNetwork::Exec(
+                      remote, "ip addr add " + std::string(kRemoteB) + "/24 dev vb1 && ip link set vb1 up"),
                   0);
         ASSERT_TRUE(net.AddRemoteAddresses({kIntruder, kRangeMember, kShortLived}));
         // Both machines are reached from every test address before anything blocks it.
@@ -124,7 +126,8 @@ protected:
     }
     void StartApi() {
         const std::string listen = std::string(kApiAddress) + ":" + std::to_string(kApiPort);
-        ASSERT_EQ(TestNetwork::Exec(net.remote(), (std::string(kLapiScript) + " start " + api.path().string() + " " + listen + " --tls") +
+        ASSERT_EQ(TestNetwork::Exec(net.remote(), (std::string(kLapiScript) + " start " +
+                                                   api.path().string() + " " + listen + " --tls") +
                                                       " >/dev/null"),
                   0)
             << "the Local API did not start";
@@ -140,8 +143,7 @@ protected:
     }
     // cscli against the API, as its own machine in the remote namespace.
     bool Cscli(const std::string& arguments) {
-        return TestNetwork::Exec(net.remote(), Lapi("cscli " + arguments) + " >/dev/null") ==
-               0;
+        return TestNetwork::Exec(net.remote(), Lapi("cscli " + arguments) + " >/dev/null") == 0;
     }
 
     void Start(Machine& machine, const std::string& name, const std::string& password) {
@@ -163,9 +165,10 @@ protected:
         const std::filesystem::path settings = machine.config / "velmor";
         std::filesystem::create_directories(settings);
         std::ofstream(settings / "fleet.conf")
-            << "api_url = https://" << kApiAddress << ":" << kApiPort << "\nca_file = "
-            << (api / "tls" / "cert.pem").string() << "\nmachine_id = " << name << "\nmachine_password = " << password
-            << "\nbouncer_key = " << BouncerKey(name) << "\npush = yes\npull = yes\npoll_interval = 1\n";
+            << "api_url = https://" << kApiAddress << ":" << kApiPort
+            << "\nca_file = " << (api / "tls" / "cert.pem").string() << "\nmachine_id = " << name
+            << "\nmachine_password = " << password << "\nbouncer_key = " << BouncerKey(name)
+            << "\npush = yes\npull = yes\npoll_interval = 1\n";
         std::filesystem::copy_file(BuiltProgramFolder() / "velmor", machine.folder / "velmor");
         for (const TempDir* dir : {&machine.folder, &machine.config}) {
             ASSERT_EQ(std::system(("chown -R 65534:65534 " + dir->path().string()).c_str()), 0);
@@ -175,21 +178,22 @@ protected:
         std::filesystem::permissions(settings, std::filesystem::perms(0700));
         std::filesystem::permissions(api.path(), std::filesystem::perms(0755));
         std::filesystem::permissions(api / "tls", std::filesystem::perms(0755));
-        std::vector<std::string> command{"ip",
-                                         "netns",
-                                         "exec",
-                                         machine.netns,
-                                         "setpriv",
-                                         "--reuid",
-                                         kTrustedId,
-                                         "--regid",
-                                         kTrustedId,
-                                         "--clear-groups",
-                                         "env",
-                                         std::string(guard::kGuardSocketVariable) + "=" + machine.SocketPath(),
-                                         "XDG_CONFIG_HOME=" + machine.config.path().string(),
-                                         (machine.folder / "velmor").string(),
-                                         "--headless"};
+        std::vector<std::string> command{
+            "ip",
+            "netns",
+            "exec",
+            machine.netns,
+            "setpriv",
+            "--reuid",
+            kTrustedId,
+            "--regid",
+            kTrustedId,
+            "--clear-groups",
+            "env",
+            std::string(guard::kGuardSocketVariable) + "=" + machine.SocketPath(),
+            "XDG_CONFIG_HOME=" + machine.config.path().string(),
+            (machine.folder / "velmor").string(),
+            "--headless"};
         machine.monitor = std::make_unique<ChildProcess>(command);
         ASSERT_TRUE(machine.monitor->started());
         ASSERT_TRUE(WaitUntil([&] { return machine.Answer("guard", "packet_filter ") == 1; }, 10s))
@@ -221,12 +225,15 @@ TEST_F(FleetEndToEnd, AnIntruderOnAsBaitIsDroppedByBAndRangesComeAndGoOnBoth) {
     // after, without ever having met it.
     const int intruder = ConnectFrom(net.remote(), kLocalA, 80, kIntruder);
     ASSERT_GE(intruder, 0) << "A's bait did not answer";
-    EXPECT_TRUE(WaitUntil([&] { return std::filesystem::exists(a.folder / "invader" / (std::string(kIntruder) + ".x")); }, 5s));
+    EXPECT_TRUE(WaitUntil(
+        [&] { return std::filesystem::exists(a.folder / "invader" / (std::string(kIntruder) + ".x")); }, 5s));
     CloseSocket(intruder);
     const auto reported = std::chrono::steady_clock::now();
     EXPECT_TRUE(WaitUntil([&] { return !Reaches(b, kIntruder); }, 15s)) << "B still lets the intruder in";
     std::cout << "[ measured ] B dropped A's intruder after "
-              << std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - reported).count()
+              << std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                       reported)
+                     .count()
               << " ms\n";
     EXPECT_FALSE(std::filesystem::exists(b.folder / "invader" / (std::string(kIntruder) + ".x")))
         << "a shared decision must not become a rule file of B's";
@@ -237,12 +244,14 @@ TEST_F(FleetEndToEnd, AnIntruderOnAsBaitIsDroppedByBAndRangesComeAndGoOnBoth) {
     EXPECT_TRUE(WaitUntil([&] { return !Reaches(a, kRangeMember) && !Reaches(b, kRangeMember); }, 15s));
     ASSERT_TRUE(Cscli("decisions delete --range 10.77.0.96/28"));
     EXPECT_TRUE(WaitUntil([&] { return Reaches(a, kRangeMember) && Reaches(b, kRangeMember); }, 15s))
-        << "the deleted range still blocks\n" << a.SharedSets() << Joined(a.Lines("fleet")) << b.SharedSets() << Joined(b.Lines("list"));
+        << "the deleted range still blocks\n"
+        << a.SharedSets() << Joined(a.Lines("fleet")) << b.SharedSets() << Joined(b.Lines("list"));
 
     // A decision of a few seconds lifts itself.
     ASSERT_TRUE(Cscli(std::string("decisions add --ip ") + kShortLived + " --duration 6s"));
     EXPECT_TRUE(WaitUntil([&] { return !Reaches(b, kShortLived); }, 15s));
-    EXPECT_TRUE(WaitUntil([&] { return Reaches(b, kShortLived); }, 20s)) << "the expired decision still blocks";
+    EXPECT_TRUE(WaitUntil([&] { return Reaches(b, kShortLived); }, 20s))
+        << "the expired decision still blocks";
 }
 
 TEST_F(FleetEndToEnd, DecisionsAgainstLifelinesOrTooWideAreRefusedAndCounted) {
@@ -254,7 +263,8 @@ TEST_F(FleetEndToEnd, DecisionsAgainstLifelinesOrTooWideAreRefusedAndCounted) {
     ASSERT_TRUE(net.AddRemoteAddresses({kResolver}));
     Start(a, "velmor-a", kPassword);
     // Anyone with credentials can send these: A's own address, its gateway, its DNS server, a /8.
-    for (const std::string& address : {std::string(kLocalA), std::string(kApiAddress), std::string(kResolver)})
+    for (const std::string& address :
+         {std::string(kLocalA), std::string(kApiAddress), std::string(kResolver)})
         ASSERT_TRUE(Cscli("decisions add --ip " + address + " --duration 1h"));
     ASSERT_TRUE(Cscli("decisions add --range 10.0.0.0/8 --duration 1h"));
     ASSERT_TRUE(Cscli(std::string("decisions add --ip ") + kRangeMember + " --duration 1h"));
@@ -290,7 +300,8 @@ TEST_F(FleetEndToEnd, AWrongPasswordIsReportedAndNotRetriedInATightLoop) {
     std::this_thread::sleep_for(5s);
     std::ifstream log(api / "log" / "crowdsec_api.log");
     int logins = 0;
-    for (std::string line; std::getline(log, line);) logins += line.find("/v1/watchers/login") != std::string::npos;
+    for (std::string line; std::getline(log, line);)
+        logins += line.find("/v1/watchers/login") != std::string::npos;
     EXPECT_GE(logins, 1);
     EXPECT_LE(logins, 6) << "the login was retried too often";
 }

@@ -52,13 +52,14 @@ TEST_F(FleetPagesTest, SettingsAreSavedForTheUserOnlyAndUnusableOnesAreRefused) 
     Find<QLineEdit>(page, "txtFleetBouncerKey")->setText(QStringLiteral("key-1"));
     Find<QCheckBox>(page, "chkFleetPull")->setChecked(true);
     QTest::mouseClick(Find<QPushButton>(page, "cmdFleetSave"), Qt::LeftButton);
-    EXPECT_TRUE(Find<QLabel>(page, "lblFleetStatus")->text().startsWith(QStringLiteral("저장하지 못했습니다")));
+    EXPECT_TRUE(
+        Find<QLabel>(page, "lblFleetStatus")->text().startsWith(QStringLiteral("저장하지 못했습니다")));
     EXPECT_FALSE(std::filesystem::exists(fleet->SettingsPath()));
 
     Find<QLineEdit>(page, "txtFleetApi")->setText(QStringLiteral("http://127.0.0.1:1"));
     Find<QLineEdit>(page, "txtFleetOrigins")->setText(QStringLiteral("velmor, cscli"));
     QTest::mouseClick(Find<QPushButton>(page, "cmdFleetSave"), Qt::LeftButton);
-    struct stat info{};
+    struct stat info {};
     ASSERT_EQ(::stat(fleet->SettingsPath().c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0600u);
     EXPECT_EQ(fleet->Settings().origins, (std::vector<std::string>{"velmor", "cscli"}));
@@ -73,10 +74,12 @@ TEST_F(FleetPagesTest, AListIsImportedWithItsBadLinesToldAndRemovedAfterAQuestio
     dialogs.text_answers = {list.string(), std::string("spam")};
     QTest::mouseClick(Find<QPushButton>(panel, "cmdListImport"), Qt::LeftButton);
     ASSERT_FALSE(dialogs.shown.empty());
-    EXPECT_EQ(dialogs.shown.back().text, "1개를 가져왔습니다. 주소나 범위가 아닌 줄은 건너뛰었습니다: 2번째 줄");
+    EXPECT_EQ(dialogs.shown.back().text,
+              "1개를 가져왔습니다. 주소나 범위가 아닌 줄은 건너뛰었습니다: 2번째 줄");
     auto* sources = Find<QListWidget>(panel, "lstSharedSources");
     ASSERT_EQ(sources->count(), 1);
-    EXPECT_TRUE(sources->item(0)->text().startsWith(QStringLiteral("목록 spam: 1개, 갱신 "))) << sources->item(0)->text().toStdString();
+    EXPECT_TRUE(sources->item(0)->text().startsWith(QStringLiteral("목록 spam: 1개, 갱신 ")))
+        << sources->item(0)->text().toStdString();
     EXPECT_TRUE(fleet->Blocks("203.0.113.200"));
 
     sources->setCurrentRow(0);

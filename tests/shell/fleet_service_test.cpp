@@ -84,8 +84,10 @@ TEST_F(FleetServiceTest, AnImportedListBlocksInTheCycleAndTheGuardAndLeavesWhenR
     std::string problem;
     rules::TrustedList trusted;
     ASSERT_TRUE(service->SaveTrustedList("198.51.100.7\n", trusted));
-    const auto list = Write("drop.txt", "203.0.113.0/24 ; spam\n# comment\nnot an address\n198.51.100.0/29\n");
-    EXPECT_EQ(Ask("lists import drop " + list.string()), (std::vector<std::string>{"imported 2", "bad_line 3"}));
+    const auto list =
+        Write("drop.txt", "203.0.113.0/24 ; spam\n# comment\nnot an address\n198.51.100.0/29\n");
+    EXPECT_EQ(Ask("lists import drop " + list.string()),
+              (std::vector<std::string>{"imported 2", "bad_line 3"}));
     const std::vector<std::string> sources = Ask("lists");
     ASSERT_EQ(sources.size(), 1u);
     EXPECT_TRUE(sources[0].starts_with("source\tlist:drop\t1\t1\t")) << sources[0];
@@ -96,7 +98,8 @@ TEST_F(FleetServiceTest, AnImportedListBlocksInTheCycleAndTheGuardAndLeavesWhenR
     table->tcp_rows.push_back(test::MakeRow("10.0.0.1", 443, "198.51.100.3", 40001));
     Tick();
     EXPECT_EQ(Verdict("203.0.113.9"), "차단");
-    EXPECT_TRUE(Info("203.0.113.9").starts_with("공유 차단: 목록 drop, 203.0.113.0/24, 만료 없음")) << Info("203.0.113.9");
+    EXPECT_TRUE(Info("203.0.113.9").starts_with("공유 차단: 목록 drop, 203.0.113.0/24, 만료 없음"))
+        << Info("203.0.113.9");
     EXPECT_EQ(Verdict("198.51.100.3"), "허용") << "the refused range blocked";
     EXPECT_FALSE(std::filesystem::exists(folder / "invader" / "203.0.113.9.x"));
     EXPECT_EQ(guard->torn_down, 1u) << "the guard tears its connection down";

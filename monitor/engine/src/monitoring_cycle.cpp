@@ -243,7 +243,8 @@ void MonitoringCycle::FileNewAddress(int list_row, const std::string& address, c
     if (decision.why == BlockReason::Shared) {
         // Listed as blocked with where the decision comes from; no rule file: it expires by itself.
         address_list_.SetCell(list_row, watch_ip::kVerdict, rules::kBlockedText);
-        address_list_.SetCell(list_row, watch_ip::kInfo, policy_.Shared()->BlockingNote(address).value_or(""));
+        address_list_.SetCell(list_row, watch_ip::kInfo,
+                              policy_.Shared()->BlockingNote(address).value_or(""));
         return;
     }
     const Verdict verdict = decision.blocked ? Verdict::Blocked : Verdict::Allowed;
@@ -271,7 +272,8 @@ void MonitoringCycle::RefreshSharedRows() {
         if (!address_list_.Cell(row, watch_ip::kInfo).starts_with(kSharedNotePrefix)) continue;
         const std::string address = address_list_.Cell(row, watch_ip::kAddress);
         if (std::optional<std::string> note = shared->BlockingNote(address)) {
-            if (*note != address_list_.Cell(row, watch_ip::kInfo)) address_list_.SetCell(row, watch_ip::kInfo, *note);
+            if (*note != address_list_.Cell(row, watch_ip::kInfo))
+                address_list_.SetCell(row, watch_ip::kInfo, *note);
         } else {
             address_list_.SetCell(row, watch_ip::kVerdict, "");
             address_list_.SetCell(row, watch_ip::kInfo, "");

@@ -83,7 +83,8 @@ void FleetService::StartClient() {
     if (!settings_problem_.empty() || !(settings_.push || settings_.pull)) return;
     client_ = std::make_unique<fleet::FleetClient>(settings_, folder_ / "fleet-alerts.journal");
     // The worker's wake comes on its own thread: the batch is taken on the event loop.
-    client_->SetWake([this] { QMetaObject::invokeMethod(this, &FleetService::OnTimer, Qt::QueuedConnection); });
+    client_->SetWake(
+        [this] { QMetaObject::invokeMethod(this, &FleetService::OnTimer, Qt::QueuedConnection); });
 }
 
 bool FleetService::SaveSettings(const fleet::FleetSettings& settings, std::string& problem) {
@@ -115,7 +116,8 @@ std::optional<fleet::FleetStatus> FleetService::Status() const {
 }
 
 void FleetService::ReportIntruder(std::string_view address) {
-    if (client_ != nullptr && settings_.push) client_->ReportIntruder(std::string(address), std::chrono::system_clock::now());
+    if (client_ != nullptr && settings_.push)
+        client_->ReportIntruder(std::string(address), std::chrono::system_clock::now());
 }
 
 lists::ListStore::Imported FleetService::ImportList(std::string_view name, std::string_view text) {
@@ -173,7 +175,8 @@ std::optional<std::string> FleetService::BlockingNote(std::string_view address) 
 }
 
 engine::SharedSetChange FleetService::TakeSetChange() {
-    lists::SharedDecisions::GuardChange change = decisions_->TakeGuardChange(std::chrono::system_clock::now());
+    lists::SharedDecisions::GuardChange change =
+        decisions_->TakeGuardChange(std::chrono::system_clock::now());
     return {change.clear, std::move(change.add), std::move(change.remove)};
 }
 
@@ -203,7 +206,8 @@ void FleetService::ApplyBatch(const fleet::DecisionBatch& batch) {
     } else {
         std::vector<platform::AddressRange> deleted;
         for (const fleet::Decision& decision : batch.deleted)
-            if (const std::optional<platform::AddressRange> range = RangeOf(decision)) deleted.push_back(*range);
+            if (const std::optional<platform::AddressRange> range = RangeOf(decision))
+                deleted.push_back(*range);
         if (!deleted.empty()) decisions_->Remove(kFleetSource, deleted);
         if (!added.empty()) decisions_->Add(std::move(added));
     }
@@ -225,7 +229,8 @@ void FleetService::OnTimer() {
         changed = true;
     }
     const auto steady = std::chrono::steady_clock::now();
-    if (service_.Store().AllowedGeneration() != seen_allowed_ && steady - last_allowed_check_ >= kAllowedRecheckInterval) {
+    if (service_.Store().AllowedGeneration() != seen_allowed_ &&
+        steady - last_allowed_check_ >= kAllowedRecheckInterval) {
         seen_allowed_ = service_.Store().AllowedGeneration();
         last_allowed_check_ = steady;
         std::vector<platform::IpAddress> allowed;

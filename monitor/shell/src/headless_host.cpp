@@ -7,8 +7,8 @@
 #include "velmor/common/text_file.h"
 #include "velmor/lists/rule_transfer.h"
 #include "velmor/platform/connection_table.h"
-#include "velmor/shell/fleet_service.h"
 #include "velmor/shell/enforcement_notice.h"
+#include "velmor/shell/fleet_service.h"
 #include "velmor/shell/intruder_notices.h"
 #include "velmor/shell/tray_icon_names.h"
 
@@ -196,16 +196,17 @@ void HeadlessHost::PrintFleet() {
     }
     const fleet::FleetSettings& settings = fleet->Settings();
     std::cout << "push " << (settings.push ? "on" : "off") << "\npull " << (settings.pull ? "on" : "off")
-              << "\napi " << EscapeControlCharacters(settings.api_url.empty() ? "-" : settings.api_url) << '\n';
+              << "\napi " << EscapeControlCharacters(settings.api_url.empty() ? "-" : settings.api_url)
+              << '\n';
     if (!fleet->SettingsProblem().empty())
         std::cout << "settings_error " << EscapeControlCharacters(fleet->SettingsProblem()) << '\n';
     if (const std::optional<fleet::FleetStatus> status = fleet->Status()) {
         std::cout << "queued " << status->queued_alerts << "\nsent " << status->sent_alerts << "\ndropped "
-                  << status->dropped_alerts << "\nlast_push "
-                  << TimeText(status->last_push) << "\nlast_pull " << TimeText(status->last_pull)
-                  << "\npush_auth_failed " << status->push_auth_failed << "\npull_auth_failed "
-                  << status->pull_auth_failed << '\n';
-        if (!status->last_error.empty()) std::cout << "error " << EscapeControlCharacters(status->last_error) << '\n';
+                  << status->dropped_alerts << "\nlast_push " << TimeText(status->last_push) << "\nlast_pull "
+                  << TimeText(status->last_pull) << "\npush_auth_failed " << status->push_auth_failed
+                  << "\npull_auth_failed " << status->pull_auth_failed << '\n';
+        if (!status->last_error.empty())
+            std::cout << "error " << EscapeControlCharacters(status->last_error) << '\n';
     }
     PrintSources();
     std::size_t spans = fleet->Decisions().SpanCount();
@@ -238,8 +239,10 @@ void HeadlessHost::RunLists(const std::string& arguments) {
             return;
         }
         const lists::ListStore::Imported imported = fleet->ImportList(name, *text);
-        if (!imported.saved) std::cout << "error " << EscapeControlCharacters(imported.error) << '\n';
-        else std::cout << "imported " << imported.entries << '\n';
+        if (!imported.saved)
+            std::cout << "error " << EscapeControlCharacters(imported.error) << '\n';
+        else
+            std::cout << "imported " << imported.entries << '\n';
         PrintBadLines(imported.bad_lines);
     } else if (verb == "remove") {
         if (!fleet->RemoveList(rest)) std::cout << "error no such list\n";
@@ -247,7 +250,8 @@ void HeadlessHost::RunLists(const std::string& arguments) {
         // Velmor's own rules, as a list file that reads back with import-rules.
         if (rest.empty() || !WriteFileAtomically(rest, lists::ExportRules(service_.Store())))
             std::cout << "error cannot write " << EscapeControlCharacters(rest) << '\n';
-        else std::cout << "exported\n";
+        else
+            std::cout << "exported\n";
     } else if (verb == "import-rules") {
         const std::optional<std::string> text = rest.empty() ? std::nullopt : ReadWholeFile(rest);
         if (!text) {

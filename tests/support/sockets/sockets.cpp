@@ -108,7 +108,8 @@ int BeginConnection(const std::string& address, int port, const std::string& sou
         if (source_port != 0) ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
         if (::bind(fd, reinterpret_cast<const sockaddr*>(&from), from_size) != 0) return Fail(fd);
     }
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&to), size) != 0 && !(nonblocking && errno == EINPROGRESS))
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&to), size) != 0 &&
+        !(nonblocking && errno == EINPROGRESS))
         return Fail(fd);
     return fd;
 }

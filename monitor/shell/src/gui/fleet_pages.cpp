@@ -8,9 +8,9 @@
 #include <QVBoxLayout>
 #include <filesystem>
 
+#include "qt_text.h"
 #include "velmor/common/text_file.h"
 #include "velmor/lists/rule_transfer.h"
-#include "qt_text.h"
 
 namespace velmor::shell {
 namespace {
@@ -49,8 +49,10 @@ QString BadLinesText(const std::vector<int>& bad_lines) {
     if (bad_lines.empty()) return {};
     QStringList numbers;
     constexpr std::size_t kMostNamed = 20;
-    for (std::size_t i = 0; i < bad_lines.size() && i < kMostNamed; ++i) numbers << QString::number(bad_lines[i]);
-    QString text = QStringLiteral("주소나 범위가 아닌 줄은 건너뛰었습니다: %1번째 줄").arg(numbers.join(QStringLiteral(", ")));
+    for (std::size_t i = 0; i < bad_lines.size() && i < kMostNamed; ++i)
+        numbers << QString::number(bad_lines[i]);
+    QString text = QStringLiteral("주소나 범위가 아닌 줄은 건너뛰었습니다: %1번째 줄")
+                       .arg(numbers.join(QStringLiteral(", ")));
     if (bad_lines.size() > kMostNamed) text += QStringLiteral(" 외 %1줄").arg(bad_lines.size() - kMostNamed);
     return text;
 }
@@ -147,17 +149,20 @@ void FleetSettingsPage::ShowStatus() {
         lines << QStringLiteral("설정 문제: %1").arg(ToQString(fleet_.SettingsProblem()));
     if (const std::optional<fleet::FleetStatus> status = fleet_.Status()) {
         if (status->push_auth_failed)
-            lines << QStringLiteral("머신 이름이나 비밀번호가 맞지 않습니다 (보내기 중단, 잠시 후 다시 시도).");
+            lines << QStringLiteral(
+                "머신 이름이나 비밀번호가 맞지 않습니다 (보내기 중단, 잠시 후 다시 시도).");
         if (status->pull_auth_failed)
             lines << QStringLiteral("바운서 API 키가 맞지 않습니다 (받기 중단, 잠시 후 다시 시도).");
-        if (!status->last_error.empty()) lines << QStringLiteral("마지막 오류: %1").arg(ToQString(status->last_error));
+        if (!status->last_error.empty())
+            lines << QStringLiteral("마지막 오류: %1").arg(ToQString(status->last_error));
         if (status->push_on)
             lines << QStringLiteral("보낸 침입자 %1, 대기 %2, 넘쳐 버림 %3, 마지막 %4")
                          .arg(status->sent_alerts)
                          .arg(status->queued_alerts)
                          .arg(status->dropped_alerts)
                          .arg(TimeText(status->last_push));
-        if (status->pull_on) lines << QStringLiteral("마지막으로 받은 때 %1").arg(TimeText(status->last_pull));
+        if (status->pull_on)
+            lines << QStringLiteral("마지막으로 받은 때 %1").arg(TimeText(status->last_pull));
     } else if (fleet_.SettingsProblem().empty()) {
         lines << QStringLiteral("꺼져 있습니다.");
     }
@@ -203,7 +208,9 @@ SharedSourcesPanel::SharedSourcesPanel(MonitorService& service, FleetService& fl
 void SharedSourcesPanel::ShowSources() {
     sources_->clear();
     for (const FleetService::SourceLine& line : fleet_.Sources()) {
-        QString text = QStringLiteral("%1: %2개").arg(ToQString(FleetService::SourceText(line.source))).arg(line.entries);
+        QString text = QStringLiteral("%1: %2개")
+                           .arg(ToQString(FleetService::SourceText(line.source)))
+                           .arg(line.entries);
         if (line.refused > 0) text += QStringLiteral(" (거부 %1개)").arg(line.refused);
         text += QStringLiteral(", 갱신 %1").arg(TimeText(line.updated));
         auto* item = new QListWidgetItem(text, sources_);
@@ -212,7 +219,8 @@ void SharedSourcesPanel::ShowSources() {
 }
 
 void SharedSourcesPanel::ImportList() {
-    const std::optional<std::string> path = dialogs_.AskText("가져올 목록 파일 (한 줄에 주소나 범위 하나, 또는 cscli CSV)", "");
+    const std::optional<std::string> path =
+        dialogs_.AskText("가져올 목록 파일 (한 줄에 주소나 범위 하나, 또는 cscli CSV)", "");
     if (!path || path->empty()) return;
     const std::optional<std::string> text = ReadWholeFile(*path);
     if (!text) {
@@ -251,7 +259,8 @@ void SharedSourcesPanel::ExportRules() {
 }
 
 void SharedSourcesPanel::ImportRules() {
-    const std::optional<std::string> path = dialogs_.AskText("가져올 규칙 파일 (내보낸 파일이나 차단 목록)", "");
+    const std::optional<std::string> path =
+        dialogs_.AskText("가져올 규칙 파일 (내보낸 파일이나 차단 목록)", "");
     if (!path || path->empty()) return;
     const std::optional<std::string> text = ReadWholeFile(*path);
     if (!text) {

@@ -46,7 +46,8 @@ private:
 class SharedSourcesPanel final : public QWidget {
     Q_OBJECT
 public:
-    SharedSourcesPanel(MonitorService& service, FleetService& fleet, Dialogs& dialogs, QWidget* parent = nullptr);
+    SharedSourcesPanel(MonitorService& service, FleetService& fleet, Dialogs& dialogs,
+                       QWidget* parent = nullptr);
     void ShowSources();
     void ImportList();
     void RemoveList();

@@ -89,7 +89,9 @@ private:
     const rules::Exemptions* exemptions_ = &loopback_only_;
     const SharedVerdicts* shared_ = nullptr;
 
-    bool SharedBlocks(std::string_view address) const { return shared_ != nullptr && shared_->Blocks(address); }
+    bool SharedBlocks(std::string_view address) const {
+        return shared_ != nullptr && shared_->Blocks(address);
+    }
 };
 
 }  // namespace velmor::engine
