@@ -28,6 +28,14 @@ beside() {
   setsid "$@" >"$logs/$name.log" 2>&1 &
   beside_pids[$name]=$!
 }
+# beside_idle NAME COMMAND...: the same at the lowest priority. Its own session is its own autogroup,
+# and the kernel shares the CPU evenly between autogroups whatever a process's nice value, so the
+# group is niced as well as the command.
+beside_idle() {
+  local name=$1
+  shift
+  beside "$name" bash -c 'echo 19 >/proc/self/autogroup 2>/dev/null || true; exec nice -n 19 "$@"' idle "$@"
+}
 end_beside() {
   local pid
   # The group, or the process itself while it has not made its group yet.
@@ -55,10 +63,10 @@ stage "every C and C++ file in the style of .clang-format"
 stage "build and test (warnings are errors)"
 cmake --preset ci "${velmor_cache[@]}" >/dev/null
 cmake --build --preset ci -j "$jobs"
-beside tidy nice -n 19 ./scripts/tidy.sh build/ci
+beside_idle tidy ./scripts/tidy.sh build/ci
 if [ "${VELMOR_SKIP_ASAN:-0}" != 1 ]; then
   cmake --preset asan -DVELMOR_WERROR=ON "${velmor_cache[@]}" >/dev/null
-  beside asanbuild nice -n 19 cmake --build --preset asan -j "$jobs"
+  beside_idle asanbuild cmake --build --preset asan -j "$jobs"
 fi
 ctest --preset ci -j "$jobs"
 
@@ -83,11 +91,11 @@ ctest --preset nogui -j "$jobs"
 if [ "${VELMOR_SKIP_ASAN:-0}" != 1 ]; then
   stage "ASan/UBSan"
   joined asanbuild
-  beside fuzz nice -n 19 ./scripts/fuzz.sh "${VELMOR_FUZZ_SECONDS:-20}"
+  beside_idle fuzz ./scripts/fuzz.sh "${VELMOR_FUZZ_SECONDS:-20}"
   ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     ctest --preset asan -j "$jobs"
 else
-  beside fuzz nice -n 19 ./scripts/fuzz.sh "${VELMOR_FUZZ_SECONDS:-20}"
+  beside_idle fuzz ./scripts/fuzz.sh "${VELMOR_FUZZ_SECONDS:-20}"
 fi
 
 stage "fuzz targets"
