@@ -2,9 +2,15 @@
 # Builds the libFuzzer targets with clang and runs each for a bounded time from its seed corpus, as
 # many at once as there are cores (each fuzzer runs on one).
 # Usage: scripts/fuzz.sh [seconds-per-target]
+#        scripts/fuzz.sh --build-only     (builds them and runs none)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/compiler-cache.sh
+build_only=0
+if [ "${1:-}" = --build-only ]; then
+  build_only=1
+  shift
+fi
 seconds=${1:-30}
 cmake --preset fuzz "${velmor_cache[@]}" >/dev/null
 # Build only the fuzz targets (and what they link), not the tests and programs.
@@ -14,6 +20,7 @@ if [ ${#names[@]} -eq 0 ]; then
   exit 1
 fi
 cmake --build build/fuzz -j "$(nproc)" --target "${names[@]}"
+[ "$build_only" -eq 0 ] || exit 0
 
 # Runs one target from a copy of its seeds; a finding makes it exit non-zero, and so this script
 # and CI. Its lines are printed together when it ends, so parallel runs do not interleave them.

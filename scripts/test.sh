@@ -8,8 +8,8 @@
 # Every build goes through one compiler cache (scripts/compiler-cache.sh): the nogui build's compile
 # commands are the ci build's, so it takes their objects and compiles only what differs. The tests
 # and the package checks mostly wait (on child programs, sockets, timers, containers), so the
-# CPU-bound work runs beside them at the lowest priority: clang-tidy and the ASan build from the end
-# of the ci build on, the fuzzers beside the ASan tests. Their output follows when they end. Each
+# CPU-bound work runs beside them at a low priority: clang-tidy, the ASan build and the fuzz targets'
+# build from the end of the ci build on, the fuzzers beside the ASan tests. Their output follows when they end. Each
 # stage's heading says how many seconds the run has taken so far.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -28,13 +28,18 @@ beside() {
   setsid "$@" >"$logs/$name.log" 2>&1 &
   beside_pids[$name]=$!
 }
-# beside_idle NAME COMMAND...: the same at the lowest priority. Its own session is its own autogroup,
-# and the kernel shares the CPU evenly between autogroups whatever a process's nice value, so the
-# group is niced as well as the command.
+# beside_idle [-n NICE] NAME COMMAND...: the same at a low priority (19 unless given). Its own
+# session is its own autogroup, and the kernel shares the CPU between autogroups by the group's nice
+# value whatever a process's own, so the group is niced as well as the command.
 beside_idle() {
+  local nice=19
+  if [ "$1" = -n ]; then
+    nice=$2
+    shift 2
+  fi
   local name=$1
   shift
-  beside "$name" bash -c 'echo 19 >/proc/self/autogroup 2>/dev/null || true; exec nice -n 19 "$@"' idle "$@"
+  beside "$name" bash -c 'echo "$0" >/proc/self/autogroup 2>/dev/null || true; exec nice -n "$0" "$@"' "$nice" "$@"
 }
 end_beside() {
   local pid
@@ -66,8 +71,11 @@ cmake --build --preset ci -j "$jobs"
 beside_idle tidy ./scripts/tidy.sh build/ci
 if [ "${VELMOR_SKIP_ASAN:-0}" != 1 ]; then
   cmake --preset asan -DVELMOR_WERROR=ON "${velmor_cache[@]}" >/dev/null
-  beside_idle asanbuild cmake --build --preset asan -j "$jobs"
+  # The ASan build comes first, the fuzz targets' build takes what CPU is left after it.
+  beside_idle -n 10 asanbuild cmake --build --preset asan -j "$jobs"
 fi
+# The fuzzers run later from the same build: the lock keeps them after it.
+beside_idle fuzzbuild flock build/fuzz.lock ./scripts/fuzz.sh --build-only
 ctest --preset ci -j "$jobs"
 
 stage "clang-tidy over the code without widgets and the platform layer"
@@ -91,14 +99,15 @@ ctest --preset nogui -j "$jobs"
 if [ "${VELMOR_SKIP_ASAN:-0}" != 1 ]; then
   stage "ASan/UBSan"
   joined asanbuild
-  beside_idle fuzz ./scripts/fuzz.sh "${VELMOR_FUZZ_SECONDS:-20}"
+  beside_idle fuzz flock build/fuzz.lock ./scripts/fuzz.sh "${VELMOR_FUZZ_SECONDS:-20}"
   ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     ctest --preset asan -j "$jobs"
 else
-  beside_idle fuzz ./scripts/fuzz.sh "${VELMOR_FUZZ_SECONDS:-20}"
+  beside_idle fuzz flock build/fuzz.lock ./scripts/fuzz.sh "${VELMOR_FUZZ_SECONDS:-20}"
 fi
 
 stage "fuzz targets"
+joined fuzzbuild
 joined fuzz
 if command -v ccache >/dev/null; then ccache --show-stats | sed -n '/Hits/,/Misses/p'; fi
 stage "all passed"
