@@ -218,15 +218,20 @@ void FleetService::OnTimer() {
     bool changed = false;
     if (client_ != nullptr) {
         for (const fleet::DecisionBatch& batch : client_->TakeDecisions()) {
+            // The API names deletions again on later polls: only a batch that changes what is held
+            // is news for the cycle (each news costs it a pass over the table).
+            const auto before = FleetHeld();
             ApplyBatch(batch);
-            changed = true;
+            changed = changed || batch.startup || FleetHeld() != before || !batch.added.empty();
         }
     }
-    // The lifelines and trusted list the ranges must spare, and the allowed rules cut out of them.
+    // The lifelines and trusted list the ranges must spare, and the allowed rules cut out of them;
+    // news only while something is held.
+    const bool holds = !decisions_->Sources().empty();
     if (service_.Exemptions().Generation() != seen_exemptions_) {
         seen_exemptions_ = service_.Exemptions().Generation();
         decisions_->Recheck();
-        changed = true;
+        changed = changed || holds;
     }
     const auto steady = std::chrono::steady_clock::now();
     if (service_.Store().AllowedGeneration() != seen_allowed_ &&
@@ -238,12 +243,18 @@ void FleetService::OnTimer() {
             if (const std::optional<platform::IpAddress> parsed = platform::ParseIpAddress(address))
                 allowed.push_back(parsed->Unmapped());
         decisions_->SetAllowedAddresses(std::move(allowed));
-        changed = true;
+        changed = changed || holds;
     }
     // Expired decisions leave the set (the kernel drops their spans by itself); the rows they
     // blocked are filed anew.
     if (decisions_->DropExpired(std::chrono::system_clock::now())) changed = true;
     if (changed) Touched();
+}
+
+std::pair<std::size_t, std::size_t> FleetService::FleetHeld() const {
+    for (const lists::SharedDecisions::SourceCount& count : decisions_->Sources())
+        if (count.source == kFleetSource) return {count.entries, count.refused};
+    return {0, 0};
 }
 
 }  // namespace velmor::shell

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "velmor/engine/shared_verdicts.h"
@@ -87,6 +88,8 @@ private:
     void StartClient();
     void OnTimer();
     void ApplyBatch(const fleet::DecisionBatch& batch);
+    // The fleet's decisions held: entries and refusals.
+    std::pair<std::size_t, std::size_t> FleetHeld() const;
     void Touched();
 
     MonitorService& service_;
