@@ -68,10 +68,11 @@ stage "every C and C++ file in the style of .clang-format"
 stage "build and test (warnings are errors)"
 cmake --preset ci "${velmor_cache[@]}" >/dev/null
 cmake --build --preset ci -j "$jobs"
-beside_idle tidy ./scripts/tidy.sh build/ci
+# Priorities by when each is needed: clang-tidy right after the ci tests, the ASan build after the
+# package checks, the fuzz targets' build last.
+beside_idle -n 5 tidy ./scripts/tidy.sh build/ci
 if [ "${VELMOR_SKIP_ASAN:-0}" != 1 ]; then
   cmake --preset asan -DVELMOR_WERROR=ON "${velmor_cache[@]}" >/dev/null
-  # The ASan build comes first, the fuzz targets' build takes what CPU is left after it.
   beside_idle -n 10 asanbuild cmake --build --preset asan -j "$jobs"
 fi
 # The fuzzers run later from the same build: the lock keeps them after it.
