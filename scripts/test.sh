@@ -72,7 +72,10 @@ cmake --build --preset ci -j "$jobs"
 # package checks, the fuzz targets' build last.
 beside_idle -n 5 tidy ./scripts/tidy.sh build/ci
 if [ "${VELMOR_SKIP_ASAN:-0}" != 1 ]; then
-  cmake --preset asan -DVELMOR_WERROR=ON "${velmor_cache[@]}" >/dev/null
+  # A sanitizer's report needs files and lines only: line tables (-g1) compile about a tenth faster
+  # than full debug information, and lld links two to three times faster than ld.bfd.
+  cmake --preset asan -DVELMOR_WERROR=ON "${velmor_cache[@]}" -DCMAKE_C_FLAGS_DEBUG=-g1 -DCMAKE_CXX_FLAGS_DEBUG=-g1 \
+    -DCMAKE_EXE_LINKER_FLAGS=-fuse-ld=lld >/dev/null
   beside_idle -n 10 asanbuild cmake --build --preset asan -j "$jobs"
 fi
 # The fuzzers run later from the same build: the lock keeps them after it.
