@@ -48,16 +48,6 @@ bool Connects(const std::string& netns, const std::string& address, int port,
     return ConnectsWithin(netns, address, port, timeout, source);
 }
 
-std::string Capture(const std::string& command) {
-    std::string out;
-    if (FILE* pipe = ::popen(command.c_str(), "r")) {
-        char chunk[4096];
-        while (std::size_t n = std::fread(chunk, 1, sizeof chunk, pipe)) out.append(chunk, n);
-        ::pclose(pipe);
-    }
-    return out;
-}
-
 class FirstStrikeEndToEnd : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -91,7 +81,7 @@ protected:
         return connected ? std::move(link) : nullptr;
     }
     std::string Local(const std::string& command) {
-        return Capture("ip netns exec " + net.local() + " " + command + " 2>&1");
+        return ShellOutput("ip netns exec " + net.local() + " " + command + " 2>&1");
     }
     bool SetHolds(const std::string& address) {
         return (Local("nft list set inet velmor blocked4") + Local("nft list set inet velmor blocked6"))

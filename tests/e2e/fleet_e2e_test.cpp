@@ -44,16 +44,6 @@ std::string Joined(const std::vector<std::string>& lines) {
     return text;
 }
 
-std::string Capture(const std::string& command) {
-    std::string out;
-    if (FILE* pipe = ::popen(command.c_str(), "r")) {
-        char chunk[4096];
-        while (std::size_t n = std::fread(chunk, 1, sizeof chunk, pipe)) out.append(chunk, n);
-        ::pclose(pipe);
-    }
-    return out;
-}
-
 // One Velmor machine: its namespace, guard, program folder and settings folder.
 struct Machine {
     std::string netns;
@@ -76,7 +66,7 @@ struct Machine {
         return monitor->Ask(command).value_or(std::vector<std::string>{});
     }
     std::string SharedSets() {
-        return Capture("ip netns exec " + netns + " nft list table inet velmor 2>&1");
+        return ShellOutput("ip netns exec " + netns + " nft list table inet velmor 2>&1");
     }
 };
 
@@ -137,7 +127,7 @@ protected:
                       0);
     }
     std::string BouncerKey(const std::string& name) {
-        std::string key = Capture("ip netns exec " + net.remote() + " " + Lapi("bouncer " + name));
+        std::string key = ShellOutput("ip netns exec " + net.remote() + " " + Lapi("bouncer " + name));
         while (!key.empty() && (key.back() == '\n' || key.back() == ' ')) key.pop_back();
         return key;
     }

@@ -45,16 +45,6 @@ std::filesystem::path GuardProgram() {
     return BuiltProgramFolder().parent_path() / "libexec" / "velmor-guard";
 }
 
-std::string Capture(const std::string& command) {
-    std::string out;
-    if (FILE* pipe = ::popen(command.c_str(), "r")) {
-        char chunk[4096];
-        while (std::size_t n = std::fread(chunk, 1, sizeof chunk, pipe)) out.append(chunk, n);
-        ::pclose(pipe);
-    }
-    return out;
-}
-
 int Status(const std::string& command) {
     const int status = std::system(command.c_str());
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -235,7 +225,7 @@ protected:
         return subscribed ? std::move(stream) : nullptr;
     }
     std::string Nft(const std::string& what) {
-        return Capture("ip netns exec " + net.local() + " nft " + what + " 2>&1");
+        return ShellOutput("ip netns exec " + net.local() + " nft " + what + " 2>&1");
     }
     int TableCount() {
         const std::string tables = Nft("list tables");
@@ -358,9 +348,9 @@ TEST_F(GuardEndToEnd, TheBaitSocketIsDualStackOnPort80WithTheLongestAcceptQueue)
     ASSERT_GE(bait, 0);
     EXPECT_EQ(LocalPort(bait), 80);
     // `ss` shows a listener's queue limit as Send-Q.
-    EXPECT_NE(Capture("ip netns exec " + net.local() + " ss -Hltn sport = :80").find(" 16384 "),
+    EXPECT_NE(ShellOutput("ip netns exec " + net.local() + " ss -Hltn sport = :80").find(" 16384 "),
               std::string::npos)
-        << Capture("ip netns exec " + net.local() + " ss -Hltn sport = :80");
+        << ShellOutput("ip netns exec " + net.local() + " ss -Hltn sport = :80");
     EXPECT_EQ(TryConnect(net.remote(), TestNetwork::kLocalAddress, 80, 3s), Attempt::Connected);
     EXPECT_EQ(TryConnect(net.remote(), kLocal6, 80, 3s), Attempt::Connected);
     CloseSocket(bait);
@@ -714,9 +704,9 @@ TEST_F(GuardEndToEnd, AGuardWithoutBpfRightsNamesProgramsFromProc) {
     // connection already, learns every user's program.
     const std::string ask = "owners " + std::to_string(socket->cookie) + " " + std::to_string(socket->inode);
     EXPECT_EQ(Status(Probe("--reuid 65533 --regid 65533 --clear-groups", ask)), 3) << "a stranger was told";
-    const std::string told =
-        Capture("ip netns exec " + net.local() + " setpriv --reuid 65534 --regid 65534 " + "--clear-groups " +
-                (TestFolder() / "guard_probe").string() + " " + socket_path + " " + ask);
+    const std::string told = ShellOutput(
+        "ip netns exec " + net.local() + " setpriv --reuid 65534 --regid 65534 " + "--clear-groups " +
+        (TestFolder() / "guard_probe").string() + " " + socket_path + " " + ask);
     EXPECT_NE(told.find("owner " + std::to_string(program->pid()) + " python3"), std::string::npos) << told;
     CloseSocket(peer);
     CloseSocket(remote);

@@ -25,17 +25,6 @@ using namespace std::chrono_literals;
 
 constexpr const char* kNobody = "65534";
 
-std::string Capture(const std::string& command) {
-    std::string out;
-    if (FILE* pipe = ::popen(command.c_str(), "r")) {
-        char chunk[4096];
-        std::size_t got = 0;
-        while ((got = std::fread(chunk, 1, sizeof chunk, pipe)) > 0) out.append(chunk, got);
-        ::pclose(pipe);
-    }
-    return out;
-}
-
 struct Mode {
     bool guard;
     bool hidden;
@@ -92,9 +81,9 @@ protected:
         return IsRegularFile(folder / "invader" / (address + extension));
     }
     std::string BlockedSets() {
-        return Capture("ip netns exec " + bed.monitored() +
-                       " nft list set inet velmor blocked4 2>&1; ip netns exec " + bed.monitored() +
-                       " nft list set inet velmor blocked6 2>&1");
+        return ShellOutput("ip netns exec " + bed.monitored() +
+                           " nft list set inet velmor blocked4 2>&1; ip netns exec " + bed.monitored() +
+                           " nft list set inet velmor blocked6 2>&1");
     }
     std::vector<std::string> Ask(const std::string& command) {
         return monitor->Ask(command).value_or(std::vector<std::string>{});

@@ -43,55 +43,11 @@ guard::Address V4(std::uint32_t value) {
     return a;
 }
 
-std::string Capture(const std::string& command) {
-    std::string out;
-    if (FILE* pipe = ::popen(command.c_str(), "r")) {
-        char chunk[4096];
-        while (std::size_t n = std::fread(chunk, 1, sizeof chunk, pipe)) out.append(chunk, n);
-        ::pclose(pipe);
-    }
-    return out;
-}
-
 // Whether a TCP handshake from `netns` (from `source` when given) to `address`:`port` completes
 // within `timeout`.
 bool Connects(const std::string& netns, const std::string& address, int port, const std::string& source = "",
               std::chrono::milliseconds timeout = 600ms) {
-    bool connected = false;
-    TestNetwork::RunIn(netns, [&] {
-        const bool v6 = address.find(':') != std::string::npos;
-        Fd fd(::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-        sockaddr_storage to{}, from{};
-        socklen_t size = 0;
-        const auto fill = [&](sockaddr_storage& where, const std::string& text, int where_port) {
-            if (v6) {
-                auto* a = reinterpret_cast<sockaddr_in6*>(&where);
-                a->sin6_family = AF_INET6;
-                a->sin6_port = htons(static_cast<std::uint16_t>(where_port));
-                ::inet_pton(AF_INET6, text.c_str(), &a->sin6_addr);
-                size = sizeof *a;
-            } else {
-                auto* a = reinterpret_cast<sockaddr_in*>(&where);
-                a->sin_family = AF_INET;
-                a->sin_port = htons(static_cast<std::uint16_t>(where_port));
-                ::inet_pton(AF_INET, text.c_str(), &a->sin_addr);
-                size = sizeof *a;
-            }
-        };
-        if (!source.empty()) {
-            fill(from, source, 0);
-            if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&from), size) != 0) return;
-        }
-        fill(to, address, port);
-        if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&to), size) != 0 && errno != EINPROGRESS) return;
-        pollfd entry{fd.get(), POLLOUT, 0};
-        if (::poll(&entry, 1, static_cast<int>(timeout.count())) != 1) return;
-        int error = 0;
-        socklen_t length = sizeof error;
-        ::getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &error, &length);
-        connected = error == 0;
-    });
-    return connected;
+    return ConnectsWithin(netns, address, port, timeout, source);
 }
 
 // Whether a datagram sent from `from` to `address` reaches a UDP socket of the remote namespace
@@ -146,8 +102,8 @@ protected:
         return connected ? std::move(made) : nullptr;
     }
     bool Holds(const std::string& set, const std::string& element) {
-        return Capture("ip netns exec " + net.local() + " nft get element inet velmor " + set + " '{ " +
-                       element + " }' 2>/dev/null")
+        return ShellOutput("ip netns exec " + net.local() + " nft get element inet velmor " + set + " '{ " +
+                           element + " }' 2>/dev/null")
                    .find(element) != std::string::npos;
     }
     bool RemoteReaches(const std::string& source) {

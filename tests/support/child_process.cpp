@@ -7,8 +7,19 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 
 namespace velmor::test {
+
+std::string ShellOutput(const std::string& command) {
+    std::string out;
+    if (FILE* pipe = ::popen(command.c_str(), "r")) {
+        char chunk[4096];
+        while (std::size_t n = std::fread(chunk, 1, sizeof chunk, pipe)) out.append(chunk, n);
+        ::pclose(pipe);
+    }
+    return out;
+}
 
 ChildProcess::ChildProcess(const std::vector<std::string>& argv) {
     int in_pipe[2];

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <sstream>
 
+#include "velmor/test/child_process.h"
 #include "velmor/test/test_network.h"
 
 namespace velmor::test {
@@ -56,16 +57,6 @@ int BoundSocket(const std::string& source, int& port) {
     port = ntohs(local.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6&>(local).sin6_port
                                              : reinterpret_cast<sockaddr_in&>(local).sin_port);
     return fd;
-}
-
-std::string Capture(const std::string& command) {
-    std::string out;
-    if (FILE* pipe = ::popen(command.c_str(), "r")) {
-        char chunk[4096];
-        while (std::size_t n = std::fread(chunk, 1, sizeof chunk, pipe)) out.append(chunk, n);
-        ::pclose(pipe);
-    }
-    return out;
 }
 
 // The nft table of a namespace that forges: answers to a forged socket (its address and port) are
@@ -245,8 +236,8 @@ bool SynTestBed::Ping(const std::string& address) const {
 }
 
 int SynTestBed::CountOnPort(const std::string& state, int port) const {
-    const std::string lines = Capture("ip netns exec " + monitored_ + " ss -Htn state " + state +
-                                      " sport = :" + std::to_string(port));
+    const std::string lines = ShellOutput("ip netns exec " + monitored_ + " ss -Htn state " + state +
+                                          " sport = :" + std::to_string(port));
     int count = 0;
     for (char ch : lines) count += ch == '\n' ? 1 : 0;
     return count;

@@ -9,6 +9,9 @@
 
 namespace velmor::test {
 
+// The standard output of a shell command, whole (empty when it could not start).
+std::string ShellOutput(const std::string& command);
+
 // A child process with pipes on its standard input and output, killed at the end if still running.
 class ChildProcess final {
 public:
