@@ -170,7 +170,8 @@ grep -q 'listening on /run/velmor/guard.sock' <<<"$journal" || fail "the guard d
 start_velmor() {
   local user=$1
   mkfifo "$work/$user.in"
-  inside runuser -l "$user" -c 'exec velmor --headless 2>&1' <"$work/$user.in" >"$work/$user.out" &
+  # Its diagnostics join its answers, so that a failure below shows what it saw.
+  inside runuser -l "$user" -c 'VELMOR_DEBUG_LOG=1 exec velmor --headless 2>&1' <"$work/$user.in" >"$work/$user.out" &
   velmor_pid=$!
   exec {velmor_in}>"$work/$user.in"
 }
@@ -225,11 +226,29 @@ for _ in $(seq 1 50); do
   sleep 0.1
 done
 inside test -f "$rule" || fail "the intruder was not filed: $(ask alice list)"
+# The listing is read whole before it is searched: nft writes it in many small pieces, and a
+# "grep -q" that stops at the match would end nft with SIGPIPE, which pipefail counts as a failure.
+blocked_set() {
+  inside nft list set inet velmor blocked4 || true
+}
 for _ in $(seq 1 50); do
-  inside nft list set inet velmor blocked4 | grep -q 10.77.0.2 && break
+  grep -q 10.77.0.2 <<<"$(blocked_set)" && break
   sleep 0.1
 done
-inside nft list set inet velmor blocked4 | grep -q 10.77.0.2 || fail "the intruder is not in the guard's set"
+if ! grep -q 10.77.0.2 <<<"$(blocked_set)"; then
+  # What each side saw: the guard's journal, Velmor's own words and its view of the guard, the table.
+  {
+    echo "-- the guard's journal"
+    inside journalctl -b -u velmor-guard.service --no-pager -o short-monotonic | tail -n 40 || true
+    echo "-- alice's Velmor"
+    tail -n 40 "$work/alice.out"
+    echo "-- alice's Velmor on the guard"
+    ask alice guard
+    echo "-- the table"
+    inside nft list table inet velmor || true
+  } >&2
+  fail "the intruder is not in the guard's set"
+fi
 # Dropped at packet level now: a new connection gets no answer at all (not even a refusal).
 status=0
 inside ip netns exec intruder timeout 2 bash -c 'exec 3<>/dev/tcp/10.77.0.1/80' 2>/dev/null || status=$?
